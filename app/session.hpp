@@ -1,0 +1,23 @@
+#pragma once
+
+#include "app/state/wizard_state.hpp"
+#include "disk/drive_table.hpp"
+#include "volumes/volume_table.hpp"
+
+namespace tolvar {
+
+// Everything that lives for the whole run: `main` creates one, tests as many
+// as they like. Nothing here is global.
+struct Session {
+  explicit Session(DiskRoute route = DiskRoute::kNtFamily)
+      : settings(RecoverySettings::DefaultsFor(route)) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  WizardState state;
+  RecoverySettings settings;
+  DriveTable drives{settings};
+  VolumeTable volumes;
+};
+
+}  // namespace tolvar

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace tolvar {
+
+// The disk route, chosen once when the drives are enumerated.
+enum class DiskRoute { kNtFamily, kLegacyBios };
+
+enum class IdentifyOption : std::uint16_t { kUsePartitionTable = 1, kSearchPartition = 2 };
+enum class RecoveryMode : std::uint16_t { kNormal = 1, kExtensive = 2 };
+
+// Shared between the front end and the one worker that runs at a time. The two
+// flags are read and written from both threads; relaxed atomics suffice.
+struct WizardState {
+  std::int32_t step = 0;  // 0 disk, 1 volume, 2 files
+  IdentifyOption identifyOption = IdentifyOption::kUsePartitionTable;
+  std::uint32_t rangeStart = 0;
+  std::uint32_t rangeEnd = 0;
+  RecoveryMode recoveryMode = RecoveryMode::kNormal;
+  std::atomic<std::int32_t> stopRequested{0};
+  std::atomic<std::int32_t> workerBusy{0};
+  std::int32_t treeHasFocus = 0;
+  std::int32_t renaming = 0;
+  std::int32_t openWith = 0;
+  std::string startDirectory;  // always ends in a path separator
+
+  [[nodiscard]] bool StopRequested() const {
+    return stopRequested.load(std::memory_order_relaxed) != 0;
+  }
+  void RequestStop() { stopRequested.store(1, std::memory_order_relaxed); }
+  void ClearStop() { stopRequested.store(0, std::memory_order_relaxed); }
+  void SetBusy(bool busy) { workerBusy.store(busy ? 1 : 0, std::memory_order_relaxed); }
+  [[nodiscard]] bool Busy() const { return workerBusy.load(std::memory_order_relaxed) != 0; }
+};
+
+enum class DuplicatePolicy : std::uint16_t { kRename = 1, kOverwrite = 2, kSkip = 3 };
+enum class DeletedPolicy : std::uint16_t { kInclude = 1, kOnlyDeleted = 2, kExclude = 3 };
+
+struct RecoverySettings {
+  static constexpr std::uint32_t kMaxSectorsPerRead = 100;
+  static constexpr std::uint16_t kMaxRetries = 10;
+
+  std::uint32_t sectorsPerRead = 60;  // 1 to 100
+  DuplicatePolicy duplicatePolicy = DuplicatePolicy::kSkip;
+  DeletedPolicy deletedPolicy = DeletedPolicy::kInclude;
+  std::uint16_t badSectorRetries = 3;  // 1 to 10
+
+  [[nodiscard]] static RecoverySettings DefaultsFor(DiskRoute route) {
+    RecoverySettings settings;
+    settings.sectorsPerRead = route == DiskRoute::kLegacyBios ? 8 : 60;
+    return settings;
+  }
+};
+
+}  // namespace tolvar

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/state/error.hpp"
+#include "app/state/wizard_state.hpp"
+
+namespace tolvar {
+
+inline constexpr std::uint32_t kSectorSize = 512;
+
+struct DeviceGeometry {
+  std::uint64_t cylinders = 0;
+  std::uint32_t heads = 0;
+  std::uint32_t sectorsPerTrack = 0;  // 0: no media
+};
+
+struct DeviceDescription {
+  bool onUsb = false;
+  std::string productId;
+  DeviceGeometry geometry;
+  std::string path;  // what the drive was opened from: an image path or /dev node
+};
+
+// A geometry triple whose product is exactly `sectors`, preferring the
+// conventional 255 or 16 heads by 63 sectors per track. Zero sectors gives
+// the no-media triple.
+[[nodiscard]] DeviceGeometry GeometryForLength(std::uint64_t sectors);
+
+// Read-only access to one drive. There is deliberately no write operation.
+class BlockDeviceSource {
+ public:
+  virtual ~BlockDeviceSource() = default;
+
+  [[nodiscard]] virtual DeviceDescription Describe() const = 0;
+  [[nodiscard]] virtual std::uint64_t LengthBytes() const = 0;
+  // Fills `out` from `byteOffset`. Fails when any byte cannot be read,
+  // including bytes past the end of the drive.
+  [[nodiscard]] virtual std::expected<void, Error> ReadAt(std::uint64_t byteOffset,
+                                                          std::span<std::byte> out) = 0;
+};
+
+// The drives a route can see, probed by number and opened for reading.
+class DriveProvider {
+ public:
+  virtual ~DriveProvider() = default;
+
+  // Numbers 0 to ProbeLimit() - 1 are probed in order.
+  [[nodiscard]] virtual unsigned ProbeLimit() const = 0;
+  // Opens drive `number` for queries and describes it; an error when there is
+  // no such drive or it cannot be described.
+  [[nodiscard]] virtual std::expected<DeviceDescription, Error> Probe(unsigned number) = 0;
+  [[nodiscard]] virtual std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenForReading(
+      unsigned number) = 0;
+};
+
+// Image files given by path, served as drives 0, 1, ... in the given order.
+[[nodiscard]] std::unique_ptr<DriveProvider> MakeImageFileProvider(std::vector<std::string> paths);
+
+// Opens one image file read-only; a clear error for a missing path, a
+// directory, an empty file or one without read permission.
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(
+    const std::string& path);
+
+// An in-memory drive for tests and fuzzers.
+[[nodiscard]] std::unique_ptr<BlockDeviceSource> MakeMemorySource(std::vector<std::byte> bytes,
+                                                                  DeviceDescription description = {});
+
+// Serves fixed, already opened sources as drives 0, 1, ...; each can be
+// opened any number of times (the sources are shared).
+[[nodiscard]] std::unique_ptr<DriveProvider> MakeFixedProvider(
+    std::vector<std::shared_ptr<BlockDeviceSource>> sources);
+
+}  // namespace tolvar

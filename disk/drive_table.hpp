@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "app/state/error.hpp"
+#include "app/state/wizard_state.hpp"
+#include "disk/bad_sector_list.hpp"
+#include "disk/block_device_source.hpp"
+
+namespace tolvar {
+
+class LegacyBiosLibrary;
+
+struct DriveInfo {
+  std::uint32_t cylinders = 0;
+  std::uint32_t heads = 0;
+  std::uint32_t sectorsPerTrack = 0;  // 0: no media
+  std::uint32_t totalSectors = 0;     // cylinders x heads x sectors, wrapping modulo 2^32
+  std::string model;
+  std::int32_t int13Extensions = 0;  // legacy route only
+  std::string devicePath;            // where the drive was found (image path, /dev node)
+  unsigned deviceNumber = 0;         // the number the provider knows the drive by
+};
+
+// The drives found at start-up, the open drive and the sector reads. The
+// settings are read for the retry count at each failed run.
+class DriveTable {
+ public:
+  static constexpr std::size_t kSlotCount = 32;
+
+  explicit DriveTable(const RecoverySettings& settings);
+  ~DriveTable();
+  DriveTable(const DriveTable&) = delete;
+  DriveTable& operator=(const DriveTable&) = delete;
+
+  // NT-family route: probes the provider's drives in order and fills slots.
+  void EnumerateDrives(std::unique_ptr<DriveProvider> provider);
+  // Legacy BIOS route over loaded libraries.
+  void EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library);
+
+  // Closes the open drive, then opens `currentDrive` for reading. Returns
+  // whether the open succeeded; on failure every read fails.
+  bool OpenCurrentDrive();
+  [[nodiscard]] bool IsOpen() const;
+  // Reads `count` sectors from `sector` of the current drive into `buffer`
+  // (at least count x 512 bytes). A failed bulk read falls back to single
+  // sectors with retries; a sector that never reads is zero-filled and
+  // recorded in BadSectors(). Returns false when the first sector lies past
+  // the capacity (buffer untouched), when no drive is open, or when the last
+  // single-sector read made failed.
+  bool ReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+  void CloseDrive();
+
+  [[nodiscard]] const DriveInfo& Slot(std::size_t index) const { return slots_.at(index); }
+  [[nodiscard]] DriveInfo& Slot(std::size_t index) { return slots_.at(index); }
+  [[nodiscard]] const DriveInfo& Current() const { return slots_.at(currentDrive); }
+  [[nodiscard]] DiskRoute Route() const { return route_; }
+  [[nodiscard]] BadSectorList& BadSectors() { return badSectors_; }
+  [[nodiscard]] const BadSectorList& BadSectors() const { return badSectors_; }
+  // The open drive's true length in bytes (0 when none is open).
+  [[nodiscard]] std::uint64_t OpenLengthBytes() const;
+
+  std::uint16_t listedCount = 0;
+  std::uint16_t currentDrive = 0;
+
+ private:
+  bool ReadNtFamily(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+  bool ReadLegacy(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+
+  const RecoverySettings& settings_;
+  std::array<DriveInfo, kSlotCount> slots_{};
+  DiskRoute route_ = DiskRoute::kNtFamily;
+  std::unique_ptr<DriveProvider> provider_;
+  std::unique_ptr<LegacyBiosLibrary> legacy_;
+  std::unique_ptr<BlockDeviceSource> open_;
+  BadSectorList badSectors_;
+};
+
+}  // namespace tolvar

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "app/state/error.hpp"
+
+namespace tolvar {
+
+// The call contract of the two legacy BIOS disk libraries. Every call passes
+// numbers and addresses only.
+class LegacyBiosLibrary {
+ public:
+  virtual ~LegacyBiosLibrary() = default;
+  virtual void FindHardDisk(std::uint16_t* count) = 0;
+  virtual std::int32_t CheckInt13Extension(std::int32_t biosDrive) = 0;
+  virtual void GetDriveGeometry(std::int32_t biosDrive, std::uint32_t* cylinders,
+                                std::uint32_t* heads, std::uint32_t* sectorsPerTrack) = 0;
+  virtual std::int32_t ReadDisk(std::int32_t biosDrive, std::uint32_t cylinder, std::uint32_t head,
+                                std::uint32_t sectorInTrack, std::uint32_t count, void* buffer,
+                                std::uint32_t lba, std::int32_t int13Extensions) = 0;
+};
+
+// Cylinder/head/sector for the legacy reads: a fixed 16 heads by 63 sectors.
+struct ChsAddress {
+  std::uint32_t cylinder;
+  std::uint32_t head;
+  std::uint32_t sector;
+};
+[[nodiscard]] constexpr ChsAddress LegacyChs(std::uint32_t lba) {
+  return {lba / 1008, (lba / 63) % 16, lba % 63 + 1};
+}
+
+}  // namespace tolvar
