@@ -4,6 +4,7 @@
 #include <expected>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/state/error.hpp"
 
@@ -32,5 +33,21 @@ struct ChsAddress {
 [[nodiscard]] constexpr ChsAddress LegacyChs(std::uint32_t lba) {
   return {lba / 1008, (lba / 63) % 16, lba % 63 + 1};
 }
+
+}  // namespace tolvar
+
+namespace tolvar {
+
+// Loads the two legacy libraries by name from `libraryDir` (the project's
+// stand-ins over image files unless real ones are put there) and resolves
+// their exports in the fixed order. On failure the Error's message is the
+// text the user must be shown ("Disk32.dll not found or corrupted", ...),
+// after which the process ends. `images` are handed to a stand-in library
+// that accepts them; a real library ignores them.
+[[nodiscard]] std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries(
+    const std::string& libraryDir, const std::vector<std::string>& images);
+
+// Where the build puts the stand-in libraries.
+[[nodiscard]] std::string DefaultLegacyLibraryDir();
 
 }  // namespace tolvar
