@@ -16,8 +16,8 @@ class BadSectorList {
   [[nodiscard]] std::size_t Size() const;
   [[nodiscard]] std::vector<std::uint64_t> Sectors() const;
   // The bad sectors in [first, first + count), merged into runs (first, length).
-  [[nodiscard]] std::vector<std::pair<std::uint64_t, std::uint64_t>> RunsIn(std::uint64_t first,
-                                                                           std::uint64_t count) const;
+  [[nodiscard]] std::vector<std::pair<std::uint64_t, std::uint64_t>> RunsIn(
+      std::uint64_t first, std::uint64_t count) const;
   void Clear();
 
  private:

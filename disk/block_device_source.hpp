@@ -69,8 +69,8 @@ class DriveProvider {
     const std::string& path);
 
 // An in-memory drive for tests and fuzzers.
-[[nodiscard]] std::unique_ptr<BlockDeviceSource> MakeMemorySource(std::vector<std::byte> bytes,
-                                                                  DeviceDescription description = {});
+[[nodiscard]] std::unique_ptr<BlockDeviceSource> MakeMemorySource(
+    std::vector<std::byte> bytes, DeviceDescription description = {});
 
 // Serves fixed, already opened sources as drives 0, 1, ...; each can be
 // opened any number of times (the sources are shared).

@@ -124,9 +124,9 @@ bool DriveTable::ReadLegacy(std::uint64_t sector, std::uint32_t count,
   const auto lba = static_cast<std::uint32_t>(sector);
   const ChsAddress chs = LegacyChs(lba);
   const DriveInfo& slot = slots_[currentDrive];
-  const std::int32_t result = legacy_->ReadDisk(0x80 + currentDrive, chs.cylinder, chs.head,
-                                                chs.sector, count, buffer.data(), lba,
-                                                slot.int13Extensions);
+  const std::int32_t result =
+      legacy_->ReadDisk(0x80 + currentDrive, chs.cylinder, chs.head, chs.sector, count,
+                        buffer.data(), lba, slot.int13Extensions);
   // The library returns non-zero on success.
   if (result == 0) {
     std::fill(buffer.begin(), buffer.end(), std::byte{0});

@@ -14,8 +14,10 @@ namespace tolvar {
 
 // Faults a test can ask of a drive.
 struct FaultPlan {
-  std::set<std::uint64_t> neverReadable;               // these sectors never read
-  std::map<std::uint64_t, unsigned> readableOnAttempt;  // sector -> k: reads only on the k-th try
+  std::set<std::uint64_t> neverReadable;  // these sectors never read
+  // sector -> k: the sector reads from its k-th try on. A try is a read of
+  // that sector alone; a longer read that includes it fails until then.
+  std::map<std::uint64_t, unsigned> readableOnAttempt;
   bool bulkReadsFail = false;  // reads of more than one sector fail; single sectors succeed
   std::uint64_t truncateToSectors = 0;  // non-zero: the data ends here, the geometry stays
 };
@@ -24,8 +26,8 @@ struct FaultPlan {
 // range "N-M" per line, blank lines and "#" comments allowed.
 [[nodiscard]] std::expected<FaultPlan, Error> LoadFaultPlan(const std::string& path);
 
-// Wraps `inner` so that reads obey `plan`. Every attempt on a sector counts,
-// so retry logic can be observed.
+// Wraps `inner` so that reads obey `plan`. Every single-sector try counts,
+// so retry logic can be observed. A failed read leaves `out` untouched.
 [[nodiscard]] std::unique_ptr<BlockDeviceSource> MakeFaultInjectingSource(
     std::shared_ptr<BlockDeviceSource> inner, FaultPlan plan);
 

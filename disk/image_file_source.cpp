@@ -1,11 +1,10 @@
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include <fmt/format.h>
 
 #include "disk/block_device_source.hpp"
 #include "disk/linux_block_device.hpp"
@@ -47,13 +46,13 @@ class ImageFileSource final : public BlockDeviceSource {
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
     if (offset > length_ || out.size() > length_ - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange, "read past the end of the image",
-                                   offset / kSectorSize});
+      return std::unexpected(
+          Error{ErrorCode::kOutOfRange, "read past the end of the image", offset / kSectorSize});
     }
     std::size_t done = 0;
     while (done < out.size()) {
-      ssize_t got = ::pread(fd_, out.data() + done, out.size() - done,
-                            static_cast<off_t>(offset + done));
+      ssize_t got =
+          ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
         return std::unexpected(Error{ErrorCode::kIoError,
@@ -121,7 +120,8 @@ class ImageFileProvider final : public DriveProvider {
 // Shares one source between the table's queries and reads.
 class SharedSourceView final : public BlockDeviceSource {
  public:
-  explicit SharedSourceView(std::shared_ptr<BlockDeviceSource> source) : source_(std::move(source)) {}
+  explicit SharedSourceView(std::shared_ptr<BlockDeviceSource> source)
+      : source_(std::move(source)) {}
   DeviceDescription Describe() const override { return source_->Describe(); }
   std::uint64_t LengthBytes() const override { return source_->LengthBytes(); }
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
@@ -160,8 +160,8 @@ class FixedProvider final : public DriveProvider {
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    return std::unexpected(Error{ErrorCode::kNotFound,
-                                 fmt::format("{}: no such file or device", path), std::nullopt});
+    return std::unexpected(
+        Error{ErrorCode::kNotFound, fmt::format("{}: no such file or device", path), std::nullopt});
   }
   if (S_ISDIR(st.st_mode)) {
     return std::unexpected(Error{ErrorCode::kNotADevice,
@@ -178,17 +178,15 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
-    return std::unexpected(Error{err == EACCES ? ErrorCode::kPermission : ErrorCode::kNotReadable,
-                                 fmt::format("{}: cannot open for reading: {}", path,
-                                             std::strerror(err)),
-                                 std::nullopt});
+    return std::unexpected(Error{
+        err == EACCES ? ErrorCode::kPermission : ErrorCode::kNotReadable,
+        fmt::format("{}: cannot open for reading: {}", path, std::strerror(err)), std::nullopt});
   }
   if (st.st_size < static_cast<off_t>(kSectorSize)) {
     ::close(fd);
-    return std::unexpected(Error{ErrorCode::kEmpty,
-                                 fmt::format("{}: the image is empty (smaller than one sector)",
-                                             path),
-                                 std::nullopt});
+    return std::unexpected(
+        Error{ErrorCode::kEmpty,
+              fmt::format("{}: the image is empty (smaller than one sector)", path), std::nullopt});
   }
   return std::make_unique<ImageFileSource>(fd, static_cast<std::uint64_t>(st.st_size), path);
 }

@@ -1,0 +1,159 @@
+#include "disk/legacy_bios.hpp"
+
+#include <dlfcn.h>
+#include <fmt/format.h>
+
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+namespace tolvar {
+
+namespace {
+
+using FindHardDiskFn = void (*)(std::uint16_t*);
+using CheckInt13Fn = std::int32_t (*)(std::int32_t);
+using GeometryFn = void (*)(std::int32_t, std::uint32_t*, std::uint32_t*, std::uint32_t*);
+using ReadDiskFn = std::int32_t (*)(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                                    std::uint32_t, void*, std::uint32_t, std::int32_t);
+using AttachFn = int (*)(const char* const*, unsigned);
+
+class DlLibrary final : public SharedLibrary {
+ public:
+  explicit DlLibrary(void* handle) : handle_(handle) {}
+  ~DlLibrary() override { ::dlclose(handle_); }
+  DlLibrary(const DlLibrary&) = delete;
+  DlLibrary& operator=(const DlLibrary&) = delete;
+
+  void* Symbol(const char* name) const override { return ::dlsym(handle_, name); }
+
+ private:
+  void* handle_;
+};
+
+class DlLoader final : public SharedLibraryLoader {
+ public:
+  std::unique_ptr<SharedLibrary> Load(const std::string& path) override {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return nullptr;
+    return std::make_unique<DlLibrary>(handle);
+  }
+};
+
+template <typename Fn>
+Fn Resolve(const SharedLibrary& library, const char* name) {
+  return std::bit_cast<Fn>(library.Symbol(name));
+}
+
+std::unexpected<Error> LibraryError(const char* message) {
+  return std::unexpected(Error{ErrorCode::kLibraryMissing, message, std::nullopt});
+}
+
+// The legacy calls through the resolved exports. The libraries stay loaded
+// as long as this object lives.
+class LoadedLegacyBios final : public LegacyBiosLibrary {
+ public:
+  LoadedLegacyBios(std::unique_ptr<SharedLibrary> disk32, std::unique_ptr<SharedLibrary> disk2,
+                   FindHardDiskFn findHardDisk, CheckInt13Fn checkInt13, GeometryFn geometry,
+                   ReadDiskFn readDisk)
+      : disk32_(std::move(disk32)),
+        disk2_(std::move(disk2)),
+        findHardDisk_(findHardDisk),
+        checkInt13_(checkInt13),
+        geometry_(geometry),
+        readDisk_(readDisk) {}
+
+  ~LoadedLegacyBios() override {
+    // Let a stand-in close its image files before it is unloaded.
+    for (const auto* library : {disk32_.get(), disk2_.get()}) {
+      if (auto attach = Resolve<AttachFn>(*library, kAttachExport)) attach(nullptr, 0);
+    }
+  }
+  LoadedLegacyBios(const LoadedLegacyBios&) = delete;
+  LoadedLegacyBios& operator=(const LoadedLegacyBios&) = delete;
+
+  void FindHardDisk(std::uint16_t* count) override { findHardDisk_(count); }
+  std::int32_t CheckInt13Extension(std::int32_t biosDrive) override {
+    return checkInt13_(biosDrive);
+  }
+  void GetDriveGeometry(std::int32_t biosDrive, std::uint32_t* cylinders, std::uint32_t* heads,
+                        std::uint32_t* sectorsPerTrack) override {
+    geometry_(biosDrive, cylinders, heads, sectorsPerTrack);
+  }
+  std::int32_t ReadDisk(std::int32_t biosDrive, std::uint32_t cylinder, std::uint32_t head,
+                        std::uint32_t sectorInTrack, std::uint32_t count, void* buffer,
+                        std::uint32_t lba, std::int32_t int13Extensions) override {
+    return readDisk_(biosDrive, cylinder, head, sectorInTrack, count, buffer, lba, int13Extensions);
+  }
+
+ private:
+  std::unique_ptr<SharedLibrary> disk32_;
+  std::unique_ptr<SharedLibrary> disk2_;
+  FindHardDiskFn findHardDisk_;
+  CheckInt13Fn checkInt13_;
+  GeometryFn geometry_;
+  ReadDiskFn readDisk_;
+};
+
+std::string LibraryPath(const std::string& dir, const char* name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Hands the image paths to a library that takes them.
+std::expected<void, Error> Attach(const SharedLibrary& library,
+                                  const std::vector<std::string>& images) {
+  auto attach = Resolve<AttachFn>(library, kAttachExport);
+  if (attach == nullptr) return {};
+  std::vector<const char*> paths;
+  paths.reserve(images.size());
+  for (const auto& image : images) paths.push_back(image.c_str());
+  const int failed = attach(paths.data(), static_cast<unsigned>(paths.size()));
+  if (failed == 0) return {};
+  const auto index = static_cast<std::size_t>(failed - 1);
+  const std::string which = failed > 0 && index < images.size() ? images[index] : "an image";
+  return std::unexpected(Error{ErrorCode::kNotReadable,
+                               fmt::format("{}: cannot open for reading", which), std::nullopt});
+}
+
+}  // namespace
+
+std::unique_ptr<SharedLibraryLoader> MakeDlopenLoader() { return std::make_unique<DlLoader>(); }
+
+std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries(
+    SharedLibraryLoader& loader, const std::string& libraryDir,
+    const std::vector<std::string>& images) {
+  auto disk32 = loader.Load(LibraryPath(libraryDir, kDisk32Name));
+  if (!disk32) return LibraryError("Disk32.dll not found or corrupted");
+  auto readDisk = Resolve<ReadDiskFn>(*disk32, "ReadDisk32");
+  auto checkInt13 = Resolve<CheckInt13Fn>(*disk32, "CheckInt13Extension32");
+  if (readDisk == nullptr || checkInt13 == nullptr) return LibraryError("Disk32.dll is corrupted");
+
+  auto disk2 = loader.Load(LibraryPath(libraryDir, kDisk2Name));
+  if (!disk2) return LibraryError("Disk2.dll is corrupted or not found.");
+  auto geometry = Resolve<GeometryFn>(*disk2, "get_drive_geometry32");
+  if (geometry == nullptr) return LibraryError("Disk2.dll is corrupted");
+
+  auto findHardDisk = Resolve<FindHardDiskFn>(*disk32, "find_hard_disk32");
+  if (findHardDisk == nullptr) return LibraryError("Disk32.dll is corrupted");
+
+  for (const auto* library : {disk32.get(), disk2.get()}) {
+    if (auto attached = Attach(*library, images); !attached) {
+      if (auto release = Resolve<AttachFn>(*disk32, kAttachExport)) release(nullptr, 0);
+      if (auto release = Resolve<AttachFn>(*disk2, kAttachExport)) release(nullptr, 0);
+      return std::unexpected(attached.error());
+    }
+  }
+  return std::make_unique<LoadedLegacyBios>(std::move(disk32), std::move(disk2), findHardDisk,
+                                            checkInt13, geometry, readDisk);
+}
+
+std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries(
+    const std::string& libraryDir, const std::vector<std::string>& images) {
+  auto loader = MakeDlopenLoader();
+  return LoadLegacyBiosLibraries(*loader, libraryDir, images);
+}
+
+std::string DefaultLegacyLibraryDir() { return TOLVAR_LEGACY_LIBRARY_DIR; }
+
+}  // namespace tolvar
