@@ -1,0 +1,250 @@
+#include "volumes/discovery.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "volumes/partition_record.hpp"
+#include "volumes/superblock_probe.hpp"
+
+namespace tolvar {
+
+namespace {
+
+constexpr std::uint32_t kSectorBytes = 512;
+// A search stops once this many volumes are in the table.
+constexpr std::uint32_t kSearchVolumeLimit = 99;
+
+const std::string kSearchingHelp = QuickHelpText(
+    {"Please Wait, Tolvar is searching for partitions. Once this process is completed, it will "
+     "show you all the Partitions."});
+const std::string kVolumesReadyHelp =
+    QuickHelpText({"1. Select the Partition to recover from left pane.", "2. Click Next Button."});
+const std::string kDiskStepHelp =
+    QuickHelpText({"1. Select the disk to scan from left pane.", "2. Select the scan type.",
+                   "3. Click Next Button."});
+
+// Sectors per run, taken once when a scan starts and kept within the buffer.
+std::uint32_t RunLength(const RecoverySettings& settings) {
+  return std::clamp<std::uint32_t>(settings.sectorsPerRead, 1, kScanBufferSectors);
+}
+
+// Reads one run into `buffer`. A run that starts past the capacity is
+// refused by the drive table without touching the buffer; it is then tested
+// as zeros, so that the previous run's superblocks cannot turn up again at
+// new sector numbers.
+void ReadRun(DriveTable& drives, std::uint64_t sector, std::uint32_t count,
+             std::span<std::byte> buffer) {
+  if (!drives.ReadSectors(sector, count, buffer) && sector > drives.Current().totalSectors) {
+    std::fill_n(buffer.begin(), std::size_t{count} * kSectorBytes, std::byte{0});
+  }
+}
+
+std::span<const std::byte> SectorOf(std::span<const std::byte> buffer, std::uint32_t index) {
+  return buffer.subspan(std::size_t{index} * kSectorBytes, kSectorBytes);
+}
+
+void ShowNumber(Feedback& feedback, std::string_view label, std::uint64_t value) {
+  feedback.SetRowValue(label, fmt::format("{}", value));
+}
+
+int Percent(std::uint64_t done, std::uint64_t total) {
+  // done < total <= 2^32, so the product fits in 64 bits.
+  return static_cast<int>(done * 100 / total);
+}
+
+void BeginSearchDisplay(DiscoveryContext& ctx, int panelMode) {
+  if (ctx.layout != nullptr) ctx.layout->SearchStarted();
+  ctx.feedback.ShowProgress(true);
+  ctx.feedback.SetProgress(0);
+  ctx.feedback.SetPanelMode(panelMode, ctx.state.rangeEnd);
+  ctx.feedback.SetQuickHelp(kSearchingHelp);
+  ctx.tree.Fresh();
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField,
+                         std::string_view endField) {
+  ctx.state.SetBusy(false);
+  // A drive that does not open reads as failures; the checks below then
+  // find nothing, as on a blank disk.
+  (void)ctx.drives.OpenCurrentDrive();
+
+  if (ctx.state.identifyOption == IdentifyOption::kSearchPartition) {
+    const auto start = ParseSectorField(startField);
+    if (!start) {
+      ctx.feedback.ShowMessage(kBadStartMessage, MessageKind::kError);
+      return NextOutcome::kInvalidRange;
+    }
+    const auto end = ParseSectorField(endField);
+    if (!end) {
+      ctx.feedback.ShowMessage(kBadEndMessage, MessageKind::kError);
+      return NextOutcome::kInvalidRange;
+    }
+    if (*end <= *start) {
+      ctx.feedback.ShowMessage(kEndNotAboveStartMessage, MessageKind::kError);
+      return NextOutcome::kInvalidRange;
+    }
+    ctx.state.rangeStart = *start;
+    ctx.state.rangeEnd = *end;
+    BeginSearchDisplay(ctx, 1);
+    return NextOutcome::kStartWorker;
+  }
+
+  std::array<std::byte, kSectorBytes> sector{};
+  (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
+  if (!DecodePartitionRecord(sector)) {
+    ctx.feedback.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
+    return NextOutcome::kNoRecord;
+  }
+  BeginSearchDisplay(ctx, 44);
+  return NextOutcome::kStartWorker;
+}
+
+void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t count) {
+  ctx.feedback.SetStatusText(fmt::format(
+      "Searching for partition - {}  . This may take some time...", ctx.volumes.volumeCount + 1));
+  const std::uint32_t end = first + count;  // wraps: a range across 2^32 is not scanned
+  if (first >= end) return;
+
+  const std::uint32_t n = RunLength(ctx.settings);
+  std::vector<std::byte> buffer(std::size_t{kScanBufferSectors} * kSectorBytes);
+  // 64-bit run starts: a run that passes 2^32 must end the loop, not wrap.
+  for (std::uint64_t r = first; r < end && !ctx.state.StopRequested(); r += n) {
+    ctx.feedback.SetProgress(Percent(r - first, count));
+    ReadRun(ctx.drives, r, n, buffer);
+    for (std::uint32_t j = 0; j < n && !ctx.state.StopRequested(); ++j) {
+      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, SectorOf(buffer, j),
+                                                       static_cast<std::uint32_t>(r + j));
+      if (result == ProbeResult::kAccepted)
+        ShowNumber(ctx.feedback, kFoundLabel, ctx.volumes.volumeCount);
+      // Only the first file system of a range is taken.
+      if (result == ProbeResult::kAccepted || result == ProbeResult::kDuplicate) return;
+    }
+    ShowNumber(ctx.feedback, kCurrentSectorLabel, r);
+  }
+}
+
+void DiscoverFromPartitionTable(DiscoveryContext& ctx) {
+  ctx.volumes.volumeCount = 0;
+  ctx.tree.SetEnabled(false);
+
+  std::array<std::byte, kSectorBytes> sector{};
+  (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
+  // A record that no longer reads back scans nothing; the completion then
+  // reports that nothing was found.
+  const auto record = DecodePartitionRecord(sector);
+  if (!record) return;
+  for (const PartitionRecordEntry& entry : record->entries) {
+    if (ctx.state.StopRequested()) break;
+    const std::uint32_t count = entry.SectorCount();
+    if (count == 0) continue;
+    ScanEntryRange(ctx, entry.startSector, count);
+  }
+}
+
+void SearchPartitionRange(DiscoveryContext& ctx) {
+  ctx.state.ClearStop();
+  ctx.tree.SetEnabled(false);
+  ctx.volumes.volumeCount = 0;
+  const std::uint32_t n = RunLength(ctx.settings);
+  std::vector<std::byte> buffer(std::size_t{kScanBufferSectors} * kSectorBytes);
+
+  const std::uint64_t start = ctx.state.rangeStart;
+  const std::uint64_t end = ctx.state.rangeEnd;
+  if (start >= end) return;
+  const std::uint64_t total = end - start;
+  std::uint64_t r = start;
+  std::uint64_t done = 0;
+  while (!ctx.state.StopRequested()) {
+    ShowNumber(ctx.feedback, kCurrentSectorLabel, r);
+    ctx.feedback.SetStatusText(fmt::format("Scanning sector {} Of {}", done, total));
+    ctx.feedback.SetProgress(Percent(done, total));
+    // The whole run is read and tested, even where it reaches past the end.
+    ReadRun(ctx.drives, r, n, buffer);
+    for (std::uint32_t j = 0; j < n && !ctx.state.StopRequested(); ++j) {
+      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, SectorOf(buffer, j),
+                                                       static_cast<std::uint32_t>(r + j));
+      if (result != ProbeResult::kAccepted) continue;
+      if (ctx.volumes.volumeCount >= kSearchVolumeLimit) {
+        ctx.state.RequestStop();
+        break;
+      }
+      ShowNumber(ctx.feedback, kFoundLabel, ctx.volumes.volumeCount);
+    }
+    r += n;
+    done += n;
+    if (r >= end) break;
+  }
+}
+
+void CompleteDiscovery(DiscoveryContext& ctx) {
+  // Volumes ready; switching the display clears a pending stop.
+  if (ctx.layout != nullptr) ctx.layout->VolumesReady();
+  ctx.tree.SetEnabled(true);
+  ctx.state.ClearStop();
+  ctx.feedback.ShowProgress(false);
+  ctx.feedback.ShowStatus(false);
+  ctx.feedback.SetPanelMode(6);
+  ctx.feedback.SetQuickHelp(kVolumesReadyHelp);
+  ctx.state.step += 1;
+  ctx.state.SetBusy(false);
+  if (ctx.volumes.volumeCount != 0) return;
+
+  if (ctx.layout != nullptr) ctx.layout->BackToDisk();
+  ctx.tree.SetEnabled(false);
+  ctx.feedback.SetPanelMode(0);
+  ctx.feedback.SetQuickHelp(kDiskStepHelp);
+  ctx.state.step -= 1;
+  ctx.feedback.ShowMessage(ctx.state.identifyOption == IdentifyOption::kSearchPartition
+                               ? kNothingFromSearchMessage
+                               : kNothingFromRecordMessage,
+                           MessageKind::kInformation);
+}
+
+void RunDiscoveryWorker(DiscoveryContext& ctx) {
+  ctx.state.SetBusy(true);
+  if (ctx.state.identifyOption == IdentifyOption::kSearchPartition) {
+    SearchPartitionRange(ctx);
+  } else {
+    DiscoverFromPartitionTable(ctx);
+  }
+  CompleteDiscovery(ctx);
+}
+
+std::string_view VolumeTypeText(FsType type) { return type == FsType::kEafs ? "EAFS" : "HTFS"; }
+
+void ShowVolumeRows(Feedback& feedback, const VolumeInfo& volume) {
+  feedback.SetRowValue("Volume Type  ", VolumeTypeText(volume.fsType));
+  feedback.SetRowValue("Volume Name    ", volume.volumeName);
+  ShowNumber(feedback, "Volume Start      ", volume.startSector);
+  feedback.SetRowValue("Volume Size     ", MegabytesText(volume.sizeSectors));
+}
+
+bool SelectVolumeItem(DiscoveryContext& ctx, VolumeTreeSink::ItemHandle item) {
+  if (ctx.state.step != 1) return false;
+  const std::uint32_t count = std::min(ctx.volumes.volumeCount, VolumeTable::kCapacity);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (ctx.volumes.entries[i].treeItem != item) continue;
+    ctx.volumes.currentVolume = static_cast<std::uint16_t>(i);
+    ShowVolumeRows(ctx.feedback, ctx.volumes.entries[i]);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace tolvar
