@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "disk/legacy_bios.hpp"
 
@@ -14,37 +16,53 @@ void DriveTable::EnumerateDrives(std::unique_ptr<DriveProvider> provider) {
   route_ = DiskRoute::kNtFamily;
   provider_ = std::move(provider);
   legacy_.reset();
+  open_.reset();
   slots_ = {};
   listedCount = 0;
-  std::size_t filled = 0;
+  if (!provider_) return;
+  // Drives with media take the first slots in probe order, so that the
+  // listed slots 0 to listedCount - 1 are exactly the readable drives; a
+  // drive without media never hides one that has media. Slots without media
+  // follow them.
+  std::vector<DriveInfo> withMedia;
+  std::vector<DriveInfo> withoutMedia;
   const unsigned limit = provider_->ProbeLimit();
-  for (unsigned n = 0; n < limit && filled < kSlotCount; ++n) {
+  for (unsigned n = 0; n < limit && withMedia.size() + withoutMedia.size() < kSlotCount; ++n) {
     auto description = provider_->Probe(n);
     if (!description) continue;  // no such drive, or it cannot be described
-    DriveInfo& slot = slots_[filled];
+    DriveInfo slot;
     slot.devicePath = description->path;
     slot.deviceNumber = n;
     const DeviceGeometry& g = description->geometry;
     if (g.sectorsPerTrack != 0) {
+      // The capacity is the geometric size: the low 32 bits of the cylinder
+      // count, multiplied in 32-bit arithmetic.
       slot.cylinders = static_cast<std::uint32_t>(g.cylinders);
       slot.heads = g.heads;
       slot.sectorsPerTrack = g.sectorsPerTrack;
       slot.totalSectors = slot.cylinders * slot.heads * slot.sectorsPerTrack;
       slot.model = description->onUsb ? "USB Device" : description->productId;
-      ++listedCount;
+      withMedia.push_back(std::move(slot));
     } else {
       slot.model = "Media missing or not inserted";
+      withoutMedia.push_back(std::move(slot));
     }
-    ++filled;
   }
+  std::size_t filled = 0;
+  for (auto* group : {&withMedia, &withoutMedia}) {
+    for (auto& slot : *group) slots_[filled++] = std::move(slot);
+  }
+  listedCount = static_cast<std::uint16_t>(withMedia.size());
 }
 
 void DriveTable::EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library) {
   route_ = DiskRoute::kLegacyBios;
   legacy_ = std::move(library);
   provider_.reset();
+  open_.reset();
   slots_ = {};
   listedCount = 0;
+  if (!legacy_) return;
   legacy_->FindHardDisk(&listedCount);
   // The table has 32 slots; disks beyond them are not offered.
   listedCount = std::min<std::uint16_t>(listedCount, kSlotCount);
@@ -91,6 +109,28 @@ bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
                                           : ReadNtFamily(sector, count, buffer);
 }
 
+bool DriveTable::RetrySingly(
+    std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
+    std::uint64_t existingSectors,
+    const std::function<bool(std::uint64_t, std::span<std::byte>)>& readOne) {
+  const unsigned attempts = std::max<unsigned>(1, settings_.badSectorRetries);
+  bool lastOk = false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    auto one = buffer.subspan(std::size_t{i} * kSectorSize, kSectorSize);
+    lastOk = false;
+    for (unsigned attempt = 0; attempt < attempts && !lastOk; ++attempt) {
+      lastOk = readOne(sector + i, one);
+    }
+    if (!lastOk) {
+      // Never let a caller see what an earlier read left here as this sector.
+      std::fill(one.begin(), one.end(), std::byte{0});
+      // Sectors past the drive's end do not exist; they are not bad sectors.
+      if (sector + i < existingSectors) badSectors_.Record(sector + i);
+    }
+  }
+  return lastOk;
+}
+
 bool DriveTable::ReadNtFamily(std::uint64_t sector, std::uint32_t count,
                               std::span<std::byte> buffer) {
   if (!open_) {
@@ -99,42 +139,31 @@ bool DriveTable::ReadNtFamily(std::uint64_t sector, std::uint32_t count,
     return false;
   }
   if (open_->ReadAt(sector * kSectorSize, buffer)) return true;
-
-  const std::uint64_t deviceSectors = open_->LengthBytes() / kSectorSize;
-  const unsigned attempts = std::max<unsigned>(1, settings_.badSectorRetries);
-  bool lastOk = false;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    auto one = buffer.subspan(std::size_t{i} * kSectorSize, kSectorSize);
-    lastOk = false;
-    for (unsigned attempt = 0; attempt < attempts && !lastOk; ++attempt) {
-      lastOk = open_->ReadAt((sector + i) * kSectorSize, one).has_value();
-    }
-    if (!lastOk) {
-      std::fill(one.begin(), one.end(), std::byte{0});
-      // Sectors past the device's end do not exist; they are not bad sectors.
-      if (sector + i < deviceSectors) badSectors_.Record(sector + i);
-    }
-  }
-  return lastOk;
+  return RetrySingly(sector, count, buffer, open_->LengthBytes() / kSectorSize,
+                     [this](std::uint64_t s, std::span<std::byte> one) {
+                       return open_->ReadAt(s * kSectorSize, one).has_value();
+                     });
 }
 
 bool DriveTable::ReadLegacy(std::uint64_t sector, std::uint32_t count,
                             std::span<std::byte> buffer) {
-  if (!legacy_) return false;
-  const auto lba = static_cast<std::uint32_t>(sector);
-  const ChsAddress chs = LegacyChs(lba);
-  const DriveInfo& slot = slots_[currentDrive];
-  const std::int32_t result =
-      legacy_->ReadDisk(0x80 + currentDrive, chs.cylinder, chs.head, chs.sector, count,
-                        buffer.data(), lba, slot.int13Extensions);
-  // The library returns non-zero on success.
-  if (result == 0) {
+  if (!legacy_) {
     std::fill(buffer.begin(), buffer.end(), std::byte{0});
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (sector + i < slot.totalSectors) badSectors_.Record(sector + i);
-    }
+    return false;
   }
-  return result != 0;
+  const DriveInfo& slot = slots_[currentDrive];
+  const std::int32_t biosDrive = 0x80 + currentDrive;
+  auto readRun = [&](std::uint64_t first, std::uint32_t n, std::span<std::byte> out) {
+    const auto lba = static_cast<std::uint32_t>(first);
+    const ChsAddress chs = LegacyChs(lba);
+    // The library returns non-zero on success.
+    return legacy_->ReadDisk(biosDrive, chs.cylinder, chs.head, chs.sector, n, out.data(), lba,
+                             slot.int13Extensions) != 0;
+  };
+  if (readRun(sector, count, buffer)) return true;
+  // The library knows no true length: the capacity bounds what can be bad.
+  return RetrySingly(sector, count, buffer, slot.totalSectors,
+                     [&](std::uint64_t s, std::span<std::byte> one) { return readRun(s, 1, one); });
 }
 
 }  // namespace tolvar

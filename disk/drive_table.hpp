@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -48,8 +49,8 @@ class DriveTable {
   bool OpenCurrentDrive();
   [[nodiscard]] bool IsOpen() const;
   // Reads `count` sectors from `sector` of the current drive into `buffer`
-  // (at least count x 512 bytes). A failed bulk read falls back to single
-  // sectors with retries; a sector that never reads is zero-filled and
+  // (at least count x 512 bytes). A failed run, on either route, falls back to
+  // single sectors with retries; a sector that never reads is zero-filled and
   // recorded in BadSectors(). Returns false when the first sector lies past
   // the capacity (buffer untouched), when no drive is open, or when the last
   // single-sector read made failed.
@@ -71,6 +72,12 @@ class DriveTable {
  private:
   bool ReadNtFamily(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
   bool ReadLegacy(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+  // After a failed run: reads each sector alone with the configured number of
+  // tries, zero-fills and records the ones that never read (below
+  // `existingSectors`), and reports the last single read's outcome.
+  bool RetrySingly(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
+                   std::uint64_t existingSectors,
+                   const std::function<bool(std::uint64_t, std::span<std::byte>)>& readOne);
 
   const RecoverySettings& settings_;
   std::array<DriveInfo, kSlotCount> slots_{};

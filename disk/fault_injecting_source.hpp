@@ -14,10 +14,10 @@ namespace tolvar {
 
 // Faults a test can ask of a drive.
 struct FaultPlan {
-  std::set<std::uint64_t> neverReadable;  // these sectors never read
+  std::set<std::uint64_t> neverReadable{};  // these sectors never read
   // sector -> k: the sector reads from its k-th try on. A try is a read of
   // that sector alone; a longer read that includes it fails until then.
-  std::map<std::uint64_t, unsigned> readableOnAttempt;
+  std::map<std::uint64_t, unsigned> readableOnAttempt{};
   bool bulkReadsFail = false;  // reads of more than one sector fail; single sectors succeed
   std::uint64_t truncateToSectors = 0;  // non-zero: the data ends here, the geometry stays
 };

@@ -3,6 +3,7 @@
 
 #include "disk/legacy/stand_in_images.hpp"
 
+#ifndef TOLVAR_STAND_IN_OMIT_GEOMETRY
 namespace {
 
 struct Triple {
@@ -35,11 +36,6 @@ Triple TripleFor(std::uint64_t sectors) {
 
 }  // namespace
 
-TOLVAR_STAND_IN_EXPORT int attach_images32(const char* const* paths, unsigned count) {
-  return Images().Attach(paths, count);
-}
-
-#ifndef TOLVAR_STAND_IN_OMIT_GEOMETRY
 TOLVAR_STAND_IN_EXPORT void get_drive_geometry32(std::int32_t biosDrive, std::uint32_t* cylinders,
                                                  std::uint32_t* heads,
                                                  std::uint32_t* sectorsPerTrack) {
@@ -52,3 +48,7 @@ TOLVAR_STAND_IN_EXPORT void get_drive_geometry32(std::int32_t biosDrive, std::ui
   if (sectorsPerTrack != nullptr) *sectorsPerTrack = triple.sectorsPerTrack;
 }
 #endif
+
+TOLVAR_STAND_IN_EXPORT int attach_images32(const char* const* paths, unsigned count) {
+  return Images().Attach(paths, count);
+}
