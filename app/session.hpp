@@ -2,6 +2,7 @@
 
 #include "app/state/wizard_state.hpp"
 #include "disk/drive_table.hpp"
+#include "fs/file_tree.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -18,6 +19,7 @@ struct Session {
   RecoverySettings settings;
   DriveTable drives{settings};
   VolumeTable volumes;
+  FileTree fileTree;
 };
 
 }  // namespace tolvar

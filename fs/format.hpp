@@ -1,0 +1,136 @@
+#pragma once
+
+// On-disk structures of HTFS and EAFS, decoded from byte spans. Nothing here
+// does I/O; every function is safe on any input of the stated size.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "volumes/volume_table.hpp"
+
+namespace tolvar {
+
+inline constexpr std::uint32_t kBlockBytes = 1024;
+inline constexpr std::uint32_t kSectorsPerBlock = 2;
+inline constexpr std::uint32_t kFsSectorBytes = 512;
+
+inline constexpr std::uint32_t kRootInode = 2;
+inline constexpr std::uint32_t kFirstEntryInode = 3;  // numbers below are never listed
+
+inline constexpr std::uint32_t kEafsInodeBytes = 64;
+inline constexpr std::uint32_t kHtfsInodeBytes = 128;
+inline constexpr std::uint32_t kEafsInodesPerSector = 8;
+inline constexpr std::uint32_t kHtfsInodesPerSector = 4;
+
+inline constexpr std::uint32_t kHtfsSignature = 0xA060492A;
+inline constexpr std::uint32_t kEafsSignature = 0xFD187E21;
+
+inline constexpr std::uint32_t kDirectAddresses = 10;
+inline constexpr std::uint32_t kAddressesPerIndirectBlock = kBlockBytes / 4;
+
+inline constexpr std::uint32_t kEafsEntryBytes = 16;
+inline constexpr std::uint32_t kEafsEntriesPerBlock = kBlockBytes / kEafsEntryBytes;
+inline constexpr std::uint32_t kEafsNameBytes = 14;
+inline constexpr std::uint16_t kEafsLongNameMark = 0xFFFF;  // a piece of a longer name
+inline constexpr std::size_t kMaxNameBytes = 255;
+
+// EAFS directory entries carry 16-bit inode numbers, so no EAFS inode above
+// this number can ever be reached from a directory.
+inline constexpr std::uint32_t kEafsMaxInode = 0xFFFF;
+
+// Little-endian reads. Out-of-range offsets read as zero rather than past the span.
+[[nodiscard]] std::uint8_t ReadU8(std::span<const std::byte> bytes, std::size_t offset);
+[[nodiscard]] std::uint16_t ReadU16(std::span<const std::byte> bytes, std::size_t offset);
+[[nodiscard]] std::uint32_t ReadU32(std::span<const std::byte> bytes, std::size_t offset);
+// A 3-byte block address: byte 0 + byte 1 x 256 + byte 2 x 65536.
+[[nodiscard]] std::uint32_t DecodeAddress3(std::span<const std::byte> bytes, std::size_t offset);
+
+// The superblock fields the reader looks at (second sector of a volume).
+struct Superblock {
+  FsType type = FsType::kNone;  // from the signature alone
+  std::uint32_t signature = 0;
+  std::uint32_t sizeBlocks = 0;        // byte 4
+  std::uint32_t htfsWord0 = 0;         // byte 0, HTFS: non-zero
+  std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
+  std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
+};
+// `sector` must hold at least 512 bytes; shorter input yields type kNone.
+[[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
+// The signature matches and, for HTFS, both words that must be non-zero are.
+[[nodiscard]] bool IsPlausibleSuperblock(const Superblock& superblock);
+
+// One inode of either type, with every block address it holds.
+struct Inode {
+  std::uint16_t mode = 0;
+  std::uint32_t size = 0;
+  std::uint32_t time = 0;  // seconds since 1970, signed when shown
+  std::array<std::uint32_t, kDirectAddresses> direct{};
+  std::uint32_t singleIndirect = 0;
+  std::uint32_t doubleIndirect = 0;
+  std::uint32_t tripleIndirect = 0;
+
+  [[nodiscard]] std::uint32_t FirstBlock() const { return direct[0]; }
+};
+
+// EAFS: mode u16 @0, size u32 @8, 13 3-byte addresses from @12 (10 direct,
+// single, double, triple indirect), time u32 @52. Needs 64 bytes.
+[[nodiscard]] Inode DecodeEafsInode(std::span<const std::byte> slot);
+// HTFS: mode u16 @0, size u32 @12, 10 direct u32 @20, single @60, double @64,
+// triple @68, time u32 @76. Needs 128 bytes.
+[[nodiscard]] Inode DecodeHtfsInode(std::span<const std::byte> slot);
+[[nodiscard]] Inode DecodeInode(FsType type, std::span<const std::byte> slot);
+
+[[nodiscard]] std::uint32_t InodeBytes(FsType type);
+[[nodiscard]] std::uint32_t InodesPerSector(FsType type);
+
+// File-type nibble 4 and a first block: the only inodes walked as directories.
+[[nodiscard]] bool IsDirectoryMode(std::uint16_t mode);
+[[nodiscard]] bool IsDirectoryInode(const Inode& inode);
+
+// Where inode `n` (n >= 1) sits: sector offset from the inode table and byte offset in it.
+struct InodeLocation {
+  std::uint32_t sectorOffset = 0;
+  std::uint32_t byteOffset = 0;
+};
+[[nodiscard]] InodeLocation LocateInode(FsType type, std::uint32_t inodeNumber);
+
+// Directory-block recognition. EAFS: '.' at byte 2 and '.' at bytes 18, 19.
+// HTFS (used by the inode-table scan): first name length 1 or first name
+// character '.'. Both need at least 20 bytes.
+[[nodiscard]] bool IsEafsDirectoryBlock(std::span<const std::byte> block);
+[[nodiscard]] bool IsHtfsDirectoryBlock(std::span<const std::byte> block);
+
+// One live entry of a directory block, as the block lists it.
+struct RawDirEntry {
+  std::uint32_t inode = 0;
+  std::string name;  // at most 255 bytes, cut at the first NUL
+};
+
+// The entries of an EAFS directory block (1024 bytes). `firstBlock`: the block
+// must pass the "." and ".." test and its first two slots are skipped; later
+// blocks of a directory contribute all 64 slots. Slots below inode 3 are
+// passed over. Chains of 0xFFFF entries are joined with the real entry that
+// follows into one long name; a free slot or the block's end drops a chain.
+[[nodiscard]] std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> block,
+                                                                 bool firstBlock);
+
+// The entries of an HTFS directory block. Stops at an inode number of 0 or
+// 0xFFFFFFFF, a record length or name length of 0, or an offset past the
+// block. Nothing outside `block` is read: an entry whose header or name would
+// reach past the block is dropped. "." and ".." and numbers below 3 are skipped.
+[[nodiscard]] std::vector<RawDirEntry> ParseHtfsDirectoryEntries(std::span<const std::byte> block);
+
+// The "." and ".." inode numbers at the head of a directory block.
+struct DirectoryHead {
+  std::uint32_t self = 0;
+  std::uint32_t parent = 0;
+};
+[[nodiscard]] DirectoryHead EafsDirectoryHead(std::span<const std::byte> block);
+[[nodiscard]] DirectoryHead HtfsDirectoryHead(std::span<const std::byte> block);
+
+}  // namespace tolvar
