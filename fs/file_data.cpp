@@ -1,0 +1,148 @@
+#include "fs/file_data.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fs/inode_reader.hpp"
+
+namespace tolvar {
+namespace {
+
+constexpr std::uint64_t kPerIndirect = kAddressesPerIndirectBlock;
+constexpr std::uint64_t kDoubleSpan = kPerIndirect * kPerIndirect;
+constexpr std::uint64_t kTripleSpan = kDoubleSpan * kPerIndirect;
+
+}  // namespace
+
+FileDataReader::FileDataReader(DriveTable& drives, const VolumeInfo& volume, const Inode& inode,
+                               std::uint64_t size, std::uint32_t sectorsPerRead)
+    : drives_(drives),
+      volume_(volume),
+      inode_(inode),
+      size_(size),
+      sectorsPerRead_(
+          std::clamp<std::uint32_t>(sectorsPerRead, 1, RecoverySettings::kMaxSectorsPerRead)),
+      buffer_(std::size_t{sectorsPerRead_} * kFsSectorBytes),
+      indirectBuffer_(kBlockBytes) {
+  sectorLimit_ = std::uint64_t{volume.startSector} + volume.sizeSectors;
+  const std::uint64_t openSectors = drives.OpenLengthBytes() / kFsSectorBytes;
+  if (openSectors != 0) sectorLimit_ = std::min(sectorLimit_, openSectors);
+}
+
+FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {
+  if (block == 0) return {BlockState::kHole, 0};
+  if (!IsVolumeBlock(volume_, block) ||
+      BlockSector(volume_, block) + kSectorsPerBlock > sectorLimit_) {
+    return {BlockState::kOutside, block};
+  }
+  return {BlockState::kData, block};
+}
+
+void FileDataReader::NoteUnreadable(std::uint64_t first, std::uint64_t count) {
+  for (const auto& [sector, length] : drives_.BadSectors().RunsIn(first, count)) {
+    if (!unreadable_.empty() && unreadable_.back().first + unreadable_.back().count == sector) {
+      unreadable_.back().count += length;
+    } else {
+      unreadable_.push_back({sector, length});
+    }
+  }
+}
+
+FileDataReader::Mapped FileDataReader::Follow(Mapped table, unsigned level, std::uint32_t index) {
+  if (table.state != BlockState::kData) return table;  // a hole or damage covers all below it
+  IndirectSlot& slot = slots_[level];
+  if (slot.block != table.block || slot.entries.empty()) {
+    const std::uint64_t sector = BlockSector(volume_, table.block);
+    std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
+    (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
+    NoteUnreadable(sector, kSectorsPerBlock);
+    slot.entries.resize(kAddressesPerIndirectBlock);
+    for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
+      slot.entries[i] = ReadU32(indirectBuffer_, std::size_t{i} * 4);
+    }
+    slot.block = table.block;
+  }
+  return Address(slot.entries[index]);
+}
+
+FileDataReader::Mapped FileDataReader::MapBlock(std::uint64_t logical) {
+  if (logical < kDirectAddresses) return Address(inode_.direct[logical]);
+  logical -= kDirectAddresses;
+  if (logical < kPerIndirect) {
+    return Follow(Address(inode_.singleIndirect), 0, static_cast<std::uint32_t>(logical));
+  }
+  logical -= kPerIndirect;
+  if (logical < kDoubleSpan) {
+    const Mapped middle = Follow(Address(inode_.doubleIndirect), 0,
+                                 static_cast<std::uint32_t>(logical / kPerIndirect));
+    return Follow(middle, 1, static_cast<std::uint32_t>(logical % kPerIndirect));
+  }
+  logical -= kDoubleSpan;
+  if (logical < kTripleSpan) {
+    const Mapped upper = Follow(Address(inode_.tripleIndirect), 0,
+                                static_cast<std::uint32_t>(logical / kDoubleSpan));
+    const Mapped middle =
+        Follow(upper, 1, static_cast<std::uint32_t>((logical / kPerIndirect) % kPerIndirect));
+    return Follow(middle, 2, static_cast<std::uint32_t>(logical % kPerIndirect));
+  }
+  return {BlockState::kOutside, 0};  // beyond anything an inode can address
+}
+
+std::span<const std::byte> FileDataReader::Next() {
+  if (AtEnd()) return {};
+  const std::uint64_t fileSectors = (size_ + kFsSectorBytes - 1) / kFsSectorBytes;
+  const std::uint64_t firstLogical = position_ / kFsSectorBytes;
+
+  // Gather a run of sectors that are all data and contiguous on the disk, or
+  // all hole, or all damage; at most sectorsPerRead of them.
+  std::uint64_t mappedBlock = firstLogical / kSectorsPerBlock;
+  Mapped mapped = MapBlock(mappedBlock);
+  const BlockState state = mapped.state;
+  const std::uint64_t physicalFirst =
+      state == BlockState::kData
+          ? BlockSector(volume_, mapped.block) + firstLogical % kSectorsPerBlock
+          : 0;
+  std::uint32_t count = 0;
+  while (count < sectorsPerRead_ && firstLogical + count < fileSectors) {
+    const std::uint64_t logical = firstLogical + count;
+    const std::uint64_t block = logical / kSectorsPerBlock;
+    if (block != mappedBlock) {
+      mappedBlock = block;
+      mapped = MapBlock(block);
+    }
+    if (mapped.state != state) break;
+    if (state == BlockState::kData &&
+        BlockSector(volume_, mapped.block) + logical % kSectorsPerBlock != physicalFirst + count) {
+      break;
+    }
+    ++count;
+  }
+
+  const std::size_t runBytes = std::size_t{count} * kFsSectorBytes;
+  std::span<std::byte> run{buffer_.data(), runBytes};
+  bool outside = state == BlockState::kOutside;
+  if (state == BlockState::kData && physicalFirst > drives_.Current().totalSectors) {
+    outside = true;  // the drive would refuse the read and leave the buffer as it was
+  }
+  if (state == BlockState::kData && !outside) {
+    (void)drives_.ReadSectors(physicalFirst, count, run);
+    NoteUnreadable(physicalFirst, count);
+  } else {
+    std::fill(run.begin(), run.end(), std::byte{0});
+  }
+  if (outside) {
+    const std::uint64_t firstBlock = firstLogical / kSectorsPerBlock;
+    const std::uint64_t lastBlock = (firstLogical + count - 1) / kSectorsPerBlock;
+    std::uint64_t blocks = lastBlock - firstBlock + 1;
+    if (lastCountedOutside_ == firstBlock) --blocks;  // a block split across two runs
+    blocksOutside_ += blocks;
+    lastCountedOutside_ = lastBlock;
+  }
+
+  const std::size_t bytes =
+      static_cast<std::size_t>(std::min<std::uint64_t>(runBytes, size_ - position_));
+  position_ += bytes;
+  return {buffer_.data(), bytes};
+}
+
+}  // namespace tolvar

@@ -1,0 +1,165 @@
+#include "recovery/host_names.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tolvar {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+constexpr char kLowerHex[] = "0123456789abcdef";
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+  out.push_back('%');
+  out.push_back(kHex[byte >> 4]);
+  out.push_back(kHex[byte & 0xF]);
+}
+
+// Length of the valid UTF-8 sequence at `pos`, or 0 when it is not valid.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
+  const auto lead = static_cast<unsigned char>(text[pos]);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint32_t value = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[pos + i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (next & 0x3Fu);
+  }
+  if (length == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) return 0;
+  if (length == 4 && (value < 0x10000 || value > 0x10FFFF)) return 0;
+  return length;
+}
+
+std::uint32_t Fnv1a(std::string_view raw) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : raw) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Cuts `name` to at most `limit` bytes without splitting an escape or a
+// UTF-8 sequence.
+std::string_view CutAtBoundary(std::string_view name, std::size_t limit) {
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    std::size_t step = 1;
+    if (name[pos] == '%' && pos + 2 < name.size()) {
+      step = 3;
+    } else {
+      const std::size_t length = Utf8SequenceLength(name, pos);
+      step = length == 0 ? 1 : length;
+    }
+    if (pos + step > limit) break;
+    pos += step;
+  }
+  return name.substr(0, pos);
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = Utf8SequenceLength(text, pos);
+    if (length == 0) return false;
+    pos += length;
+  }
+  return true;
+}
+
+std::string EscapeHostName(std::string_view raw) {
+  if (raw.empty()) return "%";
+  if (raw == ".") return "%2E";
+  if (raw == "..") return "%2E%2E";
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t pos = 0; pos < raw.size();) {
+    const auto byte = static_cast<unsigned char>(raw[pos]);
+    if (byte == '%' || byte == '/' || byte < 0x20 || byte == 0x7F) {
+      AppendEscaped(out, byte);
+      ++pos;
+      continue;
+    }
+    const std::size_t length = Utf8SequenceLength(raw, pos);
+    if (length == 0) {
+      AppendEscaped(out, byte);
+      ++pos;
+      continue;
+    }
+    out.append(raw.substr(pos, length));
+    pos += length;
+  }
+  if (out.size() > kHostNameMax) {
+    const std::string suffix = fmt::format("~{:08x}", Fnv1a(raw));
+    std::string cut{CutAtBoundary(out, kHostNameMax - suffix.size())};
+    out = cut + suffix;
+  }
+  return out;
+}
+
+std::string UnescapeHostName(std::string_view escaped) {
+  if (escaped == "%") return "";
+  std::string out;
+  out.reserve(escaped.size());
+  for (std::size_t pos = 0; pos < escaped.size(); ++pos) {
+    if (escaped[pos] == '%' && pos + 2 < escaped.size()) {
+      const int high = HexValue(escaped[pos + 1]);
+      const int low = HexValue(escaped[pos + 2]);
+      if (high >= 0 && low >= 0) {
+        out.push_back(static_cast<char>(high * 16 + low));
+        pos += 2;
+        continue;
+      }
+    }
+    out.push_back(escaped[pos]);
+  }
+  return out;
+}
+
+std::string HexBytes(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size() * 2);
+  for (const char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    out.push_back(kLowerHex[byte >> 4]);
+    out.push_back(kLowerHex[byte & 0xF]);
+  }
+  return out;
+}
+
+std::string DuplicateName(std::string_view name, unsigned n) {
+  std::size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string_view::npos) dot = name.size();
+  std::string_view stem = name.substr(0, dot);
+  const std::string_view extension = name.substr(dot);
+  const std::string tag = fmt::format(" ({})", n);
+  const std::size_t room = kHostNameMax - std::min(kHostNameMax, tag.size() + extension.size());
+  if (stem.size() > room) stem = CutAtBoundary(stem, room);
+  return fmt::format("{}{}{}", stem, tag, extension);
+}
+
+}  // namespace tolvar
