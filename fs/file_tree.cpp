@@ -64,6 +64,36 @@ std::expected<AddResult, Error> FileTree::AddFolder(std::string_view name, std::
   return AddResult::kAdded;
 }
 
+std::expected<AddResult, Error> FileTree::AddPlaceholderFolder(std::string_view name,
+                                                               std::uint32_t inode,
+                                                               std::uint32_t parent,
+                                                               std::uint32_t id,
+                                                               Feedback& feedback) {
+  if (inode >= kFirstEntryInode) return AddFolder(name, inode, parent, id, 0, feedback);
+  if (inode == kRootInode || folderByInode_.contains(inode)) return AddResult::kRefused;
+  try {
+    const auto index = Count(folders_.size());
+    folders_.push_back({inode, id, parent, std::string(ClampName(name)), 0, kNoTreeItem});
+    folderByInode_.emplace(inode, index);
+    childFolders_[parent].push_back(index);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(feedback);
+  }
+  feedback.SetRowValue(kFoldersFoundLabel, fmt::format("{}", FolderCount()));
+  feedback.SetRowValue(kLastEntryLabel, folders_.back().name);
+  return AddResult::kAdded;
+}
+
+void FileTree::MoveFolder(std::size_t index, std::uint32_t parent) {
+  if (index >= folders_.size()) return;
+  FolderNode& folder = folders_[index];
+  if (auto it = childFolders_.find(folder.parent); it != childFolders_.end()) {
+    std::erase(it->second, static_cast<std::uint32_t>(index));
+  }
+  folder.parent = parent;
+  childFolders_[parent].push_back(static_cast<std::uint32_t>(index));
+}
+
 std::expected<AddResult, Error> FileTree::AddFolderName(std::string_view name, std::uint32_t inode,
                                                         std::uint32_t parent, Feedback& feedback) {
   if (inode < kFirstEntryInode || folderNameByInode_.contains(inode)) return AddResult::kRefused;

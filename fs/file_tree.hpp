@@ -93,6 +93,16 @@ class FileTree {
                                                               std::uint32_t inode,
                                                               std::uint32_t parent,
                                                               Feedback& feedback);
+  // The placeholder for a folder's missing parent: as AddFolder, but inode
+  // numbers 0 and 1 (which a damaged ".." entry can name) are taken too, so
+  // that the folders naming them can still be shown below the placeholder.
+  [[nodiscard]] std::expected<AddResult, Error> AddPlaceholderFolder(std::string_view name,
+                                                                     std::uint32_t inode,
+                                                                     std::uint32_t parent,
+                                                                     std::uint32_t id,
+                                                                     Feedback& feedback);
+  // Hangs folder `index` below `parent`, after that parent's other children.
+  void MoveFolder(std::size_t index, std::uint32_t parent);
   // Drops every record and resets the three counts; the tree item count stays.
   void ClearFileTree();
 
