@@ -31,20 +31,35 @@ std::uint32_t RunLength(const RecoverySettings& settings) {
   return std::clamp<std::uint32_t>(settings.sectorsPerRead, 1, kScanBufferSectors);
 }
 
-// Reads one run into `buffer`. A run that starts past the capacity is
-// refused by the drive table without touching the buffer; it is then tested
-// as zeros, so that the previous run's superblocks cannot turn up again at
-// new sector numbers.
-void ReadRun(DriveTable& drives, std::uint64_t sector, std::uint32_t count,
-             std::span<std::byte> buffer) {
-  if (!drives.ReadSectors(sector, count, buffer) && sector > drives.Current().totalSectors) {
-    std::fill_n(buffer.begin(), std::size_t{count} * kSectorBytes, std::byte{0});
-  }
-}
+// The scans' read buffer: room for the largest run, zeroed once.
+class RunBuffer {
+ public:
+  RunBuffer() : bytes_(std::size_t{kScanBufferSectors} * kSectorBytes) {}
 
-std::span<const std::byte> SectorOf(std::span<const std::byte> buffer, std::uint32_t index) {
-  return buffer.subspan(std::size_t{index} * kSectorBytes, kSectorBytes);
-}
+  // Reads one run. A run that starts past the capacity is refused by the
+  // drive table without touching the buffer; it is then tested as zeros, so
+  // that the previous run's superblocks cannot turn up again at new sector
+  // numbers. Returns false when the run is known to hold only zeros.
+  bool Read(DriveTable& drives, std::uint64_t sector, std::uint32_t count) {
+    (void)drives.ReadSectors(sector, count, bytes_);
+    if (sector <= drives.Current().totalSectors) {
+      zeroed_ = false;  // written: data, or zeros where sectors did not read
+    } else if (!zeroed_) {
+      std::fill(bytes_.begin(), bytes_.end(), std::byte{0});
+      zeroed_ = true;
+    }
+    return !zeroed_;
+  }
+
+  [[nodiscard]] std::span<const std::byte> Sector(std::uint32_t index) const {
+    return std::span<const std::byte>(bytes_).subspan(std::size_t{index} * kSectorBytes,
+                                                      kSectorBytes);
+  }
+
+ private:
+  std::vector<std::byte> bytes_;
+  bool zeroed_ = true;
+};
 
 void ShowNumber(Feedback& feedback, std::string_view label, std::uint64_t value) {
   feedback.SetRowValue(label, fmt::format("{}", value));
@@ -122,13 +137,13 @@ void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t co
   if (first >= end) return;
 
   const std::uint32_t n = RunLength(ctx.settings);
-  std::vector<std::byte> buffer(std::size_t{kScanBufferSectors} * kSectorBytes);
+  RunBuffer buffer;
   // 64-bit run starts: a run that passes 2^32 must end the loop, not wrap.
   for (std::uint64_t r = first; r < end && !ctx.state.StopRequested(); r += n) {
     ctx.feedback.SetProgress(Percent(r - first, count));
-    ReadRun(ctx.drives, r, n, buffer);
-    for (std::uint32_t j = 0; j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, SectorOf(buffer, j),
+    const bool worthTesting = buffer.Read(ctx.drives, r, n);
+    for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
+      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, buffer.Sector(j),
                                                        static_cast<std::uint32_t>(r + j));
       if (result == ProbeResult::kAccepted)
         ShowNumber(ctx.feedback, kFoundLabel, ctx.volumes.volumeCount);
@@ -162,7 +177,7 @@ void SearchPartitionRange(DiscoveryContext& ctx) {
   ctx.tree.SetEnabled(false);
   ctx.volumes.volumeCount = 0;
   const std::uint32_t n = RunLength(ctx.settings);
-  std::vector<std::byte> buffer(std::size_t{kScanBufferSectors} * kSectorBytes);
+  RunBuffer buffer;
 
   const std::uint64_t start = ctx.state.rangeStart;
   const std::uint64_t end = ctx.state.rangeEnd;
@@ -175,9 +190,9 @@ void SearchPartitionRange(DiscoveryContext& ctx) {
     ctx.feedback.SetStatusText(fmt::format("Scanning sector {} Of {}", done, total));
     ctx.feedback.SetProgress(Percent(done, total));
     // The whole run is read and tested, even where it reaches past the end.
-    ReadRun(ctx.drives, r, n, buffer);
-    for (std::uint32_t j = 0; j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, SectorOf(buffer, j),
+    const bool worthTesting = buffer.Read(ctx.drives, r, n);
+    for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
+      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, buffer.Sector(j),
                                                        static_cast<std::uint32_t>(r + j));
       if (result != ProbeResult::kAccepted) continue;
       if (ctx.volumes.volumeCount >= kSearchVolumeLimit) {
