@@ -1,5 +1,7 @@
 #include "disk/drive_table.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -79,12 +81,24 @@ void DriveTable::EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library) {
 
 bool DriveTable::OpenCurrentDrive() {
   CloseDrive();
+  lastOpenError_.reset();
   if (route_ == DiskRoute::kLegacyBios) return legacy_ != nullptr;
-  if (!provider_ || currentDrive >= kSlotCount) return false;
+  auto fail = [this](std::string message) {
+    lastOpenError_ = Error{ErrorCode::kNotFound, std::move(message), std::nullopt};
+    return false;
+  };
+  if (!provider_) return fail("no drives were enumerated");
+  if (currentDrive >= kSlotCount) return fail(fmt::format("no drive {}", currentDrive));
   const DriveInfo& slot = slots_[currentDrive];
-  if (slot.sectorsPerTrack == 0) return false;
+  if (slot.sectorsPerTrack == 0) {
+    return fail(slot.devicePath.empty() ? fmt::format("no drive {}", currentDrive)
+                                        : fmt::format("{}: no media", slot.devicePath));
+  }
   auto source = provider_->OpenForReading(slot.deviceNumber);
-  if (!source) return false;
+  if (!source) {
+    lastOpenError_ = source.error();
+    return false;
+  }
   open_ = std::move(*source);
   return true;
 }

@@ -5,6 +5,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -63,6 +64,9 @@ class DriveTable {
   [[nodiscard]] DiskRoute Route() const { return route_; }
   [[nodiscard]] BadSectorList& BadSectors() { return badSectors_; }
   [[nodiscard]] const BadSectorList& BadSectors() const { return badSectors_; }
+  // Why the last OpenCurrentDrive() failed (nothing after a success), e.g.
+  // a device node without read permission, named in the message.
+  [[nodiscard]] const std::optional<Error>& LastOpenError() const { return lastOpenError_; }
   // The open drive's true length in bytes (0 when none is open).
   [[nodiscard]] std::uint64_t OpenLengthBytes() const;
 
@@ -86,6 +90,7 @@ class DriveTable {
   std::unique_ptr<LegacyBiosLibrary> legacy_;
   std::unique_ptr<BlockDeviceSource> open_;
   BadSectorList badSectors_;
+  std::optional<Error> lastOpenError_;
 };
 
 }  // namespace tolvar

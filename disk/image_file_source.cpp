@@ -8,6 +8,7 @@
 
 #include "disk/block_device_source.hpp"
 #include "disk/linux_block_device.hpp"
+#include "disk/posix_read.hpp"
 
 namespace tolvar {
 
@@ -45,24 +46,7 @@ class ImageFileSource final : public BlockDeviceSource {
   std::uint64_t LengthBytes() const override { return length_; }
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > length_ || out.size() > length_ - offset) {
-      return std::unexpected(
-          Error{ErrorCode::kOutOfRange, "read past the end of the image", offset / kSectorSize});
-    }
-    std::size_t done = 0;
-    while (done < out.size()) {
-      ssize_t got =
-          ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        return std::unexpected(Error{ErrorCode::kIoError,
-                                     fmt::format("read error in {}: {}", path_,
-                                                 got < 0 ? std::strerror(errno) : "end of file"),
-                                     (offset + done) / kSectorSize});
-      }
-      done += static_cast<std::size_t>(got);
-    }
-    return {};
+    return detail::ReadFully(fd_, length_, path_, offset, out);
   }
 
  private:
