@@ -1,0 +1,434 @@
+#include "recovery/host_writer.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "recovery/host_names.hpp"
+
+namespace tolvar {
+namespace {
+
+constexpr std::string_view kTempPrefix = ".tolvar-partial-";
+constexpr unsigned kMaxNameAttempts = 100000;
+
+int RetryOnInterrupt(auto call) {
+  int result = 0;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+std::string ReadSmallFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string value = text.str();
+  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+  return value;
+}
+
+std::string DeviceKey(dev_t device) { return fmt::format("{}:{}", major(device), minor(device)); }
+
+// Whether the file system holding the destination lives on `sourceDevice`
+// (the disk itself, or one of its partitions), per sysfs.
+bool DeviceBelongsTo(dev_t destination, dev_t sourceDevice, const std::string& sysfsRoot) {
+  if (destination == sourceDevice) return true;
+  std::error_code ignored;
+  const std::filesystem::path node =
+      std::filesystem::path(sysfsRoot) / "dev" / "block" / DeviceKey(destination);
+  const std::filesystem::path real = std::filesystem::canonical(node, ignored);
+  if (real.empty()) return false;
+  if (!std::filesystem::exists(real / "partition", ignored)) return false;
+  return ReadSmallFile(real.parent_path() / "dev") == DeviceKey(sourceDevice);
+}
+
+// Whether the destination's file system is a loop device backed by `image`.
+bool LoopBackedBy(dev_t destination, const std::filesystem::path& image,
+                  const std::string& sysfsRoot) {
+  std::error_code ignored;
+  const std::filesystem::path node =
+      std::filesystem::path(sysfsRoot) / "dev" / "block" / DeviceKey(destination);
+  std::filesystem::path real = std::filesystem::canonical(node, ignored);
+  if (real.empty()) return false;
+  // A partition of a loop device: look at the whole device.
+  if (std::filesystem::exists(real / "partition", ignored)) real = real.parent_path();
+  const std::string backing = ReadSmallFile(real / "loop" / "backing_file");
+  if (backing.empty()) return false;
+  const std::filesystem::path canonicalImage = std::filesystem::weakly_canonical(image, ignored);
+  return backing == canonicalImage.string();
+}
+
+Error Refused(std::string message) {
+  return Error{ErrorCode::kInvalidArgument, std::move(message), std::nullopt};
+}
+
+}  // namespace
+
+FolderHandle::FolderHandle(int fd) : fd_(fd) {}
+FolderHandle::~FolderHandle() { Close(); }
+FolderHandle::FolderHandle(FolderHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+void FolderHandle::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::optional<FolderIdentity> IdentityOf(const FolderHandle& folder) {
+  struct stat info {};
+  if (::fstat(folder.Fd(), &info) != 0) return std::nullopt;
+  return FolderIdentity{info.st_dev, info.st_ino};
+}
+
+bool StopsTheRun(const Error& error) {
+  return error.code == ErrorCode::kNoSpace || error.code == ErrorCode::kPermission ||
+         error.code == ErrorCode::kIoError;
+}
+
+Error HostError(int code, std::string_view what, std::string_view displayPath) {
+  ErrorCode kind = ErrorCode::kInvalidArgument;
+  switch (code) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      kind = ErrorCode::kNoSpace;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      kind = ErrorCode::kPermission;
+      break;
+    case EIO:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      kind = ErrorCode::kIoError;
+      break;
+    default:
+      break;
+  }
+  return Error{kind, fmt::format("Cannot {} \"{}\": {}", what, displayPath, std::strerror(code)),
+               std::nullopt};
+}
+
+std::expected<FolderHandle, Error> OpenDestination(const std::string& destination,
+                                                   const std::string& sourcePath,
+                                                   const std::string& sysfsRoot) {
+  if (destination.empty()) return std::unexpected(Refused("No destination folder given"));
+  struct stat source {};
+  const bool haveSource = !sourcePath.empty() && ::stat(sourcePath.c_str(), &source) == 0;
+
+  struct stat before {};
+  if (::stat(destination.c_str(), &before) != 0) {
+    if (errno != ENOENT) return std::unexpected(HostError(errno, "open", destination));
+    if (::mkdir(destination.c_str(), 0777) != 0 && errno != EEXIST) {
+      return std::unexpected(HostError(errno, "create folder", destination));
+    }
+  } else if (!S_ISDIR(before.st_mode)) {
+    if (haveSource && before.st_dev == source.st_dev && before.st_ino == source.st_ino) {
+      return std::unexpected(Refused(fmt::format(
+          "The destination \"{}\" is the source itself; choose another folder", destination)));
+    }
+    return std::unexpected(
+        Refused(fmt::format("The destination \"{}\" is not a folder", destination)));
+  }
+
+  const int fd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(HostError(errno, "open", destination));
+  FolderHandle handle(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(HostError(errno, "open", destination));
+
+  if (haveSource) {
+    const bool onSource =
+        (S_ISBLK(source.st_mode) && DeviceBelongsTo(info.st_dev, source.st_rdev, sysfsRoot)) ||
+        (S_ISREG(source.st_mode) && LoopBackedBy(info.st_dev, sourcePath, sysfsRoot));
+    if (onSource) {
+      return std::unexpected(Refused(fmt::format(
+          "The destination \"{}\" lies on the source drive \"{}\"; recovered files must go to "
+          "another drive",
+          destination, sourcePath)));
+    }
+  }
+  return handle;
+}
+
+namespace {
+
+NameState LookUpNameAt(int folderFd, const std::string& name) {
+  struct stat info {};
+  if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? NameState::kFree : NameState::kOther;
+  }
+  return S_ISDIR(info.st_mode) ? NameState::kFolder : NameState::kOther;
+}
+
+std::optional<std::string> FirstFreeDuplicate(int folderFd, const std::string& name,
+                                              unsigned from) {
+  for (unsigned n = from; n < kMaxNameAttempts; ++n) {
+    std::string candidate = DuplicateName(name, n);
+    if (LookUpNameAt(folderFd, candidate) == NameState::kFree) return candidate;
+  }
+  return std::nullopt;
+}
+
+Error NoFreeName(std::string_view displayPath) {
+  return Error{ErrorCode::kInvalidArgument, fmt::format("No free name for \"{}\"", displayPath),
+               std::nullopt};
+}
+
+// Renames `temp` into place under the policy; nullopt when skipped.
+std::expected<std::optional<std::string>, Error> PlaceEntry(int folderFd, const std::string& temp,
+                                                            const std::string& name,
+                                                            DuplicatePolicy policy,
+                                                            std::string_view displayPath) {
+  std::string candidate = name;
+  const NameState state = LookUpNameAt(folderFd, name);
+  if (state != NameState::kFree) {
+    if (policy == DuplicatePolicy::kSkip) return std::optional<std::string>{};
+    // A file never replaces a folder: under Overwrite it takes a new name.
+    if (policy == DuplicatePolicy::kRename || state == NameState::kFolder) {
+      auto free = FirstFreeDuplicate(folderFd, name, 1);
+      if (!free) return std::unexpected(NoFreeName(displayPath));
+      candidate = *free;
+      policy = DuplicatePolicy::kRename;
+    }
+  }
+  unsigned next = 1;
+  for (unsigned attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    int result = 0;
+    if (policy == DuplicatePolicy::kOverwrite) {
+      result = ::renameat(folderFd, temp.c_str(), folderFd, candidate.c_str());
+    } else {
+      result = ::renameat2(folderFd, temp.c_str(), folderFd, candidate.c_str(), RENAME_NOREPLACE);
+      if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without no-replace renames: a hard link never replaces.
+        result = ::linkat(folderFd, temp.c_str(), folderFd, candidate.c_str(), 0);
+        if (result == 0) ::unlinkat(folderFd, temp.c_str(), 0);
+      }
+    }
+    if (result == 0) return std::optional<std::string>{candidate};
+    const int error = errno;
+    if (error == EEXIST || error == ENOTEMPTY || error == EISDIR) {
+      if (policy == DuplicatePolicy::kSkip) return std::optional<std::string>{};
+      policy = DuplicatePolicy::kRename;
+      candidate = DuplicateName(name, next++);
+      continue;
+    }
+    return std::unexpected(HostError(error, "write", displayPath));
+  }
+  return std::unexpected(NoFreeName(displayPath));
+}
+
+std::expected<std::string, Error> CreateTempEntry(int folderFd, std::string_view displayPath,
+                                                  auto create) {
+  const auto pid = static_cast<long>(::getpid());
+  for (unsigned n = 0; n < kMaxNameAttempts; ++n) {
+    std::string temp = n == 0 ? fmt::format("{}{}", kTempPrefix, pid)
+                              : fmt::format("{}{}-{}", kTempPrefix, pid, n);
+    if (create(folderFd, temp) == 0) return temp;
+    if (errno != EEXIST) return std::unexpected(HostError(errno, "create", displayPath));
+  }
+  return std::unexpected(Error{
+      ErrorCode::kIoError, fmt::format("Cannot create \"{}\": no free temporary name", displayPath),
+      std::nullopt});
+}
+
+timespec ToTimespec(std::int64_t seconds) {
+  timespec value{};
+  value.tv_sec = static_cast<time_t>(seconds);
+  value.tv_nsec = 0;
+  return value;
+}
+
+}  // namespace
+
+NameState LookUpName(const FolderHandle& folder, const std::string& name) {
+  return LookUpNameAt(folder.Fd(), name);
+}
+
+std::optional<std::string> ChooseName(const FolderHandle& folder, const std::string& name,
+                                      DuplicatePolicy policy) {
+  const NameState state = LookUpName(folder, name);
+  if (state == NameState::kFree) return name;
+  switch (policy) {
+    case DuplicatePolicy::kSkip:
+      return std::nullopt;
+    case DuplicatePolicy::kOverwrite:
+      if (state != NameState::kFolder) return name;
+      [[fallthrough]];
+    case DuplicatePolicy::kRename:
+      return FirstFreeDuplicate(folder.Fd(), name, 1);
+  }
+  return std::nullopt;
+}
+
+PendingFile::PendingFile(int folderFd, int fd, std::string tempName, std::string displayPath)
+    : folderFd_(folderFd),
+      fd_(fd),
+      tempName_(std::move(tempName)),
+      displayPath_(std::move(displayPath)) {}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : folderFd_(other.folderFd_),
+      fd_(std::exchange(other.fd_, -1)),
+      tempName_(std::move(other.tempName_)),
+      displayPath_(std::move(other.displayPath_)),
+      written_(other.written_) {
+  other.tempName_.clear();
+}
+
+PendingFile::~PendingFile() { Abandon(); }
+
+void PendingFile::Abandon() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!tempName_.empty()) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+  tempName_.clear();
+}
+
+std::expected<PendingFile, Error> PendingFile::Create(const FolderHandle& folder,
+                                                      std::string displayPath) {
+  int fd = -1;
+  auto temp = CreateTempEntry(folder.Fd(), displayPath, [&fd](int dirFd, const std::string& name) {
+    fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return fd < 0 ? -1 : 0;
+  });
+  if (!temp) return std::unexpected(temp.error());
+  return PendingFile(folder.Fd(), fd, std::move(*temp), std::move(displayPath));
+}
+
+std::expected<void, Error> PendingFile::Write(std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(HostError(errno, "write", displayPath_));
+    }
+    if (done == 0) return std::unexpected(HostError(ENOSPC, "write", displayPath_));
+    bytes = bytes.subspan(static_cast<std::size_t>(done));
+    written_ += static_cast<std::uint64_t>(done);
+  }
+  return {};
+}
+
+std::expected<std::optional<std::string>, Error> PendingFile::Commit(
+    const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
+    DuplicatePolicy policy, bool syncToMedium) {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) return std::unexpected(HostError(errno, "write", displayPath_));
+  if (written_ != expectedSize || static_cast<std::uint64_t>(info.st_size) != expectedSize) {
+    return std::unexpected(
+        Error{ErrorCode::kIoError,
+              fmt::format("Cannot write \"{}\": {} bytes on the host where {} were expected",
+                          displayPath_, static_cast<std::uint64_t>(info.st_size), expectedSize),
+              std::nullopt});
+  }
+  if (mtime) {
+    const timespec times[2] = {ToTimespec(*mtime), ToTimespec(*mtime)};
+    if (::futimens(fd_, times) != 0) {
+      return std::unexpected(HostError(errno, "set the time of", displayPath_));
+    }
+  }
+  if (syncToMedium && RetryOnInterrupt([this] { return ::fsync(fd_); }) != 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0 && errno != EINTR) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
+  auto placed = PlaceEntry(folderFd_, tempName_, name, policy, displayPath_);
+  if (!placed) return placed;
+  if (!placed->has_value()) {
+    Abandon();  // skipped: drop the temporary copy
+    return placed;
+  }
+  tempName_.clear();
+  if (syncToMedium) (void)RetryOnInterrupt([this] { return ::fsync(folderFd_); });
+  return placed;
+}
+
+std::expected<std::optional<std::string>, Error> MakeSymlink(
+    const FolderHandle& folder, const std::string& name, const std::string& target,
+    std::optional<std::int64_t> mtime, DuplicatePolicy policy, std::string_view displayPath) {
+  if (target.empty() || target.find('\0') != std::string::npos) {
+    return std::unexpected(Error{
+        ErrorCode::kInvalidArgument,
+        fmt::format("Cannot create the link \"{}\": its stored target is empty or holds a NUL byte",
+                    displayPath),
+        std::nullopt});
+  }
+  auto temp = CreateTempEntry(folder.Fd(), displayPath, [&target](int dirFd, const std::string& n) {
+    return ::symlinkat(target.c_str(), dirFd, n.c_str());
+  });
+  if (!temp) return std::unexpected(temp.error());
+  if (mtime) {
+    const timespec times[2] = {ToTimespec(*mtime), ToTimespec(*mtime)};
+    (void)::utimensat(folder.Fd(), temp->c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  auto placed = PlaceEntry(folder.Fd(), *temp, name, policy, displayPath);
+  if (!placed || !placed->has_value()) ::unlinkat(folder.Fd(), temp->c_str(), 0);
+  return placed;
+}
+
+std::expected<FolderHandle, Error> OpenFolderAt(const FolderHandle& parent, const std::string& name,
+                                                std::string_view displayPath) {
+  const int fd =
+      ::openat(parent.Fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(HostError(errno, "open folder", displayPath));
+  return FolderHandle(fd);
+}
+
+std::expected<OpenedFolder, Error> MakeOrOpenFolder(const FolderHandle& parent,
+                                                    const std::string& name,
+                                                    std::string_view displayPath) {
+  bool existing = false;
+  if (::mkdirat(parent.Fd(), name.c_str(), 0777) != 0) {
+    if (errno != EEXIST) return std::unexpected(HostError(errno, "create folder", displayPath));
+    existing = true;
+  }
+  auto handle = OpenFolderAt(parent, name, displayPath);
+  if (!handle) return std::unexpected(handle.error());
+  return OpenedFolder{std::move(*handle), name, existing};
+}
+
+std::expected<void, Error> SetFolderTime(const FolderHandle& folder, std::int64_t mtime,
+                                         std::string_view displayPath) {
+  const timespec times[2] = {ToTimespec(mtime), ToTimespec(mtime)};
+  if (::futimens(folder.Fd(), times) != 0) {
+    return std::unexpected(HostError(errno, "set the time of", displayPath));
+  }
+  return {};
+}
+
+std::expected<void, Error> WriteWholeFile(const FolderHandle& folder, const std::string& name,
+                                          std::string_view text, std::string_view displayPath) {
+  auto pending = PendingFile::Create(folder, std::string(displayPath));
+  if (!pending) return std::unexpected(pending.error());
+  if (auto written = pending->Write(std::as_bytes(std::span(text.data(), text.size()))); !written) {
+    return written;
+  }
+  auto placed =
+      pending->Commit(name, text.size(), std::nullopt, DuplicatePolicy::kOverwrite, false);
+  if (!placed) return std::unexpected(placed.error());
+  return {};
+}
+
+}  // namespace tolvar

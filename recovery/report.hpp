@@ -1,0 +1,71 @@
+#pragma once
+
+// What a saving run did, per entry and in sum, written beside the recovered
+// data as JSON and as readable text.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/file_data.hpp"
+
+namespace tolvar {
+
+inline constexpr std::string_view kReportJsonName = "tolvar-report.json";
+inline constexpr std::string_view kReportTextName = "tolvar-report.txt";
+
+enum class EntryStatus { kComplete, kDamaged, kSkipped, kStopped };
+enum class EntryType { kFile, kFolder, kSymlink, kCharDevice, kBlockDevice, kPipe, kSocket };
+
+[[nodiscard]] std::string_view StatusName(EntryStatus status);
+[[nodiscard]] std::string_view EntryTypeName(EntryType type);
+
+struct ReportEntry {
+  std::string path;                  // on the host, relative to the destination, "/" between names
+  std::vector<std::string> rawPath;  // the names as the disk holds them, raw bytes
+  EntryType type = EntryType::kFile;
+  EntryStatus status = EntryStatus::kComplete;
+  std::uint32_t inode = 0;
+  std::uint64_t size = 0;          // from the disk
+  std::uint64_t bytesWritten = 0;  // what reached the host
+  std::vector<SectorRun> unreadable;
+  std::uint64_t blocksOutsideVolume = 0;
+  bool byError = false;  // skipped because something failed, not by choice
+  std::string note;      // why it was skipped, what became of it
+};
+
+struct RunSummary {
+  std::uint64_t files = 0;    // files, links and nodes written whole or damaged
+  std::uint64_t folders = 0;  // folders created or merged
+  std::uint64_t bytes = 0;
+  std::uint64_t damagedFiles = 0;
+  std::uint64_t unreadableSectors = 0;
+  std::uint64_t skipped = 0;
+  std::uint64_t skippedByError = 0;
+  std::uint64_t notReached = 0;  // left out because the run stopped
+  bool stoppedByUser = false;
+  std::string stopMessage;  // set when a host failure ended the run
+};
+
+struct RecoveryReport {
+  std::string source;       // the image or device
+  std::string volume;       // the volume's name
+  std::string destination;  // as given
+  std::vector<ReportEntry> entries;
+  RunSummary summary;
+};
+
+// Whether everything selected reached the host whole.
+[[nodiscard]] bool AllWhole(const RunSummary& summary);
+
+// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors"
+[[nodiscard]] std::string SummaryLine(const RunSummary& summary);
+
+[[nodiscard]] std::string ReportJson(const RecoveryReport& report);
+[[nodiscard]] std::string ReportText(const RecoveryReport& report);
+
+// "100-103, 200" for sector runs.
+[[nodiscard]] std::string SectorRunsText(const std::vector<SectorRun>& runs);
+
+}  // namespace tolvar

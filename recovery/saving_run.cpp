@@ -1,0 +1,620 @@
+#include "recovery/saving_run.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <optional>
+#include <unordered_set>
+
+#include "fs/file_data.hpp"
+#include "fs/inode_reader.hpp"
+#include "recovery/host_names.hpp"
+#include "recovery/host_writer.hpp"
+#include "recovery/settings_rules.hpp"
+
+namespace tolvar {
+namespace {
+
+// Folders deeper than this keep no open handle while their sub-folders are
+// written; they are reopened through ".." from the child on the way back.
+constexpr std::size_t kOpenDepth = 64;
+// A symbolic link's stored target longer than this is damage, not a target.
+constexpr std::uint32_t kMaxLinkTarget = 4096;
+
+enum : std::uint16_t {
+  kTypeMask = 0xF000,
+  kTypePipe = 0x1000,
+  kTypeChar = 0x2000,
+  kTypeDir = 0x4000,
+  kTypeBlock = 0x6000,
+  kTypeRegular = 0x8000,
+  kTypeSymlink = 0xA000,
+  kTypeSocket = 0xC000,
+};
+
+EntryType TypeOfMode(std::uint16_t mode) {
+  switch (mode & kTypeMask) {
+    case kTypePipe:
+      return EntryType::kPipe;
+    case kTypeChar:
+      return EntryType::kCharDevice;
+    case kTypeBlock:
+      return EntryType::kBlockDevice;
+    case kTypeSymlink:
+      return EntryType::kSymlink;
+    case kTypeSocket:
+      return EntryType::kSocket;
+    default:
+      // Regular files, directory-typed inodes without blocks (the tree lists
+      // them as files) and unknown types: their data is copied.
+      return EntryType::kFile;
+  }
+}
+
+std::optional<std::int64_t> HostTime(std::uint32_t stamp) {
+  const auto seconds = static_cast<std::int32_t>(stamp);
+  if (seconds <= 0) return std::nullopt;
+  return std::int64_t{seconds};
+}
+
+std::string JoinPath(std::string_view folder, std::string_view name) {
+  if (folder.empty()) return std::string(name);
+  return fmt::format("{}/{}", folder, name);
+}
+
+// One folder of the host tree being written.
+struct Frame {
+  FolderHandle handle;
+  FolderIdentity identity;
+  std::string hostPath;  // relative to the destination; "" for it
+  std::vector<std::string> rawPath;
+  std::uint32_t inode = kRootInode;
+  std::optional<std::int64_t> mtime;
+  bool isRoot = false;
+  bool filesDone = false;
+  std::vector<std::uint32_t> files;    // positions in tree.Files()
+  std::vector<std::uint32_t> folders;  // positions in tree.Folders()
+  std::size_t nextFolder = 0;
+  std::size_t entryIndex = 0;  // its report entry (folders below the root)
+};
+
+class SavingRun {
+ public:
+  SavingRun(DriveTable& drives, const VolumeInfo& volume, const FileTree& tree,
+            const RecoverySettings& settings, SaveControl& control, Feedback& feedback,
+            const SavingOptions& options, const SavingObserver& observer)
+      : drives_(drives),
+        volume_(volume),
+        tree_(tree),
+        settings_(settings),
+        control_(control),
+        feedback_(feedback),
+        options_(options),
+        observer_(observer) {}
+
+  SavingResult Run(FolderHandle root, const Selection& selection);
+
+ private:
+  void CountSelection(const Frame& root);
+  [[nodiscard]] Frame MakeChildFrame(const FolderNode& folder, const Frame& parent,
+                                     FolderHandle handle, FolderIdentity identity,
+                                     std::string hostName);
+  [[nodiscard]] std::vector<std::uint32_t> ChildFilesOf(std::uint32_t inode) const;
+  [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
+  void WriteFiles(Frame& frame);
+  void WriteOneFile(Frame& frame, const FileNode& file);
+  // Creates the host folder for `folder` below `parent`; nullopt when it was
+  // skipped (its entry says why) or the run must stop.
+  [[nodiscard]] std::optional<Frame> EnterFolder(Frame& parent, const FolderNode& folder);
+  void LeaveFolder(std::vector<Frame>& stack);
+  [[nodiscard]] std::string HostNameFor(const Frame& folder, std::string_view raw) const;
+  void StopWith(const Error& error, ReportEntry& entry);
+  void ShowFile(const Frame& frame, std::string_view name);
+  void ShowProgress(std::string_view path);
+  [[nodiscard]] bool StopRequested() const {
+    return control_.stopSavingRequested.load(std::memory_order_relaxed) != 0;
+  }
+  [[nodiscard]] bool TakeSkipRequest() {
+    std::int32_t expected = 1;
+    return control_.skipFileRequested.compare_exchange_strong(expected, 0,
+                                                              std::memory_order_relaxed);
+  }
+  [[nodiscard]] bool Ending() const { return stopped_ || failed_; }
+
+  DriveTable& drives_;
+  const VolumeInfo& volume_;
+  const FileTree& tree_;
+  const RecoverySettings settings_;
+  SaveControl& control_;
+  Feedback& feedback_;
+  const SavingOptions& options_;
+  const SavingObserver& observer_;
+
+  RecoveryReport report_;
+  std::unordered_set<std::uint32_t> visited_;
+  std::vector<FolderIdentity> createdThisRun_;
+  std::uint64_t filesTotal_ = 0;
+  std::uint64_t bytesTotal_ = 0;
+  std::uint64_t filesDone_ = 0;
+  std::uint64_t bytesDone_ = 0;
+  int lastProgress_ = -1;
+  bool stopped_ = false;
+  bool failed_ = false;
+};
+
+std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
+  const auto span = tree_.ChildFiles(inode);
+  return {span.begin(), span.end()};
+}
+
+std::vector<std::uint32_t> SavingRun::ChildFoldersOf(std::uint32_t inode) const {
+  const auto span = tree_.ChildFolders(inode);
+  return {span.begin(), span.end()};
+}
+
+// Counts the files and bytes below the selection, with the walk's own rule
+// that every folder is entered once.
+void SavingRun::CountSelection(const Frame& root) {
+  std::unordered_set<std::uint32_t> seen;
+  std::vector<std::uint32_t> pending;
+  auto addFiles = [this](const std::vector<std::uint32_t>& files) {
+    for (const std::uint32_t index : files) {
+      ++filesTotal_;
+      bytesTotal_ += tree_.Files()[index].size;
+    }
+  };
+  addFiles(root.files);
+  for (const std::uint32_t index : root.folders) pending.push_back(tree_.Folders()[index].inode);
+  while (!pending.empty()) {
+    const std::uint32_t inode = pending.back();
+    pending.pop_back();
+    if (!seen.insert(inode).second) continue;
+    addFiles(ChildFilesOf(inode));
+    for (const std::uint32_t index : tree_.ChildFolders(inode)) {
+      pending.push_back(tree_.Folders()[index].inode);
+    }
+  }
+}
+
+std::string SavingRun::HostNameFor(const Frame& folder, std::string_view raw) const {
+  std::string name = EscapeHostName(raw);
+  // The report's own names at the top are kept for the report: a disk entry
+  // of that name gets its first character escaped, which reads back the same.
+  if (folder.isRoot && (name == kReportJsonName || name == kReportTextName)) {
+    name = fmt::format("%{:02X}{}", static_cast<unsigned char>(name[0]), name.substr(1));
+  }
+  return name;
+}
+
+void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
+  entry.status = EntryStatus::kStopped;
+  entry.byError = true;
+  entry.note = error.message;
+  failed_ = true;
+  report_.summary.stopMessage = error.message;
+  feedback_.ShowMessage(error.message, MessageKind::kError);
+}
+
+void SavingRun::ShowFile(const Frame& frame, std::string_view name) {
+  feedback_.SetRowValue(kPathLabel, frame.hostPath.empty() ? "/" : frame.hostPath);
+  feedback_.SetRowValue(kFileNameLabel, name);
+  feedback_.SetRowValue(kTotalFilesLabel, fmt::format("{} of {}", filesDone_ + 1, filesTotal_));
+}
+
+void SavingRun::ShowProgress(std::string_view path) {
+  const std::uint64_t scale = std::max<std::uint64_t>(bytesTotal_, 1);
+  const int position =
+      bytesTotal_ == 0
+          ? static_cast<int>(filesDone_ * 100 / std::max<std::uint64_t>(filesTotal_, 1))
+          : static_cast<int>(std::min<std::uint64_t>(bytesDone_, scale) * 100 / scale);
+  if (position != lastProgress_) {
+    feedback_.SetProgress(position);
+    lastProgress_ = position;
+  }
+  if (observer_) observer_({filesDone_, filesTotal_, bytesDone_, bytesTotal_, path});
+}
+
+void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
+  ReportEntry entry;
+  entry.rawPath = frame.rawPath;
+  entry.rawPath.push_back(file.name);
+  entry.inode = file.inode;
+  entry.size = file.size;
+  const std::string hostName = HostNameFor(frame, file.name);
+  entry.path = JoinPath(frame.hostPath, hostName);
+  ShowFile(frame, hostName);
+
+  const Inode inode = ReadInodeRecord(drives_, volume_, file.inode);
+  const InodeLocation where = LocateInode(volume_.fsType, std::max<std::uint32_t>(file.inode, 1));
+  const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
+  const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);
+  if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
+  entry.type = TypeOfMode(inode.mode);
+
+  auto finish = [&](std::uint64_t bytes) {
+    bytesDone_ += file.size;  // progress counts the file whole, whatever became of it
+    ++filesDone_;
+    entry.bytesWritten = bytes;
+    report_.summary.bytes += bytes;
+    for (const SectorRun& run : entry.unreadable) report_.summary.unreadableSectors += run.count;
+    switch (entry.status) {
+      case EntryStatus::kComplete:
+        ++report_.summary.files;
+        break;
+      case EntryStatus::kDamaged:
+        ++report_.summary.files;
+        ++report_.summary.damagedFiles;
+        break;
+      case EntryStatus::kSkipped:
+        ++report_.summary.skipped;
+        if (entry.byError) ++report_.summary.skippedByError;
+        break;
+      case EntryStatus::kStopped:
+        break;
+    }
+    ShowProgress(entry.path);
+    report_.entries.push_back(std::move(entry));
+  };
+
+  if (entry.type == EntryType::kCharDevice || entry.type == EntryType::kBlockDevice ||
+      entry.type == EntryType::kPipe || entry.type == EntryType::kSocket) {
+    entry.status = EntryStatus::kSkipped;
+    entry.note = fmt::format("{} not created", EntryTypeName(entry.type));
+    finish(0);
+    return;
+  }
+
+  const DuplicatePolicy policy = settings_.duplicatePolicy;
+  const std::optional<std::string> target = ChooseName(frame.handle, hostName, policy);
+  if (!target) {
+    entry.status = EntryStatus::kSkipped;
+    entry.note = "a file of that name exists";
+    finish(0);
+    return;
+  }
+
+  std::uint64_t readSize = file.size;
+  bool linkTooLong = false;
+  if (entry.type == EntryType::kSymlink && readSize > kMaxLinkTarget) {
+    readSize = kMaxLinkTarget;
+    linkTooLong = true;
+  }
+  FileDataReader reader(drives_, volume_, inode, readSize, settings_.sectorsPerRead);
+  std::optional<PendingFile> pending;
+  std::string linkTarget;
+  if (entry.type == EntryType::kFile) {
+    auto created = PendingFile::Create(frame.handle, JoinPath(options_.destination, entry.path));
+    if (!created) {
+      if (StopsTheRun(created.error())) {
+        StopWith(created.error(), entry);
+      } else {
+        entry.status = EntryStatus::kSkipped;
+        entry.byError = true;
+        entry.note = created.error().message;
+      }
+      finish(0);
+      return;
+    }
+    pending.emplace(std::move(*created));
+  }
+
+  // Copy, one run of sectors at a time, looking at the buttons between reads.
+  std::uint64_t copied = 0;
+  while (true) {
+    if (StopRequested()) {
+      stopped_ = true;
+      entry.status = EntryStatus::kStopped;
+      entry.note = "the run was stopped while it was written";
+      if (pending) pending->Abandon();
+      finish(0);
+      return;
+    }
+    if (TakeSkipRequest()) {
+      entry.status = EntryStatus::kSkipped;
+      entry.note = "skipped by the user";
+      if (pending) pending->Abandon();
+      finish(0);
+      return;
+    }
+    const std::span<const std::byte> piece = reader.Next();
+    if (piece.empty()) break;
+    if (pending) {
+      if (auto written = pending->Write(piece); !written) {
+        pending->Abandon();
+        if (StopsTheRun(written.error())) {
+          StopWith(written.error(), entry);
+        } else {
+          entry.status = EntryStatus::kSkipped;
+          entry.byError = true;
+          entry.note = written.error().message;
+        }
+        finish(0);
+        return;
+      }
+    } else {
+      linkTarget.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    }
+    copied += piece.size();
+    if (observer_)
+      observer_({filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
+  }
+
+  for (const SectorRun& run : reader.UnreadableSectors()) entry.unreadable.push_back(run);
+  entry.blocksOutsideVolume = reader.BlocksOutsideVolume();
+  const bool damaged = reader.Damaged() || inodeUnreadable || linkTooLong;
+  std::vector<std::string> notes;
+  if (entry.blocksOutsideVolume != 0) {
+    notes.push_back(fmt::format("{} blocks point outside the volume and were written as zeros",
+                                entry.blocksOutsideVolume));
+  }
+  if (!reader.UnreadableSectors().empty()) notes.push_back("unreadable sectors written as zeros");
+  if (inodeUnreadable) notes.push_back("its inode could not be read");
+
+  std::expected<std::optional<std::string>, Error> placed;
+  if (pending) {
+    placed = pending->Commit(*target, copied, HostTime(file.time), policy, options_.syncEachFile);
+  } else {
+    if (linkTooLong) notes.push_back("the stored link target is too long and was cut");
+    const std::size_t nul = linkTarget.find('\0');
+    if (nul != std::string::npos) {
+      linkTarget.resize(nul);
+      notes.push_back("the stored link target holds a NUL byte and was cut there");
+    }
+    placed = MakeSymlink(frame.handle, *target, linkTarget, HostTime(file.time), policy,
+                         JoinPath(options_.destination, entry.path));
+  }
+  if (!placed) {
+    if (StopsTheRun(placed.error())) {
+      StopWith(placed.error(), entry);
+    } else {
+      entry.status = EntryStatus::kSkipped;
+      entry.byError = true;
+      entry.note = placed.error().message;
+    }
+    finish(0);
+    return;
+  }
+  if (!placed->has_value()) {
+    entry.status = EntryStatus::kSkipped;
+    entry.note = "a file of that name exists";
+    finish(0);
+    return;
+  }
+  if (**placed != hostName) {
+    entry.path = JoinPath(frame.hostPath, **placed);
+    notes.push_back(fmt::format("written as \"{}\"", **placed));
+  }
+  const bool brokenLink = entry.type == EntryType::kSymlink && linkTarget.size() != copied;
+  entry.status = damaged || brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    entry.note += (i == 0 ? "" : "; ") + notes[i];
+  }
+  finish(copied);
+}
+
+void SavingRun::WriteFiles(Frame& frame) {
+  for (const std::uint32_t index : frame.files) {
+    if (StopRequested()) stopped_ = true;
+    if (Ending()) return;
+    WriteOneFile(frame, tree_.Files()[index]);
+  }
+}
+
+Frame SavingRun::MakeChildFrame(const FolderNode& folder, const Frame& parent, FolderHandle handle,
+                                FolderIdentity identity, std::string hostName) {
+  Frame frame;
+  frame.handle = std::move(handle);
+  frame.identity = identity;
+  frame.hostPath = JoinPath(parent.hostPath, hostName);
+  frame.rawPath = parent.rawPath;
+  frame.rawPath.push_back(folder.name);
+  frame.inode = folder.inode;
+  frame.mtime = HostTime(folder.time);
+  frame.files = ChildFilesOf(folder.inode);
+  frame.folders = ChildFoldersOf(folder.inode);
+  return frame;
+}
+
+std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& folder) {
+  ReportEntry entry;
+  entry.type = EntryType::kFolder;
+  entry.inode = folder.inode;
+  entry.rawPath = parent.rawPath;
+  entry.rawPath.push_back(folder.name);
+  const std::string wanted = HostNameFor(parent, folder.name);
+  entry.path = JoinPath(parent.hostPath, wanted);
+  const std::string display = JoinPath(options_.destination, entry.path);
+  const DuplicatePolicy policy = settings_.duplicatePolicy;
+
+  auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
+    entry.status = EntryStatus::kSkipped;
+    entry.note = std::move(note);
+    entry.byError = byError;
+    ++report_.summary.skipped;
+    if (byError) ++report_.summary.skippedByError;
+    report_.entries.push_back(std::move(entry));
+    return std::nullopt;
+  };
+  auto failed = [&](const Error& error) -> std::optional<Frame> {
+    if (StopsTheRun(error)) {
+      StopWith(error, entry);
+      report_.entries.push_back(std::move(entry));
+      return std::nullopt;
+    }
+    return skipped(error.message, true);
+  };
+
+  std::string name = wanted;
+  for (unsigned attempt = 1;; ++attempt) {
+    auto opened = MakeOrOpenFolder(parent.handle, name, display);
+    std::optional<FolderIdentity> identity;
+    if (opened) identity = IdentityOf(opened->handle);
+    const bool ours = opened && identity &&
+                      std::find(createdThisRun_.begin(), createdThisRun_.end(), *identity) !=
+                          createdThisRun_.end();
+    // Usable: a new folder, one that was there before the run (merged into),
+    // or under Overwrite any folder of that name.
+    if (opened && identity &&
+        (!opened->existing || !ours || policy == DuplicatePolicy::kOverwrite)) {
+      if (!opened->existing) createdThisRun_.push_back(*identity);
+      if (name != wanted) {
+        entry.path = JoinPath(parent.hostPath, name);
+        entry.note = fmt::format("written as \"{}\"", name);
+      }
+      if (opened->existing) entry.note = "merged with the folder that was there";
+      Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
+      frame.entryIndex = report_.entries.size();
+      ++report_.summary.folders;
+      report_.entries.push_back(std::move(entry));
+      return frame;
+    }
+    if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {
+      return failed(opened.error());
+    }
+    // The name is held by a file, a link or a folder this run made for
+    // another folder of the same name.
+    if (policy == DuplicatePolicy::kSkip) {
+      return skipped("an entry of that name exists; the folder and all below it were skipped",
+                     false);
+    }
+    if (attempt > 100000) return skipped("no free name for the folder", true);
+    name = DuplicateName(wanted, attempt);
+  }
+}
+
+void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
+  Frame& done = stack.back();
+  if (done.mtime && done.handle.IsOpen()) {
+    (void)SetFolderTime(done.handle, *done.mtime, JoinPath(options_.destination, done.hostPath));
+  }
+  if (stack.size() >= 2) {
+    Frame& parent = stack[stack.size() - 2];
+    if (!parent.handle.IsOpen() && done.handle.IsOpen()) {
+      auto reopened = OpenFolderAt(done.handle, "..", parent.hostPath);
+      const auto identity = reopened ? IdentityOf(*reopened) : std::nullopt;
+      if (identity && *identity == parent.identity) {
+        parent.handle = std::move(*reopened);
+      } else {
+        // Someone moved the folder away while the run wrote into it.
+        ReportEntry& entry = report_.entries[parent.entryIndex];
+        StopWith(Error{ErrorCode::kIoError,
+                       fmt::format("The folder \"{}\" was moved while files were written into it",
+                                   JoinPath(options_.destination, parent.hostPath)),
+                       std::nullopt},
+                 entry);
+      }
+    }
+  }
+  stack.pop_back();
+}
+
+SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
+  report_.source = options_.sourcePath;
+  report_.volume = options_.volumeName;
+  report_.destination = options_.destination;
+
+  std::vector<Frame> stack;
+  {
+    Frame top;
+    top.isRoot = true;
+    top.identity = IdentityOf(root).value_or(FolderIdentity{});
+    top.handle = std::move(root);
+    if (selection.everything) {
+      top.files = ChildFilesOf(kRootInode);
+      top.folders = ChildFoldersOf(kRootInode);
+    } else {
+      for (const std::uint32_t id : selection.fileIds) {
+        const FileNode* file = tree_.FindFileById(id);
+        if (file != nullptr)
+          top.files.push_back(static_cast<std::uint32_t>(file - tree_.Files().data()));
+      }
+      for (const std::uint32_t inode : selection.folderInodes) {
+        const FolderNode* folder = tree_.FindFolder(inode);
+        if (folder != nullptr) {
+          top.folders.push_back(static_cast<std::uint32_t>(folder - tree_.Folders().data()));
+        }
+      }
+    }
+    CountSelection(top);
+    stack.push_back(std::move(top));
+  }
+  feedback_.SetProgress(0);
+  lastProgress_ = 0;
+
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (!frame.filesDone) {
+      frame.filesDone = true;
+      WriteFiles(frame);
+    }
+    if (Ending() || StopRequested()) {
+      stopped_ = stopped_ || StopRequested();
+      LeaveFolder(stack);
+      continue;
+    }
+    if (frame.nextFolder >= frame.folders.size()) {
+      LeaveFolder(stack);
+      continue;
+    }
+    const FolderNode& folder = tree_.Folders()[frame.folders[frame.nextFolder++]];
+    if (!visited_.insert(folder.inode).second) continue;
+    std::optional<Frame> child = EnterFolder(frame, folder);
+    if (!child) continue;
+    // Deep folders give up their handle while a sub-folder is written.
+    if (stack.size() > kOpenDepth && !frame.isRoot) frame.handle.Close();
+    stack.push_back(std::move(*child));
+  }
+
+  RunSummary& summary = report_.summary;
+  summary.stoppedByUser = stopped_;
+  if (Ending()) summary.notReached = filesTotal_ - std::min(filesTotal_, filesDone_);
+  if (lastProgress_ != 100 && !Ending()) feedback_.SetProgress(100);
+
+  return SavingResult{std::move(report_), {}};
+}
+
+}  // namespace
+
+std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInfo& volume,
+                                             const FileTree& tree, const Selection& selection,
+                                             const RecoverySettings& settings, SaveControl& control,
+                                             Feedback& feedback, const SavingOptions& options,
+                                             const SavingObserver& observer) {
+  struct CloseAtEnd {
+    SaveControl& control;
+    ~CloseAtEnd() { control.closeSavingRequested.store(1, std::memory_order_relaxed); }
+  } closeAtEnd{control};
+
+  auto root = OpenDestination(options.destination, options.sourcePath, options.sysfsRoot);
+  if (!root) {
+    feedback.ShowMessage(root.error().message, MessageKind::kError);
+    return std::unexpected(root.error());
+  }
+  // A second handle for the report: the run hands its own down the tree.
+  auto reportFolder = OpenFolderAt(*root, ".", options.destination);
+
+  SavingRun run(drives, volume, tree, ClampSettings(settings), control, feedback, options,
+                observer);
+  SavingResult result = run.Run(std::move(*root), selection);
+
+  if (options.writeReport) {
+    if (!reportFolder) {
+      result.reportProblem = reportFolder.error().message;
+    } else {
+      const std::string jsonPath = fmt::format("{}/{}", options.destination, kReportJsonName);
+      const std::string textPath = fmt::format("{}/{}", options.destination, kReportTextName);
+      auto json = WriteWholeFile(*reportFolder, std::string(kReportJsonName),
+                                 ReportJson(result.report), jsonPath);
+      auto text = json ? WriteWholeFile(*reportFolder, std::string(kReportTextName),
+                                        ReportText(result.report), textPath)
+                       : json;
+      if (!text) {
+        result.reportProblem = text.error().message;
+        feedback.ShowMessage(text.error().message, MessageKind::kError);
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace tolvar

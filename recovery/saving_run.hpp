@@ -1,0 +1,124 @@
+#pragma once
+
+// The saving run: copies a selection of the file tree to a host folder,
+// mirroring the tree, and reports what became of every entry.
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/state/error.hpp"
+#include "app/state/feedback.hpp"
+#include "app/state/wizard_state.hpp"
+#include "disk/drive_table.hpp"
+#include "fs/file_tree.hpp"
+#include "recovery/report.hpp"
+#include "volumes/volume_table.hpp"
+
+namespace tolvar {
+
+// The saving dialog's texts.
+inline constexpr std::string_view kSavingTitle = "Saving the data please wait";
+inline constexpr std::string_view kPathLabel = "Path";
+inline constexpr std::string_view kFileNameLabel = "File Name";
+inline constexpr std::string_view kTotalFilesLabel = "Total Files";
+inline constexpr std::string_view kStopSavingText = "&Stop Saving";
+inline constexpr std::string_view kSkipFileText = "S&kip File";
+
+// The three request flags shared by the saving dialog and the run.
+struct SaveControl {
+  std::atomic<std::int32_t> stopSavingRequested{0};
+  std::atomic<std::int32_t> skipFileRequested{0};
+  std::atomic<std::int32_t> closeSavingRequested{0};
+
+  // Before a run: an earlier stop or skip must not reach this one.
+  void StartRun() {
+    stopSavingRequested.store(0, std::memory_order_relaxed);
+    skipFileRequested.store(0, std::memory_order_relaxed);
+  }
+  // "&Stop Saving" and "S&kip File": set their flag and do nothing else.
+  void PressStopSaving() { stopSavingRequested.store(1, std::memory_order_relaxed); }
+  void PressSkipFile() { skipFileRequested.store(1, std::memory_order_relaxed); }
+  // The dialog's repaint: true (and the flag cleared) when the run has ended
+  // and the dialog must close.
+  [[nodiscard]] bool TakeCloseRequest() {
+    std::int32_t expected = 1;
+    return closeSavingRequested.compare_exchange_strong(expected, 0, std::memory_order_relaxed);
+  }
+};
+
+// What to copy: everything, or rows of one folder's list, a folder row
+// standing for the folder and everything below it.
+struct Selection {
+  bool everything = true;
+  std::vector<std::uint32_t> folderInodes;  // folder rows
+  std::vector<std::uint32_t> fileIds;       // file rows, by FileNode id
+
+  [[nodiscard]] static Selection All() { return {}; }
+  [[nodiscard]] static Selection Rows(std::vector<std::uint32_t> folders,
+                                      std::vector<std::uint32_t> files) {
+    return {false, std::move(folders), std::move(files)};
+  }
+};
+
+struct SavingProgress {
+  std::uint64_t filesDone = 0;
+  std::uint64_t filesTotal = 0;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytesTotal = 0;
+  std::string_view path;  // the entry being written, on the host
+};
+using SavingObserver = std::function<void(const SavingProgress&)>;
+
+struct SavingOptions {
+  std::string destination;
+  std::string sourcePath;  // to refuse a destination on the source; may be empty
+  std::string volumeName;  // for the report
+  bool syncEachFile = false;
+  bool writeReport = true;
+  std::string sysfsRoot = "/sys";
+};
+
+struct SavingResult {
+  RecoveryReport report;
+  std::string reportProblem;  // set when the report could not be written
+};
+
+// Runs the saving run on the calling thread. Only a destination that cannot
+// be used is an error; everything that happens to entries is in the report.
+// Reads go through `drives` at most settings.sectorsPerRead sectors at a
+// time; the control flags are polled between reads; the path, name and
+// count fields and the progress go to `feedback`; closeSavingRequested is
+// set at the end, whatever happened.
+[[nodiscard]] std::expected<SavingResult, Error> RunSaving(
+    DriveTable& drives, const VolumeInfo& volume, const FileTree& tree, const Selection& selection,
+    const RecoverySettings& settings, SaveControl& control, Feedback& feedback,
+    const SavingOptions& options, const SavingObserver& observer = {});
+
+// Runs a saving run on a thread of its own. The thread sets
+// closeSavingRequested as its last act, so joining it after that flag is seen
+// never waits long; the destructor joins too, so a run never outlives its
+// dialog.
+class SavingWorker {
+ public:
+  SavingWorker() = default;
+  ~SavingWorker() { Join(); }
+  SavingWorker(const SavingWorker&) = delete;
+  SavingWorker& operator=(const SavingWorker&) = delete;
+
+  void Start(std::function<void()> run) { thread_ = std::jthread(std::move(run)); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  [[nodiscard]] bool Running() const { return thread_.joinable(); }
+
+ private:
+  std::jthread thread_;
+};
+
+}  // namespace tolvar
