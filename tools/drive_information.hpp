@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/state/wizard_state.hpp"
+#include "fs/file_tree.hpp"
+#include "volumes/volume_table.hpp"
+
+namespace tolvar {
+
+// The figures of the mounted volume.
+struct DriveInformation {
+  std::string volumeName;
+  std::uint32_t volumeStart = 0;
+  std::uint32_t volumeSize = 0;  // sectors
+  std::uint32_t blockSize = 0;   // sectors per block
+  // The absolute sector that holds the superblock: the second sector of the
+  // volume.
+  std::uint32_t superBlockStart = 0;
+  std::uint32_t totalFiles = 0;
+  std::uint32_t totalFolders = 0;
+  std::string recoveryType;  // "Normal" or "Extensive"
+};
+
+[[nodiscard]] DriveInformation DescribeDrive(const VolumeInfo& volume, const FileTree& tree,
+                                             RecoveryMode mode);
+
+// The eight captions with their value texts, in the order the dialog shows
+// them; captions keep the blanks that belong to them.
+struct CaptionedValue {
+  std::string_view caption;
+  std::string value;
+};
+[[nodiscard]] std::array<CaptionedValue, 8> DriveInformationFields(const DriveInformation& info);
+
+}  // namespace tolvar
