@@ -138,16 +138,6 @@ TEST_F(Retries, WithoutAnOpenDriveEveryReadFailsWithZeros) {
   EXPECT_TRUE(Equal(buffer, SectorsOf(bytes, 0, 8)));
 }
 
-TEST(DriveTableReads, ABufferTooSmallForTheRunIsRefusedUntouched) {
-  RecoverySettings settings;
-  DriveTable table(settings);
-  table.EnumerateDrives(MakeFixedProvider({MakeMemorySource(PatternBytes(8))}));
-  ASSERT_TRUE(table.OpenCurrentDrive());
-  std::vector<std::byte> buffer(kSectorSize, std::byte{0xAA});
-  EXPECT_FALSE(table.ReadSectors(0, 2, buffer));
-  EXPECT_EQ(buffer[0], std::byte{0xAA});
-}
-
 TEST(DriveTableReads, TheImageFileIsUnchangedAfterReads) {
   testing::TempDir dir;
   const auto path = dir / "disk.img";

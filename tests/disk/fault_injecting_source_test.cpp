@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "tests/disk/disk_test_util.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar {
@@ -32,34 +31,9 @@ TEST(FaultPlanFile, RejectsMalformedLinesWithTheirNumber) {
   }
 }
 
-TEST(FaultPlanFile, RefusesARangeTooLargeToHold) {
-  auto plan = PlanFrom("0-18446744073709551615\n");
-  ASSERT_FALSE(plan.has_value());
-  EXPECT_EQ(plan.error().code, ErrorCode::kInvalidArgument);
+TEST(FaultPlanFile, RefusesARangeTooLargeToHoldAndAMissingFile) {
+  EXPECT_EQ(PlanFrom("0-18446744073709551615\n").error().code, ErrorCode::kInvalidArgument);
   EXPECT_EQ(LoadFaultPlan("/nonexistent/plan.txt").error().code, ErrorCode::kNotFound);
-}
-
-TEST(FaultInjectingSource, CountsOnlyTriesOfTheSectorAlone) {
-  auto source = MakeFaultInjectingSource(MakeMemorySource(testing::PatternBytes(8)),
-                                         {.readableOnAttempt = {{2, 2}}});
-  std::vector<std::byte> run(4 * kSectorSize);
-  std::vector<std::byte> one(kSectorSize);
-  EXPECT_FALSE(source->ReadAt(0, run).has_value());
-  EXPECT_FALSE(source->ReadAt(0, run).has_value());
-  EXPECT_FALSE(source->ReadAt(2 * kSectorSize, one).has_value());  // first try
-  EXPECT_TRUE(source->ReadAt(2 * kSectorSize, one).has_value());   // second try
-  EXPECT_TRUE(source->ReadAt(0, run).has_value());                 // stays readable
-}
-
-TEST(FaultInjectingSource, TruncationShortensTheDataButNotTheGeometry) {
-  auto inner = MakeMemorySource(testing::PatternBytes(16));
-  const auto geometry = inner->Describe().geometry;
-  auto source = MakeFaultInjectingSource(std::move(inner), {.truncateToSectors = 10});
-  EXPECT_EQ(source->LengthBytes(), 10u * kSectorSize);
-  EXPECT_EQ(source->Describe().geometry.cylinders, geometry.cylinders);
-  std::vector<std::byte> one(kSectorSize);
-  EXPECT_TRUE(source->ReadAt(9 * kSectorSize, one).has_value());
-  EXPECT_FALSE(source->ReadAt(10 * kSectorSize, one).has_value());
 }
 
 }  // namespace
