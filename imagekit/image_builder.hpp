@@ -179,8 +179,11 @@ struct VolumeReport {
   std::uint32_t freeBlocks = 0;
   std::uint32_t freeInodes = 0;
   std::int64_t time = 0;
-  int recordEntry = -1;           // the entry of the record at sector 105 naming it, -1 for none
-  std::vector<NodeReport> nodes;  // root first, then in inode order
+  int recordEntry = -1;  // the entry of the record at sector 105 naming it, -1 for none
+  // Root first, then breadth-first: the entries of each folder in order, so
+  // inode numbers ascend (a hard link stands where its name does and carries
+  // the inode of the node it links to).
+  std::vector<NodeReport> nodes;
 
   // The node written at `path`, or nullptr. Hard links report the path they
   // were given with the linked inode.
@@ -202,6 +205,10 @@ struct BuildReport {
   std::string unreadablePath;         // the sidecar written, empty when there is none
   std::vector<std::string> warnings;  // host entries passed over, and why
 };
+
+// A size in bytes: a plain number, or a number followed by K, M, G or T
+// (powers of 1024) or by "s" (512-byte sectors).
+[[nodiscard]] std::expected<std::uint64_t, Error> ParseSize(std::string_view text);
 
 // Reads a JSON description (format in docs/format/description.md). Errors
 // name the JSON path of the offending value.

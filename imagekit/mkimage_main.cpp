@@ -1,0 +1,197 @@
+// tolvar-mkimage: writes an SCO OpenServer disk image from host folders, a
+// JSON description or a generated tree.
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "imagekit/image_builder.hpp"
+
+namespace {
+
+using namespace tolvar;
+using namespace tolvar::imagekit;
+
+int Fail(const Error& error) {
+  fmt::print(stderr, "tolvar-mkimage: {}\n", error.message);
+  return 1;
+}
+
+std::expected<std::string, Error> ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::unexpected(Error{ErrorCode::kNotReadable, "cannot read " + path, {}});
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// "htfs:1000000:100000[:MAXSIZE]"
+std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& spec) {
+  auto bad = [&] {
+    return std::unexpected(
+        Error{ErrorCode::kInvalidArgument,
+              fmt::format("--generate {}: expected TYPE:FILES:FOLDERS[:MAXSIZE]", spec),
+              {}});
+  };
+  std::vector<std::string> parts;
+  std::stringstream in(spec);
+  for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+  if (parts.size() < 3 || parts.size() > 4) return bad();
+  VolumeDescription v;
+  if (parts[0] == "htfs") {
+    v.fs = FsKind::kHtfs;
+  } else if (parts[0] == "eafs") {
+    v.fs = FsKind::kEafs;
+  } else {
+    return bad();
+  }
+  TreeShape shape;
+  try {
+    shape.files = static_cast<std::uint32_t>(std::stoul(parts[1]));
+    shape.folders = static_cast<std::uint32_t>(std::stoul(parts[2]));
+    if (parts.size() == 4) shape.maxSize = static_cast<std::uint32_t>(std::stoul(parts[3]));
+  } catch (const std::exception&) {
+    return bad();
+  }
+  shape.minSize = 0;
+  v.root = GenerateTree(shape);
+  return v;
+}
+
+// Whole cylinders, so the image reports a regular geometry.
+std::uint64_t RoundDownToCylinders(std::uint64_t bytes) {
+  std::uint64_t sectors = bytes / 512;
+  std::uint64_t cylinder = sectors > 1024ull * 16 * 63 ? 255ull * 63 : 16ull * 63;
+  return sectors / cylinder * cylinder * 512;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Writes an SCO OpenServer disk image with HTFS and EAFS volumes.", "tolvar-mkimage"};
+  std::string output;
+  std::string size;
+  std::string layout = "real";
+  std::string descriptionPath;
+  std::string reportPath;
+  std::vector<std::string> htfs;
+  std::vector<std::string> eafs;
+  std::vector<std::string> generate;
+  bool quiet = false;
+  app.add_option("-o,--output", output, "image file to write")->required();
+  app.add_option("--size", size,
+                 "image size (K, M, G, T suffixes), rounded down to whole cylinders; "
+                 "the last volume fills the rest");
+  auto* layoutOption =
+      app.add_option("--layout", layout, "partition information: real, absolute or none")
+          ->check(CLI::IsMember({"real", "absolute", "none"}));
+  auto* htfsOption = app.add_option("--htfs", htfs, "host folder for an HTFS volume")
+                         ->check(CLI::ExistingDirectory)
+                         ->take_all();
+  auto* eafsOption = app.add_option("--eafs", eafs, "host folder for an EAFS volume")
+                         ->check(CLI::ExistingDirectory)
+                         ->take_all();
+  auto* generateOption =
+      app.add_option("--generate", generate, "generated volume TYPE:FILES:FOLDERS[:MAXSIZE]")
+          ->take_all();
+  app.add_option("-d,--description", descriptionPath, "JSON description of the disk")
+      ->check(CLI::ExistingFile);
+  app.add_option("--report", reportPath, "write the build report as JSON here (- for stdout)");
+  app.add_flag("-q,--quiet", quiet, "print nothing but errors");
+  CLI11_PARSE(app, argc, argv);
+
+  auto started = std::chrono::steady_clock::now();
+  DiskDescription disk;
+  if (!descriptionPath.empty()) {
+    auto text = ReadText(descriptionPath);
+    if (!text) return Fail(text.error());
+    auto parsed = ParseDescription(*text);
+    if (!parsed) return Fail(parsed.error());
+    disk = std::move(*parsed);
+  }
+  if (!descriptionPath.empty() && layoutOption->count() == 0) {
+    // keep the description's layout
+  } else {
+    disk.layout = layout == "absolute" ? PartitionLayout::kAbsolute
+                  : layout == "none"   ? PartitionLayout::kNone
+                                       : PartitionLayout::kReal;
+  }
+  if (!size.empty()) {
+    auto bytes = ParseSize(size);
+    if (!bytes) return Fail(bytes.error());
+    std::uint64_t rounded = RoundDownToCylinders(*bytes);
+    if (rounded == 0)
+      return Fail(Error{ErrorCode::kInvalidArgument, "--size is below one cylinder", {}});
+    disk.sizeBytes = rounded;
+  }
+
+  // Volumes in the order their options were given.
+  std::vector<std::string> warnings;
+  std::size_t nextHtfs = 0;
+  std::size_t nextEafs = 0;
+  std::size_t nextGenerated = 0;
+  for (const CLI::Option* option : app.parse_order()) {
+    if (option == htfsOption || option == eafsOption) {
+      bool isHtfs = option == htfsOption;
+      const std::string& folder = isHtfs ? htfs.at(nextHtfs++) : eafs.at(nextEafs++);
+      auto root = ReadHostFolder(folder, &warnings);
+      if (!root) return Fail(root.error());
+      VolumeDescription v;
+      v.fs = isHtfs ? FsKind::kHtfs : FsKind::kEafs;
+      v.root = std::move(*root);
+      disk.volumes.push_back(std::move(v));
+    } else if (option == generateOption) {
+      auto v = GeneratedVolume(generate.at(nextGenerated++));
+      if (!v) return Fail(v.error());
+      disk.volumes.push_back(std::move(*v));
+    }
+  }
+  if (disk.volumes.empty()) {
+    return Fail(Error{ErrorCode::kInvalidArgument,
+                      "nothing to write: give --htfs, --eafs, --generate or a description",
+                      {}});
+  }
+
+  auto report = BuildImage(disk, output);
+  if (!report) return Fail(report.error());
+  report->warnings.insert(report->warnings.begin(), warnings.begin(), warnings.end());
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  if (!reportPath.empty()) {
+    std::string json = ReportToJson(*report);
+    if (reportPath == "-") {
+      fmt::print("{}\n", json);
+    } else {
+      std::ofstream out(reportPath, std::ios::binary);
+      out << json << '\n';
+      if (!out) return Fail(Error{ErrorCode::kIoError, "cannot write " + reportPath, {}});
+    }
+  }
+  for (const std::string& w : report->warnings) fmt::print(stderr, "tolvar-mkimage: {}\n", w);
+  if (!quiet && reportPath != "-") {
+    const auto& g = report->geometry;
+    fmt::print("{}: {} sectors ({} x {} x {}), {} layout\n", output, report->totalSectors,
+               g.cylinders, g.heads, g.sectorsPerTrack,
+               disk.layout == PartitionLayout::kReal       ? "real"
+               : disk.layout == PartitionLayout::kAbsolute ? "absolute"
+                                                           : "none");
+    for (std::size_t i = 0; i < report->volumes.size(); ++i) {
+      const VolumeReport& v = report->volumes[i];
+      std::size_t folders = 0;
+      for (const NodeReport& n : v.nodes) folders += n.kind == NodeKind::kFolder ? 1 : 0;
+      fmt::print(
+          "  volume {}: {} at sector {}, {} blocks, {} entries in {} folders, {} blocks free\n",
+          i + 1, v.fs == FsKind::kHtfs ? "HTFS" : "EAFS", v.startSector, v.sizeBlocks,
+          v.nodes.size() - 1, folders, v.freeBlocks);
+    }
+    if (!report->unreadablePath.empty())
+      fmt::print("  unreadable sectors: {}\n", report->unreadablePath);
+    fmt::print("  built in {:.1f} s\n", seconds);
+  }
+  return 0;
+}
