@@ -146,11 +146,11 @@ void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t co
       const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, buffer.Sector(j),
                                                        static_cast<std::uint32_t>(r + j));
       if (result == ProbeResult::kAccepted)
-        ShowNumber(ctx.feedback, kFoundLabel, ctx.volumes.volumeCount);
+        ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
       // Only the first file system of a range is taken.
       if (result == ProbeResult::kAccepted || result == ProbeResult::kDuplicate) return;
     }
-    ShowNumber(ctx.feedback, kCurrentSectorLabel, r);
+    ShowNumber(ctx.feedback, kSearchCurrentSectorLabel, r);
   }
 }
 
@@ -186,7 +186,7 @@ void SearchPartitionRange(DiscoveryContext& ctx) {
   std::uint64_t r = start;
   std::uint64_t done = 0;
   while (!ctx.state.StopRequested()) {
-    ShowNumber(ctx.feedback, kCurrentSectorLabel, r);
+    ShowNumber(ctx.feedback, kSearchCurrentSectorLabel, r);
     ctx.feedback.SetStatusText(fmt::format("Scanning sector {} Of {}", done, total));
     ctx.feedback.SetProgress(Percent(done, total));
     // The whole run is read and tested, even where it reaches past the end.
@@ -199,7 +199,7 @@ void SearchPartitionRange(DiscoveryContext& ctx) {
         ctx.state.RequestStop();
         break;
       }
-      ShowNumber(ctx.feedback, kFoundLabel, ctx.volumes.volumeCount);
+      ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
     }
     r += n;
     done += n;

@@ -49,8 +49,8 @@ inline constexpr std::string_view kEndNotAboveStartMessage =
     "      End sector should be bigger than start sector";
 
 // Panel labels the discovery writes values to.
-inline constexpr std::string_view kFoundLabel = "Partition(s) Found  ";
-inline constexpr std::string_view kCurrentSectorLabel = "Current Sector";
+inline constexpr std::string_view kSearchFoundLabel = "Partition(s) Found  ";
+inline constexpr std::string_view kSearchCurrentSectorLabel = "Current Sector";
 
 // Sizes of the scans' read buffer.
 inline constexpr std::uint32_t kScanBufferSectors = 100;

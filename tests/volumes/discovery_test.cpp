@@ -144,9 +144,9 @@ TEST(PartitionTableTest, ProgressCurrentSectorAndStatusPerRange) {
   // the 20-sector range at 200.
   // The display starts at 0; then (r - first) x 100 / count per run.
   EXPECT_EQ(rig.ProgressPositions(), (std::vector<int>{0, 0, 33, 66, 0}));
-  EXPECT_EQ(rig.RowUpdates(std::string(kCurrentSectorLabel)),
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"1000", "1060", "200"}));
-  EXPECT_EQ(rig.RowUpdates(std::string(kFoundLabel)), std::vector<std::string>{"1"});
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
   EXPECT_EQ(rig.state.step, 1);
   EXPECT_EQ(rig.Recorded().PanelMode(), 6);
   EXPECT_TRUE(rig.Recorded().Messages().empty());
@@ -164,7 +164,7 @@ TEST(PartitionTableTest, OnlyTheFirstFileSystemOfARangeAndDuplicatesAcrossEntrie
   EXPECT_EQ(rig.Starts(), (std::vector<std::uint32_t>{10, 300}));
   EXPECT_EQ(rig.volumes.entries[1].volumeName, "EAFS Partition - 2");
   // The second entry ended at the duplicate after one run.
-  EXPECT_EQ(rig.RowUpdates(std::string(kCurrentSectorLabel)).size(), 0u);
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)).size(), 0u);
   EXPECT_EQ(rig.tree.Items().size(), 2u);
 }
 
@@ -205,7 +205,7 @@ TEST(PartitionTableTest, RangeEndingAtTheTopOfTheSectorSpaceEnds) {
   VolumeRig rig(100);
   rig.Attach(DiskBuilder(200).PartitionRecord({{0xFFFFFF00u, 0x7F}}).Take());
   rig.Next(IdentifyOption::kUsePartitionTable);
-  EXPECT_EQ(rig.RowUpdates(std::string(kCurrentSectorLabel)),
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"4294967040", "4294967140", "4294967240"}));
   EXPECT_EQ(rig.state.step, 0);
 }

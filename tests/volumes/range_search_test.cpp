@@ -19,11 +19,11 @@ TEST(RangeSearchTest, RunsAreTestedWholePastTheEnd) {
   ASSERT_EQ(rig.Next(kSearch, "0", "100"), NextOutcome::kStartWorker);
   // Runs 0-59 and 60-119: 110 is tested, 120 is not.
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{109});
-  EXPECT_EQ(rig.RowUpdates(std::string(kCurrentSectorLabel)),
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"0", "60"}));
   EXPECT_EQ(rig.StatusTexts(),
             (std::vector<std::string>{"Scanning sector 0 Of 100", "Scanning sector 60 Of 100"}));
-  EXPECT_EQ(rig.RowUpdates(std::string(kFoundLabel)), std::vector<std::string>{"1"});
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
   EXPECT_EQ(rig.state.step, 1);
 }
 
@@ -38,7 +38,7 @@ TEST(RangeSearchTest, StatusAndProgressPerRun) {
   ASSERT_EQ(positions.size(), 101u);  // the display's 0, then one per run
   EXPECT_EQ(positions[3], 2);
   EXPECT_EQ(positions.back(), 99);
-  EXPECT_EQ(rig.RowUpdates(std::string(kCurrentSectorLabel))[2], "300");
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel))[2], "300");
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{9998});
 }
 
@@ -64,7 +64,7 @@ TEST(RangeSearchTest, NinetyNinthVolumeEndsTheSearch) {
   ASSERT_EQ(rig.volumes.volumeCount, 99u);
   EXPECT_EQ(rig.volumes.entries[98].startSector, 98u);
   // The count shown stays at the value before the limit was reached.
-  EXPECT_EQ(rig.RowUpdates(std::string(kFoundLabel)).back(), "98");
+  EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)).back(), "98");
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
   EXPECT_EQ(rig.state.step, 1);
   EXPECT_FALSE(rig.state.StopRequested());

@@ -1,0 +1,60 @@
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "cli/cmd_browse_common.hpp"
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+#include "cli/terminal_text.hpp"
+#include "tools/drive_information.hpp"
+
+namespace tolvar::cli {
+namespace {
+
+std::string_view TrimmedCaption(std::string_view caption) {
+  while (caption.ends_with(' ')) caption.remove_suffix(1);
+  return caption;
+}
+
+int RunInfo(const BrowseOptions& options, CliRuntime& runtime) {
+  auto mounted = OpenAndMount(options, runtime);
+  if (!mounted) return mounted.error().status;
+  const MountedVolume& volume = **mounted;
+  const DriveInformation info = DescribeDrive(volume.volume, volume.tree, volume.mode);
+
+  if (options.json) {
+    nlohmann::json document = VolumeHeaderJson(volume);
+    document["volumeStart"] = info.volumeStart;
+    document["volumeSize"] = info.volumeSize;
+    document["blockSize"] = info.blockSize;
+    document["superBlockStart"] = info.superBlockStart;
+    document["totalFiles"] = info.totalFiles;
+    document["totalFolders"] = info.totalFolders;
+    document["recoveryType"] = info.recoveryType;
+    PrintJson(runtime.out, document);
+    return kExitOk;
+  }
+
+  const auto fields = DriveInformationFields(info);
+  std::size_t width = 0;
+  for (const auto& field : fields) width = std::max(width, TrimmedCaption(field.caption).size());
+  for (const auto& field : fields) {
+    fmt::print(runtime.out, "{:<{}}  {}\n", TrimmedCaption(field.caption), width,
+               TerminalSafe(field.value));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void RegisterInfoCommand(CLI::App& app, CliRuntime& runtime) {
+  auto options = std::make_shared<BrowseOptions>();
+  CLI::App* command =
+      app.add_subcommand("info", "Show the figures of a mounted volume and what the mount found");
+  AddBrowseOptions(*command, *options);
+  command->callback([options, &runtime] { runtime.exitCode = RunInfo(*options, runtime); });
+}
+
+}  // namespace tolvar::cli

@@ -1,0 +1,85 @@
+#include "cli/output.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "app/state/feedback.hpp"
+#include "cli/terminal_text.hpp"
+#include "disk/drive_list.hpp"
+#include "volumes/discovery.hpp"
+
+namespace tolvar::cli {
+
+namespace {
+
+// Columns a cell takes: its code points (the cells are valid UTF-8 once
+// made safe).
+std::size_t Width(const std::string& cell) {
+  return static_cast<std::size_t>(std::count_if(cell.begin(), cell.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+}  // namespace
+
+void PrintTable(std::FILE* out, const std::vector<std::string>& headers,
+                const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::vector<std::string>> cells;
+  cells.reserve(rows.size() + 1);
+  cells.push_back(headers);
+  cells.insert(cells.end(), rows.begin(), rows.end());
+  std::vector<std::size_t> widths(headers.size(), 0);
+  for (auto& row : cells) {
+    row.resize(headers.size());
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      row[c] = TerminalSafe(row[c]);
+      widths[c] = std::max(widths[c], Width(row[c]));
+    }
+  }
+  for (const auto& row : cells) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - Width(row[c]) + 2, ' ');
+    }
+    fmt::print(out, "{}\n", line);
+  }
+  std::fflush(out);
+}
+
+void PrintJson(std::FILE* out, const nlohmann::json& document) {
+  fmt::print(out, "{}\n", document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+  std::fflush(out);
+}
+
+nlohmann::json DriveJson(const DriveInfo& drive, unsigned index) {
+  return {
+      {"index", index},
+      {"item", DriveItemText(index)},
+      {"model", drive.model},
+      {"capacity", MegabytesText(drive.totalSectors)},
+      {"capacityMegabytes", drive.totalSectors / 2048},
+      {"totalSectors", drive.totalSectors},
+      {"cylinders", drive.cylinders},
+      {"heads", drive.heads},
+      {"sectorsPerTrack", drive.sectorsPerTrack},
+      {"path", drive.devicePath},
+  };
+}
+
+nlohmann::json VolumeJson(const VolumeInfo& volume, unsigned number) {
+  return {
+      {"number", number},
+      {"type", std::string(VolumeTypeText(volume.fsType))},
+      {"name", volume.volumeName},
+      {"startSector", volume.startSector},
+      {"sizeSectors", volume.sizeSectors},
+      {"size", MegabytesText(volume.sizeSectors)},
+      {"sizeMegabytes", volume.sizeSectors / 2048},
+      {"inodeTableSector", volume.inodeTableSector},
+      {"inodeCount", volume.inodeCount},
+  };
+}
+
+}  // namespace tolvar::cli
