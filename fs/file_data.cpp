@@ -39,13 +39,25 @@ FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {
 }
 
 void FileDataReader::NoteUnreadable(std::uint64_t first, std::uint64_t count) {
-  for (const auto& [sector, length] : drives_.BadSectors().RunsIn(first, count)) {
-    if (!unreadable_.empty() && unreadable_.back().first + unreadable_.back().count == sector) {
-      unreadable_.back().count += length;
+  const auto runs = drives_.BadSectors().RunsIn(first, count);
+  if (runs.empty()) return;
+  for (const auto& [sector, length] : runs) unreadable_.push_back({sector, length});
+  // Indirect blocks are read before the data they lead to, so keep the list
+  // in sector order and merge what touches.
+  std::sort(unreadable_.begin(), unreadable_.end(),
+            [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
+  std::vector<SectorRun> merged;
+  merged.reserve(unreadable_.size());
+  for (const SectorRun& run : unreadable_) {
+    if (!merged.empty() && merged.back().first + merged.back().count >= run.first) {
+      const std::uint64_t end =
+          std::max(merged.back().first + merged.back().count, run.first + run.count);
+      merged.back().count = end - merged.back().first;
     } else {
-      unreadable_.push_back({sector, length});
+      merged.push_back(run);
     }
   }
+  unreadable_ = std::move(merged);
 }
 
 FileDataReader::Mapped FileDataReader::Follow(Mapped table, unsigned level, std::uint32_t index) {

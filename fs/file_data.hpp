@@ -49,8 +49,8 @@ class FileDataReader {
   [[nodiscard]] std::uint64_t Position() const { return position_; }
   [[nodiscard]] std::uint64_t Size() const { return size_; }
 
-  // Unreadable sectors met so far (data and indirect blocks), ascending
-  // within each read, adjacent runs merged.
+  // Unreadable sectors met so far (data and indirect blocks), in sector
+  // order, adjacent runs merged.
   [[nodiscard]] const std::vector<SectorRun>& UnreadableSectors() const { return unreadable_; }
   // Data blocks whose address, or whose indirect block's address, lies
   // outside the volume; plus blocks past what the addresses can reach.

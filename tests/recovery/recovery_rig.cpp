@@ -1,0 +1,105 @@
+#include "tests/recovery/recovery_rig.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "app/state/wizard_state.hpp"
+#include "fs/mount.hpp"
+
+namespace tolvar::testing {
+namespace {
+
+class QuietWindow final : public MountWindow {};
+
+}  // namespace
+
+RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volumeIndex,
+                         FaultPlan extraFaults) {
+  auto built = imagekit::BuildImageBytes(disk);
+  if (!built) {
+    ADD_FAILURE() << "image build failed: " << built.error().message;
+    return;
+  }
+  built_ = std::move(*built);
+  for (const auto& [first, last] : built_.report.unreadable) {
+    for (std::uint64_t s = first; s <= last; ++s) extraFaults.neverReadable.insert(s);
+  }
+  std::shared_ptr<BlockDeviceSource> memory = MakeMemorySource(built_.bytes);
+  std::shared_ptr<BlockDeviceSource> source =
+      MakeFaultInjectingSource(memory, std::move(extraFaults));
+  drives_.EnumerateDrives(MakeFixedProvider({source}));
+  drives_.currentDrive = 0;
+  EXPECT_TRUE(drives_.OpenCurrentDrive());
+
+  const imagekit::VolumeReport& v = built_.report.volumes.at(volumeIndex);
+  volume_.fsType = v.fs == imagekit::FsKind::kHtfs ? FsType::kHtfs : FsType::kEafs;
+  volume_.volumeName =
+      v.fs == imagekit::FsKind::kHtfs ? "HTFS Partition - 1" : "EAFS Partition - 1";
+  volume_.startSector = v.startSector;
+  volume_.sizeSectors = v.sizeBlocks * 2;
+  volume_.sectorsPerBlock = 2;
+  volume_.inodeTableSector = v.startSector + 4;
+  volume_.inodeCount = volume_.fsType == FsType::kHtfs ? v.inodeTableBlocks * 8 : v.sizeBlocks * 32;
+
+  WizardState state;
+  RecordingFeedback mountFeedback;
+  MountContext context{drives_, volume_, tree_, state, mountFeedback};
+  QuietWindow window;
+  RecordingTreeSink treeSink;
+  RecordingListSink list;
+  MountViews views{window, treeSink, treeSink.Root(), list, nullptr};
+  EXPECT_TRUE(MountWorker(context, views).has_value());
+  options.volumeName = volume_.volumeName;
+}
+
+std::expected<SavingResult, Error> RecoveryRig::Save(const Selection& selection,
+                                                     const SavingObserver& observer) {
+  return SaveTo(Destination(), selection, observer);
+}
+
+std::expected<SavingResult, Error> RecoveryRig::SaveTo(const std::filesystem::path& destination,
+                                                       const Selection& selection,
+                                                       const SavingObserver& observer) {
+  options.destination = destination.string();
+  control.StartRun();
+  return RunSaving(drives_, volume_, tree_, selection, settings, control, feedback, options,
+                   observer);
+}
+
+const FileNode* RecoveryRig::FileNamed(std::string_view name) const {
+  for (const FileNode& file : tree_.Files()) {
+    if (file.name == name) return &file;
+  }
+  return nullptr;
+}
+
+const FolderNode* RecoveryRig::FolderNamed(std::string_view name) const {
+  for (const FolderNode& folder : tree_.Folders()) {
+    if (folder.name == name) return &folder;
+  }
+  return nullptr;
+}
+
+std::string FilledContents(const imagekit::Fill& fill, std::uint64_t size) {
+  std::string bytes(size, '\0');
+  imagekit::FillBytes(fill, 0, std::as_writable_bytes(std::span(bytes.data(), bytes.size())));
+  return bytes;
+}
+
+std::vector<std::pair<std::string, std::string>> HostFiles(const std::filesystem::path& root) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    files.emplace_back(std::filesystem::relative(entry.path(), root).string(), text.str());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace tolvar::testing

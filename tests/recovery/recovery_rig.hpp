@@ -1,0 +1,62 @@
+#pragma once
+
+// A disk built by the image builder, opened as a drive, mounted, and ready
+// for a saving run into a fresh destination folder.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/state/recording_feedback.hpp"
+#include "disk/drive_table.hpp"
+#include "disk/fault_injecting_source.hpp"
+#include "fs/file_tree.hpp"
+#include "imagekit/image_builder.hpp"
+#include "recovery/saving_run.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace tolvar::testing {
+
+class RecoveryRig {
+ public:
+  // Builds `disk` in memory and mounts its volume `volumeIndex` (Normal
+  // mode). Sectors the description lists as unreadable never read.
+  explicit RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volumeIndex = 0,
+                       FaultPlan extraFaults = {});
+
+  // A saving run into Destination() (or `destination`).
+  std::expected<SavingResult, Error> Save(const Selection& selection = Selection::All(),
+                                          const SavingObserver& observer = {});
+  std::expected<SavingResult, Error> SaveTo(const std::filesystem::path& destination,
+                                            const Selection& selection = Selection::All(),
+                                            const SavingObserver& observer = {});
+
+  [[nodiscard]] std::filesystem::path Destination() const { return temp_.Path() / "out"; }
+  [[nodiscard]] const imagekit::BuildReport& Built() const { return built_.report; }
+  [[nodiscard]] const FileTree& Tree() const { return tree_; }
+  [[nodiscard]] const FileNode* FileNamed(std::string_view name) const;
+  [[nodiscard]] const FolderNode* FolderNamed(std::string_view name) const;
+
+  RecoverySettings settings;
+  SaveControl control;
+  RecordingFeedback feedback;
+  SavingOptions options;
+
+ private:
+  TempDir temp_;
+  imagekit::BuiltImage built_;
+  DriveTable drives_{settings};
+  VolumeInfo volume_;
+  FileTree tree_;
+};
+
+// The bytes a Fill produces for a file of `size` bytes.
+[[nodiscard]] std::string FilledContents(const imagekit::Fill& fill, std::uint64_t size);
+
+// Every regular file below `root`, as relative path -> contents.
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> HostFiles(
+    const std::filesystem::path& root);
+
+}  // namespace tolvar::testing

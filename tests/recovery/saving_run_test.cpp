@@ -1,0 +1,463 @@
+#include "recovery/saving_run.hpp"
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "recovery/host_names.hpp"
+#include "tests/recovery/recovery_rig.hpp"
+
+namespace tolvar {
+namespace {
+
+namespace fs = std::filesystem;
+using imagekit::DiskDescription;
+using imagekit::Fill;
+using imagekit::FsKind;
+using imagekit::Node;
+using imagekit::NodeKind;
+using testing::RecoveryRig;
+
+Fill Offsets() { return Fill{Fill::Pattern::kOffset, 0, "", 0}; }
+Fill Random(std::uint64_t seed) { return Fill{Fill::Pattern::kRandom, 0, "", seed}; }
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::int64_t MtimeOf(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mtim.tv_sec;
+}
+
+DiskDescription OneVolume(FsKind kind, std::vector<Node> children) {
+  DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = kind;
+  volume.root = Node::Folder("", std::move(children));
+  disk.volumes.push_back(std::move(volume));
+  return disk;
+}
+
+Node WithTime(Node node, std::int64_t time) {
+  node.mtime = time;
+  return node;
+}
+
+const ReportEntry* EntryFor(const RecoveryReport& report, std::string_view path) {
+  for (const ReportEntry& entry : report.entries) {
+    if (entry.path == path) return &entry;
+  }
+  return nullptr;
+}
+
+// Files that need each level of addressing: 10 direct blocks hold 10 KiB,
+// the single indirect 256 KiB more, the double 64 MiB more.
+constexpr std::uint64_t kDirectMax = 10 * 1024;
+constexpr std::uint64_t kSingleEnd = (10 + 256) * 1024;
+constexpr std::uint64_t kDoubleEnd = (10 + 256 + 65536) * 1024ull;
+
+struct Expected {
+  std::string path;
+  std::string contents;
+  std::int64_t time;
+};
+
+class RoundTrip : public ::testing::TestWithParam<FsKind> {};
+
+TEST_P(RoundTrip, EveryFileComesOutByteIdenticalWithItsTimeStamp) {
+  const std::vector<Expected> expected = {
+      {"empty", "", 1000000000},
+      {"small.txt", "hello, world\n", 1100000000},
+      {"direct", testing::FilledContents(Random(1), kDirectMax - 3), 1200000000},
+      {"single", testing::FilledContents(Offsets(), kSingleEnd - 1000), 1210000000},
+      {"double", testing::FilledContents(Random(2), kSingleEnd + 300 * 1024 + 5), 1220000000},
+      {"docs/letters/deep.txt", "deep\n", 1230000000},
+      {"docs/note", testing::FilledContents(Random(3), 4097), 1240000000},
+  };
+  std::vector<Node> root;
+  for (const Expected& e : expected) {
+    if (e.path.find('/') != std::string::npos) continue;
+    root.push_back(WithTime(Node::File(e.path, e.contents), e.time));
+  }
+  Node letters =
+      WithTime(Node::Folder("letters", {WithTime(Node::File("deep.txt", "deep\n"), 1230000000)}),
+               1300000000);
+  Node docs = WithTime(
+      Node::Folder("docs",
+                   {letters, WithTime(Node::File("note", expected[6].contents), 1240000000)}),
+      1310000000);
+  root.push_back(docs);
+  root.push_back(WithTime(Node::Symlink("link", "../some/where"), 1250000000));
+  root.push_back(Node::Device("tty", NodeKind::kCharDevice, 0x0203));
+  root.push_back(Node::Device("disk", NodeKind::kBlockDevice, 0x0101));
+  root.push_back(Node::Pipe("fifo"));
+
+  RecoveryRig rig(OneVolume(GetParam(), root));
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  const fs::path out = rig.Destination();
+  for (const Expected& e : expected) {
+    EXPECT_EQ(Slurp(out / e.path), e.contents) << e.path;
+    EXPECT_EQ(MtimeOf(out / e.path), e.time) << e.path;
+    const ReportEntry* entry = EntryFor(result->report, e.path);
+    ASSERT_NE(entry, nullptr) << e.path;
+    EXPECT_EQ(entry->status, EntryStatus::kComplete) << e.path;
+    EXPECT_EQ(entry->bytesWritten, e.contents.size());
+  }
+  EXPECT_EQ(MtimeOf(out / "docs"), 1310000000);
+  EXPECT_EQ(MtimeOf(out / "docs/letters"), 1300000000);
+  ASSERT_TRUE(fs::is_symlink(out / "link"));
+  EXPECT_EQ(fs::read_symlink(out / "link"), "../some/where");
+  EXPECT_EQ(MtimeOf(out / "link"), 1250000000);
+  for (const char* node : {"tty", "disk", "fifo"}) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(out / node))) << node;
+    const ReportEntry* entry = EntryFor(result->report, node);
+    ASSERT_NE(entry, nullptr) << node;
+    EXPECT_EQ(entry->status, EntryStatus::kSkipped);
+    EXPECT_FALSE(entry->byError);
+  }
+  const RunSummary& s = result->report.summary;
+  EXPECT_EQ(s.files, expected.size() + 1);  // and the link
+  EXPECT_EQ(s.folders, 2u);
+  EXPECT_EQ(s.damagedFiles, 0u);
+  EXPECT_TRUE(AllWhole(s));
+  // Nothing temporary is left, and the report lies beside the data.
+  for (const auto& item : fs::recursive_directory_iterator(out)) {
+    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+  }
+  const auto json = nlohmann::json::parse(Slurp(out / std::string(kReportJsonName)));
+  EXPECT_EQ(json["summary"]["files"], s.files);
+  EXPECT_NE(Slurp(out / std::string(kReportTextName)).find("Summary: "), std::string::npos);
+  EXPECT_EQ(rig.control.closeSavingRequested.load(), 1);
+  EXPECT_EQ(rig.feedback.Progress(), 100);
+  EXPECT_EQ(rig.feedback.RowValue(kTotalFilesLabel), "11 of 11");
+}
+
+TEST_P(RoundTrip, AFileReachingTheTripleIndirectRangeComesOutWhole) {
+  const std::uint64_t size = kDoubleEnd + 3 * 1024 + 17;
+  RecoveryRig rig(OneVolume(GetParam(), {Node::Filled("huge", size, Offsets())}));
+  const imagekit::NodeReport* node = rig.Built().volumes[0].Find("/huge");
+  ASSERT_NE(node, nullptr);
+  ASSERT_EQ(node->indirectBlocks.size(), 1u + 1 + 256 + 1 + 1 + 1);  // single, double, triple
+  rig.settings.sectorsPerRead = 100;
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(Slurp(rig.Destination() / "huge"), testing::FilledContents(Offsets(), size));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, RoundTrip, ::testing::Values(FsKind::kHtfs, FsKind::kEafs));
+
+TEST(SavingRun, SelectionTakesTheChosenRowsAndEverythingBelowAFolderRow) {
+  RecoveryRig rig(OneVolume(
+      FsKind::kHtfs,
+      {Node::File("a", "A"), Node::File("b", "B"),
+       Node::Folder("f", {Node::File("c", "C"), Node::Folder("g", {Node::File("d", "D")})}),
+       Node::Folder("h", {Node::File("e", "E")})}));
+  const FileNode* b = rig.FileNamed("b");
+  const FolderNode* f = rig.FolderNamed("f");
+  ASSERT_TRUE(b != nullptr && f != nullptr);
+  auto result = rig.Save(Selection::Rows({f->inode}, {b->id}));
+  ASSERT_TRUE(result.has_value());
+  EXPECT_THAT(
+      testing::HostFiles(rig.Destination()),
+      ::testing::UnorderedElementsAre(::testing::Pair("b", "B"), ::testing::Pair("f/c", "C"),
+                                      ::testing::Pair("f/g/d", "D"),
+                                      ::testing::Pair(std::string(kReportJsonName), ::testing::_),
+                                      ::testing::Pair(std::string(kReportTextName), ::testing::_)));
+}
+
+class Duplicates : public ::testing::Test {
+ protected:
+  Duplicates()
+      : rig(OneVolume(FsKind::kEafs, {Node::File("data.txt", "new"),
+                                      Node::Folder("sub", {Node::File("x", "X")})})) {
+    fs::create_directories(rig.Destination() / "sub");
+    std::ofstream(rig.Destination() / "data.txt") << "old";
+    std::ofstream(rig.Destination() / "data (1).txt") << "older";
+  }
+  RecoveryRig rig;
+};
+
+TEST_F(Duplicates, SkipLeavesTheExistingFile) {
+  rig.settings.duplicatePolicy = DuplicatePolicy::kSkip;
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(Slurp(rig.Destination() / "data.txt"), "old");
+  EXPECT_EQ(EntryFor(result->report, "data.txt")->status, EntryStatus::kSkipped);
+  EXPECT_EQ(Slurp(rig.Destination() / "sub/x"), "X");  // an existing folder is merged into
+  EXPECT_TRUE(AllWhole(result->report.summary));
+}
+
+TEST_F(Duplicates, OverwriteReplacesIt) {
+  rig.settings.duplicatePolicy = DuplicatePolicy::kOverwrite;
+  ASSERT_TRUE(rig.Save().has_value());
+  EXPECT_EQ(Slurp(rig.Destination() / "data.txt"), "new");
+  EXPECT_EQ(Slurp(rig.Destination() / "data (1).txt"), "older");
+}
+
+TEST_F(Duplicates, RenameTakesTheNextFreeNumber) {
+  rig.settings.duplicatePolicy = DuplicatePolicy::kRename;
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(Slurp(rig.Destination() / "data.txt"), "old");
+  EXPECT_EQ(Slurp(rig.Destination() / "data (1).txt"), "older");
+  EXPECT_EQ(Slurp(rig.Destination() / "data (2).txt"), "new");
+  ASSERT_NE(EntryFor(result->report, "data (2).txt"), nullptr);
+  // A second run renames again rather than touching what the first wrote.
+  ASSERT_TRUE(rig.Save().has_value());
+  EXPECT_EQ(Slurp(rig.Destination() / "data (3).txt"), "new");
+  EXPECT_EQ(Slurp(rig.Destination() / "sub/x (1)"), "X");
+}
+
+DiskDescription ThreeFiles() {
+  return OneVolume(FsKind::kHtfs,
+                   {Node::File("a-first", "first"), Node::Filled("b-big", 300 * 1024, Random(9)),
+                    Node::File("c-last", "last")});
+}
+
+TEST(SavingRun, StopMidFileKeepsWhatWasWrittenAndLeavesNoPartialFile) {
+  RecoveryRig rig(ThreeFiles());
+  rig.settings.sectorsPerRead = 8;
+  auto result = rig.Save(Selection::All(), [&](const SavingProgress& progress) {
+    if (progress.path == "b-big" && progress.bytesDone > 5 + 20 * 1024)
+      rig.control.PressStopSaving();
+  });
+  ASSERT_TRUE(result.has_value());
+  const fs::path out = rig.Destination();
+  EXPECT_EQ(Slurp(out / "a-first"), "first");
+  EXPECT_FALSE(fs::exists(out / "b-big"));
+  EXPECT_FALSE(fs::exists(out / "c-last"));
+  EXPECT_EQ(EntryFor(result->report, "b-big")->status, EntryStatus::kStopped);
+  EXPECT_TRUE(result->report.summary.stoppedByUser);
+  EXPECT_EQ(result->report.summary.notReached, 1u);  // c-last; b-big is listed as stopped
+  EXPECT_TRUE(fs::exists(out / std::string(kReportJsonName)));
+  EXPECT_EQ(rig.control.closeSavingRequested.load(), 1);
+  for (const auto& item : fs::directory_iterator(out)) {
+    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+  }
+  // The next run does not see the earlier stop.
+  auto again = rig.Save();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_TRUE(fs::exists(out / "c-last"));
+}
+
+TEST(SavingRun, SkipMidFileDropsOnlyThatFile) {
+  RecoveryRig rig(ThreeFiles());
+  rig.settings.sectorsPerRead = 8;
+  int presses = 0;
+  auto result = rig.Save(Selection::All(), [&](const SavingProgress& progress) {
+    if (progress.path == "b-big" && progress.bytesDone > 5 + 8 * 1024 && presses++ == 0) {
+      rig.control.PressSkipFile();
+    }
+  });
+  ASSERT_TRUE(result.has_value());
+  const fs::path out = rig.Destination();
+  EXPECT_FALSE(fs::exists(out / "b-big"));
+  EXPECT_EQ(Slurp(out / "c-last"), "last");
+  EXPECT_EQ(EntryFor(result->report, "b-big")->status, EntryStatus::kSkipped);
+  EXPECT_EQ(rig.control.skipFileRequested.load(), 0);
+  EXPECT_FALSE(result->report.summary.stoppedByUser);
+}
+
+TEST(SavingRun, UnreadableSectorsAreZeroFilledAndReported) {
+  DiskDescription disk = OneVolume(FsKind::kHtfs, {Node::Filled("db", 8 * 1024, Random(4))});
+  imagekit::Damage damage;
+  damage.kind = imagekit::DamageKind::kUnreadable;
+  damage.path = "/db";
+  damage.block = 2;
+  disk.damage.push_back(damage);
+  RecoveryRig rig(disk);
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  std::string expected = testing::FilledContents(Random(4), 8 * 1024);
+  std::fill(expected.begin() + 2048, expected.begin() + 3072, '\0');
+  EXPECT_EQ(Slurp(rig.Destination() / "db"), expected);
+  const ReportEntry* entry = EntryFor(result->report, "db");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->status, EntryStatus::kDamaged);
+  const auto& volume = rig.Built().volumes[0];
+  const std::uint64_t sector = volume.SectorOfBlock(volume.Find("/db")->dataBlocks[2]);
+  EXPECT_EQ(entry->unreadable, (std::vector<SectorRun>{{sector, 2}}));
+  EXPECT_EQ(result->report.summary.damagedFiles, 1u);
+  EXPECT_EQ(result->report.summary.unreadableSectors, 2u);
+  EXPECT_FALSE(AllWhole(result->report.summary));
+  const auto json = nlohmann::json::parse(Slurp(rig.Destination() / std::string(kReportJsonName)));
+  EXPECT_EQ(json["entries"][0]["unreadableSectors"][0]["first"], sector);
+  EXPECT_NE(Slurp(rig.Destination() / std::string(kReportTextName))
+                .find(fmt::format("unreadable sectors {}-{}", sector, sector + 1)),
+            std::string::npos);
+}
+
+// Builds an EAFS disk, then patches placeholder names in the root directory
+// into names no host folder may hold.
+DiskDescription HostileDisk() {
+  const std::vector<std::pair<std::string, std::string>> patches = {
+      {"QQ", ".."}, {"WWWWWWW", "../../x"}, {"EEE", "a/b"}};
+  DiskDescription disk = OneVolume(FsKind::kEafs, {});
+  for (const auto& [placeholder, hostile] : patches) {
+    disk.volumes[0].root.children.push_back(Node::File(placeholder, hostile + " inside"));
+  }
+  disk.volumes[0].root.children.push_back(
+      Node::Folder("RRRRR", {Node::File("in.txt", "in")}));  // becomes ".././"
+  disk.volumes[0].root.children.push_back(Node::File("tolvar-report.json", "mine"));
+  disk.volumes[0].root.children.push_back(Node::File("esc\x1b[2J\xff", "odd"));
+  auto built = imagekit::BuildImageBytes(disk);
+  EXPECT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  const std::uint64_t rootSector = volume.SectorOfBlock(volume.Find("/")->dataBlocks[0]);
+  const auto begin = built->bytes.begin() + static_cast<std::ptrdiff_t>(rootSector * 512);
+  auto patch = [&](const std::string& placeholder, const std::string& hostile) {
+    std::string needle = placeholder;
+    needle.push_back('\0');
+    const auto at =
+        std::search(begin, begin + 1024, reinterpret_cast<const std::byte*>(needle.data()),
+                    reinterpret_cast<const std::byte*>(needle.data() + needle.size()));
+    ASSERT_NE(at, begin + 1024) << placeholder;
+    imagekit::Damage d;
+    d.kind = imagekit::DamageKind::kPatch;
+    d.firstSector = rootSector;
+    d.offset = static_cast<std::uint32_t>(at - begin);
+    for (const char c : hostile) d.bytes.push_back(static_cast<std::byte>(c));
+    disk.damage.push_back(d);
+  };
+  for (const auto& [placeholder, hostile] : patches) patch(placeholder, hostile);
+  patch("RRRRR", ".././");
+  return disk;
+}
+
+TEST(SavingRun, HostileNamesStayInsideTheDestination) {
+  testing::TempDir outer;
+  RecoveryRig rig(HostileDisk());
+  const fs::path destination = outer.Path() / "dest" / "out";
+  fs::create_directories(destination);
+  auto result = rig.SaveTo(destination);
+  ASSERT_TRUE(result.has_value());
+  // Nothing appeared beside or above the destination.
+  std::vector<std::string> outside;
+  for (const auto& item : fs::recursive_directory_iterator(outer.Path())) {
+    const std::string relative = fs::relative(item.path(), outer.Path()).string();
+    if (relative != "dest" && relative != "dest/out" && !relative.starts_with("dest/out/")) {
+      outside.push_back(relative);
+    }
+  }
+  EXPECT_THAT(outside, ::testing::IsEmpty());
+  EXPECT_EQ(Slurp(destination / "%2E%2E"), ".. inside");
+  EXPECT_EQ(Slurp(destination / "..%2F..%2Fx"), "../../x inside");
+  EXPECT_EQ(Slurp(destination / "a%2Fb"), "a/b inside");
+  EXPECT_EQ(Slurp(destination / "..%2F.%2F" / "in.txt"), "in");
+  EXPECT_EQ(Slurp(destination / "esc%1B[2J%FF"), "odd");
+  EXPECT_EQ(Slurp(destination / "%74olvar-report.json"), "mine");  // the report keeps its name
+  const ReportEntry* entry = EntryFor(result->report, "a%2Fb");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->rawPath, (std::vector<std::string>{"a/b"}));
+  const auto json = nlohmann::json::parse(Slurp(destination / std::string(kReportJsonName)));
+  bool found = false;
+  for (const auto& item : json["entries"]) {
+    if (item["path"] == "a%2Fb") found = item["rawPathHex"][0] == HexBytes("a/b");
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST(SavingRun, ALinkPlantedInTheDestinationIsNeverFollowed) {
+  testing::TempDir outer;
+  fs::create_directories(outer.Path() / "elsewhere");
+  RecoveryRig rig(OneVolume(FsKind::kHtfs,
+                            {Node::Folder("docs", {Node::File("a", "A")}), Node::File("b", "B")}));
+  const fs::path destination = outer.Path() / "out";
+  fs::create_directories(destination);
+  fs::create_directory_symlink(outer.Path() / "elsewhere", destination / "docs");
+  fs::create_symlink(outer.Path() / "elsewhere" / "b", destination / "b");
+  rig.settings.duplicatePolicy = DuplicatePolicy::kOverwrite;
+  auto result = rig.SaveTo(destination);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_TRUE(fs::is_empty(outer.Path() / "elsewhere"));
+  EXPECT_EQ(Slurp(destination / "docs (1)" / "a"), "A");
+  EXPECT_FALSE(fs::is_symlink(destination / "b"));  // the link itself was replaced
+  EXPECT_EQ(Slurp(destination / "b"), "B");
+}
+
+TEST(SavingRun, ADestinationThatIsTheSourceIsRefused) {
+  testing::TempDir temp;
+  const fs::path image = temp.Path() / "disk.img";
+  std::ofstream(image) << "x";
+  RecoveryRig rig(ThreeFiles());
+  rig.options.sourcePath = image.string();
+  auto result = rig.SaveTo(image);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_THAT(result.error().message, ::testing::HasSubstr("is the source itself"));
+  EXPECT_EQ(Slurp(image), "x");
+  EXPECT_EQ(rig.control.closeSavingRequested.load(), 1);
+}
+
+// Caps the size of any file this process writes, like a nearly full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  [[nodiscard]] bool Ok() const { return ok_; }
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = nullptr;
+  bool ok_ = false;
+};
+
+TEST(SavingRun, RunningOutOfSpaceStopsCleanlyNamingTheFile) {
+  RecoveryRig rig(ThreeFiles());
+  std::expected<SavingResult, Error> result;
+  {
+    FileSizeLimit limit(64 * 1024);
+    if (!limit.Ok()) GTEST_SKIP() << "cannot limit the file size here";
+    result = rig.Save();
+  }
+  ASSERT_TRUE(result.has_value());
+  const fs::path out = rig.Destination();
+  EXPECT_EQ(Slurp(out / "a-first"), "first");
+  EXPECT_FALSE(fs::exists(out / "b-big"));
+  EXPECT_FALSE(fs::exists(out / "c-last"));
+  const RunSummary& s = result->report.summary;
+  EXPECT_THAT(s.stopMessage, ::testing::HasSubstr("b-big"));
+  EXPECT_EQ(EntryFor(result->report, "b-big")->status, EntryStatus::kStopped);
+  EXPECT_THAT(rig.feedback.Messages(), ::testing::Contains(::testing::HasSubstr("b-big")));
+  EXPECT_TRUE(fs::exists(out / std::string(kReportJsonName)));  // small enough to fit
+  for (const auto& item : fs::directory_iterator(out)) {
+    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+  }
+}
+
+TEST(SavingRun, AFullTmpfsStopsCleanly) {
+  testing::TempDir mountPoint;
+  const std::string command = fmt::format("mount -t tmpfs -o size=128k tolvar-test {} 2>/dev/null",
+                                          mountPoint.Path().string());
+  if (::geteuid() != 0 || std::system(command.c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  RecoveryRig rig(ThreeFiles());
+  auto result = rig.SaveTo(mountPoint.Path() / "out");
+  (void)std::system(fmt::format("umount {}", mountPoint.Path().string()).c_str());
+  ASSERT_TRUE(result.has_value());
+  EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("b-big"));
+  EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("No space left"));
+}
+
+}  // namespace
+}  // namespace tolvar
