@@ -1,0 +1,3 @@
+PATH=$PATH:/usr/acct/bin
+EDITOR=vi
+export PATH EDITOR

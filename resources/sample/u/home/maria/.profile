@@ -1,0 +1,3 @@
+PATH=$PATH:/usr/acct/bin
+export PATH
+PS1='harbor$ '
