@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <charconv>
@@ -191,7 +192,16 @@ std::expected<Node, Error> ParseNode(const json& j, const std::string& where, bo
   }
   if (node.contents) node.size = node.contents->size();
   if (j.contains("fill")) TRY_ASSIGN(node.fill, ParseFill(j["fill"], where + ".fill"));
-  if (j.contains("host")) TRY_ASSIGN(node.hostPath, Text(j["host"], where + ".host"));
+  if (j.contains("host")) {
+    TRY_ASSIGN(node.hostPath, Text(j["host"], where + ".host"));
+    struct stat st {};
+    if (!j.contains("size") && !node.contents) {
+      if (::stat(node.hostPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::unexpected(Bad(where + ".host", "not a readable host file"));
+      }
+      node.size = static_cast<std::uint64_t>(st.st_size);
+    }
+  }
   if (j.contains("target")) TRY_ASSIGN(node.target, Text(j["target"], where + ".target"));
   if (j.contains("device"))
     TRY_ASSIGN(node.device, Integer<std::uint32_t>(j["device"], where + ".device"));
