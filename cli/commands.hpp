@@ -14,5 +14,7 @@ void RegisterLsCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterTreeCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterFindCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterInfoCommand(CLI::App& app, CliRuntime& runtime);
+void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime);
+void RegisterRestoreCommand(CLI::App& app, CliRuntime& runtime);
 
 }  // namespace tolvar::cli

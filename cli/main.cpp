@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
   RegisterTreeCommand(app, runtime);
   RegisterFindCommand(app, runtime);
   RegisterInfoCommand(app, runtime);
+  RegisterRecoverCommand(app, runtime);
+  RegisterRestoreCommand(app, runtime);
 
   try {
     app.parse(argc, argv);

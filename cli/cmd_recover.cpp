@@ -1,0 +1,212 @@
+#include <fmt/format.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/cmd_browse_common.hpp"
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+#include "cli/terminal_text.hpp"
+#include "fs/format.hpp"
+#include "recovery/report.hpp"
+#include "recovery/saving_run.hpp"
+#include "recovery/settings_rules.hpp"
+#include "tools/folder_paths.hpp"
+
+namespace tolvar::cli {
+namespace {
+
+// Ctrl-C while a run writes: the handler may only touch a lock-free atomic,
+// so it reaches the run's stop flag through this one pointer, set only for
+// the run's duration.
+std::atomic<std::atomic<std::int32_t>*> interruptTarget{nullptr};
+
+extern "C" void OnInterrupt(int) {
+  std::atomic<std::int32_t>* flag = interruptTarget.load(std::memory_order_relaxed);
+  if (flag != nullptr) flag->store(1, std::memory_order_relaxed);
+}
+
+// Routes SIGINT and SIGTERM to `flag` while it lives.
+class InterruptToFlag {
+ public:
+  explicit InterruptToFlag(std::atomic<std::int32_t>& flag) {
+    interruptTarget.store(&flag, std::memory_order_relaxed);
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previousInt_);
+    ::sigaction(SIGTERM, &action, &previousTerm_);
+  }
+  ~InterruptToFlag() {
+    ::sigaction(SIGINT, &previousInt_, nullptr);
+    ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    interruptTarget.store(nullptr, std::memory_order_relaxed);
+  }
+  InterruptToFlag(const InterruptToFlag&) = delete;
+  InterruptToFlag& operator=(const InterruptToFlag&) = delete;
+
+ private:
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+};
+
+struct RecoverOptions {
+  BrowseOptions browse;
+  std::vector<std::string> paths;
+  std::string destination;
+  DuplicatePolicy duplicates = DuplicatePolicy::kSkip;
+  bool duplicatesGiven = false;
+  bool sync = false;
+};
+
+std::vector<std::string> SplitPath(std::string_view path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    if (slash > start) parts.emplace_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// A PATH names a folder (everything below it) or a file; "/" is everything.
+std::expected<Selection, std::string> SelectionFor(const FileTree& tree,
+                                                   const std::vector<std::string>& paths) {
+  if (paths.empty()) return Selection::All();
+  Selection selection = Selection::Rows({}, {});
+  for (const std::string& path : paths) {
+    const auto folder = ResolveFolderPath(tree, path);
+    if (folder && *folder == kRootInode) return Selection::All();
+    if (folder) {
+      selection.folderInodes.push_back(*folder);
+      continue;
+    }
+    std::vector<std::string> parts = SplitPath(path);
+    if (parts.empty()) return std::unexpected(fmt::format("no entry \"{}\"", path));
+    const std::string name = parts.back();
+    parts.pop_back();
+    std::string parentPath;
+    for (const std::string& part : parts) parentPath += "/" + part;
+    const auto parent = ResolveFolderPath(tree, parentPath);
+    bool found = false;
+    if (parent) {
+      for (const std::uint32_t index : tree.ChildFiles(*parent)) {
+        const FileNode& file = tree.Files()[index];
+        if (file.name == name) {
+          selection.fileIds.push_back(file.id);
+          found = true;
+          break;
+        }
+      }
+    }
+    if (!found) return std::unexpected(fmt::format("no file or folder \"{}\"", path));
+  }
+  return selection;
+}
+
+std::string Megabytes(std::uint64_t bytes) {
+  return fmt::format("{:.1f} MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
+int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
+  auto mounted = OpenAndMount(options.browse, runtime);
+  if (!mounted) return mounted.error().status;
+  MountedVolume& volume = **mounted;
+  Session& session = *volume.image->session;
+  PrintingFeedback& feedback = *volume.image->feedback;
+
+  auto selection = SelectionFor(volume.tree, options.paths);
+  if (!selection) {
+    runtime.Say(fmt::format("{} in volume {} ({})", selection.error(), volume.number,
+                            volume.volume.volumeName));
+    return kExitUsage;
+  }
+  session.settings.duplicatePolicy = options.duplicates;
+
+  SaveControl control;
+  control.StartRun();
+  SavingOptions saving;
+  saving.destination = options.destination;
+  saving.sourcePath = options.browse.image;
+  saving.volumeName = volume.volume.volumeName;
+  saving.syncEachFile = options.sync;
+
+  // The bar's text: files and bytes, refreshed a few times a second.
+  auto lastShown = std::chrono::steady_clock::time_point{};
+  const SavingObserver observer = [&](const SavingProgress& progress) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastShown < std::chrono::milliseconds(200)) return;
+    lastShown = now;
+    feedback.SetStatusText(fmt::format("{}/{} files, {} of {}", progress.filesDone,
+                                       progress.filesTotal, Megabytes(progress.bytesDone),
+                                       Megabytes(progress.bytesTotal)));
+  };
+
+  std::expected<SavingResult, Error> result;
+  {
+    InterruptToFlag interrupt(control.stopSavingRequested);
+    feedback.ShowProgress(true);
+    result = RunSaving(session.drives, volume.volume, volume.tree, *selection, session.settings,
+                       control, feedback, saving, observer);
+    feedback.ShowProgress(false);
+  }
+  if (!result) return kExitUsage;  // the refusal has been shown
+
+  const RecoveryReport& report = result->report;
+  if (options.browse.json) {
+    std::fputs(ReportJson(report).c_str(), runtime.out);
+  } else {
+    for (const ReportEntry& entry : report.entries) {
+      const bool worthSaying = entry.status == EntryStatus::kDamaged ||
+                               entry.status == EntryStatus::kStopped ||
+                               (entry.status == EntryStatus::kSkipped && entry.byError);
+      if (!worthSaying) continue;
+      std::string line = fmt::format("{}: {}", StatusName(entry.status), entry.path);
+      if (!entry.unreadable.empty()) {
+        line += fmt::format(" (unreadable sectors {})", SectorRunsText(entry.unreadable));
+      }
+      if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
+      fmt::print(runtime.out, "{}\n", TerminalSafe(line));
+    }
+    if (report.summary.stoppedByUser) fmt::print(runtime.out, "Stopped before the end.\n");
+    fmt::print(runtime.out, "Recovered into {}: {}\n", TerminalSafe(options.destination),
+               SummaryLine(report.summary));
+    if (result->reportProblem.empty()) {
+      fmt::print(runtime.out, "Report: {}/{} and {}\n", TerminalSafe(options.destination),
+                 kReportTextName, kReportJsonName);
+    }
+  }
+  if (!result->reportProblem.empty()) runtime.Say(result->reportProblem);
+  return AllWhole(report.summary) ? kExitOk : kExitNothing;
+}
+
+}  // namespace
+
+void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime) {
+  auto options = std::make_shared<RecoverOptions>();
+  CLI::App* command = app.add_subcommand(
+      "recover", "Copy files and folders of a volume to a host folder, with a report");
+  AddBrowseOptions(*command, options->browse);
+  command->add_option("PATH", options->paths,
+                      "Files or folders to copy, \"/\" between names (default: everything)");
+  command->add_option("-o,--output", options->destination, "Folder to copy into")->required();
+  static const std::map<std::string, DuplicatePolicy> kPolicies = {
+      {"rename", DuplicatePolicy::kRename},
+      {"overwrite", DuplicatePolicy::kOverwrite},
+      {"skip", DuplicatePolicy::kSkip}};
+  command
+      ->add_option("--duplicates", options->duplicates,
+                   "What to do with a name that exists: rename, overwrite or skip (default)")
+      ->transform(CLI::CheckedTransformer(kPolicies, CLI::ignore_case));
+  command->add_flag("--sync", options->sync,
+                    "Flush each file to the medium before the next (slower)");
+  command->callback([options, &runtime] { runtime.exitCode = RunRecover(*options, runtime); });
+}
+
+}  // namespace tolvar::cli

@@ -1,0 +1,91 @@
+#include <fmt/format.h>
+
+#include <atomic>
+#include <csignal>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+#include "cli/printing_feedback.hpp"
+#include "cli/terminal_text.hpp"
+#include "recovery/restore.hpp"
+
+namespace tolvar::cli {
+namespace {
+
+// Ctrl-C ends the walk between files; the handler only sets this flag.
+std::atomic<std::int32_t> restoreInterrupted{0};
+
+extern "C" void OnRestoreInterrupt(int) { restoreInterrupted.store(1, std::memory_order_relaxed); }
+
+struct RestoreOptions {
+  std::string folder;
+  bool json = false;
+  bool quiet = false;
+};
+
+int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
+  PrintingFeedback feedback(runtime.err, runtime.stderrIsTerminal && !options.quiet);
+  restoreInterrupted.store(0, std::memory_order_relaxed);
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = OnRestoreInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, &previous);
+  feedback.ShowProgress(true);
+  auto report = RestoreCompressedFiles(options.folder, feedback, &restoreInterrupted);
+  feedback.ShowProgress(false);
+  ::sigaction(SIGINT, &previous, nullptr);
+  if (!report) {
+    runtime.Say(report.error().message);
+    return kExitUsage;
+  }
+  if (options.json) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const RestoreEntry& entry : report->entries) {
+      entries.push_back({{"path", entry.path},
+                         {"restoredPath", entry.restoredPath},
+                         {"format", CompressionName(entry.format)},
+                         {"status", RestoreStatusName(entry.status)},
+                         {"compressedBytes", entry.compressedBytes},
+                         {"restoredBytes", entry.restoredBytes},
+                         {"note", entry.note}});
+    }
+    const RestoreSummary& s = report->summary;
+    PrintJson(runtime.out, {{"folder", options.folder},
+                            {"summary",
+                             {{"filesExamined", s.filesExamined},
+                              {"restored", s.restored},
+                              {"damaged", s.damaged},
+                              {"failed", s.failed},
+                              {"stopped", s.stopped}}},
+                            {"entries", entries}});
+  } else {
+    for (const RestoreEntry& entry : report->entries) {
+      std::string line = entry.status == RestoreStatus::kRestored
+                             ? fmt::format("restored {} -> {}", entry.path, entry.restoredPath)
+                             : fmt::format("{} {}", RestoreStatusName(entry.status), entry.path);
+      if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
+      fmt::print(runtime.out, "{}\n", TerminalSafe(line));
+    }
+    if (report->summary.stopped) fmt::print(runtime.out, "Stopped before the end.\n");
+    fmt::print(runtime.out, "{}\n", RestoreSummaryLine(report->summary));
+  }
+  const RestoreSummary& s = report->summary;
+  return s.damaged == 0 && s.failed == 0 && !s.stopped ? kExitOk : kExitNothing;
+}
+
+}  // namespace
+
+void RegisterRestoreCommand(CLI::App& app, CliRuntime& runtime) {
+  auto options = std::make_shared<RestoreOptions>();
+  CLI::App* command = app.add_subcommand(
+      "restore", "Restore compress, gzip, bzip2 and xz files in recovered data, in place");
+  command->add_option("DIR", options->folder, "A folder of recovered data")->required();
+  command->add_flag("--json", options->json, "Print one JSON document");
+  command->add_flag("--quiet", options->quiet, "No progress bar");
+  command->callback([options, &runtime] { runtime.exitCode = RunRestore(*options, runtime); });
+}
+
+}  // namespace tolvar::cli
