@@ -7,11 +7,10 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/cli_runtime.hpp"
 #include "cli/open_image.hpp"

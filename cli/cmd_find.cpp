@@ -1,5 +1,7 @@
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "cli/terminal_text.hpp"
 #include "tools/find_files.hpp"
 
 namespace tolvar::cli {
@@ -16,6 +19,57 @@ struct FindOptions {
   BrowseOptions browse;
   std::string pattern;
 };
+
+// The path made safe for the terminal, its folder separators left single: a
+// backslash is no control character, and doubled separators would hide the
+// path the user typed in the window.
+std::string SafePath(std::string_view path) {
+  const std::string safe = TerminalSafe(path);
+  std::string shown;
+  shown.reserve(safe.size());
+  for (std::size_t k = 0; k < safe.size(); ++k) {
+    shown.push_back(safe[k]);
+    if (safe[k] == '\\' && k + 1 < safe.size() && safe[k + 1] == '\\') ++k;
+  }
+  return shown;
+}
+
+// Characters on the terminal: UTF-8 continuation bytes take no column.
+std::size_t Columns(std::string_view text) {
+  std::size_t columns = 0;
+  for (const char ch : text) {
+    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++columns;
+  }
+  return columns;
+}
+
+void PrintHits(std::FILE* out, const std::vector<FindHit>& hits) {
+  std::vector<std::array<std::string, 3>> rows;
+  rows.reserve(hits.size() + 1);
+  rows.push_back({"File Name", "Path", "Size"});
+  for (const FindHit& hit : hits) {
+    rows.push_back({TerminalSafe(hit.name), SafePath(hit.path), fmt::format("{}", hit.size)});
+  }
+  std::array<std::size_t, 2> widths{};
+  for (const auto& row : rows) {
+    for (std::size_t c = 0; c < widths.size(); ++c)
+      widths[c] = std::max(widths[c], Columns(row[c]));
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+      text += row[c];
+      text.append(widths[c] - Columns(row[c]) + 2, ' ');
+    }
+    text += row[2];
+    text += '\n';
+    if (text.size() >= 1 << 16) {
+      std::fputs(text.c_str(), out);
+      text.clear();
+    }
+  }
+  std::fputs(text.c_str(), out);
+}
 
 int RunFind(const FindOptions& options, CliRuntime& runtime) {
   auto mounted = OpenAndMount(options.browse, runtime);
@@ -35,10 +89,7 @@ int RunFind(const FindOptions& options, CliRuntime& runtime) {
     document["filesFound"] = hits.size();
     PrintJson(runtime.out, document);
   } else if (!hits.empty()) {
-    std::vector<std::vector<std::string>> rows;
-    rows.reserve(hits.size());
-    for (const FindHit& hit : hits) rows.push_back({hit.name, hit.path, fmt::format("{}", hit.size)});
-    PrintTable(runtime.out, {"File Name", "Path", "Size"}, rows);
+    PrintHits(runtime.out, hits);
   }
   return hits.empty() ? kExitNothing : kExitOk;
 }

@@ -43,8 +43,8 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
 }
 
 nlohmann::json RowJson(const BrowseRow& row) {
-  return {{"name", row.name},      {"type", row.type},    {"size", row.sizeBytes},
-          {"date", row.date},      {"time", row.time},    {"sector", row.key},
+  return {{"name", row.name},         {"type", row.type},   {"size", row.sizeBytes},
+          {"date", row.date},         {"time", row.time},   {"sector", row.key},
           {"isFolder", row.isFolder}, {"inode", row.inode}, {"timestamp", row.timestamp}};
 }
 
@@ -98,8 +98,9 @@ void RegisterLsCommand(CLI::App& app, CliRuntime& runtime) {
   AddBrowseOptions(*command, options->browse);
   command->add_option("PATH", options->path,
                       "Folder to list, folder names separated by \"/\" (default: the root)");
-  command->add_option("--filter", options->filters,
-                      "Show only files matching this pattern (repeatable; * and ? as wildcards)")
+  command
+      ->add_option("--filter", options->filters,
+                   "Show only files matching this pattern (repeatable; * and ? as wildcards)")
       ->allow_extra_args(false);
   command->callback([options, &runtime] { runtime.exitCode = RunLs(*options, runtime); });
 }
