@@ -30,15 +30,15 @@ std::expected<std::string, Error> ReadText(const std::string& path) {
 }
 
 // "htfs:1000000:100000[:MAXSIZE]"
-std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& spec) {
+std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& shapeText) {
   auto bad = [&] {
     return std::unexpected(
         Error{ErrorCode::kInvalidArgument,
-              fmt::format("--generate {}: expected TYPE:FILES:FOLDERS[:MAXSIZE]", spec),
+              fmt::format("--generate {}: expected TYPE:FILES:FOLDERS[:MAXSIZE]", shapeText),
               {}});
   };
   std::vector<std::string> parts;
-  std::stringstream in(spec);
+  std::stringstream in(shapeText);
   for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
   if (parts.size() < 3 || parts.size() > 4) return bad();
   VolumeDescription v;
