@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "volumes/partition_record.hpp"
@@ -31,10 +33,18 @@ std::uint32_t RunLength(const RecoverySettings& settings) {
   return std::clamp<std::uint32_t>(settings.sectorsPerRead, 1, kScanBufferSectors);
 }
 
-// The scans' read buffer: room for the largest run, zeroed once.
+// The scans' read buffer: room for the largest run, zeroed once, starting
+// on a page boundary (the kernel copies into aligned memory fastest).
 class RunBuffer {
  public:
-  RunBuffer() : bytes_(std::size_t{kScanBufferSectors} * kSectorBytes) {}
+  RunBuffer() : storage_(std::size_t{kScanBufferSectors} * kSectorBytes + kAlignment) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+    const std::size_t skip = (kAlignment - address % kAlignment) % kAlignment;
+    bytes_ = std::span<std::byte>(storage_).subspan(skip,
+                                                    std::size_t{kScanBufferSectors} * kSectorBytes);
+  }
+  RunBuffer(const RunBuffer&) = delete;
+  RunBuffer& operator=(const RunBuffer&) = delete;
 
   // Reads one run. A run that starts past the capacity is refused by the
   // drive table without touching the buffer; it is then tested as zeros, so
@@ -51,18 +61,37 @@ class RunBuffer {
     return !zeroed_;
   }
 
+  // The full probe of sector `index`, after the inline magic test that
+  // nearly every sector fails.
+  [[nodiscard]] ProbeResult Probe(DiscoveryContext& ctx, std::uint32_t index,
+                                  std::uint32_t absoluteSector) const {
+    const auto sector = Sector(index);
+    if (!HasSuperblockMagic(sector)) return ProbeResult::kNone;
+    return ProbeSuperblockSector(ctx.volumes, ctx.tree, sector, absoluteSector);
+  }
+
   [[nodiscard]] std::span<const std::byte> Sector(std::uint32_t index) const {
-    return std::span<const std::byte>(bytes_).subspan(std::size_t{index} * kSectorBytes,
-                                                      kSectorBytes);
+    return bytes_.subspan(std::size_t{index} * kSectorBytes, kSectorBytes);
   }
 
  private:
-  std::vector<std::byte> bytes_;
+  static constexpr std::size_t kAlignment = 4096;
+  std::vector<std::byte> storage_;
+  std::span<std::byte> bytes_;
   bool zeroed_ = true;
 };
 
+// Texts that change once per run are formatted on the stack: the search
+// should cost little more than its reads.
 void ShowNumber(Feedback& feedback, std::string_view label, std::uint64_t value) {
-  feedback.SetRowValue(label, fmt::format("{}", value));
+  const fmt::format_int text(value);
+  feedback.SetRowValue(label, std::string_view(text.data(), text.size()));
+}
+
+void ShowScanningStatus(Feedback& feedback, std::uint64_t done, std::uint64_t total) {
+  fmt::basic_memory_buffer<char, 64> text;
+  fmt::format_to(std::back_inserter(text), "Scanning sector {} Of {}", done, total);
+  feedback.SetStatusText(std::string_view(text.data(), text.size()));
 }
 
 int Percent(std::uint64_t done, std::uint64_t total) {
@@ -143,8 +172,7 @@ void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t co
     ctx.feedback.SetProgress(Percent(r - first, count));
     const bool worthTesting = buffer.Read(ctx.drives, r, n);
     for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, buffer.Sector(j),
-                                                       static_cast<std::uint32_t>(r + j));
+      const ProbeResult result = buffer.Probe(ctx, j, static_cast<std::uint32_t>(r + j));
       if (result == ProbeResult::kAccepted)
         ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
       // Only the first file system of a range is taken.
@@ -187,13 +215,12 @@ void SearchPartitionRange(DiscoveryContext& ctx) {
   std::uint64_t done = 0;
   while (!ctx.state.StopRequested()) {
     ShowNumber(ctx.feedback, kSearchCurrentSectorLabel, r);
-    ctx.feedback.SetStatusText(fmt::format("Scanning sector {} Of {}", done, total));
+    ShowScanningStatus(ctx.feedback, done, total);
     ctx.feedback.SetProgress(Percent(done, total));
     // The whole run is read and tested, even where it reaches past the end.
     const bool worthTesting = buffer.Read(ctx.drives, r, n);
     for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = ProbeSuperblockSector(ctx.volumes, ctx.tree, buffer.Sector(j),
-                                                       static_cast<std::uint32_t>(r + j));
+      const ProbeResult result = buffer.Probe(ctx, j, static_cast<std::uint32_t>(r + j));
       if (result != ProbeResult::kAccepted) continue;
       if (ctx.volumes.volumeCount >= kSearchVolumeLimit) {
         ctx.state.RequestStop();

@@ -21,6 +21,7 @@ constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte> sector) {
   if (sector.size() < kSectorBytes) return std::nullopt;
   const std::uint32_t magic = le::Read32(sector, kMagicOffset);
+  if (magic != kHtfsMagic && magic != kEafsMagic) return std::nullopt;
   SuperblockCandidate candidate;
   candidate.sizeBlocks = le::Read32(sector, kSizeOffset);
   if (magic == kHtfsMagic) {
@@ -31,11 +32,8 @@ std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte>
     candidate.inodeTableBlocks = le::Read32(sector, kHtfsInodeBlocksOffset);
     return candidate;
   }
-  if (magic == kEafsMagic) {
-    candidate.fsType = FsType::kEafs;
-    return candidate;
-  }
-  return std::nullopt;
+  candidate.fsType = FsType::kEafs;
+  return candidate;
 }
 
 ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,

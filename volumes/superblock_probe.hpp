@@ -24,6 +24,17 @@ struct SuperblockCandidate {
   std::uint32_t inodeTableBlocks = 0;  // word 248, HTFS only
 };
 
+// Whether the sector carries either magic at byte 504: the cheap first test
+// that the scans make of every sector before the full probe.
+[[nodiscard]] inline bool HasSuperblockMagic(std::span<const std::byte> sector) {
+  if (sector.size() < 512) return false;
+  const std::uint32_t magic = std::to_integer<std::uint32_t>(sector[504]) |
+                              std::to_integer<std::uint32_t>(sector[505]) << 8 |
+                              std::to_integer<std::uint32_t>(sector[506]) << 16 |
+                              std::to_integer<std::uint32_t>(sector[507]) << 24;
+  return magic == kHtfsMagic || magic == kEafsMagic;
+}
+
 // Reads the signature words of a 512-byte sector. An HTFS magic counts only
 // when the words at 0 and 244 are both non-zero; an EAFS magic needs nothing
 // else. Anything shorter than a sector is never a candidate.
