@@ -20,41 +20,27 @@ void ExpectCases(std::initializer_list<Case> cases) {
   }
 }
 
-TEST(MatchNamePattern, EmptyInputsNeverMatch) {
-  ExpectCases({{"", "", false}, {"A", "", false}, {"", "*", false}, {"", "A", false}});
-}
-
-TEST(MatchNamePattern, StarAndStarDotStar) {
-  ExpectCases({{"ANYTHING", "*", true},
+TEST(MatchNamePattern, ShortcutsBeforeTheScan) {
+  ExpectCases({{"", "", false},
+               {"A", "", false},
+               {"", "*", false},
                {"X", "*", true},
                {"A.B", "*.*", true},
                {"README", "*.*", false},
-               {".", "*.*", true}});
-}
-
-TEST(MatchNamePattern, PlainTextMatchesAnywhere) {
-  ExpectCases({{"A.TXT", "TXT", true},
+               {"A.TXT", "TXT", true},
                {"TXTFILE", "TXT", true},
-               {"MYTXTX", "TXT", true},
                {"TX", "TXT", false},
-               {"TEXT", "TXT", false}});
-}
-
-TEST(MatchNamePattern, QuestionWithoutStarAnchorsAtTheStart) {
-  ExpectCases({{"ABC", "A?C", true},
+               {"TEXT", "TXT", false},
+               {"ABC", "A?C", true},
                {"ABCD", "A?C", true},
                {"XABC", "A?C", false},
-               {"AB", "A?C", false},  // shorter than the pattern
-               {"ABD", "A?C", false}});
+               {"AB", "A?C", false},
+               {"AB", "A?", true},
+               {"A", "A?", false},
+               {"readme", "README", false}});
 }
 
-TEST(MatchNamePattern, TrailingQuestionComparesTheTail) {
-  // A final "?" compares the run so far plus any one character with the end
-  // of the name.
-  ExpectCases({{"AB", "A?", true}, {"ABC", "AB?", true}, {"A", "A?", false}});
-}
-
-TEST(MatchNamePattern, StarTraps) {
+TEST(MatchNamePattern, StarRulesAndTheirTraps) {
   ExpectCases({{"AB", "A*B", false},
                {"AXB", "A*B", true},
                {"AXXB", "A*B", true},
@@ -66,43 +52,25 @@ TEST(MatchNamePattern, StarTraps) {
                {"A.TXTX", "*.TXT", false},
                {"LONG.NAME.TXT", "*.TXT", true},
                {"A", "A*", true},
-               {"AB", "A**", true},  // trailing stars count as one
-               {"B", "A*", false}});
-}
-
-TEST(MatchNamePattern, StarFollowedByWildcardsOnly) {
-  ExpectCases({{"ABC", "A*?", true}, {"A", "*?", true}});
-}
-
-TEST(MatchNamePattern, StarThenWildcardsThenLastCharacter) {
-  // "*?X": only the last character of the name is compared.
-  ExpectCases({{"ABX", "*?X", true}, {"X", "*?X", true}, {"XA", "*?X", false}});
-}
-
-TEST(MatchNamePattern, RunSearchedAgainAfterAMismatch) {
-  ExpectCases({{"XXABYY", "*AB*", true},
+               {"AB", "A**", true},
+               {"B", "A*", false},
+               {"ABC", "A*?", true},
+               {"ABX", "*?X", true},
+               {"XA", "*?X", false},
+               {"XXABYY", "*AB*", true},
                {"XXABYY", "*ABZ*", false},
                {"README.DOC", "*ME.*", true},
-               {"README.DOC", "R*.DOC", true},
                {"README.DOC", "R*.TXT", false}});
 }
 
-TEST(MatchNamePattern, ComparesCaseExactlyAsGiven) {
-  EXPECT_FALSE(MatchNamePattern("readme", "README"));
-  EXPECT_TRUE(MatchNamePattern(UpperCaseName("ReadMe"), UpperCaseName("readme")));
-}
-
 TEST(MatchNamePattern, NeverReadsPastTheName) {
-  // Patterns much longer than the name, full of wildcards, run under the
-  // sanitizers here; every outcome must simply be a value.
-  const std::string patterns[] = {"*?*?*?*?X", "?*?*?*", "*A*A*A*A*A", "??????????",
-                                  "*??",       "*X?",    "A*?*B*?*C"};
-  for (const std::string& pattern : patterns) {
+  // Run under the sanitizers: patterns far longer than the names, full of
+  // wildcards, must simply give an answer.
+  for (const char* pattern : {"*?*?*?*?X", "?*?*?*", "*A*A*A*A*A", "??????????", "*??", "*X?"}) {
     for (const char* name : {"A", "AX", "AAA", "X", "ABCABC"}) {
-      [[maybe_unused]] const bool result = MatchNamePattern(name, pattern);
+      static_cast<void>(MatchNamePattern(name, pattern));
     }
   }
-  SUCCEED();
 }
 
 TEST(UpperCaseName, OnlyAsciiLettersChange) {
