@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "disk/fault_injecting_source.hpp"
 #include "tests/support/disk_builder.hpp"
 #include "tests/volumes/volume_test_rig.hpp"
 
@@ -186,20 +185,6 @@ TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
   EXPECT_TRUE(rig.Recorded().Messages().empty());
 }
 
-TEST(PartitionTableTest, StopBeforeAnythingIsFoundReportsNothingFound) {
-  VolumeRig rig(8);
-  rig.Attach(
-      DiskBuilder(400).PartitionRecord({{10, 50}, {200, 50}}).EafsSuperblock(201, 64).Take());
-  rig.feedback.hook = [&](std::string_view call, std::string_view text) {
-    if (call == "SetRowValue" && text == "Current Sector=10") rig.state.RequestStop();
-  };
-  rig.Next(IdentifyOption::kUsePartitionTable);
-  EXPECT_EQ(rig.volumes.volumeCount, 0u);
-  EXPECT_EQ(rig.Recorded().Messages(),
-            std::vector<std::string>{std::string(kNothingFromRecordMessage)});
-  EXPECT_EQ(rig.state.step, 0);
-}
-
 TEST(PartitionTableTest, RangeEndingAtTheTopOfTheSectorSpaceEnds) {
   // 255 sectors up to 0xFFFFFFFF: runs of 100 whose next start passes 2^32.
   VolumeRig rig(100);
@@ -275,17 +260,6 @@ TEST(CompletionTest, SizesShowInWholeMegabytes) {
   volume.sizeSectors = 2048;
   ShowVolumeRows(feedback, volume);
   EXPECT_EQ(feedback.RowValue("Volume Size     "), "1 MB ( Approx )");
-}
-
-TEST(CompletionTest, BulkFailuresStillFindTheVolume) {
-  FaultPlan plan;
-  plan.bulkReadsFail = true;
-  auto inner = std::shared_ptr<BlockDeviceSource>(MakeMemorySource(
-      DiskBuilder(300).PartitionRecord({{50, 50}}).HtfsSuperblock(120, 64, 4).Take()));
-  VolumeRig rig(60);
-  rig.Attach(std::shared_ptr<BlockDeviceSource>(MakeFaultInjectingSource(inner, plan)));
-  rig.Next(IdentifyOption::kUsePartitionTable);
-  EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{119});
 }
 
 }  // namespace

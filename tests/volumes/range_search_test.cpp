@@ -85,6 +85,8 @@ TEST(RangeSearchTest, StopDuringTheFirstRunTestsNoMoreSectors) {
   EXPECT_EQ(rig.state.step, 0);
   EXPECT_EQ(rig.Recorded().PanelMode(), 0);
   EXPECT_FALSE(rig.state.StopRequested());
+  EXPECT_FALSE(rig.state.Busy());
+  EXPECT_FALSE(rig.tree.Enabled());
 }
 
 TEST(RangeSearchTest, StopKeepsWhatWasFound) {
@@ -117,19 +119,6 @@ TEST(RangeSearchTest, RunsPastTheCapacityNeverRepeatAnEarlierRun) {
   ASSERT_EQ(rig.drives.Current().totalSectors, 250u);
   rig.Next(kSearch, "0", "400");
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{239});
-}
-
-TEST(RangeSearchTest, NothingFoundGoesBackToTheDiskStep) {
-  VolumeRig rig(60);
-  rig.Attach(DiskBuilder(200).Take());
-  rig.Next(kSearch, "0", "200");
-  EXPECT_EQ(rig.Recorded().Messages(),
-            std::vector<std::string>{std::string(kNothingFromSearchMessage)});
-  EXPECT_EQ(rig.Recorded().EventsOf("ShowMessage")[0].number,
-            static_cast<int>(MessageKind::kInformation));
-  EXPECT_EQ(rig.state.step, 0);
-  EXPECT_FALSE(rig.state.Busy());
-  EXPECT_FALSE(rig.tree.Enabled());
 }
 
 TEST(RangeSearchTest, ProgressIsExactOnTheWidestRange) {

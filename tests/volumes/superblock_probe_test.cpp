@@ -98,17 +98,6 @@ TEST_F(ProbeTest, StartSectorWrapsAtThirtyTwoBits) {
   EXPECT_EQ(table.entries[0].inodeTableSector, 3u);
 }
 
-TEST_F(ProbeTest, FullTableAndShortSectorsAreRefused) {
-  DiskBuilder disk(1);
-  disk.EafsSuperblock(0, 4);
-  EXPECT_EQ(ProbeSuperblockSector(table, tree, disk.SectorBytes(0).first(511), 0),
-            ProbeResult::kNone);
-  table.volumeCount = VolumeTable::kCapacity;
-  for (auto& e : table.entries) e.startSector = 12345;
-  EXPECT_EQ(Probe(disk, 0), ProbeResult::kRejected);
-  EXPECT_EQ(table.volumeCount, VolumeTable::kCapacity);
-}
-
 TEST(PartitionRecordTest, DecodesSevenEntriesBehindTheMark) {
   DiskBuilder disk(106);
   disk.PartitionRecord(
