@@ -50,11 +50,12 @@ void MarkReached(const FileTree& tree, std::uint32_t inode, std::vector<char>& r
 
 }  // namespace
 
-std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume) {
+std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume, std::uint64_t driveSectors) {
   if (volume.fsType != FsType::kEafs && volume.fsType != FsType::kHtfs) return 0;
   const std::uint32_t perSector = InodesPerSector(volume.fsType);
   std::uint64_t sectors = volume.inodeCount / perSector;
-  const std::uint64_t end = std::uint64_t{volume.startSector} + volume.sizeSectors;
+  const std::uint64_t end =
+      std::min(std::uint64_t{volume.startSector} + volume.sizeSectors, driveSectors);
   const std::uint64_t available = end > volume.inodeTableSector ? end - volume.inodeTableSector : 0;
   sectors = std::min(sectors, available);
   if (volume.fsType == FsType::kEafs) {
@@ -69,7 +70,7 @@ MountResult ExtensiveScan(MountContext& context) {
   if (type != FsType::kEafs && type != FsType::kHtfs) return {};
   const std::uint32_t perSector = InodesPerSector(type);
   const std::uint32_t slotBytes = InodeBytes(type);
-  const std::uint32_t sectors = ExtensiveScanSectors(volume);
+  const std::uint32_t sectors = ExtensiveScanSectors(volume, context.drives.Current().totalSectors);
   const std::uint64_t slots = std::max<std::uint64_t>(std::uint64_t{sectors} * perSector, 1);
   FileTree& tree = context.tree;
 

@@ -16,9 +16,10 @@ inline constexpr std::string_view kFinalizingStatus = "Please wait, finalizing r
 inline constexpr std::string_view kLostDataStatus = "Searching Lost Data ...";
 
 // The inode-table sectors the scan reads: the table's own count, but never
-// past the end of the volume, and for EAFS never past the last inode number
-// a directory entry can hold.
-[[nodiscard]] std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume);
+// past the end of the volume or of the drive (`driveSectors`), and for EAFS
+// never past the last inode number a directory entry can hold.
+[[nodiscard]] std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume,
+                                                 std::uint64_t driveSectors = UINT64_MAX);
 
 // Scans the inode table (a stop ends it at the next sector). Each directory
 // found becomes a "Dir" + inode folder (the root excepted) and is walked;

@@ -1,0 +1,30 @@
+// The superblock test over one arbitrary sector.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "fs/format.hpp"
+#include "volumes/superblock_probe.hpp"
+#include "volumes/volume_tree_sink.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tolvar;
+  std::vector<std::byte> sector(512, std::byte{0});
+  for (std::size_t i = 0; i < size && i < sector.size(); ++i) sector[i] = std::byte{data[i]};
+  const std::uint32_t at = size > 512 ? data[512] * 7919U : 1;
+
+  const Superblock sb = DecodeSuperblock(sector);
+  VolumeTable table;
+  NullVolumeTreeSink tree;
+  const ProbeResult result = ProbeSuperblockSector(table, tree, sector, at);
+  if (result == ProbeResult::kAccepted) {
+    const VolumeInfo& info = table.entries[0];
+    // The probe and the reader's decoding agree on what the sector holds.
+    if (info.fsType != sb.type || !IsPlausibleSuperblock(sb)) std::abort();
+    if (info.sizeSectors != sb.sizeBlocks * 2 || info.sizeSectors > kMaxVolumeSectors) std::abort();
+  }
+  if (IsPlausibleSuperblock(sb) != ClassifySuperblock(sector).has_value()) std::abort();
+  return 0;
+}
