@@ -58,11 +58,6 @@ TEST_F(FileTreeTest, InsertionRulesAndCounts) {
   EXPECT_TRUE(tree.ChildFiles(10).empty());
 }
 
-TEST_F(FileTreeTest, NamesAreCutTo255Bytes) {
-  Folder(std::string(300, 'x'), 10, 2);
-  EXPECT_EQ(tree.FindFolder(10)->name.size(), 255U);
-}
-
 TEST_F(FileTreeTest, PanelShowsCountsOnTheirCadence) {
   for (std::uint32_t i = 0; i < 100; ++i) File("file" + std::to_string(i), 100 + i, 2);
   EXPECT_EQ(feedback.RowValue(kFilesFoundLabel), "100");
@@ -164,12 +159,6 @@ TEST_F(FileTreeTest, RenamesAndMovesKeepTheIndexes) {
   EXPECT_TRUE(tree.ChildFolders(10).empty());
   ASSERT_EQ(tree.ChildFolders(2).size(), 2U);
   EXPECT_EQ(tree.Folders()[tree.ChildFolders(2)[1]].name, "renamed");
-}
-
-TEST(FileTypeNameTest, ExtensionOrPlainFile) {
-  EXPECT_EQ(DefaultFileTypeName("x.tar.gz"), "GZ File");
-  EXPECT_EQ(DefaultFileTypeName("Makefile"), "File");
-  EXPECT_EQ(DefaultFileTypeName("trailing."), "File");
 }
 
 }  // namespace

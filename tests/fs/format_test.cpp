@@ -43,14 +43,6 @@ std::vector<std::pair<std::uint32_t, std::string>> Pairs(const std::vector<RawDi
   return out;
 }
 
-TEST(AddressTest, ThreeByteAddressesAreLowByteFirst) {
-  auto b = Zeros(8);
-  Put(b, 2, {0x01, 0x02, 0x03});
-  EXPECT_EQ(DecodeAddress3(b, 2), 0x030201U);
-  EXPECT_EQ(DecodeAddress3(b, 6), 0U) << "bytes past the span read as zero";
-  EXPECT_EQ(ReadU32(b, 2), 0x00030201U);
-}
-
 TEST(InodeLocationTest, SlotsFollowTheTypesInodesPerSector) {
   EXPECT_EQ(LocateInode(FsType::kEafs, 8).sectorOffset, 0U);
   EXPECT_EQ(LocateInode(FsType::kEafs, 8).byteOffset, 7U * 64);
@@ -112,22 +104,6 @@ TEST(ModeTest, OnlyTypeNibbleFourWithAFirstBlockIsADirectory) {
   EXPECT_FALSE(IsDirectoryInode(inode)) << "directory type without a first block is a file";
   inode.direct[0] = 9;
   EXPECT_TRUE(IsDirectoryInode(inode));
-}
-
-TEST(SuperblockTest, SignaturesAndTheHtfsWords) {
-  auto sector = Zeros(512);
-  Put(sector, 504, {0x2A, 0x49, 0x60, 0xA0});
-  Put(sector, 4, {0xE8, 0x03});
-  Superblock sb = DecodeSuperblock(sector);
-  EXPECT_EQ(sb.type, FsType::kHtfs);
-  EXPECT_EQ(sb.sizeBlocks, 1000U);
-  EXPECT_FALSE(IsPlausibleSuperblock(sb)) << "words 0 and 244 are zero";
-  Put(sector, 0, {1});
-  Put(sector, 244, {1});
-  EXPECT_TRUE(IsPlausibleSuperblock(DecodeSuperblock(sector)));
-  Put(sector, 504, {0x21, 0x7E, 0x18, 0xFD});
-  EXPECT_EQ(DecodeSuperblock(sector).type, FsType::kEafs);
-  EXPECT_EQ(DecodeSuperblock(std::span(sector).first(511)).type, FsType::kNone);
 }
 
 TEST(EafsBlockTest, RecognitionAndFourteenCharacterNames) {

@@ -31,19 +31,6 @@ TinyVolume SmallEafs() {
   return v;
 }
 
-TEST(NormalMountTest, EafsListsFoldersAndFilesWithParents) {
-  auto v = SmallEafs();
-  MountRig rig(v.Bytes(), v.Info());
-  ASSERT_TRUE(rig.Mount(RecoveryMode::kNormal));
-  EXPECT_THAT(rig.Listing(), ElementsAre("docs/", "docs/a.txt", "readme"));
-  EXPECT_EQ(rig.tree.FolderCount(), 1U) << "the self link adds no second folder";
-  ASSERT_EQ(rig.list.Rows().size(), 2U);
-  EXPECT_EQ(rig.list.Rows()[0].name, "docs");
-  EXPECT_EQ(rig.list.Rows()[1].size, "11");
-  EXPECT_EQ(rig.state.step, 1);
-  EXPECT_FALSE(rig.state.Busy());
-}
-
 TEST(NormalMountTest, WorkerReportsItsStepsInOrder) {
   auto v = SmallEafs();
   MountRig rig(v.Bytes(), v.Info());
@@ -259,21 +246,6 @@ TEST(ExtensiveMountTest, SurvivingFoldersKeepListedOrMadeUpNames) {
   for (const auto& e : rig.feedback.EventsOf("SetStatusText")) statuses.push_back(e.text);
   EXPECT_THAT(statuses, ElementsAre(std::string(kMountingStatus), std::string(kFinalizingStatus),
                                     std::string(kLostDataStatus), std::string(kTreeStatus)));
-}
-
-TEST(ExtensiveMountTest, HealthyHtfsVolumeLooksLikeTheNormalMount) {
-  TinyVolume v(FsType::kHtfs, 200, 4);
-  v.Dir(2, {40}).HtfsDir(40, 2, 2, {{3, "sub", 0, -1}, {4, "f", 0, -1}});
-  v.Dir(3, {41}).HtfsDir(41, 3, 2, {{5, "g", 0, -1}});
-  v.File(4, 1, TinyVolume::kTime, 60).File(5, 1, TinyVolume::kTime, 60);
-  MountRig normal(v.Bytes(), v.Info());
-  ASSERT_TRUE(normal.Mount(RecoveryMode::kNormal));
-  MountRig extensive(v.Bytes(), v.Info());
-  ASSERT_TRUE(extensive.Mount(RecoveryMode::kExtensive));
-  auto expected = normal.Listing();
-  expected.push_back("LostDir/");
-  EXPECT_THAT(extensive.Listing(), ::testing::UnorderedElementsAreArray(expected));
-  EXPECT_EQ(extensive.FolderNamed("sub")->time, TinyVolume::kTime);
 }
 
 TEST(ExtensiveMountTest, ParentsZeroAndOneStillReachLostDir) {
