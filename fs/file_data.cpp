@@ -14,12 +14,11 @@ constexpr std::uint64_t kTripleSpan = kDoubleSpan * kPerIndirect;
 
 }  // namespace
 
-FileDataReader::FileDataReader(DriveTable& drives, const VolumeInfo& volume, const Inode& inode,
-                               std::uint64_t size, std::uint32_t sectorsPerRead)
+FileDataReader::FileDataReader(DriveTable& drives, const VolumeInfo& volume,
+                               std::uint32_t sectorsPerRead)
     : drives_(drives),
       volume_(volume),
-      inode_(inode),
-      size_(size),
+      size_(0),
       sectorsPerRead_(
           std::clamp<std::uint32_t>(sectorsPerRead, 1, RecoverySettings::kMaxSectorsPerRead)),
       buffer_(std::size_t{sectorsPerRead_} * kFsSectorBytes),
@@ -27,6 +26,22 @@ FileDataReader::FileDataReader(DriveTable& drives, const VolumeInfo& volume, con
   sectorLimit_ = std::uint64_t{volume.startSector} + volume.sizeSectors;
   const std::uint64_t openSectors = drives.OpenLengthBytes() / kFsSectorBytes;
   if (openSectors != 0) sectorLimit_ = std::min(sectorLimit_, openSectors);
+}
+
+FileDataReader::FileDataReader(DriveTable& drives, const VolumeInfo& volume, const Inode& inode,
+                               std::uint64_t size, std::uint32_t sectorsPerRead)
+    : FileDataReader(drives, volume, sectorsPerRead) {
+  Start(inode, size);
+}
+
+void FileDataReader::Start(const Inode& inode, std::uint64_t size) {
+  inode_ = inode;
+  size_ = size;
+  position_ = 0;
+  for (IndirectSlot& slot : slots_) slot.block = 0;
+  unreadable_.clear();
+  blocksOutside_ = 0;
+  lastCountedOutside_ = ~std::uint64_t{0};
 }
 
 FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {

@@ -40,6 +40,12 @@ class FileDataReader {
  public:
   FileDataReader(DriveTable& drives, const VolumeInfo& volume, const Inode& inode,
                  std::uint64_t size, std::uint32_t sectorsPerRead);
+  // A reader to be aimed at files with Start, reusing its buffers.
+  FileDataReader(DriveTable& drives, const VolumeInfo& volume, std::uint32_t sectorsPerRead);
+
+  // Begins another file: its position, damage and cached indirect blocks
+  // start afresh.
+  void Start(const Inode& inode, std::uint64_t size);
 
   // The next piece of the file (at most sectorsPerRead sectors of it); empty
   // at the end. The bytes stay valid until the next call.

@@ -194,23 +194,14 @@ Error NoFreeName(std::string_view displayPath) {
                std::nullopt};
 }
 
-// Renames `temp` into place under the policy; nullopt when skipped.
+// Renames `temp` into place under the policy; nullopt when skipped. The name
+// was chosen by looking first (ChooseName); an entry that appeared since is
+// never replaced except under Overwrite, and a folder never is.
 std::expected<std::optional<std::string>, Error> PlaceEntry(int folderFd, const std::string& temp,
                                                             const std::string& name,
                                                             DuplicatePolicy policy,
                                                             std::string_view displayPath) {
   std::string candidate = name;
-  const NameState state = LookUpNameAt(folderFd, name);
-  if (state != NameState::kFree) {
-    if (policy == DuplicatePolicy::kSkip) return std::optional<std::string>{};
-    // A file never replaces a folder: under Overwrite it takes a new name.
-    if (policy == DuplicatePolicy::kRename || state == NameState::kFolder) {
-      auto free = FirstFreeDuplicate(folderFd, name, 1);
-      if (!free) return std::unexpected(NoFreeName(displayPath));
-      candidate = *free;
-      policy = DuplicatePolicy::kRename;
-    }
-  }
   unsigned next = 1;
   for (unsigned attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     int result = 0;
@@ -228,8 +219,12 @@ std::expected<std::optional<std::string>, Error> PlaceEntry(int folderFd, const 
     const int error = errno;
     if (error == EEXIST || error == ENOTEMPTY || error == EISDIR) {
       if (policy == DuplicatePolicy::kSkip) return std::optional<std::string>{};
+      // Under Overwrite only a folder gets here: it takes a new name instead.
       policy = DuplicatePolicy::kRename;
-      candidate = DuplicateName(name, next++);
+      auto free = FirstFreeDuplicate(folderFd, name, next);
+      if (!free) return std::unexpected(NoFreeName(displayPath));
+      candidate = *free;
+      ++next;
       continue;
     }
     return std::unexpected(HostError(error, "write", displayPath));

@@ -140,6 +140,7 @@ class SavingRun {
   int lastProgress_ = -1;
   bool stopped_ = false;
   bool failed_ = false;
+  FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -279,7 +280,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     readSize = kMaxLinkTarget;
     linkTooLong = true;
   }
-  FileDataReader reader(drives_, volume_, inode, readSize, settings_.sectorsPerRead);
+  FileDataReader& reader = reader_;
+  reader.Start(inode, readSize);
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
