@@ -36,6 +36,8 @@ class RecoveryRig {
   [[nodiscard]] std::filesystem::path Destination() const { return temp_.Path() / "out"; }
   [[nodiscard]] const imagekit::BuildReport& Built() const { return built_.report; }
   [[nodiscard]] const FileTree& Tree() const { return tree_; }
+  [[nodiscard]] DriveTable& Drives() { return drives_; }
+  [[nodiscard]] const VolumeInfo& Volume() const { return volume_; }
   [[nodiscard]] const FileNode* FileNamed(std::string_view name) const;
   [[nodiscard]] const FolderNode* FolderNamed(std::string_view name) const;
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "recovery/host_names.hpp"
 #include "tests/recovery/recovery_rig.hpp"
@@ -29,8 +30,12 @@ Fill Offsets() { return Fill{Fill::Pattern::kOffset, 0, "", 0}; }
 Fill Random(std::uint64_t seed) { return Fill{Fill::Pattern::kRandom, 0, "", seed}; }
 
 std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 std::int64_t MtimeOf(const fs::path& path) {
@@ -457,6 +462,35 @@ TEST(SavingRun, AFullTmpfsStopsCleanly) {
   ASSERT_TRUE(result.has_value());
   EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("b-big"));
   EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("No space left"));
+}
+
+}  // namespace
+}  // namespace tolvar
+
+namespace tolvar {
+namespace {
+
+TEST(SavingDialog, ButtonsOnlySetTheirFlagsAndTheDialogClosesOnTheRunsRequest) {
+  SaveControl control;
+  control.PressStopSaving();
+  control.PressSkipFile();
+  EXPECT_FALSE(control.TakeCloseRequest());  // still open
+  control.StartRun();
+  EXPECT_EQ(control.stopSavingRequested.load(), 0);
+  EXPECT_EQ(control.skipFileRequested.load(), 0);
+
+  testing::RecoveryRig rig(OneVolume(FsKind::kHtfs, {imagekit::Node::File("a", "A")}));
+  rig.options.destination = rig.Destination().string();
+  SavingWorker worker;
+  worker.Start([&] {
+    (void)RunSaving(rig.Drives(), rig.Volume(), rig.Tree(), Selection::All(), rig.settings,
+                    rig.control, rig.feedback, rig.options);
+  });
+  // The dialog's repaints: it closes once the run has asked for it.
+  while (!rig.control.TakeCloseRequest()) std::this_thread::yield();
+  worker.Join();
+  EXPECT_EQ(rig.control.closeSavingRequested.load(), 0);
+  EXPECT_EQ(Slurp(rig.Destination() / "a"), "A");
 }
 
 }  // namespace
