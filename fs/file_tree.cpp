@@ -51,6 +51,12 @@ std::expected<AddResult, Error> FileTree::AddFolder(std::string_view name, std::
                                                     std::uint32_t parent, std::uint32_t id,
                                                     std::uint32_t time, Feedback& feedback) {
   if (inode < kFirstEntryInode || folderByInode_.contains(inode)) return AddResult::kRefused;
+  return AppendFolder(name, inode, parent, id, time, feedback);
+}
+
+std::expected<AddResult, Error> FileTree::AppendFolder(std::string_view name, std::uint32_t inode,
+                                                       std::uint32_t parent, std::uint32_t id,
+                                                       std::uint32_t time, Feedback& feedback) {
   try {
     const auto index = Count(folders_.size());
     folders_.push_back({inode, id, parent, std::string(ClampName(name)), time, kNoTreeItem});
@@ -71,17 +77,7 @@ std::expected<AddResult, Error> FileTree::AddPlaceholderFolder(std::string_view 
                                                                Feedback& feedback) {
   if (inode >= kFirstEntryInode) return AddFolder(name, inode, parent, id, 0, feedback);
   if (inode == kRootInode || folderByInode_.contains(inode)) return AddResult::kRefused;
-  try {
-    const auto index = Count(folders_.size());
-    folders_.push_back({inode, id, parent, std::string(ClampName(name)), 0, kNoTreeItem});
-    folderByInode_.emplace(inode, index);
-    childFolders_[parent].push_back(index);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory(feedback);
-  }
-  feedback.SetRowValue(kFoldersFoundLabel, fmt::format("{}", FolderCount()));
-  feedback.SetRowValue(kLastEntryLabel, folders_.back().name);
-  return AddResult::kAdded;
+  return AppendFolder(name, inode, parent, id, 0, feedback);
 }
 
 void FileTree::MoveFolder(std::size_t index, std::uint32_t parent) {

@@ -134,6 +134,11 @@ class FileTree {
   void CountTreeItem() { ++treeItemCount_; }
 
  private:
+  // Appends a folder already checked for refusal, and reports the new count.
+  [[nodiscard]] std::expected<AddResult, Error> AppendFolder(std::string_view name,
+                                                             std::uint32_t inode,
+                                                             std::uint32_t parent, std::uint32_t id,
+                                                             std::uint32_t time, Feedback& feedback);
   [[nodiscard]] static std::uint32_t Count(std::size_t size) {
     return static_cast<std::uint32_t>(size);
   }
