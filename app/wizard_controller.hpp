@@ -1,0 +1,81 @@
+#pragma once
+
+// The wizard: three steps (disk, volume, files), the search and mount workers
+// between them, and every text the window shows on the way. It drives a
+// `WizardView` and owns no widget, so it runs the same under a window and
+// under a test.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/session.hpp"
+#include "app/wizard_view.hpp"
+
+namespace tolvar {
+
+// What Close asks of the window.
+enum class CloseDecision {
+  kKeepOpen,  // answered No, or waiting for a worker to stop (CloseWindow follows)
+  kClose,     // close now; the controller has already done its part
+};
+
+struct ControllerOptions {
+  // The product's home page, opened at exit and close.
+  std::string homePage = "https://tolvar.example.org/";
+  // The type name shown for a file in the browse list. Called on the worker
+  // thread too, so it must not touch a window. Empty: the extension in upper
+  // case followed by " File", or "File".
+  std::function<std::string(std::string_view fileName)> fileTypeName;
+};
+
+class WizardController {
+ public:
+  WizardController(Session& session, WizardView& view, Dispatcher& dispatcher,
+                   WorkerStarter& workers, ControllerOptions options = {});
+  ~WizardController();
+  WizardController(const WizardController&) = delete;
+  WizardController& operator=(const WizardController&) = delete;
+
+  // The window's initialisation, after the drives are enumerated into the
+  // session's drive table. `startDirectory` is the working directory.
+  void Startup(std::string_view startDirectory);
+
+  // A click in the left tree: `item` is the item hit, kNoViewItem for empty
+  // space (the root is selected then).
+  void TreeClicked(TreeKind kind, ViewItem item);
+  // A click in the browse list (any row or none).
+  void ListClicked();
+  void IdentifyOptionChosen(IdentifyOption option);
+
+  void Next();
+  void Back();
+  void Stop();
+  void Exit();
+  // The window's close request (title bar, system menu, Alt+F4). On kKeepOpen
+  // after a Yes, the controller calls WizardView::CloseWindow once the running
+  // worker has stopped; the window then closes without asking again.
+  [[nodiscard]] CloseDecision CloseRequested();
+
+  // Opens a folder of the file tree in the list (step 2): its tree item, or the
+  // root's item for the root.
+  void OpenFolder(ViewItem folderItem);
+  void SetListViewMode(ListViewMode mode);
+
+  [[nodiscard]] bool WorkerRunning() const;
+  [[nodiscard]] const Session& GetSession() const { return session_; }
+  [[nodiscard]] Session& GetSession() { return session_; }
+  // The root item of each tree (kNoViewItem before it exists).
+  [[nodiscard]] ViewItem RootItem(TreeKind kind) const;
+
+ private:
+  struct Impl;
+  Session& session_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tolvar
