@@ -3,6 +3,7 @@
 #include "app/state/wizard_state.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
+#include "tools/patterns/file_filter_list.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -20,6 +21,7 @@ struct Session {
   DriveTable drives{settings};
   VolumeTable volumes;
   FileTree fileTree;
+  FileFilterList filters;
 };
 
 }  // namespace tolvar

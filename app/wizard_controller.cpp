@@ -1,0 +1,741 @@
+#include "app/wizard_controller.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "app/engine_runs.hpp"
+#include "app/wizard_texts.hpp"
+#include "fs/timestamp.hpp"
+#include "volumes/partition_record.hpp"
+
+namespace tolvar {
+
+namespace {
+
+constexpr std::uint32_t kRootFolderInode = 2;
+constexpr std::size_t kRowsPerPost = 512;
+
+std::string JoinHelp(std::span<const std::string_view> lines) {
+  std::string text;
+  for (const std::string_view line : lines) {
+    text += "\r\n                ";
+    text += line;
+  }
+  return text;
+}
+
+// An unsigned decimal sector number as typed: digits only, at least one, at
+// most 4294967295.
+std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::string DefaultTypeName(std::string_view fileName) {
+  const auto dot = fileName.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == fileName.size()) return "File";
+  std::string ext(fileName.substr(dot + 1));
+  for (char& c : ext) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return ext + " File";
+}
+
+constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
+                                       ControlId::kEndField,   ControlId::kStartField,
+                                       ControlId::kStartLabel, ControlId::kEndLabel,
+                                       ControlId::kRangeHelp};
+
+constexpr std::array kBrowseCommands = {
+    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,  MenuCommand::kIcons,
+    MenuCommand::kList,            MenuCommand::kDetails,     MenuCommand::kFindFiles,
+    MenuCommand::kFileFilters,     MenuCommand::kDriveInformation};
+
+}  // namespace
+
+// Everything the controller keeps besides the session. UI-thread fields are
+// marked; the rest is written by a worker before it posts its completion and
+// read on the UI thread after it.
+struct WizardController::Impl {
+  Impl(Session& s, WizardView& v, Dispatcher& d, WorkerStarter& w, ControllerOptions o)
+      : session(s), view(v), dispatcher(d), workers(w), options(std::move(o)) {
+    if (!options.fileTypeName) options.fileTypeName = DefaultTypeName;
+  }
+
+  Session& session;
+  WizardView& view;
+  Dispatcher& dispatcher;
+  WorkerStarter& workers;
+  ControllerOptions options;
+  // Cleared when the controller goes; posted calls that arrive later do nothing.
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+  std::atomic<ViewItem> nextItem{1};
+  std::array<ViewItem, 3> roots{};                  // by TreeKind
+  std::vector<ViewItem> driveItems;                 // by drive index
+  std::vector<ViewItem> volumeItems;                // by volume index (worker, then UI)
+  std::vector<ViewItem> folderItems;                // by folder index (worker, then UI)
+  std::unordered_map<ViewItem, std::uint32_t> folderByItem;  // item -> folder index
+  std::uint32_t treeItemCount = 0;  // tree items of every build since start
+
+  // UI thread.
+  bool workerActive = false;
+  bool closePending = false;
+  bool ended = false;
+  bool driveChosen = false;
+  int menuState = 0;
+  std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
+
+  WizardState& state() { return session.state; }
+  ViewItem NewItem() { return nextItem.fetch_add(1, std::memory_order_relaxed); }
+
+  // Runs `call` on the view's thread, in order with every other posted call.
+  void Post(std::function<void()> call) {
+    dispatcher.Post([weak = std::weak_ptr<bool>(alive), this, call = std::move(call)] {
+      if (weak.expired() || ended) return;
+      call();
+    });
+  }
+
+  // ---- feedback surface (UI thread) ----
+
+  void ShowBoth(ControlId control, bool on) {
+    view.ShowControl(control, on);
+    view.EnableControl(control, on);
+  }
+
+  void PanelMode(int mode) {
+    const PanelLayout layout = DescribePanelMode(mode, state().rangeEnd);
+    view.SetPanel(layout);
+    if (!layout.quickHelp.empty()) view.SetQuickHelp(layout.quickHelp);
+    if (mode == 1 || mode == 44) {
+      for (const ControlId c : kRangeControls) view.ShowControl(c, false);
+    }
+  }
+
+  void QuickHelp(std::span<const std::string_view> lines) { view.SetQuickHelp(JoinHelp(lines)); }
+
+  void MenuState(int menu) {
+    menuState = menu;
+    const bool browse = menu == 3;
+    for (const MenuCommand c : kBrowseCommands) view.EnableMenuCommand(c, browse);
+    view.EnableMenuCommand(MenuCommand::kSettings, menu != 0 || state().step == 0);
+    for (const MenuCommand c : {MenuCommand::kExit, MenuCommand::kLiveUpdate,
+                                MenuCommand::kContents, MenuCommand::kBuyOnline,
+                                MenuCommand::kAbout}) {
+      view.EnableMenuCommand(c, true);
+    }
+  }
+
+  void ShowRangeControls(bool shown) {
+    for (const ControlId c : kRangeControls) view.ShowControl(c, shown);
+  }
+
+  void ResetRangeFields() {
+    view.SetControlText(ControlId::kStartField, "0");
+    view.SetControlText(ControlId::kEndField,
+                        fmt::format("{}", session.drives.Current().totalSectors));
+  }
+
+  void DetailsColumn() {
+    const ListColumn column{std::string(texts::kDetailsColumn), 500, false};
+    view.SetListColumns(std::span(&column, 1));
+  }
+
+  // ---- the five pane layouts (UI thread) ----
+
+  void LayoutSearchStart() {
+    view.ShowTree(TreeKind::kDisk, false);
+    view.EnableTree(TreeKind::kDisk, false);
+    view.ClearList();
+    view.ShowControl(ControlId::kIdentifyGroup, false);
+    view.ShowControl(ControlId::kIdentifyTitle, false);
+    ShowBoth(ControlId::kUsePartitionTable, false);
+    ShowBoth(ControlId::kSearchPartition, false);
+    view.ShowControl(ControlId::kIdentifyHelp, false);
+    ShowBoth(ControlId::kNext, false);
+    ShowBoth(ControlId::kBack, false);
+    ShowBoth(ControlId::kStop, true);
+    view.SetProgress(0);
+    view.ShowControl(ControlId::kProgress, true);
+  }
+
+  void LayoutBackToDisk() {
+    view.ShowTree(TreeKind::kDisk, true);
+    view.EnableTree(TreeKind::kDisk, true);
+    view.ShowTree(TreeKind::kVolume, false);
+    view.EnableTree(TreeKind::kVolume, false);
+    view.ClearList();
+    view.ShowControl(ControlId::kIdentifyGroup, true);
+    view.ShowControl(ControlId::kIdentifyTitle, true);
+    ShowBoth(ControlId::kUsePartitionTable, true);
+    ShowBoth(ControlId::kSearchPartition, true);
+    ShowBoth(ControlId::kBack, false);
+    view.ShowControl(ControlId::kIdentifyHelp, true);
+    if (state().identifyOption == IdentifyOption::kSearchPartition) ShowRangeControls(true);
+  }
+
+  void LayoutVolumesReady() {
+    view.EnableTree(TreeKind::kVolume, true);
+    state().ClearStop();
+    view.ShowControl(ControlId::kProgress, false);
+    view.ShowControl(ControlId::kStatusLine, false);
+    ShowBoth(ControlId::kStop, false);
+    ShowBoth(ControlId::kBack, true);
+    MenuState(1);
+    PanelMode(6);
+    QuickHelp(texts::kVolumesReadyHelp);
+  }
+
+  void LayoutFilesReady() {
+    view.ShowTree(TreeKind::kFile, true);
+    view.EnableTree(TreeKind::kFile, false);
+    view.ClearList();
+    static const std::array<ListColumn, 6> kColumns = {{{"Name", 150, false},
+                                                        {"Type", 100, false},
+                                                        {"Size", 70, true},
+                                                        {"Date", 100, false},
+                                                        {"Time", 70, false},
+                                                        {"Sector", 70, false}}};
+    view.SetListColumns(kColumns);
+    view.SetListGridAndFullRow();
+    view.SetStatusText(texts::kTreeStatus);
+  }
+
+  void LayoutBackToVolumes() {
+    view.ShowTree(TreeKind::kVolume, true);
+    view.EnableTree(TreeKind::kVolume, true);
+    view.ShowTree(TreeKind::kFile, false);
+    view.EnableTree(TreeKind::kFile, false);
+    view.ClearList();
+    DetailsColumn();
+  }
+
+  void DiskStep(int menu) {
+    LayoutBackToDisk();
+    MenuState(menu);
+    PanelMode(0);
+  }
+
+  // ---- trees ----
+
+  ViewItem CreateTree(TreeKind kind, std::string_view rootText, TreeImage image) {
+    const ViewItem root = NewItem();
+    roots[static_cast<std::size_t>(kind)] = root;
+    view.CreateTree(kind, root, rootText, image);
+    return root;
+  }
+
+  // ---- browse list (any thread; returns the rows) ----
+
+  std::vector<ListRow> FolderRows(std::uint32_t folderInode) const {
+    const FileTree& tree = session.fileTree;
+    const FileFilterList* filters = session.filters.Count() > 0 ? &session.filters : nullptr;
+    std::vector<ListRow> rows;
+    for (const std::uint32_t index : tree.ChildFolders(folderInode)) {
+      const FolderNode& folder = tree.Folders()[index];
+      const TimestampText when = FormatTimestamp(folder.time);
+      const ViewItem item = index < folderItems.size() ? folderItems[index] : kNoViewItem;
+      rows.push_back({folder.name, std::string(texts::kFolderType), "0", when.date, when.time,
+                      fmt::format("{}", item), true});
+    }
+    for (const std::uint32_t index : tree.ChildFiles(folderInode)) {
+      const FileNode& file = tree.Files()[index];
+      if (filters != nullptr && !filters->Passes(file.name)) continue;
+      const TimestampText when = FormatTimestamp(file.time);
+      rows.push_back({file.name, options.fileTypeName(file.name), fmt::format("{}", file.size),
+                      when.date, when.time, fmt::format("{}", file.id), false});
+    }
+    return rows;
+  }
+
+  // The list fill: workerBusy drops, the rows replace the list's.
+  void FillList(std::uint32_t folderInode) {
+    state().SetBusy(false);
+    view.ClearList();
+    const std::vector<ListRow> rows = FolderRows(folderInode);
+    view.AddListRows(rows);
+  }
+
+  // ---- operations ----
+
+  void Startup(std::string_view startDirectory) {
+    std::string dir(startDirectory);
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    state().startDirectory = dir;
+    state().identifyOption = IdentifyOption::kUsePartitionTable;
+    state().recoveryMode = RecoveryMode::kNormal;
+    state().ClearStop();
+    state().SetBusy(false);
+
+    state().step = -1;
+    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
+    view.EnableTree(TreeKind::kDisk, true);
+    state().step = 0;
+    driveItems.clear();
+    for (unsigned i = 0; i < session.drives.listedCount; ++i) {
+      const ViewItem item = NewItem();
+      driveItems.push_back(item);
+      view.AddTreeItem(TreeKind::kDisk, root, item,
+                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
+                       TreeImage::kDrive);
+    }
+    view.ExpandTreeItem(TreeKind::kDisk, root);
+
+    MenuState(0);
+    ShowRangeControls(false);
+    PanelMode(0);
+    QuickHelp(texts::kStartHelp);
+    view.CheckRadio(ControlId::kUsePartitionTable);
+    view.ShowControl(ControlId::kProgress, false);
+    ShowBoth(ControlId::kBack, false);
+    ShowBoth(ControlId::kNext, false);
+    ShowBoth(ControlId::kStop, false);
+    view.ShowList(false);
+    session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
+  }
+
+  void TreeClicked(TreeKind kind, ViewItem item) {
+    if (ended) return;
+    state().treeHasFocus = 1;
+    const ViewItem root = roots[static_cast<std::size_t>(kind)];
+    if (item == kNoViewItem) item = root;
+    if (item == root || workerActive) {
+      view.SelectTreeItem(kind, item);
+      if (item == root && kind == TreeKind::kFile && state().step == 2 && !workerActive) {
+        OpenFolder(item);
+      }
+      return;
+    }
+    if (kind == TreeKind::kDisk && state().step == 0) {
+      const auto it = std::find(driveItems.begin(), driveItems.end(), item);
+      if (it == driveItems.end()) return;
+      view.SelectTreeItem(kind, item);
+      session.drives.currentDrive = static_cast<std::uint16_t>(it - driveItems.begin());
+      driveChosen = true;
+      ResetRangeFields();
+      const DriveInfo& drive = session.drives.Current();
+      view.SetPanelValue(texts::kModelLabel, drive.model);
+      view.SetPanelValue(texts::kCapacityLabel,
+                         fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
+      view.SetPanelValue(texts::kCylindersLabel, fmt::format("{}", drive.cylinders));
+      view.SetPanelValue(texts::kHeadLabel, fmt::format("{}", drive.heads));
+      view.SetPanelValue(texts::kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
+      ShowBoth(ControlId::kNext, true);
+    } else if (kind == TreeKind::kVolume && state().step == 1) {
+      const auto it = std::find(volumeItems.begin(), volumeItems.end(), item);
+      if (it == volumeItems.end()) return;
+      view.SelectTreeItem(kind, item);
+      const auto index = static_cast<std::uint16_t>(it - volumeItems.begin());
+      session.volumes.currentVolume = index;
+      const VolumeInfo& volume = session.volumes.entries[index];
+      view.SetPanelValue(texts::kVolumeTypeLabel, volume.fsType == FsType::kEafs ? "EAFS" : "HTFS");
+      view.SetPanelValue(texts::kVolumeNameLabel, volume.volumeName);
+      view.SetPanelValue(texts::kVolumeStartLabel, fmt::format("{}", volume.startSector));
+      view.SetPanelValue(texts::kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
+      ShowBoth(ControlId::kNext, true);
+    } else if (kind == TreeKind::kFile && state().step == 2) {
+      state().openWith = 0;
+      view.ClearList();
+      view.SelectTreeItem(kind, item);
+      OpenFolder(item);
+    }
+  }
+
+  void IdentifyOptionChosen(IdentifyOption option) {
+    if (ended || state().step != 0 || workerActive) return;
+    state().identifyOption = option;
+    view.CheckRadio(option == IdentifyOption::kSearchPartition ? ControlId::kSearchPartition
+                                                               : ControlId::kUsePartitionTable);
+    if (option == IdentifyOption::kSearchPartition) {
+      ShowRangeControls(true);
+      ResetRangeFields();
+    } else {
+      ShowRangeControls(false);
+    }
+  }
+
+  void Next() {
+    if (ended || workerActive) return;
+    view.SetListGridAndFullRow();
+    session.filters.Reset();
+    state().SetBusy(false);
+    ShowBoth(ControlId::kNext, false);
+    view.SetListViewMode(ListViewMode::kDetails);
+
+    if (state().step == 0) {
+      if (!driveChosen) return;
+      // A drive that does not open reads as failures: the checks below then
+      // find nothing, as on a blank disk.
+      (void)session.drives.OpenCurrentDrive();
+      if (state().identifyOption == IdentifyOption::kSearchPartition) {
+        const auto start = ParseSectorField(view.ReadField(ControlId::kStartField));
+        const auto end = start ? ParseSectorField(view.ReadField(ControlId::kEndField))
+                               : std::optional<std::uint32_t>{};
+        std::string_view refusal;
+        if (!start) {
+          refusal = texts::kBadStartMessage;
+        } else if (!end) {
+          refusal = texts::kBadEndMessage;
+        } else if (*end <= *start) {
+          refusal = texts::kEndNotAboveStartMessage;
+        }
+        if (!refusal.empty()) {
+          view.ShowMessage(refusal, MessageKind::kError);
+          ShowBoth(ControlId::kNext, true);
+          return;
+        }
+        state().rangeStart = *start;
+        state().rangeEnd = *end;
+        BeginSearch(1);
+      } else {
+        if (!engine::HasPartitionRecord(session.drives)) {
+          view.ShowMessage(texts::kNoRecordMessage, MessageKind::kInformation);
+          return;
+        }
+        BeginSearch(44);
+      }
+    } else if (state().step == 1) {
+      const std::optional<RecoveryMode> mode = view.AskRecoveryMode();
+      if (!mode) return;
+      state().recoveryMode = *mode;
+      view.ShowTree(TreeKind::kVolume, false);
+      view.EnableTree(TreeKind::kVolume, false);
+      const VolumeInfo& volume = session.volumes.Current();
+      CreateTree(TreeKind::kFile,
+                 volume.volumeName.empty() ? texts::kUnnamedVolumeRoot : volume.volumeName,
+                 TreeImage::kRoot);
+      view.ShowTree(TreeKind::kFile, true);
+      view.EnableTree(TreeKind::kFile, false);
+      StartMountWorker();
+    }
+  }
+
+  void BeginSearch(int panelMode) {
+    LayoutSearchStart();
+    MenuState(1);
+    PanelMode(panelMode);
+    QuickHelp(texts::kSearchingHelp);
+    CreateTree(TreeKind::kVolume, texts::kVolumeTreeRoot, TreeImage::kDrive);
+    StartSearchWorker();
+  }
+
+  void Back() {
+    if (ended || workerActive) return;
+    view.SetListViewMode(ListViewMode::kDetails);
+    ShowBoth(ControlId::kNext, false);
+    view.ClearList();
+    view.ShowList(false);
+    if (state().step == 1) {
+      session.drives.CloseDrive();
+      DiskStep(4);
+      state().step = 0;
+      QuickHelp(texts::kBackToDiskHelp);
+      driveChosen = false;
+    } else if (state().step == 2) {
+      FreeFileTree();
+      LayoutBackToVolumes();
+      state().step = 1;
+      MenuState(1);
+      PanelMode(7);
+      QuickHelp(texts::kBackToVolumesHelp);
+      view.ShowControl(ControlId::kStatusLine, false);
+      view.SetStatusText("");
+    }
+  }
+
+  void Stop() {
+    if (ended) return;
+    if (view.AskYesNo(texts::kStopQuestion, MessageKind::kQuestion) == Answer::kYes) {
+      state().RequestStop();
+    }
+  }
+
+  void Exit() {
+    if (ended) return;
+    if (view.AskYesNo(texts::kExitQuestion, MessageKind::kQuestion) != Answer::kYes) return;
+    view.OpenDocument(options.homePage, true);
+    EndNow();
+  }
+
+  // The process ends; a worker still running is asked to stop so that a host
+  // that outlives this call (a test) can wait for it.
+  void EndNow() {
+    ended = true;
+    state().RequestStop();
+    view.EndProcess();
+  }
+
+  CloseDecision CloseRequested() {
+    if (ended || closePending) return CloseDecision::kKeepOpen;
+    if (view.AskYesNo(texts::kExitQuestion, MessageKind::kQuestion) != Answer::kYes) {
+      return CloseDecision::kKeepOpen;
+    }
+    if (workerActive) {
+      // The worker still fills or reads the file tree: stop it, let it end,
+      // and close from its completion.
+      closePending = true;
+      closing.store(true, std::memory_order_relaxed);
+      state().RequestStop();
+      return CloseDecision::kKeepOpen;
+    }
+    FinishClose();
+    return CloseDecision::kClose;
+  }
+
+  void FinishClose() {
+    FreeFileTree();
+    view.OpenDocument(options.homePage, true);
+    ended = true;
+  }
+
+  // Runs at the end of every worker's completion, on the UI thread.
+  void WorkerEnded() {
+    workerActive = false;
+    if (closePending) {
+      FinishClose();
+      view.CloseWindow();
+    }
+  }
+
+  void FreeFileTree() {
+    session.fileTree.ClearFileTree();
+    folderItems.clear();
+    folderByItem.clear();
+  }
+
+  void OpenFolder(ViewItem target) {
+    if (ended || state().step != 2 || workerActive || target == kNoViewItem) return;
+    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
+    const auto found = folderByItem.find(target);
+    const FileTree& tree = session.fileTree;
+    FillList(found == folderByItem.end() ? kRootFolderInode : tree.Folders()[found->second].inode);
+    view.SelectTreeItem(TreeKind::kFile, target);
+    state().treeHasFocus = 1;
+    // Expand the target and each ancestor up to the root; the walk is bounded
+    // by the folder count so a damaged parent chain cannot loop.
+    ViewItem item = target;
+    for (std::size_t guard = 0; guard <= tree.Folders().size() + 1; ++guard) {
+      view.ExpandTreeItem(TreeKind::kFile, item);
+      if (item == root) break;
+      const auto at = folderByItem.find(item);
+      if (at == folderByItem.end()) break;
+      const FolderNode* parent = tree.FindFolder(tree.Folders()[at->second].parent);
+      const bool parentShown =
+          parent != nullptr && folderItems.size() > static_cast<std::size_t>(parent - tree.Folders().data());
+      item = parentShown ? folderItems[static_cast<std::size_t>(parent - tree.Folders().data())]
+                         : root;
+    }
+  }
+
+  // ---- workers ----
+
+  void StartSearchWorker() {
+    workerActive = true;
+    const bool fromRecord = state().identifyOption != IdentifyOption::kSearchPartition;
+    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kVolume)];
+    volumeItems.clear();
+    workers.Start([this, fromRecord, root] { SearchWorker(fromRecord, root); });
+  }
+
+  // Worker thread.
+  void SearchWorker(bool fromRecord, ViewItem root) {
+    state().SetBusy(true);
+    Post([this] { view.EnableTree(TreeKind::kVolume, false); });
+    engine::DiscoveryHooks hooks{
+        .feedback = [this](std::function<void(WizardView&)> call) {
+          Post([this, call = std::move(call)] { call(view); });
+        },
+        .volumeAccepted =
+            [this, root](std::string_view volumeName) {
+              const ViewItem item = NewItem();
+              volumeItems.push_back(item);
+              Post([this, root, item, name = std::string(volumeName)] {
+                view.AddTreeItem(TreeKind::kVolume, root, item, name, TreeImage::kDrive,
+                                 TreeImage::kDrive);
+                view.ExpandTreeItem(TreeKind::kVolume, root);
+              });
+            },
+    };
+    if (fromRecord) {
+      engine::DiscoverFromRecord(session, hooks);
+    } else {
+      engine::SearchRange(session, hooks);
+    }
+    Post([this, fromRecord] { SearchCompleted(fromRecord); });
+  }
+
+  void SearchCompleted(bool fromRecord) {
+    LayoutVolumesReady();
+    state().step += 1;
+    state().SetBusy(false);
+    if (session.volumes.volumeCount == 0) {
+      DiskStep(4);
+      QuickHelp(texts::kBackToDiskHelp);
+      state().step -= 1;
+      driveChosen = false;
+      view.ShowMessage(
+          fromRecord ? texts::kNothingFromRecordMessage : texts::kNothingFromSearchMessage,
+          MessageKind::kInformation);
+    }
+    WorkerEnded();
+  }
+
+  void StartMountWorker() {
+    workerActive = true;
+    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
+    workers.Start([this, root] { MountWorker(root); });
+  }
+
+  // Worker thread.
+  void MountWorker(ViewItem root) {
+    WizardState& st = state();
+    st.SetBusy(true);
+    Post([this] { QuickHelp(texts::kMountingHelp); });
+    session.fileTree.ClearFileTree();
+    folderItems.clear();
+    folderByItem.clear();
+    Post([this] {
+      view.ShowControl(ControlId::kStatusLine, true);
+      view.SetProgress(0);
+      view.ShowControl(ControlId::kProgress, true);
+      ShowBoth(ControlId::kBack, false);
+      ShowBoth(ControlId::kStop, false);
+      PanelMode(2);
+      ShowBoth(ControlId::kStop, true);
+      view.SetStatusText(texts::kMountingStatus);
+    });
+    st.ClearStop();
+
+    engine::MountHooks hooks{.feedback = [this](std::function<void(WizardView&)> call) {
+      Post([this, call = std::move(call)] { call(view); });
+    }};
+    const bool mounted = engine::Mount(session, session.volumes.Current(), st.recoveryMode, hooks);
+    if (!mounted) {
+      // Out of memory: the message, then the process ends.
+      Post([this] {
+        view.ShowMessage(texts::kOutOfMemoryMessage, MessageKind::kInformation);
+        EndNow();
+      });
+      return;
+    }
+
+    st.ClearStop();
+    Post([this] {
+      ShowBoth(ControlId::kStop, false);
+      state().step += 1;
+      LayoutFilesReady();
+      view.SetProgress(0);
+      view.SetStatusText(texts::kTreeStatus);
+    });
+    std::vector<ListRow> rows;
+    if (!closing.load(std::memory_order_relaxed)) {
+      BuildFolderTree(root);
+      rows = FolderRows(kRootFolderInode);
+    }
+    st.SetBusy(false);  // the list fill
+    Post([this, rows = std::move(rows)] {
+      view.ClearList();
+      for (std::size_t at = 0; at < rows.size(); at += kRowsPerPost) {
+        view.AddListRows(std::span(rows).subspan(at, std::min(kRowsPerPost, rows.size() - at)));
+      }
+      view.EnableTree(TreeKind::kFile, true);
+      PanelMode(-1);
+      view.ShowList(true);
+      ShowBoth(ControlId::kBack, true);
+      view.ShowControl(ControlId::kProgress, false);
+      MenuState(3);
+      state().SetBusy(false);
+      QuickHelp(texts::kBrowseHelp);
+      WorkerEnded();
+    });
+  }
+
+  // Inserts the folders below the root depth first, each after its parent's
+  // earlier children, in list order; no recursion, as a chain of nested
+  // folders is as deep as the disk says. Worker thread.
+  void BuildFolderTree(ViewItem root) {
+    const FileTree& tree = session.fileTree;
+    folderItems.assign(tree.Folders().size(), kNoViewItem);
+    const std::uint64_t folders = std::max<std::uint32_t>(tree.FolderCount(), 1);
+    int shown = -1;
+    auto progress = [&] {
+      const auto position = static_cast<int>(
+          std::min<std::uint64_t>(std::uint64_t{treeItemCount} * 100 / folders, 99));
+      if (position != shown) Post([this, position] { view.SetProgress(position); });
+      shown = position;
+    };
+    struct Level {
+      std::span<const std::uint32_t> children;
+      std::size_t next = 0;
+      ViewItem item;
+    };
+    std::vector<Level> stack{{tree.ChildFolders(kRootFolderInode), 0, root}};
+    progress();
+    while (!stack.empty()) {
+      Level& level = stack.back();
+      if (level.next == level.children.size()) {
+        stack.pop_back();
+        continue;
+      }
+      const std::uint32_t index = level.children[level.next++];
+      const FolderNode& folder = tree.Folders()[index];
+      const ViewItem item = NewItem();
+      const ViewItem parent = level.item;
+      folderItems[index] = item;
+      folderByItem.emplace(item, index);
+      ++treeItemCount;
+      Post([this, parent, item, name = folder.name] {
+        view.AddTreeItem(TreeKind::kFile, parent, item, name, TreeImage::kFolder,
+                         TreeImage::kFolderSelected);
+      });
+      stack.push_back({tree.ChildFolders(folder.inode), 0, item});
+      progress();
+    }
+    Post([this, root] { view.ExpandTreeItem(TreeKind::kFile, root); });
+  }
+};
+
+WizardController::WizardController(Session& session, WizardView& view, Dispatcher& dispatcher,
+                                   WorkerStarter& workers, ControllerOptions options)
+    : session_(session),
+      impl_(std::make_unique<Impl>(session, view, dispatcher, workers, std::move(options))) {}
+
+WizardController::~WizardController() { session_.state.RequestStop(); }
+
+void WizardController::Startup(std::string_view startDirectory) { impl_->Startup(startDirectory); }
+void WizardController::TreeClicked(TreeKind kind, ViewItem item) { impl_->TreeClicked(kind, item); }
+void WizardController::ListClicked() { session_.state.treeHasFocus = 0; }
+void WizardController::IdentifyOptionChosen(IdentifyOption option) {
+  impl_->IdentifyOptionChosen(option);
+}
+void WizardController::Next() { impl_->Next(); }
+void WizardController::Back() { impl_->Back(); }
+void WizardController::Stop() { impl_->Stop(); }
+void WizardController::Exit() { impl_->Exit(); }
+CloseDecision WizardController::CloseRequested() { return impl_->CloseRequested(); }
+void WizardController::OpenFolder(ViewItem folderItem) {
+  impl_->state().openWith = 0;
+  impl_->OpenFolder(folderItem);
+}
+void WizardController::SetListViewMode(ListViewMode mode) { impl_->view.SetListViewMode(mode); }
+bool WizardController::WorkerRunning() const { return impl_->workerActive; }
+ViewItem WizardController::RootItem(TreeKind kind) const {
+  return impl_->roots[static_cast<std::size_t>(kind)];
+}
+
+}  // namespace tolvar

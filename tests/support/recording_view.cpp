@@ -1,0 +1,323 @@
+#include "tests/support/recording_view.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace tolvar::testing {
+
+const RecordingView::TreeNode* RecordingView::Tree::Find(ViewItem item) const {
+  const auto it = std::find_if(nodes.begin(), nodes.end(),
+                               [&](const TreeNode& node) { return node.item == item; });
+  return it == nodes.end() ? nullptr : &*it;
+}
+
+std::vector<std::string> RecordingView::Tree::ChildTexts(ViewItem parent) const {
+  std::vector<std::string> out;
+  for (const TreeNode& node : nodes) {
+    if (node.parent == parent && node.item != root) out.push_back(node.text);
+  }
+  return out;
+}
+
+void RecordingView::Call(std::string text) { calls.push_back(std::move(text)); }
+
+void RecordingView::ShowControl(ControlId control, bool shown) {
+  controls[control].shown = shown;
+  Call(fmt::format("Show({},{})", static_cast<int>(control), shown));
+}
+
+void RecordingView::EnableControl(ControlId control, bool enabled) {
+  controls[control].enabled = enabled;
+  Call(fmt::format("Enable({},{})", static_cast<int>(control), enabled));
+}
+
+void RecordingView::SetControlText(ControlId control, std::string_view text) {
+  controls[control].text = std::string(text);
+  Call(fmt::format("SetText({},{})", static_cast<int>(control), text));
+}
+
+void RecordingView::SetStatusText(std::string_view text) {
+  status = std::string(text);
+  Call(fmt::format("Status({})", text));
+}
+
+void RecordingView::SetQuickHelp(std::string_view text) {
+  quickHelp = std::string(text);
+  Call("QuickHelp");
+}
+
+void RecordingView::SetProgress(int position) {
+  progress = position;
+  Call(fmt::format("Progress({})", position));
+}
+
+void RecordingView::CheckRadio(ControlId radio) {
+  checkedRadio = radio;
+  Call(fmt::format("Check({})", static_cast<int>(radio)));
+}
+
+std::string RecordingView::ReadField(ControlId field) { return Text(field); }
+
+void RecordingView::SetPanel(const PanelLayout& layout) {
+  panel = layout.rows;
+  controls[ControlId::kStatusLine].shown = layout.statusShown;
+  status = layout.statusText;
+  Call(fmt::format("Panel({})", layout.mode));
+}
+
+void RecordingView::SetPanelValue(std::string_view label, std::string_view value) {
+  for (PanelRow& row : panel) {
+    if (row.label == label) row.value = std::string(value);
+  }
+  Call(fmt::format("Value({}={})", label, value));
+}
+
+void RecordingView::CreateTree(TreeKind kind, ViewItem root, std::string_view text,
+                               TreeImage image) {
+  Tree& tree = TreeFor(kind);
+  const int created = tree.created + 1;
+  tree = Tree{};
+  tree.created = created;
+  tree.root = root;
+  tree.shown = true;
+  tree.enabled = true;
+  tree.nodes.push_back({root, kNoViewItem, std::string(text), image, false});
+  Call(fmt::format("CreateTree({},{})", static_cast<int>(kind), text));
+}
+
+void RecordingView::AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item,
+                                std::string_view text, TreeImage image, TreeImage) {
+  TreeFor(kind).nodes.push_back({item, parent, std::string(text), image, false});
+  Call(fmt::format("AddItem({},{})", static_cast<int>(kind), text));
+}
+
+void RecordingView::SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) {
+  for (TreeNode& node : TreeFor(kind).nodes) {
+    if (node.item == item) node.text = std::string(text);
+  }
+}
+
+void RecordingView::ExpandTreeItem(TreeKind kind, ViewItem item) {
+  for (TreeNode& node : TreeFor(kind).nodes) {
+    if (node.item == item) node.expanded = true;
+  }
+}
+
+void RecordingView::SelectTreeItem(TreeKind kind, ViewItem item) { TreeFor(kind).selected = item; }
+
+void RecordingView::ShowTree(TreeKind kind, bool shown) { TreeFor(kind).shown = shown; }
+
+void RecordingView::EnableTree(TreeKind kind, bool enabled) { TreeFor(kind).enabled = enabled; }
+
+void RecordingView::ClearList() {
+  rows.clear();
+  Call("ClearList");
+}
+
+void RecordingView::SetListColumns(std::span<const ListColumn> newColumns) {
+  columns.assign(newColumns.begin(), newColumns.end());
+  Call("Columns");
+}
+
+void RecordingView::AddListRows(std::span<const ListRow> newRows) {
+  rows.insert(rows.end(), newRows.begin(), newRows.end());
+  Call("AddRows");
+}
+
+void RecordingView::SetListViewMode(ListViewMode mode) { viewMode = mode; }
+
+void RecordingView::SetListGridAndFullRow() {}
+
+void RecordingView::ShowList(bool shown) { listShown = shown; }
+
+void RecordingView::EnableMenuCommand(MenuCommand command, bool enabled) {
+  menus[command] = enabled;
+}
+
+void RecordingView::ShowMessage(std::string_view text, MessageKind kind) {
+  messages.push_back({std::string(text), kind});
+  Call(fmt::format("Message({})", text));
+}
+
+Answer RecordingView::AskYesNo(std::string_view text, MessageKind) {
+  questions.emplace_back(text);
+  Call(fmt::format("Ask({})", text));
+  if (answers.empty()) return Answer::kNo;
+  const Answer answer = answers.front();
+  answers.pop_front();
+  return answer;
+}
+
+std::optional<RecoveryMode> RecordingView::AskRecoveryMode() {
+  Call("AskRecoveryMode");
+  if (modes.empty()) return std::nullopt;
+  const auto mode = modes.front();
+  modes.pop_front();
+  return mode;
+}
+
+std::optional<RecoverySettings> RecordingView::AskRecoverySettings(const RecoverySettings&) {
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> RecordingView::AskFileFilters(
+    std::span<const std::string>) {
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> RecordingView::AskDestinationFolder() { return std::nullopt; }
+
+void RecordingView::OpenDocument(std::string_view pathOrAddress, bool maximised) {
+  opened.emplace_back(pathOrAddress);
+  Call(fmt::format("Open({},{})", pathOrAddress, maximised));
+}
+
+void RecordingView::CloseWindow() {
+  ++closedWindow;
+  Call("CloseWindow");
+}
+
+void RecordingView::EndProcess() {
+  ++endedProcess;
+  Call("EndProcess");
+}
+
+bool RecordingView::Shown(ControlId control) const {
+  const auto it = controls.find(control);
+  return it == controls.end() || it->second.shown;
+}
+
+bool RecordingView::Enabled(ControlId control) const {
+  const auto it = controls.find(control);
+  return it == controls.end() || it->second.enabled;
+}
+
+std::string RecordingView::Text(ControlId control) const {
+  const auto it = controls.find(control);
+  return it == controls.end() ? std::string() : it->second.text;
+}
+
+std::vector<std::string> RecordingView::PanelLabels() const {
+  std::vector<std::string> labels;
+  for (const PanelRow& row : panel) labels.push_back(row.label);
+  return labels;
+}
+
+std::string RecordingView::PanelValue(std::string_view label) const {
+  for (const PanelRow& row : panel) {
+    if (row.label == label) return row.value;
+  }
+  return "<no row>";
+}
+
+bool RecordingView::MenuEnabled(MenuCommand command) const {
+  const auto it = menus.find(command);
+  return it != menus.end() && it->second;
+}
+
+std::vector<std::string> RecordingView::MessageTexts() const {
+  std::vector<std::string> texts;
+  for (const Message& message : messages) texts.push_back(message.text);
+  return texts;
+}
+
+std::vector<std::string> RecordingView::ColumnTitles() const {
+  std::vector<std::string> titles;
+  for (const ListColumn& column : columns) titles.push_back(column.title);
+  return titles;
+}
+
+std::vector<std::string> RecordingView::RowNames() const {
+  std::vector<std::string> names;
+  for (const ListRow& row : rows) names.push_back(row.name);
+  return names;
+}
+
+std::size_t RecordingView::CallCount(std::string_view prefix) const {
+  return static_cast<std::size_t>(std::count_if(
+      calls.begin(), calls.end(), [&](const std::string& call) { return call.starts_with(prefix); }));
+}
+
+void QueueDispatcher::Post(std::function<void()> call) {
+  const std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
+}
+
+std::size_t QueueDispatcher::DrainAll() {
+  std::size_t ran = 0;
+  for (;;) {
+    std::function<void()> call;
+    {
+      const std::lock_guard lock(mutex_);
+      if (calls_.empty()) return ran;
+      call = std::move(calls_.front());
+      calls_.pop_front();
+    }
+    call();
+    ++ran;
+  }
+}
+
+std::size_t QueueDispatcher::Pending() const {
+  const std::lock_guard lock(mutex_);
+  return calls_.size();
+}
+
+void LockstepDispatcher::Post(std::function<void()> call) {
+  std::unique_lock lock(mutex_);
+  auto entry = std::make_shared<Entry>(Entry{std::move(call)});
+  calls_.push_back(entry);
+  changed_.notify_all();
+  // A call the test is running may post too; it must not wait for itself.
+  if (!lockstep_ || std::this_thread::get_id() == drainer_) return;
+  changed_.wait(lock, [&] { return entry->done; });
+}
+
+bool LockstepDispatcher::RunNext() {
+  std::unique_lock lock(mutex_);
+  drainer_ = std::this_thread::get_id();
+  // A guard against a hung test, not a timing assertion.
+  if (!changed_.wait_for(lock, std::chrono::seconds(60), [&] { return !calls_.empty(); })) {
+    return false;
+  }
+  const std::shared_ptr<Entry> entry = calls_.front();
+  calls_.pop_front();
+  lock.unlock();
+  entry->call();
+  if (afterEach) afterEach();
+  lock.lock();
+  entry->done = true;
+  changed_.notify_all();
+  return true;
+}
+
+void LockstepDispatcher::StopLockstep() {
+  const std::lock_guard lock(mutex_);
+  lockstep_ = false;
+  for (const auto& entry : calls_) entry->done = true;
+  changed_.notify_all();
+}
+
+void LockstepDispatcher::DrainQueued() {
+  for (;;) {
+    std::shared_ptr<Entry> entry;
+    {
+      const std::lock_guard lock(mutex_);
+      if (calls_.empty()) return;
+      entry = calls_.front();
+      calls_.pop_front();
+    }
+    entry->call();
+  }
+}
+
+bool LockstepDispatcher::RunWhile(const std::function<bool()>& more) {
+  while (more()) {
+    if (!RunNext()) return false;
+  }
+  return true;
+}
+
+}  // namespace tolvar::testing
