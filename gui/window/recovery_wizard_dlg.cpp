@@ -573,6 +573,11 @@ void CRecoveryWizardDlg::CreateTree(TreeKind kind, ViewItem root, std::string_vi
   slot.items.emplace(root, rootItem);
   connect(slot.tree, &CFolderTreeCtrl::ItemClicked, this,
           [this, kind](QTreeWidgetItem* item) { OnTreeItemClicked(kind, item); });
+  if (kind == TreeKind::kDisk) {
+    // The disk tree offers adding an image with a right click as well.
+    slot.tree->setContextMenuPolicy(Qt::ActionsContextMenu);
+    slot.tree->addAction(openImageAction_);
+  }
   slot.tree->show();
 }
 
