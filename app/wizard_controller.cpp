@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -98,6 +99,7 @@ struct WizardController::Impl {
   bool ended = false;
   bool driveChosen = false;
   int menuState = 0;
+  std::map<MenuCommand, bool> menuEnabled;
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
   WizardState& state() { return session.state; }
@@ -129,16 +131,42 @@ struct WizardController::Impl {
 
   void QuickHelp(std::span<const std::string_view> lines) { view.SetQuickHelp(JoinHelp(lines)); }
 
+  void EnableMenu(MenuCommand command, bool enabled) {
+    menuEnabled[command] = enabled;
+    view.EnableMenuCommand(command, enabled);
+  }
+
   void MenuState(int menu) {
     menuState = menu;
     const bool browse = menu == 3;
-    for (const MenuCommand c : kBrowseCommands) view.EnableMenuCommand(c, browse);
-    view.EnableMenuCommand(MenuCommand::kSettings, menu != 0 || state().step == 0);
+    for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
+    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
     for (const MenuCommand c : {MenuCommand::kExit, MenuCommand::kLiveUpdate,
                                 MenuCommand::kContents, MenuCommand::kBuyOnline,
                                 MenuCommand::kAbout}) {
-      view.EnableMenuCommand(c, true);
+      EnableMenu(c, true);
     }
+  }
+
+  [[nodiscard]] bool MenuEnabled(MenuCommand command) const {
+    const auto it = menuEnabled.find(command);
+    return it != menuEnabled.end() && it->second;
+  }
+
+  void Settings() {
+    if (ended || !MenuEnabled(MenuCommand::kSettings)) return;
+    if (auto chosen = view.AskRecoverySettings(session.settings)) session.settings = *chosen;
+  }
+
+  void FileFilters() {
+    if (ended || !MenuEnabled(MenuCommand::kFileFilters)) return;
+    auto patterns = view.AskFileFilters(session.filters.Patterns());
+    if (!patterns) return;
+    session.filters.Store(*patterns);
+    state().treeHasFocus = 1;
+    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
+    view.SelectTreeItem(TreeKind::kFile, root);
+    FillList(kRootFolderInode);
   }
 
   void ShowRangeControls(bool shown) {
@@ -733,6 +761,11 @@ void WizardController::OpenFolder(ViewItem folderItem) {
   impl_->OpenFolder(folderItem);
 }
 void WizardController::SetListViewMode(ListViewMode mode) { impl_->view.SetListViewMode(mode); }
+void WizardController::Settings() { impl_->Settings(); }
+void WizardController::FileFilters() { impl_->FileFilters(); }
+bool WizardController::MenuCommandEnabled(MenuCommand command) const {
+  return impl_->MenuEnabled(command);
+}
 bool WizardController::WorkerRunning() const { return impl_->workerActive; }
 ViewItem WizardController::RootItem(TreeKind kind) const {
   return impl_->roots[static_cast<std::size_t>(kind)];

@@ -66,6 +66,13 @@ class WizardController {
   void OpenFolder(ViewItem folderItem);
   void SetListViewMode(ListViewMode mode);
 
+  // Menu commands that ask a dialog for a value. Each does nothing while its
+  // command is greyed (its tool button included).
+  void Settings();     // the recovery settings
+  void FileFilters();  // the patterns; then the root folder is listed with them
+
+  [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
+
   [[nodiscard]] bool WorkerRunning() const;
   [[nodiscard]] const Session& GetSession() const { return session_; }
   [[nodiscard]] Session& GetSession() { return session_; }

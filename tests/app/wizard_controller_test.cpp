@@ -430,6 +430,43 @@ TEST(WizardFilesStep, RowsKeysFoldersAndFilters) {
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("a.txt", "b.txt"));
 }
 
+TEST(WizardCommands, FiltersAndSettingsFollowTheMenuState) {
+  Rig rig(RecordDisk());
+  RecoverySettings chosen;
+  chosen.sectorsPerRead = 7;
+  rig.view.settingsAnswer = chosen;
+  rig.controller.Settings();  // enabled at the disk step
+  EXPECT_EQ(rig.session.settings.sectorsPerRead, 7u);
+
+  rig.view.filtersAnswer = std::vector<std::string>{"*.C"};
+  ToVolumeStep(rig);
+  rig.controller.FileFilters();  // greyed before the files step
+  EXPECT_EQ(rig.view.filtersAsked, 0);
+  EXPECT_EQ(rig.session.filters.Count(), 0);
+
+  rig.ChooseVolume(0);
+  rig.view.QueueMode(RecoveryMode::kNormal);
+  rig.controller.Next();
+  rig.dispatcher.DrainAll();
+  rig.controller.TreeClicked(TreeKind::kFile, rig.FolderItem("src"));
+  rig.controller.FileFilters();
+  EXPECT_EQ(rig.view.filtersAsked, 1);
+  // The root is listed again, with the filter.
+  EXPECT_EQ(rig.view.TreeOf(TreeKind::kFile).selected, rig.controller.RootItem(TreeKind::kFile));
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src"));
+  rig.controller.TreeClicked(TreeKind::kFile, rig.FolderItem("src"));
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("lib", "main.c"));
+
+  // Next empties the filters: a new mount lists every file.
+  rig.controller.Back();
+  rig.ChooseVolume(0);
+  rig.view.QueueMode(RecoveryMode::kNormal);
+  rig.controller.Next();
+  rig.dispatcher.DrainAll();
+  EXPECT_EQ(rig.session.filters.Count(), 0);
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
+}
+
 TEST(WizardFilesStep, ExtensiveMountShowsLostDirWithErrorDates) {
   Rig rig(RecordDisk());
   ToFilesStep(rig, 0, RecoveryMode::kExtensive);
