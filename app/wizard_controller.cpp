@@ -311,18 +311,8 @@ struct WizardController::Impl {
     state().SetBusy(false);
 
     state().step = -1;
-    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
-    view.EnableTree(TreeKind::kDisk, true);
+    MakeDiskTree();
     state().step = 0;
-    driveItems.clear();
-    for (unsigned i = 0; i < session.drives.listedCount; ++i) {
-      const ViewItem item = NewItem();
-      driveItems.push_back(item);
-      view.AddTreeItem(TreeKind::kDisk, root, item,
-                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
-                       TreeImage::kDrive);
-    }
-    view.ExpandTreeItem(TreeKind::kDisk, root);
 
     MenuState(0);
     ShowRangeControls(false);
@@ -335,6 +325,30 @@ struct WizardController::Impl {
     ShowBoth(ControlId::kStop, false);
     view.ShowList(false);
     session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
+  }
+
+  // "My Computer" with one item per listed drive.
+  void MakeDiskTree() {
+    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
+    view.EnableTree(TreeKind::kDisk, true);
+    driveItems.clear();
+    driveChosen = false;
+    for (unsigned i = 0; i < session.drives.listedCount; ++i) {
+      const ViewItem item = NewItem();
+      driveItems.push_back(item);
+      view.AddTreeItem(TreeKind::kDisk, root, item,
+                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
+                       TreeImage::kDrive);
+    }
+    view.ExpandTreeItem(TreeKind::kDisk, root);
+  }
+
+  bool DrivesChanged() {
+    if (ended || workerActive || state().step != 0) return false;
+    MakeDiskTree();
+    ShowBoth(ControlId::kNext, false);
+    PanelMode(0);
+    return true;
   }
 
   void TreeClicked(TreeKind kind, ViewItem item) {
@@ -746,6 +760,7 @@ WizardController::WizardController(Session& session, WizardView& view, Dispatche
 WizardController::~WizardController() { session_.state.RequestStop(); }
 
 void WizardController::Startup(std::string_view startDirectory) { impl_->Startup(startDirectory); }
+bool WizardController::DrivesChanged() { return impl_->DrivesChanged(); }
 void WizardController::TreeClicked(TreeKind kind, ViewItem item) { impl_->TreeClicked(kind, item); }
 void WizardController::ListClicked() { session_.state.treeHasFocus = 0; }
 void WizardController::IdentifyOptionChosen(IdentifyOption option) {

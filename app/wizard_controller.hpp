@@ -45,6 +45,11 @@ class WizardController {
   // session's drive table. `startDirectory` is the working directory.
   void Startup(std::string_view startDirectory);
 
+  // The session's drive table was enumerated again (a disk image was added):
+  // at the disk step with no worker running, the disk tree is made anew and
+  // no drive is chosen. Returns false and changes nothing at other times.
+  bool DrivesChanged();
+
   // A click in the left tree: `item` is the item hit, kNoViewItem for empty
   // space (the root is selected then).
   void TreeClicked(TreeKind kind, ViewItem item);

@@ -161,6 +161,26 @@ TEST(WizardDiskStep, ChoosingDrivesAndTheSearchOption) {
   EXPECT_FALSE(rig.view.Shown(ControlId::kRangeHelp));
 }
 
+TEST(WizardDiskStep, DrivesChangedRebuildsTheDiskTreeOnlyAtTheDiskStep) {
+  Rig rig(RecordDisk());
+  rig.ChooseDrive(0);
+  std::vector<std::shared_ptr<BlockDeviceSource>> disks = RecordDisk();
+  disks.push_back(AsDrive(std::vector<std::byte>(512 * 64), "Added"));
+  rig.session.drives.EnumerateDrives(MakeFixedProvider(std::move(disks)));
+  EXPECT_TRUE(rig.controller.DrivesChanged());
+  const auto& disk = rig.view.TreeOf(TreeKind::kDisk);
+  EXPECT_EQ(disk.created, 2);
+  EXPECT_THAT(disk.ChildTexts(disk.root), ElementsAre("Storage Device0", "Storage Device1"));
+  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  rig.controller.Next();  // no drive chosen in the new tree
+  EXPECT_EQ(rig.workers.started, 0);
+  EXPECT_TRUE(rig.view.messages.empty());
+
+  ToVolumeStep(rig);
+  EXPECT_FALSE(rig.controller.DrivesChanged());
+  EXPECT_EQ(rig.view.TreeOf(TreeKind::kDisk).created, 2);
+}
+
 TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   WizardRig<QueueDispatcher, HeldWorkers> rig(RecordDisk());
   rig.ChooseDrive(0);
