@@ -324,6 +324,7 @@ struct WizardController::Impl {
     ShowBoth(ControlId::kNext, false);
     ShowBoth(ControlId::kStop, false);
     view.ShowList(false);
+    DetailsColumn();
     session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
   }
 
@@ -359,6 +360,7 @@ struct WizardController::Impl {
     if (item == root || workerActive) {
       view.SelectTreeItem(kind, item);
       if (item == root && kind == TreeKind::kFile && state().step == 2 && !workerActive) {
+        state().openWith = 0;
         OpenFolder(item);
       }
       return;

@@ -33,6 +33,9 @@ struct ControllerOptions {
   std::function<std::string(std::string_view fileName)> fileTypeName;
 };
 
+// Lives on the view's thread. A worker it started must have ended before it
+// is destroyed (the window closes only after the worker's completion, and
+// Exit ends the process).
 class WizardController {
  public:
   WizardController(Session& session, WizardView& view, Dispatcher& dispatcher,
