@@ -89,17 +89,6 @@ QMessageBox::Icon IconFor(MessageKind kind) {
   return QMessageBox::Information;
 }
 
-// Asks the controller to list the drives again, when it offers that.
-template <typename Controller>
-bool RebuildThroughController(Controller& controller) {
-  if constexpr (requires { controller.DrivesChanged(); }) {
-    controller.DrivesChanged();
-    return true;
-  } else {
-    return false;
-  }
-}
-
 // The background of the pane: our picture stretched to the window, drawn
 // again whenever the pane is painted.
 class BackgroundPane : public QWidget {
@@ -195,8 +184,27 @@ CRecoveryWizardDlg::~CRecoveryWizardDlg() {
 }
 
 void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
-  startDirectory_ = startDirectory;
   controller_->Startup(startDirectory);
+}
+
+void CRecoveryWizardDlg::RegisterControl(ControlId id, QWidget* widget,
+                                         const QString& accessibleName) {
+  Register(id, widget, accessibleName);
+}
+
+QList<int> CRecoveryWizardDlg::SelectedListRows() const {
+  QList<int> rows;
+  for (const QModelIndex& index : listDetails_->selectionModel()->selectedRows()) {
+    rows.append(index.row());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  if (tree == nullptr || tree->currentItem() == nullptr) return kNoViewItem;
+  return tree->currentItem()->data(0, kViewItemRole).toULongLong();
 }
 
 void CRecoveryWizardDlg::Register(ControlId id, QWidget* widget, const QString& accessibleName) {
@@ -353,6 +361,7 @@ void CRecoveryWizardDlg::BuildControls() {
   quickHelp_->setGeometry(units_.Rect(13, 260, 384, 38));
   quickHelp_->setWordWrap(true);
   quickHelp_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  quickHelp_->setIndent(quickHelp_->fontMetrics().horizontalAdvance(QString(16, QLatin1Char(' '))));
   Register(ControlId::kQuickHelp, quickHelp_, QString());
 
   homeLink_ = new CHoverButton(pane);
@@ -493,14 +502,17 @@ void CRecoveryWizardDlg::SetStatusText(std::string_view text) {
 }
 
 void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
-  // Each line comes as CR LF and sixteen blanks; the label keeps the indent.
-  // Runs of blanks inside a line were spacing for one fixed width; the label
-  // wraps words itself, so they shrink to one blank.
+  // Each line comes as CR LF and sixteen blanks, spacing meant for one fixed
+  // width. The label indents every line (wrapped ones too) by the width of
+  // those blanks instead, and runs of blanks inside a line shrink to one.
   static const QRegularExpression innerBlanks(QStringLiteral("(?<=\\S) {2,}(?=\\S)"));
-  QString lines = LinesToQt(text);
-  if (lines.startsWith(QLatin1Char('\n'))) lines.remove(0, 1);
-  lines.replace(innerBlanks, QStringLiteral(" "));
-  quickHelp_->SetText(lines);
+  QStringList lines = LinesToQt(text).split(QLatin1Char('\n'));
+  if (!lines.isEmpty() && lines.front().trimmed().isEmpty()) lines.removeFirst();
+  for (QString& line : lines) {
+    line = line.trimmed();
+    line.replace(innerBlanks, QStringLiteral(" "));
+  }
+  quickHelp_->SetText(lines.join(QLatin1Char('\n')));
 }
 
 void CRecoveryWizardDlg::SetProgress(int position) { progress_->setValue(std::clamp(position, 0, 100)); }
@@ -862,13 +874,7 @@ bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
 }
 
 void CRecoveryWizardDlg::RebuildDiskTree() {
-  if (!RebuildThroughController(*controller_)) {
-    // Start-up again builds the disk tree anew; the settings the user chose
-    // are kept.
-    const RecoverySettings settings = session_.settings;
-    controller_->Startup(startDirectory_);
-    session_.settings = settings;
-  }
+  (void)controller_->DrivesChanged();
 }
 
 void CRecoveryWizardDlg::OpenDiskImage() {

@@ -98,6 +98,16 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] CRecoveryModeDialog* ModeDialog() const { return modeDialog_; }
   [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
   [[nodiscard]] CHtmlTooltip* QuickHelpTooltip() const { return quickHelpTooltip_; }
+  // The pane that holds the wizard's controls at their dialog-unit places,
+  // and the units; further controls (tool buttons) go there and are
+  // registered so the controller can show, enable and name them.
+  [[nodiscard]] QWidget* Pane() const { return pane_; }
+  [[nodiscard]] const DialogUnits& Units() const { return units_; }
+  void RegisterControl(ControlId id, QWidget* widget, const QString& accessibleName);
+  // The list's selected rows (model rows, ascending) and the current item of
+  // a tree (kNoViewItem for none).
+  [[nodiscard]] QList<int> SelectedListRows() const;
+  [[nodiscard]] ViewItem SelectedTreeItem(TreeKind kind) const;
   // Where a menu bar goes: above the wizard's pane.
   void SetMenuBar(QMenuBar* menuBar);
   // A menu command's action; its enabled state follows the controller.
@@ -202,7 +212,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   QHash<int, bool> commandStates_;
   mutable QHash<QString, QIcon> fileIcons_;
   std::vector<bool> columnsRightAligned_;
-  std::string startDirectory_;
 
   MessageAnswerer messageAnswerer_;
   ModeAnswerer modeAnswerer_;

@@ -207,6 +207,9 @@ class WindowTest : public QObject {
     QVERIFY(!rig.Visible(ControlId::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
     QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
+    QCOMPARE(qobject_cast<QLabel*>(rig.Control(ControlId::kQuickHelp))->text(),
+             QStringLiteral("1. Select the disk to recover from left pane.\n2. Select the Volume "
+                            "Identify Option.\n3. Click Next Button."));
 
     rig.ChooseDrive();
     QCOMPARE(rig.PanelValue("Model"), QStringLiteral("Disk Image"));
@@ -248,6 +251,13 @@ class WindowTest : public QObject {
     QCOMPARE(model->item(3, 2)->textAlignment() & Qt::AlignRight, Qt::AlignRight);
     QVERIFY(!rig.Visible(ControlId::kStop));
     QVERIFY(rig.Visible(ControlId::kBack));
+
+    // Assistive tools read the list's cells as their texts.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(rig.window->ListDetails());
+    QStringList cells;
+    for (int i = 0; i < list->childCount(); ++i) cells << list->child(i)->text(QAccessible::Name);
+    QVERIFY(cells.contains(QStringLiteral("README")));
+    QVERIFY(cells.contains(QStringLiteral("70000")));
 
     // A click on a folder of the tree lists that folder.
     ClickItem(files, FindItem(files, "docs"));
