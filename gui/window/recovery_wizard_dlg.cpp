@@ -361,7 +361,8 @@ void CRecoveryWizardDlg::BuildControls() {
   quickHelp_->setGeometry(units_.Rect(13, 260, 384, 38));
   quickHelp_->setWordWrap(true);
   quickHelp_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  quickHelp_->setIndent(quickHelp_->fontMetrics().horizontalAdvance(QString(16, QLatin1Char(' '))));
+  quickHelp_->setContentsMargins(
+      quickHelp_->fontMetrics().horizontalAdvance(QString(16, QLatin1Char(' '))), 0, 0, 0);
   Register(ControlId::kQuickHelp, quickHelp_, QString());
 
   homeLink_ = new CHoverButton(pane);
