@@ -114,8 +114,8 @@ DialogUnits::DialogUnits(const QFont& font) {
   const QFontMetrics metrics(font);
   // The average width of the 52 letters, rounded as the classic dialog
   // manager rounds it.
-  const int letters =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   baseX_ = std::max(1, (letters / 26 + 1) / 2);
   baseY_ = std::max(1, metrics.height());
 }
@@ -148,7 +148,8 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
       const QMimeType type = database.mimeTypeForFile(ToQt(name), QMimeDatabase::MatchExtension);
       if (!type.isValid() || type.isDefault()) {
         const QString suffix = QFileInfo(ToQt(name)).suffix().toUpper();
-        return suffix.isEmpty() ? std::string("File") : (suffix + QStringLiteral(" File")).toStdString();
+        return suffix.isEmpty() ? std::string("File")
+                                : (suffix + QStringLiteral(" File")).toStdString();
       }
       return type.comment().toStdString();
     };
@@ -171,8 +172,8 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
   addAction(openImageAction_);
   connect(openImageAction_, &QAction::triggered, this, &CRecoveryWizardDlg::OpenDiskImage);
 
-  controller_ =
-      std::make_unique<WizardController>(session_, *this, dispatcher_, workers_, std::move(options));
+  controller_ = std::make_unique<WizardController>(session_, *this, dispatcher_, workers_,
+                                                   std::move(options));
 }
 
 CRecoveryWizardDlg::~CRecoveryWizardDlg() {
@@ -246,7 +247,8 @@ void CRecoveryWizardDlg::BuildControls() {
 
   usePartitionTable_ = new CColorButton(QStringLiteral("Use Partition Table"), pane);
   usePartitionTable_->setGeometry(units_.Rect(186, 215, 86, 14));
-  Register(ControlId::kUsePartitionTable, usePartitionTable_, QStringLiteral("Use Partition Table"));
+  Register(ControlId::kUsePartitionTable, usePartitionTable_,
+           QStringLiteral("Use Partition Table"));
   searchPartition_ = new CColorButton(QStringLiteral("Search Partition"), pane);
   searchPartition_->setGeometry(units_.Rect(185, 233, 83, 13));
   Register(ControlId::kSearchPartition, searchPartition_, QStringLiteral("Search Partition"));
@@ -516,7 +518,9 @@ void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
   quickHelp_->SetText(lines.join(QLatin1Char('\n')));
 }
 
-void CRecoveryWizardDlg::SetProgress(int position) { progress_->setValue(std::clamp(position, 0, 100)); }
+void CRecoveryWizardDlg::SetProgress(int position) {
+  progress_->setValue(std::clamp(position, 0, 100));
+}
 
 void CRecoveryWizardDlg::CheckRadio(ControlId radio) {
   const bool search = radio == ControlId::kSearchPartition;
@@ -680,9 +684,7 @@ void CRecoveryWizardDlg::OnNext() {
 
 // ---- WizardView: the list ----
 
-void CRecoveryWizardDlg::ClearList() {
-  listModel_->removeRows(0, listModel_->rowCount());
-}
+void CRecoveryWizardDlg::ClearList() { listModel_->removeRows(0, listModel_->rowCount()); }
 
 void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
   listModel_->clear();
@@ -690,7 +692,7 @@ void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     auto* header = new QStandardItem(ToQt(columns[i].title));
     header->setTextAlignment(columns[i].rightAligned ? Qt::AlignRight | Qt::AlignVCenter
-                                                      : Qt::AlignLeft | Qt::AlignVCenter);
+                                                     : Qt::AlignLeft | Qt::AlignVCenter);
     listModel_->setHorizontalHeaderItem(static_cast<int>(i), header);
   }
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -874,9 +876,7 @@ bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
   return true;
 }
 
-void CRecoveryWizardDlg::RebuildDiskTree() {
-  (void)controller_->DrivesChanged();
-}
+void CRecoveryWizardDlg::RebuildDiskTree() { (void)controller_->DrivesChanged(); }
 
 void CRecoveryWizardDlg::OpenDiskImage() {
   const QString path = QFileDialog::getOpenFileName(

@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
 
   bool ok = true;
-  ClickItem(window.Tree(TreeKind::kDisk), FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
+  ClickItem(window.Tree(TreeKind::kDisk),
+            FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   ok &= Save(&window, out, QStringLiteral("1-disk.png"));
 
   Click(window.Control(ControlId::kSearchPartition));

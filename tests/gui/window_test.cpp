@@ -2,19 +2,20 @@
 // the offscreen platform: the three steps both ways, Stop during a mount,
 // every message of the disk step, closing, drives added later, and the names
 // assistive tools read.
+#include <unistd.h>
+
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStandardItemModel>
 #include <QRadioButton>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <unistd.h>
 
 #include "app/session.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -135,7 +136,8 @@ struct Rig {
   }
   static QStringList ChildTexts(QTreeWidgetItem* item) {
     QStringList texts;
-    for (int i = 0; item != nullptr && i < item->childCount(); ++i) texts << item->child(i)->text(0);
+    for (int i = 0; item != nullptr && i < item->childCount(); ++i)
+      texts << item->child(i)->text(0);
     return texts;
   }
 
@@ -206,7 +208,8 @@ class WindowTest : public QObject {
     QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
     QVERIFY(!rig.Visible(ControlId::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
-    QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
+    QVERIFY(
+        qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
     QCOMPARE(qobject_cast<QLabel*>(rig.Control(ControlId::kQuickHelp))->text(),
              QStringLiteral("1. Select the disk to recover from left pane.\n2. Select the Volume "
                             "Identify Option.\n3. Click Next Button."));
@@ -492,11 +495,11 @@ class WindowTest : public QObject {
     Rig rig({image_});
     rig.ChooseDrive();
     QAccessible::setActive(true);
-    for (ControlId id : {ControlId::kNext, ControlId::kBack, ControlId::kStop,
-                         ControlId::kUsePartitionTable, ControlId::kSearchPartition,
-                         ControlId::kStartField, ControlId::kEndField, ControlId::kIdentifyHelp,
-                         ControlId::kRangeHelp, ControlId::kProgress, ControlId::kHomePageLink,
-                         ControlId::kBrowseList, ControlId::kPanelValue1}) {
+    for (ControlId id :
+         {ControlId::kNext, ControlId::kBack, ControlId::kStop, ControlId::kUsePartitionTable,
+          ControlId::kSearchPartition, ControlId::kStartField, ControlId::kEndField,
+          ControlId::kIdentifyHelp, ControlId::kRangeHelp, ControlId::kProgress,
+          ControlId::kHomePageLink, ControlId::kBrowseList, ControlId::kPanelValue1}) {
       QAccessibleInterface* face = QAccessible::queryAccessibleInterface(rig.Control(id));
       QVERIFY(face != nullptr);
       QVERIFY2(!face->text(QAccessible::Name).isEmpty(),
