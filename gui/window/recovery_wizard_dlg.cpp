@@ -293,15 +293,11 @@ void CRecoveryWizardDlg::BuildControls() {
     button->setIconSize(QSize(side, side));
     // A themed icon has no hover picture of its own; the hover background
     // marks it instead.
-    if (ThemeProvides(normal)) {
-      button->SetIcons(ArtIcon(normal), ArtIcon(normal));
-      button->DrawTransparent(false);
-    } else {
-      button->SetIcons(ArtIcon(normal), ArtIcon(hover));
-    }
+    const bool themed = ThemeProvides(normal);
+    button->SetIcons(ArtIcon(normal), ArtIcon(themed ? normal : hover));
     button->SetTooltipText(QString::fromLatin1(tooltip));
     styleImageButton(button);
-    if (ThemeProvides(normal)) button->DrawTransparent(false);
+    button->DrawTransparent(!themed);
     Register(id, button, QString::fromLatin1(name));
     return button;
   };

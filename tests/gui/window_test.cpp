@@ -348,6 +348,33 @@ class WindowTest : public QObject {
     QVERIFY(!rig.Visible(ControlId::kStop));
   }
 
+  void ClosingDuringAMountWaitsForTheWorker() {
+    auto file = OpenImageFile(image_);
+    QVERIFY(file.has_value());
+    auto gated = std::make_shared<GatedSource>(std::move(*file));
+    Rig rig(gated);
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+    const auto* root = report_.volumes[0].Find("/");
+    QVERIFY(root != nullptr && !root->dataBlocks.empty());
+    gated->HoldAt(report_.volumes[0].SectorOfBlock(root->dataBlocks[0]));
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return gated->Held(); }));
+
+    // Yes while the worker holds the file tree: the window stays until the
+    // worker has ended, then closes by itself without asking again.
+    rig.answer = Answer::kYes;
+    rig.window->close();
+    QVERIFY(rig.window->isVisible());
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    gated->Release();
+    QVERIFY(WaitFor([&] { return !rig.window->isVisible(); }));
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    QVERIFY(!rig.window->Controller().WorkerRunning());
+  }
+
   void NoPartitionRecordSaysSoAndHidesNext() {
     tolvar::testing::DiskBuilder blank(400);
     Rig rig({WriteDisk(blank, "blank.img")});
