@@ -8,6 +8,7 @@
 
 #include "app/session.hpp"
 #include "gui/controls/html_tooltip.hpp"
+#include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 #include "tests/gui/wizard_driver.hpp"
@@ -93,5 +94,13 @@ int main(int argc, char** argv) {
   QWidget* help = window.Control(ControlId::kIdentifyHelp);
   window.QuickHelpTooltip()->ShowFor(help, window.mapToGlobal(QPoint(40, 40)));
   ok &= Save(window.QuickHelpTooltip(), out, QStringLiteral("quick-help.png"));
+  window.QuickHelpTooltip()->hide();
+
+  const auto box = MakeMessageBox(&window, QStringLiteral("Do you want to stop the current process ?"),
+                                  QMessageBox::Question, QMessageBox::Yes | QMessageBox::No);
+  box->show();
+  ok &= QTest::qWaitForWindowExposed(box.get());
+  ok &= Save(box.get(), out, QStringLiteral("message-box.png"));
+  box->hide();
   return ok ? 0 : 1;
 }
