@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QRadioButton>
 #include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -476,11 +480,22 @@ class WindowTest : public QObject {
     rig.ChooseDrive(QStringLiteral("Storage Device1"));
     QCOMPARE(rig.session.drives.currentDrive, 1);
 
+    // Dropping an image file on the window adds it the same way.
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(WriteDisk(blank, "dropped.img")))});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &drop);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+    QCOMPARE(rig.window->OpenImageAction()->shortcut(), QKeySequence(QKeySequence::Open));
+
     // A path that is not there adds nothing and says why.
     rig.messages.clear();
     QVERIFY(!rig.window->AddDiskImage(QString::fromStdString((dir_ / "missing.img").string())));
     QCOMPARE(rig.messages.size(), std::size_t{1});
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 2);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
   }
 
   void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
