@@ -11,6 +11,7 @@
 #include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
+#include "tests/gui/gated_source.hpp"
 #include "tests/gui/wizard_driver.hpp"
 
 using namespace tolvar;
@@ -41,11 +42,14 @@ int main(int argc, char** argv) {
   const QDir out(QString::fromLocal8Bit(argv[2]));
   QDir().mkpath(out.path());
 
+  // The image is served through a gate, so the search can be pictured while
+  // it runs.
+  auto image = OpenImageFile(argv[1]);
+  if (!image) return 1;
+  auto gated = std::make_shared<GatedSource>(std::move(*image));
   Session session;
-  DriveSources::Options options;
-  options.images = {argv[1]};
-  DriveSources sources(options);
-  if (!sources.Enumerate(session.drives)) return 1;
+  session.drives.EnumerateDrives(MakeFixedProvider({gated}));
+  DriveSources sources(DriveSources::Options{});
   CRecoveryWizardDlg window(session, sources);
   window.SetDocumentOpener([](std::string_view) {});
   window.SetMessageAnswerer([](std::string_view text, MessageKind, bool) {
@@ -65,7 +69,13 @@ int main(int argc, char** argv) {
   ok &= Save(&window, out, QStringLiteral("1-disk-search-range.png"));
   Click(window.Control(ControlId::kUsePartitionTable));
 
+  gated->HoldAtRead(12);
   Click(window.Control(ControlId::kNext));
+  if (WaitFor([&] { return gated->Held(); }, 10000)) {
+    WaitFor([] { return false; }, 300);  // the queued updates land
+    ok &= Save(&window, out, QStringLiteral("1-searching.png"));
+  }
+  gated->Release();
   if (!WaitForStep(window, 1)) return 1;
   CFolderTreeCtrl* volumes = window.Tree(TreeKind::kVolume);
   QTreeWidgetItem* root = volumes->Root();
@@ -96,8 +106,9 @@ int main(int argc, char** argv) {
   ok &= Save(window.QuickHelpTooltip(), out, QStringLiteral("quick-help.png"));
   window.QuickHelpTooltip()->hide();
 
-  const auto box = MakeMessageBox(&window, QStringLiteral("Do you want to stop the current process ?"),
-                                  QMessageBox::Question, QMessageBox::Yes | QMessageBox::No);
+  const auto box =
+      MakeMessageBox(&window, QStringLiteral("Do you want to stop the current process ?"),
+                     QMessageBox::Question, QMessageBox::Yes | QMessageBox::No);
   box->show();
   ok &= QTest::qWaitForWindowExposed(box.get());
   ok &= Save(box.get(), out, QStringLiteral("message-box.png"));

@@ -26,6 +26,7 @@
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 #include "imagekit/image_builder.hpp"
+#include "tests/gui/gated_source.hpp"
 #include "tests/gui/wizard_driver.hpp"
 #include "tests/support/disk_builder.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -41,45 +42,6 @@ struct Message {
   std::string text;
   MessageKind kind;
   bool question;
-};
-
-// A drive that can hold a reader at one sector until the test lets it go.
-class GatedSource final : public BlockDeviceSource {
- public:
-  explicit GatedSource(std::unique_ptr<BlockDeviceSource> inner) : inner_(std::move(inner)) {}
-
-  DeviceDescription Describe() const override { return inner_->Describe(); }
-  std::uint64_t LengthBytes() const override { return inner_->LengthBytes(); }
-  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    {
-      std::unique_lock lock(mutex_);
-      const std::uint64_t gate = gateSector_.load();
-      if (gate != 0 && offset <= gate * 512 && gate * 512 < offset + out.size()) {
-        held_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return gateSector_.load() == 0; });
-      }
-    }
-    return inner_->ReadAt(offset, out);
-  }
-
-  void HoldAt(std::uint64_t sector) { gateSector_ = sector; }
-  bool Held() {
-    const std::lock_guard lock(mutex_);
-    return held_;
-  }
-  void Release() {
-    const std::lock_guard lock(mutex_);
-    gateSector_ = 0;
-    changed_.notify_all();
-  }
-
- private:
-  std::unique_ptr<BlockDeviceSource> inner_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::atomic<std::uint64_t> gateSector_{0};
-  bool held_ = false;
 };
 
 // One window over one session, with the message boxes answered by the test.
