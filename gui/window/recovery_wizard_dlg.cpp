@@ -370,6 +370,16 @@ void CRecoveryWizardDlg::BuildControls() {
   homeLink_->SetTooltipText(QStringLiteral("Click here to visit software home page"));
   Register(ControlId::kHomePageLink, homeLink_, QStringLiteral("Home page"));
   connect(homeLink_, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
+  // The second link exists for the controller's ids but is never shown.
+  auto* secondLink = new CHoverButton(pane);
+  const QRect secondRect = units_.Rect(435, 44, 77, 14);
+  secondLink->SetBitmap(
+      RenderArt(ArtPath(Art::kHomeLink), secondRect.size(), devicePixelRatioF()));
+  secondLink->move(secondRect.topLeft());
+  secondLink->SetTooltipText(QStringLiteral("Click here to buy the software"));
+  secondLink->hide();
+  Register(ControlId::kSecondLink, secondLink, QStringLiteral("Buy online"));
+  connect(secondLink, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
 
   BuildList();
 
