@@ -39,7 +39,8 @@ tolvar::gui::DriveSources::Options ParseArguments(const QCoreApplication& app) {
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption legacyRoute(
-      QStringLiteral("legacy-route"), QStringLiteral("Read through the legacy BIOS disk libraries"));
+      QStringLiteral("legacy-route"),
+      QStringLiteral("Read through the legacy BIOS disk libraries"));
   const QCommandLineOption legacyDir(QStringLiteral("legacy-library-dir"),
                                      QStringLiteral("Folder holding the legacy disk libraries"),
                                      QStringLiteral("DIR"));

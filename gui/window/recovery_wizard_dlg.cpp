@@ -291,13 +291,9 @@ void CRecoveryWizardDlg::BuildControls() {
     button->setGeometry(geometry);
     const int side = std::min(geometry.width(), geometry.height()) - 4;
     button->setIconSize(QSize(side, side));
-    // A themed icon has no hover picture of its own; the hover background
-    // marks it instead.
-    const bool themed = ThemeProvides(normal);
-    button->SetIcons(ArtIcon(normal), ArtIcon(themed ? normal : hover));
+    button->SetIcons(ArtIcon(normal), ArtIcon(hover));
     button->SetTooltipText(QString::fromLatin1(tooltip));
     styleImageButton(button);
-    button->DrawTransparent(!themed);
     Register(id, button, QString::fromLatin1(name));
     return button;
   };
@@ -373,8 +369,7 @@ void CRecoveryWizardDlg::BuildControls() {
   // The second link exists for the controller's ids but is never shown.
   auto* secondLink = new CHoverButton(pane);
   const QRect secondRect = units_.Rect(435, 44, 77, 14);
-  secondLink->SetBitmap(
-      RenderArt(ArtPath(Art::kHomeLink), secondRect.size(), devicePixelRatioF()));
+  secondLink->SetBitmap(RenderArt(ArtPath(Art::kHomeLink), secondRect.size(), devicePixelRatioF()));
   secondLink->move(secondRect.topLeft());
   secondLink->SetTooltipText(QStringLiteral("Click here to buy the software"));
   secondLink->hide();

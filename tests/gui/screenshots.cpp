@@ -2,6 +2,7 @@
 // the documentation: gui_screenshots IMAGE OUTPUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <QRadioButton>
 #include <QTextStream>
 #include <cstdio>
@@ -38,6 +39,10 @@ int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr, "usage: gui_screenshots IMAGE OUTPUT_DIR\n");
     return 2;
+  }
+  // TOLVAR_ICON_THEME pictures the window under a desktop icon theme.
+  if (qEnvironmentVariableIsSet("TOLVAR_ICON_THEME")) {
+    QIcon::setThemeName(qEnvironmentVariable("TOLVAR_ICON_THEME"));
   }
   const QDir out(QString::fromLocal8Bit(argv[2]));
   QDir().mkpath(out.path());
