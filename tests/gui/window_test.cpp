@@ -23,6 +23,7 @@
 
 #include "app/session.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
+#include "gui/controls/html_tooltip.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 #include "imagekit/image_builder.hpp"
@@ -171,6 +172,17 @@ class WindowTest : public QObject {
     Rig rig({image_});
     QCOMPARE(rig.window->windowTitle(), QStringLiteral("Tolvar for SCO OpenServer (HTFS / EAFS)"));
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->text(0), QStringLiteral("My Computer"));
+    QCOMPARE(rig.Control(ControlId::kNext)->toolTip(), QStringLiteral("Go to next step"));
+    QCOMPARE(rig.Control(ControlId::kBack)->toolTip(), QStringLiteral("Go to previous step"));
+    QCOMPARE(rig.Control(ControlId::kStop)->toolTip(), QStringLiteral("Stops the current process"));
+    QCOMPARE(rig.Control(ControlId::kHomePageLink)->toolTip(),
+             QStringLiteral("Click here to visit software home page"));
+    QVERIFY(rig.window->QuickHelpTooltip()
+                ->MarkupFor(rig.Control(ControlId::kRangeHelp))
+                .contains(QStringLiteral("<h3>Scan Control</h3>")));
+    Click(rig.Control(ControlId::kHomePageLink));
+    QCOMPARE(rig.opened.size(), std::size_t{1});
+    rig.opened.clear();
     QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
     QVERIFY(!rig.Visible(ControlId::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
