@@ -1,4 +1,4 @@
-#include "volumes/volume_tree_sink.hpp"
+#include "tests/support/recording_volume_tree_sink.hpp"
 
 namespace tolvar {
 

@@ -4,13 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/settings.hpp"
+#include "base/stop_token.hpp"
+
 namespace tolvar {
 
-// The disk route, chosen once when the drives are enumerated.
-enum class DiskRoute { kNtFamily, kLegacyBios };
-
 enum class IdentifyOption : std::uint16_t { kUsePartitionTable = 1, kSearchPartition = 2 };
-enum class RecoveryMode : std::uint16_t { kNormal = 1, kExtensive = 2 };
 
 // Shared between the front end and the one worker that runs at a time. The two
 // flags are read and written from both threads; relaxed atomics suffice.
@@ -34,25 +33,8 @@ struct WizardState {
   void ClearStop() { stopRequested.store(0, std::memory_order_relaxed); }
   void SetBusy(bool busy) { workerBusy.store(busy ? 1 : 0, std::memory_order_relaxed); }
   [[nodiscard]] bool Busy() const { return workerBusy.load(std::memory_order_relaxed) != 0; }
-};
-
-enum class DuplicatePolicy : std::uint16_t { kRename = 1, kOverwrite = 2, kSkip = 3 };
-enum class DeletedPolicy : std::uint16_t { kInclude = 1, kOnlyDeleted = 2, kExclude = 3 };
-
-struct RecoverySettings {
-  static constexpr std::uint32_t kMaxSectorsPerRead = 100;
-  static constexpr std::uint16_t kMaxRetries = 10;
-
-  std::uint32_t sectorsPerRead = 60;  // 1 to 100
-  DuplicatePolicy duplicatePolicy = DuplicatePolicy::kSkip;
-  DeletedPolicy deletedPolicy = DeletedPolicy::kInclude;
-  std::uint16_t badSectorRetries = 3;  // 1 to 10
-
-  [[nodiscard]] static RecoverySettings DefaultsFor(DiskRoute route) {
-    RecoverySettings settings;
-    settings.sectorsPerRead = route == DiskRoute::kLegacyBios ? 8 : 60;
-    return settings;
-  }
+  // The engine's view of the stop flag.
+  [[nodiscard]] StopToken Stop() { return StopToken(stopRequested); }
 };
 
 }  // namespace tolvar

@@ -6,15 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "app/feedback.hpp"
+#include "app/wizard_state.hpp"
 #include "disk/drive_table.hpp"
 
 namespace tolvar {
-
-// The disk tree of the first step: a root item and one item per listed drive.
-inline constexpr std::string_view kDiskTreeRootText = "My Computer";
-inline constexpr std::string_view kDriveItemPrefix = "Storage Device";
 
 // "Storage Device" followed directly by the drive index: "Storage Device0".
 [[nodiscard]] std::string DriveItemText(unsigned index);

@@ -1,9 +1,9 @@
-#include "tools/patterns/file_filter_list.hpp"
+#include "tools/file_filter_list.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "tools/patterns/name_pattern.hpp"
+#include "tools/name_pattern.hpp"
 
 namespace tolvar {
 

@@ -1,4 +1,4 @@
-#include "app/state/feedback.hpp"
+#include "app/wizard_texts.hpp"
 
 #include <fmt/format.h>
 
@@ -76,6 +76,18 @@ std::string QuickHelpText(const std::vector<std::string>& lines) {
 
 std::string MegabytesText(std::uint32_t sectors) {
   return fmt::format("{} MB ( Approx )", sectors / 2048);
+}
+
+}  // namespace tolvar
+
+namespace tolvar {
+
+std::string SearchingForPartitionText(std::uint32_t volumeNumber) {
+  return fmt::format("Searching for partition - {}  . This may take some time...", volumeNumber);
+}
+
+std::string ScanningSectorText(std::uint64_t done, std::uint64_t total) {
+  return fmt::format("Scanning sector {} Of {}", done, total);
 }
 
 }  // namespace tolvar

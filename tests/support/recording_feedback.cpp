@@ -1,4 +1,4 @@
-#include "app/state/recording_feedback.hpp"
+#include "tests/support/recording_feedback.hpp"
 
 #include <algorithm>
 

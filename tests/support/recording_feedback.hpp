@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
+#include "app/feedback.hpp"
 
 namespace tolvar {
 

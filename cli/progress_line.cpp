@@ -1,8 +1,9 @@
-#include "cli/printing_feedback.hpp"
+#include "cli/progress_line.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "cli/terminal_text.hpp"
 
@@ -29,66 +30,36 @@ std::vector<std::string> MessageLines(std::string_view text) {
 
 }  // namespace
 
-PrintingFeedback::PrintingFeedback(std::FILE* err, bool progressBar)
-    : err_(err), progressBar_(progressBar) {}
+ProgressLine::ProgressLine(std::FILE* err, bool bar) : err_(err), bar_(bar) {}
 
-PrintingFeedback::~PrintingFeedback() { EndProgressLine(); }
+ProgressLine::~ProgressLine() { End(); }
 
-void PrintingFeedback::ShowMessage(std::string_view text, MessageKind) {
-  EndProgressLine();
+void ProgressLine::Message(std::string_view text) {
+  End();
   for (const auto& line : MessageLines(text)) fmt::print(err_, "{}\n", line);
   std::fflush(err_);
 }
 
-Answer PrintingFeedback::AskYesNo(std::string_view text, MessageKind kind) {
-  ShowMessage(text, kind);
-  return Answer::kNo;
-}
-
-void PrintingFeedback::SetPanelMode(const PanelLayout& layout) {
-  if (layout.clearsFirst) {
-    rows_.clear();
-    status_.clear();
-  }
-  if (!layout.rows.empty()) rows_ = layout.rows;
-  if (layout.statusShown) status_ = layout.statusText;
-  Redraw(true);
-}
-
-void PrintingFeedback::SetRowValue(std::string_view label, std::string_view value) {
-  auto it = std::find_if(rows_.begin(), rows_.end(),
-                         [&](const PanelRow& row) { return row.label == label; });
-  if (it != rows_.end()) {
-    it->value = std::string(value);
+void ProgressLine::Show(bool shown) {
+  shown_ = shown;
+  if (shown) {
+    Redraw(true);
   } else {
-    rows_.push_back({std::string(label), std::string(value)});
+    End();
   }
 }
 
-void PrintingFeedback::SetStatusText(std::string_view text) {
-  status_ = std::string(text);
-  Redraw(false);
-}
-
-void PrintingFeedback::ShowStatus(bool) {}
-
-void PrintingFeedback::SetProgress(int position) {
+void ProgressLine::SetProgress(int position) {
   position_ = std::clamp(position, 0, 100);
   Redraw(false);
 }
 
-void PrintingFeedback::ShowProgress(bool shown) {
-  progressShown_ = shown;
-  if (shown) {
-    Redraw(true);
-  } else {
-    EndProgressLine();
-  }
+void ProgressLine::SetStatus(std::string_view text) {
+  status_ = std::string(text);
+  Redraw(false);
 }
 
-void PrintingFeedback::SetQuickHelp(std::string_view) {}
-
-void PrintingFeedback::EndProgressLine() {
+void ProgressLine::End() {
   if (!drawn_) return;
   fmt::print(err_, "\r\x1b[K");
   std::fflush(err_);
@@ -96,8 +67,8 @@ void PrintingFeedback::EndProgressLine() {
   drawnPosition_ = -1;
 }
 
-void PrintingFeedback::Redraw(bool force) {
-  if (!progressBar_ || !progressShown_) return;
+void ProgressLine::Redraw(bool force) {
+  if (!bar_ || !shown_) return;
   const auto now = std::chrono::steady_clock::now();
   // The bar follows the position at once; the status text at most ten times
   // a second, since it changes with every run.

@@ -7,7 +7,8 @@
 namespace tolvar {
 
 // Why an operation failed. Errors travel as values (std::expected<T, Error>);
-// `message` is the text a user is shown, in the system's own words.
+// `message` says what happened, for a log or a command line; a window
+// chooses its own text by `code`.
 enum class ErrorCode {
   kNotFound,
   kNotReadable,

@@ -1,4 +1,4 @@
-#include "disk/drive_list.hpp"
+#include "app/drive_list.hpp"
 
 #include <fmt/format.h>
 
