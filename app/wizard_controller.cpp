@@ -92,6 +92,7 @@ struct WizardController::Impl {
   std::vector<ViewItem> volumeItems;                // by volume index (worker, then UI)
   std::vector<ViewItem> folderItems;                // by folder index (worker, then UI)
   std::unordered_map<ViewItem, std::uint32_t> folderByItem;  // item -> folder index
+  std::unordered_map<ViewItem, ViewItem> parentOfItem;       // file tree item -> its parent
   std::uint32_t treeItemCount = 0;  // tree items of every build since start
 
   // UI thread.
@@ -561,29 +562,22 @@ struct WizardController::Impl {
     session.fileTree.ClearFileTree();
     folderItems.clear();
     folderByItem.clear();
+    parentOfItem.clear();
   }
 
   void OpenFolder(ViewItem target) {
     if (ended || state().step != 2 || workerActive || target == kNoViewItem) return;
-    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
     const auto found = folderByItem.find(target);
     const FileTree& tree = session.fileTree;
     FillList(found == folderByItem.end() ? kRootFolderInode : tree.Folders()[found->second].inode);
     view.SelectTreeItem(TreeKind::kFile, target);
     state().treeHasFocus = 1;
-    // Expand the target and each ancestor up to the root; the walk is bounded
-    // by the folder count so a damaged parent chain cannot loop.
-    ViewItem item = target;
-    for (std::size_t guard = 0; guard <= tree.Folders().size() + 1; ++guard) {
+    // Expand the target and each ancestor up to the root. Every item was
+    // inserted after its parent, so the chain ends at the root.
+    for (ViewItem item = target; item != kNoViewItem;) {
       view.ExpandTreeItem(TreeKind::kFile, item);
-      if (item == root) break;
-      const auto at = folderByItem.find(item);
-      if (at == folderByItem.end()) break;
-      const FolderNode* parent = tree.FindFolder(tree.Folders()[at->second].parent);
-      const bool parentShown =
-          parent != nullptr && folderItems.size() > static_cast<std::size_t>(parent - tree.Folders().data());
-      item = parentShown ? folderItems[static_cast<std::size_t>(parent - tree.Folders().data())]
-                         : root;
+      const auto parent = parentOfItem.find(item);
+      item = parent == parentOfItem.end() ? kNoViewItem : parent->second;
     }
   }
 
@@ -654,6 +648,7 @@ struct WizardController::Impl {
     session.fileTree.ClearFileTree();
     folderItems.clear();
     folderByItem.clear();
+    parentOfItem.clear();
     Post([this] {
       view.ShowControl(ControlId::kStatusLine, true);
       view.SetProgress(0);
@@ -743,6 +738,7 @@ struct WizardController::Impl {
       const ViewItem parent = level.item;
       folderItems[index] = item;
       folderByItem.emplace(item, index);
+      parentOfItem.emplace(item, parent);
       ++treeItemCount;
       Post([this, parent, item, name = folder.name] {
         view.AddTreeItem(TreeKind::kFile, parent, item, name, TreeImage::kFolder,
