@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
-#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -16,7 +16,6 @@
 #include "app/engine_runs.hpp"
 #include "app/wizard_texts.hpp"
 #include "fs/timestamp.hpp"
-#include "volumes/partition_record.hpp"
 
 namespace tolvar {
 
@@ -26,12 +25,7 @@ constexpr std::uint32_t kRootFolderInode = 2;
 constexpr std::size_t kRowsPerPost = 512;
 
 std::string JoinHelp(std::span<const std::string_view> lines) {
-  std::string text;
-  for (const std::string_view line : lines) {
-    text += "\r\n                ";
-    text += line;
-  }
-  return text;
+  return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
 
 // An unsigned decimal sector number as typed: digits only, at least one, at
@@ -45,16 +39,6 @@ std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
     if (value > 0xFFFFFFFFu) return std::nullopt;
   }
   return static_cast<std::uint32_t>(value);
-}
-
-std::string DefaultTypeName(std::string_view fileName) {
-  const auto dot = fileName.rfind('.');
-  if (dot == std::string_view::npos || dot + 1 == fileName.size()) return "File";
-  std::string ext(fileName.substr(dot + 1));
-  for (char& c : ext) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return ext + " File";
 }
 
 constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
@@ -75,7 +59,7 @@ constexpr std::array kBrowseCommands = {
 struct WizardController::Impl {
   Impl(Session& s, WizardView& v, Dispatcher& d, WorkerStarter& w, ControllerOptions o)
       : session(s), view(v), dispatcher(d), workers(w), options(std::move(o)) {
-    if (!options.fileTypeName) options.fileTypeName = DefaultTypeName;
+    if (!options.fileTypeName) options.fileTypeName = DefaultFileTypeName;
   }
 
   Session& session;
@@ -100,7 +84,6 @@ struct WizardController::Impl {
   bool closePending = false;
   bool ended = false;
   bool driveChosen = false;
-  int menuState = 0;
   std::map<MenuCommand, bool> menuEnabled;
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
@@ -139,7 +122,6 @@ struct WizardController::Impl {
   }
 
   void MenuState(int menu) {
-    menuState = menu;
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
     EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
