@@ -1,8 +1,8 @@
-#include "disk/drive_list.hpp"
+#include "app/drive_list.hpp"
 
 #include <gtest/gtest.h>
 
-#include "app/state/recording_feedback.hpp"
+#include "tests/support/recording_feedback.hpp"
 #include "tests/disk/disk_test_util.hpp"
 
 namespace tolvar {

@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "app/state/feedback.hpp"
-#include "app/state/recording_feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "app/feedback.hpp"
+#include "tests/support/recording_feedback.hpp"
+#include "app/wizard_state.hpp"
 
 namespace tolvar {
 namespace {

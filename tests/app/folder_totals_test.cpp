@@ -1,9 +1,10 @@
-#include "tools/folder_totals.hpp"
+#include "app/properties.hpp"
 
 #include <gtest/gtest.h>
 
 #include "tests/tools/tree_fixture.hpp"
 #include "tools/drive_information.hpp"
+#include "tools/folder_totals.hpp"
 
 namespace tolvar {
 namespace {
@@ -66,11 +67,11 @@ TEST(FileSizeText, IsKilobytesPlusOne) {
 TEST(DescribeRow, FileAndFolderRows) {
   TreeBuilder b;
   b.Folder("DOCS", 10, 2).File("a.txt", 20, 10, 2048);
-  b.tree.SetTreeItem(0, 77);
+  FolderTreeItems items;
+  items.Set(0, 77);
 
-  BrowseRow folderRow = FolderRow(b.tree.Folders()[0]);
-  folderRow.key = 77;
-  const auto folder = DescribeRow(b.tree, folderRow);
+  BrowseRow folderRow = FolderRow(b.tree.Folders()[0], 77);
+  const auto folder = DescribeRow(b.tree, items, folderRow);
   ASSERT_TRUE(folder);
   EXPECT_TRUE(folder->isFolder);
   EXPECT_EQ(folder->name, "DOCS");
@@ -82,16 +83,16 @@ TEST(DescribeRow, FileAndFolderRows) {
   fileRow.name = "a.txt";
   fileRow.type = "Text Document";
   fileRow.size = "2048";
-  const auto file = DescribeRow(b.tree, fileRow);
+  const auto file = DescribeRow(b.tree, items, fileRow);
   ASSERT_TRUE(file);
   EXPECT_FALSE(file->isFolder);
   EXPECT_EQ(file->size, "3 KB");
   EXPECT_EQ(file->contents, "");
 
   fileRow.size = "12x";
-  EXPECT_FALSE(DescribeRow(b.tree, fileRow));
+  EXPECT_FALSE(DescribeRow(b.tree, items, fileRow));
   folderRow.key = 78;
-  EXPECT_FALSE(DescribeRow(b.tree, folderRow));
+  EXPECT_FALSE(DescribeRow(b.tree, items, folderRow));
 }
 
 TEST(DriveInformation, EightFigures) {

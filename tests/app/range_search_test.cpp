@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/disk_builder.hpp"
-#include "tests/volumes/volume_test_rig.hpp"
-#include "volumes/discovery.hpp"
+#include "tests/app/volume_test_rig.hpp"
+#include "app/wizard_steps.hpp"
 
 namespace tolvar {
 namespace {
@@ -146,7 +146,7 @@ TEST(RangeSearchTest, ProgressIsExactOnTheWidestRange) {
   DiscoveryContext ctx{rig.drives, rig.volumes, rig.state, rig.settings, feedback, rig.tree};
   rig.state.identifyOption = kSearch;
   ASSERT_EQ(DiskStepNext(ctx, "0", "4294967295"), NextOutcome::kStartWorker);
-  SearchPartitionRange(ctx);
+  RunDiscovery(ctx);
   EXPECT_EQ(feedback.last, 1);
 }
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fs/file_tree.hpp"
+#include "app/browse_view.hpp"
 
 namespace tolvar {
 namespace {

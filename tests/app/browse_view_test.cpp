@@ -1,4 +1,4 @@
-#include "fs/file_tree.hpp"
+#include "app/browse_view.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/state/recording_feedback.hpp"
-#include "tools/patterns/file_filter_list.hpp"
+#include "app/wizard_steps.hpp"
+#include "fs/file_tree.hpp"
+#include "tests/support/recording_browse_sinks.hpp"
+#include "tests/support/recording_feedback.hpp"
+#include "tools/file_filter_list.hpp"
 
 namespace tolvar {
 namespace {
@@ -24,28 +27,33 @@ class FileTreeTest : public ::testing::Test {
  protected:
   void Folder(std::string_view name, std::uint32_t inode, std::uint32_t parent,
               std::uint32_t time = 1165482300) {
-    ASSERT_TRUE(tree.AddFolder(name, inode, parent, tree.FolderCount(), time, feedback));
+    ASSERT_TRUE(tree.AddFolder(name, inode, parent, tree.FolderCount(), time));
   }
   void File(std::string_view name, std::uint32_t inode, std::uint32_t parent,
             std::uint32_t size = 10) {
-    ASSERT_TRUE(tree.AddFile(name, inode, parent, tree.FileCount(), 1165482300, size, feedback));
+    ASSERT_TRUE(tree.AddFile(name, inode, parent, tree.FileCount(), 1165482300, size));
+  }
+
+  TreeItemId ItemOf(std::uint32_t inode) const {
+    return items.ItemOf(static_cast<std::uint32_t>(tree.FindFolder(inode) - tree.Folders().data()));
   }
 
   FileTree tree;
+  FolderTreeItems items;
   RecordingFeedback feedback;
   WizardState state;
 };
 
 TEST_F(FileTreeTest, InsertionRulesAndCounts) {
-  EXPECT_EQ(*tree.AddFolder("low", 2, 2, 0, 1, feedback), AddResult::kRefused);
-  EXPECT_EQ(*tree.AddFile("low", 1, 2, 0, 1, 1, feedback), AddResult::kRefused);
-  EXPECT_EQ(*tree.AddFolder("a", 10, 2, 0, 1, feedback), AddResult::kAdded);
-  EXPECT_EQ(*tree.AddFolder("a again", 10, 11, 1, 1, feedback), AddResult::kRefused);
-  EXPECT_EQ(*tree.AddFolderName("n", 10, 2, feedback), AddResult::kAdded);
-  EXPECT_EQ(*tree.AddFolderName("n2", 10, 3, feedback), AddResult::kRefused);
+  EXPECT_EQ(*tree.AddFolder("low", 2, 2, 0, 1), AddResult::kRefused);
+  EXPECT_EQ(*tree.AddFile("low", 1, 2, 0, 1, 1), AddResult::kRefused);
+  EXPECT_EQ(*tree.AddFolder("a", 10, 2, 0, 1), AddResult::kAdded);
+  EXPECT_EQ(*tree.AddFolder("a again", 10, 11, 1, 1), AddResult::kRefused);
+  EXPECT_EQ(*tree.AddFolderName("n", 10, 2), AddResult::kAdded);
+  EXPECT_EQ(*tree.AddFolderName("n2", 10, 3), AddResult::kRefused);
   // Files are never de-duplicated.
-  EXPECT_EQ(*tree.AddFile("f", 20, 10, 0, 1, 5, feedback), AddResult::kAdded);
-  EXPECT_EQ(*tree.AddFile("f", 20, 10, 1, 1, 5, feedback), AddResult::kAdded);
+  EXPECT_EQ(*tree.AddFile("f", 20, 10, 0, 1, 5), AddResult::kAdded);
+  EXPECT_EQ(*tree.AddFile("f", 20, 10, 1, 1, 5), AddResult::kAdded);
   EXPECT_EQ(tree.FolderCount(), 1U);
   EXPECT_EQ(tree.FolderNameCount(), 1U);
   EXPECT_EQ(tree.FileCount(), 2U);
@@ -59,16 +67,14 @@ TEST_F(FileTreeTest, InsertionRulesAndCounts) {
 }
 
 TEST_F(FileTreeTest, PanelShowsCountsOnTheirCadence) {
-  for (std::uint32_t i = 0; i < 100; ++i) File("file" + std::to_string(i), 100 + i, 2);
+  MountFeedback panel(feedback);
+  for (std::uint32_t i = 1; i <= 100; ++i) panel.FileFound(i, "file" + std::to_string(i - 1));
   EXPECT_EQ(feedback.RowValue(kFilesFoundLabel), "100");
   EXPECT_EQ(feedback.RowValue(kLastEntryLabel), "file99");
   EXPECT_EQ(feedback.EventsOf("SetRowValue").size(), 10U + 1U);
-  Folder("dir", 10, 2);
+  panel.FolderFound(1, "dir");
   EXPECT_EQ(feedback.RowValue(kFoldersFoundLabel), "1");
   EXPECT_EQ(feedback.RowValue(kLastEntryLabel), "dir");
-  ASSERT_TRUE(tree.AddFolderName("seen", 11, 2, feedback));
-  EXPECT_EQ(feedback.RowValue(kFoldersFoundLabel), "1") << "the folder count, not the name count";
-  EXPECT_EQ(feedback.RowValue(kLastEntryLabel), "seen");
 }
 
 TEST_F(FileTreeTest, TreeKeepsDiscoveryOrderDepthFirst) {
@@ -79,17 +85,17 @@ TEST_F(FileTreeTest, TreeKeepsDiscoveryOrderDepthFirst) {
   Folder("a1", 14, 11);
   Folder("b2", 15, 10);
   RecordingTreeSink sink(100);
-  BuildFolderTree(tree, sink, sink.Root(), 2, feedback);
+  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
   std::vector<std::string> inserted;
   for (const auto& item : sink.Items()) inserted.push_back(item.text);
   EXPECT_THAT(inserted, ElementsAre("b", "b1", "b2", "a", "a1"));
-  EXPECT_EQ(tree.FindFolder(13)->treeItem, kNoTreeItem) << "no path to the root";
-  EXPECT_EQ(tree.TreeItemCount(), 5U);
+  EXPECT_EQ(ItemOf(13), kNoTreeItem) << "no path to the root";
+  EXPECT_EQ(items.InsertedCount(), 5U);
   EXPECT_THAT(sink.Expanded(), ElementsAre(100U));
-  const TreeItemId b1 = tree.FindFolder(12)->treeItem;
-  EXPECT_EQ(sink.Find(b1)->parent, tree.FindFolder(10)->treeItem);
+  const TreeItemId b1 = ItemOf(12);
+  EXPECT_EQ(sink.Find(b1)->parent, ItemOf(10));
   EXPECT_EQ(sink.Find(b1)->image, kFolderImage);
-  EXPECT_EQ(tree.FindFolderByTreeItem(b1)->inode, 12U);
+  EXPECT_EQ(items.FindFolder(tree, b1)->inode, 12U);
   EXPECT_EQ(feedback.Progress(), 83) << "5 items of 6 folders when the last frame opened";
 }
 
@@ -97,7 +103,7 @@ TEST_F(FileTreeTest, DeepChainsDoNotUseTheStack) {
   constexpr std::uint32_t kDepth = 100000;
   for (std::uint32_t i = 0; i < kDepth; ++i) Folder("d", 10 + i, i == 0 ? 2 : 9 + i);
   RecordingTreeSink sink;
-  BuildFolderTree(tree, sink, sink.Root(), 2, feedback);
+  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
   ASSERT_EQ(sink.Items().size(), kDepth);
   EXPECT_EQ(sink.Items().back().parent, sink.Items()[kDepth - 2].id);
 }
@@ -108,10 +114,10 @@ TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
   File("a.txt", 21, 2, 7);
   File("elsewhere", 22, 10);
   RecordingTreeSink sink;
-  BuildFolderTree(tree, sink, sink.Root(), 2, feedback);
+  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
   RecordingListSink list;
   state.SetBusy(true);
-  FillFolderList(tree, 2, nullptr, list, state);
+  FillFolderList(tree, items, 2, nullptr, list, state);
   EXPECT_FALSE(state.Busy());
   ASSERT_EQ(list.Rows().size(), 3U);
   const BrowseRow& folder = list.Rows()[0];
@@ -120,7 +126,7 @@ TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
   EXPECT_EQ(folder.size, "0");
   EXPECT_EQ(folder.date, "Error");
   EXPECT_EQ(folder.time, "Error");
-  EXPECT_EQ(folder.sector, std::to_string(tree.FindFolder(10)->treeItem));
+  EXPECT_EQ(folder.sector, std::to_string(ItemOf(10)));
   const BrowseRow& first = list.Rows()[1];
   EXPECT_EQ(first.type, "TXT File");
   EXPECT_FALSE(IsFolderRowType(first.type));
@@ -129,9 +135,9 @@ TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
   EXPECT_EQ(list.Rows()[2].sector, "1") << "same name, its own key";
   EXPECT_EQ(tree.FindFileById(1)->inode, 21U);
 
-  FillFolderList(tree, 10, nullptr, list, state);
+  FillFolderList(tree, items, 10, nullptr, list, state);
   EXPECT_THAT(RowNames(list), ElementsAre("elsewhere"));
-  FillFolderList(tree, 22, nullptr, list, state);
+  FillFolderList(tree, items, 22, nullptr, list, state);
   EXPECT_TRUE(list.Rows().empty());
 }
 
@@ -144,10 +150,10 @@ TEST_F(FileTreeTest, FiltersNarrowFilesOnlyRegardlessOfCase) {
   const std::vector<std::string> patterns{"*.txt"};
   filters.Store(patterns);
   RecordingListSink list;
-  FillFolderList(tree, 2, &filters, list, state);
+  FillFolderList(tree, items, 2, &filters, list, state);
   EXPECT_THAT(RowNames(list), ElementsAre("notes.doc", "readme.txt", "LOG.TXT"));
   filters.Reset();
-  FillFolderList(tree, 2, &filters, list, state);
+  FillFolderList(tree, items, 2, &filters, list, state);
   EXPECT_EQ(list.Rows().size(), 4U);
 }
 

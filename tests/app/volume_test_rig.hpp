@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "app/state/recording_feedback.hpp"
+#include "app/wizard_steps.hpp"
+#include "tests/support/recording_feedback.hpp"
+#include "tests/support/recording_volume_tree_sink.hpp"
 #include "disk/block_device_source.hpp"
 #include "disk/drive_table.hpp"
-#include "volumes/discovery.hpp"
-#include "volumes/volume_tree_sink.hpp"
+
+
 
 namespace tolvar::testing {
 

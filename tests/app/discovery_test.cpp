@@ -1,9 +1,9 @@
-#include "volumes/discovery.hpp"
+#include "app/wizard_steps.hpp"
 
 #include <gtest/gtest.h>
 
 #include "tests/support/disk_builder.hpp"
-#include "tests/volumes/volume_test_rig.hpp"
+#include "tests/app/volume_test_rig.hpp"
 
 namespace tolvar {
 namespace {
@@ -233,7 +233,7 @@ TEST(CompletionTest, VolumesReadyThenVolumeRows) {
             "\r\n                1. Select the Partition to recover from left pane.\r\n           "
             "     2. Click Next Button.");
 
-  const int second = rig.volumes.entries[1].treeItem;
+  const int second = rig.ctx.volumeItems[1];
   ASSERT_TRUE(SelectVolumeItem(rig.ctx, second));
   EXPECT_EQ(rig.volumes.currentVolume, 1);
   EXPECT_EQ(rig.Recorded().RowValue("Volume Type  "), "HTFS");
@@ -241,7 +241,7 @@ TEST(CompletionTest, VolumesReadyThenVolumeRows) {
   EXPECT_EQ(rig.Recorded().RowValue("Volume Start      "), "100");
   EXPECT_EQ(rig.Recorded().RowValue("Volume Size     "), "1 MB ( Approx )");
 
-  ASSERT_TRUE(SelectVolumeItem(rig.ctx, rig.volumes.entries[0].treeItem));
+  ASSERT_TRUE(SelectVolumeItem(rig.ctx, rig.ctx.volumeItems[0]));
   EXPECT_EQ(rig.Recorded().RowValue("Volume Type  "), "EAFS");
   EXPECT_EQ(rig.Recorded().RowValue("Volume Size     "), "0 MB ( Approx )");
 
