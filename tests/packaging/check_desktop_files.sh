@@ -1,12 +1,14 @@
 #!/bin/sh
-# check_desktop_files.sh DESKTOP_ENTRY METAINFO MIME_PACKAGE
+# check_desktop_files.sh DESKTOP_ENTRY METAINFO MIME_PACKAGE POLKIT_POLICY
 # The desktop entry and the AppStream metainfo pass their validators (errors
 # fail, hints do not); the MIME package compiles into a database that then
-# knows each of its types.
+# knows each of its types; the polkit policy is well-formed and lets pkexec
+# start the installed wizard.
 set -u
 entry=$1
 metainfo=$2
 mime_package=$3
+policy=$4
 status=0
 
 desktop-file-validate "$entry" || status=1
@@ -37,4 +39,10 @@ for type in $(sed -n 's/^MimeType=//p' "$entry" | tr ';' ' '); do
     status=1
   fi
 done
+
+xmllint --noout "$policy" || status=1
+if ! grep -q 'exec.path">/.*/tolvar-gui<' "$policy"; then
+  echo "$policy: no absolute exec.path for tolvar-gui"
+  status=1
+fi
 exit $status
