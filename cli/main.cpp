@@ -5,6 +5,7 @@
 
 #include "cli/cli_runtime.hpp"
 #include "cli/commands.hpp"
+#include "packaging/project_info.hpp"
 
 int main(int argc, char** argv) {
   using namespace tolvar::cli;
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
   runtime.stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
 
   CLI::App app{"Tolvar for SCO OpenServer: read-only recovery of HTFS and EAFS volumes", "tolvar"};
+  app.set_version_flag("--version", "tolvar " + std::string(tolvar::project::kVersion));
   app.require_subcommand(1);
   RegisterDrivesCommand(app, runtime);
   RegisterScanCommand(app, runtime);
