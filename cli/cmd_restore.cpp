@@ -59,13 +59,21 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
                               {"restored", s.restored},
                               {"damaged", s.damaged},
                               {"failed", s.failed},
-                              {"stopped", s.stopped}}},
+                              {"unverified", s.unverified},
+                              {"stopped", s.stopped},
+                              {"stopMessage", s.stopMessage}}},
+                            {"leftoversRemoved", report->leftoversRemoved},
                             {"entries", entries}});
   } else {
+    for (const std::string& leftover : report->leftoversRemoved) {
+      fmt::print(runtime.out, "removed {} [left half written by an interrupted run]\n",
+                 TerminalSafe(leftover));
+    }
     for (const RestoreEntry& entry : report->entries) {
-      std::string line = entry.status == RestoreStatus::kRestored
-                             ? fmt::format("restored {} -> {}", entry.path, entry.restoredPath)
-                             : fmt::format("{} {}", RestoreStatusName(entry.status), entry.path);
+      std::string line = entry.restoredPath.empty()
+                             ? fmt::format("{} {}", RestoreStatusName(entry.status), entry.path)
+                             : fmt::format("{} {} -> {}", RestoreStatusName(entry.status),
+                                           entry.path, entry.restoredPath);
       if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }

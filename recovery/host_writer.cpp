@@ -1,7 +1,9 @@
 #include "recovery/host_writer.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <utility>
 
@@ -358,6 +361,49 @@ std::expected<std::optional<std::string>, Error> PendingFile::Commit(
   tempName_.clear();
   if (syncToMedium) (void)RetryOnInterrupt([this] { return ::fsync(folderFd_); });
   return placed;
+}
+
+bool IsPartialName(std::string_view name) { return name.starts_with(kTempPrefix); }
+
+bool RemoveLeftoverPartial(const FolderHandle& folder, const std::string& name) {
+  if (!IsPartialName(name)) return false;
+  // The process number follows the prefix; a process that still runs may be
+  // writing the file now, whoever it is.
+  const std::string_view rest = std::string_view(name).substr(kTempPrefix.size());
+  long pid = 0;
+  std::size_t digits = 0;
+  while (digits < rest.size() && digits < 10 && rest[digits] >= '0' && rest[digits] <= '9') {
+    pid = pid * 10 + (rest[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || (digits < rest.size() && rest[digits] != '-')) return false;
+  if (pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+      (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+    return false;
+  }
+  struct stat info {};
+  if (::fstatat(folder.Fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return false;
+  return ::unlinkat(folder.Fd(), name.c_str(), 0) == 0;
+}
+
+std::vector<std::string> RemoveLeftoverPartials(const FolderHandle& folder) {
+  std::vector<std::string> candidates;
+  const int listFd = ::openat(folder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (listing == nullptr) {
+    if (listFd >= 0) ::close(listFd);
+    return {};
+  }
+  while (const dirent* item = ::readdir(listing)) {
+    if (IsPartialName(item->d_name)) candidates.emplace_back(item->d_name);
+  }
+  ::closedir(listing);
+  std::vector<std::string> removed;
+  for (std::string& name : candidates) {
+    if (RemoveLeftoverPartial(folder, name)) removed.push_back(std::move(name));
+  }
+  return removed;
 }
 
 std::expected<std::optional<std::string>, Error> MakeSymlink(

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/state/error.hpp"
 #include "app/state/wizard_state.hpp"
@@ -112,6 +113,18 @@ class PendingFile {
   std::string displayPath_;
   std::uint64_t written_ = 0;
 };
+
+// Whether `name` is one of the temporary names files are written under
+// (".tolvar-partial-<process>[-n]").
+[[nodiscard]] bool IsPartialName(std::string_view name);
+
+// Removes `name` from `folder` when it is a temporary file or link that an
+// earlier run left behind: its process is gone. True when it was removed.
+[[nodiscard]] bool RemoveLeftoverPartial(const FolderHandle& folder, const std::string& name);
+
+// Lists `folder` and removes every leftover temporary entry in it; returns
+// the names removed.
+[[nodiscard]] std::vector<std::string> RemoveLeftoverPartials(const FolderHandle& folder);
 
 // Creates a symbolic link holding `target` as it was stored (never resolved)
 // under a temporary name and renames it into place as `name`, as Commit does.
