@@ -289,7 +289,8 @@ PendingFile::PendingFile(PendingFile&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       tempName_(std::move(other.tempName_)),
       displayPath_(std::move(other.displayPath_)),
-      written_(other.written_) {
+      written_(other.written_),
+      endsInHole_(other.endsInHole_) {
   other.tempName_.clear();
 }
 
@@ -323,13 +324,27 @@ std::expected<void, Error> PendingFile::Write(std::span<const std::byte> bytes) 
     if (done == 0) return std::unexpected(HostError(ENOSPC, "write", displayPath_));
     bytes = bytes.subspan(static_cast<std::size_t>(done));
     written_ += static_cast<std::uint64_t>(done);
+    endsInHole_ = false;
   }
+  return {};
+}
+
+std::expected<void, Error> PendingFile::WriteHole(std::uint64_t count) {
+  if (count == 0) return {};
+  if (::lseek(fd_, static_cast<off_t>(count), SEEK_CUR) < 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
+  written_ += count;
+  endsInHole_ = true;
   return {};
 }
 
 std::expected<std::optional<std::string>, Error> PendingFile::Commit(
     const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
     DuplicatePolicy policy, bool syncToMedium) {
+  if (endsInHole_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
   struct stat info {};
   if (::fstat(fd_, &info) != 0) return std::unexpected(HostError(errno, "write", displayPath_));
   if (written_ != expectedSize || static_cast<std::uint64_t>(info.st_size) != expectedSize) {

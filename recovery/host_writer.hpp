@@ -89,6 +89,9 @@ class PendingFile {
 
   // Appends all of `bytes`; a short write or error is an Error.
   [[nodiscard]] std::expected<void, Error> Write(std::span<const std::byte> bytes);
+  // Appends `count` zero bytes as a hole: nothing is written for them, so
+  // they take no room on a file system that keeps holes.
+  [[nodiscard]] std::expected<void, Error> WriteHole(std::uint64_t count);
   [[nodiscard]] std::uint64_t Written() const { return written_; }
 
   // Checks the size on the host against `expectedSize`, sets the time stamp
@@ -112,6 +115,7 @@ class PendingFile {
   std::string tempName_;
   std::string displayPath_;
   std::uint64_t written_ = 0;
+  bool endsInHole_ = false;  // the length is set at Commit
 };
 
 // Whether `name` is one of the temporary names files are written under

@@ -321,7 +321,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      if (auto written = pending->Write(piece); !written) {
+      auto written =
+          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
           StopWith(written.error(), entry);
@@ -350,6 +352,11 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
                                 entry.blocksOutsideVolume));
   }
   if (!reader.UnreadableSectors().empty()) notes.push_back("unreadable sectors written as zeros");
+  if (reader.SizePastBlocks()) {
+    notes.push_back(fmt::format(
+        "its size of {} bytes runs past its last block; copied the {} bytes its blocks hold",
+        readSize, reader.CopyLength()));
+  }
   if (inodeUnreadable) notes.push_back("its inode could not be read");
 
   std::expected<std::optional<std::string>, Error> placed;

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "fs/format.hpp"
 #include "recovery/host_names.hpp"
 #include "tests/recovery/recovery_rig.hpp"
 
@@ -338,6 +339,42 @@ DiskDescription HostileDisk() {
   for (const auto& [placeholder, hostile] : patches) patch(placeholder, hostile);
   patch("RRRRR", ".././");
   return disk;
+}
+
+// Sets the size word of the inode of `path` to `size`.
+void PatchSize(DiskDescription& disk, FsKind kind, std::string_view path, std::uint32_t size) {
+  auto built = imagekit::BuildImageBytes(disk);
+  ASSERT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  const FsType type = kind == FsKind::kHtfs ? FsType::kHtfs : FsType::kEafs;
+  const InodeLocation where = LocateInode(type, volume.Find(path)->inode);
+  imagekit::Damage d;
+  d.kind = imagekit::DamageKind::kPatch;
+  d.firstSector = volume.SectorOfBlock(2) + where.sectorOffset;
+  d.offset = where.byteOffset + (kind == FsKind::kHtfs ? 12u : 8u);
+  for (int i = 0; i < 4; ++i) d.bytes.push_back(static_cast<std::byte>(size >> (8 * i)));
+  disk.damage.push_back(d);
+}
+
+TEST(SavingRun, ASizePastTheFilesBlocksIsCopiedAsFarAsTheyGoAndCalledDamaged) {
+  for (const FsKind kind : {FsKind::kHtfs, FsKind::kEafs}) {
+    DiskDescription disk =
+        OneVolume(kind, {Node::Filled("huge", 3000, Random(9)), Node::File("fine", "fine")});
+    PatchSize(disk, kind, "/huge", 0xFFFFFFFFu);
+    RecoveryRig rig(disk);
+    auto result = rig.Save();
+    ASSERT_TRUE(result.has_value());
+    const std::string copied = Slurp(rig.Destination() / "huge");
+    ASSERT_EQ(copied.size(), 3072u);
+    EXPECT_EQ(copied.substr(0, 3000), testing::FilledContents(Random(9), 3000));
+    const ReportEntry* entry = EntryFor(result->report, "huge");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->status, EntryStatus::kDamaged);
+    EXPECT_THAT(entry->note, ::testing::HasSubstr("runs past its last block"));
+    EXPECT_EQ(Slurp(rig.Destination() / "fine"), "fine");
+    EXPECT_EQ(result->report.summary.damagedFiles, 1u);
+    EXPECT_FALSE(AllWhole(result->report.summary));
+  }
 }
 
 TEST(SavingRun, HostileNamesStayInsideTheDestination) {
