@@ -76,6 +76,10 @@ struct Frame {
   std::vector<std::uint32_t> folders;  // positions in tree.Folders()
   std::size_t nextFolder = 0;
   std::size_t entryIndex = 0;  // its report entry (folders below the root)
+  // Names this run has given entries here: a second entry of the disk with
+  // one of them (a file and a folder of one name, say) is renamed, whatever
+  // the duplicate policy, which is for what was in the destination before.
+  std::unordered_set<std::string> namesThisRun;
 };
 
 class SavingRun {
@@ -265,7 +269,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
 
-  const DuplicatePolicy policy = settings_.duplicatePolicy;
+  const bool sameNameOnDisk = frame.namesThisRun.contains(hostName);
+  const DuplicatePolicy policy =
+      sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
   const std::optional<std::string> target = ChooseName(frame.handle, hostName, policy);
   if (!target) {
     entry.status = EntryStatus::kSkipped;
@@ -389,9 +395,14 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     finish(0);
     return;
   }
+  frame.namesThisRun.insert(**placed);
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
-    notes.push_back(fmt::format("written as \"{}\"", **placed));
+    notes.push_back(sameNameOnDisk
+                        ? fmt::format("written as \"{}\": an entry of the same folder on the "
+                                      "disk has its name",
+                                      **placed)
+                        : fmt::format("written as \"{}\"", **placed));
   }
   const bool brokenLink = entry.type == EntryType::kSymlink && linkTarget.size() != copied;
   entry.status = damaged || brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
@@ -433,7 +444,6 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
-  const DuplicatePolicy policy = settings_.duplicatePolicy;
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -458,17 +468,19 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     auto opened = MakeOrOpenFolder(parent.handle, name, display);
     std::optional<FolderIdentity> identity;
     if (opened) identity = IdentityOf(opened->handle);
-    const bool ours = opened && identity &&
-                      std::find(createdThisRun_.begin(), createdThisRun_.end(), *identity) !=
-                          createdThisRun_.end();
-    // Usable: a new folder, one that was there before the run (merged into),
-    // or under Overwrite any folder of that name.
-    if (opened && identity &&
-        (!opened->existing || !ours || policy == DuplicatePolicy::kOverwrite)) {
+    const bool fromThisRun = parent.namesThisRun.contains(name) ||
+                             (opened && identity &&
+                              std::find(createdThisRun_.begin(), createdThisRun_.end(),
+                                        *identity) != createdThisRun_.end());
+    // Usable: a new folder, or one that was there before the run (merged
+    // into). A name this run gave to another entry of the disk goes to
+    // neither: the folder takes a new name.
+    if (opened && identity && (!opened->existing || !fromThisRun)) {
       if (!opened->existing) createdThisRun_.push_back(*identity);
+      parent.namesThisRun.insert(name);
       if (name != wanted) {
         entry.path = JoinPath(parent.hostPath, name);
-        entry.note = fmt::format("written as \"{}\"", name);
+        entry.note = fmt::format("written as \"{}\": the name was taken", name);
       }
       if (opened->existing) entry.note = "merged with the folder that was there";
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
@@ -480,12 +492,9 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {
       return failed(opened.error());
     }
-    // The name is held by a file, a link or a folder this run made for
-    // another folder of the same name.
-    if (policy == DuplicatePolicy::kSkip) {
-      return skipped("an entry of that name exists; the folder and all below it were skipped",
-                     false);
-    }
+    // The name is held by a file or a link, or by a folder this run made for
+    // another folder of the disk: the folder takes a new name whatever the
+    // policy, which is about files; its contents are never dropped.
     if (attempt > 100000) return skipped("no free name for the folder", true);
     name = DuplicateName(wanted, attempt);
   }

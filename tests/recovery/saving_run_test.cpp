@@ -377,6 +377,66 @@ TEST(SavingRun, ASizePastTheFilesBlocksIsCopiedAsFarAsTheyGoAndCalledDamaged) {
   }
 }
 
+// Renames entries of the root folder on the built disk: each placeholder
+// becomes a name of the same length, so two entries can share one name.
+DiskDescription WithRootNamesPatched(
+    DiskDescription disk, const std::vector<std::pair<std::string, std::string>>& patches) {
+  auto built = imagekit::BuildImageBytes(disk);
+  EXPECT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  const std::uint64_t rootSector = volume.SectorOfBlock(volume.Find("/")->dataBlocks[0]);
+  const auto begin = built->bytes.begin() + static_cast<std::ptrdiff_t>(rootSector * 512);
+  for (const auto& [placeholder, name] : patches) {
+    const auto at = std::search(begin, begin + 1024,
+                                reinterpret_cast<const std::byte*>(placeholder.data()),
+                                reinterpret_cast<const std::byte*>(placeholder.data() +
+                                                                   placeholder.size()));
+    EXPECT_NE(at, begin + 1024) << placeholder;
+    imagekit::Damage d;
+    d.kind = imagekit::DamageKind::kPatch;
+    d.firstSector = rootSector;
+    d.offset = static_cast<std::uint32_t>(at - begin);
+    for (const char c : name) d.bytes.push_back(static_cast<std::byte>(c));
+    disk.damage.push_back(d);
+  }
+  return disk;
+}
+
+TEST(SavingRun, SameNamesOnTheDiskAreRenamedWhateverThePolicy) {
+  for (const FsKind kind : {FsKind::kEafs, FsKind::kHtfs}) {
+    const DiskDescription disk = WithRootNamesPatched(
+        OneVolume(kind, {Node::File("data", "file"),
+                         Node::Folder("DATA", {Node::File("inner", "kept"),
+                                               Node::Folder("deeper", {Node::File("d", "D")})}),
+                         Node::Symlink("link", "data"), Node::Folder("LINK", {Node::File("l", "L")}),
+                         Node::Folder("twin", {Node::File("one", "1")}),
+                         Node::Folder("TWIN", {Node::File("two", "2")})}),
+        {{"DATA", "data"}, {"LINK", "link"}, {"TWIN", "twin"}});
+    for (const DuplicatePolicy policy :
+         {DuplicatePolicy::kSkip, DuplicatePolicy::kOverwrite, DuplicatePolicy::kRename}) {
+      RecoveryRig rig(disk);
+      rig.settings.duplicatePolicy = policy;
+      auto result = rig.Save();
+      ASSERT_TRUE(result.has_value());
+      const fs::path out = rig.Destination();
+      EXPECT_EQ(Slurp(out / "data"), "file");
+      EXPECT_EQ(Slurp(out / "data (1)/inner"), "kept");
+      EXPECT_EQ(Slurp(out / "data (1)/deeper/d"), "D");
+      EXPECT_TRUE(fs::is_symlink(out / "link"));
+      EXPECT_EQ(Slurp(out / "link (1)/l"), "L");
+      // Two folders of one name: neither is merged into the other.
+      EXPECT_EQ(Slurp(out / "twin/one") + Slurp(out / "twin (1)/two") +
+                    Slurp(out / "twin/two") + Slurp(out / "twin (1)/one"),
+                "12");
+      const ReportEntry* folder = EntryFor(result->report, "data (1)");
+      ASSERT_NE(folder, nullptr);
+      EXPECT_THAT(folder->note, ::testing::HasSubstr("written as"));
+      EXPECT_EQ(result->report.summary.skipped, 0u);
+      EXPECT_TRUE(AllWhole(result->report.summary));
+    }
+  }
+}
+
 TEST(SavingRun, HostileNamesStayInsideTheDestination) {
   testing::TempDir outer;
   RecoveryRig rig(HostileDisk());
