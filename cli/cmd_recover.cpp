@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,6 +10,7 @@
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "cli/stop_signals.hpp"
 #include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
 #include "recovery/report.hpp"
@@ -20,40 +20,6 @@
 
 namespace tolvar::cli {
 namespace {
-
-// Ctrl-C while a run writes: the handler may only touch a lock-free atomic,
-// so it reaches the run's stop flag through this one pointer, set only for
-// the run's duration.
-std::atomic<std::atomic<std::int32_t>*> interruptTarget{nullptr};
-
-extern "C" void OnInterrupt(int) {
-  std::atomic<std::int32_t>* flag = interruptTarget.load(std::memory_order_relaxed);
-  if (flag != nullptr) flag->store(1, std::memory_order_relaxed);
-}
-
-// Routes SIGINT and SIGTERM to `flag` while it lives.
-class InterruptToFlag {
- public:
-  explicit InterruptToFlag(std::atomic<std::int32_t>& flag) {
-    interruptTarget.store(&flag, std::memory_order_relaxed);
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &previousInt_);
-    ::sigaction(SIGTERM, &action, &previousTerm_);
-  }
-  ~InterruptToFlag() {
-    ::sigaction(SIGINT, &previousInt_, nullptr);
-    ::sigaction(SIGTERM, &previousTerm_, nullptr);
-    interruptTarget.store(nullptr, std::memory_order_relaxed);
-  }
-  InterruptToFlag(const InterruptToFlag&) = delete;
-  InterruptToFlag& operator=(const InterruptToFlag&) = delete;
-
- private:
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
-};
 
 struct RecoverOptions {
   BrowseOptions browse;
@@ -150,7 +116,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
 
   std::expected<SavingResult, Error> result;
   {
-    InterruptToFlag interrupt(control.stopSavingRequested);
+    StopOnSignals signals(control.stopSavingRequested);
     feedback.ShowProgress(true);
     result = RunSaving(session.drives, volume.volume, volume.tree, *selection, session.settings,
                        control, feedback, saving, observer);

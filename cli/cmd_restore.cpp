@@ -1,23 +1,18 @@
 #include <fmt/format.h>
 
 #include <atomic>
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/printing_feedback.hpp"
+#include "cli/stop_signals.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
 
 namespace tolvar::cli {
 namespace {
-
-// Ctrl-C ends the walk between files; the handler only sets this flag.
-std::atomic<std::int32_t> restoreInterrupted{0};
-
-extern "C" void OnRestoreInterrupt(int) { restoreInterrupted.store(1, std::memory_order_relaxed); }
 
 struct RestoreOptions {
   std::string folder;
@@ -27,16 +22,14 @@ struct RestoreOptions {
 
 int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
   PrintingFeedback feedback(runtime.err, runtime.stderrIsTerminal && !options.quiet);
-  restoreInterrupted.store(0, std::memory_order_relaxed);
-  struct sigaction action {};
-  struct sigaction previous {};
-  action.sa_handler = OnRestoreInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, &previous);
-  feedback.ShowProgress(true);
-  auto report = RestoreCompressedFiles(options.folder, feedback, &restoreInterrupted);
-  feedback.ShowProgress(false);
-  ::sigaction(SIGINT, &previous, nullptr);
+  std::atomic<std::int32_t> stop{0};
+  std::expected<RestoreReport, Error> report;
+  {
+    StopOnSignals signals(stop);
+    feedback.ShowProgress(true);
+    report = RestoreCompressedFiles(options.folder, feedback, &stop);
+    feedback.ShowProgress(false);
+  }
   if (!report) {
     runtime.Say(report.error().message);
     return kExitUsage;

@@ -339,6 +339,14 @@ std::expected<void, Error> PendingFile::WriteHole(std::uint64_t count) {
   return {};
 }
 
+bool PendingFile::Reserve(std::uint64_t bytes) {
+  // Less when the medium has less: halve until the room is found.
+  for (std::uint64_t size = bytes; size >= 4096; size /= 2) {
+    if (::posix_fallocate(fd_, 0, static_cast<off_t>(size)) == 0) return true;
+  }
+  return false;
+}
+
 std::expected<std::optional<std::string>, Error> PendingFile::Commit(
     const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
     DuplicatePolicy policy, bool syncToMedium) {

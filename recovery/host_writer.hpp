@@ -104,6 +104,11 @@ class PendingFile {
       const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
       DuplicatePolicy policy, bool syncToMedium);
 
+  // Takes up to `bytes` of room on the medium for the file (as much as is
+  // free when that is less); false when none could be had. The room is
+  // given back when the file is abandoned.
+  [[nodiscard]] bool Reserve(std::uint64_t bytes);
+
   // Removes the temporary file now.
   void Abandon();
 

@@ -98,7 +98,16 @@ class SavingRun {
 
   SavingResult Run(FolderHandle root, const Selection& selection);
 
+  // Once the selection is counted, the run takes room in `folder` for its
+  // report, so that a run that fills the disk still ends with one; the
+  // room is given back by ReleaseReportRoom, just before the report is
+  // written.
+  void ReserveReportRoomIn(const FolderHandle& folder) { reportFolder_ = &folder; }
+  void ReleaseReportRoom() { reportRoom_.reset(); }
+
  private:
+  void ReserveReportRoom();
+  void RemoveLeftovers(const FolderHandle& folder, const std::string& hostPath);
   void CountSelection(const Frame& root);
   [[nodiscard]] Frame MakeChildFrame(const FolderNode& folder, const Frame& parent,
                                      FolderHandle handle, FolderIdentity identity,
@@ -138,7 +147,10 @@ class SavingRun {
   std::unordered_set<std::uint32_t> visited_;
   std::vector<FolderIdentity> createdThisRun_;
   std::uint64_t filesTotal_ = 0;
+  std::uint64_t foldersTotal_ = 0;
   std::uint64_t bytesTotal_ = 0;
+  const FolderHandle* reportFolder_ = nullptr;
+  std::optional<PendingFile> reportRoom_;
   std::uint64_t filesDone_ = 0;
   std::uint64_t bytesDone_ = 0;
   int lastProgress_ = -1;
@@ -174,10 +186,30 @@ void SavingRun::CountSelection(const Frame& root) {
     const std::uint32_t inode = pending.back();
     pending.pop_back();
     if (!seen.insert(inode).second) continue;
+    ++foldersTotal_;
     addFiles(ChildFilesOf(inode));
     for (const std::uint32_t index : tree_.ChildFolders(inode)) {
       pending.push_back(tree_.Folders()[index].inode);
     }
+  }
+}
+
+void SavingRun::ReserveReportRoom() {
+  if (reportFolder_ == nullptr) return;
+  // What the two report files take per entry, generously, and a base.
+  constexpr std::uint64_t kBytesPerEntry = 1024;
+  constexpr std::uint64_t kBase = 64 * 1024;
+  constexpr std::uint64_t kMostReserved = 64 * 1024 * 1024;
+  const std::uint64_t wanted =
+      std::min(kMostReserved, kBase + (filesTotal_ + foldersTotal_) * kBytesPerEntry);
+  auto room = PendingFile::Create(*reportFolder_, options_.destination);
+  if (!room) return;  // the run itself will meet and report the problem
+  if (room->Reserve(wanted)) reportRoom_.emplace(std::move(*room));
+}
+
+void SavingRun::RemoveLeftovers(const FolderHandle& folder, const std::string& hostPath) {
+  for (const std::string& name : RemoveLeftoverPartials(folder)) {
+    report_.leftoversRemoved.push_back(JoinPath(hostPath, name));
   }
 }
 
@@ -482,7 +514,10 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
         entry.path = JoinPath(parent.hostPath, name);
         entry.note = fmt::format("written as \"{}\": the name was taken", name);
       }
-      if (opened->existing) entry.note = "merged with the folder that was there";
+      if (opened->existing) {
+        entry.note = "merged with the folder that was there";
+        RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
+      }
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
@@ -554,8 +589,10 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
       }
     }
     CountSelection(top);
+    RemoveLeftovers(top.handle, "");
     stack.push_back(std::move(top));
   }
+  ReserveReportRoom();
   feedback_.SetProgress(0);
   lastProgress_ = 0;
 
@@ -613,7 +650,9 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
 
   SavingRun run(drives, volume, tree, ClampSettings(settings), control, feedback, options,
                 observer);
+  if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
+  run.ReleaseReportRoom();
 
   if (options.writeReport) {
     if (!reportFolder) {

@@ -561,6 +561,48 @@ TEST(SavingRun, AFullTmpfsStopsCleanly) {
   EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("No space left"));
 }
 
+TEST(SavingRun, ADestinationWithLittleRoomStillGetsItsReport) {
+  testing::TempDir mountPoint;
+  const std::string command = fmt::format("mount -t tmpfs -o size=8k tolvar-test {} 2>/dev/null",
+                                          mountPoint.Path().string());
+  if (::geteuid() != 0 || std::system(command.c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  RecoveryRig rig(ThreeFiles());
+  auto result = rig.SaveTo(mountPoint.Path());
+  const std::string report = Slurp(mountPoint.Path() / std::string(kReportTextName));
+  const std::string json = Slurp(mountPoint.Path() / std::string(kReportJsonName));
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(mountPoint.Path())) {
+    names.push_back(item.path().filename().string());
+  }
+  (void)std::system(fmt::format("umount {}", mountPoint.Path().string()).c_str());
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->reportProblem, "");
+  // Two pages: without room kept for it, the first file would take one and
+  // the report would not fit in the other.
+  EXPECT_THAT(report, ::testing::HasSubstr("The run ended early"));
+  EXPECT_THAT(json, ::testing::HasSubstr("No space left"));
+  for (const std::string& name : names) EXPECT_FALSE(name.starts_with(".tolvar-partial")) << name;
+}
+
+TEST(SavingRun, LeftoversOfAnInterruptedRunAreRemovedAndReported) {
+  RecoveryRig rig(OneVolume(FsKind::kHtfs, {Node::Folder("sub", {Node::File("x", "X")})}));
+  fs::create_directories(rig.Destination() / "sub");
+  // No process can have this number (the kernel's limit is 2^22).
+  std::ofstream(rig.Destination() / ".tolvar-partial-4194305") << "half";
+  std::ofstream(rig.Destination() / "sub/.tolvar-partial-4194305-2") << "half";
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_THAT(result->report.leftoversRemoved,
+              ::testing::UnorderedElementsAre(".tolvar-partial-4194305",
+                                              "sub/.tolvar-partial-4194305-2"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / ".tolvar-partial-4194305"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / "sub/.tolvar-partial-4194305-2"));
+  EXPECT_THAT(Slurp(rig.Destination() / std::string(kReportTextName)),
+              ::testing::HasSubstr("Removed sub/.tolvar-partial-4194305-2"));
+}
+
 }  // namespace
 }  // namespace tolvar
 
