@@ -9,8 +9,8 @@
 
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/output.hpp"
-#include "cli/stop_signals.hpp"
 #include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
 #include "recovery/report.hpp"
@@ -80,12 +80,34 @@ std::string Megabytes(std::uint64_t bytes) {
   return fmt::format("{:.1f} MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
 }
 
+// The run's events on the progress bar: the position, and files and bytes
+// as the text, refreshed a few times a second. A failure that ends the run
+// is said on stderr.
+class SavingProgressLine final : public SavingObserver {
+ public:
+  explicit SavingProgressLine(ProgressLine& line) : line_(line) {}
+
+  void Progress(int position) override { line_.SetProgress(position); }
+  void Counted(const SavingProgress& progress) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastShown_ < std::chrono::milliseconds(200)) return;
+    lastShown_ = now;
+    line_.SetStatus(fmt::format("{}/{} files, {} of {}", progress.filesDone, progress.filesTotal,
+                                Megabytes(progress.bytesDone), Megabytes(progress.bytesTotal)));
+  }
+  void Failed(const Error& error) override { line_.Message(error.message); }
+
+ private:
+  ProgressLine& line_;
+  std::chrono::steady_clock::time_point lastShown_{};
+};
+
 int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   auto mounted = OpenAndMount(options.browse, runtime);
   if (!mounted) return mounted.error().status;
   MountedVolume& volume = **mounted;
-  Session& session = *volume.image->session;
-  PrintingFeedback& feedback = *volume.image->feedback;
+  OpenedImage& session = *volume.image;
+  ProgressLine& bar = *session.progress;
 
   auto selection = SelectionFor(volume.tree, options.paths);
   if (!selection) {
@@ -103,24 +125,16 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.volumeName = volume.volume.volumeName;
   saving.syncEachFile = options.sync;
 
-  // The bar's text: files and bytes, refreshed a few times a second.
-  auto lastShown = std::chrono::steady_clock::time_point{};
-  const SavingObserver observer = [&](const SavingProgress& progress) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastShown < std::chrono::milliseconds(200)) return;
-    lastShown = now;
-    feedback.SetStatusText(fmt::format("{}/{} files, {} of {}", progress.filesDone,
-                                       progress.filesTotal, Megabytes(progress.bytesDone),
-                                       Megabytes(progress.bytesTotal)));
-  };
-
+  SavingProgressLine observer(bar);
   std::expected<SavingResult, Error> result;
   {
-    StopOnSignals signals(control.stopSavingRequested);
-    feedback.ShowProgress(true);
+    // Ctrl-C stops the run the way the dialog's stop does: what was written
+    // stays, and the report says where it ended.
+    InterruptScope scope(session.interrupts, StopToken(control.stopSavingRequested));
+    bar.Show(true);
     result = RunSaving(session.drives, volume.volume, volume.tree, *selection, session.settings,
-                       control, feedback, saving, observer);
-    feedback.ShowProgress(false);
+                       control, observer, saving);
+    bar.Show(false);
   }
   if (!result) return kExitUsage;  // the refusal has been shown
 

@@ -6,8 +6,8 @@
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
-#include "cli/printing_feedback.hpp"
-#include "cli/stop_signals.hpp"
+#include "cli/interrupt.hpp"
+#include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
 
@@ -20,15 +20,33 @@ struct RestoreOptions {
   bool quiet = false;
 };
 
+// The file being looked at, on the progress bar.
+class RestoreProgress final : public RestoreObserver {
+ public:
+  explicit RestoreProgress(ProgressLine& line) : line_(line) {}
+  void FileStarted(std::string_view relativePath) override {
+    line_.SetStatus(fmt::format("Restoring {}", relativePath));
+  }
+
+ private:
+  ProgressLine& line_;
+};
+
 int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
-  PrintingFeedback feedback(runtime.err, runtime.stderrIsTerminal && !options.quiet);
-  std::atomic<std::int32_t> stop{0};
+  ProgressLine bar(runtime.err, runtime.stderrIsTerminal && !options.quiet);
+  RestoreProgress observer(bar);
+  Interrupts interrupts;
   std::expected<RestoreReport, Error> report;
   {
-    StopOnSignals signals(stop);
-    feedback.ShowProgress(true);
-    report = RestoreCompressedFiles(options.folder, feedback, &stop);
-    feedback.ShowProgress(false);
+    // Ctrl-C, TERM and HUP stop the work, inside a file too.
+    InterruptScope scope(interrupts);
+    bar.Show(true);
+    report = RestoreCompressedFiles(options.folder, observer, StopToken(interrupts.stop));
+    if (report) {
+      if (!report->summary.stopMessage.empty()) bar.Message(report->summary.stopMessage);
+      bar.SetStatus(RestoreSummaryLine(report->summary));
+    }
+    bar.Show(false);
   }
   if (!report) {
     runtime.Say(report.error().message);

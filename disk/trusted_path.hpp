@@ -8,7 +8,7 @@
 #include <expected>
 #include <string>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvar {
 

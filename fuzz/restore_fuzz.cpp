@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
 #include "recovery/restore.hpp"
 
 namespace {
@@ -78,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.minimumCap = 1 << 20;
   limits.ratio = 64;
   limits.gzipRatio = 64;
-  SilentFeedback feedback;
-  auto report = RestoreCompressedFiles(folder, feedback, nullptr, limits);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(folder, observer, {}, limits);
   if (!report) std::abort();
   bool originalGone = false;
   for (const RestoreEntry& entry : report->entries) {

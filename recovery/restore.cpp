@@ -117,13 +117,12 @@ DecodeResult Damaged(std::string why) { return {DecodeEnd::kDamaged, std::move(w
 // stop was requested.
 class OutputSink {
  public:
-  OutputSink(PendingFile& file, std::uint64_t cap, std::string capReason,
-             const std::atomic<std::int32_t>* stop)
+  OutputSink(PendingFile& file, std::uint64_t cap, std::string capReason, StopToken stop)
       : file_(file), cap_(cap), capReason_(std::move(capReason)), stop_(stop) {}
 
   // False when decoding must end; Result() says why.
   bool Put(std::span<const std::byte> bytes) {
-    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0) {
+    if (stop_.StopRequested()) {
       result_ = {DecodeEnd::kStopped, "the work was stopped while it was decoded"};
       return false;
     }
@@ -146,7 +145,7 @@ class OutputSink {
   PendingFile& file_;
   std::uint64_t cap_;
   std::string capReason_;
-  const std::atomic<std::int32_t>* stop_;
+  StopToken stop_;
   DecodeResult result_;
   std::optional<Error> writeError_;
 };
@@ -379,9 +378,9 @@ DecodeResult DecodeCompress(int fd, OutputSink& sink) {
 
 class Restorer {
  public:
-  Restorer(std::string folder, Feedback& feedback, const std::atomic<std::int32_t>* stop,
+  Restorer(std::string folder, RestoreObserver& observer, StopToken stop,
            const RestoreLimits& limits)
-      : folder_(std::move(folder)), feedback_(feedback), stop_(stop), limits_(limits) {}
+      : folder_(std::move(folder)), observer_(observer), stop_(stop), limits_(limits) {}
 
   RestoreReport Run(FolderHandle root);
 
@@ -396,9 +395,7 @@ class Restorer {
                                                              std::uint64_t compressed) const;
   [[nodiscard]] std::optional<FolderHandle> OpenRelative(const FolderHandle& root,
                                                          const std::vector<std::string>& path);
-  [[nodiscard]] bool Stopped() const {
-    return stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0;
-  }
+  [[nodiscard]] bool Stopped() const { return stop_.StopRequested(); }
   void EndRun(const Error& error) {
     failed_ = true;
     report_.summary.stopped = true;
@@ -406,8 +403,8 @@ class Restorer {
   }
 
   std::string folder_;
-  Feedback& feedback_;
-  const std::atomic<std::int32_t>* stop_;
+  RestoreObserver& observer_;
+  StopToken stop_;
   RestoreLimits limits_;
   RestoreReport report_;
   bool failed_ = false;
@@ -457,7 +454,7 @@ std::optional<std::string> Restorer::RestoreFile(const FolderHandle& folder,
   entry.path = relative;
   entry.format = format;
   entry.compressedBytes = static_cast<std::uint64_t>(info.st_size);
-  feedback_.SetStatusText(fmt::format("Restoring {}", relative));
+  observer_.FileStarted(relative);
   auto record = [this, &entry](RestoreStatus status, std::string note) {
     entry.status = status;
     entry.note = std::move(note);
@@ -657,10 +654,6 @@ RestoreReport Restorer::Run(FolderHandle root) {
       }
     }
   }
-  if (!report_.summary.stopMessage.empty()) {
-    feedback_.ShowMessage(report_.summary.stopMessage, MessageKind::kError);
-  }
-  feedback_.SetStatusText(RestoreSummaryLine(report_.summary));
   return std::move(report_);
 }
 
@@ -765,34 +758,26 @@ std::string RestoreSummaryLine(const RestoreSummary& summary) {
 }
 
 std::expected<RestoreReport, Error> RestoreCompressedFiles(const std::string& folder,
-                                                           Feedback& feedback,
-                                                           const std::atomic<std::int32_t>* stop,
+                                                           RestoreObserver& observer,
+                                                           StopToken stop,
                                                            const RestoreLimits& limits) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(HostError(errno, "open folder", folder));
-  Restorer restorer(folder, feedback, stop, limits);
+  Restorer restorer(folder, observer, stop, limits);
   return restorer.Run(FolderHandle(fd));
 }
 
-RestoreStart StartRestoreDialog(Feedback& feedback, RestoreState& state) {
-  if (feedback.AskYesNo(kRestoreQuestion, MessageKind::kQuestion) == Answer::kNo) {
-    state.restoreDeclined.store(1, std::memory_order_relaxed);
-    return RestoreStart::kDeclined;
-  }
-  return RestoreStart::kStartWorker;
-}
-
-void RestoreWorker::Start(std::string folder, Feedback& feedback,
+void RestoreWorker::Start(std::string folder, RestoreObserver& observer,
                           std::function<void()> onFinished) {
   Join();
   finished_.store(false, std::memory_order_release);
-  stop_.store(0, std::memory_order_relaxed);
+  stop_.Clear();
   thread_ = std::jthread(
-      [this, folder = std::move(folder), &feedback, onFinished = std::move(onFinished)] {
+      [this, folder = std::move(folder), &observer, onFinished = std::move(onFinished)] {
         std::expected<RestoreReport, Error> outcome =
             std::unexpected(Error{ErrorCode::kIoError, "The restore work failed", std::nullopt});
         try {
-          outcome = RestoreCompressedFiles(folder, feedback, &stop_);
+          outcome = RestoreCompressedFiles(folder, observer, StopToken(stop_));
         } catch (const std::exception& problem) {
           outcome = std::unexpected(Error{ErrorCode::kIoError, problem.what(), std::nullopt});
         } catch (...) {

@@ -11,7 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/state/recording_feedback.hpp"
+#include "app/dialog_steps.hpp"
+#include "tests/support/recording_feedback.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar {
@@ -104,7 +105,9 @@ TEST(Restore, EachFormatIsRestoredBesideTheOriginalWhichGoes) {
   Put(dir / "empty.gz", Compress("", CompressionFormat::kGzip));
   Put(dir / "fake.gz", "not compressed at all");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   for (const char* name : {"a", "sub/b", "sub/deeper/c", "d", "packed.restored"}) {
     EXPECT_EQ(Slurp(dir / name), data) << name;
@@ -130,7 +133,9 @@ TEST(Restore, ARestoredNameThatIsTakenGetsANumber) {
   Put(dir / "notes.gz", Compress("new", CompressionFormat::kGzip));
   Put(dir / "notes", "keep me");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "notes"), "keep me");
   EXPECT_EQ(Slurp(dir / "notes (1)"), "new");
@@ -152,7 +157,9 @@ TEST(Restore, DamagedArchivesAreReportedAndLeftAsTheyWere) {
   Put(dir / "bad.bz2", badBzip);
   Put(dir / "trailer.gz", badTrailer);
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "flipped.gz"), flipped);
   EXPECT_EQ(Slurp(dir / "truncated.xz"), truncated);
@@ -177,7 +184,9 @@ TEST(Restore, LinksAreNeverFollowed) {
   fs::create_symlink(outside / "secret.gz", dir / "link.gz");
   fs::create_directory_symlink(outside.Path(), dir / "linkdir");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_TRUE(fs::exists(outside / "secret.gz"));
   EXPECT_FALSE(fs::exists(outside / "secret"));
@@ -211,8 +220,8 @@ TEST(Restore, CompressDataIsRestoredBesideAnOriginalThatStays) {
   Put(dir / "short.Z", truncated);
   Put(dir / "lookalike", lookalike);
   Put(dir / "other", notCompress);
-  RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "short.Z"), truncated);
   EXPECT_EQ(Slurp(dir / "lookalike"), lookalike);
@@ -239,8 +248,8 @@ TEST(Restore, NestedMultiMemberAndPaddedFilesRestore) {
                              Compress("two\n", CompressionFormat::kBzip2));
   Put(dir / "padded.gz", gz + std::string(512, '\0'));
   Put(dir / "tail.gz", gz + "not gzip");
-  RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   for (const char* name : {"x", "y", "nested", "padded", "tail"}) {
     EXPECT_EQ(Slurp(dir / name), data) << name;
@@ -261,11 +270,11 @@ TEST(Restore, ExpansionEndsAtTheCapAndKeepsTheOriginal) {
   testing::TempDir dir;
   const std::string bomb = Compress(std::string(8 << 20, '\0'), CompressionFormat::kXz);
   Put(dir / "bomb.xz", bomb);
-  RecordingFeedback feedback;
+  RestoreObserver observer;
   RestoreLimits limits;
   limits.ratio = 100;
   limits.minimumCap = 1 << 20;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback, nullptr, limits);
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer, {}, limits);
   ASSERT_TRUE(report.has_value());
   EXPECT_THAT(NamesIn(dir.Path()), ::testing::ElementsAre("bomb.xz"));
   ASSERT_EQ(report->entries.size(), 1u);
@@ -274,24 +283,14 @@ TEST(Restore, ExpansionEndsAtTheCapAndKeepsTheOriginal) {
   EXPECT_EQ(report->summary.failed, 1u);
 }
 
-// Feedback that requests a stop as soon as a file's restore begins.
-class StopWhenRestoring final : public Feedback {
+// An observer that requests a stop as soon as a file's restore begins.
+class StopWhenRestoring final : public RestoreObserver {
  public:
-  explicit StopWhenRestoring(std::atomic<std::int32_t>& stop) : stop_(stop) {}
-  void ShowMessage(std::string_view, MessageKind) override {}
-  Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-  void SetPanelMode(const PanelLayout&) override {}
-  void SetRowValue(std::string_view, std::string_view) override {}
-  void SetStatusText(std::string_view text) override {
-    if (text.starts_with("Restoring ")) stop_.store(1);
-  }
-  void ShowStatus(bool) override {}
-  void SetProgress(int) override {}
-  void ShowProgress(bool) override {}
-  void SetQuickHelp(std::string_view) override {}
+  explicit StopWhenRestoring(StopFlag& stop) : stop_(stop) {}
+  void FileStarted(std::string_view) override { stop_.RequestStop(); }
 
  private:
-  std::atomic<std::int32_t>& stop_;
+  StopFlag& stop_;
 };
 
 TEST(Restore, AStopWhileAFileIsDecodedEndsItAndSaysSo) {
@@ -300,9 +299,9 @@ TEST(Restore, AStopWhileAFileIsDecodedEndsItAndSaysSo) {
   while (big.size() < (1 << 20)) big += Sample();
   const std::string packed = Compress(big, CompressionFormat::kBzip2);
   Put(dir / "big.bz2", packed);
-  std::atomic<std::int32_t> stop{0};
-  StopWhenRestoring feedback(stop);
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback, &stop);
+  StopFlag stop;
+  StopWhenRestoring observer(stop);
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer, StopToken(stop));
   ASSERT_TRUE(report.has_value());
   EXPECT_THAT(NamesIn(dir.Path()), ::testing::ElementsAre("big.bz2"));
   EXPECT_TRUE(report->summary.stopped);
@@ -318,8 +317,8 @@ TEST(Restore, LeftoversOfAnInterruptedRunAreRemovedAndNamed) {
   Put(dir / "sub/.tolvar-partial-4194305-3", "another half");
   const std::string running = ".tolvar-partial-" + std::to_string(::getpid());
   Put(dir / running, "being written now");
-  RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   EXPECT_THAT(report->leftoversRemoved,
               ::testing::UnorderedElementsAre("sub/.tolvar-partial-4194305",
@@ -347,7 +346,8 @@ TEST(RestoreDialog, TheWorkerAlwaysEndsAndSaysSo) {
   for (const fs::path& folder : {dir.Path(), dir / "missing"}) {
     RestoreWorker worker;
     std::atomic<int> finishedCalls{0};
-    worker.Start(folder.string(), feedback, [&] { ++finishedCalls; });
+    RestoreFeedback status(feedback);
+    worker.Start(folder.string(), status, [&] { ++finishedCalls; });
     worker.Join();
     EXPECT_TRUE(worker.Finished());
     EXPECT_EQ(finishedCalls.load(), 1);

@@ -1,0 +1,50 @@
+#include "cli/interrupt.hpp"
+
+namespace tolvar::cli {
+
+namespace {
+
+// The one place a signal handler can reach; set only inside an InterruptScope.
+std::atomic<Interrupts*> interruptTarget{nullptr};
+
+extern "C" void OnInterrupt(int signal) {
+  Interrupts* target = interruptTarget.load(std::memory_order_relaxed);
+  if (target == nullptr) return;
+  if (target->received.exchange(1, std::memory_order_relaxed) != 0 &&
+      target->target.StopRequested()) {
+    // Asked again before the first request took effect: the default
+    // action, which ends the process.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  target->target.RequestStop();
+}
+
+}  // namespace
+
+InterruptScope::InterruptScope(Interrupts& interrupts, std::optional<StopToken> target)
+    : previousTarget_(nullptr) {
+  interrupts.target = target.value_or(StopToken(interrupts.stop));
+  previousTarget_ = interruptTarget.exchange(&interrupts, std::memory_order_seq_cst);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, &previousInt_);
+  ::sigaction(SIGTERM, &action, &previousTerm_);
+  ::sigaction(SIGHUP, &action, &previousHangup_);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, &previousFileSize_);
+}
+
+InterruptScope::~InterruptScope() {
+  ::sigaction(SIGINT, &previousInt_, nullptr);
+  ::sigaction(SIGTERM, &previousTerm_, nullptr);
+  ::sigaction(SIGHUP, &previousHangup_, nullptr);
+  ::sigaction(SIGXFSZ, &previousFileSize_, nullptr);
+  interruptTarget.store(previousTarget_, std::memory_order_relaxed);
+}
+
+}  // namespace tolvar::cli
