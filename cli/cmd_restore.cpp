@@ -38,7 +38,7 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
   Interrupts interrupts;
   std::expected<RestoreReport, Error> report;
   {
-    // Ctrl-C ends the walk between files.
+    // Ctrl-C, TERM and HUP stop the work, inside a file too.
     InterruptScope scope(interrupts);
     bar.Show(true);
     report = RestoreCompressedFiles(options.folder, observer, StopToken(interrupts.stop));
@@ -70,13 +70,21 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
                               {"restored", s.restored},
                               {"damaged", s.damaged},
                               {"failed", s.failed},
-                              {"stopped", s.stopped}}},
+                              {"unverified", s.unverified},
+                              {"stopped", s.stopped},
+                              {"stopMessage", s.stopMessage}}},
+                            {"leftoversRemoved", report->leftoversRemoved},
                             {"entries", entries}});
   } else {
+    for (const std::string& leftover : report->leftoversRemoved) {
+      fmt::print(runtime.out, "removed {} [left half written by an interrupted run]\n",
+                 TerminalSafe(leftover));
+    }
     for (const RestoreEntry& entry : report->entries) {
-      std::string line = entry.status == RestoreStatus::kRestored
-                             ? fmt::format("restored {} -> {}", entry.path, entry.restoredPath)
-                             : fmt::format("{} {}", RestoreStatusName(entry.status), entry.path);
+      std::string line = entry.restoredPath.empty()
+                             ? fmt::format("{} {}", RestoreStatusName(entry.status), entry.path)
+                             : fmt::format("{} {} -> {}", RestoreStatusName(entry.status),
+                                           entry.path, entry.restoredPath);
       if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }

@@ -7,10 +7,17 @@ namespace {
 // The one place a signal handler can reach; set only inside an InterruptScope.
 std::atomic<Interrupts*> interruptTarget{nullptr};
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int signal) {
   Interrupts* target = interruptTarget.load(std::memory_order_relaxed);
   if (target == nullptr) return;
-  target->received.store(1, std::memory_order_relaxed);
+  if (target->received.exchange(1, std::memory_order_relaxed) != 0 &&
+      target->target.StopRequested()) {
+    // Asked again before the first request took effect: the default
+    // action, which ends the process.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
   target->target.RequestStop();
 }
 
@@ -25,11 +32,18 @@ InterruptScope::InterruptScope(Interrupts& interrupts, std::optional<StopToken> 
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, &previousInt_);
   ::sigaction(SIGTERM, &action, &previousTerm_);
+  ::sigaction(SIGHUP, &action, &previousHangup_);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, &previousFileSize_);
 }
 
 InterruptScope::~InterruptScope() {
   ::sigaction(SIGINT, &previousInt_, nullptr);
   ::sigaction(SIGTERM, &previousTerm_, nullptr);
+  ::sigaction(SIGHUP, &previousHangup_, nullptr);
+  ::sigaction(SIGXFSZ, &previousFileSize_, nullptr);
   interruptTarget.store(previousTarget_, std::memory_order_relaxed);
 }
 

@@ -10,9 +10,12 @@
 
 namespace tolvar::cli {
 
-// What Ctrl-C (SIGINT) and SIGTERM do to a command: request a stop of the
-// long operation under way, and remember that they came (the operation may
-// clear its stop flag between phases; the command still knows).
+// What Ctrl-C (SIGINT), SIGTERM and SIGHUP (a closed terminal or a dropped
+// remote session) do to a command: request a stop of the long operation
+// under way, and remember that they came (the operation may clear its stop
+// flag between phases; the command still knows). The command then winds
+// down, removes what it had half written and writes its report; a second
+// signal while the first is pending ends the process at once.
 struct Interrupts {
   StopFlag stop;
   std::atomic<std::int32_t> received{0};
@@ -21,9 +24,11 @@ struct Interrupts {
   [[nodiscard]] bool Received() const { return received.load(std::memory_order_relaxed) != 0; }
 };
 
-// Routes SIGINT and SIGTERM to `interrupts` while it lives. A signal handler
-// may only touch lock-free atomics, so it reaches them through one pointer
-// that is set for the scope's duration only.
+// Routes SIGINT, SIGTERM and SIGHUP to `interrupts` while it lives, and
+// ignores SIGXFSZ, so that a write past the file-size limit fails with EFBIG
+// and is handled like a full disk instead of killing the process. A signal
+// handler may only touch lock-free atomics, so it reaches them through one
+// pointer that is set for the scope's duration only.
 class InterruptScope {
  public:
   // Signals request a stop of `interrupts.stop`, or of `target` when given.
@@ -36,6 +41,8 @@ class InterruptScope {
   Interrupts* previousTarget_;
   struct sigaction previousInt_ {};
   struct sigaction previousTerm_ {};
+  struct sigaction previousHangup_ {};
+  struct sigaction previousFileSize_ {};
 };
 
 // The exit status of a command ended by an interrupt.

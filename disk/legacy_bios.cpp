@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "disk/trusted_path.hpp"
+
 namespace tolvar {
 
 namespace {
@@ -150,10 +152,18 @@ std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries
 
 std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries(
     const std::string& libraryDir, const std::vector<std::string>& images) {
+  // Code is loaded only from where no other user could have put it; a
+  // missing file is the loader's to report.
+  for (const char* name : {kDisk32Name, kDisk2Name}) {
+    auto trusted = CheckTrustedFile(LibraryPath(libraryDir, name));
+    if (!trusted && trusted.error().code != ErrorCode::kNotFound) {
+      return std::unexpected(trusted.error());
+    }
+  }
   auto loader = MakeDlopenLoader();
   return LoadLegacyBiosLibraries(*loader, libraryDir, images);
 }
 
-std::string DefaultLegacyLibraryDir() { return TOLVAR_LEGACY_LIBRARY_DIR; }
+std::string DefaultLegacyLibraryDir() { return InstalledLegacyLibraryDir(); }
 
 }  // namespace tolvar

@@ -69,7 +69,9 @@ inline constexpr const char* kAttachExport = "attach_images32";
 
 // Loads the two legacy libraries by name from `libraryDir` (the project's
 // stand-ins over image files unless real ones are put there) and resolves
-// their exports in the fixed order. On failure the Error's message is the
+// their exports in the fixed order. A library that another user owns or
+// could have replaced (see CheckTrustedFile) is refused before it is
+// loaded, with a message saying why. On failure the Error's message is the
 // text the user must be shown ("Disk32.dll not found or corrupted", ...),
 // after which the process ends. `images` are handed to a stand-in library
 // that accepts them; a real library ignores them.
@@ -80,7 +82,9 @@ inline constexpr const char* kAttachExport = "attach_images32";
     SharedLibraryLoader& loader, const std::string& libraryDir,
     const std::vector<std::string>& images);
 
-// Where the build puts the stand-in libraries.
+// The installed library folder, lib/tolvar/legacy beside the program's
+// folder (where the build puts the stand-ins too); never a path fixed at
+// build time.
 [[nodiscard]] std::string DefaultLegacyLibraryDir();
 
 }  // namespace tolvar

@@ -38,10 +38,63 @@ void FileDataReader::Start(const Inode& inode, std::uint64_t size) {
   inode_ = inode;
   size_ = size;
   position_ = 0;
+  lastPieceUnread_ = false;
   for (IndirectSlot& slot : slots_) slot.block = 0;
   unreadable_.clear();
   blocksOutside_ = 0;
   lastCountedOutside_ = ~std::uint64_t{0};
+  copyLength_ = LengthOfBlocks();
+}
+
+std::uint64_t FileDataReader::LengthOfBlocks() {
+  if (size_ == 0) return 0;
+  const std::uint64_t blocks = (size_ + kBlockBytes - 1) / kBlockBytes;
+  // The usual case: the last block the size needs is there.
+  if (blocks <= kMaxFileBlocks && MapBlock(blocks - 1).state == BlockState::kData) return size_;
+  const std::uint64_t limit = std::min(blocks, kMaxFileBlocks);
+  std::optional<std::uint64_t> last;
+  const std::uint64_t singleBase = kDirectAddresses;
+  const std::uint64_t doubleBase = singleBase + kPerIndirect;
+  const std::uint64_t tripleBase = doubleBase + kDoubleSpan;
+  last = LastDataBlockIn(inode_.tripleIndirect, 3, tripleBase, limit);
+  if (!last) last = LastDataBlockIn(inode_.doubleIndirect, 2, doubleBase, limit);
+  if (!last) last = LastDataBlockIn(inode_.singleIndirect, 1, singleBase, limit);
+  for (std::uint64_t i = std::min<std::uint64_t>(limit, kDirectAddresses); !last && i > 0; --i) {
+    if (Address(inode_.direct[i - 1]).state == BlockState::kData) last = i - 1;
+  }
+  if (!last) return 0;
+  return std::min(size_, (*last + 1) * kBlockBytes);
+}
+
+std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table, unsigned levels,
+                                                             std::uint64_t base,
+                                                             std::uint64_t limit) {
+  if (base >= limit || Address(table).state != BlockState::kData) return std::nullopt;
+  std::vector<std::uint32_t> entries(kAddressesPerIndirectBlock);
+  std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
+  const std::uint64_t sector = BlockSector(volume_, table);
+  (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
+  std::uint64_t childSpan = 1;
+  for (unsigned level = 1; level < levels; ++level) childSpan *= kPerIndirect;
+  if (!drives_.BadSectors().RunsIn(sector, kSectorsPerBlock).empty()) {
+    // What the table held is unknown: it may have reached to its end.
+    return std::min(limit, base + childSpan * kPerIndirect) - 1;
+  }
+  for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
+    entries[i] = ReadU32(indirectBuffer_, std::size_t{i} * 4);
+  }
+  const std::uint64_t top =
+      std::min<std::uint64_t>(kPerIndirect, (limit - base + childSpan - 1) / childSpan);
+  for (std::uint64_t i = top; i > 0; --i) {
+    const std::uint32_t entry = entries[i - 1];
+    const std::uint64_t childBase = base + (i - 1) * childSpan;
+    if (levels == 1) {
+      if (Address(entry).state == BlockState::kData) return childBase;
+      continue;
+    }
+    if (auto found = LastDataBlockIn(entry, levels - 1, childBase, limit)) return found;
+  }
+  return std::nullopt;
 }
 
 FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {
@@ -117,7 +170,7 @@ FileDataReader::Mapped FileDataReader::MapBlock(std::uint64_t logical) {
 
 std::span<const std::byte> FileDataReader::Next() {
   if (AtEnd()) return {};
-  const std::uint64_t fileSectors = (size_ + kFsSectorBytes - 1) / kFsSectorBytes;
+  const std::uint64_t fileSectors = (copyLength_ + kFsSectorBytes - 1) / kFsSectorBytes;
   const std::uint64_t firstLogical = position_ / kFsSectorBytes;
 
   // Gather a run of sectors that are all data and contiguous on the disk, or
@@ -151,7 +204,8 @@ std::span<const std::byte> FileDataReader::Next() {
   if (state == BlockState::kData && physicalFirst > drives_.Current().totalSectors) {
     outside = true;  // the drive would refuse the read and leave the buffer as it was
   }
-  if (state == BlockState::kData && !outside) {
+  lastPieceUnread_ = state != BlockState::kData || outside;
+  if (!lastPieceUnread_) {
     (void)drives_.ReadSectors(physicalFirst, count, run);
     NoteUnreadable(physicalFirst, count);
   } else {
@@ -167,7 +221,7 @@ std::span<const std::byte> FileDataReader::Next() {
   }
 
   const std::size_t bytes =
-      static_cast<std::size_t>(std::min<std::uint64_t>(runBytes, size_ - position_));
+      static_cast<std::size_t>(std::min<std::uint64_t>(runBytes, copyLength_ - position_));
   position_ += bytes;
   return {buffer_.data(), bytes};
 }

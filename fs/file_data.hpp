@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,13 +30,15 @@ inline constexpr std::uint64_t kMaxFileBlocks =
     std::uint64_t{kAddressesPerIndirectBlock} * kAddressesPerIndirectBlock *
         kAddressesPerIndirectBlock;
 
-// Reads exactly `size` bytes of a file whose addresses are in `inode`, at
-// most `sectorsPerRead` sectors per ReadSectors call. An address of 0 is a
-// hole and reads as zeros without touching the disk. An address outside the
+// Reads the `size` bytes of a file whose addresses are in `inode`, at most
+// `sectorsPerRead` sectors per ReadSectors call. An address of 0 is a hole
+// and reads as zeros without touching the disk. An address outside the
 // volume (or past the end of the drive) is damage: its bytes read as zeros
-// and are counted. Sectors that stay unreadable are zero-filled by the drive
-// table and listed here. Indirect blocks are read once each; the walk keeps
-// one indirect block per level, so memory does not grow with the file.
+// and are counted. A size that runs past the file's last block in the volume
+// (a damaged size word, or addresses lost at the end) is damage too: the
+// file is read as far as its blocks go and no further (CopyLength). Sectors that stay unreadable
+// are zero-filled by the drive table and listed here. Indirect blocks are read once each; the walk
+// keeps one indirect block per level, so memory does not grow with the file.
 class FileDataReader {
  public:
   FileDataReader(DriveTable& drives, const VolumeInfo& volume, const Inode& inode,
@@ -51,9 +54,16 @@ class FileDataReader {
   // at the end. The bytes stay valid until the next call.
   [[nodiscard]] std::span<const std::byte> Next();
 
-  [[nodiscard]] bool AtEnd() const { return position_ >= size_; }
+  [[nodiscard]] bool AtEnd() const { return position_ >= copyLength_; }
   [[nodiscard]] std::uint64_t Position() const { return position_; }
   [[nodiscard]] std::uint64_t Size() const { return size_; }
+  // What the walk gives: the size, or less when the size runs past the last
+  // block (SizePastBlocks).
+  [[nodiscard]] std::uint64_t CopyLength() const { return copyLength_; }
+  [[nodiscard]] bool SizePastBlocks() const { return copyLength_ < size_; }
+  // Whether the last piece Next gave is all zeros that were never read (a
+  // hole or damage), so a writer may leave a hole in its place.
+  [[nodiscard]] bool LastPieceUnread() const { return lastPieceUnread_; }
 
   // Unreadable sectors met so far (data and indirect blocks), in sector
   // order, adjacent runs merged.
@@ -61,7 +71,9 @@ class FileDataReader {
   // Data blocks whose address, or whose indirect block's address, lies
   // outside the volume; plus blocks past what the addresses can reach.
   [[nodiscard]] std::uint64_t BlocksOutsideVolume() const { return blocksOutside_; }
-  [[nodiscard]] bool Damaged() const { return blocksOutside_ != 0 || !unreadable_.empty(); }
+  [[nodiscard]] bool Damaged() const {
+    return blocksOutside_ != 0 || !unreadable_.empty() || SizePastBlocks();
+  }
 
  private:
   enum class BlockState { kData, kHole, kOutside };
@@ -77,12 +89,23 @@ class FileDataReader {
   [[nodiscard]] Mapped MapBlock(std::uint64_t logical);
   [[nodiscard]] Mapped Follow(Mapped table, unsigned level, std::uint32_t index);
   [[nodiscard]] Mapped Address(std::uint32_t block) const;
+  // The length the file's blocks reach: the end of its last block that is
+  // data in the volume, at most `size_`.
+  [[nodiscard]] std::uint64_t LengthOfBlocks();
+  // The last logical block below `limit` with a data address in the tree of
+  // `table` (an indirect block `levels` above the data), whose first logical
+  // block is `base`.
+  [[nodiscard]] std::optional<std::uint64_t> LastDataBlockIn(std::uint32_t table, unsigned levels,
+                                                             std::uint64_t base,
+                                                             std::uint64_t limit);
   void NoteUnreadable(std::uint64_t first, std::uint64_t count);
 
   DriveTable& drives_;
   const VolumeInfo& volume_;
   Inode inode_;
   std::uint64_t size_;
+  std::uint64_t copyLength_ = 0;
+  bool lastPieceUnread_ = false;
   std::uint32_t sectorsPerRead_;
   std::uint64_t position_ = 0;
   std::uint64_t sectorLimit_ = 0;  // first absolute sector not readable as data

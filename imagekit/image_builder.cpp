@@ -345,6 +345,7 @@ std::expected<void, Error> ApplyDamage(const DiskDescription& disk, PreparedDisk
       return std::unexpected(Invalid(fmt::format("damage {}: {}", n + 1, what)));
     };
     if (d.kind == DamageKind::kPatch) {
+      if (d.firstSector > report.totalSectors) return fail("the patch lies outside the disk");
       std::uint64_t at = d.firstSector * f::kSectorBytes + d.offset;
       if (at > report.totalSectors * f::kSectorBytes ||
           d.bytes.size() > report.totalSectors * f::kSectorBytes - at) {

@@ -4,10 +4,12 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "imagekit/image_builder.hpp"
 
@@ -16,9 +18,33 @@ namespace {
 using namespace tolvar;
 using namespace tolvar::imagekit;
 
+// Bad input (a number out of range, a description that does not parse) is
+// a usage error, status 2; a failure while building is status 1.
 int Fail(const Error& error) {
   fmt::print(stderr, "tolvar-mkimage: {}\n", error.message);
-  return 1;
+  return error.code == ErrorCode::kInvalidArgument ? 2 : 1;
+}
+
+// The largest generated trees: a few million entries keep the description
+// in memory well under a gigabyte.
+constexpr std::uint64_t kMaxGeneratedFiles = 4'000'000;
+constexpr std::uint64_t kMaxGeneratedFolders = 1'000'000;
+
+// A whole number from 0 to `max`, digits only (no sign, no blanks).
+std::expected<std::uint64_t, Error> WholeNumber(std::string_view text, std::uint64_t max,
+                                                std::string_view what, std::string_view option) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  if (!digitsOnly || ec != std::errc{} || end != text.data() + text.size() || value > max) {
+    return std::unexpected(
+        Error{ErrorCode::kInvalidArgument,
+              fmt::format("{}: {} must be a whole number from 0 to {}, not \"{}\"", option, what,
+                          max, text),
+              {}});
+  }
+  return value;
 }
 
 std::expected<std::string, Error> ReadText(const std::string& path) {
@@ -50,12 +76,18 @@ std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& shape
     return bad();
   }
   TreeShape shape;
-  try {
-    shape.files = static_cast<std::uint32_t>(std::stoul(parts[1]));
-    shape.folders = static_cast<std::uint32_t>(std::stoul(parts[2]));
-    if (parts.size() == 4) shape.maxSize = static_cast<std::uint32_t>(std::stoul(parts[3]));
-  } catch (const std::exception&) {
-    return bad();
+  const std::string option = fmt::format("--generate {}", shapeText);
+  auto files = WholeNumber(parts[1], kMaxGeneratedFiles, "FILES", option);
+  if (!files) return std::unexpected(files.error());
+  auto folders = WholeNumber(parts[2], kMaxGeneratedFolders, "FOLDERS", option);
+  if (!folders) return std::unexpected(folders.error());
+  shape.files = static_cast<std::uint32_t>(*files);
+  shape.folders = static_cast<std::uint32_t>(*folders);
+  if (parts.size() == 4) {
+    // A file's size is a 32-bit word on the disk.
+    auto maxSize = WholeNumber(parts[3], 0xFFFFFFFFu, "MAXSIZE", option);
+    if (!maxSize) return std::unexpected(maxSize.error());
+    shape.maxSize = static_cast<std::uint32_t>(*maxSize);
   }
   shape.minSize = 0;
   v.root = GenerateTree(shape);
@@ -102,7 +134,12 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--report", reportPath, "write the build report as JSON here (- for stdout)");
   app.add_flag("-q,--quiet", quiet, "print nothing but errors");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return e.get_exit_code() == 0 ? status : 2;
+  }
 
   auto started = std::chrono::steady_clock::now();
   DiskDescription disk;

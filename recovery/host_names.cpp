@@ -155,8 +155,14 @@ std::string DuplicateName(std::string_view name, unsigned n) {
   std::size_t dot = name.rfind('.');
   if (dot == 0 || dot == std::string_view::npos) dot = name.size();
   std::string_view stem = name.substr(0, dot);
-  const std::string_view extension = name.substr(dot);
+  std::string_view extension = name.substr(dot);
   const std::string tag = fmt::format(" ({})", n);
+  // An extension too long to leave room for some of the stem is not kept
+  // apart: the whole name is shortened instead, so the result always fits.
+  if (tag.size() + extension.size() + 1 > kHostNameMax / 2) {
+    stem = name;
+    extension = {};
+  }
   const std::size_t room = kHostNameMax - std::min(kHostNameMax, tag.size() + extension.size());
   if (stem.size() > room) stem = CutAtBoundary(stem, room);
   return fmt::format("{}{}{}", stem, tag, extension);

@@ -1,7 +1,9 @@
 #include "recovery/host_writer.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <utility>
 
@@ -286,7 +289,8 @@ PendingFile::PendingFile(PendingFile&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       tempName_(std::move(other.tempName_)),
       displayPath_(std::move(other.displayPath_)),
-      written_(other.written_) {
+      written_(other.written_),
+      endsInHole_(other.endsInHole_) {
   other.tempName_.clear();
 }
 
@@ -320,13 +324,35 @@ std::expected<void, Error> PendingFile::Write(std::span<const std::byte> bytes) 
     if (done == 0) return std::unexpected(HostError(ENOSPC, "write", displayPath_));
     bytes = bytes.subspan(static_cast<std::size_t>(done));
     written_ += static_cast<std::uint64_t>(done);
+    endsInHole_ = false;
   }
   return {};
+}
+
+std::expected<void, Error> PendingFile::WriteHole(std::uint64_t count) {
+  if (count == 0) return {};
+  if (::lseek(fd_, static_cast<off_t>(count), SEEK_CUR) < 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
+  written_ += count;
+  endsInHole_ = true;
+  return {};
+}
+
+bool PendingFile::Reserve(std::uint64_t bytes) {
+  // Less when the medium has less: halve until the room is found.
+  for (std::uint64_t size = bytes; size >= 4096; size /= 2) {
+    if (::posix_fallocate(fd_, 0, static_cast<off_t>(size)) == 0) return true;
+  }
+  return false;
 }
 
 std::expected<std::optional<std::string>, Error> PendingFile::Commit(
     const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
     DuplicatePolicy policy, bool syncToMedium) {
+  if (endsInHole_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
   struct stat info {};
   if (::fstat(fd_, &info) != 0) return std::unexpected(HostError(errno, "write", displayPath_));
   if (written_ != expectedSize || static_cast<std::uint64_t>(info.st_size) != expectedSize) {
@@ -358,6 +384,49 @@ std::expected<std::optional<std::string>, Error> PendingFile::Commit(
   tempName_.clear();
   if (syncToMedium) (void)RetryOnInterrupt([this] { return ::fsync(folderFd_); });
   return placed;
+}
+
+bool IsPartialName(std::string_view name) { return name.starts_with(kTempPrefix); }
+
+bool RemoveLeftoverPartial(const FolderHandle& folder, const std::string& name) {
+  if (!IsPartialName(name)) return false;
+  // The process number follows the prefix; a process that still runs may be
+  // writing the file now, whoever it is.
+  const std::string_view rest = std::string_view(name).substr(kTempPrefix.size());
+  long pid = 0;
+  std::size_t digits = 0;
+  while (digits < rest.size() && digits < 10 && rest[digits] >= '0' && rest[digits] <= '9') {
+    pid = pid * 10 + (rest[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || (digits < rest.size() && rest[digits] != '-')) return false;
+  if (pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+      (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+    return false;
+  }
+  struct stat info {};
+  if (::fstatat(folder.Fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return false;
+  return ::unlinkat(folder.Fd(), name.c_str(), 0) == 0;
+}
+
+std::vector<std::string> RemoveLeftoverPartials(const FolderHandle& folder) {
+  std::vector<std::string> candidates;
+  const int listFd = ::openat(folder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (listing == nullptr) {
+    if (listFd >= 0) ::close(listFd);
+    return {};
+  }
+  while (const dirent* item = ::readdir(listing)) {
+    if (IsPartialName(item->d_name)) candidates.emplace_back(item->d_name);
+  }
+  ::closedir(listing);
+  std::vector<std::string> removed;
+  for (std::string& name : candidates) {
+    if (RemoveLeftoverPartial(folder, name)) removed.push_back(std::move(name));
+  }
+  return removed;
 }
 
 std::expected<std::optional<std::string>, Error> MakeSymlink(

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/settings.hpp"
@@ -88,6 +89,9 @@ class PendingFile {
 
   // Appends all of `bytes`; a short write or error is an Error.
   [[nodiscard]] std::expected<void, Error> Write(std::span<const std::byte> bytes);
+  // Appends `count` zero bytes as a hole: nothing is written for them, so
+  // they take no room on a file system that keeps holes.
+  [[nodiscard]] std::expected<void, Error> WriteHole(std::uint64_t count);
   [[nodiscard]] std::uint64_t Written() const { return written_; }
 
   // Checks the size on the host against `expectedSize`, sets the time stamp
@@ -100,6 +104,11 @@ class PendingFile {
       const std::string& name, std::uint64_t expectedSize, std::optional<std::int64_t> mtime,
       DuplicatePolicy policy, bool syncToMedium);
 
+  // Takes up to `bytes` of room on the medium for the file (as much as is
+  // free when that is less); false when none could be had. The room is
+  // given back when the file is abandoned.
+  [[nodiscard]] bool Reserve(std::uint64_t bytes);
+
   // Removes the temporary file now.
   void Abandon();
 
@@ -111,7 +120,20 @@ class PendingFile {
   std::string tempName_;
   std::string displayPath_;
   std::uint64_t written_ = 0;
+  bool endsInHole_ = false;  // the length is set at Commit
 };
+
+// Whether `name` is one of the temporary names files are written under
+// (".tolvar-partial-<process>[-n]").
+[[nodiscard]] bool IsPartialName(std::string_view name);
+
+// Removes `name` from `folder` when it is a temporary file or link that an
+// earlier run left behind: its process is gone. True when it was removed.
+[[nodiscard]] bool RemoveLeftoverPartial(const FolderHandle& folder, const std::string& name);
+
+// Lists `folder` and removes every leftover temporary entry in it; returns
+// the names removed.
+[[nodiscard]] std::vector<std::string> RemoveLeftoverPartials(const FolderHandle& folder);
 
 // Creates a symbolic link holding `target` as it was stored (never resolved)
 // under a temporary name and renames it into place as `name`, as Commit does.

@@ -102,6 +102,7 @@ std::string ReportJson(const RecoveryReport& report) {
                    {"volume", report.volume},
                    {"destination", report.destination},
                    {"summary", summary},
+                   {"leftoversRemoved", report.leftoversRemoved},
                    {"entries", entries}};
   // Host paths are escaped and always valid UTF-8; the replace handler only
   // guards the source and destination texts the user typed.
@@ -134,6 +135,10 @@ std::string ReportText(const RecoveryReport& report) {
   if (!s.stopMessage.empty()) text += fmt::format("The run ended early: {}\n", s.stopMessage);
   if (s.notReached != 0) text += fmt::format("{} entries were not reached.\n", s.notReached);
   if (s.skipped != 0) text += fmt::format("{} entries were skipped.\n", s.skipped);
+  for (const std::string& leftover : report.leftoversRemoved) {
+    text +=
+        fmt::format("Removed {}: an earlier run was interrupted while it wrote it.\n", leftover);
+  }
   text += fmt::format("Summary: {}\n", SummaryLine(s));
   return text;
 }

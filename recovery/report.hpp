@@ -54,6 +54,9 @@ struct RecoveryReport {
   std::string destination;  // as given
   std::vector<ReportEntry> entries;
   RunSummary summary;
+  // Files an earlier, interrupted run left half written in the destination,
+  // removed by this one (host paths).
+  std::vector<std::string> leftoversRemoved;
 };
 
 // Whether everything selected reached the host whole.

@@ -2,8 +2,11 @@
 
 // Restoring compressed files in recovered data: files compressed with
 // compress (.Z), gzip, bzip2 or xz, recognised by their content, are
-// decompressed beside the original, which is removed only once the restored
-// file is complete and its size checked. Damaged ones are left as they are.
+// decompressed beside the original. The original is removed only when the
+// format itself vouches for the result (gzip's and bzip2's check sums, xz's
+// checks and recorded sizes); compress records neither, so its originals
+// always stay. Damaged ones are left as they are. A restored file that is
+// itself compressed (x.gz.Z) is restored in turn.
 
 #include <atomic>
 #include <cstdint>
@@ -33,7 +36,10 @@ enum class CompressionFormat { kNone, kCompress, kGzip, kBzip2, kXz };
 // ".txz" become ".tar"), or the name with ".restored" added when it has none.
 [[nodiscard]] std::string RestoredName(std::string_view name, CompressionFormat format);
 
-enum class RestoreStatus { kRestored, kDamaged, kFailed };
+// kUnverified: restored beside the original, which was kept, because nothing
+// in the data confirms the result. kStopped: the work was stopped while the
+// file was decoded; nothing was written for it.
+enum class RestoreStatus { kRestored, kDamaged, kFailed, kUnverified, kStopped };
 [[nodiscard]] std::string_view RestoreStatusName(RestoreStatus status);
 
 struct RestoreEntry {
@@ -51,13 +57,26 @@ struct RestoreSummary {
   std::uint64_t restored = 0;
   std::uint64_t damaged = 0;
   std::uint64_t failed = 0;
-  bool stopped = false;
+  std::uint64_t unverified = 0;
+  bool stopped = false;     // by a request or by a host failure (stopMessage)
   std::string stopMessage;  // a host failure that ended the work
 };
 
 struct RestoreReport {
   std::vector<RestoreEntry> entries;
   RestoreSummary summary;
+  // Temporary files an earlier, interrupted run left behind, removed now.
+  std::vector<std::string> leftoversRemoved;
+};
+
+// How far one file may expand: to `ratio` times its compressed size (gzip:
+// at most `gzipRatio`, deflate's own bound), but always to `minimumCap`, and
+// never into the last `reserveBytes` of the destination's free space.
+struct RestoreLimits {
+  std::uint64_t ratio = 10000;
+  std::uint64_t gzipRatio = 1100;
+  std::uint64_t minimumCap = std::uint64_t{256} << 20;
+  std::uint64_t reserveBytes = std::uint64_t{1} << 20;
 };
 
 // The events of one restore, on its thread. Every hook defaults to nothing.
@@ -69,11 +88,11 @@ class RestoreObserver {
 };
 
 // Walks `folder` (never following a symbolic link) and restores every
-// compressed regular file in it; `stop` ends the walk between files. Only a
-// folder that cannot be opened is an error.
-[[nodiscard]] std::expected<RestoreReport, Error> RestoreCompressedFiles(const std::string& folder,
-                                                                       RestoreObserver& observer,
-                                                                       StopToken stop = {});
+// compressed regular file in it; `stop` is looked at between files and while
+// a file is decoded. Only a folder that cannot be opened is an error.
+[[nodiscard]] std::expected<RestoreReport, Error> RestoreCompressedFiles(
+    const std::string& folder, RestoreObserver& observer, StopToken stop = {},
+    const RestoreLimits& limits = {});
 
 [[nodiscard]] std::string RestoreSummaryLine(const RestoreSummary& summary);
 
@@ -87,8 +106,7 @@ class RestoreWorker {
   RestoreWorker(const RestoreWorker&) = delete;
   RestoreWorker& operator=(const RestoreWorker&) = delete;
 
-  void Start(std::string folder, RestoreObserver& observer,
-             std::function<void()> onFinished = {});
+  void Start(std::string folder, RestoreObserver& observer, std::function<void()> onFinished = {});
   void Join();
   [[nodiscard]] bool Finished() const { return finished_.load(std::memory_order_acquire); }
   void RequestStop() { stop_.RequestStop(); }

@@ -76,6 +76,10 @@ struct Frame {
   std::vector<std::uint32_t> folders;  // positions in tree.Folders()
   std::size_t nextFolder = 0;
   std::size_t entryIndex = 0;  // its report entry (folders below the root)
+  // Names this run has given entries here: a second entry of the disk with
+  // one of them (a file and a folder of one name, say) is renamed, whatever
+  // the duplicate policy, which is for what was in the destination before.
+  std::unordered_set<std::string> namesThisRun;
 };
 
 class SavingRun {
@@ -93,7 +97,16 @@ class SavingRun {
 
   SavingResult Run(FolderHandle root, const Selection& selection);
 
+  // Once the selection is counted, the run takes room in `folder` for its
+  // report, so that a run that fills the disk still ends with one; the
+  // room is given back by ReleaseReportRoom, just before the report is
+  // written.
+  void ReserveReportRoomIn(const FolderHandle& folder) { reportFolder_ = &folder; }
+  void ReleaseReportRoom() { reportRoom_.reset(); }
+
  private:
+  void ReserveReportRoom();
+  void RemoveLeftovers(const FolderHandle& folder, const std::string& hostPath);
   void CountSelection(const Frame& root);
   [[nodiscard]] Frame MakeChildFrame(const FolderNode& folder, const Frame& parent,
                                      FolderHandle handle, FolderIdentity identity,
@@ -132,7 +145,10 @@ class SavingRun {
   std::unordered_set<std::uint32_t> visited_;
   std::vector<FolderIdentity> createdThisRun_;
   std::uint64_t filesTotal_ = 0;
+  std::uint64_t foldersTotal_ = 0;
   std::uint64_t bytesTotal_ = 0;
+  const FolderHandle* reportFolder_ = nullptr;
+  std::optional<PendingFile> reportRoom_;
   std::uint64_t filesDone_ = 0;
   std::uint64_t bytesDone_ = 0;
   int lastProgress_ = -1;
@@ -168,10 +184,30 @@ void SavingRun::CountSelection(const Frame& root) {
     const std::uint32_t inode = pending.back();
     pending.pop_back();
     if (!seen.insert(inode).second) continue;
+    ++foldersTotal_;
     addFiles(ChildFilesOf(inode));
     for (const std::uint32_t index : tree_.ChildFolders(inode)) {
       pending.push_back(tree_.Folders()[index].inode);
     }
+  }
+}
+
+void SavingRun::ReserveReportRoom() {
+  if (reportFolder_ == nullptr) return;
+  // What the two report files take per entry, generously, and a base.
+  constexpr std::uint64_t kBytesPerEntry = 1024;
+  constexpr std::uint64_t kBase = 64 * 1024;
+  constexpr std::uint64_t kMostReserved = 64 * 1024 * 1024;
+  const std::uint64_t wanted =
+      std::min(kMostReserved, kBase + (filesTotal_ + foldersTotal_) * kBytesPerEntry);
+  auto room = PendingFile::Create(*reportFolder_, options_.destination);
+  if (!room) return;  // the run itself will meet and report the problem
+  if (room->Reserve(wanted)) reportRoom_.emplace(std::move(*room));
+}
+
+void SavingRun::RemoveLeftovers(const FolderHandle& folder, const std::string& hostPath) {
+  for (const std::string& name : RemoveLeftoverPartials(folder)) {
+    report_.leftoversRemoved.push_back(JoinPath(hostPath, name));
   }
 }
 
@@ -262,7 +298,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
 
-  const DuplicatePolicy policy = settings_.duplicatePolicy;
+  const bool sameNameOnDisk = frame.namesThisRun.contains(hostName);
+  const DuplicatePolicy policy =
+      sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
   const std::optional<std::string> target = ChooseName(frame.handle, hostName, policy);
   if (!target) {
     entry.status = EntryStatus::kSkipped;
@@ -318,7 +356,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      if (auto written = pending->Write(piece); !written) {
+      auto written =
+          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
           StopWith(written.error(), entry);
@@ -346,6 +386,11 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
                                 entry.blocksOutsideVolume));
   }
   if (!reader.UnreadableSectors().empty()) notes.push_back("unreadable sectors written as zeros");
+  if (reader.SizePastBlocks()) {
+    notes.push_back(fmt::format(
+        "its size of {} bytes runs past its last block; copied the {} bytes its blocks hold",
+        readSize, reader.CopyLength()));
+  }
   if (inodeUnreadable) notes.push_back("its inode could not be read");
 
   std::expected<std::optional<std::string>, Error> placed;
@@ -378,9 +423,14 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     finish(0);
     return;
   }
+  frame.namesThisRun.insert(**placed);
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
-    notes.push_back(fmt::format("written as \"{}\"", **placed));
+    notes.push_back(sameNameOnDisk
+                        ? fmt::format("written as \"{}\": an entry of the same folder on the "
+                                      "disk has its name",
+                                      **placed)
+                        : fmt::format("written as \"{}\"", **placed));
   }
   const bool brokenLink = entry.type == EntryType::kSymlink && linkTarget.size() != copied;
   entry.status = damaged || brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
@@ -422,7 +472,6 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
-  const DuplicatePolicy policy = settings_.duplicatePolicy;
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -447,19 +496,24 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     auto opened = MakeOrOpenFolder(parent.handle, name, display);
     std::optional<FolderIdentity> identity;
     if (opened) identity = IdentityOf(opened->handle);
-    const bool ours = opened && identity &&
-                      std::find(createdThisRun_.begin(), createdThisRun_.end(), *identity) !=
-                          createdThisRun_.end();
-    // Usable: a new folder, one that was there before the run (merged into),
-    // or under Overwrite any folder of that name.
-    if (opened && identity &&
-        (!opened->existing || !ours || policy == DuplicatePolicy::kOverwrite)) {
+    const bool fromThisRun = parent.namesThisRun.contains(name) ||
+                             (opened && identity &&
+                              std::find(createdThisRun_.begin(), createdThisRun_.end(),
+                                        *identity) != createdThisRun_.end());
+    // Usable: a new folder, or one that was there before the run (merged
+    // into). A name this run gave to another entry of the disk goes to
+    // neither: the folder takes a new name.
+    if (opened && identity && (!opened->existing || !fromThisRun)) {
       if (!opened->existing) createdThisRun_.push_back(*identity);
+      parent.namesThisRun.insert(name);
       if (name != wanted) {
         entry.path = JoinPath(parent.hostPath, name);
-        entry.note = fmt::format("written as \"{}\"", name);
+        entry.note = fmt::format("written as \"{}\": the name was taken", name);
       }
-      if (opened->existing) entry.note = "merged with the folder that was there";
+      if (opened->existing) {
+        entry.note = "merged with the folder that was there";
+        RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
+      }
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
@@ -469,12 +523,9 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {
       return failed(opened.error());
     }
-    // The name is held by a file, a link or a folder this run made for
-    // another folder of the same name.
-    if (policy == DuplicatePolicy::kSkip) {
-      return skipped("an entry of that name exists; the folder and all below it were skipped",
-                     false);
-    }
+    // The name is held by a file or a link, or by a folder this run made for
+    // another folder of the disk: the folder takes a new name whatever the
+    // policy, which is about files; its contents are never dropped.
     if (attempt > 100000) return skipped("no free name for the folder", true);
     name = DuplicateName(wanted, attempt);
   }
@@ -534,8 +585,10 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
       }
     }
     CountSelection(top);
+    RemoveLeftovers(top.handle, "");
     stack.push_back(std::move(top));
   }
+  ReserveReportRoom();
   observer_.Progress(0);
   lastProgress_ = 0;
 
@@ -592,7 +645,9 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
   auto reportFolder = OpenFolderAt(*root, ".", options.destination);
 
   SavingRun run(drives, volume, tree, ClampSettings(settings), control, observer, options);
+  if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
+  run.ReleaseReportRoom();
 
   if (options.writeReport) {
     if (!reportFolder) {

@@ -178,7 +178,7 @@ TEST_F(RecoverCommand, NoCommandChangesTheImageAndAReadOnlyImageWorks) {
   EXPECT_EQ(Slurp(fs::path(out) / "readme.txt"), "read me\n");
 }
 
-TEST_F(RecoverCommand, InterruptStopsCleanlyAndStillWritesTheReport) {
+TEST_F(RecoverCommand, InterruptTermAndHangupStopCleanlyAndStillWriteTheReport) {
   imagekit::DiskDescription disk;
   imagekit::VolumeDescription volume;
   std::vector<Node> files;
@@ -189,36 +189,38 @@ TEST_F(RecoverCommand, InterruptStopsCleanlyAndStillWritesTheReport) {
   volume.root = Node::Folder("", std::move(files));
   disk.volumes.push_back(std::move(volume));
   const std::string image = Build(disk);
-  const fs::path out = dir / "out";
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const std::string tolvar = TolvarPath().string();
-    const std::string destination = out.string();
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, STDOUT_FILENO);
-    ::dup2(devnull, STDERR_FILENO);
-    ::execl(tolvar.c_str(), tolvar.c_str(), "recover", image.c_str(), "-o", destination.c_str(),
-            "--sectors-per-read", "1", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  // Wait until the run has written something, then press Ctrl-C.
-  for (int i = 0; i < 3000 && !fs::exists(out / "f00"); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ::kill(child, SIGINT);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the run did not end by itself";
-  if (WEXITSTATUS(status) == 0) GTEST_SKIP() << "the run ended before the interrupt";
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  const auto json = nlohmann::json::parse(Slurp(out / "tolvar-report.json"));
-  EXPECT_EQ(json["summary"]["stoppedByUser"], true);
-  for (const auto& item : fs::directory_iterator(out)) {
-    const std::string name = item.path().filename().string();
-    EXPECT_EQ(name.find(".tolvar-partial"), std::string::npos);
-    if (name.starts_with("f")) {
-      EXPECT_EQ(fs::file_size(item.path()), 2u * 1024 * 1024) << name;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const fs::path out = dir / fmt::format("out-{}", signal);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const std::string tolvar = TolvarPath().string();
+      const std::string destination = out.string();
+      const int devnull = ::open("/dev/null", O_WRONLY);
+      ::dup2(devnull, STDOUT_FILENO);
+      ::dup2(devnull, STDERR_FILENO);
+      ::execl(tolvar.c_str(), tolvar.c_str(), "recover", image.c_str(), "-o", destination.c_str(),
+              "--sectors-per-read", "1", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Wait until the run has written something, then send the signal.
+    for (int i = 0; i < 3000 && !fs::exists(out / "f00"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << signal << " ended the run from outside";
+    if (WEXITSTATUS(status) == 0) GTEST_SKIP() << "the run ended before the signal";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto json = nlohmann::json::parse(Slurp(out / "tolvar-report.json"));
+    EXPECT_EQ(json["summary"]["stoppedByUser"], true);
+    for (const auto& item : fs::directory_iterator(out)) {
+      const std::string name = item.path().filename().string();
+      EXPECT_EQ(name.find(".tolvar-partial"), std::string::npos);
+      if (name.starts_with("f")) {
+        EXPECT_EQ(fs::file_size(item.path()), 2u * 1024 * 1024) << name;
+      }
     }
   }
 }

@@ -1,8 +1,16 @@
+#include <fcntl.h>
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/cli/run_tolvar.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -45,6 +53,102 @@ TEST(RestoreCommand, AMissingFolderIsAUsageError) {
   const RunResult run = RunTolvar({"restore", (dir / "none").string()});
   EXPECT_EQ(run.status, 2);
   EXPECT_THAT(run.err, ::testing::HasSubstr("none"));
+}
+
+// Starts tolvar with `args` and stdout, stderr in `capture`/out and /err,
+// under a file-size limit when one is given.
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& capture,
+            rlim_t fileSizeLimit = RLIM_INFINITY) {
+  const std::string tolvar = TolvarPath().string();
+  const std::string out = (capture / "out").string();
+  const std::string err = (capture / "err").string();
+  std::vector<char*> argv{const_cast<char*>(tolvar.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(outFd, STDOUT_FILENO);
+    ::dup2(errFd, STDERR_FILENO);
+    const rlimit limit{fileSizeLimit, fileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::execv(tolvar.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return child;
+}
+
+bool HasPartialFile(const fs::path& folder) {
+  std::error_code ignored;
+  for (const auto& item : fs::directory_iterator(folder, ignored)) {
+    if (item.path().filename().string().starts_with(".tolvar-partial")) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> NamesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(folder)) {
+    names.push_back(item.path().filename().string());
+  }
+  return names;
+}
+
+TEST(RestoreCommand, InterruptTermAndHangupStopItWithItsReportAndNothingHalfWritten) {
+  TempDir work;
+  // Many bzip2 streams of zeros, one after the other: hundreds of MiB from a
+  // small file, so the signal comes while the file is decoded.
+  const fs::path one = work / "one.bz2";
+  ASSERT_EQ(std::system(("head -c 4194304 /dev/zero | bzip2 -9 > " + one.string()).c_str()), 0);
+  const std::string stream = Slurp(one);
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += stream;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const fs::path folder = work / fmt::format("data-{}", signal);
+    const fs::path capture = work / fmt::format("capture-{}", signal);
+    fs::create_directories(folder);
+    fs::create_directories(capture);
+    std::ofstream(folder / "zeros.bz2", std::ios::binary) << many;
+    const pid_t child = Spawn({"restore", folder.string()}, capture);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 6000 && !HasPartialFile(folder); ++i) {
+      if (::waitpid(child, &status, WNOHANG) == child) {
+        ended = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended) GTEST_SKIP() << "the restore ended before the signal";
+    ::kill(child, signal);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << signal << " ended the restore from outside";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string out = Slurp(capture / "out");
+    EXPECT_THAT(out, ::testing::HasSubstr("stopped zeros.bz2"));
+    EXPECT_THAT(out, ::testing::HasSubstr("Stopped before the end."));
+    EXPECT_THAT(NamesIn(folder), ::testing::ElementsAre("zeros.bz2"));
+  }
+}
+
+TEST(RestoreCommand, AFileSizeLimitIsReportedLikeAFullDisk) {
+  TempDir work;
+  const fs::path folder = work / "data";
+  fs::create_directories(folder);
+  ASSERT_EQ(std::system(("seq 1 300000 | gzip > " + (folder / "count.gz").string()).c_str()), 0);
+  const std::string packed = Slurp(folder / "count.gz");
+  const pid_t child = Spawn({"restore", folder.string()}, work.Path(), 64 * 1024);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_THAT(Slurp(work / "err"), ::testing::HasSubstr("too large"));
+  EXPECT_THAT(Slurp(work / "out"), ::testing::HasSubstr("failed count.gz"));
+  EXPECT_EQ(Slurp(folder / "count.gz"), packed);
+  EXPECT_THAT(NamesIn(folder), ::testing::ElementsAre("count.gz"));
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ namespace tolvar {
 namespace {
 
 using testing::PatternBytes;
+
+// The stand-ins the build writes, where an installed program finds them.
+const std::string kStandInDir = TOLVAR_TEST_BUILD_DIR "/lib/tolvar/legacy";
 using testing::SectorsOf;
 
 // --- Loader messages through a fake loader --------------------------------
@@ -139,7 +142,7 @@ TEST(LegacyLoader, DamagedLibraryFilesGiveTheirMessages) {
 TEST(LegacyLoader, AnImageThatCannotBeOpenedIsNamed) {
   testing::TempDir dir;
   const std::string missing = (dir / "absent.img").string();
-  auto result = LoadLegacyBiosLibraries(DefaultLegacyLibraryDir(), {missing});
+  auto result = LoadLegacyBiosLibraries(kStandInDir, {missing});
   ASSERT_FALSE(result.has_value());
   EXPECT_NE(result.error().message.find(missing), std::string::npos);
 }
@@ -154,7 +157,7 @@ class LegacyRoute : public ::testing::Test {
     std::reverse(second.begin(), second.end());
     testing::WriteFile(dir / "a.img", image);
     testing::WriteFile(dir / "b.img", second);
-    auto library = LoadLegacyBiosLibraries(DefaultLegacyLibraryDir(),
+    auto library = LoadLegacyBiosLibraries(kStandInDir,
                                            {(dir / "a.img").string(), (dir / "b.img").string()});
     ASSERT_TRUE(library.has_value()) << library.error().message;
     table.EnumerateDrives(std::move(*library));

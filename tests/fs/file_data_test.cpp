@@ -156,16 +156,76 @@ TEST(FileData, AddressesOutsideTheVolumeAreZerosAndCounted) {
   TinyVolume image = MarkedVolume(FsType::kEafs, 64);
   Inode inode;
   inode.direct = {20, 5000, 22, 0, 0, 0, 0, 0, 0, 0};
-  inode.singleIndirect = 0xFFFFFF;  // all 256 blocks below it are lost
-  const std::uint64_t size = (10 + 256) * 1024ull;
+  inode.singleIndirect = 40;
+  image.Indirect(40, {0xFFFFFF, 0, 23});
+  const std::uint64_t size = (10 + 3) * 1024ull;
   Rig rig(image.Bytes(), image.Info());
   const auto data = rig.ReadAll(inode, size, 3);  // odd runs split blocks
   ASSERT_EQ(data.size(), size);
   ExpectBlockBytes(data, 1, std::byte{0});
   ExpectBlockBytes(data, 2, Mark(22));
-  ExpectBlockBytes(data, 100, std::byte{0});
-  EXPECT_EQ(rig.reader->BlocksOutsideVolume(), 257u);
+  ExpectBlockBytes(data, 10, std::byte{0});
+  ExpectBlockBytes(data, 12, Mark(23));
+  EXPECT_EQ(rig.reader->BlocksOutsideVolume(), 2u);
+  EXPECT_FALSE(rig.reader->SizePastBlocks());
   EXPECT_TRUE(rig.reader->Damaged());
+}
+
+TEST(FileData, ASizePastTheLastBlockIsReadOnlyAsFarAsTheBlocksGo) {
+  TinyVolume image = MarkedVolume(FsType::kHtfs, 64);
+  Inode inode;
+  inode.direct = {20, 0, 22, 0, 0, 0, 0, 0, 0, 0};
+  {
+    // A damaged size word on a tiny volume: not 4 GiB of zeros.
+    Rig rig(image.Bytes(), image.Info());
+    const auto data = rig.ReadAll(inode, 0xFFFFFFFFu, 100);
+    ASSERT_EQ(data.size(), 3u * 1024);
+    ExpectBlockBytes(data, 1, std::byte{0});
+    ExpectBlockBytes(data, 2, Mark(22));
+    EXPECT_TRUE(rig.reader->SizePastBlocks());
+    EXPECT_EQ(rig.reader->CopyLength(), 3u * 1024);
+    EXPECT_TRUE(rig.reader->Damaged());
+  }
+  {
+    // Lost addresses at the end: an indirect block outside the volume.
+    Inode cut = inode;
+    cut.singleIndirect = 0xFFFFFF;
+    Rig rig(image.Bytes(), image.Info());
+    EXPECT_EQ(rig.ReadAll(cut, 20 * 1024, 7).size(), 3u * 1024);
+    EXPECT_TRUE(rig.reader->SizePastBlocks());
+  }
+  {
+    // The last block of the triple range is found through every level.
+    TinyVolume larger = MarkedVolume(FsType::kHtfs, 128);
+    larger.Indirect(110, {111, 0});
+    larger.Indirect(111, {0, 112});
+    larger.Indirect(112, {0, 0, 55, 0});
+    Inode deep;
+    deep.tripleIndirect = 110;
+    Rig rig(larger.Bytes(), larger.Info());
+    const std::uint64_t block = 10 + 256 + 65536 + 256 + 2;
+    (void)rig.ReadAll(deep, 0xFFFFFFFFu, 100);
+    EXPECT_EQ(rig.reader->CopyLength(), (block + 1) * 1024);
+  }
+  {
+    // A size inside the blocks, a hole in the middle: whole and undamaged.
+    Rig rig(image.Bytes(), image.Info());
+    EXPECT_EQ(rig.ReadAll(inode, 3000, 100).size(), 3000u);
+    EXPECT_FALSE(rig.reader->Damaged());
+  }
+}
+
+TEST(FileData, HolesAreMarkedUnreadSoTheyCanBeWrittenAsHoles) {
+  TinyVolume image = MarkedVolume(FsType::kHtfs, 64);
+  Inode inode;
+  inode.direct = {20, 0, 0, 23, 0, 0, 0, 0, 0, 0};
+  Rig rig(image.Bytes(), image.Info());
+  FileDataReader reader(rig.drives, rig.volume, inode, 4 * 1024, 100);
+  std::vector<bool> unread;
+  for (auto piece = reader.Next(); !piece.empty(); piece = reader.Next()) {
+    unread.push_back(reader.LastPieceUnread());
+  }
+  EXPECT_EQ(unread, (std::vector<bool>{false, true, false}));
 }
 
 TEST(FileData, UnreadableSectorsAreZeroFilledAndListed) {

@@ -1,9 +1,11 @@
 // JSON descriptions, host folders and the command line.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -167,6 +169,40 @@ TEST(Command, BuildsTheSampleDiskThatTheProbeRuleReads) {
 
   std::string bad = mkimage + " -q -o " + image + " --layout absolute 2>/dev/null";
   EXPECT_NE(std::system(bad.c_str()), 0);  // nothing to write
+}
+
+TEST(Command, NumbersOutOfRangeAreUsageErrorsWithAClearLine) {
+  const std::string mkimage = TOLVAR_MKIMAGE_PATH;
+  tolvar::testing::TempDir dir;
+  const std::string image = (dir / "x.img").string();
+  const std::string errors = (dir / "err").string();
+  auto run = [&](const std::string& arguments) {
+    const std::string command =
+        mkimage + " -q -o " + image + " " + arguments + " 2>" + errors + " >/dev/null";
+    const int raw = std::system(command.c_str());
+    std::ifstream in(errors);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::make_pair(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text.str());
+  };
+  for (const char* shape : {"htfs:1:-1", "htfs:-1:1", "htfs:99999999999:1", "eafs:1:1:-5",
+                            "htfs:1:1:4294967296", "htfs: 1:1", "htfs:1x:1"}) {
+    const auto [status, text] = run(std::string("--generate '") + shape + "'");
+    EXPECT_EQ(status, 2) << shape;
+    EXPECT_THAT(text, ::testing::HasSubstr("must be a whole number from 0 to")) << shape;
+  }
+  const std::string description = (dir / "d.json").string();
+  for (const char* json :
+       {R"({"volumes":[{"type":"htfs","inodes":4294967295}]})",
+        R"({"volumes":[{"type":"htfs","blocks":4294967295}]})",
+        R"({"size":"16T","volumes":[{"type":"htfs"}]})",
+        R"({"volumes":[{"type":"htfs","root":{"entries":[{"name":"a","size":"1T"}]}}]})",
+        R"({"volumes":[{"type":"htfs"}],"damage":[{"kind":"patch","sector":36028797018963968,"hex":"00"}]})"}) {
+    std::ofstream(description) << json;
+    const auto [status, text] = run("-d " + description);
+    EXPECT_EQ(status, 2) << json << "\n" << text;
+    EXPECT_FALSE(text.empty()) << json;
+  }
 }
 
 }  // namespace

@@ -57,6 +57,12 @@ TEST(HostNames, DuplicatesNumberBeforeTheExtension) {
   EXPECT_EQ(DuplicateName(".profile", 3), ".profile (3)");
   EXPECT_EQ(DuplicateName("a.tar.gz", 1), "a.tar (1).gz");
   EXPECT_LE(DuplicateName(std::string(255, 'x') + ".txt", 12).size(), kHostNameMax);
+  // An extension that leaves no room for the number still gives a name that fits.
+  const std::string longExtension = "a." + std::string(252, 'e');
+  for (const unsigned n : {1u, 99u, 100000u}) {
+    EXPECT_LE(DuplicateName(longExtension, n).size(), kHostNameMax) << n;
+    EXPECT_NE(DuplicateName(longExtension, n), longExtension);
+  }
 }
 
 TEST(HostNames, HexKeepsRawBytes) { EXPECT_EQ(HexBytes(std::string("a\0\xff", 3)), "6100ff"); }

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -113,14 +114,16 @@ TEST(Restore, EachFormatIsRestoredBesideTheOriginalWhichGoes) {
   }
   EXPECT_TRUE(fs::exists(dir / "empty"));
   EXPECT_EQ(fs::file_size(dir / "empty"), 0u);
-  for (const char* gone : {"a.Z", "sub/b.gz", "sub/deeper/c.bz2", "d.xz", "packed", "empty.gz"}) {
+  for (const char* gone : {"sub/b.gz", "sub/deeper/c.bz2", "d.xz", "packed", "empty.gz"}) {
     EXPECT_FALSE(fs::exists(dir / gone)) << gone;
   }
+  EXPECT_TRUE(fs::exists(dir / "a.Z"));  // nothing confirms compress data
   EXPECT_EQ(Slurp(dir / "fake.gz"), "not compressed at all");
   struct stat info {};
   ASSERT_EQ(::stat((dir / "sub/b").c_str(), &info), 0);
   EXPECT_EQ(info.st_mtim.tv_sec, 1300000000);
-  EXPECT_EQ(report->summary.restored, 6u);
+  EXPECT_EQ(report->summary.restored, 5u);
+  EXPECT_EQ(report->summary.unverified, 1u);
   EXPECT_EQ(report->summary.damaged, 0u);
   EXPECT_EQ(report->summary.filesExamined, 7u);
 }
@@ -188,6 +191,140 @@ TEST(Restore, LinksAreNeverFollowed) {
   EXPECT_TRUE(fs::exists(outside / "secret.gz"));
   EXPECT_FALSE(fs::exists(outside / "secret"));
   EXPECT_EQ(report->summary.filesExamined, 0u);
+}
+
+std::vector<std::string> NamesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(folder)) {
+    names.push_back(item.path().filename().string());
+  }
+  return names;
+}
+
+const RestoreEntry* EntryFor(const RestoreReport& report, std::string_view path) {
+  for (const RestoreEntry& entry : report.entries) {
+    if (entry.path == path) return &entry;
+  }
+  return nullptr;
+}
+
+TEST(Restore, CompressDataIsRestoredBesideAnOriginalThatStays) {
+  testing::TempDir dir;
+  const std::string data = Sample();
+  std::string truncated = Compress(data, CompressionFormat::kCompress);
+  truncated.resize(truncated.size() / 3);
+  // An ordinary file that happens to start like compress data.
+  std::string lookalike = "\x1f\x9d\x90";
+  for (int i = 0; i < 4000; ++i) lookalike += static_cast<char>((i * 7919) >> 3);
+  const std::string notCompress = std::string("\x1f\x9d", 2) + "plain text after two odd bytes";
+  Put(dir / "short.Z", truncated);
+  Put(dir / "lookalike", lookalike);
+  Put(dir / "other", notCompress);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ(Slurp(dir / "short.Z"), truncated);
+  EXPECT_EQ(Slurp(dir / "lookalike"), lookalike);
+  EXPECT_EQ(Slurp(dir / "other"), notCompress);
+  const RestoreEntry* entry = EntryFor(*report, "short.Z");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->status, RestoreStatus::kUnverified);
+  EXPECT_EQ(entry->restoredPath, "short");
+  EXPECT_TRUE(data.starts_with(Slurp(dir / "short")));
+  EXPECT_EQ(EntryFor(*report, "other"), nullptr);  // not taken for compress data
+  EXPECT_EQ(report->summary.restored, 0u);
+}
+
+TEST(Restore, NestedMultiMemberAndPaddedFilesRestore) {
+  testing::TempDir dir;
+  const std::string data = Sample();
+  const std::string gz = Compress(data, CompressionFormat::kGzip);
+  Put(dir / "x.gz.Z", Compress(gz, CompressionFormat::kCompress));
+  Put(dir / "y.gz.bz2", Compress(gz, CompressionFormat::kBzip2));
+  Put(dir / "nested.gz.gz", Compress(gz, CompressionFormat::kGzip));
+  Put(dir / "multi.gz", Compress("first part\n", CompressionFormat::kGzip) +
+                            Compress("second part\n", CompressionFormat::kGzip));
+  Put(dir / "pair.bz2", Compress("one\n", CompressionFormat::kBzip2) +
+                             Compress("two\n", CompressionFormat::kBzip2));
+  Put(dir / "padded.gz", gz + std::string(512, '\0'));
+  Put(dir / "tail.gz", gz + "not gzip");
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
+  ASSERT_TRUE(report.has_value());
+  for (const char* name : {"x", "y", "nested", "padded", "tail"}) {
+    EXPECT_EQ(Slurp(dir / name), data) << name;
+  }
+  EXPECT_EQ(Slurp(dir / "multi"), "first part\nsecond part\n");
+  EXPECT_EQ(Slurp(dir / "pair"), "one\ntwo\n");
+  EXPECT_THAT(NamesIn(dir.Path()),
+              ::testing::UnorderedElementsAre("x.gz.Z", "x", "y", "nested", "multi", "pair",
+                                              "padded", "tail.gz", "tail"));
+  EXPECT_EQ(report->summary.damaged, 0u);
+  EXPECT_EQ(report->summary.failed, 0u);
+  ASSERT_NE(EntryFor(*report, "tail.gz"), nullptr);
+  EXPECT_EQ(EntryFor(*report, "tail.gz")->status, RestoreStatus::kUnverified);
+  EXPECT_THAT(EntryFor(*report, "tail.gz")->note, ::testing::HasSubstr("8 bytes after"));
+}
+
+TEST(Restore, ExpansionEndsAtTheCapAndKeepsTheOriginal) {
+  testing::TempDir dir;
+  const std::string bomb = Compress(std::string(8 << 20, '\0'), CompressionFormat::kXz);
+  Put(dir / "bomb.xz", bomb);
+  RestoreObserver observer;
+  RestoreLimits limits;
+  limits.ratio = 100;
+  limits.minimumCap = 1 << 20;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer, {}, limits);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_THAT(NamesIn(dir.Path()), ::testing::ElementsAre("bomb.xz"));
+  ASSERT_EQ(report->entries.size(), 1u);
+  EXPECT_EQ(report->entries[0].status, RestoreStatus::kFailed);
+  EXPECT_THAT(report->entries[0].note, ::testing::HasSubstr("expands to more than"));
+  EXPECT_EQ(report->summary.failed, 1u);
+}
+
+// An observer that requests a stop as soon as a file's restore begins.
+class StopWhenRestoring final : public RestoreObserver {
+ public:
+  explicit StopWhenRestoring(StopFlag& stop) : stop_(stop) {}
+  void FileStarted(std::string_view) override { stop_.RequestStop(); }
+
+ private:
+  StopFlag& stop_;
+};
+
+TEST(Restore, AStopWhileAFileIsDecodedEndsItAndSaysSo) {
+  testing::TempDir dir;
+  std::string big;
+  while (big.size() < (1 << 20)) big += Sample();
+  const std::string packed = Compress(big, CompressionFormat::kBzip2);
+  Put(dir / "big.bz2", packed);
+  StopFlag stop;
+  StopWhenRestoring observer(stop);
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer, StopToken(stop));
+  ASSERT_TRUE(report.has_value());
+  EXPECT_THAT(NamesIn(dir.Path()), ::testing::ElementsAre("big.bz2"));
+  EXPECT_TRUE(report->summary.stopped);
+  ASSERT_EQ(report->entries.size(), 1u);
+  EXPECT_EQ(report->entries[0].status, RestoreStatus::kStopped);
+  EXPECT_THAT(RestoreSummaryLine(report->summary), ::testing::HasSubstr("stopped"));
+}
+
+TEST(Restore, LeftoversOfAnInterruptedRunAreRemovedAndNamed) {
+  testing::TempDir dir;
+  // No process can have this number (the kernel's limit is 2^22).
+  Put(dir / "sub/.tolvar-partial-4194305", "half a file");
+  Put(dir / "sub/.tolvar-partial-4194305-3", "another half");
+  const std::string running = ".tolvar-partial-" + std::to_string(::getpid());
+  Put(dir / running, "being written now");
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_THAT(report->leftoversRemoved,
+              ::testing::UnorderedElementsAre("sub/.tolvar-partial-4194305",
+                                              "sub/.tolvar-partial-4194305-3"));
+  EXPECT_TRUE(fs::is_empty(dir / "sub"));
+  EXPECT_TRUE(fs::exists(dir / running));
 }
 
 TEST(RestoreDialog, NoRecordsTheDeclineAndAYesLaterStillStarts) {

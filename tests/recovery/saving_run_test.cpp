@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "fs/format.hpp"
 #include "recovery/host_names.hpp"
 #include "tests/recovery/recovery_rig.hpp"
 
@@ -343,6 +344,102 @@ DiskDescription HostileDisk() {
   return disk;
 }
 
+// Sets the size word of the inode of `path` to `size`.
+void PatchSize(DiskDescription& disk, FsKind kind, std::string_view path, std::uint32_t size) {
+  auto built = imagekit::BuildImageBytes(disk);
+  ASSERT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  const FsType type = kind == FsKind::kHtfs ? FsType::kHtfs : FsType::kEafs;
+  const InodeLocation where = LocateInode(type, volume.Find(path)->inode);
+  imagekit::Damage d;
+  d.kind = imagekit::DamageKind::kPatch;
+  d.firstSector = volume.SectorOfBlock(2) + where.sectorOffset;
+  d.offset = where.byteOffset + (kind == FsKind::kHtfs ? 12u : 8u);
+  for (int i = 0; i < 4; ++i) d.bytes.push_back(static_cast<std::byte>(size >> (8 * i)));
+  disk.damage.push_back(d);
+}
+
+TEST(SavingRun, ASizePastTheFilesBlocksIsCopiedAsFarAsTheyGoAndCalledDamaged) {
+  for (const FsKind kind : {FsKind::kHtfs, FsKind::kEafs}) {
+    DiskDescription disk =
+        OneVolume(kind, {Node::Filled("huge", 3000, Random(9)), Node::File("fine", "fine")});
+    PatchSize(disk, kind, "/huge", 0xFFFFFFFFu);
+    RecoveryRig rig(disk);
+    auto result = rig.Save();
+    ASSERT_TRUE(result.has_value());
+    const std::string copied = Slurp(rig.Destination() / "huge");
+    ASSERT_EQ(copied.size(), 3072u);
+    EXPECT_EQ(copied.substr(0, 3000), testing::FilledContents(Random(9), 3000));
+    const ReportEntry* entry = EntryFor(result->report, "huge");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->status, EntryStatus::kDamaged);
+    EXPECT_THAT(entry->note, ::testing::HasSubstr("runs past its last block"));
+    EXPECT_EQ(Slurp(rig.Destination() / "fine"), "fine");
+    EXPECT_EQ(result->report.summary.damagedFiles, 1u);
+    EXPECT_FALSE(AllWhole(result->report.summary));
+  }
+}
+
+// Renames entries of the root folder on the built disk: each placeholder
+// becomes a name of the same length, so two entries can share one name.
+DiskDescription WithRootNamesPatched(
+    DiskDescription disk, const std::vector<std::pair<std::string, std::string>>& patches) {
+  auto built = imagekit::BuildImageBytes(disk);
+  EXPECT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  const std::uint64_t rootSector = volume.SectorOfBlock(volume.Find("/")->dataBlocks[0]);
+  const auto begin = built->bytes.begin() + static_cast<std::ptrdiff_t>(rootSector * 512);
+  for (const auto& [placeholder, name] : patches) {
+    const auto at = std::search(begin, begin + 1024,
+                                reinterpret_cast<const std::byte*>(placeholder.data()),
+                                reinterpret_cast<const std::byte*>(placeholder.data() +
+                                                                   placeholder.size()));
+    EXPECT_NE(at, begin + 1024) << placeholder;
+    imagekit::Damage d;
+    d.kind = imagekit::DamageKind::kPatch;
+    d.firstSector = rootSector;
+    d.offset = static_cast<std::uint32_t>(at - begin);
+    for (const char c : name) d.bytes.push_back(static_cast<std::byte>(c));
+    disk.damage.push_back(d);
+  }
+  return disk;
+}
+
+TEST(SavingRun, SameNamesOnTheDiskAreRenamedWhateverThePolicy) {
+  for (const FsKind kind : {FsKind::kEafs, FsKind::kHtfs}) {
+    const DiskDescription disk = WithRootNamesPatched(
+        OneVolume(kind, {Node::File("data", "file"),
+                         Node::Folder("DATA", {Node::File("inner", "kept"),
+                                               Node::Folder("deeper", {Node::File("d", "D")})}),
+                         Node::Symlink("link", "data"), Node::Folder("LINK", {Node::File("l", "L")}),
+                         Node::Folder("twin", {Node::File("one", "1")}),
+                         Node::Folder("TWIN", {Node::File("two", "2")})}),
+        {{"DATA", "data"}, {"LINK", "link"}, {"TWIN", "twin"}});
+    for (const DuplicatePolicy policy :
+         {DuplicatePolicy::kSkip, DuplicatePolicy::kOverwrite, DuplicatePolicy::kRename}) {
+      RecoveryRig rig(disk);
+      rig.settings.duplicatePolicy = policy;
+      auto result = rig.Save();
+      ASSERT_TRUE(result.has_value());
+      const fs::path out = rig.Destination();
+      EXPECT_EQ(Slurp(out / "data"), "file");
+      EXPECT_EQ(Slurp(out / "data (1)/inner"), "kept");
+      EXPECT_EQ(Slurp(out / "data (1)/deeper/d"), "D");
+      EXPECT_TRUE(fs::is_symlink(out / "link"));
+      EXPECT_EQ(Slurp(out / "link (1)/l"), "L");
+      // Two folders of one name: neither is merged into the other.
+      EXPECT_EQ(Slurp(out / "twin/one") + Slurp(out / "twin (1)/two") +
+                    Slurp(out / "twin/two") + Slurp(out / "twin (1)/one"),
+                "12");
+      const ReportEntry* folder = EntryFor(result->report, "data (1)");
+      ASSERT_NE(folder, nullptr);
+      EXPECT_THAT(folder->note, ::testing::HasSubstr("written as"));
+      EXPECT_EQ(result->report.summary.skipped, 0u);
+      EXPECT_TRUE(AllWhole(result->report.summary));
+    }
+  }
+}
+
 TEST(SavingRun, HostileNamesStayInsideTheDestination) {
   testing::TempDir outer;
   RecoveryRig rig(HostileDisk());
@@ -465,6 +562,48 @@ TEST(SavingRun, AFullTmpfsStopsCleanly) {
   ASSERT_TRUE(result.has_value());
   EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("b-big"));
   EXPECT_THAT(result->report.summary.stopMessage, ::testing::HasSubstr("No space left"));
+}
+
+TEST(SavingRun, ADestinationWithLittleRoomStillGetsItsReport) {
+  testing::TempDir mountPoint;
+  const std::string command = fmt::format("mount -t tmpfs -o size=8k tolvar-test {} 2>/dev/null",
+                                          mountPoint.Path().string());
+  if (::geteuid() != 0 || std::system(command.c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  RecoveryRig rig(ThreeFiles());
+  auto result = rig.SaveTo(mountPoint.Path());
+  const std::string report = Slurp(mountPoint.Path() / std::string(kReportTextName));
+  const std::string json = Slurp(mountPoint.Path() / std::string(kReportJsonName));
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(mountPoint.Path())) {
+    names.push_back(item.path().filename().string());
+  }
+  (void)std::system(fmt::format("umount {}", mountPoint.Path().string()).c_str());
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->reportProblem, "");
+  // Two pages: without room kept for it, the first file would take one and
+  // the report would not fit in the other.
+  EXPECT_THAT(report, ::testing::HasSubstr("The run ended early"));
+  EXPECT_THAT(json, ::testing::HasSubstr("No space left"));
+  for (const std::string& name : names) EXPECT_FALSE(name.starts_with(".tolvar-partial")) << name;
+}
+
+TEST(SavingRun, LeftoversOfAnInterruptedRunAreRemovedAndReported) {
+  RecoveryRig rig(OneVolume(FsKind::kHtfs, {Node::Folder("sub", {Node::File("x", "X")})}));
+  fs::create_directories(rig.Destination() / "sub");
+  // No process can have this number (the kernel's limit is 2^22).
+  std::ofstream(rig.Destination() / ".tolvar-partial-4194305") << "half";
+  std::ofstream(rig.Destination() / "sub/.tolvar-partial-4194305-2") << "half";
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_THAT(result->report.leftoversRemoved,
+              ::testing::UnorderedElementsAre(".tolvar-partial-4194305",
+                                              "sub/.tolvar-partial-4194305-2"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / ".tolvar-partial-4194305"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / "sub/.tolvar-partial-4194305-2"));
+  EXPECT_THAT(Slurp(rig.Destination() / std::string(kReportTextName)),
+              ::testing::HasSubstr("Removed sub/.tolvar-partial-4194305-2"));
 }
 
 }  // namespace
