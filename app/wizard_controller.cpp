@@ -592,11 +592,7 @@ struct WizardController::Impl {
               });
             },
     };
-    if (fromRecord) {
-      engine::DiscoverFromRecord(session, hooks);
-    } else {
-      engine::SearchRange(session, hooks);
-    }
+    engine::Discover(session, hooks);
     Post([this, fromRecord] { SearchCompleted(fromRecord); });
   }
 
