@@ -14,6 +14,7 @@
 
 #include "app/browse_view.hpp"
 #include "app/engine_runs.hpp"
+#include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
 #include "fs/timestamp.hpp"
 
@@ -26,19 +27,6 @@ constexpr std::size_t kRowsPerPost = 512;
 
 std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
-}
-
-// An unsigned decimal sector number as typed: digits only, at least one, at
-// most 4294967295.
-std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
 }
 
 constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
