@@ -29,14 +29,14 @@ std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
 
-constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
-                                       ControlId::kEndField,   ControlId::kStartField,
-                                       ControlId::kStartLabel, ControlId::kEndLabel,
-                                       ControlId::kRangeHelp};
+constexpr std::array kRangeControls = {
+    ControlId::kRangeTitle, ControlId::kRangeGroup, ControlId::kEndField, ControlId::kStartField,
+    ControlId::kStartLabel, ControlId::kEndLabel,   ControlId::kRangeHelp};
 
 constexpr std::array kBrowseCommands = {
-    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,  MenuCommand::kIcons,
-    MenuCommand::kList,            MenuCommand::kDetails,     MenuCommand::kFindFiles,
+    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,
+    MenuCommand::kIcons,           MenuCommand::kList,
+    MenuCommand::kDetails,         MenuCommand::kFindFiles,
     MenuCommand::kFileFilters,     MenuCommand::kDriveInformation};
 
 }  // namespace
@@ -59,10 +59,10 @@ struct WizardController::Impl {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
   std::atomic<ViewItem> nextItem{1};
-  std::array<ViewItem, 3> roots{};                  // by TreeKind
-  std::vector<ViewItem> driveItems;                 // by drive index
-  std::vector<ViewItem> volumeItems;                // by volume index (worker, then UI)
-  std::vector<ViewItem> folderItems;                // by folder index (worker, then UI)
+  std::array<ViewItem, 3> roots{};                           // by TreeKind
+  std::vector<ViewItem> driveItems;                          // by drive index
+  std::vector<ViewItem> volumeItems;                         // by volume index (worker, then UI)
+  std::vector<ViewItem> folderItems;                         // by folder index (worker, then UI)
   std::unordered_map<ViewItem, std::uint32_t> folderByItem;  // item -> folder index
   std::unordered_map<ViewItem, ViewItem> parentOfItem;       // file tree item -> its parent
   std::uint32_t treeItemCount = 0;  // tree items of every build since start
@@ -113,9 +113,9 @@ struct WizardController::Impl {
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
     EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
-    for (const MenuCommand c : {MenuCommand::kExit, MenuCommand::kLiveUpdate,
-                                MenuCommand::kContents, MenuCommand::kBuyOnline,
-                                MenuCommand::kAbout}) {
+    for (const MenuCommand c :
+         {MenuCommand::kExit, MenuCommand::kLiveUpdate, MenuCommand::kContents,
+          MenuCommand::kBuyOnline, MenuCommand::kAbout}) {
       EnableMenu(c, true);
     }
   }
@@ -309,9 +309,8 @@ struct WizardController::Impl {
     for (unsigned i = 0; i < session.drives.listedCount; ++i) {
       const ViewItem item = NewItem();
       driveItems.push_back(item);
-      view.AddTreeItem(TreeKind::kDisk, root, item,
-                       fmt::format("{}{}", kDriveItemPrefix, i), TreeImage::kDrive,
-                       TreeImage::kDrive);
+      view.AddTreeItem(TreeKind::kDisk, root, item, fmt::format("{}{}", kDriveItemPrefix, i),
+                       TreeImage::kDrive, TreeImage::kDrive);
     }
     view.ExpandTreeItem(TreeKind::kDisk, root);
   }
@@ -346,8 +345,7 @@ struct WizardController::Impl {
       ResetRangeFields();
       const DriveInfo& drive = session.drives.Current();
       view.SetPanelValue(kModelLabel, drive.model);
-      view.SetPanelValue(kCapacityLabel,
-                         fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
+      view.SetPanelValue(kCapacityLabel, fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
       view.SetPanelValue(kCylindersLabel, fmt::format("{}", drive.cylinders));
       view.SetPanelValue(kHeadLabel, fmt::format("{}", drive.heads));
       view.SetPanelValue(kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
@@ -566,9 +564,10 @@ struct WizardController::Impl {
     state().SetBusy(true);
     Post([this] { view.EnableTree(TreeKind::kVolume, false); });
     engine::DiscoveryHooks hooks{
-        .feedback = [this](std::function<void(WizardView&)> call) {
-          Post([this, call = std::move(call)] { call(view); });
-        },
+        .feedback =
+            [this](std::function<void(WizardView&)> call) {
+              Post([this, call = std::move(call)] { call(view); });
+            },
         .volumeAccepted =
             [this, root](std::string_view volumeName) {
               const ViewItem item = NewItem();
@@ -593,9 +592,8 @@ struct WizardController::Impl {
       QuickHelp(kBackToDiskHelpLines);
       state().step -= 1;
       driveChosen = false;
-      view.ShowMessage(
-          fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
-          MessageKind::kInformation);
+      view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
+                       MessageKind::kInformation);
     }
     WorkerEnded();
   }
