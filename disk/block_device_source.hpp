@@ -26,6 +26,7 @@ struct DeviceDescription {
   std::string productId;
   DeviceGeometry geometry;
   std::string path;  // what the drive was opened from: an image path or /dev node
+  std::int32_t int13Extensions = 0;  // legacy BIOS drives only: the extensions flag
 };
 
 // A geometry triple whose product is exactly `sectors`, preferring the

@@ -17,7 +17,6 @@ DriveTable::~DriveTable() = default;
 void DriveTable::EnumerateDrives(std::unique_ptr<DriveProvider> provider) {
   route_ = DiskRoute::kNtFamily;
   provider_ = std::move(provider);
-  legacy_.reset();
   open_.reset();
   slots_ = {};
   listedCount = 0;
@@ -59,30 +58,32 @@ void DriveTable::EnumerateDrives(std::unique_ptr<DriveProvider> provider) {
 
 void DriveTable::EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library) {
   route_ = DiskRoute::kLegacyBios;
-  legacy_ = std::move(library);
   provider_.reset();
   open_.reset();
   slots_ = {};
   listedCount = 0;
-  if (!legacy_) return;
-  legacy_->FindHardDisk(&listedCount);
-  // The table has 32 slots; disks beyond them are not offered.
-  listedCount = std::min<std::uint16_t>(listedCount, kSlotCount);
-  for (std::uint16_t i = 0; i < listedCount; ++i) {
-    DriveInfo& slot = slots_[i];
-    const std::int32_t bios = 0x80 + i;
-    slot.int13Extensions = legacy_->CheckInt13Extension(bios);
-    legacy_->GetDriveGeometry(bios, &slot.cylinders, &slot.heads, &slot.sectorsPerTrack);
+  if (!library) return;
+  provider_ = MakeLegacyBiosProvider(std::move(library), kSlotCount);
+  // Every drive the library reports is listed, in its order, whatever its
+  // geometry says; disks beyond the 32 slots are not offered.
+  const unsigned limit = provider_->ProbeLimit();
+  for (unsigned n = 0; n < limit; ++n) {
+    auto description = provider_->Probe(n);
+    if (!description) continue;
+    DriveInfo& slot = slots_[listedCount++];
+    slot.int13Extensions = description->int13Extensions;
+    slot.cylinders = static_cast<std::uint32_t>(description->geometry.cylinders);
+    slot.heads = description->geometry.heads;
+    slot.sectorsPerTrack = description->geometry.sectorsPerTrack;
     slot.totalSectors = slot.cylinders * slot.heads * slot.sectorsPerTrack;
-    slot.model = "Unknown";
-    slot.deviceNumber = i;
+    slot.model = description->productId;
+    slot.deviceNumber = n;
   }
 }
 
 bool DriveTable::OpenCurrentDrive() {
   CloseDrive();
   lastOpenError_.reset();
-  if (route_ == DiskRoute::kLegacyBios) return legacy_ != nullptr;
   auto fail = [this](std::string message) {
     lastOpenError_ = Error{ErrorCode::kNotFound, std::move(message), std::nullopt};
     return false;
@@ -90,22 +91,24 @@ bool DriveTable::OpenCurrentDrive() {
   if (!provider_) return fail("no drives were enumerated");
   if (currentDrive >= kSlotCount) return fail(fmt::format("no drive {}", currentDrive));
   const DriveInfo& slot = slots_[currentDrive];
-  if (slot.sectorsPerTrack == 0) {
+  // The legacy libraries answer for any BIOS drive number; the other route
+  // opens only drives with media.
+  const bool legacy = route_ == DiskRoute::kLegacyBios;
+  if (!legacy && slot.sectorsPerTrack == 0) {
     return fail(slot.devicePath.empty() ? fmt::format("no drive {}", currentDrive)
                                         : fmt::format("{}: no media", slot.devicePath));
   }
-  auto source = provider_->OpenForReading(slot.deviceNumber);
+  auto source = provider_->OpenForReading(legacy ? currentDrive : slot.deviceNumber);
   if (!source) {
     lastOpenError_ = source.error();
     return false;
   }
   open_ = std::move(*source);
+  openDrive_ = currentDrive;
   return true;
 }
 
-bool DriveTable::IsOpen() const {
-  return route_ == DiskRoute::kLegacyBios ? legacy_ != nullptr : open_ != nullptr;
-}
+bool DriveTable::IsOpen() const { return open_ != nullptr; }
 
 void DriveTable::CloseDrive() { open_.reset(); }
 
@@ -119,8 +122,21 @@ bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
   const std::size_t bytes = std::size_t{count} * kSectorSize;
   if (buffer.size() < bytes) return false;
   buffer = buffer.first(bytes);
-  return route_ == DiskRoute::kLegacyBios ? ReadLegacy(sector, count, buffer)
-                                          : ReadNtFamily(sector, count, buffer);
+  // The legacy libraries need no open: a read goes to whichever drive is
+  // current, as the BIOS numbers it.
+  if (route_ == DiskRoute::kLegacyBios && provider_ && (!open_ || openDrive_ != currentDrive)) {
+    (void)OpenCurrentDrive();
+  }
+  if (!open_) {
+    // Nothing can be read: never let a caller see an earlier read as this one.
+    std::fill(buffer.begin(), buffer.end(), std::byte{0});
+    return false;
+  }
+  if (open_->ReadAt(sector * kSectorSize, buffer)) return true;
+  return RetrySingly(sector, count, buffer, open_->LengthBytes() / kSectorSize,
+                     [this](std::uint64_t s, std::span<std::byte> one) {
+                       return open_->ReadAt(s * kSectorSize, one).has_value();
+                     });
 }
 
 bool DriveTable::RetrySingly(
@@ -143,41 +159,6 @@ bool DriveTable::RetrySingly(
     }
   }
   return lastOk;
-}
-
-bool DriveTable::ReadNtFamily(std::uint64_t sector, std::uint32_t count,
-                              std::span<std::byte> buffer) {
-  if (!open_) {
-    // Nothing can be read: never let a caller see an earlier read as this one.
-    std::fill(buffer.begin(), buffer.end(), std::byte{0});
-    return false;
-  }
-  if (open_->ReadAt(sector * kSectorSize, buffer)) return true;
-  return RetrySingly(sector, count, buffer, open_->LengthBytes() / kSectorSize,
-                     [this](std::uint64_t s, std::span<std::byte> one) {
-                       return open_->ReadAt(s * kSectorSize, one).has_value();
-                     });
-}
-
-bool DriveTable::ReadLegacy(std::uint64_t sector, std::uint32_t count,
-                            std::span<std::byte> buffer) {
-  if (!legacy_) {
-    std::fill(buffer.begin(), buffer.end(), std::byte{0});
-    return false;
-  }
-  const DriveInfo& slot = slots_[currentDrive];
-  const std::int32_t biosDrive = 0x80 + currentDrive;
-  auto readRun = [&](std::uint64_t first, std::uint32_t n, std::span<std::byte> out) {
-    const auto lba = static_cast<std::uint32_t>(first);
-    const ChsAddress chs = LegacyChs(lba);
-    // The library returns non-zero on success.
-    return legacy_->ReadDisk(biosDrive, chs.cylinder, chs.head, chs.sector, n, out.data(), lba,
-                             slot.int13Extensions) != 0;
-  };
-  if (readRun(sector, count, buffer)) return true;
-  // The library knows no true length: the capacity bounds what can be bad.
-  return RetrySingly(sector, count, buffer, slot.totalSectors,
-                     [&](std::uint64_t s, std::span<std::byte> one) { return readRun(s, 1, one); });
 }
 
 }  // namespace tolvar

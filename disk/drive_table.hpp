@@ -42,7 +42,8 @@ class DriveTable {
 
   // NT-family route: probes the provider's drives in order and fills slots.
   void EnumerateDrives(std::unique_ptr<DriveProvider> provider);
-  // Legacy BIOS route over loaded libraries.
+  // Legacy BIOS route over loaded libraries (a provider of its own: reads
+  // take the same path as on the other route).
   void EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library);
 
   // Closes the open drive, then opens `currentDrive` for reading. Returns
@@ -74,8 +75,6 @@ class DriveTable {
   std::uint16_t currentDrive = 0;
 
  private:
-  bool ReadNtFamily(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
-  bool ReadLegacy(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
   // After a failed run: reads each sector alone with the configured number of
   // tries, zero-fills and records the ones that never read (below
   // `existingSectors`), and reports the last single read's outcome.
@@ -87,8 +86,8 @@ class DriveTable {
   std::array<DriveInfo, kSlotCount> slots_{};
   DiskRoute route_ = DiskRoute::kNtFamily;
   std::unique_ptr<DriveProvider> provider_;
-  std::unique_ptr<LegacyBiosLibrary> legacy_;
   std::unique_ptr<BlockDeviceSource> open_;
+  std::uint16_t openDrive_ = 0;  // the slot `open_` was opened for
   BadSectorList badSectors_;
   std::optional<Error> lastOpenError_;
 };

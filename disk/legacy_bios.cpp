@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <utility>
@@ -165,5 +166,98 @@ std::expected<std::unique_ptr<LegacyBiosLibrary>, Error> LoadLegacyBiosLibraries
 }
 
 std::string DefaultLegacyLibraryDir() { return InstalledLegacyLibraryDir(); }
+
+}  // namespace tolvar
+
+namespace tolvar {
+
+namespace {
+
+// One BIOS drive read through the library.
+class LegacyBiosSource final : public BlockDeviceSource {
+ public:
+  LegacyBiosSource(std::shared_ptr<LegacyBiosLibrary> library, std::int32_t biosDrive,
+                   DeviceDescription description, std::int32_t int13Extensions)
+      : library_(std::move(library)),
+        biosDrive_(biosDrive),
+        description_(std::move(description)),
+        int13Extensions_(int13Extensions) {}
+
+  DeviceDescription Describe() const override { return description_; }
+  std::uint64_t LengthBytes() const override {
+    const DeviceGeometry& g = description_.geometry;
+    const std::uint32_t sectors = static_cast<std::uint32_t>(g.cylinders) * g.heads * g.sectorsPerTrack;
+    return std::uint64_t{sectors} * kSectorSize;
+  }
+  std::expected<void, Error> ReadAt(std::uint64_t byteOffset, std::span<std::byte> out) override {
+    // The library reads whole sectors at a 32-bit address.
+    const auto lba = static_cast<std::uint32_t>(byteOffset / kSectorSize);
+    const auto count = static_cast<std::uint32_t>(out.size() / kSectorSize);
+    const ChsAddress chs = LegacyChs(lba);
+    // The library returns non-zero on success.
+    if (library_->ReadDisk(biosDrive_, chs.cylinder, chs.head, chs.sector, count, out.data(), lba,
+                           int13Extensions_) != 0) {
+      return {};
+    }
+    return std::unexpected(Error{ErrorCode::kIoError,
+                                 fmt::format("BIOS drive {:#x}: sector {} did not read", biosDrive_,
+                                             lba),
+                                 lba});
+  }
+
+ private:
+  std::shared_ptr<LegacyBiosLibrary> library_;
+  std::int32_t biosDrive_;
+  DeviceDescription description_;
+  std::int32_t int13Extensions_;
+};
+
+class LegacyBiosProvider final : public DriveProvider {
+ public:
+  LegacyBiosProvider(std::unique_ptr<LegacyBiosLibrary> library, unsigned slotLimit)
+      : library_(std::move(library)) {
+    std::uint16_t count = 0;
+    library_->FindHardDisk(&count);
+    count_ = std::min<unsigned>(count, slotLimit);
+  }
+
+  unsigned ProbeLimit() const override { return count_; }
+
+  std::expected<DeviceDescription, Error> Probe(unsigned number) override {
+    if (number >= count_) return std::unexpected(Error{ErrorCode::kNotFound, "no such drive", {}});
+    const std::int32_t bios = BiosDrive(number);
+    DeviceDescription description;
+    description.int13Extensions = library_->CheckInt13Extension(bios);
+    std::uint32_t cylinders = 0;
+    library_->GetDriveGeometry(bios, &cylinders, &description.geometry.heads,
+                               &description.geometry.sectorsPerTrack);
+    description.geometry.cylinders = cylinders;
+    description.productId = "Unknown";
+    return description;
+  }
+
+  std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenForReading(
+      unsigned number) override {
+    // A number the library did not report is still passed to it: the
+    // library decides what its reads return.
+    DeviceDescription description = Probe(number).value_or(DeviceDescription{});
+    const std::int32_t int13 = description.int13Extensions;
+    return std::make_unique<LegacyBiosSource>(library_, BiosDrive(number), std::move(description),
+                                              int13);
+  }
+
+ private:
+  static std::int32_t BiosDrive(unsigned number) { return 0x80 + static_cast<std::int32_t>(number); }
+
+  std::shared_ptr<LegacyBiosLibrary> library_;
+  unsigned count_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<DriveProvider> MakeLegacyBiosProvider(std::unique_ptr<LegacyBiosLibrary> library,
+                                                      unsigned slotLimit) {
+  return std::make_unique<LegacyBiosProvider>(std::move(library), slotLimit);
+}
 
 }  // namespace tolvar

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "disk/block_device_source.hpp"
 
 namespace tolvar {
 
@@ -33,6 +34,13 @@ struct ChsAddress {
 [[nodiscard]] constexpr ChsAddress LegacyChs(std::uint32_t lba) {
   return {lba / 1008, (lba / 63) % 16, lba % 63 + 1};
 }
+
+// The BIOS drives the library reports, as drives 0x80, 0x81, ...: probing
+// asks for the geometry and the extensions flag (model "Unknown"), reading
+// goes through ReadDisk. A drive's length is its geometric capacity (32-bit,
+// wrapping), the only size the library knows. At most `slotLimit` drives.
+[[nodiscard]] std::unique_ptr<DriveProvider> MakeLegacyBiosProvider(
+    std::unique_ptr<LegacyBiosLibrary> library, unsigned slotLimit);
 
 }  // namespace tolvar
 

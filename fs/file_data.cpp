@@ -138,7 +138,7 @@ FileDataReader::Mapped FileDataReader::Follow(Mapped table, unsigned level, std:
     NoteUnreadable(sector, kSectorsPerBlock);
     slot.entries.resize(kAddressesPerIndirectBlock);
     for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-      slot.entries[i] = ReadU32(indirectBuffer_, std::size_t{i} * 4);
+      slot.entries[i] = le::Read32(indirectBuffer_, std::size_t{i} * 4);
     }
     slot.block = table.block;
   }

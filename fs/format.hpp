@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.hpp"
+#include "volumes/superblock_probe.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -27,9 +29,6 @@ inline constexpr std::uint32_t kHtfsInodeBytes = 128;
 inline constexpr std::uint32_t kEafsInodesPerSector = 8;
 inline constexpr std::uint32_t kHtfsInodesPerSector = 4;
 
-inline constexpr std::uint32_t kHtfsSignature = 0xA060492A;
-inline constexpr std::uint32_t kEafsSignature = 0xFD187E21;
-
 inline constexpr std::uint32_t kDirectAddresses = 10;
 inline constexpr std::uint32_t kAddressesPerIndirectBlock = kBlockBytes / 4;
 
@@ -43,26 +42,8 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 // this number can ever be reached from a directory.
 inline constexpr std::uint32_t kEafsMaxInode = 0xFFFF;
 
-// Little-endian reads. Out-of-range offsets read as zero rather than past the span.
-[[nodiscard]] std::uint8_t ReadU8(std::span<const std::byte> bytes, std::size_t offset);
-[[nodiscard]] std::uint16_t ReadU16(std::span<const std::byte> bytes, std::size_t offset);
-[[nodiscard]] std::uint32_t ReadU32(std::span<const std::byte> bytes, std::size_t offset);
-// A 3-byte block address: byte 0 + byte 1 x 256 + byte 2 x 65536.
-[[nodiscard]] std::uint32_t DecodeAddress3(std::span<const std::byte> bytes, std::size_t offset);
-
-// The superblock fields the reader looks at (second sector of a volume).
-struct Superblock {
-  FsType type = FsType::kNone;  // from the signature alone
-  std::uint32_t signature = 0;
-  std::uint32_t sizeBlocks = 0;        // byte 4
-  std::uint32_t htfsWord0 = 0;         // byte 0, HTFS: non-zero
-  std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
-  std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
-};
-// `sector` must hold at least 512 bytes; shorter input yields type kNone.
-[[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
-// The signature matches and, for HTFS, both words that must be non-zero are.
-[[nodiscard]] bool IsPlausibleSuperblock(const Superblock& superblock);
+// The superblock is decoded by volumes/superblock_probe.hpp (DecodeSuperblock),
+// the one decoder both discovery and this reader use.
 
 // One inode of either type, with every block address it holds.
 struct Inode {
@@ -87,6 +68,21 @@ struct Inode {
 
 [[nodiscard]] std::uint32_t InodeBytes(FsType type);
 [[nodiscard]] std::uint32_t InodesPerSector(FsType type);
+
+// The file-type nibble of an inode's mode (mode & 0xF000).
+enum class ModeType : std::uint16_t {
+  kPipe = 0x1000,
+  kCharDevice = 0x2000,
+  kDirectory = 0x4000,
+  kBlockDevice = 0x6000,
+  kRegular = 0x8000,
+  kSymlink = 0xA000,
+  kSocket = 0xC000,
+};
+[[nodiscard]] constexpr std::uint16_t ModeTypeBits(std::uint16_t mode) { return mode & 0xF000U; }
+[[nodiscard]] constexpr bool HasModeType(std::uint16_t mode, ModeType type) {
+  return ModeTypeBits(mode) == static_cast<std::uint16_t>(type);
+}
 
 // File-type nibble 4 and a first block: the only inodes walked as directories.
 [[nodiscard]] bool IsDirectoryMode(std::uint16_t mode);

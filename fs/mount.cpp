@@ -31,7 +31,7 @@ std::vector<std::uint32_t> ReadIndirect(MountContext& context, std::uint32_t blo
   (void)ReadBlock(context.drives, context.volume, block, buffer);
   addresses.reserve(kAddressesPerIndirectBlock);
   for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-    addresses.push_back(ReadU32(buffer, std::size_t{i} * 4));
+    addresses.push_back(le::Read32(buffer, std::size_t{i} * 4));
   }
   return addresses;
 }

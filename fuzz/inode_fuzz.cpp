@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (IsDirectoryInode(inode) && ((inode.mode & 0xF000) != 0x4000 || inode.FirstBlock() == 0)) {
       std::abort();
     }
-    const std::uint32_t n = size >= 4 ? ReadU32(bytes, 0) : 1;
+    const std::uint32_t n = size >= 4 ? le::Read32(bytes, 0) : 1;
     const InodeLocation where = LocateInode(type, n);
     if (where.byteOffset + InodeBytes(type) > 512) std::abort();
   }

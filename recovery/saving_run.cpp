@@ -21,28 +21,17 @@ constexpr std::size_t kOpenDepth = 64;
 // A symbolic link's stored target longer than this is damage, not a target.
 constexpr std::uint32_t kMaxLinkTarget = 4096;
 
-enum : std::uint16_t {
-  kTypeMask = 0xF000,
-  kTypePipe = 0x1000,
-  kTypeChar = 0x2000,
-  kTypeDir = 0x4000,
-  kTypeBlock = 0x6000,
-  kTypeRegular = 0x8000,
-  kTypeSymlink = 0xA000,
-  kTypeSocket = 0xC000,
-};
-
 EntryType TypeOfMode(std::uint16_t mode) {
-  switch (mode & kTypeMask) {
-    case kTypePipe:
+  switch (static_cast<ModeType>(ModeTypeBits(mode))) {
+    case ModeType::kPipe:
       return EntryType::kPipe;
-    case kTypeChar:
+    case ModeType::kCharDevice:
       return EntryType::kCharDevice;
-    case kTypeBlock:
+    case ModeType::kBlockDevice:
       return EntryType::kBlockDevice;
-    case kTypeSymlink:
+    case ModeType::kSymlink:
       return EntryType::kSymlink;
-    case kTypeSocket:
+    case ModeType::kSocket:
       return EntryType::kSocket;
     default:
       // Regular files, directory-typed inodes without blocks (the tree lists

@@ -18,21 +18,41 @@ constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 
 }  // namespace
 
-std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte> sector) {
-  if (sector.size() < kSectorBytes) return std::nullopt;
-  const std::uint32_t magic = le::Read32(sector, kMagicOffset);
-  if (magic != kHtfsMagic && magic != kEafsMagic) return std::nullopt;
-  SuperblockCandidate candidate;
-  candidate.sizeBlocks = le::Read32(sector, kSizeOffset);
-  if (magic == kHtfsMagic) {
-    if (le::Read32(sector, 0) == 0 || le::Read32(sector, kHtfsCheckOffset) == 0) {
-      return std::nullopt;
-    }
-    candidate.fsType = FsType::kHtfs;
-    candidate.inodeTableBlocks = le::Read32(sector, kHtfsInodeBlocksOffset);
-    return candidate;
+Superblock DecodeSuperblock(std::span<const std::byte> sector) {
+  Superblock sb;
+  if (sector.size() < kSectorBytes) return sb;
+  sb.signature = le::Read32(sector, kMagicOffset);
+  sb.sizeBlocks = le::Read32(sector, kSizeOffset);
+  sb.htfsWord0 = le::Read32(sector, 0);
+  sb.htfsWord244 = le::Read32(sector, kHtfsCheckOffset);
+  sb.inodeTableBlocks = le::Read32(sector, kHtfsInodeBlocksOffset);
+  if (sb.signature == kHtfsMagic) {
+    sb.type = FsType::kHtfs;
+  } else if (sb.signature == kEafsMagic) {
+    sb.type = FsType::kEafs;
   }
-  candidate.fsType = FsType::kEafs;
+  return sb;
+}
+
+bool IsPlausibleSuperblock(const Superblock& superblock) {
+  switch (superblock.type) {
+    case FsType::kEafs:
+      return true;
+    case FsType::kHtfs:
+      return superblock.htfsWord0 != 0 && superblock.htfsWord244 != 0;
+    case FsType::kNone:
+      break;
+  }
+  return false;
+}
+
+std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte> sector) {
+  const Superblock sb = DecodeSuperblock(sector);
+  if (!IsPlausibleSuperblock(sb)) return std::nullopt;
+  SuperblockCandidate candidate;
+  candidate.fsType = sb.type;
+  candidate.sizeBlocks = sb.sizeBlocks;
+  if (sb.type == FsType::kHtfs) candidate.inodeTableBlocks = sb.inodeTableBlocks;
   return candidate;
 }
 

@@ -18,6 +18,21 @@ inline constexpr std::uint32_t kMaxVolumeSectors = 0xA000000;
 
 enum class ProbeResult { kNone, kDuplicate, kRejected, kAccepted };
 
+// The superblock fields the readers look at (the second sector of a volume):
+// the one decoder of this structure.
+struct Superblock {
+  FsType type = FsType::kNone;  // from the signature alone
+  std::uint32_t signature = 0;         // byte 504
+  std::uint32_t sizeBlocks = 0;        // byte 4: size in 1024-byte blocks
+  std::uint32_t htfsWord0 = 0;         // byte 0, HTFS: non-zero
+  std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
+  std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
+};
+// `sector` must hold at least 512 bytes; shorter input yields type kNone.
+[[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
+// The signature matches and, for HTFS, both words that must be non-zero are.
+[[nodiscard]] bool IsPlausibleSuperblock(const Superblock& superblock);
+
 // What one sector says about a superblock in it, before any table lookup.
 struct SuperblockCandidate {
   FsType fsType = FsType::kNone;

@@ -24,8 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
 #include "disk/block_device_source.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
@@ -33,7 +31,6 @@
 #include "fs/mount.hpp"
 #include "imagekit/image_builder.hpp"
 #include "volumes/superblock_probe.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 namespace {
 
@@ -62,24 +59,6 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Counts what the tree build inserts and nothing else.
-class CountingTree final : public tolvar::FolderTreeSink {
- public:
-  tolvar::TreeItemId InsertItem(tolvar::TreeItemId, std::string_view, int, int) override {
-    return ++next_;
-  }
-  void ExpandItem(tolvar::TreeItemId) override {}
-
- private:
-  tolvar::TreeItemId next_ = 1;
-};
-
-class CountingList final : public tolvar::BrowseListSink {
- public:
-  void DeleteAllRows() override {}
-  void InsertRow(std::size_t, const tolvar::BrowseRow&) override {}
-};
-
 // Child side: mounts the image's volume at `start` and prints the figures.
 int RunMount(const std::string& image, std::uint32_t start, bool extensive) {
   using namespace tolvar;
@@ -91,24 +70,21 @@ int RunMount(const std::string& image, std::uint32_t start, bool extensive) {
   std::vector<std::byte> sector(kFsSectorBytes);
   (void)drives.ReadSectors(std::uint64_t{start} + 1, 1, sector);
   VolumeTable volumes;
-  NullVolumeTreeSink volumeTree;
-  if (ProbeSuperblockSector(volumes, volumeTree, sector, start + 1) != ProbeResult::kAccepted) {
-    return 3;
-  }
-  FileTree tree;
-  WizardState state;
-  state.recoveryMode = extensive ? RecoveryMode::kExtensive : RecoveryMode::kNormal;
-  SilentFeedback feedback;
-  MountWindow window;
-  CountingTree treeSink;
-  CountingList list;
-  MountContext context{drives, volumes.entries[0], tree, state, feedback};
-  MountViews views{window, treeSink, 1, list, nullptr};
+  if (ProbeSuperblockSector(volumes, sector, start + 1) != ProbeResult::kAccepted) return 3;
+  const RecoveryMode mode = extensive ? RecoveryMode::kExtensive : RecoveryMode::kNormal;
+  MountObserver quiet;
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   const auto began = Clock::now();
-  if (!MountWorker(context, views)) return 4;
+  // What a front end waits for: the mount, then the folder order its tree
+  // is drawn in.
+  auto mounted = Mount(drives, volumes.entries[0], mode, quiet, {});
+  if (!mounted) return 4;
+  const FileTree& tree = *mounted;
+  std::uint32_t shown = 0;
+  VisitFolderTree(tree, kRootInode, [&](std::uint32_t, std::uint32_t) { ++shown; });
   const double seconds = Since(began);
+  if (shown > tree.FolderCount()) return 5;
   std::uint64_t nameBytes = 0;
   for (const auto& f : tree.Files()) nameBytes += f.name.size();
   for (const auto& f : tree.Folders()) nameBytes += f.name.size();

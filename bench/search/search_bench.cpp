@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
 #include "disk/block_device_source.hpp"
 #include "disk/drive_table.hpp"
 #include "volumes/discovery.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 namespace {
 
@@ -113,18 +111,15 @@ SearchRun TimeSearch(const std::string& path, const Options& options) {
     drives.EnumerateDrives(tolvar::MakeImageFileProvider({path}));
     drives.currentDrive = 0;
     tolvar::VolumeTable volumes;
-    tolvar::WizardState state;
-    tolvar::SilentFeedback feedback;
-    tolvar::NullVolumeTreeSink tree;
-    tolvar::DiscoveryContext ctx{drives, volumes, state, settings, feedback, tree};
-    state.identifyOption = tolvar::IdentifyOption::kSearchPartition;
-    const std::string end = fmt::format("{}", drives.Current().totalSectors);
-    if (tolvar::DiskStepNext(ctx, "0", end) != tolvar::NextOutcome::kStartWorker) {
-      fmt::print(stderr, "the search did not start\n");
+    if (!drives.OpenCurrentDrive()) {
+      fmt::print(stderr, "the image did not open\n");
       return run;
     }
+    const tolvar::DiscoveryRequest request{tolvar::DiscoveryMethod::kRange, 0,
+                                           drives.Current().totalSectors, settings.sectorsPerRead};
+    tolvar::DiscoveryObserver quiet;
     const auto start = Clock::now();
-    tolvar::SearchPartitionRange(ctx);
+    (void)tolvar::FindVolumes(drives, volumes, request, quiet, {});
     const auto elapsed = Clock::now() - start;
     run.seconds = std::min(run.seconds, Seconds(elapsed));
     run.volumes = volumes.volumeCount;

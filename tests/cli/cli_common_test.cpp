@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
+#include "cli/interrupt.hpp"
 #include "cli/output.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
@@ -77,6 +79,27 @@ TEST(ProgressLineTest, ProgressBarOnlyWhenAskedAndClearedBeforeMessages) {
   EXPECT_NE(drawn.find("\r\x1b[Kdone\n"), std::string::npos);
   std::fclose(quiet);
   std::fclose(bar);
+}
+
+TEST(InterruptTest, SignalsStopTheTargetAndAreRemembered) {
+  Interrupts plain;
+  {
+    InterruptScope scope(plain);
+    ASSERT_EQ(std::raise(SIGINT), 0);
+  }
+  EXPECT_TRUE(plain.Received());
+  EXPECT_TRUE(plain.stop.Requested());
+
+  // A command may point the signals at another stop word (the saving run's).
+  std::atomic<std::int32_t> savingStop{0};
+  Interrupts routed;
+  {
+    InterruptScope scope(routed, StopToken(savingStop));
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+  }
+  EXPECT_TRUE(routed.Received());
+  EXPECT_EQ(savingStop.load(), 1);
+  EXPECT_FALSE(routed.stop.Requested());
 }
 
 TEST(OutputTest, TablesAlignAndJsonSurvivesInvalidUtf8) {

@@ -19,9 +19,9 @@ TinyVolume::TinyVolume(FsType type, std::uint32_t sizeBlocks, std::uint32_t inod
     Put32(sb + 0, 1);
     Put32(sb + 244, 1);
     Put32(sb + 248, inodeTableBlocks);
-    Put32(sb + 504, kHtfsSignature);
+    Put32(sb + 504, kHtfsMagic);
   } else {
-    Put32(sb + 504, kEafsSignature);
+    Put32(sb + 504, kEafsMagic);
   }
 }
 
