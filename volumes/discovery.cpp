@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "volumes/division_scan.hpp"
 #include "volumes/partition_record.hpp"
 #include "volumes/superblock_probe.hpp"
 
@@ -99,6 +100,66 @@ int Percent(std::uint64_t done, std::uint64_t total) {
   return static_cast<int>(done * 100 / total);
 }
 
+// Reads through the drive table (retries, zero-fill, the bad-sector list).
+SectorReader DriveReader(DriveTable& drives) {
+  return [&drives](std::uint64_t sector, std::span<std::byte> out) {
+    return drives.ReadSectors(sector, static_cast<std::uint32_t>(out.size() / kSectorBytes), out);
+  };
+}
+
+void ShowSearchingStatus(DiscoveryContext& ctx) {
+  ctx.feedback.SetStatusText(fmt::format(
+      "Searching for partition - {}  . This may take some time...", ctx.volumes.volumeCount + 1));
+}
+
+// The volumes of every SCO partition's division table, appended after those
+// of the record at sector 105. Returns whether the disk has an SCO
+// partition at all.
+bool DiscoverFromDivisionTables(DiscoveryContext& ctx) {
+  DivisionScanInput input;
+  input.read = DriveReader(ctx.drives);
+  input.totalSectors = ctx.drives.Current().totalSectors;
+  input.driveHeads = ctx.drives.Current().heads;
+  input.driveSectorsPerTrack = ctx.drives.Current().sectorsPerTrack;
+  input.sectorsPerRead = RunLength(ctx.settings);
+  input.stopRequested = [&ctx] { return ctx.state.StopRequested(); };
+  input.onDivision = [&ctx](std::uint32_t, std::uint32_t) { ShowSearchingStatus(ctx); };
+  const DivisionScanResult scan = ScanDivisionTables(input);
+  for (const std::string& warning : scan.warnings) ctx.volumes.warnings.push_back(warning);
+  for (const DivisionVolume& found : scan.volumes) {
+    const ProbeResult result =
+        ProbeSuperblockSector(ctx.volumes, ctx.tree, found.superblock, found.superblockSector);
+    if (result != ProbeResult::kAccepted) continue;
+    ctx.volumes.entries[ctx.volumes.volumeCount - 1].origin =
+        VolumeOrigin{VolumeSource::kDivisionTable, found.partition, found.division};
+    ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
+  }
+  return scan.sawScoPartition;
+}
+
+// Puts the table in disk order and numbers the names by position, making
+// the tree's items again when anything moved.
+void OrderByStartSector(DiscoveryContext& ctx) {
+  VolumeTable& table = ctx.volumes;
+  const std::uint32_t count = std::min(table.volumeCount, VolumeTable::kCapacity);
+  const auto begin = table.entries.begin();
+  std::stable_sort(begin, begin + count, [](const VolumeInfo& a, const VolumeInfo& b) {
+    return a.startSector < b.startSector;
+  });
+  bool renamed = false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string name = VolumeName(table.entries[i].fsType, i + 1);
+    renamed = renamed || name != table.entries[i].volumeName;
+    table.entries[i].volumeName = std::move(name);
+  }
+  if (!renamed) return;
+  ctx.tree.Fresh();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    table.entries[i].treeItem = ctx.tree.AddItem(table.entries[i].volumeName);
+  }
+  if (count != 0) ctx.tree.ExpandRoot();
+}
+
 void BeginSearchDisplay(DiscoveryContext& ctx, int panelMode) {
   if (ctx.layout != nullptr) ctx.layout->SearchStarted();
   ctx.feedback.ShowProgress(true);
@@ -151,7 +212,10 @@ NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField,
 
   std::array<std::byte, kSectorBytes> sector{};
   (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
-  if (!DecodePartitionRecord(sector)) {
+  // An SCO partition's division table, wherever the partition starts, is as
+  // good as the record.
+  if (!DecodePartitionRecord(sector) &&
+      !HasDivisionTable(DriveReader(ctx.drives), ctx.drives.Current().totalSectors)) {
     ctx.feedback.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
     return NextOutcome::kNoRecord;
   }
@@ -160,8 +224,7 @@ NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField,
 }
 
 void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t count) {
-  ctx.feedback.SetStatusText(fmt::format(
-      "Searching for partition - {}  . This may take some time...", ctx.volumes.volumeCount + 1));
+  ShowSearchingStatus(ctx);
   const std::uint32_t end = first + count;  // wraps: a range across 2^32 is not scanned
   if (first >= end) return;
 
@@ -184,26 +247,36 @@ void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t co
 
 void DiscoverFromPartitionTable(DiscoveryContext& ctx) {
   ctx.volumes.volumeCount = 0;
+  ctx.volumes.warnings.clear();
   ctx.tree.SetEnabled(false);
 
   std::array<std::byte, kSectorBytes> sector{};
   (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
-  // A record that no longer reads back scans nothing; the completion then
-  // reports that nothing was found.
-  const auto record = DecodePartitionRecord(sector);
-  if (!record) return;
-  for (const PartitionRecordEntry& entry : record->entries) {
-    if (ctx.state.StopRequested()) break;
-    const std::uint32_t count = entry.SectorCount();
-    if (count == 0) continue;
-    ScanEntryRange(ctx, entry.startSector, count);
+  // A record that no longer reads back scans nothing; the division tables
+  // still run, and the completion reports when nothing was found.
+  if (const auto record = DecodePartitionRecord(sector)) {
+    for (const PartitionRecordEntry& entry : record->entries) {
+      if (ctx.state.StopRequested()) break;
+      const std::uint32_t count = entry.SectorCount();
+      if (count == 0) continue;
+      const std::uint32_t before = ctx.volumes.volumeCount;
+      ScanEntryRange(ctx, entry.startSector, count);
+      for (std::uint32_t i = before; i < ctx.volumes.volumeCount; ++i) {
+        ctx.volumes.entries[i].origin = VolumeOrigin{VolumeSource::kPartitionRecord, 0, 0};
+      }
+    }
   }
+  if (ctx.state.StopRequested()) return;
+  // Both ways make one list in disk order; a disk without an SCO partition
+  // keeps the record's order.
+  if (DiscoverFromDivisionTables(ctx)) OrderByStartSector(ctx);
 }
 
 void SearchPartitionRange(DiscoveryContext& ctx) {
   ctx.state.ClearStop();
   ctx.tree.SetEnabled(false);
   ctx.volumes.volumeCount = 0;
+  ctx.volumes.warnings.clear();
   const std::uint32_t n = RunLength(ctx.settings);
   RunBuffer buffer;
 
@@ -268,7 +341,22 @@ void RunDiscoveryWorker(DiscoveryContext& ctx) {
   CompleteDiscovery(ctx);
 }
 
-std::string_view VolumeTypeText(FsType type) { return type == FsType::kEafs ? "EAFS" : "HTFS"; }
+std::string_view VolumeTypeText(FsType type) {
+  if (type == FsType::kEafs) return "EAFS";
+  return type == FsType::kAfs ? "AFS" : "HTFS";
+}
+
+std::string VolumeOriginText(const VolumeOrigin& origin) {
+  switch (origin.source) {
+    case VolumeSource::kPartitionRecord:
+      return "the record at sector 105";
+    case VolumeSource::kDivisionTable:
+      return fmt::format("partition {}, division {}", origin.partition, origin.division);
+    case VolumeSource::kSectorSearch:
+      break;
+  }
+  return "the sector search";
+}
 
 void ShowVolumeRows(Feedback& feedback, const VolumeInfo& volume) {
   feedback.SetRowValue("Volume Type  ", VolumeTypeText(volume.fsType));

@@ -72,7 +72,9 @@ enum class NextOutcome {
 [[nodiscard]] NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField = {},
                                        std::string_view endField = {});
 
-// Finds the first file system in each range of the partition record.
+// Finds the first file system in each range of the partition record, then
+// the volumes of every SCO partition's division table; with an SCO
+// partition on the disk both make one list in disk order, numbered anew.
 void DiscoverFromPartitionTable(DiscoveryContext& ctx);
 
 // Scans `count` sectors from `first` for their first file system; returns
@@ -92,8 +94,12 @@ void CompleteDiscovery(DiscoveryContext& ctx);
 // thread.
 void RunDiscoveryWorker(DiscoveryContext& ctx);
 
-// "HTFS" or "EAFS".
+// "HTFS", "EAFS" or "AFS".
 [[nodiscard]] std::string_view VolumeTypeText(FsType type);
+
+// How a volume was found: "partition 2, division 3", "the record at sector
+// 105" or "the sector search".
+[[nodiscard]] std::string VolumeOriginText(const VolumeOrigin& origin);
 
 // Fills the four volume rows of the panel for `volume`.
 void ShowVolumeRows(Feedback& feedback, const VolumeInfo& volume);

@@ -13,17 +13,40 @@ namespace {
 constexpr std::size_t kSectorBytes = 512;
 constexpr std::size_t kMagicOffset = 504;
 constexpr std::size_t kSizeOffset = 4;
+constexpr std::size_t kFreeCountOffset = 8;
 constexpr std::size_t kHtfsCheckOffset = 244;
 constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 
 }  // namespace
 
+std::string_view FsTypeName(FsType type) {
+  switch (type) {
+    case FsType::kHtfs:
+      return "HTFS";
+    case FsType::kAfs:
+      return "AFS";
+    case FsType::kEafs:
+    case FsType::kNone:
+      break;
+  }
+  return "EAFS";
+}
+
+std::string VolumeName(FsType type, std::uint32_t number) {
+  return fmt::format("{} Partition - {}", FsTypeName(type), number);
+}
+
 std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte> sector) {
   if (sector.size() < kSectorBytes) return std::nullopt;
   const std::uint32_t magic = le::Read32(sector, kMagicOffset);
-  if (magic != kHtfsMagic && magic != kEafsMagic) return std::nullopt;
+  if (magic != kHtfsMagic && magic != kEafsMagic && magic != kAfsMagic) return std::nullopt;
   SuperblockCandidate candidate;
   candidate.sizeBlocks = le::Read32(sector, kSizeOffset);
+  if (magic == kAfsMagic) {
+    if (le::Read16(sector, kFreeCountOffset) != kAfsFreeCountMark) return std::nullopt;
+    candidate.fsType = FsType::kAfs;
+    return candidate;
+  }
   if (magic == kHtfsMagic) {
     if (le::Read32(sector, 0) == 0 || le::Read32(sector, kHtfsCheckOffset) == 0) {
       return std::nullopt;
@@ -59,13 +82,11 @@ ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
   entry.sizeSectors = sizeSectors;
   entry.startSector = start;
   entry.inodeTableSector = start + 2u * entry.sectorsPerBlock;
-  // HTFS: 2 sectors per block, 4 inodes per sector. EAFS: 16 inodes per
-  // sector over the whole size.
+  // HTFS: 2 sectors per block, 4 inodes per sector. EAFS and AFS: 16
+  // inodes per sector over the whole size.
   entry.inodeCount = candidate->fsType == FsType::kHtfs ? candidate->inodeTableBlocks * 2u * 4u
                                                         : candidate->sizeBlocks * 2u * 16u;
-  entry.volumeName =
-      fmt::format("{} Partition - {}", candidate->fsType == FsType::kHtfs ? "HTFS" : "EAFS",
-                  table.volumeCount + 1);
+  entry.volumeName = VolumeName(candidate->fsType, table.volumeCount + 1);
   entry.treeItem = tree.AddItem(entry.volumeName);
   tree.ExpandRoot();
   ++table.volumeCount;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "volumes/volume_table.hpp"
 #include "volumes/volume_tree_sink.hpp"
@@ -12,10 +14,19 @@ namespace tolvar {
 
 inline constexpr std::uint32_t kHtfsMagic = 0xA060492A;
 inline constexpr std::uint32_t kEafsMagic = 0xFD187E21;
+// AFS: this magic, and only with the free count (u16 at byte 8) 0xFFFF.
+inline constexpr std::uint32_t kAfsMagic = 0xFD187E20;
+inline constexpr std::uint16_t kAfsFreeCountMark = 0xFFFF;
 // Candidates larger than this many sectors (80 GiB) are not taken.
 inline constexpr std::uint32_t kMaxVolumeSectors = 0xA000000;
 
 enum class ProbeResult { kNone, kDuplicate, kRejected, kAccepted };
+
+// "HTFS", "EAFS" or "AFS".
+[[nodiscard]] std::string_view FsTypeName(FsType type);
+// "HTFS Partition - 1" and so on: the name of the table's entry `number`
+// (counted from 1).
+[[nodiscard]] std::string VolumeName(FsType type, std::uint32_t number);
 
 // What one sector says about a superblock in it, before any table lookup.
 struct SuperblockCandidate {
@@ -32,12 +43,13 @@ struct SuperblockCandidate {
                               std::to_integer<std::uint32_t>(sector[505]) << 8 |
                               std::to_integer<std::uint32_t>(sector[506]) << 16 |
                               std::to_integer<std::uint32_t>(sector[507]) << 24;
-  return magic == kHtfsMagic || magic == kEafsMagic;
+  return magic == kHtfsMagic || magic == kEafsMagic || magic == kAfsMagic;
 }
 
 // Reads the signature words of a 512-byte sector. An HTFS magic counts only
 // when the words at 0 and 244 are both non-zero; an EAFS magic needs nothing
-// else. Anything shorter than a sector is never a candidate.
+// else; an AFS magic counts only with the free count 0xFFFF. Anything
+// shorter than a sector is never a candidate.
 [[nodiscard]] std::optional<SuperblockCandidate> ClassifySuperblock(
     std::span<const std::byte> sector);
 
