@@ -44,10 +44,13 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
   sb.htfsWord0 = ReadU32(sector, 0);
   sb.htfsWord244 = ReadU32(sector, 244);
   sb.inodeTableBlocks = ReadU32(sector, 248);
+  sb.freeCount = ReadU16(sector, 8);
   if (sb.signature == kHtfsSignature) {
     sb.type = FsType::kHtfs;
   } else if (sb.signature == kEafsSignature) {
     sb.type = FsType::kEafs;
+  } else if (sb.signature == kAfsSignature && sb.freeCount == kAfsNoFreeListCount) {
+    sb.type = FsType::kAfs;
   }
   return sb;
 }
@@ -55,6 +58,7 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
 bool IsPlausibleSuperblock(const Superblock& superblock) {
   switch (superblock.type) {
     case FsType::kEafs:
+    case FsType::kAfs:
       return true;
     case FsType::kHtfs:
       return superblock.htfsWord0 != 0 && superblock.htfsWord244 != 0;
@@ -139,7 +143,7 @@ DirectoryHead HtfsDirectoryHead(std::span<const std::byte> block) {
 }
 
 std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> block,
-                                                   bool firstBlock) {
+                                                   bool firstBlock, bool longNames) {
   std::vector<RawDirEntry> entries;
   if (block.size() < kBlockBytes) return entries;
   if (firstBlock && !IsEafsDirectoryBlock(block)) return entries;
@@ -150,6 +154,7 @@ std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> bl
     const std::uint16_t number = ReadU16(block, at);
     const auto nameBytes = block.subspan(at + 2, kEafsNameBytes);
     if (number == kEafsLongNameMark) {
+      if (!longNames) continue;
       AppendNameBytes(pending, nameBytes);
       chain = true;
       continue;

@@ -29,6 +29,9 @@ inline constexpr std::uint32_t kHtfsInodesPerSector = 4;
 
 inline constexpr std::uint32_t kHtfsSignature = 0xA060492A;
 inline constexpr std::uint32_t kEafsSignature = 0xFD187E21;
+// AFS: the EAFS layout, this signature and a free count of 0xFFFF.
+inline constexpr std::uint32_t kAfsSignature = 0xFD187E20;
+inline constexpr std::uint16_t kAfsNoFreeListCount = 0xFFFF;
 
 inline constexpr std::uint32_t kDirectAddresses = 10;
 inline constexpr std::uint32_t kAddressesPerIndirectBlock = kBlockBytes / 4;
@@ -58,6 +61,7 @@ struct Superblock {
   std::uint32_t htfsWord0 = 0;         // byte 0, HTFS: non-zero
   std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
   std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
+  std::uint16_t freeCount = 0;         // byte 8; 0xFFFF marks AFS
 };
 // `sector` must hold at least 512 bytes; shorter input yields type kNone.
 [[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
@@ -116,8 +120,11 @@ struct RawDirEntry {
 // blocks of a directory contribute all 64 slots. Slots below inode 3 are
 // passed over. Chains of 0xFFFF entries are joined with the real entry that
 // follows into one long name; a free slot or the block's end drops a chain.
+// Without `longNames` (AFS) names end at 14 bytes and 0xFFFF slots are
+// passed over.
 [[nodiscard]] std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> block,
-                                                                 bool firstBlock);
+                                                                 bool firstBlock,
+                                                                 bool longNames = true);
 
 // The entries of an HTFS directory block. Stops at an inode number of 0 or
 // 0xFFFFFFFF, a record length or name length of 0, or an offset past the
