@@ -50,6 +50,7 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
         {"sectorsPerRead", session.settings.sectorsPerRead},
         {"totalSectors", session.drives.Current().totalSectors},
         {"volumes", list},
+        {"warnings", volumes.warnings},
         {"badSectors", session.drives.BadSectors().Sectors()},
     };
     if (image.method != DiscoveryMethod::kPartitionRecord) {
@@ -62,9 +63,13 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
       const VolumeInfo& v = volumes.entries[i];
       rows.push_back({fmt::format("{}", i + 1), std::string(VolumeTypeText(v.fsType)), v.volumeName,
                       fmt::format("{}", v.startSector), fmt::format("{}", v.sizeSectors),
-                      MegabytesText(v.sizeSectors)});
+                      MegabytesText(v.sizeSectors), VolumeOriginText(v.origin)});
     }
-    PrintTable(runtime.out, {"#", "Type", "Name", "Start sector", "Sectors", "Size"}, rows);
+    PrintTable(runtime.out, {"#", "Type", "Name", "Start sector", "Sectors", "Size", "Found by"},
+               rows);
+  }
+  if (!options.json) {
+    for (const std::string& warning : volumes.warnings) runtime.Say("warning: " + warning);
   }
   return count != 0 ? kExitOk : kExitNothing;
 }

@@ -79,6 +79,7 @@ nlohmann::json VolumeJson(const VolumeInfo& volume, unsigned number) {
       {"sizeMegabytes", volume.sizeSectors / 2048},
       {"inodeTableSector", volume.inodeTableSector},
       {"inodeCount", volume.inodeCount},
+      {"foundBy", VolumeOriginText(volume.origin)},
   };
 }
 
