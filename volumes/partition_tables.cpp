@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "volumes/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tolvar {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "volumes/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tolvar {
 
@@ -18,19 +18,6 @@ constexpr std::size_t kHtfsCheckOffset = 244;
 constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 
 }  // namespace
-
-std::string_view FsTypeName(FsType type) {
-  switch (type) {
-    case FsType::kHtfs:
-      return "HTFS";
-    case FsType::kAfs:
-      return "AFS";
-    case FsType::kEafs:
-    case FsType::kNone:
-      break;
-  }
-  return "EAFS";
-}
 
 std::string VolumeName(FsType type, std::uint32_t number) {
   return fmt::format("{} Partition - {}", FsTypeName(type), number);
@@ -59,8 +46,8 @@ std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte>
   return candidate;
 }
 
-ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
-                                  std::span<const std::byte> bytes, std::uint32_t sector) {
+ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte> bytes,
+                                  std::uint32_t sector) {
   const auto candidate = ClassifySuperblock(bytes);
   if (!candidate) return ProbeResult::kNone;
 
@@ -87,8 +74,6 @@ ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
   entry.inodeCount = candidate->fsType == FsType::kHtfs ? candidate->inodeTableBlocks * 2u * 4u
                                                         : candidate->sizeBlocks * 2u * 16u;
   entry.volumeName = VolumeName(candidate->fsType, table.volumeCount + 1);
-  entry.treeItem = tree.AddItem(entry.volumeName);
-  tree.ExpandRoot();
   ++table.volumeCount;
   return ProbeResult::kAccepted;
 }

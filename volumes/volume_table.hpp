@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvar {
@@ -23,6 +24,12 @@ struct VolumeOrigin {
   std::uint32_t division = 0;   // kDivisionTable: 0 to 6
 };
 
+// "EAFS" for EAFS, "AFS" for AFS, "HTFS" otherwise.
+[[nodiscard]] constexpr std::string_view FsTypeName(FsType type) {
+  if (type == FsType::kEafs) return "EAFS";
+  return type == FsType::kAfs ? "AFS" : "HTFS";
+}
+
 // One file system found on the current drive. Arithmetic on the sector
 // fields is 32-bit and wraps, as the drive's own capacity does.
 struct VolumeInfo {
@@ -33,7 +40,6 @@ struct VolumeInfo {
   std::uint32_t inodeTableSector = 0;  // startSector + 2 x sectorsPerBlock
   std::uint32_t inodeCount = 0;
   FsType fsType = FsType::kNone;
-  int treeItem = -1;  // the volume's item in the front end's volume tree
   VolumeOrigin origin;
 };
 

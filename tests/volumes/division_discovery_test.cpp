@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/stop_token.hpp"
+#include "disk/block_device_source.hpp"
+#include "disk/drive_table.hpp"
 #include "imagekit/image_builder.hpp"
-#include "tests/volumes/volume_test_rig.hpp"
 #include "volumes/discovery.hpp"
 #include "volumes/division_scan.hpp"
 #include "volumes/partition_tables.hpp"
@@ -17,8 +21,6 @@ namespace tolvar {
 namespace {
 
 namespace ik = imagekit;
-using testing::VolumeRig;
-using testing::WatchedSource;
 
 ik::VolumeDescription Volume(ik::FsKind fs, std::uint32_t blocks,
                              std::optional<std::uint32_t> division = std::nullopt) {
@@ -37,21 +39,61 @@ ik::PartitionDescription Partition(std::uint8_t type, std::optional<std::uint32_
   return p;
 }
 
-// A built disk attached to a rig that counts the sectors read.
+// A drive over bytes in memory that counts the sectors read.
+class CountingSource final : public BlockDeviceSource {
+ public:
+  CountingSource(std::vector<std::byte> bytes, std::uint64_t& sectorsRead)
+      : inner_(MakeMemorySource(std::move(bytes))), sectorsRead_(sectorsRead) {}
+  DeviceDescription Describe() const override { return inner_->Describe(); }
+  std::uint64_t LengthBytes() const override { return inner_->LengthBytes(); }
+  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    sectorsRead_ += out.size() / kSectorSize;
+    return inner_->ReadAt(offset, out);
+  }
+
+ private:
+  std::unique_ptr<BlockDeviceSource> inner_;
+  std::uint64_t& sectorsRead_;
+};
+
+class CountingObserver final : public DiscoveryObserver {
+ public:
+  void VolumeAccepted(const VolumeInfo&, std::uint32_t, bool) override { ++accepted; }
+  void VolumesReordered(const VolumeTable&) override { ++reordered; }
+  int accepted = 0;
+  int reordered = 0;
+};
+
+// A built disk as the open drive, and what a discovery left in its table.
 struct Built {
   ik::BuiltImage image;
   std::uint64_t sectorsRead = 0;
-  VolumeRig rig;
+  RecoverySettings settings;
+  DriveTable drives{settings};
+  VolumeTable volumes;
+  StopFlag stop;
+  CountingObserver observer;
 
   explicit Built(const ik::DiskDescription& description) {
     auto built = ik::BuildImageBytes(description);
     EXPECT_TRUE(built) << (built ? "" : built.error().message);
     if (!built) return;
     image = std::move(*built);
-    rig.Attach(std::make_shared<WatchedSource>(image.bytes, [this](std::uint64_t, std::uint64_t n) {
-      sectorsRead += n;
-      return true;
-    }));
+    Attach();
+  }
+  // (Again) opens the image's bytes as drive 0.
+  void Attach() {
+    drives.EnumerateDrives(
+        MakeFixedProvider({std::make_shared<CountingSource>(image.bytes, sectorsRead)}));
+    drives.currentDrive = 0;
+    EXPECT_TRUE(drives.OpenCurrentDrive());
+  }
+  DiscoveryResult Find() { return FindVolumes(drives, volumes, {}, observer, StopToken(stop)); }
+  DiscoveryResult Search() {
+    DiscoveryRequest request;
+    request.method = DiscoveryMethod::kRange;
+    request.rangeEnd = static_cast<std::uint32_t>(image.report.totalSectors);
+    return FindVolumes(drives, volumes, request, observer, StopToken(stop));
   }
   const ik::BuildReport& Report() const { return image.report; }
   std::vector<std::uint32_t> WrittenStarts() const {
@@ -65,17 +107,24 @@ struct Built {
       image.bytes[sector * 512 + offset + i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
     }
   }
+  std::vector<std::uint32_t> Starts() const {
+    std::vector<std::uint32_t> starts;
+    for (std::uint32_t i = 0; i < volumes.volumeCount; ++i) {
+      starts.push_back(volumes.entries[i].startSector);
+    }
+    return starts;
+  }
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < rig.volumes.volumeCount; ++i) {
-      names.push_back(rig.volumes.entries[i].volumeName);
+    for (std::uint32_t i = 0; i < volumes.volumeCount; ++i) {
+      names.push_back(volumes.entries[i].volumeName);
     }
     return names;
   }
   std::vector<std::string> Origins() const {
     std::vector<std::string> origins;
-    for (std::uint32_t i = 0; i < rig.volumes.volumeCount; ++i) {
-      origins.push_back(VolumeOriginText(rig.volumes.entries[i].origin));
+    for (std::uint32_t i = 0; i < volumes.volumeCount; ++i) {
+      origins.push_back(VolumeOriginText(volumes.entries[i].origin));
     }
     return origins;
   }
@@ -99,17 +148,19 @@ TEST(DivisionDiscoveryTest, SecondPartitionWith64HeadsOf32Sectors) {
   ASSERT_EQ(b.Report().scoPartitionStart, 20480u);  // the next 2048-sector cylinder
   ASSERT_EQ(b.Report().divisionBaseSector, 22528u);
 
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.Starts(), b.WrittenStarts());
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.Starts(), b.WrittenStarts());
   EXPECT_EQ(b.Names(), (std::vector<std::string>{"HTFS Partition - 1", "EAFS Partition - 2",
                                                  "HTFS Partition - 3"}));
   EXPECT_EQ(b.Origins(),
             (std::vector<std::string>{"partition 2, division 3", "partition 2, division 2",
                                       "partition 2, division 5"}));
-  EXPECT_TRUE(b.rig.volumes.warnings.empty()) << b.rig.volumes.warnings.front();
-  // The tree lists the volumes in disk order under their final names.
-  EXPECT_EQ(b.rig.tree.Items(), b.Names());
-  EXPECT_EQ(b.rig.state.step, 1);
+  EXPECT_TRUE(b.volumes.warnings.empty()) << b.volumes.warnings.front();
+  // Found in table order, then put in disk order and renamed: the front
+  // end is told to show the list again.
+  EXPECT_EQ(b.observer.accepted, 3);
+  EXPECT_EQ(b.observer.reordered, 1);
   // The superblocks were read where the table puts them: no search.
   EXPECT_LT(b.sectorsRead, 100u);
 }
@@ -123,10 +174,11 @@ TEST(DivisionDiscoveryTest, PartitionAtSector32InAnySlot) {
   d.volumes = {Volume(ik::FsKind::kEafs, 500), Volume(ik::FsKind::kAfs, 300)};
   Built b(d);
   ASSERT_EQ(b.Report().scoPartitionStart, 32u);
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.Starts(), b.WrittenStarts());
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.Starts(), b.WrittenStarts());
   EXPECT_EQ(b.Names(), (std::vector<std::string>{"EAFS Partition - 1", "AFS Partition - 2"}));
-  EXPECT_EQ(b.rig.volumes.entries[1].fsType, FsType::kAfs);
+  EXPECT_EQ(b.volumes.entries[1].fsType, FsType::kAfs);
   EXPECT_EQ(b.Origins()[1], "partition 4, division 3");
 }
 
@@ -136,11 +188,12 @@ TEST(DivisionDiscoveryTest, TheRecordAtSector105StillRunsAndAddsNoDuplicates) {
   ik::DiskDescription real;
   real.volumes = {Volume(ik::FsKind::kHtfs, 3000), Volume(ik::FsKind::kEafs, 3000)};
   Built b(real);
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.Starts(), b.WrittenStarts());
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.Starts(), b.WrittenStarts());
   EXPECT_EQ(b.Origins(),
             (std::vector<std::string>{"the record at sector 105", "the record at sector 105"}));
-  EXPECT_TRUE(b.rig.volumes.warnings.empty());
+  EXPECT_TRUE(b.volumes.warnings.empty());
 
   // The sco layout at sector 63: the table at 105 is read both ways. The
   // record's rule misses the small division behind the large one; the
@@ -150,8 +203,9 @@ TEST(DivisionDiscoveryTest, TheRecordAtSector105StillRunsAndAddsNoDuplicates) {
   sco.volumes = {Volume(ik::FsKind::kHtfs, 20000), Volume(ik::FsKind::kEafs, 200)};
   Built c(sco);
   ASSERT_EQ(c.Report().scoPartitionStart, 63u);
-  EXPECT_EQ(c.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(c.rig.Starts(), c.WrittenStarts());
+  EXPECT_TRUE(HasPartitionInformation(c.drives));
+  c.Find();
+  EXPECT_EQ(c.Starts(), c.WrittenStarts());
   EXPECT_EQ(c.Origins()[1], "partition 1, division 3");
   EXPECT_EQ(c.Names()[1], "EAFS Partition - 2");
 }
@@ -165,17 +219,18 @@ TEST(DivisionDiscoveryTest, DiskWithoutScoPartitionBehavesAsBefore) {
   d.volumes[0].startSector = 8192;
   d.volumes[1].startSector = 4096;
   Built b(d);
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.Starts(), (std::vector<std::uint32_t>{8192, 4096}));
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.Starts(), (std::vector<std::uint32_t>{8192, 4096}));
   EXPECT_EQ(b.Names(), (std::vector<std::string>{"HTFS Partition - 1", "EAFS Partition - 2"}));
-  EXPECT_TRUE(b.rig.volumes.warnings.empty());
+  EXPECT_TRUE(b.volumes.warnings.empty());
 
-  // No record and no MBR: the message of old, no worker.
+  EXPECT_EQ(b.observer.reordered, 0);
+
+  // No record and no MBR: nothing to go by, as before.
   d.layout = ik::PartitionLayout::kNone;
   Built none(d);
-  EXPECT_EQ(none.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kNoRecord);
-  EXPECT_EQ(none.rig.Recorded().Messages(),
-            std::vector<std::string>{std::string(kNoRecordMessage)});
+  EXPECT_FALSE(HasPartitionInformation(none.drives));
 }
 
 TEST(DivisionDiscoveryTest, BaseRoundedAnotherWayIsFoundInTheWindow) {
@@ -188,9 +243,10 @@ TEST(DivisionDiscoveryTest, BaseRoundedAnotherWayIsFoundInTheWindow) {
   d.partitions[1].divisionBase = 32130 + 52 + 777;
   d.volumes = {Volume(ik::FsKind::kHtfs, 4000), Volume(ik::FsKind::kEafs, 300)};
   Built b(d);
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.Starts(), b.WrittenStarts());
-  EXPECT_TRUE(b.rig.volumes.warnings.empty()) << b.rig.volumes.warnings.front();
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.Starts(), b.WrittenStarts());
+  EXPECT_TRUE(b.volumes.warnings.empty()) << b.volumes.warnings.front();
   // One window, not the disk.
   EXPECT_LT(b.sectorsRead, 2u * kBaseSearchWindow);
   EXPECT_LT(b.sectorsRead, b.Report().totalSectors / 4);
@@ -212,16 +268,15 @@ TEST(DivisionDiscoveryTest, DamagedDivisionTablesAreReportedAndTheRestStillWorks
     b.Patch(105, 0, 0x1234, 2);
     b.Patch(105, 2, b.Report().volumes[1].startSector, 4);
     b.Patch(105, 6, 300, 4);
-    b.rig.Attach(b.image.bytes);
-    EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-    EXPECT_EQ(b.rig.Starts(), (std::vector<std::uint32_t>{b.Report().volumes[1].startSector}));
-    ASSERT_EQ(b.rig.volumes.warnings.size(), 1u);
-    EXPECT_EQ(b.rig.volumes.warnings[0],
+    b.Attach();
+    EXPECT_TRUE(HasPartitionInformation(b.drives));
+    b.Find();
+    EXPECT_EQ(b.Starts(), (std::vector<std::uint32_t>{b.Report().volumes[1].startSector}));
+    ASSERT_EQ(b.volumes.warnings.size(), 1u);
+    EXPECT_EQ(b.volumes.warnings[0],
               fmt::format("partition 2 (type 0x63): no division table at sector {}", table));
-    EXPECT_EQ(
-        b.rig.Next(IdentifyOption::kSearchPartition, "0", std::to_string(b.Report().totalSectors)),
-        NextOutcome::kStartWorker);
-    EXPECT_EQ(b.rig.Starts(), b.WrittenStarts());
+    b.Search();
+    EXPECT_EQ(b.Starts(), b.WrittenStarts());
     EXPECT_EQ(b.Origins()[0], "the sector search");
   }
   {
@@ -231,24 +286,26 @@ TEST(DivisionDiscoveryTest, DamagedDivisionTablesAreReportedAndTheRestStillWorks
     b.Patch(table, 2 + 8 * 3, 0x7FFFFFFF, 4);  // division 3 far past the end
     b.Patch(table, 2 + 8 * 5, 100, 4);         // division 5 over boot and swap...
     b.Patch(table, 6 + 8 * 5, 2000, 4);        // ...and into division 2
-    b.rig.Attach(b.image.bytes);
-    EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-    EXPECT_EQ(b.rig.volumes.volumeCount, 2u);
+    b.Attach();
+    EXPECT_TRUE(HasPartitionInformation(b.drives));
+    b.Find();
+    EXPECT_EQ(b.volumes.volumeCount, 2u);
     EXPECT_EQ(b.Origins(),
               (std::vector<std::string>{"partition 2, division 2", "partition 2, division 4"}));
-    EXPECT_TRUE(AnyWarningHas(b.rig.volumes, "partition 2, division 3: KiB 2147483647"));
-    EXPECT_TRUE(AnyWarningHas(b.rig.volumes, "partition 2, division 5 overlaps division 0"));
-    EXPECT_TRUE(AnyWarningHas(b.rig.volumes, "partition 2, division 5 overlaps division 2"));
+    EXPECT_TRUE(AnyWarningHas(b.volumes, "partition 2, division 3: KiB 2147483647"));
+    EXPECT_TRUE(AnyWarningHas(b.volumes, "partition 2, division 5 overlaps division 0"));
+    EXPECT_TRUE(AnyWarningHas(b.volumes, "partition 2, division 5 overlaps division 2"));
   }
   {
     // A division whose file system is gone: one line, not silence.
     Built b(d);
     const auto& third = b.Report().volumes[2];
     b.Patch(third.startSector + 1, 504, 0, 4);
-    b.rig.Attach(b.image.bytes);
-    EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-    EXPECT_EQ(b.rig.volumes.volumeCount, 2u);
-    EXPECT_EQ(b.rig.volumes.warnings,
+    b.Attach();
+    EXPECT_TRUE(HasPartitionInformation(b.drives));
+    b.Find();
+    EXPECT_EQ(b.volumes.volumeCount, 2u);
+    EXPECT_EQ(b.volumes.warnings,
               std::vector<std::string>{fmt::format(
                   "partition 2, division 4: no file system where the division table puts it "
                   "(sector {})",
@@ -263,9 +320,10 @@ TEST(DivisionDiscoveryTest, BadTracksAreReported) {
   d.partitions[0].badTracks = {{40, 900}, {41, 901}};
   d.volumes = {Volume(ik::FsKind::kHtfs, 500)};
   Built b(d);
-  EXPECT_EQ(b.rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_EQ(b.rig.volumes.volumeCount, 1u);
-  EXPECT_TRUE(AnyWarningHas(b.rig.volumes, "lists 2 bad tracks"));
+  EXPECT_TRUE(HasPartitionInformation(b.drives));
+  b.Find();
+  EXPECT_EQ(b.volumes.volumeCount, 1u);
+  EXPECT_TRUE(AnyWarningHas(b.volumes, "lists 2 bad tracks"));
 }
 
 }  // namespace
