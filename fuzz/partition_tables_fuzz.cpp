@@ -1,5 +1,5 @@
-// The partition-table walk, the CHS geometry and the division and bad-track
-// table decoders over an arbitrary small disk.
+// The partition-table walk, the CHS geometry, the division and bad-track
+// table decoders and the division scan over an arbitrary small disk.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "volumes/division_scan.hpp"
 #include "volumes/partition_tables.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,6 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto bad = DecodeBadTrackTable(sector)) {
       if (bad->tracks.size() > kMaxBadTracks) std::abort();
     }
+  }
+  DivisionScanInput input;
+  input.read = read;
+  input.totalSectors = total;
+  input.driveHeads = size > 2 ? data[2] : 0;
+  input.driveSectorsPerTrack = size > 3 ? data[3] & 63 : 0;
+  input.sectorsPerRead = size > 4 ? data[4] : 60;
+  const DivisionScanResult scan = ScanDivisionTables(input);
+  for (const DivisionVolume& v : scan.volumes) {
+    if (v.superblockSector == 0 || v.superblockSector >= total || v.division >= 7) std::abort();
   }
   return 0;
 }
