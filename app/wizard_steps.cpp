@@ -74,6 +74,15 @@ class DiscoveryFeedback final : public DiscoveryObserver {
     // The volume that reaches the limit ends the search before it is counted.
     if (!limitReached) ShowNumber(ctx_.feedback, kSearchFoundLabel, volumesFound);
   }
+  void VolumesReordered(const VolumeTable& volumes) override {
+    ctx_.tree.Fresh();
+    const std::uint32_t count = std::min(volumes.volumeCount, VolumeTable::kCapacity);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const auto item = ctx_.tree.AddItem(volumes.entries[i].volumeName);
+      if (i < ctx_.volumeItems.size()) ctx_.volumeItems[i] = item;
+    }
+    if (count != 0) ctx_.tree.ExpandRoot();
+  }
 
  private:
   DiscoveryContext& ctx_;
@@ -121,7 +130,7 @@ NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField,
     return NextOutcome::kStartWorker;
   }
 
-  if (!HasPartitionRecordMark(ctx.drives)) {
+  if (!HasPartitionInformation(ctx.drives)) {
     ctx.feedback.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
     return NextOutcome::kNoRecord;
   }

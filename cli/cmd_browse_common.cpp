@@ -161,7 +161,7 @@ nlohmann::json VolumeHeaderJson(const MountedVolume& mounted) {
       {"image", mounted.image->path},
       {"volume", mounted.number},
       {"volumeName", mounted.volume.volumeName},
-      {"type", mounted.volume.fsType == FsType::kHtfs ? "HTFS" : "EAFS"},
+      {"type", std::string(FsTypeName(mounted.volume.fsType))},
       {"mode", mounted.mode == RecoveryMode::kExtensive ? "Extensive" : "Normal"},
   };
 }

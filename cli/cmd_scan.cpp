@@ -8,6 +8,7 @@
 #include "cli/commands.hpp"
 #include "cli/open_image.hpp"
 #include "cli/output.hpp"
+#include "volumes/discovery.hpp"
 
 namespace tolvar::cli {
 
@@ -50,6 +51,7 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
         {"sectorsPerRead", session.settings.sectorsPerRead},
         {"totalSectors", session.drives.Current().totalSectors},
         {"volumes", list},
+        {"warnings", volumes.warnings},
         {"badSectors", session.drives.BadSectors().Sectors()},
     };
     if (image.method != ScanMethod::kPartitionRecord) {
@@ -62,9 +64,13 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
       const VolumeInfo& v = volumes.entries[i];
       rows.push_back({fmt::format("{}", i + 1), std::string(FsTypeName(v.fsType)), v.volumeName,
                       fmt::format("{}", v.startSector), fmt::format("{}", v.sizeSectors),
-                      MegabytesText(v.sizeSectors)});
+                      MegabytesText(v.sizeSectors), VolumeOriginText(v.origin)});
     }
-    PrintTable(runtime.out, {"#", "Type", "Name", "Start sector", "Sectors", "Size"}, rows);
+    PrintTable(runtime.out, {"#", "Type", "Name", "Start sector", "Sectors", "Size", "Found by"},
+               rows);
+  }
+  if (!options.json) {
+    for (const std::string& warning : volumes.warnings) runtime.Say("warning: " + warning);
   }
   return count != 0 ? kExitOk : kExitNothing;
 }

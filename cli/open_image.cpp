@@ -184,7 +184,7 @@ std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
   }
 
   image.method = ScanMethod::kPartitionRecord;
-  if (HasPartitionRecordMark(image.drives)) {
+  if (HasPartitionInformation(image.drives)) {
     request.method = DiscoveryMethod::kPartitionRecord;
     RunFind(image, request, 44);
     if (image.interrupts.Received()) return Interrupted(image, runtime);

@@ -7,6 +7,7 @@
 #include "app/drive_list.hpp"
 #include "app/wizard_texts.hpp"
 #include "cli/terminal_text.hpp"
+#include "volumes/discovery.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::cli {
@@ -79,6 +80,7 @@ nlohmann::json VolumeJson(const VolumeInfo& volume, unsigned number) {
       {"sizeMegabytes", volume.sizeSectors / 2048},
       {"inodeTableSector", volume.inodeTableSector},
       {"inodeCount", volume.inodeCount},
+      {"foundBy", VolumeOriginText(volume.origin)},
   };
 }
 

@@ -21,7 +21,7 @@ std::string PlaceholderName(std::uint32_t inode) {
 std::uint32_t CandidateSelf(FsType type, std::span<const std::byte> head, std::uint32_t slot,
                             std::uint32_t* parent) {
   DirectoryHead names{};
-  if (type == FsType::kEafs) {
+  if (type != FsType::kHtfs) {
     if (!IsEafsDirectoryBlock(head)) return 0;
     names = EafsDirectoryHead(head);
   } else {
@@ -51,14 +51,14 @@ void MarkReached(const FileTree& tree, std::uint32_t inode, std::vector<char>& r
 }  // namespace
 
 std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume, std::uint64_t driveSectors) {
-  if (volume.fsType != FsType::kEafs && volume.fsType != FsType::kHtfs) return 0;
+  if (volume.fsType == FsType::kNone) return 0;
   const std::uint32_t perSector = InodesPerSector(volume.fsType);
   std::uint64_t sectors = volume.inodeCount / perSector;
   const std::uint64_t end =
       std::min(std::uint64_t{volume.startSector} + volume.sizeSectors, driveSectors);
   const std::uint64_t available = end > volume.inodeTableSector ? end - volume.inodeTableSector : 0;
   sectors = std::min(sectors, available);
-  if (volume.fsType == FsType::kEafs) {
+  if (volume.fsType != FsType::kHtfs) {
     sectors = std::min<std::uint64_t>(sectors, (kEafsMaxInode + perSector - 1) / perSector);
   }
   return static_cast<std::uint32_t>(sectors);
@@ -67,7 +67,7 @@ std::uint32_t ExtensiveScanSectors(const VolumeInfo& volume, std::uint64_t drive
 MountResult ExtensiveScan(MountContext& context) {
   const VolumeInfo& volume = context.volume;
   const FsType type = volume.fsType;
-  if (type != FsType::kEafs && type != FsType::kHtfs) return {};
+  if (type == FsType::kNone) return {};
   const std::uint32_t perSector = InodesPerSector(type);
   const std::uint32_t slotBytes = InodeBytes(type);
   const std::uint32_t sectors = ExtensiveScanSectors(volume, context.drives.Current().totalSectors);

@@ -1,5 +1,7 @@
 #include "fs/file_data.hpp"
 
+#include "base/little_endian.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -81,7 +83,7 @@ std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table
     return std::min(limit, base + childSpan * kPerIndirect) - 1;
   }
   for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-    entries[i] = ReadU32(indirectBuffer_, std::size_t{i} * 4);
+    entries[i] = le::Read32(indirectBuffer_, std::size_t{i} * 4);
   }
   const std::uint64_t top =
       std::min<std::uint64_t>(kPerIndirect, (limit - base + childSpan - 1) / childSpan);

@@ -90,7 +90,7 @@ DirectoryHead HtfsDirectoryHead(std::span<const std::byte> block) {
 }
 
 std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> block,
-                                                   bool firstBlock) {
+                                                   bool firstBlock, bool longNames) {
   std::vector<RawDirEntry> entries;
   if (block.size() < kBlockBytes) return entries;
   if (firstBlock && !IsEafsDirectoryBlock(block)) return entries;
@@ -101,6 +101,7 @@ std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> bl
     const std::uint16_t number = le::Read16(block, at);
     const auto nameBytes = block.subspan(at + 2, kEafsNameBytes);
     if (number == kEafsLongNameMark) {
+      if (!longNames) continue;
       AppendNameBytes(pending, nameBytes);
       chain = true;
       continue;

@@ -112,8 +112,11 @@ struct RawDirEntry {
 // blocks of a directory contribute all 64 slots. Slots below inode 3 are
 // passed over. Chains of 0xFFFF entries are joined with the real entry that
 // follows into one long name; a free slot or the block's end drops a chain.
+// Without `longNames` (AFS) names end at 14 bytes and 0xFFFF slots are
+// passed over.
 [[nodiscard]] std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> block,
-                                                                 bool firstBlock);
+                                                                 bool firstBlock,
+                                                                 bool longNames = true);
 
 // The entries of an HTFS directory block. Stops at an inode number of 0 or
 // 0xFFFFFFFF, a record length or name length of 0, or an offset past the

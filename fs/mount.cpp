@@ -148,8 +148,10 @@ std::expected<bool, Error> ParseBlockAt(MountContext& context, std::uint64_t sec
   (void)context.drives.ReadSectors(sector, kSectorsPerBlock, buffer);
   const bool isHtfs = context.volume.fsType == FsType::kHtfs;
   if (!isHtfs && firstBlock && !IsEafsDirectoryBlock(buffer)) return false;
+  const bool longNames = context.volume.fsType != FsType::kAfs;
   const std::vector<RawDirEntry> entries =
-      isHtfs ? ParseHtfsDirectoryEntries(buffer) : ParseEafsDirectoryEntries(buffer, firstBlock);
+      isHtfs ? ParseHtfsDirectoryEntries(buffer)
+             : ParseEafsDirectoryEntries(buffer, firstBlock, longNames);
   for (const RawDirEntry& raw : entries) {
     if (auto handled = HandleEntry(context, raw, parent); !handled) {
       return std::unexpected(handled.error());
@@ -186,7 +188,7 @@ MountResult ParseDirectoryBlock(MountContext& context, std::uint64_t sector, std
 MountResult WalkDirectory(MountContext& context, std::uint32_t inode) {
   if (inode < kRootInode) return {};
   const FsType type = context.volume.fsType;
-  if (type != FsType::kHtfs && type != FsType::kEafs) return {};
+  if (type != FsType::kHtfs && type != FsType::kEafs && type != FsType::kAfs) return {};
   const Inode record = ReadInodeRecord(context.drives, context.volume, inode);
   if (record.FirstBlock() == 0) return {};
   std::vector<std::uint32_t> blocks;

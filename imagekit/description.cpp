@@ -232,9 +232,9 @@ std::expected<Node, Error> ParseNode(const json& j, const std::string& where, bo
 }
 
 std::expected<VolumeDescription, Error> ParseVolume(const json& j, const std::string& where) {
-  if (auto ok =
-          OnlyKeys(j, where,
-                   {"type", "start", "blocks", "inodes", "fname", "fpack", "time", "root", "host"});
+  if (auto ok = OnlyKeys(j, where,
+                         {"type", "start", "blocks", "inodes", "fname", "fpack", "time", "division",
+                          "root", "host"});
       !ok) {
     return std::unexpected(ok.error());
   }
@@ -246,8 +246,15 @@ std::expected<VolumeDescription, Error> ParseVolume(const json& j, const std::st
     v.fs = FsKind::kHtfs;
   } else if (type == "eafs") {
     v.fs = FsKind::kEafs;
+  } else if (type == "afs") {
+    v.fs = FsKind::kAfs;
   } else {
-    return std::unexpected(Bad(where + ".type", "expected htfs or eafs"));
+    return std::unexpected(Bad(where + ".type", "expected htfs, eafs or afs"));
+  }
+  if (j.contains("division")) {
+    std::uint32_t division = 0;
+    TRY_ASSIGN(division, Integer<std::uint32_t>(j["division"], where + ".division"));
+    v.division = division;
   }
   if (j.contains("start")) {
     std::uint32_t start = 0;
@@ -397,6 +404,50 @@ std::expected<std::uint64_t, Error> ParseSize(std::string_view text) {
   return value * factor;
 }
 
+std::expected<PartitionDescription, Error> ParsePartition(const json& j, const std::string& where) {
+  if (auto ok =
+          OnlyKeys(j, where, {"type", "slot", "start", "sectors", "active", "base", "badTracks"});
+      !ok) {
+    return std::unexpected(ok.error());
+  }
+  PartitionDescription p;
+  if (!j.contains("type")) return std::unexpected(Bad(where, "a partition needs a \"type\""));
+  TRY_ASSIGN(p.type, Integer<std::uint8_t>(j["type"], where + ".type"));
+  auto optional = [&](const char* key,
+                      std::optional<std::uint32_t>& out) -> std::expected<void, Error> {
+    if (!j.contains(key)) return {};
+    auto value = Integer<std::uint32_t>(j[key], where + "." + key);
+    if (!value) return std::unexpected(value.error());
+    out = *value;
+    return {};
+  };
+  for (auto [key, out] : {std::pair{"slot", &p.slot}, std::pair{"start", &p.startSector},
+                          std::pair{"sectors", &p.sectors}, std::pair{"base", &p.divisionBase}}) {
+    if (auto ok = optional(key, *out); !ok) return std::unexpected(ok.error());
+  }
+  if (j.contains("active")) {
+    if (!j["active"].is_boolean())
+      return std::unexpected(Bad(where + ".active", "expected true or false"));
+    p.active = j["active"].get<bool>();
+  }
+  if (j.contains("badTracks")) {
+    const json& list = j["badTracks"];
+    if (!list.is_array()) return std::unexpected(Bad(where + ".badTracks", "expected an array"));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::string at = fmt::format("{}.badTracks[{}]", where, i);
+      if (!list[i].is_array() || list[i].size() != 2) {
+        return std::unexpected(Bad(at, "expected [bad track, replacement track]"));
+      }
+      std::uint32_t bad = 0;
+      std::uint32_t replacement = 0;
+      TRY_ASSIGN(bad, Integer<std::uint32_t>(list[i][0], at));
+      TRY_ASSIGN(replacement, Integer<std::uint32_t>(list[i][1], at));
+      p.badTracks.emplace_back(bad, replacement);
+    }
+  }
+  return p;
+}
+
 std::expected<DiskDescription, Error> ParseDescription(std::string_view jsonText) {
   json j;
   try {
@@ -406,7 +457,9 @@ std::expected<DiskDescription, Error> ParseDescription(std::string_view jsonText
                                  fmt::format("the description is not valid JSON: {}", e.what()),
                                  {}});
   }
-  if (auto ok = OnlyKeys(j, "description", {"layout", "size", "volumes", "damage"}); !ok) {
+  if (auto ok = OnlyKeys(j, "description",
+                         {"layout", "size", "geometry", "partitions", "volumes", "damage"});
+      !ok) {
     return std::unexpected(ok.error());
   }
   DiskDescription disk;
@@ -419,8 +472,32 @@ std::expected<DiskDescription, Error> ParseDescription(std::string_view jsonText
       disk.layout = PartitionLayout::kAbsolute;
     } else if (layout == "none") {
       disk.layout = PartitionLayout::kNone;
+    } else if (layout == "sco") {
+      disk.layout = PartitionLayout::kSco;
     } else {
-      return std::unexpected(Bad("layout", "expected real, absolute or none"));
+      return std::unexpected(Bad("layout", "expected real, absolute, none or sco"));
+    }
+  }
+  if (j.contains("geometry")) {
+    if (auto ok = OnlyKeys(j["geometry"], "geometry", {"heads", "sectors"}); !ok) {
+      return std::unexpected(ok.error());
+    }
+    ChsGeometryDescription g;
+    if (j["geometry"].contains("heads")) {
+      TRY_ASSIGN(g.heads, Integer<std::uint32_t>(j["geometry"]["heads"], "geometry.heads"));
+    }
+    if (j["geometry"].contains("sectors")) {
+      TRY_ASSIGN(g.sectorsPerTrack,
+                 Integer<std::uint32_t>(j["geometry"]["sectors"], "geometry.sectors"));
+    }
+    disk.geometry = g;
+  }
+  if (j.contains("partitions")) {
+    if (!j["partitions"].is_array()) return std::unexpected(Bad("partitions", "expected an array"));
+    for (std::size_t i = 0; i < j["partitions"].size(); ++i) {
+      auto p = ParsePartition(j["partitions"][i], fmt::format("partitions[{}]", i));
+      if (!p) return std::unexpected(p.error());
+      disk.partitions.push_back(std::move(*p));
     }
   }
   if (j.contains("size")) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,13 +51,28 @@ std::uint64_t DivisionBaseFor(std::uint64_t totalSectors) {
   return RoundUp(f::kPartitionStart + f::kPartitionReserved, cylinder);
 }
 
+struct MbrPartition {
+  std::uint32_t slot = 0;
+  std::uint8_t type = 0;
+  bool active = false;
+  std::uint64_t start = 0;
+  std::uint64_t sectors = 0;
+};
+
 struct Placement {
   std::vector<std::uint32_t> start;
   std::vector<std::uint32_t> blocks;
   std::uint64_t totalSectors = 0;
   std::uint64_t base = 0;
-  // The record at sector 105: (offset or start, length in 1 KiB) per entry.
+  // The record at sector 105 (the sco layout: the division table at the
+  // partition's sector 42): (offset or start, length in 1 KiB) per entry.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> record;
+  // The sco layout.
+  ChsGeometryDescription chs;
+  std::vector<MbrPartition> mbr;
+  std::size_t scoIndex = 0;             // into mbr
+  std::vector<std::uint32_t> division;  // per volume
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> badTracks;
 };
 
 std::uint32_t SizeFor(const VolumePlan& plan) {
@@ -225,8 +241,197 @@ std::expected<Placement, Error> PlaceFlat(const DiskDescription& disk,
   return p;
 }
 
+bool IsScoType(std::uint8_t type) {
+  return type == f::kPartitionType || type == f::kXenixPartitionType;
+}
+
+// The sco layout: partitions one after another in list order, each from a
+// cylinder boundary (the first from the second track). In the SCO partition
+// the boot and swap divisions come first, then one division per volume in
+// the order given, packed from the division base, their table entries in
+// whatever division numbers the volumes ask for.
+std::expected<Placement, Error> PlaceSco(const DiskDescription& disk,
+                                         std::vector<VolumePlan>& plans) {
+  Placement p;
+  const std::uint64_t sized = disk.sizeBytes ? *disk.sizeBytes / f::kSectorBytes : 0;
+  p.chs = disk.geometry.value_or(sized > 1024 * kSmallCylinder ? ChsGeometryDescription{255, 63}
+                                                               : ChsGeometryDescription{16, 63});
+  if (p.chs.heads == 0 || p.chs.heads > 256 || p.chs.sectorsPerTrack == 0 ||
+      p.chs.sectorsPerTrack > 63) {
+    return std::unexpected(Invalid(
+        fmt::format("geometry {} x {}: heads must be 1 to 256 and sectors per track 1 to 63",
+                    p.chs.heads, p.chs.sectorsPerTrack)));
+  }
+  const std::uint64_t cylinder = std::uint64_t{p.chs.heads} * p.chs.sectorsPerTrack;
+  std::vector<PartitionDescription> partitions = disk.partitions;
+  if (partitions.empty()) partitions.emplace_back();
+  if (partitions.size() > 4) {
+    return std::unexpected(
+        Invalid(fmt::format("an MBR holds 4 partitions, {} given", partitions.size())));
+  }
+  std::size_t scoCount = 0;
+  std::array<bool, 4> slotUsed{};
+  for (std::size_t i = 0; i < partitions.size(); ++i) {
+    if (IsScoType(partitions[i].type)) {
+      if (scoCount++ == 0) p.scoIndex = i;
+    }
+    const std::uint32_t slot = partitions[i].slot.value_or(static_cast<std::uint32_t>(i));
+    if (slot > 3 || slotUsed[slot]) {
+      return std::unexpected(
+          Invalid(fmt::format("partition {}: slot {} is not a free slot 0 to 3", i + 1, slot)));
+    }
+    slotUsed[slot] = true;
+  }
+  if (scoCount != 1) {
+    return std::unexpected(Invalid(fmt::format(
+        "the sco layout needs exactly one partition of type 0x63 or 0x02, {} given", scoCount)));
+  }
+  if (plans.size() > 5) {
+    return std::unexpected(Invalid(fmt::format(
+        "the sco layout holds at most 5 volumes (divisions 2 to 6), {} given", plans.size())));
+  }
+
+  std::uint64_t cursor = p.chs.sectorsPerTrack;
+  for (std::size_t i = 0; i < partitions.size(); ++i) {
+    const PartitionDescription& d = partitions[i];
+    const bool last = i + 1 == partitions.size();
+    MbrPartition m{d.slot.value_or(static_cast<std::uint32_t>(i)), d.type, d.active, 0, 0};
+    m.start = d.startSector ? *d.startSector : (i == 0 ? cursor : RoundUp(cursor, cylinder));
+    if (m.start == 0 || m.start < cursor) {
+      return std::unexpected(Invalid(
+          fmt::format("partition {}: its start sector {} overlaps the MBR or the partition before",
+                      i + 1, m.start)));
+    }
+    if (i != p.scoIndex) {
+      m.sectors = d.sectors                 ? *d.sectors
+                  : last && sized > m.start ? sized - m.start
+                                            : RoundUp(m.start + 1, cylinder) - m.start;
+    } else {
+      p.base =
+          d.divisionBase ? *d.divisionBase : RoundUp(m.start + f::kPartitionReserved, cylinder);
+      if (p.base < m.start + f::kPartitionReserved) {
+        return std::unexpected(Invalid(fmt::format(
+            "partition {}: the division base {} lies within the {} reserved sectors from {}", i + 1,
+            p.base, f::kPartitionReserved, m.start)));
+      }
+      // The area the divisions may cover, when the partition's size is known.
+      std::optional<std::uint64_t> fixedSectors;
+      if (d.sectors) {
+        fixedSectors = *d.sectors;
+      } else if (last && sized > m.start) {
+        fixedSectors = sized - m.start;
+      }
+      std::optional<std::uint64_t> areaKiB;
+      if (fixedSectors) {
+        const std::uint64_t end = m.start + *fixedSectors;
+        areaKiB = end > p.base ? (end - p.base) / 2 : 0;
+      }
+      const std::uint64_t scale = sized != 0 ? sized / 2 : 0;
+      std::uint64_t boot = scale >= 512 * 1024 ? 15360 : 1024;
+      std::uint64_t swap = scale >= 512 * 1024 ? 32768 : 1024;
+      p.record.assign(f::kDivisions, {0, 0});
+      p.record[0] = {0, static_cast<std::uint32_t>(boot)};
+      p.record[1] = {static_cast<std::uint32_t>(boot), static_cast<std::uint32_t>(swap)};
+      std::array<bool, 7> divisionUsed{true, true, false, false, false, false, false};
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> taken{{0, boot + swap}};
+      std::uint64_t next = boot + swap;
+      for (std::size_t v = 0; v < plans.size(); ++v) {
+        const VolumeDescription& vd = plans[v].Description();
+        std::uint32_t division = 2;
+        while (division < 7 && divisionUsed[division]) ++division;
+        if (vd.division) division = *vd.division;
+        if (division > 6 || divisionUsed[division]) {
+          return std::unexpected(Invalid(fmt::format(
+              "volume {}: division {} is not a free division 0 to 6", v + 1, division)));
+        }
+        divisionUsed[division] = true;
+        std::uint64_t offset = next;
+        if (vd.startSector) {
+          if (*vd.startSector < p.base || (*vd.startSector - p.base) % 2 != 0) {
+            return std::unexpected(Invalid(fmt::format(
+                "volume {}: in the sco layout its start sector must be the division base {} plus "
+                "an even number of sectors",
+                v + 1, p.base)));
+          }
+          offset = (*vd.startSector - p.base) / 2;
+        }
+        std::uint64_t blocks = SizeFor(plans[v]);
+        if (v + 1 == plans.size() && areaKiB && !vd.sizeBlocks && *areaKiB > offset) {
+          blocks = std::min<std::uint64_t>(*areaKiB - offset, plans[v].MaximumBlocks());
+          blocks = std::max<std::uint64_t>(blocks, plans[v].MinimumBlocks());
+        }
+        for (auto [first, end] : taken) {
+          if (offset < end && first < offset + blocks) {
+            return std::unexpected(Invalid(
+                fmt::format("volume {}: its division (KiB {} to {} from the base) overlaps another",
+                            v + 1, offset, offset + blocks - 1)));
+          }
+        }
+        if (areaKiB && offset + blocks > *areaKiB) {
+          return std::unexpected(
+              Error{ErrorCode::kNoSpace,
+                    fmt::format("volume {}: its division does not fit the SCO partition", v + 1),
+                    {}});
+        }
+        taken.emplace_back(offset, offset + blocks);
+        p.record[division] = {static_cast<std::uint32_t>(offset),
+                              static_cast<std::uint32_t>(blocks)};
+        p.division.push_back(division);
+        p.start.push_back(
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(p.base + 2 * offset, UINT32_MAX)));
+        p.blocks.push_back(static_cast<std::uint32_t>(blocks));
+        next = std::max(next, offset + blocks);
+      }
+      m.sectors = fixedSectors ? *fixedSectors : RoundUp(p.base + 2 * next, cylinder) - m.start;
+      if (m.start + m.sectors < p.base + 2 * next) {
+        return std::unexpected(
+            Error{ErrorCode::kNoSpace,
+                  fmt::format("partition {}: too small for its divisions", i + 1),
+                  {}});
+      }
+      const std::uint64_t end = m.start + m.sectors;
+      p.record[7] = {0, static_cast<std::uint32_t>(end > p.base ? (end - p.base) / 2 : 0)};
+      p.badTracks = d.badTracks;
+      if (p.badTracks.size() > f::kMaxBadTracks) {
+        return std::unexpected(Invalid(fmt::format(
+            "partition {}: the bad-track table holds at most {} tracks", i + 1, f::kMaxBadTracks)));
+      }
+    }
+    if (m.sectors == 0) {
+      return std::unexpected(Invalid(fmt::format("partition {}: no sectors", i + 1)));
+    }
+    cursor = m.start + m.sectors;
+    if (auto ok = CheckDiskLimit(cursor); !ok) return std::unexpected(ok.error());
+    p.mbr.push_back(m);
+  }
+  if (sized != 0) {
+    if (cursor > sized) {
+      return std::unexpected(Error{
+          ErrorCode::kNoSpace,
+          fmt::format("the disk is too small for these partitions: it needs at least {} bytes",
+                      cursor * f::kSectorBytes),
+          {}});
+    }
+    p.totalSectors = sized;
+  } else {
+    p.totalSectors = RoundUp(cursor, cylinder);
+  }
+  if (auto ok = CheckDiskLimit(p.totalSectors); !ok) return std::unexpected(ok.error());
+  return p;
+}
+
 std::expected<Placement, Error> PlaceVolumes(const DiskDescription& disk,
                                              std::vector<VolumePlan>& plans) {
+  if (disk.layout == PartitionLayout::kSco) return PlaceSco(disk, plans);
+  if (disk.geometry || !disk.partitions.empty()) {
+    return std::unexpected(Invalid("a geometry and partitions belong to the sco layout only"));
+  }
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].Description().division) {
+      return std::unexpected(
+          Invalid(fmt::format("volume {}: divisions belong to the sco layout only", i + 1)));
+    }
+  }
   if (disk.layout != PartitionLayout::kReal) return PlaceFlat(disk, plans);
   if (disk.sizeBytes) return PlaceReal(disk, plans, DivisionBaseFor(*disk.sizeBytes / 512));
   // The base depends on the geometry, which depends on the size the layout
@@ -242,8 +447,9 @@ std::expected<Placement, Error> PlaceVolumes(const DiskDescription& disk,
   return std::unexpected(Invalid("no stable disk geometry for these volumes"));
 }
 
-void PutChs(std::span<std::byte> at, std::uint64_t lba, const DeviceGeometry& g) {
+void PutChs(std::span<std::byte> at, std::uint64_t lba, const ChsGeometryDescription& g) {
   std::uint64_t perCylinder = std::uint64_t{g.heads} * g.sectorsPerTrack;
+  if (perCylinder == 0) return;
   std::uint64_t c = lba / perCylinder;
   std::uint64_t h = (lba / g.sectorsPerTrack) % g.heads;
   std::uint64_t s = lba % g.sectorsPerTrack + 1;
@@ -261,14 +467,28 @@ std::expected<void, Error> WritePartitionInfo(const DiskDescription& disk, const
                                               const DeviceGeometry& g, ImageWriter& writer) {
   std::vector<std::byte> sector(f::kSectorBytes);
   auto put = [&](std::uint64_t at) { return writer.Write(at * f::kSectorBytes, sector); };
+  std::vector<MbrPartition> mbr = p.mbr;
+  ChsGeometryDescription chs = p.chs;
+  std::uint64_t scoStart = 0;
   if (disk.layout == PartitionLayout::kReal) {
-    std::span<std::byte> entry = std::span<std::byte>(sector).subspan(f::kMbrPartitionEntry, 16);
-    f::PutU8(entry, 0, 0x80);
-    PutChs(entry.subspan(1), f::kPartitionStart, g);
-    f::PutU8(entry, 4, f::kPartitionType);
-    PutChs(entry.subspan(5), p.totalSectors - 1, g);
-    f::PutU32(entry, 8, f::kPartitionStart);
-    f::PutU32(entry, 12, static_cast<std::uint32_t>(p.totalSectors - f::kPartitionStart));
+    mbr = {MbrPartition{0, f::kPartitionType, true, f::kPartitionStart,
+                        p.totalSectors - f::kPartitionStart}};
+    chs = ChsGeometryDescription{g.heads, g.sectorsPerTrack};
+    scoStart = f::kPartitionStart;
+  } else if (disk.layout == PartitionLayout::kSco) {
+    scoStart = mbr.at(p.scoIndex).start;
+  }
+  if (!mbr.empty()) {
+    for (const MbrPartition& m : mbr) {
+      std::span<std::byte> entry =
+          std::span<std::byte>(sector).subspan(f::kMbrPartitionEntry + 16 * m.slot, 16);
+      f::PutU8(entry, 0, m.active ? 0x80 : 0);
+      PutChs(entry.subspan(1), m.start, chs);
+      f::PutU8(entry, 4, m.type);
+      PutChs(entry.subspan(5), m.start + m.sectors - 1, chs);
+      f::PutU32(entry, 8, static_cast<std::uint32_t>(m.start));
+      f::PutU32(entry, 12, static_cast<std::uint32_t>(m.sectors));
+    }
     f::PutU16(sector, 510, 0xAA55);
     if (auto w = put(0); !w) return w;
     // The partition's two boot sectors carry no loader, only a note.
@@ -277,11 +497,16 @@ std::expected<void, Error> WritePartitionInfo(const DiskDescription& disk, const
       static constexpr char kNote[] = "Test disk: no boot loader.";
       std::memcpy(sector.data() + 3, kNote, sizeof kNote - 1);
       if (s == 0) f::PutU16(sector, 510, 0xAA55);
-      if (auto w = put(f::kPartitionStart + s); !w) return w;
+      if (auto w = put(scoStart + s); !w) return w;
     }
     std::fill(sector.begin(), sector.end(), std::byte{0});
-    f::PutU16(sector, 0, f::kBadTrackMark);  // no bad tracks, no spare tracks
-    if (auto w = put(f::kPartitionStart + f::kBadTrackSector); !w) return w;
+    f::PutU16(sector, 0, f::kBadTrackMark);
+    f::PutU16(sector, 2, static_cast<std::uint32_t>(p.badTracks.size()));
+    for (std::size_t i = 0; i < p.badTracks.size(); ++i) {
+      f::PutU32(sector, 4 + 8 * i, p.badTracks[i].first);
+      f::PutU32(sector, 8 + 8 * i, p.badTracks[i].second);
+    }
+    if (auto w = put(scoStart + f::kBadTrackSector); !w) return w;
   }
   if (!p.record.empty()) {
     std::fill(sector.begin(), sector.end(), std::byte{0});
@@ -290,7 +515,10 @@ std::expected<void, Error> WritePartitionInfo(const DiskDescription& disk, const
       f::PutU32(sector, 2 + 8 * i, p.record[i].first);
       f::PutU32(sector, 6 + 8 * i, p.record[i].second);
     }
-    if (auto w = put(f::kRecordSector); !w) return w;
+    const std::uint64_t at = disk.layout == PartitionLayout::kSco
+                                 ? scoStart + f::kDivisionTableSector
+                                 : std::uint64_t{f::kRecordSector};
+    if (auto w = put(at); !w) return w;
   }
   return {};
 }
@@ -325,8 +553,16 @@ std::expected<PreparedDisk, Error> Prepare(const DiskDescription& disk) {
   report.totalSectors = out.placement.totalSectors;
   report.geometry = GeometryForLength(report.totalSectors);
   report.layout = disk.layout;
-  report.divisionBaseSector =
-      disk.layout == PartitionLayout::kReal ? static_cast<std::uint32_t>(out.placement.base) : 0;
+  const bool divided =
+      disk.layout == PartitionLayout::kReal || disk.layout == PartitionLayout::kSco;
+  report.divisionBaseSector = divided ? static_cast<std::uint32_t>(out.placement.base) : 0;
+  if (disk.layout == PartitionLayout::kSco) {
+    const MbrPartition& sco = out.placement.mbr.at(out.placement.scoIndex);
+    report.chsGeometry = out.placement.chs;
+    report.scoPartitionSlot = sco.slot;
+    report.scoPartitionStart = static_cast<std::uint32_t>(sco.start);
+    report.scoPartitionSectors = static_cast<std::uint32_t>(sco.sectors);
+  }
   return out;
 }
 
@@ -482,6 +718,8 @@ std::expected<void, Error> WriteDisk(const DiskDescription& disk, PreparedDisk& 
       volume.recordEntry = static_cast<int>(kRealFirstVolumeDivision + i);
     } else if (disk.layout == PartitionLayout::kAbsolute) {
       volume.recordEntry = static_cast<int>(i);
+    } else if (disk.layout == PartitionLayout::kSco) {
+      volume.division = static_cast<int>(prepared.placement.division.at(i));
     }
     prepared.report.volumes.push_back(std::move(volume));
   }

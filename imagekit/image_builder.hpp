@@ -27,13 +27,15 @@
 
 namespace tolvar::imagekit {
 
-enum class FsKind { kHtfs, kEafs };
+// AFS: the EAFS layout with 14-byte names only and its own superblock mark.
+enum class FsKind { kHtfs, kEafs, kAfs };
 
 // How the partition information of the disk is written.
 enum class PartitionLayout {
   kReal,      // MBR, boot sectors, division table at sector 105, bad-track table
   kAbsolute,  // only the record at sector 105, each entry an absolute start sector
   kNone,      // no partition information at all
+  kSco,       // an MBR naming an SCO partition anywhere, divisions packed from their base
 };
 
 enum class NodeKind {
@@ -115,7 +117,37 @@ struct VolumeDescription {
   std::string fpack = "hd0";   // superblock pack name, at most 6 bytes
   // Superblock time. Unset: the latest time stamp in the tree.
   std::optional<std::int64_t> time;
+  // The sco layout: the division (0 to 6) holding the volume. Unset: the
+  // lowest free one from 2 on.
+  std::optional<std::uint32_t> division;
   Node root = Node::Folder("");
+};
+
+// Heads and sectors per track the sco layout's MBR addresses are written in.
+struct ChsGeometryDescription {
+  std::uint32_t heads = 16;
+  std::uint32_t sectorsPerTrack = 63;
+};
+
+// One partition of the sco layout's MBR. Exactly one of the list is the SCO
+// partition (type 0x63 or 0x02) that holds the divisions; the others are
+// only named in the MBR, their sectors stay zero.
+struct PartitionDescription {
+  std::uint8_t type = 0x63;
+  // MBR slot 0 to 3. Unset: the partition's place in the list.
+  std::optional<std::uint32_t> slot;
+  // Absolute first sector. Unset: the second track for the first partition,
+  // else the next cylinder boundary after the partition before.
+  std::optional<std::uint32_t> startSector;
+  // Sectors. Unset: the rest of a sized disk for the last partition, else
+  // what the divisions need (SCO) or one cylinder, ending on a cylinder.
+  std::optional<std::uint32_t> sectors;
+  bool active = false;
+  // SCO partition: the division base sector. Unset: the first cylinder
+  // boundary past the reserved sectors, which is where readers look first.
+  std::optional<std::uint32_t> divisionBase;
+  // SCO partition: (bad track, replacement track) pairs of the bad-track table.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> badTracks;
 };
 
 enum class DamageKind {
@@ -155,6 +187,11 @@ struct DiskDescription {
   std::optional<std::uint64_t> sizeBytes;
   std::vector<VolumeDescription> volumes;
   std::vector<Damage> damage;
+  // The sco layout only: the MBR's geometry and partitions (unset or empty:
+  // one SCO partition of type 0x63 in slot 0, 16 x 63, or 255 x 63 for a
+  // sized disk beyond 1024 such cylinders).
+  std::optional<ChsGeometryDescription> geometry;
+  std::vector<PartitionDescription> partitions;
 };
 
 // What a written file, folder or other node became.
@@ -180,6 +217,7 @@ struct VolumeReport {
   std::uint32_t freeInodes = 0;
   std::int64_t time = 0;
   int recordEntry = -1;  // the entry of the record at sector 105 naming it, -1 for none
+  int division = -1;     // the sco layout: the division holding it
   // Root first, then breadth-first: the entries of each folder in order, so
   // inode numbers ascend (a hard link stands where its name does and carries
   // the inode of the node it links to).
@@ -198,7 +236,12 @@ struct BuildReport {
   std::uint64_t totalSectors = 0;
   DeviceGeometry geometry;  // what GeometryForLength gives for the image
   PartitionLayout layout = PartitionLayout::kReal;
-  std::uint32_t divisionBaseSector = 0;  // kReal: absolute sector of division offset 0
+  std::uint32_t divisionBaseSector = 0;  // kReal, kSco: absolute sector of division offset 0
+  // kSco: the MBR's geometry and the SCO partition (its slot, from 0).
+  ChsGeometryDescription chsGeometry;
+  std::uint32_t scoPartitionSlot = 0;
+  std::uint32_t scoPartitionStart = 0;
+  std::uint32_t scoPartitionSectors = 0;
   std::vector<VolumeReport> volumes;
   // Inclusive ranges of sectors listed as unreadable, ascending and merged.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable;

@@ -72,6 +72,8 @@ std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& shape
     v.fs = FsKind::kHtfs;
   } else if (parts[0] == "eafs") {
     v.fs = FsKind::kEafs;
+  } else if (parts[0] == "afs") {
+    v.fs = FsKind::kAfs;
   } else {
     return bad();
   }
@@ -94,6 +96,84 @@ std::expected<VolumeDescription, Error> GeneratedVolume(const std::string& shape
   return v;
 }
 
+std::expected<std::uint32_t, Error> Number(const std::string& text, const std::string& what) {
+  try {
+    std::size_t used = 0;
+    const unsigned long long value = std::stoull(text, &used, 0);
+    if (used == text.size() && value <= 0xFFFFFFFFull) return static_cast<std::uint32_t>(value);
+  } catch (const std::exception&) {
+  }
+  return std::unexpected(Error{
+      ErrorCode::kInvalidArgument, fmt::format("{}: \"{}\" is not a number", what, text), {}});
+}
+
+// "HEADSxSECTORS", e.g. 64x32.
+std::expected<ChsGeometryDescription, Error> GeometryOption(const std::string& text) {
+  const auto x = text.find('x');
+  if (x == std::string::npos) {
+    return std::unexpected(
+        Error{ErrorCode::kInvalidArgument, "--geometry: expected HEADSxSECTORS, e.g. 64x32", {}});
+  }
+  ChsGeometryDescription g;
+  auto heads = Number(text.substr(0, x), "--geometry");
+  if (!heads) return std::unexpected(heads.error());
+  auto sectors = Number(text.substr(x + 1), "--geometry");
+  if (!sectors) return std::unexpected(sectors.error());
+  g.heads = *heads;
+  g.sectorsPerTrack = *sectors;
+  return g;
+}
+
+// "TYPE[,start=N][,sectors=N][,slot=N][,base=N][,active]"; TYPE is a number
+// (0x63) or sco, xenix, dos.
+std::expected<PartitionDescription, Error> PartitionOption(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
+  const std::string what = "--partition " + text;
+  if (parts.empty())
+    return std::unexpected(Error{ErrorCode::kInvalidArgument, what + ": no type", {}});
+  PartitionDescription p;
+  if (parts[0] == "sco") {
+    p.type = 0x63;
+  } else if (parts[0] == "xenix") {
+    p.type = 0x02;
+  } else if (parts[0] == "dos") {
+    p.type = 0x06;
+  } else {
+    auto type = Number(parts[0], what);
+    if (!type) return std::unexpected(type.error());
+    if (*type > 0xFF)
+      return std::unexpected(Error{ErrorCode::kInvalidArgument, what + ": a type is one byte", {}});
+    p.type = static_cast<std::uint8_t>(*type);
+  }
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (parts[i] == "active") {
+      p.active = true;
+      continue;
+    }
+    const auto eq = parts[i].find('=');
+    const std::string key = parts[i].substr(0, eq);
+    if (eq == std::string::npos) {
+      return std::unexpected(Error{ErrorCode::kInvalidArgument, what + ": expected KEY=VALUE", {}});
+    }
+    auto value = Number(parts[i].substr(eq + 1), what);
+    if (!value) return std::unexpected(value.error());
+    if (key == "start") {
+      p.startSector = *value;
+    } else if (key == "sectors") {
+      p.sectors = *value;
+    } else if (key == "slot") {
+      p.slot = *value;
+    } else if (key == "base") {
+      p.divisionBase = *value;
+    } else {
+      return std::unexpected(Error{ErrorCode::kInvalidArgument, what + ": unknown key " + key, {}});
+    }
+  }
+  return p;
+}
+
 // Whole cylinders, so the image reports a regular geometry.
 std::uint64_t RoundDownToCylinders(std::uint64_t bytes) {
   std::uint64_t sectors = bytes / 512;
@@ -112,21 +192,33 @@ int main(int argc, char** argv) {
   std::string reportPath;
   std::vector<std::string> htfs;
   std::vector<std::string> eafs;
+  std::vector<std::string> afs;
   std::vector<std::string> generate;
+  std::string geometry;
+  std::vector<std::string> partitions;
   bool quiet = false;
   app.add_option("-o,--output", output, "image file to write")->required();
   app.add_option("--size", size,
                  "image size (K, M, G, T suffixes), rounded down to whole cylinders; "
                  "the last volume fills the rest");
   auto* layoutOption =
-      app.add_option("--layout", layout, "partition information: real, absolute or none")
-          ->check(CLI::IsMember({"real", "absolute", "none"}));
+      app.add_option("--layout", layout, "partition information: real, absolute, none or sco")
+          ->check(CLI::IsMember({"real", "absolute", "none", "sco"}));
+  app.add_option("--geometry", geometry, "sco layout: the MBR's HEADSxSECTORS, e.g. 64x32");
+  app.add_option("--partition", partitions,
+                 "sco layout: an MBR partition TYPE[,start=N][,sectors=N][,slot=N][,base=N]"
+                 "[,active], in disk order; TYPE a number or sco, xenix, dos")
+      ->take_all();
   auto* htfsOption = app.add_option("--htfs", htfs, "host folder for an HTFS volume")
                          ->check(CLI::ExistingDirectory)
                          ->take_all();
   auto* eafsOption = app.add_option("--eafs", eafs, "host folder for an EAFS volume")
                          ->check(CLI::ExistingDirectory)
                          ->take_all();
+  auto* afsOption =
+      app.add_option("--afs", afs, "host folder for an AFS volume (names of up to 14 bytes)")
+          ->check(CLI::ExistingDirectory)
+          ->take_all();
   auto* generateOption =
       app.add_option("--generate", generate, "generated volume TYPE:FILES:FOLDERS[:MAXSIZE]")
           ->take_all();
@@ -155,7 +247,18 @@ int main(int argc, char** argv) {
   } else {
     disk.layout = layout == "absolute" ? PartitionLayout::kAbsolute
                   : layout == "none"   ? PartitionLayout::kNone
+                  : layout == "sco"    ? PartitionLayout::kSco
                                        : PartitionLayout::kReal;
+  }
+  if (!geometry.empty()) {
+    auto g = GeometryOption(geometry);
+    if (!g) return Fail(g.error());
+    disk.geometry = *g;
+  }
+  for (const std::string& text : partitions) {
+    auto p = PartitionOption(text);
+    if (!p) return Fail(p.error());
+    disk.partitions.push_back(std::move(*p));
   }
   if (!size.empty()) {
     auto bytes = ParseSize(size);
@@ -170,15 +273,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> warnings;
   std::size_t nextHtfs = 0;
   std::size_t nextEafs = 0;
+  std::size_t nextAfs = 0;
   std::size_t nextGenerated = 0;
   for (const CLI::Option* option : app.parse_order()) {
-    if (option == htfsOption || option == eafsOption) {
-      bool isHtfs = option == htfsOption;
-      const std::string& folder = isHtfs ? htfs.at(nextHtfs++) : eafs.at(nextEafs++);
+    if (option == htfsOption || option == eafsOption || option == afsOption) {
+      const FsKind kind = option == htfsOption   ? FsKind::kHtfs
+                          : option == eafsOption ? FsKind::kEafs
+                                                 : FsKind::kAfs;
+      const std::string& folder = kind == FsKind::kHtfs   ? htfs.at(nextHtfs++)
+                                  : kind == FsKind::kEafs ? eafs.at(nextEafs++)
+                                                          : afs.at(nextAfs++);
       auto root = ReadHostFolder(folder, &warnings);
       if (!root) return Fail(root.error());
       VolumeDescription v;
-      v.fs = isHtfs ? FsKind::kHtfs : FsKind::kEafs;
+      v.fs = kind;
       v.root = std::move(*root);
       disk.volumes.push_back(std::move(v));
     } else if (option == generateOption) {
@@ -189,7 +297,7 @@ int main(int argc, char** argv) {
   }
   if (disk.volumes.empty()) {
     return Fail(Error{ErrorCode::kInvalidArgument,
-                      "nothing to write: give --htfs, --eafs, --generate or a description",
+                      "nothing to write: give --htfs, --eafs, --afs, --generate or a description",
                       {}});
   }
 
@@ -216,15 +324,27 @@ int main(int argc, char** argv) {
                g.cylinders, g.heads, g.sectorsPerTrack,
                disk.layout == PartitionLayout::kReal       ? "real"
                : disk.layout == PartitionLayout::kAbsolute ? "absolute"
+               : disk.layout == PartitionLayout::kSco      ? "sco"
                                                            : "none");
+    if (disk.layout == PartitionLayout::kSco) {
+      fmt::print(
+          "  SCO partition in slot {}: sectors {} to {}, geometry {} x {}, division base {}\n",
+          report->scoPartitionSlot, report->scoPartitionStart,
+          std::uint64_t{report->scoPartitionStart} + report->scoPartitionSectors - 1,
+          report->chsGeometry.heads, report->chsGeometry.sectorsPerTrack,
+          report->divisionBaseSector);
+    }
     for (std::size_t i = 0; i < report->volumes.size(); ++i) {
       const VolumeReport& v = report->volumes[i];
       std::size_t folders = 0;
       for (const NodeReport& n : v.nodes) folders += n.kind == NodeKind::kFolder ? 1 : 0;
       fmt::print(
           "  volume {}: {} at sector {}, {} blocks, {} entries in {} folders, {} blocks free\n",
-          i + 1, v.fs == FsKind::kHtfs ? "HTFS" : "EAFS", v.startSector, v.sizeBlocks,
-          v.nodes.size() - 1, folders, v.freeBlocks);
+          i + 1,
+          v.fs == FsKind::kHtfs  ? "HTFS"
+          : v.fs == FsKind::kAfs ? "AFS"
+                                 : "EAFS",
+          v.startSector, v.sizeBlocks, v.nodes.size() - 1, folders, v.freeBlocks);
     }
     if (!report->unreadablePath.empty())
       fmt::print("  unreadable sectors: {}\n", report->unreadablePath);

@@ -34,6 +34,8 @@ const char* LayoutName(PartitionLayout layout) {
       return "absolute";
     case PartitionLayout::kNone:
       return "none";
+    case PartitionLayout::kSco:
+      return "sco";
   }
   return "real";
 }
@@ -48,8 +50,15 @@ std::string ReportToJson(const BuildReport& report) {
                      {"heads", report.geometry.heads},
                      {"sectorsPerTrack", report.geometry.sectorsPerTrack}};
   out["layout"] = LayoutName(report.layout);
-  if (report.layout == PartitionLayout::kReal)
+  if (report.layout == PartitionLayout::kReal || report.layout == PartitionLayout::kSco)
     out["divisionBaseSector"] = report.divisionBaseSector;
+  if (report.layout == PartitionLayout::kSco) {
+    out["chsGeometry"] = {{"heads", report.chsGeometry.heads},
+                          {"sectorsPerTrack", report.chsGeometry.sectorsPerTrack}};
+    out["scoPartition"] = {{"slot", report.scoPartitionSlot},
+                           {"startSector", report.scoPartitionStart},
+                           {"sectors", report.scoPartitionSectors}};
+  }
   json volumes = json::array();
   for (const VolumeReport& v : report.volumes) {
     json nodes = json::array();
@@ -62,7 +71,9 @@ std::string ReportToJson(const BuildReport& report) {
                        {"dataBlocks", n.dataBlocks},
                        {"indirectBlocks", n.indirectBlocks}});
     }
-    volumes.push_back({{"type", v.fs == FsKind::kHtfs ? "htfs" : "eafs"},
+    volumes.push_back({{"type", v.fs == FsKind::kHtfs  ? "htfs"
+                                : v.fs == FsKind::kAfs ? "afs"
+                                                       : "eafs"},
                        {"startSector", v.startSector},
                        {"sizeBlocks", v.sizeBlocks},
                        {"inodeTableBlocks", v.inodeTableBlocks},
@@ -73,6 +84,7 @@ std::string ReportToJson(const BuildReport& report) {
                        {"freeInodes", v.freeInodes},
                        {"time", v.time},
                        {"recordEntry", v.recordEntry},
+                       {"division", v.division},
                        {"nodes", std::move(nodes)}});
   }
   out["volumes"] = std::move(volumes);

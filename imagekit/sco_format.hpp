@@ -23,6 +23,9 @@ inline constexpr std::uint32_t kRootInode = 2;
 
 inline constexpr std::uint32_t kHtfsMagic = 0xA060492A;
 inline constexpr std::uint32_t kEafsMagic = 0xFD187E21;
+// AFS: the EAFS layout with this magic and the free count at byte 8 all ones.
+inline constexpr std::uint32_t kAfsMagic = 0xFD187E20;
+inline constexpr std::uint16_t kAfsFreeCountMark = 0xFFFF;
 inline constexpr std::uint32_t kBlockType1024 = 2;            // superblock type word
 inline constexpr std::uint32_t kCleanStateBase = 0x7C269D38;  // state = base - time when clean
 
@@ -120,10 +123,13 @@ inline constexpr std::uint32_t kRecordEntriesRead = 7;
 inline constexpr std::uint32_t kDivisions = 8;
 inline constexpr std::uint32_t kPartitionStart = 63;
 inline constexpr std::uint8_t kPartitionType = 0x63;
+inline constexpr std::uint8_t kXenixPartitionType = 0x02;
 inline constexpr std::uint32_t kPartitionReserved = 52;
 inline constexpr std::uint32_t kDivisionTableSector = 42;  // within the partition
 inline constexpr std::uint32_t kBadTrackSector = 44;       // within the partition
 inline constexpr std::uint16_t kBadTrackMark = 0x4321;
+// Bad-track table (ours): mark, u16 count, then (bad, replacement) u32 pairs.
+inline constexpr std::size_t kMaxBadTracks = (kSectorBytes - 4) / 8;
 inline constexpr std::size_t kMbrPartitionEntry = 446;
 
 // Little-endian stores and loads.

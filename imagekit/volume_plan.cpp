@@ -172,8 +172,8 @@ std::expected<void, Error> VolumePlan::Flatten() {
         break;
       case NodeKind::kCharDevice:
       case NodeKind::kBlockDevice:
-        if (volume_->fs == FsKind::kEafs && node.device > f::kEafsMaxAddress) {
-          return fail("EAFS device numbers hold at most 24 bits");
+        if (volume_->fs != FsKind::kHtfs && node.device > f::kEafsMaxAddress) {
+          return fail("EAFS and AFS device numbers hold at most 24 bits");
         }
         break;
       case NodeKind::kFolder:
@@ -201,6 +201,9 @@ std::expected<void, Error> VolumePlan::Flatten() {
       if (child.name.empty()) return fail("an entry has an empty name");
       if (child.name.size() > f::kMaxNameBytes) {
         return childFail("the name is longer than 255 bytes");
+      }
+      if (volume_->fs == FsKind::kAfs && child.name.size() > f::kEafsNameBytes) {
+        return childFail("AFS names hold at most 14 bytes");
       }
       if (child.name == "." || child.name == ".." ||
           child.name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
@@ -317,7 +320,7 @@ std::expected<void, Error> VolumePlan::SizeInodeTable() {
     return std::unexpected(Invalid(fmt::format("volume {}: the contents need {} inodes, {} given",
                                                index_ + 1, usedInodes_, slots)));
   }
-  if (volume_->fs == FsKind::kEafs) {
+  if (volume_->fs != FsKind::kHtfs) {
     if (usedInodes_ > f::kEafsMaxInode) {
       return std::unexpected(Error{
           ErrorCode::kNoSpace,
@@ -352,7 +355,7 @@ std::uint32_t VolumePlan::DefaultBlocks() const {
 
 std::uint32_t VolumePlan::MaximumBlocks() const {
   std::uint32_t probeLimit = f::kMaxVolumeSectors / f::kSectorsPerBlock;
-  if (volume_->fs == FsKind::kEafs) return std::min(probeLimit, f::kEafsMaxAddress + 1);
+  if (volume_->fs != FsKind::kHtfs) return std::min(probeLimit, f::kEafsMaxAddress + 1);
   return probeLimit;
 }
 
@@ -636,10 +639,16 @@ void VolumePlan::EncodeSuperblock(std::span<std::byte> out, std::uint32_t nextFr
     f::PutU16(out, f::kSbFirstDataBlock, firstDataBlock_);
   }
   f::PutU32(out, f::kSbSizeBlocks, report_.sizeBlocks);
-  f::PutU16(out, f::kSbFreeCount, static_cast<std::uint32_t>(cache.size() + 1));
-  f::PutU32(out, f::kSbFreeList, cacheLink);
-  for (std::size_t i = 0; i < cache.size(); ++i)
-    f::PutU32(out, f::kSbFreeList + 4 * (i + 1), cache[i]);
+  if (volume_->fs == FsKind::kAfs) {
+    // AFS marks its superblock with an all-ones free count and keeps no
+    // free-block chain.
+    f::PutU16(out, f::kSbFreeCount, f::kAfsFreeCountMark);
+  } else {
+    f::PutU16(out, f::kSbFreeCount, static_cast<std::uint32_t>(cache.size() + 1));
+    f::PutU32(out, f::kSbFreeList, cacheLink);
+    for (std::size_t i = 0; i < cache.size(); ++i)
+      f::PutU32(out, f::kSbFreeList + 4 * (i + 1), cache[i]);
+  }
   // Free-inode cache: the lowest free inode numbers that fit its 16-bit slots.
   std::uint32_t cacheSlots = htfs ? f::kHtfsInodeCacheSlots : f::kEafsInodeCacheSlots;
   std::uint32_t cached = 0;
@@ -659,7 +668,10 @@ void VolumePlan::EncodeSuperblock(std::span<std::byte> out, std::uint32_t nextFr
     f::PutU32(out, f::kSbHtfsInodeBlocks, report_.inodeTableBlocks);
   }
   f::PutU32(out, f::kSbState, f::kCleanStateBase - time);
-  f::PutU32(out, f::kSbMagic, htfs ? f::kHtfsMagic : f::kEafsMagic);
+  f::PutU32(out, f::kSbMagic,
+            htfs                          ? f::kHtfsMagic
+            : volume_->fs == FsKind::kAfs ? f::kAfsMagic
+                                          : f::kEafsMagic);
   f::PutU32(out, f::kSbType, f::kBlockType1024);
 }
 
@@ -670,7 +682,7 @@ std::expected<void, Error> VolumePlan::WriteFreeList(ImageWriter& writer) const 
   // number is the link of the chunk before. A zero link ends the list.
   std::uint64_t freeCount = report_.sizeBlocks - nextFree_;
   std::uint64_t perChunk = f::kFreeCacheSlots - 1;
-  std::uint64_t holders = freeCount > perChunk
+  std::uint64_t holders = freeCount > perChunk && volume_->fs != FsKind::kAfs
                               ? (freeCount - perChunk + f::kFreeCacheSlots - 1) / f::kFreeCacheSlots
                               : 0;
   std::uint32_t firstEntry = nextFree_ + static_cast<std::uint32_t>(holders);

@@ -1,10 +1,13 @@
 #include "volumes/discovery.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include "volumes/division_scan.hpp"
 #include "volumes/partition_record.hpp"
 #include "volumes/superblock_probe.hpp"
 
@@ -105,8 +108,63 @@ void FindFromRecord(DriveTable& drives, VolumeTable& volumes, std::uint32_t runL
     if (stop.StopRequested()) break;
     const std::uint32_t count = entry.SectorCount();
     if (count == 0) continue;
+    const std::uint32_t before = volumes.volumeCount;
     ScanRecordRange(drives, volumes, runLength, observer, stop, entry.startSector, count);
+    for (std::uint32_t i = before; i < std::min(volumes.volumeCount, VolumeTable::kCapacity); ++i) {
+      volumes.entries[i].origin = VolumeOrigin{VolumeSource::kPartitionRecord, 0, 0};
+    }
   }
+}
+
+// Reads through the drive table (retries, zero-fill, the bad-sector list).
+SectorReader DriveReader(DriveTable& drives) {
+  return [&drives](std::uint64_t sector, std::span<std::byte> out) {
+    return drives.ReadSectors(sector, static_cast<std::uint32_t>(out.size() / kSectorBytes), out);
+  };
+}
+
+// The volumes of every SCO partition's division table, appended after those
+// of the record. Returns whether the disk has an SCO partition at all.
+bool FindFromDivisionTables(DriveTable& drives, VolumeTable& volumes, std::uint32_t runLength,
+                            DiscoveryObserver& observer, StopToken stop) {
+  DivisionScanInput input;
+  input.read = DriveReader(drives);
+  input.totalSectors = drives.Current().totalSectors;
+  input.driveHeads = drives.Current().heads;
+  input.driveSectorsPerTrack = drives.Current().sectorsPerTrack;
+  input.sectorsPerRead = runLength;
+  input.stopRequested = [stop] { return stop.StopRequested(); };
+  input.onDivision = [&](std::uint32_t, std::uint32_t) {
+    observer.RecordRangeStarted(volumes.volumeCount);
+  };
+  const DivisionScanResult scan = ScanDivisionTables(input);
+  volumes.warnings.insert(volumes.warnings.end(), scan.warnings.begin(), scan.warnings.end());
+  for (const DivisionVolume& found : scan.volumes) {
+    const ProbeResult result =
+        ProbeSuperblockSector(volumes, found.superblock, found.superblockSector);
+    if (result != ProbeResult::kAccepted) continue;
+    VolumeInfo& volume = volumes.entries[volumes.volumeCount - 1];
+    volume.origin = VolumeOrigin{VolumeSource::kDivisionTable, found.partition, found.division};
+    observer.VolumeAccepted(volume, volumes.volumeCount, false);
+  }
+  return scan.sawScoPartition;
+}
+
+// Puts the table in disk order and names the volumes by their positions;
+// whether anything changed.
+bool OrderByStartSector(VolumeTable& volumes) {
+  const std::uint32_t count = std::min(volumes.volumeCount, VolumeTable::kCapacity);
+  const auto begin = volumes.entries.begin();
+  std::stable_sort(begin, begin + count, [](const VolumeInfo& a, const VolumeInfo& b) {
+    return a.startSector < b.startSector;
+  });
+  bool renamed = false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string name = VolumeName(volumes.entries[i].fsType, i + 1);
+    renamed = renamed || name != volumes.entries[i].volumeName;
+    volumes.entries[i].volumeName = std::move(name);
+  }
+  return renamed;
 }
 
 void FindInRange(DriveTable& drives, VolumeTable& volumes, const DiscoveryRequest& request,
@@ -147,18 +205,43 @@ bool HasPartitionRecordMark(DriveTable& drives) {
   return DecodePartitionRecord(sector).has_value();
 }
 
+bool HasPartitionInformation(DriveTable& drives) {
+  return HasPartitionRecordMark(drives) ||
+         HasDivisionTable(DriveReader(drives), drives.Current().totalSectors);
+}
+
+std::string VolumeOriginText(const VolumeOrigin& origin) {
+  switch (origin.source) {
+    case VolumeSource::kPartitionRecord:
+      return "the record at sector 105";
+    case VolumeSource::kDivisionTable:
+      return fmt::format("partition {}, division {}", origin.partition, origin.division);
+    case VolumeSource::kSectorSearch:
+      break;
+  }
+  return "the sector search";
+}
+
 DiscoveryResult FindVolumes(DriveTable& drives, VolumeTable& volumes,
                             const DiscoveryRequest& request, DiscoveryObserver& observer,
                             StopToken stop) {
   DiscoveryResult result;
   result.method = request.method;
   volumes.volumeCount = 0;
+  volumes.warnings.clear();
   const std::uint32_t runLength = RunLength(request);
   if (request.method == DiscoveryMethod::kRange) {
     stop.Clear();
     FindInRange(drives, volumes, request, runLength, observer, stop, result);
   } else {
     FindFromRecord(drives, volumes, runLength, observer, stop, result);
+    // Both ways make one list in disk order; a disk without an SCO
+    // partition keeps the record's order and names.
+    if (!stop.StopRequested() &&
+        FindFromDivisionTables(drives, volumes, runLength, observer, stop) &&
+        OrderByStartSector(volumes)) {
+      observer.VolumesReordered(volumes);
+    }
   }
   result.stoppedByRequest = !result.limitReached && stop.StopRequested();
   result.volumesFound = std::min(volumes.volumeCount, VolumeTable::kCapacity);

@@ -5,6 +5,7 @@
 // and the volume table; progress goes to an observer as numbers.
 
 #include <cstdint>
+#include <string>
 
 #include "base/stop_token.hpp"
 #include "disk/drive_table.hpp"
@@ -13,8 +14,10 @@
 namespace tolvar {
 
 enum class DiscoveryMethod {
-  kPartitionRecord,  // the first file system in each range the record lists
-  kRange,            // every file system in [rangeStart, rangeEnd), up to 99
+  // The first file system in each range the record at sector 105 lists,
+  // then the volumes of every SCO partition's division table.
+  kPartitionRecord,
+  kRange,  // every file system in [rangeStart, rangeEnd), up to 99
 };
 
 // The read buffer's size: runs are never longer than this.
@@ -24,8 +27,8 @@ inline constexpr std::uint32_t kSearchVolumeLimit = 99;
 
 struct DiscoveryRequest {
   DiscoveryMethod method = DiscoveryMethod::kPartitionRecord;
-  std::uint32_t rangeStart = 0;  // kRange only
-  std::uint32_t rangeEnd = 0;    // kRange only; exclusive
+  std::uint32_t rangeStart = 0;       // kRange only
+  std::uint32_t rangeEnd = 0;         // kRange only; exclusive
   std::uint32_t sectorsPerRead = 60;  // kept within 1 to kScanBufferSectors
 };
 
@@ -34,8 +37,9 @@ struct DiscoveryRequest {
 class DiscoveryObserver {
  public:
   virtual ~DiscoveryObserver() = default;
-  // Partition record: the scan of one of the record's ranges begins;
-  // `volumesSoFar` volumes were accepted before it.
+  // Partition record: the scan of one of the record's ranges, or the look
+  // for one division's volume, begins; `volumesSoFar` volumes were accepted
+  // before it.
   virtual void RecordRangeStarted(std::uint32_t /*volumesSoFar*/) {}
   // Before a run is read: `sectorsDone` of `sectorsTotal` of the range (or
   // record range) are behind, and the run starts at `sector`.
@@ -48,6 +52,10 @@ class DiscoveryObserver {
   // search ends after it.
   virtual void VolumeAccepted(const VolumeInfo& /*volume*/, std::uint32_t /*volumesFound*/,
                               bool /*limitReached*/) {}
+  // Partition record on a disk with SCO partitions: the record's and the
+  // division tables' volumes were put in disk order and named by their new
+  // positions. Whatever was shown per volume must be made again from `volumes`.
+  virtual void VolumesReordered(const VolumeTable& /*volumes*/) {}
 };
 
 struct DiscoveryResult {
@@ -61,10 +69,21 @@ struct DiscoveryResult {
 };
 
 // Whether the partition record at sector 105 of the open drive carries its
-// mark: the check the disk step makes before a record discovery.
+// mark.
 [[nodiscard]] bool HasPartitionRecordMark(DriveTable& drives);
 
-// Empties `volumes` and fills it from the open drive as `request` says. A
+// The check the disk step makes before a record discovery: the record's
+// mark, or an SCO partition in the MBR whose division table carries its
+// mark (wherever the partition starts).
+[[nodiscard]] bool HasPartitionInformation(DriveTable& drives);
+
+// How a volume was found: "partition 2, division 3", "the record at sector
+// 105" or "the sector search".
+[[nodiscard]] std::string VolumeOriginText(const VolumeOrigin& origin);
+
+// Empties `volumes` (its warnings too) and fills it from the open drive as
+// `request` says; problems met on the way (damaged partition or division
+// tables, a division without its volume) go to `volumes.warnings`. A
 // range search clears `stop` before it starts (a stop pressed before it
 // began does not count); a record discovery does not. The drive table
 // records sectors that could not be read; nothing here fails.

@@ -13,10 +13,15 @@ namespace {
 constexpr std::size_t kSectorBytes = 512;
 constexpr std::size_t kMagicOffset = 504;
 constexpr std::size_t kSizeOffset = 4;
+constexpr std::size_t kFreeCountOffset = 8;
 constexpr std::size_t kHtfsCheckOffset = 244;
 constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 
 }  // namespace
+
+std::string VolumeName(FsType type, std::uint32_t number) {
+  return fmt::format("{} Partition - {}", FsTypeName(type), number);
+}
 
 Superblock DecodeSuperblock(std::span<const std::byte> sector) {
   Superblock sb;
@@ -26,10 +31,14 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
   sb.htfsWord0 = le::Read32(sector, 0);
   sb.htfsWord244 = le::Read32(sector, kHtfsCheckOffset);
   sb.inodeTableBlocks = le::Read32(sector, kHtfsInodeBlocksOffset);
+  sb.freeCount = le::Read16(sector, kFreeCountOffset);
   if (sb.signature == kHtfsMagic) {
     sb.type = FsType::kHtfs;
   } else if (sb.signature == kEafsMagic) {
     sb.type = FsType::kEafs;
+  } else if (sb.signature == kAfsMagic && sb.freeCount == kAfsFreeCountMark) {
+    // AFS shares the EAFS layout; without the free-count mark the signature is not a volume.
+    sb.type = FsType::kAfs;
   }
   return sb;
 }
@@ -37,6 +46,7 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
 bool IsPlausibleSuperblock(const Superblock& superblock) {
   switch (superblock.type) {
     case FsType::kEafs:
+    case FsType::kAfs:
       return true;
     case FsType::kHtfs:
       return superblock.htfsWord0 != 0 && superblock.htfsWord244 != 0;
@@ -56,7 +66,8 @@ std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte>
   return candidate;
 }
 
-ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte> bytes, std::uint32_t sector) {
+ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte> bytes,
+                                  std::uint32_t sector) {
   const auto candidate = ClassifySuperblock(bytes);
   if (!candidate) return ProbeResult::kNone;
 
@@ -78,12 +89,11 @@ ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte>
   entry.sizeSectors = sizeSectors;
   entry.startSector = start;
   entry.inodeTableSector = start + 2u * entry.sectorsPerBlock;
-  // HTFS: 2 sectors per block, 4 inodes per sector. EAFS: 16 inodes per
-  // sector over the whole size.
+  // HTFS: 2 sectors per block, 4 inodes per sector. EAFS and AFS: 16
+  // inodes per sector over the whole size.
   entry.inodeCount = candidate->fsType == FsType::kHtfs ? candidate->inodeTableBlocks * 2u * 4u
                                                         : candidate->sizeBlocks * 2u * 16u;
-  entry.volumeName = fmt::format("{} Partition - {}", FsTypeName(candidate->fsType),
-                                 table.volumeCount + 1);
+  entry.volumeName = VolumeName(candidate->fsType, table.volumeCount + 1);
   ++table.volumeCount;
   return ProbeResult::kAccepted;
 }

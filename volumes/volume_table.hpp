@@ -4,14 +4,30 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvar {
 
-enum class FsType : std::uint16_t { kNone = 0, kEafs = 1, kHtfs = 2 };
+// AFS volumes are read with the EAFS layout (names of up to 14 bytes only).
+enum class FsType : std::uint16_t { kNone = 0, kEafs = 1, kHtfs = 2, kAfs = 3 };
 
-// "EAFS" for EAFS, "HTFS" otherwise.
+// How discovery came to a volume.
+enum class VolumeSource : std::uint8_t {
+  kPartitionRecord,  // the record at sector 105
+  kDivisionTable,    // an SCO partition's division table
+  kSectorSearch,     // a search of a sector range
+};
+
+struct VolumeOrigin {
+  VolumeSource source = VolumeSource::kSectorSearch;
+  std::uint32_t partition = 0;  // kDivisionTable: the MBR partition's number
+  std::uint32_t division = 0;   // kDivisionTable: 0 to 6
+};
+
+// "EAFS" for EAFS, "AFS" for AFS, "HTFS" otherwise.
 [[nodiscard]] constexpr std::string_view FsTypeName(FsType type) {
-  return type == FsType::kEafs ? "EAFS" : "HTFS";
+  if (type == FsType::kEafs) return "EAFS";
+  return type == FsType::kAfs ? "AFS" : "HTFS";
 }
 
 // One file system found on the current drive. Arithmetic on the sector
@@ -24,6 +40,7 @@ struct VolumeInfo {
   std::uint32_t inodeTableSector = 0;  // startSector + 2 x sectorsPerBlock
   std::uint32_t inodeCount = 0;
   FsType fsType = FsType::kNone;
+  VolumeOrigin origin;
 };
 
 class VolumeTable {
@@ -33,6 +50,9 @@ class VolumeTable {
   std::array<VolumeInfo, kCapacity> entries{};
   std::uint32_t volumeCount = 0;
   std::uint16_t currentVolume = 0;
+  // What the last discovery run found wrong on the way, one line each (a
+  // damaged partition or division table, a division without its volume).
+  std::vector<std::string> warnings;
 
   [[nodiscard]] const VolumeInfo& Current() const { return entries.at(currentVolume); }
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
 
 #include "imagekit/image_builder.hpp"
 #include "tests/imagekit/sco_decode.hpp"
@@ -301,6 +302,155 @@ TEST(Limits, AreRefusedWithAClearError) {
   small.volumes[0].startSector = 100;  // would cover the record at sector 105
   small.sizeBytes.reset();
   EXPECT_TRUE(fails(small, "overlap"));
+}
+
+}  // namespace
+}  // namespace tolvar::imagekit
+
+namespace tolvar::imagekit {
+namespace {
+
+using testing::Decoded;
+
+// The MBR entry of `slot`: (type, start, count, CHS of the first and last
+// sector as cylinder, head, sector).
+struct MbrRead {
+  std::uint32_t type, start, count;
+  std::uint32_t firstC, firstH, firstS, lastC, lastH, lastS;
+};
+MbrRead ReadEntry(const Decoded& d, std::uint32_t slot) {
+  const std::uint64_t at = 446 + 16 * slot;
+  auto chs = [&](std::uint64_t o, std::uint32_t& c, std::uint32_t& h, std::uint32_t& s) {
+    h = d.U8(o);
+    s = d.U8(o + 1) & 0x3F;
+    c = ((d.U8(o + 1) & 0xC0) << 2) | d.U8(o + 2);
+  };
+  MbrRead e{d.U8(at + 4), d.U32(at + 8), d.U32(at + 12), 0, 0, 0, 0, 0, 0};
+  chs(at + 1, e.firstC, e.firstH, e.firstS);
+  chs(at + 5, e.lastC, e.lastH, e.lastS);
+  return e;
+}
+
+TEST(ScoLayout, MbrDivisionTableAndBadTracksWhereThePartitionPutsThem) {
+  DiskDescription disk;
+  disk.layout = PartitionLayout::kSco;
+  disk.geometry = ChsGeometryDescription{64, 32};
+  PartitionDescription dos;
+  dos.type = 0x06;
+  dos.sectors = 3000;
+  PartitionDescription sco;
+  sco.type = 0x02;
+  sco.slot = 2;
+  sco.badTracks = {{7, 70}};
+  disk.partitions = {dos, sco};
+  for (auto [fs, blocks, division] :
+       {std::tuple{FsKind::kHtfs, 5000u, 4u}, std::tuple{FsKind::kAfs, 200u, 2u}}) {
+    VolumeDescription v;
+    v.fs = fs;
+    v.sizeBlocks = blocks;
+    v.division = division;
+    v.root = Node::Folder("", {Node::File("a", "b")});
+    disk.volumes.push_back(v);
+  }
+  auto image = BuildImageBytes(disk);
+  ASSERT_TRUE(image) << image.error().message;
+  const BuildReport& r = image->report;
+  Decoded d(image->bytes);
+  EXPECT_EQ(d.U16(510), 0xAA55u);
+
+  const MbrRead first = ReadEntry(d, 0);
+  EXPECT_EQ(first.type, 0x06u);
+  EXPECT_EQ(first.start, 32u);  // the second track
+  EXPECT_EQ(first.count, 3000u);
+  EXPECT_EQ(first.firstH, 1u);
+  EXPECT_EQ(first.firstS, 1u);
+  const MbrRead second = ReadEntry(d, 2);
+  EXPECT_EQ(ReadEntry(d, 1).type, 0u);
+  EXPECT_EQ(second.type, 0x02u);
+  EXPECT_EQ(second.start, 4096u);  // the next 64 x 32 cylinder
+  EXPECT_EQ(r.scoPartitionSlot, 2u);
+  EXPECT_EQ(r.scoPartitionStart, 4096u);
+  EXPECT_EQ(second.count, r.scoPartitionSectors);
+  EXPECT_EQ(second.firstC, 2u);
+  EXPECT_EQ(second.firstH, 0u);
+  // The partition ends on a cylinder: its end names the geometry.
+  EXPECT_EQ(second.lastH, 63u);
+  EXPECT_EQ(second.lastS, 32u);
+  EXPECT_EQ((second.start + second.count) % 2048, 0u);
+
+  // The base: the first cylinder boundary past the 52 reserved sectors.
+  EXPECT_EQ(r.divisionBaseSector, 6144u);
+  const std::uint64_t table = (4096 + 42) * 512ull;
+  EXPECT_EQ(d.U16(table), 0x1234u);
+  EXPECT_EQ(d.U16(105 * 512), 0u);  // nothing at the old record's sector
+  // Boot and swap, then the volumes packed in the order given, each entry
+  // in the division it asked for.
+  EXPECT_EQ(d.U32(table + 2), 0u);
+  EXPECT_EQ(d.U32(table + 6), 1024u);
+  EXPECT_EQ(d.U32(table + 2 + 8 * 4), 2048u);
+  EXPECT_EQ(d.U32(table + 6 + 8 * 4), 5000u);
+  EXPECT_EQ(d.U32(table + 2 + 8 * 2), 7048u);
+  EXPECT_EQ(d.U32(table + 6 + 8 * 2), 200u);
+  EXPECT_EQ(d.U32(table + 2 + 8 * 7), 0u);
+  EXPECT_EQ(d.U32(table + 6 + 8 * 7), (4096 + r.scoPartitionSectors - 6144) / 2);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const VolumeReport& v = r.volumes[i];
+    const std::uint32_t division = static_cast<std::uint32_t>(v.division);
+    EXPECT_EQ(v.startSector, 6144 + 2 * d.U32(table + 2 + 8 * division));
+  }
+  EXPECT_EQ(r.volumes[0].division, 4);
+  // AFS: its own magic and the all-ones free count.
+  const std::uint64_t afs = (r.volumes[1].startSector + 1) * 512ull;
+  EXPECT_EQ(d.U32(afs + 504), 0xFD187E20u);
+  EXPECT_EQ(d.U16(afs + 8), 0xFFFFu);
+  // The bad-track table.
+  const std::uint64_t bad = (4096 + 44) * 512ull;
+  EXPECT_EQ(d.U16(bad), 0x4321u);
+  EXPECT_EQ(d.U16(bad + 2), 1u);
+  EXPECT_EQ(d.U32(bad + 4), 7u);
+  EXPECT_EQ(d.U32(bad + 8), 70u);
+}
+
+TEST(ScoLayout, ConflictsAreRefused) {
+  auto fails = [](const DiskDescription& disk, std::string_view words) {
+    auto built = BuildImageBytes(disk);
+    if (built) return ::testing::AssertionFailure() << "built";
+    if (built.error().message.find(words) == std::string::npos) {
+      return ::testing::AssertionFailure() << built.error().message;
+    }
+    return ::testing::AssertionSuccess();
+  };
+  DiskDescription disk;
+  disk.layout = PartitionLayout::kSco;
+  disk.volumes.resize(2);
+  disk.partitions.resize(2);  // two SCO partitions
+  EXPECT_TRUE(fails(disk, "exactly one partition of type 0x63 or 0x02, 2 given"));
+  disk.partitions[0].type = 0x06;
+  disk.partitions[0].slot = 1;
+  EXPECT_TRUE(fails(disk, "slot 1 is not a free slot"));
+  disk.partitions[0].slot.reset();
+  disk.volumes[1].division = 2;
+  EXPECT_TRUE(fails(disk, "volume 2: division 2 is not a free division"));
+  disk.volumes[1].division = 3;
+  disk.volumes[1].startSector = 2016 + 2 * 2050;  // within volume 1's division
+  EXPECT_TRUE(fails(disk, "overlaps another"));
+  disk.volumes[1].startSector.reset();
+  disk.partitions[1].divisionBase = 1008 + 10;
+  EXPECT_TRUE(fails(disk, "lies within the 52 reserved sectors"));
+  disk.partitions[1].divisionBase.reset();
+  EXPECT_TRUE(BuildImageBytes(disk));
+
+  disk.volumes[0].fs = FsKind::kAfs;
+  disk.volumes[0].root = Node::Folder("", {Node::File("fifteen_bytes_x", "")});
+  EXPECT_TRUE(fails(disk, "/fifteen_bytes_x: AFS names hold at most 14 bytes"));
+
+  DiskDescription real;
+  real.volumes.resize(1);
+  real.volumes[0].division = 2;
+  EXPECT_TRUE(fails(real, "divisions belong to the sco layout only"));
+  real.volumes[0].division.reset();
+  real.geometry = ChsGeometryDescription{};
+  EXPECT_TRUE(fails(real, "belong to the sco layout only"));
 }
 
 }  // namespace

@@ -63,6 +63,27 @@ TEST_F(ProbeTest, HtfsNeedsBothCheckWordsEafsNeedsNothing) {
   EXPECT_EQ(table.entries[0].sizeSectors, 0u);
 }
 
+TEST_F(ProbeTest, AfsNeedsItsFreeCountMark) {
+  DiskBuilder disk(8);
+  // The AFS magic with the free count 0xFFFF, then without it.
+  disk.Put32(1, 504, 0xFD187E20).Put32(1, 4, 700).Put16(1, 8, 0xFFFF);
+  disk.Put32(3, 504, 0xFD187E20).Put32(3, 4, 700).Put16(3, 8, 0xFFFE);
+  // The two other magics keep their meaning whatever the free count says.
+  disk.EafsSuperblock(5, 10).Put16(5, 8, 0xFFFF);
+  EXPECT_EQ(Probe(disk, 3), ProbeResult::kNone);
+  EXPECT_FALSE(HasSuperblockMagic(disk.SectorBytes(0)));
+  EXPECT_TRUE(HasSuperblockMagic(disk.SectorBytes(3)));
+  ASSERT_EQ(Probe(disk, 1), ProbeResult::kAccepted);
+  ASSERT_EQ(Probe(disk, 5), ProbeResult::kAccepted);
+  const VolumeInfo& afs = table.entries[0];
+  EXPECT_EQ(afs.fsType, FsType::kAfs);
+  EXPECT_EQ(afs.volumeName, "AFS Partition - 1");
+  EXPECT_EQ(afs.sizeSectors, 1400u);
+  EXPECT_EQ(afs.inodeCount, 700u * 32);
+  EXPECT_EQ(table.entries[1].fsType, FsType::kEafs);
+  EXPECT_EQ(table.entries[1].volumeName, "EAFS Partition - 2");
+}
+
 TEST_F(ProbeTest, SizeLimitIsInclusive) {
   DiskBuilder disk(8);
   disk.EafsSuperblock(1, kMaxVolumeSectors / 2);
