@@ -7,6 +7,7 @@
 #include "app/state/feedback.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "disk/disk_image.hpp"
 #include "disk/drive_list.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/linux_block_device.hpp"
@@ -30,7 +31,7 @@ int RunDrives(const DrivesOptions& options, CliRuntime& runtime) {
     // instead of silently missing from the list.
     std::vector<std::shared_ptr<BlockDeviceSource>> sources;
     for (const auto& path : options.images) {
-      auto source = OpenImageFile(path);
+      auto source = OpenDiskImage(path);
       if (!source) {
         runtime.Say(source.error().message);
         return kExitUsage;

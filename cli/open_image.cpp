@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "disk/disk_image.hpp"
 #include "disk/drive_list.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "disk/legacy_bios.hpp"
@@ -75,7 +76,7 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
 
   // Opening first gives one clear line for a missing path, a directory, an
   // empty file or one without read permission, whatever the route.
-  auto source = OpenImageFile(path);
+  auto source = OpenDiskImage(path);
   if (!source) {
     runtime.Fail(source.error().message);
     return std::unexpected(CommandFailed{kExitUsage});

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "disk/block_device_source.hpp"
+#include "disk/disk_image.hpp"
 #include "disk/linux_block_device.hpp"
 #include "disk/posix_read.hpp"
 
@@ -94,7 +95,7 @@ class ImageFileProvider final : public DriveProvider {
     if (number >= paths_.size()) {
       return std::unexpected(Error{ErrorCode::kNotFound, "no such drive", std::nullopt});
     }
-    return OpenImageFile(paths_[number]);
+    return OpenDiskImage(paths_[number]);
   }
 
  private:
