@@ -44,6 +44,11 @@ void FileDataReader::Start(const Inode& inode, std::uint64_t size) {
   lastCountedOutside_ = ~std::uint64_t{0};
 }
 
+void FileDataReader::Seek(std::uint64_t offset) {
+  position_ = std::min(offset, size_);
+  position_ -= position_ % kFsSectorBytes;
+}
+
 FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {
   if (block == 0) return {BlockState::kHole, 0};
   if (!IsVolumeBlock(volume_, block) ||
