@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <libbfio.h>
 #include <libewf.h>
 #include <libqcow.h>
 #include <libvhdi.h>
@@ -139,6 +140,8 @@ class LibraryImageSource : public BlockDeviceSource {
 // The image's handle first, then its parents; closed and freed child first.
 struct VmdkChain {
   std::vector<libvmdk_handle_t*> handles;
+  // Extent files opened by us rather than by name; freed after the handles.
+  std::vector<libbfio_pool_t*> pools;
   VmdkChain() = default;
   VmdkChain(const VmdkChain&) = delete;
   VmdkChain& operator=(const VmdkChain&) = delete;
@@ -147,8 +150,28 @@ struct VmdkChain {
       libvmdk_handle_close(handle, nullptr);
       libvmdk_handle_free(&handle, nullptr);
     }
+    for (auto* pool : pools) libbfio_pool_free(&pool, nullptr);
   }
 };
+
+// A pool holding the one file `path`, opened for reading.
+libbfio_pool_t* PoolOfFile(const std::string& path) {
+  libbfio_pool_t* pool = nullptr;
+  if (libbfio_pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) !=
+      1) {
+    return nullptr;
+  }
+  libbfio_handle_t* file = nullptr;
+  int entry = 0;
+  if (libbfio_file_initialize(&file, nullptr) != 1 ||
+      libbfio_file_set_name(file, path.c_str(), path.size(), nullptr) != 1 ||
+      libbfio_pool_append_handle(pool, &entry, file, LIBBFIO_OPEN_READ, nullptr) != 1) {
+    if (file != nullptr) libbfio_handle_free(&file, nullptr);
+    libbfio_pool_free(&pool, nullptr);
+    return nullptr;
+  }
+  return pool;
+}
 
 std::expected<void, Error> OpenVmdkInto(VmdkChain& chain, const std::string& path, int depth) {
   libvmdk_handle_t* handle = nullptr;
@@ -167,6 +190,12 @@ std::expected<void, Error> OpenVmdkInto(VmdkChain& chain, const std::string& pat
   if (libvmdk_handle_get_number_of_extents(handle, &extents, nullptr) != 1 || extents <= 0) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
+  // A monolithic sparse image names itself as its only extent, by the name
+  // it was created with; a renamed copy is still its own extent.
+  const ImageFormat ownFormat = FormatOfFile(path);
+  const bool selfContained = extents == 1 && (ownFormat == ImageFormat::kVmdkSparse ||
+                                              ownFormat == ImageFormat::kVmdkCowd);
+  bool extentsByName = true;
   for (int i = 0; i < extents; ++i) {
     libvmdk_extent_descriptor_t* extent = nullptr;
     if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) {
@@ -182,11 +211,21 @@ std::expected<void, Error> OpenVmdkInto(VmdkChain& chain, const std::string& pat
     libvmdk_extent_descriptor_free(&extent, nullptr);
     // Zero extents have no file.
     if (name && !FindRelatedFile(path, *name)) {
-      return std::unexpected(MissingFile(path, "extent file", *name));
+      if (!selfContained) return std::unexpected(MissingFile(path, "extent file", *name));
+      extentsByName = false;
     }
   }
-  if (libvmdk_handle_open_extent_data_files(handle, nullptr) != 1) {
-    return std::unexpected(Damaged(path, "VMDK"));
+  if (extentsByName) {
+    if (libvmdk_handle_open_extent_data_files(handle, nullptr) != 1) {
+      return std::unexpected(Damaged(path, "VMDK"));
+    }
+  } else {
+    libbfio_pool_t* pool = PoolOfFile(path);
+    if (pool == nullptr) return std::unexpected(NoMemory(path));
+    chain.pools.push_back(pool);
+    if (libvmdk_handle_open_extent_data_files_file_io_pool(handle, pool, nullptr) != 1) {
+      return std::unexpected(Damaged(path, "VMDK"));
+    }
   }
 
   const auto parent = LibraryText(
@@ -461,11 +500,19 @@ struct GlobbedNames {
   }
 };
 
+// The libraries may close and reopen files by name later, after a mount has
+// gone to the background and changed its folder: hand them full paths.
+std::string FullPath(const std::string& path) {
+  std::error_code ec;
+  const fs::path full = fs::absolute(path, ec);
+  return ec ? path : full.lexically_normal().string();
+}
+
 }  // namespace
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(const std::string& path) {
   auto chain = std::make_unique<VmdkChain>();
-  if (auto opened = OpenVmdkInto(*chain, path, 0); !opened) return std::unexpected(opened.error());
+  if (auto opened = OpenVmdkInto(*chain, FullPath(path), 0); !opened) return std::unexpected(opened.error());
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(chain->handles.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "VMDK"));
@@ -475,7 +522,7 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(const std
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(const std::string& path) {
   auto chain = std::make_unique<VhdChain>();
-  if (auto opened = OpenVhdInto(*chain, path, 0); !opened) return std::unexpected(opened.error());
+  if (auto opened = OpenVhdInto(*chain, FullPath(path), 0); !opened) return std::unexpected(opened.error());
   size64_t size = 0;
   int fileType = 0;
   if (libvhdi_file_get_media_size(chain->files.front(), &size, nullptr) != 1 || size == 0 ||
@@ -489,7 +536,7 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(const std:
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std::string& path) {
   auto chain = std::make_unique<QcowChain>();
-  if (auto opened = OpenQcowInto(*chain, path, 0); !opened) return std::unexpected(opened.error());
+  if (auto opened = OpenQcowInto(*chain, FullPath(path), 0); !opened) return std::unexpected(opened.error());
   size64_t size = 0;
   if (libqcow_file_get_media_size(chain->files.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "qcow"));
@@ -499,7 +546,8 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenEwfImage(const std::string& path) {
   GlobbedNames segments;
-  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &segments.names,
+  const std::string full = FullPath(path);
+  if (libewf_glob(full.c_str(), full.size(), LIBEWF_FORMAT_UNKNOWN, &segments.names,
                   &segments.count, nullptr) != 1 ||
       segments.count <= 0) {
     return std::unexpected(Damaged(path, "E01"));

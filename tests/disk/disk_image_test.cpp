@@ -254,6 +254,20 @@ TEST_F(DiskImages, MissingPartsAreNamed) {
   EXPECT_THAT(ewf.error().message, HasSubstr("evidence.E03"));
 }
 
+// A monolithic sparse VMDK names itself as its extent; a renamed copy in
+// another folder must still open.
+TEST_F(DiskImages, ARenamedMonolithicVmdkStillOpens) {
+  const fs::path made = Make(kConversions[0], RawPath());
+  fs::create_directory(dir / "moved");
+  const fs::path moved = dir / "moved" / "renamed.vmdk";
+  fs::rename(made, moved);
+  auto source = OpenDiskImage(moved.string());
+  ASSERT_TRUE(source.has_value()) << source.error().message;
+  std::vector<std::byte> bytes(raw.size());
+  ASSERT_TRUE((*source)->ReadAt(0, bytes).has_value());
+  EXPECT_TRUE(bytes == raw);
+}
+
 TEST_F(DiskImages, UnreadableFormatsSayWhatToConvertWith) {
   const fs::path vdi = dir / "disk.vdi";
   ASSERT_EQ(std::system(fmt::format("qemu-img convert -q -f raw -O vdi {} {}",

@@ -201,6 +201,28 @@ TEST_F(MountCommand, ExtensiveMountInTheForegroundEndsOnSigterm) {
   EXPECT_FALSE(IsMounted(mountPoint));
 }
 
+// The background server changes its folder; an image named relative to the
+// caller's folder, in several files, must still read.
+TEST_F(MountCommand, ServesASegmentedImageNamedRelatively) {
+  if (std::system("command -v ewfacquire >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "ewfacquire missing (scripts/install-deps installs ewf-tools)";
+  }
+  const std::string folder = ShellQuote(dir.Path().string());
+  ASSERT_EQ(std::system(fmt::format("cd {} && ewfacquire -u -q -S 1048576 -t case disk.img "
+                                    ">/dev/null",
+                                    folder)
+                            .c_str()),
+            0);
+  ASSERT_TRUE(fs::exists(dir / "case.E02"));
+  ASSERT_EQ(std::system(fmt::format("cd {} && {} mount -q case.E01 mnt", folder,
+                                    ShellQuote(TolvarPath().string()))
+                            .c_str()),
+            0);
+  EXPECT_EQ(Slurp(mountPoint / "data/old/1999.txt"), "old\n");
+  EXPECT_EQ(fs::file_size(mountPoint / "data/ledger.db"), 200u * 1024);
+  EXPECT_EQ(Slurp(mountPoint / "data/ledger.db").size(), 200u * 1024);
+}
+
 TEST_F(MountCommand, AMissingMountPointIsOneLine) {
   const RunResult run = RunTolvar({"mount", image, (dir / "nowhere").string()});
   EXPECT_EQ(run.status, 2);
