@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/state/wizard_state.hpp"
+#include "app/wizard_state.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "volumes/volume_table.hpp"

@@ -27,7 +27,7 @@ int RunMount(const MountOptions& options, CliRuntime& runtime) {
   auto mounted = OpenAndMount(options.browse, runtime);
   if (!mounted) return mounted.error().status;
   MountedVolume& volume = **mounted;
-  Session& session = *volume.image->session;
+  OpenedImage& session = *volume.image;
 
   mountfs::VolumeFiles files(session.drives, volume.volume, volume.tree,
                              session.settings.sectorsPerRead, volume.image->path);

@@ -3,7 +3,7 @@
 #include <expected>
 #include <string>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "mount/volume_files.hpp"
 
 namespace tolvar::mountfs {
