@@ -8,7 +8,6 @@
 #include "app/wizard_texts.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
-#include "disk/disk_image.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/linux_block_device.hpp"
 
@@ -31,7 +30,7 @@ int RunDrives(const DrivesOptions& options, CliRuntime& runtime) {
     // instead of silently missing from the list.
     std::vector<std::shared_ptr<BlockDeviceSource>> sources;
     for (const auto& path : options.images) {
-      auto source = OpenDiskImage(path);
+      auto source = OpenImageFile(path);
       if (!source) {
         runtime.Say(source.error().message);
         return kExitUsage;

@@ -4,7 +4,6 @@
 
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
-#include "disk/disk_image.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "disk/legacy_bios.hpp"
 #include "volumes/discovery.hpp"
@@ -113,7 +112,7 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
 
   // Opening first gives one clear line for a missing path, a directory, an
   // empty file or one without read permission, whatever the route.
-  auto source = OpenDiskImage(path);
+  auto source = OpenImageFile(path);
   if (!source) {
     runtime.Fail(source.error().message);
     return std::unexpected(CommandFailed{kExitUsage});

@@ -1,11 +1,15 @@
-#include "disk/disk_image.hpp"
+// OpenImageFile: a user-named disk opened by what its content says it is.
 
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <vector>
+
+#include "disk/block_device_source.hpp"
 
 #include "disk/image_format.hpp"
 #include "disk/virtual_disk_sources.hpp"
@@ -41,17 +45,17 @@ std::expected<FileEnds, int> ReadEnds(const std::string& path, std::uint64_t siz
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenDiskImage(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std::string& path) {
   struct stat st {};
   // Anything but a readable regular file (a block device, a missing path, a
   // folder) is told apart by the raw opener.
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return OpenImageFile(path);
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return OpenRawImageFile(path);
   auto ends = ReadEnds(path, static_cast<std::uint64_t>(st.st_size));
-  if (!ends) return OpenImageFile(path);
+  if (!ends) return OpenRawImageFile(path);
 
   const ImageFormat format = DetectImageFormat(ends->head, ends->tail);
   switch (format) {
-    case ImageFormat::kRaw: return OpenImageFile(path);
+    case ImageFormat::kRaw: return OpenRawImageFile(path);
     case ImageFormat::kVmdkSparse:
     case ImageFormat::kVmdkCowd:
     case ImageFormat::kVmdkDescriptor: return OpenVmdkImage(path);

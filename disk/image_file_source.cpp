@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "disk/block_device_source.hpp"
-#include "disk/disk_image.hpp"
 #include "disk/linux_block_device.hpp"
 #include "disk/posix_read.hpp"
 
@@ -95,7 +94,7 @@ class ImageFileProvider final : public DriveProvider {
     if (number >= paths_.size()) {
       return std::unexpected(Error{ErrorCode::kNotFound, "no such drive", std::nullopt});
     }
-    return OpenDiskImage(paths_[number]);
+    return OpenImageFile(paths_[number]);
   }
 
  private:
@@ -142,7 +141,7 @@ class FixedProvider final : public DriveProvider {
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenRawImageFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     return std::unexpected(

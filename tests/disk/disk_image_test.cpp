@@ -1,4 +1,4 @@
-#include "disk/disk_image.hpp"
+#include "disk/block_device_source.hpp"
 
 #include <fmt/format.h>
 #include <gmock/gmock.h>
@@ -129,7 +129,7 @@ TEST_F(DiskImages, EachFormatHoldsTheRawImagesBytes) {
   for (const auto& conversion : kConversions) {
     SCOPED_TRACE(conversion.name);
     const fs::path path = Make(conversion, RawPath());
-    auto source = OpenDiskImage(path.string());
+    auto source = OpenImageFile(path.string());
     ASSERT_TRUE(source.has_value()) << source.error().message;
     const DeviceDescription description = (*source)->Describe();
     EXPECT_EQ(description.productId, conversion.product);
@@ -178,7 +178,7 @@ TEST_F(DiskImages, DamagedImagesNameTheFileOrReadAsUnreadableSectors) {
     for (const auto& damage : damages) {
       SCOPED_TRACE(damage.what);
       WriteFile(path, damage.bytes);
-      auto source = OpenDiskImage(path.string());
+      auto source = OpenImageFile(path.string());
       if (!source) {
         EXPECT_THAT(source.error().message, HasSubstr(path.string()));
         EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
@@ -202,7 +202,7 @@ TEST_F(DiskImages, ABadChunkInsideAnE01IsAnUnreadableRun) {
   for (std::size_t i = 500'000; i < 500'100; ++i) bytes[i] ^= std::byte{0x5a};
   WriteFile(second, bytes);
 
-  auto source = OpenDiskImage(path.string());
+  auto source = OpenImageFile(path.string());
   ASSERT_TRUE(source.has_value()) << source.error().message;
   std::vector<std::uint64_t> bad;
   const auto read = ReadThroughDriveTable(std::move(*source), raw.size(), &bad);
@@ -223,7 +223,7 @@ TEST_F(DiskImages, MissingPartsAreNamed) {
   // A split VMDK without its extent file.
   const fs::path split = Make(kConversions[1], RawPath());
   fs::remove(dir / "split-s001.vmdk");
-  auto vmdk = OpenDiskImage(split.string());
+  auto vmdk = OpenImageFile(split.string());
   ASSERT_FALSE(vmdk.has_value());
   EXPECT_THAT(vmdk.error().message, HasSubstr("split-s001.vmdk"));
 
@@ -234,14 +234,14 @@ TEST_F(DiskImages, MissingPartsAreNamed) {
                                     base.filename().string(), overlay.string())
                             .c_str()),
             0);
-  auto withBase = OpenDiskImage(overlay.string());
+  auto withBase = OpenImageFile(overlay.string());
   ASSERT_TRUE(withBase.has_value()) << withBase.error().message;
   std::vector<std::byte> head(64 * 1024);
   ASSERT_TRUE((*withBase)->ReadAt(0, head).has_value());
   EXPECT_TRUE(std::equal(head.begin(), head.end(), raw.begin()));
   withBase->reset();
   fs::remove(base);
-  auto withoutBase = OpenDiskImage(overlay.string());
+  auto withoutBase = OpenImageFile(overlay.string());
   ASSERT_FALSE(withoutBase.has_value());
   EXPECT_THAT(withoutBase.error().message, HasSubstr("v3.qcow2"));
   EXPECT_THAT(withoutBase.error().message, HasSubstr(overlay.string()));
@@ -249,7 +249,7 @@ TEST_F(DiskImages, MissingPartsAreNamed) {
   // An E01 set with a segment gone from the middle.
   const fs::path evidence = Make(kConversions[8], RawPath());
   fs::remove(dir / "evidence.E03");
-  auto ewf = OpenDiskImage(evidence.string());
+  auto ewf = OpenImageFile(evidence.string());
   ASSERT_FALSE(ewf.has_value());
   EXPECT_THAT(ewf.error().message, HasSubstr("evidence.E03"));
 }
@@ -261,7 +261,7 @@ TEST_F(DiskImages, ARenamedMonolithicVmdkStillOpens) {
   fs::create_directory(dir / "moved");
   const fs::path moved = dir / "moved" / "renamed.vmdk";
   fs::rename(made, moved);
-  auto source = OpenDiskImage(moved.string());
+  auto source = OpenImageFile(moved.string());
   ASSERT_TRUE(source.has_value()) << source.error().message;
   std::vector<std::byte> bytes(raw.size());
   ASSERT_TRUE((*source)->ReadAt(0, bytes).has_value());
@@ -274,7 +274,7 @@ TEST_F(DiskImages, UnreadableFormatsSayWhatToConvertWith) {
                                     RawPath().string(), vdi.string())
                             .c_str()),
             0);
-  auto opened = OpenDiskImage(vdi.string());
+  auto opened = OpenImageFile(vdi.string());
   ASSERT_FALSE(opened.has_value());
   EXPECT_THAT(opened.error().message, HasSubstr("VirtualBox VDI"));
   EXPECT_THAT(opened.error().message, HasSubstr("qemu-img convert -O raw " + vdi.string()));
@@ -282,7 +282,7 @@ TEST_F(DiskImages, UnreadableFormatsSayWhatToConvertWith) {
   const fs::path gz = dir / "disk.img.gz";
   ASSERT_EQ(std::system(fmt::format("gzip -c {} > {}", RawPath().string(), gz.string()).c_str()),
             0);
-  auto packed = OpenDiskImage(gz.string());
+  auto packed = OpenImageFile(gz.string());
   ASSERT_FALSE(packed.has_value());
   EXPECT_THAT(packed.error().message, HasSubstr("gzip -dk"));
 }
