@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -117,24 +115,7 @@ class LibraryImageSource : public BlockDeviceSource {
     }
     if (out.empty()) return {};
     std::lock_guard lock(mutex_);
-    // Whole blocks through the cache: the libraries' cost is per call, and
-    // the engine reads in runs of a few dozen sectors. A block that cannot be
-    // read whole falls back to the run itself, so damage stays as narrow as
-    // the caller's reads.
-    bool cached = true;
-    for (std::size_t done = 0; done < out.size() && cached;) {
-      const std::uint64_t at = offset + done;
-      const std::byte* block = CachedBlock(at - at % kCacheBlockBytes);
-      if (block == nullptr) {
-        cached = false;
-        break;
-      }
-      const std::size_t from = static_cast<std::size_t>(at % kCacheBlockBytes);
-      const std::size_t count = std::min(out.size() - done, kCacheBlockBytes - from);
-      std::memcpy(out.data() + done, block + from, count);
-      done += count;
-    }
-    if (!cached && !ReadFromLibrary(offset, out)) {
+    if (!ReadFromLibrary(offset, out)) {
       return std::unexpected(Error{
           ErrorCode::kIoError,
           fmt::format("read error in {} at sector {}", path_, offset / kSectorSize),
@@ -148,43 +129,10 @@ class LibraryImageSource : public BlockDeviceSource {
   virtual bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) = 0;
 
  private:
-  static constexpr std::size_t kCacheBlockBytes = 1 << 20;
-  static constexpr std::size_t kCacheBlocks = 4;
-
-  // The block at `start` (a multiple of kCacheBlockBytes), read if need be;
-  // nullptr when the library cannot read all of it.
-  const std::byte* CachedBlock(std::uint64_t start) {
-    for (auto& entry : cache_) {
-      if (entry.valid && entry.start == start) {
-        entry.used = ++uses_;
-        return entry.bytes.data();
-      }
-    }
-    auto& victim = *std::ranges::min_element(cache_, {}, &CacheEntry::used);
-    const std::size_t size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kCacheBlockBytes, length_ - start));
-    victim.bytes.resize(kCacheBlockBytes);
-    victim.valid = false;
-    if (!ReadFromLibrary(start, std::span(victim.bytes.data(), size))) return nullptr;
-    victim.start = start;
-    victim.valid = true;
-    victim.used = ++uses_;
-    return victim.bytes.data();
-  }
-
-  struct CacheEntry {
-    std::uint64_t start = 0;
-    std::uint64_t used = 0;
-    bool valid = false;
-    std::vector<std::byte> bytes;
-  };
-
   std::string path_;
   std::string product_;
   std::uint64_t length_;
   std::mutex mutex_;
-  std::array<CacheEntry, kCacheBlocks> cache_{};
-  std::uint64_t uses_ = 0;
 };
 
 // ---------------------------------------------------------------- VMDK
