@@ -16,5 +16,6 @@ void RegisterFindCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterInfoCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterRestoreCommand(CLI::App& app, CliRuntime& runtime);
+void RegisterMountCommand(CLI::App& app, CliRuntime& runtime);
 
 }  // namespace tolvar::cli

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   RegisterInfoCommand(app, runtime);
   RegisterRecoverCommand(app, runtime);
   RegisterRestoreCommand(app, runtime);
+  RegisterMountCommand(app, runtime);
 
   try {
     app.parse(argc, argv);

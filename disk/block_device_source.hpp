@@ -64,9 +64,18 @@ class DriveProvider {
 // Image files given by path, served as drives 0, 1, ... in the given order.
 [[nodiscard]] std::unique_ptr<DriveProvider> MakeImageFileProvider(std::vector<std::string> paths);
 
-// Opens one image file read-only; a clear error for a missing path, a
-// directory, an empty file or one without read permission.
+// Opens what a user names as a disk, read-only: a raw image, a VMDK, VHD,
+// VHDX, qcow or E01 image (told apart by content, not by name) or a block
+// device. A format that cannot be read directly, a missing parent, extent or
+// segment file, or a damaged image gives one line naming the file and, where
+// one exists, the conversion that works. (disk_image.cpp)
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(
+    const std::string& path);
+
+// Opens a file as a raw image (or a block device) read-only, whatever it
+// holds; a clear error for a missing path, a directory, an empty file or one
+// without read permission.
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenRawImageFile(
     const std::string& path);
 
 // An in-memory drive for tests and fuzzers.

@@ -141,7 +141,7 @@ class FixedProvider final : public DriveProvider {
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenRawImageFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     return std::unexpected(

@@ -87,6 +87,11 @@ SysfsFacts DescribeSysfsBlock(const fs::path& blockDir) {
     std::string vendor = ReadAttribute(disk / "device" / "vendor");
     if (!vendor.starts_with("0x")) facts.model = std::move(vendor);
   }
+  if (facts.model.empty()) {
+    // A loop device has no model; the file behind it says what it is.
+    const std::string backing = ReadAttribute(disk / "loop" / "backing_file");
+    if (!backing.empty()) facts.model = "Loop Device " + fs::path(backing).filename().string();
+  }
   if (facts.model.empty()) facts.model = "Unknown";
   facts.onUsb = RunsThroughUsb(resolved);
   return facts;

@@ -99,6 +99,11 @@ std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table
   return std::nullopt;
 }
 
+void FileDataReader::Seek(std::uint64_t offset) {
+  position_ = std::min(offset, size_);
+  position_ -= position_ % kFsSectorBytes;
+}
+
 FileDataReader::Mapped FileDataReader::Address(std::uint32_t block) const {
   if (block == 0) return {BlockState::kHole, 0};
   if (!IsVolumeBlock(volume_, block) ||

@@ -50,6 +50,10 @@ class FileDataReader {
   // start afresh.
   void Start(const Inode& inode, std::uint64_t size);
 
+  // Moves to `offset` rounded down to a whole sector, for reads out of
+  // order; the next piece starts there. Damage noted so far is kept.
+  void Seek(std::uint64_t offset);
+
   // The next piece of the file (at most sectorsPerRead sectors of it); empty
   // at the end. The bytes stay valid until the next call.
   [[nodiscard]] std::span<const std::byte> Next();

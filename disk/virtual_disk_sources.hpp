@@ -1,0 +1,26 @@
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "base/error.hpp"
+#include "disk/block_device_source.hpp"
+
+namespace tolvar {
+
+// Back ends for the virtual-machine and forensic image formats, each read
+// through its library and opened for reading only. Parent (backing) images
+// and extent or segment files are looked for beside the image; a missing one
+// is named in the error.
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
+    const std::string& path);
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(
+    const std::string& path);
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
+    const std::string& path);
+// `path` is any segment file of the set; the others are found by name.
+[[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenEwfImage(
+    const std::string& path);
+
+}  // namespace tolvar
