@@ -1,8 +1,9 @@
 #pragma once
 
 // The engine calls of the wizard's workers, in one place: each runs one long
-// operation over the session's tables and hands what it reports to the view
-// through `ViewCall`, which carries the call to the view's thread.
+// operation over the session's tables, turns its events into the window's
+// texts (wizard_steps) and hands them to the view through `ViewCall`, which
+// carries the call to the view's thread.
 
 #include <functional>
 #include <string_view>
@@ -27,9 +28,9 @@ struct MountHooks {
 // Whether the partition record's mark stands at its sector of the open drive.
 [[nodiscard]] bool HasPartitionRecord(DriveTable& drives);
 
-// Both discoveries refill the session's volume table.
-void DiscoverFromRecord(Session& session, const DiscoveryHooks& hooks);
-void SearchRange(Session& session, const DiscoveryHooks& hooks);
+// Refills the session's volume table by the wizard's identify option: from
+// the partition record, or by searching its sector range.
+void Discover(Session& session, const DiscoveryHooks& hooks);
 
 // Fills the session's file tree from `volume` in `mode`. A stop shortens the
 // walk; false only when memory ran out.

@@ -14,6 +14,7 @@
 
 #include "app/browse_view.hpp"
 #include "app/engine_runs.hpp"
+#include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
 #include "fs/timestamp.hpp"
 
@@ -28,27 +29,14 @@ std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
 
-// An unsigned decimal sector number as typed: digits only, at least one, at
-// most 4294967295.
-std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
-constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
-                                       ControlId::kEndField,   ControlId::kStartField,
-                                       ControlId::kStartLabel, ControlId::kEndLabel,
-                                       ControlId::kRangeHelp};
+constexpr std::array kRangeControls = {
+    ControlId::kRangeTitle, ControlId::kRangeGroup, ControlId::kEndField, ControlId::kStartField,
+    ControlId::kStartLabel, ControlId::kEndLabel,   ControlId::kRangeHelp};
 
 constexpr std::array kBrowseCommands = {
-    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,  MenuCommand::kIcons,
-    MenuCommand::kList,            MenuCommand::kDetails,     MenuCommand::kFindFiles,
+    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,
+    MenuCommand::kIcons,           MenuCommand::kList,
+    MenuCommand::kDetails,         MenuCommand::kFindFiles,
     MenuCommand::kFileFilters,     MenuCommand::kDriveInformation};
 
 }  // namespace
@@ -71,10 +59,10 @@ struct WizardController::Impl {
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
   std::atomic<ViewItem> nextItem{1};
-  std::array<ViewItem, 3> roots{};                  // by TreeKind
-  std::vector<ViewItem> driveItems;                 // by drive index
-  std::vector<ViewItem> volumeItems;                // by volume index (worker, then UI)
-  std::vector<ViewItem> folderItems;                // by folder index (worker, then UI)
+  std::array<ViewItem, 3> roots{};                           // by TreeKind
+  std::vector<ViewItem> driveItems;                          // by drive index
+  std::vector<ViewItem> volumeItems;                         // by volume index (worker, then UI)
+  std::vector<ViewItem> folderItems;                         // by folder index (worker, then UI)
   std::unordered_map<ViewItem, std::uint32_t> folderByItem;  // item -> folder index
   std::unordered_map<ViewItem, ViewItem> parentOfItem;       // file tree item -> its parent
   std::uint32_t treeItemCount = 0;  // tree items of every build since start
@@ -125,9 +113,9 @@ struct WizardController::Impl {
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
     EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
-    for (const MenuCommand c : {MenuCommand::kExit, MenuCommand::kLiveUpdate,
-                                MenuCommand::kContents, MenuCommand::kBuyOnline,
-                                MenuCommand::kAbout}) {
+    for (const MenuCommand c :
+         {MenuCommand::kExit, MenuCommand::kLiveUpdate, MenuCommand::kContents,
+          MenuCommand::kBuyOnline, MenuCommand::kAbout}) {
       EnableMenu(c, true);
     }
   }
@@ -321,9 +309,8 @@ struct WizardController::Impl {
     for (unsigned i = 0; i < session.drives.listedCount; ++i) {
       const ViewItem item = NewItem();
       driveItems.push_back(item);
-      view.AddTreeItem(TreeKind::kDisk, root, item,
-                       fmt::format("{}{}", kDriveItemPrefix, i), TreeImage::kDrive,
-                       TreeImage::kDrive);
+      view.AddTreeItem(TreeKind::kDisk, root, item, fmt::format("{}{}", kDriveItemPrefix, i),
+                       TreeImage::kDrive, TreeImage::kDrive);
     }
     view.ExpandTreeItem(TreeKind::kDisk, root);
   }
@@ -358,8 +345,7 @@ struct WizardController::Impl {
       ResetRangeFields();
       const DriveInfo& drive = session.drives.Current();
       view.SetPanelValue(kModelLabel, drive.model);
-      view.SetPanelValue(kCapacityLabel,
-                         fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
+      view.SetPanelValue(kCapacityLabel, fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
       view.SetPanelValue(kCylindersLabel, fmt::format("{}", drive.cylinders));
       view.SetPanelValue(kHeadLabel, fmt::format("{}", drive.heads));
       view.SetPanelValue(kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
@@ -578,9 +564,10 @@ struct WizardController::Impl {
     state().SetBusy(true);
     Post([this] { view.EnableTree(TreeKind::kVolume, false); });
     engine::DiscoveryHooks hooks{
-        .feedback = [this](std::function<void(WizardView&)> call) {
-          Post([this, call = std::move(call)] { call(view); });
-        },
+        .feedback =
+            [this](std::function<void(WizardView&)> call) {
+              Post([this, call = std::move(call)] { call(view); });
+            },
         .volumeAccepted =
             [this, root](std::string_view volumeName) {
               const ViewItem item = NewItem();
@@ -592,11 +579,7 @@ struct WizardController::Impl {
               });
             },
     };
-    if (fromRecord) {
-      engine::DiscoverFromRecord(session, hooks);
-    } else {
-      engine::SearchRange(session, hooks);
-    }
+    engine::Discover(session, hooks);
     Post([this, fromRecord] { SearchCompleted(fromRecord); });
   }
 
@@ -609,9 +592,8 @@ struct WizardController::Impl {
       QuickHelp(kBackToDiskHelpLines);
       state().step -= 1;
       driveChosen = false;
-      view.ShowMessage(
-          fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
-          MessageKind::kInformation);
+      view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
+                       MessageKind::kInformation);
     }
     WorkerEnded();
   }

@@ -26,7 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "disk/drive_list.hpp"
+#include "app/drive_list.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/color_button.hpp"
 #include "gui/controls/color_label.hpp"

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -20,9 +19,8 @@ std::string Help(std::initializer_list<std::string_view> lines) {
   return text;
 }
 
-const std::string kDiskBackHelp =
-    Help({"1. Select the disk to scan from left pane.", "2. Select the scan type.",
-          "3. Click Next Button."});
+const std::string kDiskBackHelp = Help({"1. Select the disk to scan from left pane.",
+                                        "2. Select the scan type.", "3. Click Next Button."});
 const std::string kSearchingHelp =
     Help({"Please Wait, Tolvar is searching for partitions. Once this process is completed, it "
           "will show you all the Partitions."});
@@ -33,8 +31,9 @@ const std::string kBrowseHelp =
           "You can open a file by Double Clicking it."});
 
 const std::vector<MenuCommand> kBrowseOnly = {
-    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,  MenuCommand::kIcons,
-    MenuCommand::kList,            MenuCommand::kDetails,     MenuCommand::kFindFiles,
+    MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,
+    MenuCommand::kIcons,           MenuCommand::kList,
+    MenuCommand::kDetails,         MenuCommand::kFindFiles,
     MenuCommand::kFileFilters,     MenuCommand::kDriveInformation};
 const std::vector<MenuCommand> kAlways = {MenuCommand::kExit, MenuCommand::kLiveUpdate,
                                           MenuCommand::kContents, MenuCommand::kBuyOnline,
@@ -115,13 +114,13 @@ TEST(WizardStartup, FreshStateDiskTreeAndControls) {
   }
   EXPECT_EQ(rig.view.checkedRadio, ControlId::kUsePartitionTable);
   ExpectMenus(rig.view, false, true);
-  EXPECT_THAT(rig.view.PanelLabels(),
-              ElementsAre("Model                  ", "Capacity              ",
-                          "Cylinders              ", "Head                   ",
-                          "Sectors Per Track "));
-  EXPECT_EQ(rig.view.quickHelp, Help({"1. Select the disk to recover from left pane.",
-                                      "2. Select the Volume Identify Option.",
-                                      "3. Click Next Button."}));
+  EXPECT_THAT(
+      rig.view.PanelLabels(),
+      ElementsAre("Model                  ", "Capacity              ", "Cylinders              ",
+                  "Head                   ", "Sectors Per Track "));
+  EXPECT_EQ(rig.view.quickHelp,
+            Help({"1. Select the disk to recover from left pane.",
+                  "2. Select the Volume Identify Option.", "3. Click Next Button."}));
 }
 
 TEST(WizardDiskStep, ChoosingDrivesAndTheSearchOption) {
@@ -222,8 +221,8 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   EXPECT_FALSE(rig.view.Shown(ControlId::kStatusLine));
   EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
   EXPECT_FALSE(rig.session.state.Busy());
-  EXPECT_EQ(rig.view.quickHelp, Help({"1. Select the Partition to recover from left pane.",
-                                      "2. Click Next Button."}));
+  EXPECT_EQ(rig.view.quickHelp,
+            Help({"1. Select the Partition to recover from left pane.", "2. Click Next Button."}));
   EXPECT_TRUE(rig.view.messages.empty());
   // One status per range of the record, numbered by the volume sought next.
   EXPECT_GE(rig.view.CallCount("Status(Searching for partition - 1  . This may take some time...)"),
@@ -303,13 +302,14 @@ TEST(WizardTransitions, InvalidRangesAreRefusedAndNextReturns) {
   struct Case {
     std::string start, end, message;
   };
-  const std::string badStart = "      Start sector value is not valid, It should be a positive number";
+  const std::string badStart =
+      "      Start sector value is not valid, It should be a positive number";
   const std::string badEnd = "      End sector value is not valid, It should be a positive number";
   const std::string notAbove = "      End sector should be bigger than start sector";
   const std::vector<Case> cases = {
-      {"", "100", badStart},          {"-1", "100", badStart},     {"1x", "100", badStart},
-      {"4294967296", "5", badStart},  {"0", "", badEnd},           {"0", "-5", badEnd},
-      {"0", "4294967296", badEnd},    {"0", "0", notAbove},        {"50", "49", notAbove},
+      {"", "100", badStart},         {"-1", "100", badStart}, {"1x", "100", badStart},
+      {"4294967296", "5", badStart}, {"0", "", badEnd},       {"0", "-5", badEnd},
+      {"0", "4294967296", badEnd},   {"0", "0", notAbove},    {"50", "49", notAbove},
   };
   Rig rig(RecordDisk());
   rig.ChooseDrive(0);
@@ -422,7 +422,8 @@ TEST(WizardTransitions, MountReachesTheFilesStep) {
   EXPECT_THAT(files.ChildTexts(files.root), ElementsAre("docs", "src"));
   EXPECT_THAT(files.ChildTexts(rig.FolderItem("src")), ElementsAre("lib"));
   EXPECT_TRUE(files.nodes[0].expanded);
-  EXPECT_THAT(rig.view.ColumnTitles(), ElementsAre("Name", "Type", "Size", "Date", "Time", "Sector"));
+  EXPECT_THAT(rig.view.ColumnTitles(),
+              ElementsAre("Name", "Type", "Size", "Date", "Time", "Sector"));
   EXPECT_TRUE(rig.view.columns[2].rightAligned);
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
   EXPECT_TRUE(rig.view.listShown);

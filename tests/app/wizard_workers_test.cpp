@@ -85,7 +85,8 @@ TEST(WizardStop, SearchStoppedBeforeAnyVolumeReturnsWithItsMessage) {
 
 TEST(WizardStop, AnsweredNoLetsTheSearchGoOn) {
   Rig rig(ThreeVolumeDisk());
-  StopWhen(rig, [&] { return rig.view.PanelValue("Partition(s) Found  ") == "1"; }, Answer::kNo);
+  StopWhen(
+      rig, [&] { return rig.view.PanelValue("Partition(s) Found  ") == "1"; }, Answer::kNo);
   StartRangeSearch(rig);
   ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
   EXPECT_EQ(rig.view.questions.size(), 1u);

@@ -238,8 +238,9 @@ std::vector<std::string> RecordingView::RowNames() const {
 }
 
 std::size_t RecordingView::CallCount(std::string_view prefix) const {
-  return static_cast<std::size_t>(std::count_if(
-      calls.begin(), calls.end(), [&](const std::string& call) { return call.starts_with(prefix); }));
+  return static_cast<std::size_t>(
+      std::count_if(calls.begin(), calls.end(),
+                    [&](const std::string& call) { return call.starts_with(prefix); }));
 }
 
 void QueueDispatcher::Post(std::function<void()> call) {
