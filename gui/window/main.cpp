@@ -15,6 +15,7 @@
 #include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
+#include "packaging/project_info.hpp"
 
 namespace {
 
@@ -62,7 +63,9 @@ tolvar::gui::DriveSources::Options ParseArguments(const QCoreApplication& app) {
 
 void Describe() {
   QCoreApplication::setApplicationName(QStringLiteral("tolvar-gui"));
-  QCoreApplication::setApplicationVersion(QStringLiteral(TOLVAR_VERSION));
+  QCoreApplication::setApplicationVersion(
+      QString::fromUtf8(tolvar::project::kVersion.data(),
+                        static_cast<qsizetype>(tolvar::project::kVersion.size())));
 }
 
 }  // namespace
