@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -98,6 +99,7 @@ struct WizardController::Impl {
   bool ended = false;
   bool driveChosen = false;
   int menuState = 0;
+  std::map<MenuCommand, bool> menuEnabled;
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
   WizardState& state() { return session.state; }
@@ -129,16 +131,42 @@ struct WizardController::Impl {
 
   void QuickHelp(std::span<const std::string_view> lines) { view.SetQuickHelp(JoinHelp(lines)); }
 
+  void EnableMenu(MenuCommand command, bool enabled) {
+    menuEnabled[command] = enabled;
+    view.EnableMenuCommand(command, enabled);
+  }
+
   void MenuState(int menu) {
     menuState = menu;
     const bool browse = menu == 3;
-    for (const MenuCommand c : kBrowseCommands) view.EnableMenuCommand(c, browse);
-    view.EnableMenuCommand(MenuCommand::kSettings, menu != 0 || state().step == 0);
+    for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
+    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
     for (const MenuCommand c : {MenuCommand::kExit, MenuCommand::kLiveUpdate,
                                 MenuCommand::kContents, MenuCommand::kBuyOnline,
                                 MenuCommand::kAbout}) {
-      view.EnableMenuCommand(c, true);
+      EnableMenu(c, true);
     }
+  }
+
+  [[nodiscard]] bool MenuEnabled(MenuCommand command) const {
+    const auto it = menuEnabled.find(command);
+    return it != menuEnabled.end() && it->second;
+  }
+
+  void Settings() {
+    if (ended || !MenuEnabled(MenuCommand::kSettings)) return;
+    if (auto chosen = view.AskRecoverySettings(session.settings)) session.settings = *chosen;
+  }
+
+  void FileFilters() {
+    if (ended || !MenuEnabled(MenuCommand::kFileFilters)) return;
+    auto patterns = view.AskFileFilters(session.filters.Patterns());
+    if (!patterns) return;
+    session.filters.Store(*patterns);
+    state().treeHasFocus = 1;
+    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
+    view.SelectTreeItem(TreeKind::kFile, root);
+    FillList(kRootFolderInode);
   }
 
   void ShowRangeControls(bool shown) {
@@ -283,18 +311,8 @@ struct WizardController::Impl {
     state().SetBusy(false);
 
     state().step = -1;
-    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
-    view.EnableTree(TreeKind::kDisk, true);
+    MakeDiskTree();
     state().step = 0;
-    driveItems.clear();
-    for (unsigned i = 0; i < session.drives.listedCount; ++i) {
-      const ViewItem item = NewItem();
-      driveItems.push_back(item);
-      view.AddTreeItem(TreeKind::kDisk, root, item,
-                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
-                       TreeImage::kDrive);
-    }
-    view.ExpandTreeItem(TreeKind::kDisk, root);
 
     MenuState(0);
     ShowRangeControls(false);
@@ -306,7 +324,32 @@ struct WizardController::Impl {
     ShowBoth(ControlId::kNext, false);
     ShowBoth(ControlId::kStop, false);
     view.ShowList(false);
+    DetailsColumn();
     session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
+  }
+
+  // "My Computer" with one item per listed drive.
+  void MakeDiskTree() {
+    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
+    view.EnableTree(TreeKind::kDisk, true);
+    driveItems.clear();
+    driveChosen = false;
+    for (unsigned i = 0; i < session.drives.listedCount; ++i) {
+      const ViewItem item = NewItem();
+      driveItems.push_back(item);
+      view.AddTreeItem(TreeKind::kDisk, root, item,
+                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
+                       TreeImage::kDrive);
+    }
+    view.ExpandTreeItem(TreeKind::kDisk, root);
+  }
+
+  bool DrivesChanged() {
+    if (ended || workerActive || state().step != 0) return false;
+    MakeDiskTree();
+    ShowBoth(ControlId::kNext, false);
+    PanelMode(0);
+    return true;
   }
 
   void TreeClicked(TreeKind kind, ViewItem item) {
@@ -317,6 +360,7 @@ struct WizardController::Impl {
     if (item == root || workerActive) {
       view.SelectTreeItem(kind, item);
       if (item == root && kind == TreeKind::kFile && state().step == 2 && !workerActive) {
+        state().openWith = 0;
         OpenFolder(item);
       }
       return;
@@ -718,6 +762,7 @@ WizardController::WizardController(Session& session, WizardView& view, Dispatche
 WizardController::~WizardController() { session_.state.RequestStop(); }
 
 void WizardController::Startup(std::string_view startDirectory) { impl_->Startup(startDirectory); }
+bool WizardController::DrivesChanged() { return impl_->DrivesChanged(); }
 void WizardController::TreeClicked(TreeKind kind, ViewItem item) { impl_->TreeClicked(kind, item); }
 void WizardController::ListClicked() { session_.state.treeHasFocus = 0; }
 void WizardController::IdentifyOptionChosen(IdentifyOption option) {
@@ -733,6 +778,11 @@ void WizardController::OpenFolder(ViewItem folderItem) {
   impl_->OpenFolder(folderItem);
 }
 void WizardController::SetListViewMode(ListViewMode mode) { impl_->view.SetListViewMode(mode); }
+void WizardController::Settings() { impl_->Settings(); }
+void WizardController::FileFilters() { impl_->FileFilters(); }
+bool WizardController::MenuCommandEnabled(MenuCommand command) const {
+  return impl_->MenuEnabled(command);
+}
 bool WizardController::WorkerRunning() const { return impl_->workerActive; }
 ViewItem WizardController::RootItem(TreeKind kind) const {
   return impl_->roots[static_cast<std::size_t>(kind)];

@@ -33,6 +33,9 @@ struct ControllerOptions {
   std::function<std::string(std::string_view fileName)> fileTypeName;
 };
 
+// Lives on the view's thread. A worker it started must have ended before it
+// is destroyed (the window closes only after the worker's completion, and
+// Exit ends the process).
 class WizardController {
  public:
   WizardController(Session& session, WizardView& view, Dispatcher& dispatcher,
@@ -44,6 +47,11 @@ class WizardController {
   // The window's initialisation, after the drives are enumerated into the
   // session's drive table. `startDirectory` is the working directory.
   void Startup(std::string_view startDirectory);
+
+  // The session's drive table was enumerated again (a disk image was added):
+  // at the disk step with no worker running, the disk tree is made anew and
+  // no drive is chosen. Returns false and changes nothing at other times.
+  bool DrivesChanged();
 
   // A click in the left tree: `item` is the item hit, kNoViewItem for empty
   // space (the root is selected then).
@@ -65,6 +73,13 @@ class WizardController {
   // root's item for the root.
   void OpenFolder(ViewItem folderItem);
   void SetListViewMode(ListViewMode mode);
+
+  // Menu commands that ask a dialog for a value. Each does nothing while its
+  // command is greyed (its tool button included).
+  void Settings();     // the recovery settings
+  void FileFilters();  // the patterns; then the root folder is listed with them
+
+  [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
 
   [[nodiscard]] bool WorkerRunning() const;
   [[nodiscard]] const Session& GetSession() const { return session_; }

@@ -71,6 +71,12 @@ inline constexpr std::string_view kVolumeTreeRoot = "Partitions";
 inline constexpr std::string_view kUnnamedVolumeRoot = "Root";
 
 // Panel labels that values are written to.
+inline constexpr std::string_view kPartitionsFoundLabel = "Partition(s) Found  ";
+inline constexpr std::string_view kCurrentSectorLabel = "Current Sector";
+inline constexpr std::string_view kFoldersFoundLabel = "Folder(s) Found    ";
+inline constexpr std::string_view kFilesFoundLabel = "File(s) Found      ";
+inline constexpr std::string_view kMountCurrentSectorLabel = "Current Sector       ";
+inline constexpr std::string_view kLastEntryLabel = "Last File/Folder       ";
 inline constexpr std::string_view kModelLabel = "Model                  ";
 inline constexpr std::string_view kCapacityLabel = "Capacity              ";
 inline constexpr std::string_view kCylindersLabel = "Cylinders              ";

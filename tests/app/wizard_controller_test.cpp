@@ -161,6 +161,26 @@ TEST(WizardDiskStep, ChoosingDrivesAndTheSearchOption) {
   EXPECT_FALSE(rig.view.Shown(ControlId::kRangeHelp));
 }
 
+TEST(WizardDiskStep, DrivesChangedRebuildsTheDiskTreeOnlyAtTheDiskStep) {
+  Rig rig(RecordDisk());
+  rig.ChooseDrive(0);
+  std::vector<std::shared_ptr<BlockDeviceSource>> disks = RecordDisk();
+  disks.push_back(AsDrive(std::vector<std::byte>(512 * 64), "Added"));
+  rig.session.drives.EnumerateDrives(MakeFixedProvider(std::move(disks)));
+  EXPECT_TRUE(rig.controller.DrivesChanged());
+  const auto& disk = rig.view.TreeOf(TreeKind::kDisk);
+  EXPECT_EQ(disk.created, 2);
+  EXPECT_THAT(disk.ChildTexts(disk.root), ElementsAre("Storage Device0", "Storage Device1"));
+  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  rig.controller.Next();  // no drive chosen in the new tree
+  EXPECT_EQ(rig.workers.started, 0);
+  EXPECT_TRUE(rig.view.messages.empty());
+
+  ToVolumeStep(rig);
+  EXPECT_FALSE(rig.controller.DrivesChanged());
+  EXPECT_EQ(rig.view.TreeOf(TreeKind::kDisk).created, 2);
+}
+
 TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   WizardRig<QueueDispatcher, HeldWorkers> rig(RecordDisk());
   rig.ChooseDrive(0);
@@ -428,6 +448,43 @@ TEST(WizardFilesStep, RowsKeysFoldersAndFilters) {
 
   rig.controller.TreeClicked(TreeKind::kFile, rig.FolderItem("docs"));
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("a.txt", "b.txt"));
+}
+
+TEST(WizardCommands, FiltersAndSettingsFollowTheMenuState) {
+  Rig rig(RecordDisk());
+  RecoverySettings chosen;
+  chosen.sectorsPerRead = 7;
+  rig.view.settingsAnswer = chosen;
+  rig.controller.Settings();  // enabled at the disk step
+  EXPECT_EQ(rig.session.settings.sectorsPerRead, 7u);
+
+  rig.view.filtersAnswer = std::vector<std::string>{"*.C"};
+  ToVolumeStep(rig);
+  rig.controller.FileFilters();  // greyed before the files step
+  EXPECT_EQ(rig.view.filtersAsked, 0);
+  EXPECT_EQ(rig.session.filters.Count(), 0);
+
+  rig.ChooseVolume(0);
+  rig.view.QueueMode(RecoveryMode::kNormal);
+  rig.controller.Next();
+  rig.dispatcher.DrainAll();
+  rig.controller.TreeClicked(TreeKind::kFile, rig.FolderItem("src"));
+  rig.controller.FileFilters();
+  EXPECT_EQ(rig.view.filtersAsked, 1);
+  // The root is listed again, with the filter.
+  EXPECT_EQ(rig.view.TreeOf(TreeKind::kFile).selected, rig.controller.RootItem(TreeKind::kFile));
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src"));
+  rig.controller.TreeClicked(TreeKind::kFile, rig.FolderItem("src"));
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("lib", "main.c"));
+
+  // Next empties the filters: a new mount lists every file.
+  rig.controller.Back();
+  rig.ChooseVolume(0);
+  rig.view.QueueMode(RecoveryMode::kNormal);
+  rig.controller.Next();
+  rig.dispatcher.DrainAll();
+  EXPECT_EQ(rig.session.filters.Count(), 0);
+  EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
 }
 
 TEST(WizardFilesStep, ExtensiveMountShowsLostDirWithErrorDates) {

@@ -159,12 +159,14 @@ std::optional<RecoveryMode> RecordingView::AskRecoveryMode() {
 }
 
 std::optional<RecoverySettings> RecordingView::AskRecoverySettings(const RecoverySettings&) {
-  return std::nullopt;
+  ++settingsAsked;
+  return settingsAnswer;
 }
 
 std::optional<std::vector<std::string>> RecordingView::AskFileFilters(
     std::span<const std::string>) {
-  return std::nullopt;
+  ++filtersAsked;
+  return filtersAnswer;
 }
 
 std::optional<std::filesystem::path> RecordingView::AskDestinationFolder() { return std::nullopt; }

@@ -126,6 +126,10 @@ class RecordingView final : public WizardView {
   std::vector<std::string> calls;
   std::deque<Answer> answers;
   std::deque<std::optional<RecoveryMode>> modes;
+  std::optional<RecoverySettings> settingsAnswer;            // what the settings dialog gives
+  std::optional<std::vector<std::string>> filtersAnswer;     // what the filters dialog gives
+  int settingsAsked = 0;
+  int filtersAsked = 0;
 
  private:
   Tree& TreeFor(TreeKind kind) { return trees[static_cast<int>(kind)]; }
