@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -76,6 +77,7 @@ void DialogFrame::RegisterWidget(QWidget* widget, int id, const QString& accessi
   if (name.isEmpty()) {
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) name = button->text();
     if (auto* label = qobject_cast<QLabel*>(widget)) name = label->text();
+    if (auto* group = qobject_cast<QGroupBox*>(widget)) name = group->title();
     name.remove(QLatin1Char('&'));
     name = name.trimmed();
   }
