@@ -39,11 +39,15 @@ QString QuickHelpRichText(const QString& markup) {
       QRegularExpression::CaseInsensitiveOption);
   text.replace(font, QStringLiteral("<span style=\"color:\\1; font-size:\\2pt\">"));
   text.replace(QStringLiteral("</font>"), QStringLiteral("</span>"), Qt::CaseInsensitive);
-  static const QRegularExpression rule(QStringLiteral("<hr\\s+color=(\\w+)\\s*>"),
+  // Qt draws a rule in the text colour; the colour attribute is dropped.
+  static const QRegularExpression rule(QStringLiteral("<hr\\s+color=\\w+\\s*>"),
                                        QRegularExpression::CaseInsensitiveOption);
-  text.replace(rule, QStringLiteral("<table width=\"100%\" cellspacing=\"0\" cellpadding=\"0\">"
-                                    "<tr><td style=\"background-color:\\1\" height=\"2\"></td>"
-                                    "</tr></table>"));
+  text.replace(rule, QStringLiteral("<hr>"));
+  // A heading opened twice in a row would never be closed and turn the
+  // whole balloon into a heading.
+  static const QRegularExpression doubleHeading(QStringLiteral("<h3>\\s*<h3>"),
+                                                QRegularExpression::CaseInsensitiveOption);
+  text.replace(doubleHeading, QStringLiteral("<h3>"));
   text.replace(QStringLiteral("<t>"), QStringLiteral("&nbsp;&nbsp;"), Qt::CaseInsensitive);
   text.replace(QLatin1Char('\t'), QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;"));
   return text;

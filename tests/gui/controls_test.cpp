@@ -204,7 +204,8 @@ class ControlsTest : public QObject {
     QVERIFY(!rich.contains(QLatin1Char('\t')));
     QVERIFY(rich.contains(QStringLiteral("width=\"64\" height=\"64\"")));
     QVERIFY(rich.contains(QStringLiteral("font-size:10pt")));
-    QVERIFY(rich.contains(QStringLiteral("background-color:green")));
+    QVERIFY(rich.contains(QStringLiteral("<hr>")));
+    QVERIFY(!rich.contains(QStringLiteral("<h3> <h3>")));
 
     QWidget owner;
     auto* help = new QWidget(&owner);

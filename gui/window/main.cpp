@@ -1,0 +1,84 @@
+// tolvar-gui: the recovery wizard on the Linux desktop.
+//
+//   tolvar-gui [--legacy-route] [IMAGE...]
+//
+// Images named on the command line become drives 0, 1, ...; without them the
+// host's block devices are listed, and images can be added with Open Disk
+// Image (Ctrl+O) or by dropping them on the window.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+
+#include "app/session.hpp"
+#include "gui/controls/artwork.hpp"
+#include "gui/controls/message_box.hpp"
+#include "gui/window/drive_sources.hpp"
+#include "gui/window/recovery_wizard_dlg.hpp"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("tolvar-gui"));
+  QApplication::setApplicationVersion(QStringLiteral(TOLVAR_VERSION));
+  QApplication::setDesktopFileName(QStringLiteral("tolvar-gui"));
+  QApplication::setWindowIcon(tolvar::gui::ArtIcon(tolvar::gui::Art::kAppIcon));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Recovers files from the HTFS and EAFS volumes of SCO OpenServer disks and disk images. "
+      "The disks are only read, never written."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  const QCommandLineOption legacyRoute(QStringLiteral("legacy-route"),
+                                       QStringLiteral("Read through the legacy BIOS disk libraries"));
+  const QCommandLineOption legacyDir(QStringLiteral("legacy-library-dir"),
+                                     QStringLiteral("Folder holding the legacy disk libraries"),
+                                     QStringLiteral("DIR"));
+  parser.addOption(legacyRoute);
+  parser.addOption(legacyDir);
+  parser.addPositionalArgument(QStringLiteral("IMAGE"),
+                               QStringLiteral("Disk images to list as drives 0, 1, ..."),
+                               QStringLiteral("[IMAGE...]"));
+  parser.process(app);
+
+  tolvar::gui::DriveSources::Options options;
+  for (const QString& image : parser.positionalArguments()) {
+    options.images.push_back(image.toStdString());
+  }
+  options.legacyRoute = parser.isSet(legacyRoute);
+  options.legacyLibraryDir = parser.value(legacyDir).toStdString();
+
+  // An image that cannot be opened is named once and left out.
+  QStringList problems;
+  std::vector<std::string> readable;
+  for (const std::string& image : options.images) {
+    auto opened = tolvar::OpenImageFile(image);
+    if (opened) {
+      readable.push_back(image);
+    } else {
+      problems.append(QString::fromStdString(opened.error().message));
+    }
+  }
+  const bool imagesGiven = !options.images.empty();
+  options.images = std::move(readable);
+  if (!problems.isEmpty()) {
+    tolvar::gui::MakeMessageBox(nullptr, problems.join(QLatin1Char('\n')), QMessageBox::Warning,
+                                QMessageBox::Ok)
+        ->exec();
+    if (imagesGiven && options.images.empty()) return 1;
+  }
+
+  tolvar::Session session(options.legacyRoute ? tolvar::DiskRoute::kLegacyBios
+                                              : tolvar::DiskRoute::kNtFamily);
+  tolvar::gui::DriveSources sources(std::move(options));
+  if (auto listed = sources.Enumerate(session.drives); !listed) {
+    tolvar::gui::MakeMessageBox(nullptr, QString::fromStdString(listed.error().message),
+                                QMessageBox::Critical, QMessageBox::Ok)
+        ->exec();
+    return 1;
+  }
+
+  tolvar::gui::CRecoveryWizardDlg window(session, sources);
+  window.Initialise(QDir::currentPath().toStdString());
+  window.show();
+  return QApplication::exec();
+}

@@ -1,0 +1,899 @@
+#include "gui/window/recovery_wizard_dlg.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QSvgRenderer>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <cstdlib>
+
+#include "disk/drive_list.hpp"
+#include "gui/controls/artwork.hpp"
+#include "gui/controls/color_button.hpp"
+#include "gui/controls/color_label.hpp"
+#include "gui/controls/colours.hpp"
+#include "gui/controls/folder_tree_ctrl.hpp"
+#include "gui/controls/hover_button.hpp"
+#include "gui/controls/html_tooltip.hpp"
+#include "gui/controls/image_button.hpp"
+#include "gui/controls/message_box.hpp"
+#include "gui/controls/text_progress_ctrl.hpp"
+#include "gui/controls/transparent_static.hpp"
+#include "gui/controls/xp_group_box.hpp"
+#include "gui/window/drive_sources.hpp"
+#include "gui/window/recovery_mode_dialog.hpp"
+
+namespace tolvar::gui {
+
+namespace {
+
+constexpr const char* kWindowCaption = "Tolvar for SCO OpenServer (HTFS / EAFS)";
+constexpr int kWidthUnits = 528;
+constexpr int kHeightUnits = 311;
+constexpr int kViewItemRole = Qt::UserRole + 1;
+
+// The quick-help balloons of the two "?" buttons, in their markup.
+constexpr const char* kIdentifyHelpMarkup =
+    "<table>\r\n<tr><td><ilst idres=159 cx=32 cy=32 mask width=200% height=200% speed=1></td><td>"
+    "<h3>\r\n<h3>Volume Identify Options</h3><br><hr color=green><br><h3>Use Partition Table</h3>"
+    "\t<font color=black size=10pt >This is fast mode for recovering data.<br><t><t><t></font>"
+    "<font color=black size=10pt >          Select this if your volume table is intact.<br><t><t>"
+    "<t></font><br><h3>Search Partition</h3>\t<font color=black size=10pt >This is deep and more "
+    "efficient method  <br><t><t><t>            for recovering data , select this if  <br><t><t>"
+    "<t>           Partition Table is deleted or volume is missing.  <br></td></tr></table>";
+constexpr const char* kRangeHelpMarkup =
+    "<table>\r\n<tr><td><ilst idres=159 cx=32 cy=32 mask width=200% height=200% speed=1></td><td>"
+    "<h3>\r\n<h3>Scan Control</h3><br><hr color=green><br><font color=black size=10pt >Here "
+    "select the disk area to scan. Don't change <br></font><font color=black size=10pt >if you "
+    "want to scan the whole disk.</td></tr></table>";
+
+QString ToQt(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Multi-line texts arrive with CR LF line breaks.
+QString LinesToQt(std::string_view text) {
+  QString result = ToQt(text);
+  result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return result;
+}
+
+QMessageBox::Icon IconFor(MessageKind kind) {
+  switch (kind) {
+    case MessageKind::kError:
+      return QMessageBox::Critical;
+    case MessageKind::kQuestion:
+      return QMessageBox::Question;
+    case MessageKind::kInformation:
+      break;
+  }
+  return QMessageBox::Information;
+}
+
+// The background of the pane: our picture stretched to the window, drawn
+// again whenever the pane is painted.
+class BackgroundPane : public QWidget {
+ public:
+  explicit BackgroundPane(QWidget* parent) : QWidget(parent) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (cache_.size() != size() * devicePixelRatioF()) {
+      cache_ = RenderArt(QStringLiteral(":/tolvar/background.svg"), size(), devicePixelRatioF());
+    }
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, cache_);
+  }
+
+ private:
+  QPixmap cache_;
+};
+
+}  // namespace
+
+DialogUnits::DialogUnits(const QFont& font) {
+  const QFontMetrics metrics(font);
+  // The average width of the 52 letters, rounded as the classic dialog
+  // manager rounds it.
+  const int letters =
+      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  baseX_ = std::max(1, (letters / 26 + 1) / 2);
+  baseY_ = std::max(1, metrics.height());
+}
+
+int DialogUnits::X(int units) const { return units * baseX_ / 4; }
+int DialogUnits::Y(int units) const { return units * baseY_ / 8; }
+QRect DialogUnits::Rect(int x, int y, int width, int height) const {
+  return {X(x), Y(y), X(width), Y(height)};
+}
+
+CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
+                                       ControllerOptions options, QWidget* parent)
+    : QDialog(parent),
+      session_(session),
+      driveSources_(drives),
+      units_(font()),
+      homePage_(options.homePage),
+      dispatcher_(this) {
+  setWindowTitle(QString::fromLatin1(kWindowCaption));
+  setWindowIcon(ArtIcon(Art::kAppIcon));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setAcceptDrops(true);
+  if (!options.fileTypeName) {
+    // The desktop's name for the file's type, by its name alone; the mime
+    // database may be used from any thread.
+    options.fileTypeName = [](std::string_view name) -> std::string {
+      static const QMimeDatabase database;
+      const QMimeType type = database.mimeTypeForFile(ToQt(name), QMimeDatabase::MatchExtension);
+      if (!type.isValid() || type.isDefault()) {
+        const QString suffix = QFileInfo(ToQt(name)).suffix().toUpper();
+        return suffix.isEmpty() ? std::string("File") : (suffix + QStringLiteral(" File")).toStdString();
+      }
+      return type.comment().toStdString();
+    };
+  }
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  pane_ = new BackgroundPane(this);
+  pane_->setFixedSize(units_.X(kWidthUnits), units_.Y(kHeightUnits));
+  layout->addWidget(pane_);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+
+  modeDialog_ = new CRecoveryModeDialog(this);
+  BuildControls();
+
+  openImageAction_ = new QAction(QStringLiteral("Open Disk Image..."), this);
+  openImageAction_->setShortcut(QKeySequence::Open);
+  openImageAction_->setShortcutContext(Qt::WindowShortcut);
+  addAction(openImageAction_);
+  connect(openImageAction_, &QAction::triggered, this, &CRecoveryWizardDlg::OpenDiskImage);
+
+  controller_ =
+      std::make_unique<WizardController>(session_, *this, dispatcher_, workers_, std::move(options));
+}
+
+CRecoveryWizardDlg::~CRecoveryWizardDlg() {
+  // A worker still running is asked to stop and waited for before the
+  // controller it reports to goes away.
+  session_.state.RequestStop();
+  workers_.JoinAll();
+  controller_.reset();
+}
+
+void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
+  controller_->Startup(startDirectory);
+}
+
+void CRecoveryWizardDlg::RegisterControl(ControlId id, QWidget* widget,
+                                         const QString& accessibleName) {
+  Register(id, widget, accessibleName);
+}
+
+QList<int> CRecoveryWizardDlg::SelectedListRows() const {
+  QList<int> rows;
+  for (const QModelIndex& index : listDetails_->selectionModel()->selectedRows()) {
+    rows.append(index.row());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  if (tree == nullptr || tree->currentItem() == nullptr) return kNoViewItem;
+  return tree->currentItem()->data(0, kViewItemRole).toULongLong();
+}
+
+void CRecoveryWizardDlg::Register(ControlId id, QWidget* widget, const QString& accessibleName) {
+  controls_.insert(static_cast<int>(id), widget);
+  widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(id)));
+  if (!accessibleName.isEmpty()) widget->setAccessibleName(accessibleName);
+}
+
+void CRecoveryWizardDlg::BuildControls() {
+  QWidget* pane = pane_;
+  const QColor labelBlue = FromColorRef(0x900000);
+
+  // Frames first, so the controls inside them are drawn over them.
+  auto* listFrame = new QGroupBox(pane);
+  listFrame->setGeometry(units_.Rect(153, 57, 371, 200));
+  Register(ControlId::kListFrame, listFrame, QString());
+
+  auto* identifyGroup = new CXPGroupBox(QString(), pane);
+  identifyGroup->setGeometry(units_.Rect(176, 206, 123, 47));
+  Register(ControlId::kIdentifyGroup, identifyGroup, QStringLiteral("Volume Identify Options"));
+  auto* rangeGroup = new CXPGroupBox(QString(), pane);
+  rangeGroup->setGeometry(units_.Rect(329, 206, 167, 47));
+  Register(ControlId::kRangeGroup, rangeGroup, QStringLiteral("Select Range"));
+
+  const auto makeTitle = [&](ControlId id, const char* text, QRect geometry) {
+    auto* title = new CColorLabel(QString::fromLatin1(text), pane);
+    title->SetBold(true);
+    title->SetTextColor(labelBlue);
+    title->SetBackgroundColor(FromColorRef(0xE8E8E8));
+    // Bold text of this font may need more room than the classic font did.
+    geometry.setWidth(std::max(geometry.width(), title->sizeHint().width() + 2));
+    title->setGeometry(geometry);
+    title->setAlignment(Qt::AlignCenter);
+    Register(id, title, QString::fromLatin1(text));
+    return title;
+  };
+  makeTitle(ControlId::kIdentifyTitle, "Volume Identify Options", units_.Rect(186, 202, 91, 10));
+  makeTitle(ControlId::kRangeTitle, "Select Range", units_.Rect(339, 202, 52, 10));
+
+  usePartitionTable_ = new CColorButton(QStringLiteral("Use Partition Table"), pane);
+  usePartitionTable_->setGeometry(units_.Rect(186, 215, 86, 14));
+  Register(ControlId::kUsePartitionTable, usePartitionTable_, QStringLiteral("Use Partition Table"));
+  searchPartition_ = new CColorButton(QStringLiteral("Search Partition"), pane);
+  searchPartition_->setGeometry(units_.Rect(185, 233, 83, 13));
+  Register(ControlId::kSearchPartition, searchPartition_, QStringLiteral("Search Partition"));
+  connect(usePartitionTable_, &QAbstractButton::clicked, this,
+          [this] { controller_->IdentifyOptionChosen(IdentifyOption::kUsePartitionTable); });
+  connect(searchPartition_, &QAbstractButton::clicked, this,
+          [this] { controller_->IdentifyOptionChosen(IdentifyOption::kSearchPartition); });
+
+  const auto makeRangeLabel = [&](ControlId id, const char* text, int y) {
+    auto* label = new CColorLabel(QString::fromLatin1(text), pane);
+    label->SetBold(true);
+    label->SetTextColor(labelBlue);
+    label->SetTransparent(true);
+    label->setGeometry(units_.Rect(336, y + 1, 60, 10));
+    Register(id, label, QString::fromLatin1(text));
+    return label;
+  };
+  const auto makeField = [&](ControlId id, const char* name, int y, CColorLabel* label) {
+    auto* field = new QLineEdit(pane);
+    field->setGeometry(units_.Rect(397, y, 76, 12));
+    Register(id, field, QString::fromLatin1(name));
+    label->setBuddy(field);
+    return field;
+  };
+  startField_ = makeField(ControlId::kStartField, "Start Sector", 215,
+                          makeRangeLabel(ControlId::kStartLabel, "Start Sector", 215));
+  endField_ = makeField(ControlId::kEndField, "End Sector", 235,
+                        makeRangeLabel(ControlId::kEndLabel, "End Sector", 235));
+
+  // The hover colours of the five image buttons: dark green text and a
+  // background 30 steps lighter under the mouse.
+  const auto styleImageButton = [&](CImageButton* button) {
+    button->DrawTransparent(true);
+    button->SetColor(CImageButton::kTextHover, FromColorRef(0x008000));
+    button->OffsetColor(CImageButton::kBackgroundHover, 30);
+  };
+  const auto makeNavButton = [&](ControlId id, const char* name, Art normal, Art hover,
+                                 const char* tooltip, QRect geometry) {
+    auto* button = new CImageButton(pane);
+    button->setGeometry(geometry);
+    const int side = std::min(geometry.width(), geometry.height()) - 4;
+    button->setIconSize(QSize(side, side));
+    // A themed icon has no hover picture of its own; the hover background
+    // marks it instead.
+    if (ThemeProvides(normal)) {
+      button->SetIcons(ArtIcon(normal), ArtIcon(normal));
+      button->DrawTransparent(false);
+    } else {
+      button->SetIcons(ArtIcon(normal), ArtIcon(hover));
+    }
+    button->SetTooltipText(QString::fromLatin1(tooltip));
+    styleImageButton(button);
+    if (ThemeProvides(normal)) button->DrawTransparent(false);
+    Register(id, button, QString::fromLatin1(name));
+    return button;
+  };
+  next_ = makeNavButton(ControlId::kNext, "Next", Art::kNext, Art::kNextHover, "Go to next step",
+                        units_.Rect(459, 260, 33, 30));
+  back_ = makeNavButton(ControlId::kBack, "Back", Art::kBack, Art::kBackHover,
+                        "Go to previous step", units_.Rect(404, 260, 33, 30));
+  stop_ = makeNavButton(ControlId::kStop, "Stop", Art::kStop, Art::kStopHover,
+                        "Stops the current process", units_.Rect(474, 217, 33, 30));
+  connect(next_, &QAbstractButton::clicked, this, &CRecoveryWizardDlg::OnNext);
+  connect(back_, &QAbstractButton::clicked, this, [this] { controller_->Back(); });
+  connect(stop_, &QAbstractButton::clicked, this, [this] { controller_->Stop(); });
+
+  quickHelpTooltip_ = new CHtmlTooltip(this);
+  const auto makeHelpButton = [&](ControlId id, const char* name, const char* markup,
+                                  QRect geometry) {
+    auto* button = new CImageButton(pane);
+    button->setGeometry(geometry);
+    const int side = std::min(geometry.width(), geometry.height());
+    button->setIconSize(QSize(side, side));
+    button->SetIcons(ArtIcon(Art::kHelp), ArtIcon(Art::kHelp));
+    button->setFocusPolicy(Qt::TabFocus);
+    styleImageButton(button);
+    quickHelpTooltip_->Attach(button, QString::fromLatin1(markup));
+    Register(id, button, QString::fromLatin1(name));
+    connect(button, &QAbstractButton::clicked, this, [this, button] {
+      quickHelpTooltip_->ShowFor(button, button->mapToGlobal(button->rect().bottomLeft()));
+    });
+    return button;
+  };
+  makeHelpButton(ControlId::kIdentifyHelp, "Help on the volume identify options",
+                 kIdentifyHelpMarkup, units_.Rect(271, 225, 11, 12));
+  makeHelpButton(ControlId::kRangeHelp, "Help on the scan range", kRangeHelpMarkup,
+                 units_.Rect(478, 225, 11, 12));
+
+  progress_ = new CTextProgressCtrl(pane);
+  progress_->setGeometry(units_.Rect(156, 226, 294, 12));
+  Register(ControlId::kProgress, progress_, QStringLiteral("Progress"));
+
+  const int rowY[5][2] = {{70, 70}, {89, 88}, {110, 109}, {130, 130}, {149, 149}};
+  for (std::size_t row = 0; row < panelRows_.size(); ++row) {
+    auto* label = new CColorLabel(QString(), pane);
+    label->SetBold(true);
+    label->SetTextColor(labelBlue);
+    label->SetTransparent(true);
+    label->setGeometry(units_.Rect(176, rowY[row][0], 124, 10));
+    auto* value = new CTransparentStatic(QString(), pane);
+    value->setGeometry(units_.Rect(302, rowY[row][1], 214, 10));
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    panelRows_[row] = {label, value};
+    Register(kPanelRowControls[row].label, label, QString());
+    Register(kPanelRowControls[row].value, value, QString());
+  }
+
+  statusLine_ = new CTransparentStatic(QString(), pane);
+  statusLine_->setGeometry(units_.Rect(160, 212, 300, 10));
+  Register(ControlId::kStatusLine, statusLine_, QString());
+  quickHelp_ = new CTransparentStatic(QString(), pane);
+  quickHelp_->setGeometry(units_.Rect(13, 260, 384, 38));
+  quickHelp_->setWordWrap(true);
+  quickHelp_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  quickHelp_->setContentsMargins(
+      quickHelp_->fontMetrics().horizontalAdvance(QString(16, QLatin1Char(' '))), 0, 0, 0);
+  Register(ControlId::kQuickHelp, quickHelp_, QString());
+
+  homeLink_ = new CHoverButton(pane);
+  const QRect linkRect = units_.Rect(398, 1, 106, 35);
+  homeLink_->SetBitmap(RenderArt(ArtPath(Art::kHomeLink), linkRect.size(), devicePixelRatioF()));
+  homeLink_->move(linkRect.topLeft());
+  homeLink_->SetTooltipText(QStringLiteral("Click here to visit software home page"));
+  Register(ControlId::kHomePageLink, homeLink_, QStringLiteral("Home page"));
+  connect(homeLink_, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
+
+  BuildList();
+
+  // Start: the range controls and the list hidden, the radio buttons in one group.
+  for (ControlId id : {ControlId::kRangeGroup, ControlId::kRangeTitle, ControlId::kStartLabel,
+                       ControlId::kEndLabel, ControlId::kStartField, ControlId::kEndField,
+                       ControlId::kRangeHelp}) {
+    Control(id)->hide();
+  }
+  list_->hide();
+  // Tab order follows the wizard's reading order.
+  QWidget::setTabOrder(usePartitionTable_, searchPartition_);
+  QWidget::setTabOrder(searchPartition_, startField_);
+  QWidget::setTabOrder(startField_, endField_);
+  QWidget::setTabOrder(endField_, back_);
+  QWidget::setTabOrder(back_, next_);
+}
+
+void CRecoveryWizardDlg::BuildList() {
+  list_ = new QStackedWidget(pane_);
+  list_->setGeometry(units_.Rect(155, 62, 368, 196));
+  listModel_ = new QStandardItemModel(this);
+
+  listDetails_ = new QTreeView(list_);
+  listDetails_->setModel(listModel_);
+  listDetails_->setRootIsDecorated(false);
+  listDetails_->setItemsExpandable(false);
+  listDetails_->setUniformRowHeights(true);
+  listDetails_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  listDetails_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  listDetails_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+  listDetails_->setIconSize(QSize(16, 16));
+  listDetails_->setAccessibleName(QStringLiteral("Folder contents"));
+
+  listIcons_ = new QListView(list_);
+  listIcons_->setModel(listModel_);
+  listIcons_->setSelectionModel(listDetails_->selectionModel());
+  listIcons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  listIcons_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+  listIcons_->setIconSize(QSize(16, 16));
+  listIcons_->setResizeMode(QListView::Adjust);
+  listIcons_->setWrapping(true);
+  listIcons_->setAccessibleName(QStringLiteral("Folder contents"));
+
+  list_->addWidget(listDetails_);
+  list_->addWidget(listIcons_);
+  Register(ControlId::kBrowseList, list_, QStringLiteral("Folder contents"));
+  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(listDetails_),
+                                  static_cast<QAbstractItemView*>(listIcons_)}) {
+    connect(view, &QAbstractItemView::clicked, this, [this] { controller_->ListClicked(); });
+    connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+      controller_->ListClicked();
+      // A folder row opens its folder; files are opened by the commands.
+      const QModelIndex keyIndex = listModel_->index(index.row(), 5);
+      const QModelIndex typeIndex = listModel_->index(index.row(), 1);
+      if (typeIndex.data().toString().endsWith(QStringLiteral("Folder"))) {
+        controller_->OpenFolder(keyIndex.data().toString().toULongLong());
+      }
+    });
+  }
+}
+
+QWidget* CRecoveryWizardDlg::ListWidget() const { return list_; }
+
+QWidget* CRecoveryWizardDlg::Control(ControlId control) const {
+  return controls_.value(static_cast<int>(control), nullptr);
+}
+
+CFolderTreeCtrl* CRecoveryWizardDlg::Tree(TreeKind kind) const { return Slot(kind).tree; }
+
+QTreeWidgetItem* CRecoveryWizardDlg::TreeItem(TreeKind kind, ViewItem item) const {
+  const auto& items = Slot(kind).items;
+  const auto found = items.find(item);
+  return found == items.end() ? nullptr : found->second;
+}
+
+void CRecoveryWizardDlg::SetMenuBar(QMenuBar* menuBar) {
+  static_cast<QVBoxLayout*>(layout())->setMenuBar(menuBar);
+}
+
+void CRecoveryWizardDlg::RegisterCommandAction(MenuCommand command, QAction* action) {
+  const int id = static_cast<int>(command);
+  commandActions_.insert(id, action);
+  if (commandStates_.contains(id)) action->setEnabled(commandStates_.value(id));
+}
+
+bool CRecoveryWizardDlg::MenuCommandEnabled(MenuCommand command) const {
+  return commandStates_.value(static_cast<int>(command), true);
+}
+
+void CRecoveryWizardDlg::PlaceTree(CFolderTreeCtrl* tree) const {
+  // The left pane's tree sits at fixed pixels of the classic 6 by 13 base
+  // units (5, 98 to 228, 418); scaled here with the window's own units so
+  // it keeps meeting the right pane.
+  const auto x = [this](int pixels) { return pixels * units_.BaseX() / 6; };
+  const auto y = [this](int pixels) { return pixels * units_.BaseY() / 13; };
+  tree->setGeometry(QRect(QPoint(x(5), y(98)), QPoint(x(228), y(418))));
+}
+
+// ---- WizardView: controls ----
+
+void CRecoveryWizardDlg::ShowControl(ControlId control, bool shown) {
+  if (control == ControlId::kBrowseList) {
+    ShowList(shown);
+    return;
+  }
+  if (QWidget* widget = Control(control)) widget->setVisible(shown);
+}
+
+void CRecoveryWizardDlg::EnableControl(ControlId control, bool enabled) {
+  if (QWidget* widget = Control(control)) widget->setEnabled(enabled);
+}
+
+void CRecoveryWizardDlg::SetControlText(ControlId control, std::string_view text) {
+  QWidget* widget = Control(control);
+  if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+    field->setText(ToQt(text));
+  } else if (auto* label = qobject_cast<CTransparentStatic*>(widget)) {
+    label->SetText(LinesToQt(text));
+  } else if (auto* plain = qobject_cast<QLabel*>(widget)) {
+    plain->setText(LinesToQt(text));
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(ToQt(text));
+  }
+}
+
+void CRecoveryWizardDlg::SetStatusText(std::string_view text) {
+  statusLine_->SetText(LinesToQt(text));
+}
+
+void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
+  // Each line comes as CR LF and sixteen blanks, spacing meant for one fixed
+  // width. The label indents every line (wrapped ones too) by the width of
+  // those blanks instead, and runs of blanks inside a line shrink to one.
+  static const QRegularExpression innerBlanks(QStringLiteral("(?<=\\S) {2,}(?=\\S)"));
+  QStringList lines = LinesToQt(text).split(QLatin1Char('\n'));
+  if (!lines.isEmpty() && lines.front().trimmed().isEmpty()) lines.removeFirst();
+  for (QString& line : lines) {
+    line = line.trimmed();
+    line.replace(innerBlanks, QStringLiteral(" "));
+  }
+  quickHelp_->SetText(lines.join(QLatin1Char('\n')));
+}
+
+void CRecoveryWizardDlg::SetProgress(int position) { progress_->setValue(std::clamp(position, 0, 100)); }
+
+void CRecoveryWizardDlg::CheckRadio(ControlId radio) {
+  const bool search = radio == ControlId::kSearchPartition;
+  searchPartition_->setChecked(search);
+  usePartitionTable_->setChecked(!search);
+}
+
+std::string CRecoveryWizardDlg::ReadField(ControlId field) {
+  if (auto* edit = qobject_cast<QLineEdit*>(Control(field))) return edit->text().toStdString();
+  return {};
+}
+
+void CRecoveryWizardDlg::SetPanel(const PanelLayout& layout) {
+  for (std::size_t row = 0; row < panelRows_.size(); ++row) {
+    PanelRowWidgets& widgets = panelRows_[row];
+    const bool used = row < layout.rows.size();
+    if (used) {
+      widgets.label->setText(ToQt(layout.rows[row].label));
+      widgets.value->SetText(ToQt(layout.rows[row].value));
+      widgets.value->setAccessibleName(ToQt(layout.rows[row].label).trimmed());
+    } else if (layout.clearsFirst) {
+      widgets.label->clear();
+      widgets.value->SetText(QString());
+    }
+    widgets.label->setVisible(used);
+    widgets.value->setVisible(used);
+  }
+  statusLine_->setVisible(layout.statusShown);
+  statusLine_->SetText(ToQt(layout.statusText));
+  if (!layout.quickHelp.empty()) SetQuickHelp(layout.quickHelp);
+}
+
+void CRecoveryWizardDlg::SetPanelValue(std::string_view label, std::string_view value) {
+  const QString wanted = ToQt(label);
+  for (PanelRowWidgets& widgets : panelRows_) {
+    if (widgets.label->text() == wanted) {
+      widgets.value->SetText(ToQt(value));
+      return;
+    }
+  }
+  // Labels carry trailing blanks; a caller that left them out still finds
+  // its row.
+  for (PanelRowWidgets& widgets : panelRows_) {
+    if (widgets.label->text().trimmed() == wanted.trimmed()) {
+      widgets.value->SetText(ToQt(value));
+      return;
+    }
+  }
+}
+
+// ---- WizardView: trees ----
+
+void CRecoveryWizardDlg::CreateTree(TreeKind kind, ViewItem root, std::string_view text,
+                                    TreeImage image) {
+  TreeSlot& slot = Slot(kind);
+  if (slot.tree != nullptr) {
+    slot.tree->hide();
+    slot.tree->deleteLater();
+  }
+  slot.items.clear();
+  slot.tree = new CFolderTreeCtrl(TreeImages(), pane_);
+  PlaceTree(slot.tree);
+  static const char* const kTreeNames[] = {"Disks", "Partitions", "Folders"};
+  slot.tree->setAccessibleName(QString::fromLatin1(kTreeNames[static_cast<int>(kind)]));
+  QTreeWidgetItem* rootItem = slot.tree->CreateRoot(ToQt(text), static_cast<int>(image));
+  rootItem->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(root));
+  slot.items.emplace(root, rootItem);
+  connect(slot.tree, &CFolderTreeCtrl::ItemClicked, this,
+          [this, kind](QTreeWidgetItem* item) { OnTreeItemClicked(kind, item); });
+  if (kind == TreeKind::kDisk) {
+    // The disk tree offers adding an image with a right click as well.
+    slot.tree->setContextMenuPolicy(Qt::ActionsContextMenu);
+    slot.tree->addAction(openImageAction_);
+  }
+  slot.tree->show();
+}
+
+void CRecoveryWizardDlg::AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item,
+                                     std::string_view text, TreeImage image,
+                                     TreeImage selectedImage) {
+  TreeSlot& slot = Slot(kind);
+  if (slot.tree == nullptr) return;
+  QTreeWidgetItem* parentItem = TreeItem(kind, parent);
+  if (parentItem == nullptr) return;
+  QTreeWidgetItem* added = slot.tree->AddItem(parentItem, ToQt(text), static_cast<int>(image),
+                                              static_cast<int>(selectedImage));
+  added->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(item));
+  slot.items.emplace(item, added);
+  if (kind == TreeKind::kDisk) OnDriveItemAdded(added, ToQt(text));
+}
+
+void CRecoveryWizardDlg::OnDriveItemAdded(QTreeWidgetItem* item, const QString& text) {
+  const auto index = DriveIndexFromItemText(text.toStdString());
+  if (!index || *index >= session_.drives.listedCount) return;
+  const DriveInfo& drive = session_.drives.Slot(*index);
+  item->setToolTip(0, QStringLiteral("%1\n%2").arg(QString::fromStdString(drive.model),
+                                                   QString::fromStdString(drive.devicePath)));
+  if (const auto reason = UnreadableReason(drive.devicePath)) {
+    // Listed with the reason, so the user sees why before choosing it.
+    item->setText(0, QStringLiteral("%1 (%2)").arg(text, QString::fromStdString(*reason)));
+    item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
+    item->setToolTip(0, QString::fromStdString(drive.devicePath + ": " + *reason));
+  }
+}
+
+void CRecoveryWizardDlg::SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) {
+  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setText(0, ToQt(text));
+}
+
+void CRecoveryWizardDlg::ExpandTreeItem(TreeKind kind, ViewItem item) {
+  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setExpanded(true);
+}
+
+void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
+  TreeSlot& slot = Slot(kind);
+  QTreeWidgetItem* found = TreeItem(kind, item);
+  if (slot.tree == nullptr || found == nullptr) return;
+  // Setting the current item reports no click, so the controller is not
+  // called back.
+  slot.tree->setCurrentItem(found);
+  slot.tree->scrollToItem(found);
+}
+
+void CRecoveryWizardDlg::ShowTree(TreeKind kind, bool shown) {
+  if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->setVisible(shown);
+}
+
+void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
+  if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->setEnabled(enabled);
+}
+
+void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
+  const ViewItem id = item == nullptr ? kNoViewItem : item->data(0, kViewItemRole).toULongLong();
+  controller_->TreeClicked(kind, id);
+  if (kind == TreeKind::kDisk && session_.state.step == 0 && id != controller_->RootItem(kind)) {
+    if (const auto problem = ChosenDriveProblem()) ShowMessage(*problem, MessageKind::kError);
+  }
+}
+
+std::optional<std::string> CRecoveryWizardDlg::ChosenDriveProblem() const {
+  if (session_.drives.listedCount == 0 || session_.drives.Route() == DiskRoute::kLegacyBios) {
+    return std::nullopt;
+  }
+  const DriveInfo& drive = session_.drives.Current();
+  const auto reason = UnreadableReason(drive.devicePath);
+  if (!reason) return std::nullopt;
+  return AccessAdvice(DriveItemText(session_.drives.currentDrive), drive.devicePath, *reason);
+}
+
+void CRecoveryWizardDlg::OnNext() {
+  // A drive the user may not read would only look empty: say how to get
+  // access instead of searching it.
+  if (session_.state.step == 0) {
+    if (const auto problem = ChosenDriveProblem()) {
+      ShowMessage(*problem, MessageKind::kError);
+      return;
+    }
+  }
+  controller_->Next();
+}
+
+// ---- WizardView: the list ----
+
+void CRecoveryWizardDlg::ClearList() {
+  listModel_->removeRows(0, listModel_->rowCount());
+}
+
+void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
+  listModel_->clear();
+  listModel_->setColumnCount(static_cast<int>(columns.size()));
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    auto* header = new QStandardItem(ToQt(columns[i].title));
+    header->setTextAlignment(columns[i].rightAligned ? Qt::AlignRight | Qt::AlignVCenter
+                                                      : Qt::AlignLeft | Qt::AlignVCenter);
+    listModel_->setHorizontalHeaderItem(static_cast<int>(i), header);
+  }
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    listDetails_->setColumnWidth(static_cast<int>(i), columns[i].widthPixels);
+  }
+  columnsRightAligned_.clear();
+  for (const ListColumn& column : columns) columnsRightAligned_.push_back(column.rightAligned);
+}
+
+QIcon CRecoveryWizardDlg::IconForFile(const QString& name) const {
+  static const QMimeDatabase database;
+  const QMimeType type = database.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+  const QString key = type.name();
+  const auto found = fileIcons_.constFind(key);
+  if (found != fileIcons_.constEnd()) return *found;
+  QIcon icon = QIcon::fromTheme(type.iconName(),
+                                QIcon::fromTheme(type.genericIconName(), ArtIcon(Art::kFile)));
+  fileIcons_.insert(key, icon);
+  return icon;
+}
+
+void CRecoveryWizardDlg::AddListRows(std::span<const ListRow> rows) {
+  const int columns = listModel_->columnCount();
+  const QIcon folderIcon = ArtIcon(Art::kFolder);
+  for (const ListRow& row : rows) {
+    const std::string_view texts[] = {row.name, row.type, row.size, row.date, row.time, row.sector};
+    QList<QStandardItem*> cells;
+    for (int c = 0; c < columns && c < 6; ++c) {
+      auto* cell = new QStandardItem(ToQt(texts[c]));
+      cell->setEditable(c == 0);
+      if (static_cast<std::size_t>(c) < columnsRightAligned_.size() &&
+          columnsRightAligned_[static_cast<std::size_t>(c)]) {
+        cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      }
+      cells.append(cell);
+    }
+    if (cells.isEmpty()) continue;
+    const QString type = ToQt(row.type);
+    cells[0]->setIcon(row.isFolder ? folderIcon : IconForFile(ToQt(row.name)));
+    // Deleted entries grey, compressed ones red, the rest black, on white.
+    QColor text = Qt::black;
+    if (type.startsWith(QStringLiteral("Deleted "))) text = FromColorRef(0x969696);
+    if (type.startsWith(QStringLiteral("Compressed "))) text = FromColorRef(0x0000FF);
+    for (QStandardItem* cell : cells) {
+      cell->setForeground(text);
+      cell->setBackground(Qt::white);
+    }
+    listModel_->appendRow(cells);
+  }
+}
+
+void CRecoveryWizardDlg::SetListViewMode(ListViewMode mode) {
+  switch (mode) {
+    case ListViewMode::kDetails:
+      list_->setCurrentWidget(listDetails_);
+      return;
+    case ListViewMode::kIcons:
+      listIcons_->setViewMode(QListView::IconMode);
+      listIcons_->setFlow(QListView::LeftToRight);
+      listIcons_->setGridSize(QSize(units_.X(60), units_.Y(12)));
+      break;
+    case ListViewMode::kList:
+      listIcons_->setViewMode(QListView::ListMode);
+      listIcons_->setFlow(QListView::TopToBottom);
+      listIcons_->setGridSize(QSize());
+      break;
+  }
+  listIcons_->setWrapping(true);
+  list_->setCurrentWidget(listIcons_);
+}
+
+void CRecoveryWizardDlg::SetListGridAndFullRow() {
+  listDetails_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  listDetails_->setAlternatingRowColors(false);
+  listDetails_->setStyleSheet(QStringLiteral(
+      "QTreeView::item { border-right: 1px solid #d8dde5; border-bottom: 1px solid #d8dde5; }"));
+}
+
+void CRecoveryWizardDlg::ShowList(bool shown) { list_->setVisible(shown); }
+
+void CRecoveryWizardDlg::EnableMenuCommand(MenuCommand command, bool enabled) {
+  const int id = static_cast<int>(command);
+  commandStates_.insert(id, enabled);
+  if (QAction* action = commandActions_.value(id)) action->setEnabled(enabled);
+}
+
+// ---- WizardView: messages and dialogs ----
+
+void CRecoveryWizardDlg::ShowMessage(std::string_view text, MessageKind kind) {
+  if (messageAnswerer_) {
+    (void)messageAnswerer_(text, kind, false);
+    return;
+  }
+  const auto box = MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Ok);
+  box->exec();
+}
+
+Answer CRecoveryWizardDlg::AskYesNo(std::string_view text, MessageKind kind) {
+  if (messageAnswerer_) return messageAnswerer_(text, kind, true);
+  const auto box =
+      MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Yes | QMessageBox::No);
+  return box->exec() == QMessageBox::Yes ? Answer::kYes : Answer::kNo;
+}
+
+std::optional<RecoveryMode> CRecoveryWizardDlg::AskRecoveryMode() {
+  if (modeAnswerer_) return modeAnswerer_();
+  return modeDialog_->Ask();
+}
+
+std::optional<RecoverySettings> CRecoveryWizardDlg::AskRecoverySettings(const RecoverySettings&) {
+  return std::nullopt;  // the settings dialog is not built yet: as Cancel
+}
+
+std::optional<std::vector<std::string>> CRecoveryWizardDlg::AskFileFilters(
+    std::span<const std::string>) {
+  return std::nullopt;  // the filters dialog is not built yet: as Cancel
+}
+
+std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() {
+  const QString folder = QFileDialog::getExistingDirectory(
+      this, QStringLiteral("Select the folder that receives the recovered files"));
+  if (folder.isEmpty()) return std::nullopt;
+  return std::filesystem::path(folder.toStdString());
+}
+
+void CRecoveryWizardDlg::OpenDocument(std::string_view pathOrAddress, bool) {
+  if (documentOpener_) {
+    documentOpener_(pathOrAddress);
+    return;
+  }
+  QDesktopServices::openUrl(QUrl::fromUserInput(ToQt(pathOrAddress)));
+}
+
+void CRecoveryWizardDlg::CloseWindow() {
+  closeApproved_ = true;
+  close();
+}
+
+void CRecoveryWizardDlg::EndProcess() {
+  if (processEnder_) {
+    processEnder_();
+    return;
+  }
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
+// ---- window events ----
+
+void CRecoveryWizardDlg::closeEvent(QCloseEvent* event) {
+  if (closeApproved_ || controller_->CloseRequested() == CloseDecision::kClose) {
+    closeApproved_ = true;
+    event->accept();
+    return;
+  }
+  event->ignore();
+}
+
+void CRecoveryWizardDlg::keyPressEvent(QKeyEvent* event) {
+  // Esc goes to the focused control only and never closes the window; Enter
+  // never presses a default button.
+  if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return ||
+      event->key() == Qt::Key_Enter) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
+  if (session_.state.step != 0 || controller_->WorkerRunning()) {
+    ShowMessage("A disk image can be added on the first step only.", MessageKind::kInformation);
+    return false;
+  }
+  auto added = driveSources_.AddImage(session_.drives, path.toStdString());
+  if (!added) {
+    ShowMessage(added.error().message, MessageKind::kError);
+    return false;
+  }
+  RebuildDiskTree();
+  return true;
+}
+
+void CRecoveryWizardDlg::RebuildDiskTree() {
+  (void)controller_->DrivesChanged();
+}
+
+void CRecoveryWizardDlg::OpenDiskImage() {
+  const QString path = QFileDialog::getOpenFileName(
+      this, QStringLiteral("Open Disk Image"), QString(),
+      QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
+  if (!path.isEmpty()) AddDiskImage(path);
+}
+
+void CRecoveryWizardDlg::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls() && session_.state.step == 0) event->acceptProposedAction();
+}
+
+void CRecoveryWizardDlg::dropEvent(QDropEvent* event) {
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) AddDiskImage(url.toLocalFile());
+  }
+  event->acceptProposedAction();
+}
+
+}  // namespace tolvar::gui

@@ -1,0 +1,229 @@
+#pragma once
+
+#include <QDialog>
+#include <QHash>
+#include <QPointer>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/session.hpp"
+#include "app/wizard_controller.hpp"
+#include "app/wizard_view.hpp"
+#include "gui/window/qt_dispatcher.hpp"
+
+class QAction;
+class QGroupBox;
+class QLineEdit;
+class QListView;
+class QMenuBar;
+class QStackedWidget;
+class QStandardItemModel;
+class QTreeView;
+class QTreeWidgetItem;
+
+namespace tolvar::gui {
+
+class CColorButton;
+class CColorLabel;
+class CFolderTreeCtrl;
+class CHoverButton;
+class CHtmlTooltip;
+class CImageButton;
+class CRecoveryModeDialog;
+class CTextProgressCtrl;
+class CTransparentStatic;
+class CXPGroupBox;
+class DriveSources;
+
+// Converts dialog units to pixels with the base units of a font: x times a
+// quarter of the average character width, y times an eighth of the height.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QFont& font);
+  [[nodiscard]] int X(int units) const;
+  [[nodiscard]] int Y(int units) const;
+  [[nodiscard]] QRect Rect(int x, int y, int width, int height) const;
+  [[nodiscard]] int BaseX() const { return baseX_; }
+  [[nodiscard]] int BaseY() const { return baseY_; }
+
+ private:
+  int baseX_;
+  int baseY_;
+};
+
+// The wizard window: the left tree, the right pane with the information
+// panel, the identify options, the progress and the browse list, and the
+// Next, Back and Stop buttons. It implements the controller's view; every
+// user action goes to the controller, every change comes back through the
+// view operations.
+class CRecoveryWizardDlg : public QDialog, public WizardView {
+  Q_OBJECT
+
+ public:
+  // Test hooks: answers in place of the modal boxes and dialogs.
+  using MessageAnswerer = std::function<Answer(std::string_view text, MessageKind kind,
+                                               bool question)>;
+  using ModeAnswerer = std::function<std::optional<RecoveryMode>()>;
+  using DocumentOpener = std::function<void(std::string_view pathOrAddress)>;
+  using ProcessEnder = std::function<void()>;
+
+  CRecoveryWizardDlg(Session& session, DriveSources& drives, ControllerOptions options = {},
+                     QWidget* parent = nullptr);
+  ~CRecoveryWizardDlg() override;
+
+  // Runs the controller's start-up over the already enumerated drives.
+  void Initialise(const std::string& startDirectory);
+
+  void SetMessageAnswerer(MessageAnswerer answerer) { messageAnswerer_ = std::move(answerer); }
+  void SetModeAnswerer(ModeAnswerer answerer) { modeAnswerer_ = std::move(answerer); }
+  void SetDocumentOpener(DocumentOpener opener) { documentOpener_ = std::move(opener); }
+  void SetProcessEnder(ProcessEnder ender) { processEnder_ = std::move(ender); }
+
+  // Adds a disk image as the next drive (Open Disk Image, or a drop).
+  bool AddDiskImage(const QString& path);
+  void OpenDiskImage();
+
+  [[nodiscard]] WizardController& Controller() { return *controller_; }
+  [[nodiscard]] QWidget* Control(ControlId control) const;
+  [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
+  [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
+  [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
+  [[nodiscard]] QStandardItemModel* ListModel() const { return listModel_; }
+  [[nodiscard]] QWidget* ListWidget() const;
+  [[nodiscard]] CRecoveryModeDialog* ModeDialog() const { return modeDialog_; }
+  [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
+  [[nodiscard]] CHtmlTooltip* QuickHelpTooltip() const { return quickHelpTooltip_; }
+  // The pane that holds the wizard's controls at their dialog-unit places,
+  // and the units; further controls (tool buttons) go there and are
+  // registered so the controller can show, enable and name them.
+  [[nodiscard]] QWidget* Pane() const { return pane_; }
+  [[nodiscard]] const DialogUnits& Units() const { return units_; }
+  void RegisterControl(ControlId id, QWidget* widget, const QString& accessibleName);
+  // The list's selected rows (model rows, ascending) and the current item of
+  // a tree (kNoViewItem for none).
+  [[nodiscard]] QList<int> SelectedListRows() const;
+  [[nodiscard]] ViewItem SelectedTreeItem(TreeKind kind) const;
+  // Where a menu bar goes: above the wizard's pane.
+  void SetMenuBar(QMenuBar* menuBar);
+  // A menu command's action; its enabled state follows the controller.
+  void RegisterCommandAction(MenuCommand command, QAction* action);
+  [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
+
+  // WizardView.
+  void ShowControl(ControlId control, bool shown) override;
+  void EnableControl(ControlId control, bool enabled) override;
+  void SetControlText(ControlId control, std::string_view text) override;
+  void SetStatusText(std::string_view text) override;
+  void SetQuickHelp(std::string_view text) override;
+  void SetProgress(int position) override;
+  void CheckRadio(ControlId radio) override;
+  [[nodiscard]] std::string ReadField(ControlId field) override;
+  void SetPanel(const PanelLayout& layout) override;
+  void SetPanelValue(std::string_view label, std::string_view value) override;
+  void CreateTree(TreeKind kind, ViewItem root, std::string_view text, TreeImage image) override;
+  void AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item, std::string_view text,
+                   TreeImage image, TreeImage selectedImage) override;
+  void SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) override;
+  void ExpandTreeItem(TreeKind kind, ViewItem item) override;
+  void SelectTreeItem(TreeKind kind, ViewItem item) override;
+  void ShowTree(TreeKind kind, bool shown) override;
+  void EnableTree(TreeKind kind, bool enabled) override;
+  void ClearList() override;
+  void SetListColumns(std::span<const ListColumn> columns) override;
+  void AddListRows(std::span<const ListRow> rows) override;
+  void SetListViewMode(ListViewMode mode) override;
+  void SetListGridAndFullRow() override;
+  void ShowList(bool shown) override;
+  void EnableMenuCommand(MenuCommand command, bool enabled) override;
+  void ShowMessage(std::string_view text, MessageKind kind) override;
+  [[nodiscard]] Answer AskYesNo(std::string_view text, MessageKind kind) override;
+  [[nodiscard]] std::optional<RecoveryMode> AskRecoveryMode() override;
+  [[nodiscard]] std::optional<RecoverySettings> AskRecoverySettings(
+      const RecoverySettings& current) override;
+  [[nodiscard]] std::optional<std::vector<std::string>> AskFileFilters(
+      std::span<const std::string> current) override;
+  [[nodiscard]] std::optional<std::filesystem::path> AskDestinationFolder() override;
+  void OpenDocument(std::string_view pathOrAddress, bool maximised) override;
+  void CloseWindow() override;
+  void EndProcess() override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  struct PanelRowWidgets {
+    CColorLabel* label = nullptr;
+    CTransparentStatic* value = nullptr;
+  };
+  struct TreeSlot {
+    CFolderTreeCtrl* tree = nullptr;
+    std::unordered_map<ViewItem, QTreeWidgetItem*> items;
+  };
+
+  void BuildControls();
+  void BuildList();
+  void PlaceTree(CFolderTreeCtrl* tree) const;
+  void Register(ControlId id, QWidget* widget, const QString& accessibleName);
+  void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
+  void OnNext();
+  void RebuildDiskTree();
+  void OnDriveItemAdded(QTreeWidgetItem* item, const QString& text);
+  [[nodiscard]] std::optional<std::string> ChosenDriveProblem() const;
+  [[nodiscard]] QIcon IconForFile(const QString& name) const;
+  [[nodiscard]] TreeSlot& Slot(TreeKind kind) { return trees_[static_cast<std::size_t>(kind)]; }
+  [[nodiscard]] const TreeSlot& Slot(TreeKind kind) const {
+    return trees_[static_cast<std::size_t>(kind)];
+  }
+
+  Session& session_;
+  DriveSources& driveSources_;
+  DialogUnits units_;
+  QWidget* pane_ = nullptr;  // everything below the menu bar
+  QHash<int, QWidget*> controls_;
+  std::array<PanelRowWidgets, 5> panelRows_{};
+  std::array<TreeSlot, 3> trees_{};
+  CImageButton* next_ = nullptr;
+  CImageButton* back_ = nullptr;
+  CImageButton* stop_ = nullptr;
+  CColorButton* usePartitionTable_ = nullptr;
+  CColorButton* searchPartition_ = nullptr;
+  QLineEdit* startField_ = nullptr;
+  QLineEdit* endField_ = nullptr;
+  CTextProgressCtrl* progress_ = nullptr;
+  CTransparentStatic* statusLine_ = nullptr;
+  CTransparentStatic* quickHelp_ = nullptr;
+  CHoverButton* homeLink_ = nullptr;
+  CHtmlTooltip* quickHelpTooltip_ = nullptr;
+  QStackedWidget* list_ = nullptr;
+  QTreeView* listDetails_ = nullptr;
+  QListView* listIcons_ = nullptr;
+  QStandardItemModel* listModel_ = nullptr;
+  CRecoveryModeDialog* modeDialog_ = nullptr;
+  QAction* openImageAction_ = nullptr;
+  QHash<int, QPointer<QAction>> commandActions_;
+  QHash<int, bool> commandStates_;
+  mutable QHash<QString, QIcon> fileIcons_;
+  std::vector<bool> columnsRightAligned_;
+
+  MessageAnswerer messageAnswerer_;
+  ModeAnswerer modeAnswerer_;
+  DocumentOpener documentOpener_;
+  ProcessEnder processEnder_;
+  std::string homePage_;
+  bool closeApproved_ = false;
+
+  // Declared last: destroyed first, after the workers have been joined.
+  QtDispatcher dispatcher_;
+  ThreadWorkerStarter workers_;
+  std::unique_ptr<WizardController> controller_;
+};
+
+}  // namespace tolvar::gui

@@ -1,0 +1,543 @@
+// The wizard window over built disk images, driven through its widgets on
+// the offscreen platform: the three steps both ways, Stop during a mount,
+// every message of the disk step, closing, drives added later, and the names
+// assistive tools read.
+#include <QAccessible>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStandardItemModel>
+#include <QRadioButton>
+#include <QTimer>
+#include <QTreeView>
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <unistd.h>
+
+#include "app/session.hpp"
+#include "gui/controls/folder_tree_ctrl.hpp"
+#include "gui/window/drive_sources.hpp"
+#include "gui/window/recovery_mode_dialog.hpp"
+#include "imagekit/image_builder.hpp"
+#include "tests/gui/wizard_driver.hpp"
+#include "tests/support/disk_builder.hpp"
+#include "tests/support/temp_dir.hpp"
+
+using namespace tolvar;
+using namespace tolvar::gui;
+using namespace tolvar::gui::testing;
+using imagekit::Node;
+
+namespace {
+
+struct Message {
+  std::string text;
+  MessageKind kind;
+  bool question;
+};
+
+// A drive that can hold a reader at one sector until the test lets it go.
+class GatedSource final : public BlockDeviceSource {
+ public:
+  explicit GatedSource(std::unique_ptr<BlockDeviceSource> inner) : inner_(std::move(inner)) {}
+
+  DeviceDescription Describe() const override { return inner_->Describe(); }
+  std::uint64_t LengthBytes() const override { return inner_->LengthBytes(); }
+  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    {
+      std::unique_lock lock(mutex_);
+      const std::uint64_t gate = gateSector_.load();
+      if (gate != 0 && offset <= gate * 512 && gate * 512 < offset + out.size()) {
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return gateSector_.load() == 0; });
+      }
+    }
+    return inner_->ReadAt(offset, out);
+  }
+
+  void HoldAt(std::uint64_t sector) { gateSector_ = sector; }
+  bool Held() {
+    const std::lock_guard lock(mutex_);
+    return held_;
+  }
+  void Release() {
+    const std::lock_guard lock(mutex_);
+    gateSector_ = 0;
+    changed_.notify_all();
+  }
+
+ private:
+  std::unique_ptr<BlockDeviceSource> inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::atomic<std::uint64_t> gateSector_{0};
+  bool held_ = false;
+};
+
+// One window over one session, with the message boxes answered by the test.
+struct Rig {
+  explicit Rig(std::vector<std::string> images) : sources(Options(std::move(images))) {
+    if (!sources.Enumerate(session.drives)) qFatal("cannot list the drives");
+    Start();
+  }
+  explicit Rig(std::shared_ptr<BlockDeviceSource> drive) : sources(Options({})) {
+    session.drives.EnumerateDrives(MakeFixedProvider({std::move(drive)}));
+    Start();
+  }
+
+  static DriveSources::Options Options(std::vector<std::string> images) {
+    DriveSources::Options options;
+    options.images = std::move(images);
+    return options;
+  }
+
+  void Start() {
+    window = std::make_unique<CRecoveryWizardDlg>(session, sources);
+    window->SetMessageAnswerer([this](std::string_view text, MessageKind kind, bool question) {
+      messages.push_back({std::string(text), kind, question});
+      return answer;
+    });
+    window->SetModeAnswerer([this] { return mode; });
+    window->SetDocumentOpener([this](std::string_view address) { opened.emplace_back(address); });
+    window->SetProcessEnder([this] { ended = true; });
+    window->Initialise("/tmp");
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
+  }
+
+  CFolderTreeCtrl* Tree(TreeKind kind) const { return window->Tree(kind); }
+  QWidget* Control(ControlId id) const { return window->Control(id); }
+  bool Visible(ControlId id) const { return Control(id)->isVisible(); }
+
+  void ChooseDrive(const QString& text = QStringLiteral("Storage Device0")) {
+    ClickItem(Tree(TreeKind::kDisk), FindItem(Tree(TreeKind::kDisk), text));
+  }
+  void ChooseVolume(int index) {
+    ClickItem(Tree(TreeKind::kVolume), Tree(TreeKind::kVolume)->Root()->child(index));
+  }
+  QString PanelValue(const QString& label) const {
+    for (const auto& row : kPanelRowControls) {
+      auto* labelWidget = qobject_cast<QLabel*>(Control(row.label));
+      if (labelWidget->isVisible() && labelWidget->text().trimmed() == label) {
+        return qobject_cast<QLabel*>(Control(row.value))->text();
+      }
+    }
+    return QStringLiteral("<no row %1>").arg(label);
+  }
+  QStringList ListNames() const {
+    QStringList names;
+    QStandardItemModel* model = window->ListModel();
+    for (int row = 0; row < model->rowCount(); ++row) names << model->item(row, 0)->text();
+    return names;
+  }
+  static QStringList ChildTexts(QTreeWidgetItem* item) {
+    QStringList texts;
+    for (int i = 0; item != nullptr && i < item->childCount(); ++i) texts << item->child(i)->text(0);
+    return texts;
+  }
+
+  Session session;
+  DriveSources sources;
+  std::unique_ptr<CRecoveryWizardDlg> window;
+  std::vector<Message> messages;
+  std::vector<std::string> opened;
+  Answer answer = Answer::kNo;
+  std::optional<RecoveryMode> mode = RecoveryMode::kNormal;
+  bool ended = false;
+};
+
+// / : docs/ (notes.txt, sub/ (deep.c)), zeta/, README, big.dat
+Node SampleRoot() {
+  Node sub = Node::Folder("sub", {Node::File("deep.c", "int x;\n")});
+  Node docs = Node::Folder("docs", {Node::File("notes.txt", "some notes\n"), std::move(sub)});
+  return Node::Folder("", {std::move(docs), Node::Folder("zeta"), Node::File("README", "read me\n"),
+                           Node::Filled("big.dat", 70000, {})});
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  tolvar::testing::TempDir dir_;
+  std::string image_;
+  imagekit::BuildReport report_;
+
+  // A disk with an HTFS volume (the sample tree) and an EAFS volume behind
+  // a partition record.
+  std::string BuildSampleDisk() {
+    imagekit::DiskDescription disk;
+    imagekit::VolumeDescription htfs;
+    htfs.fs = imagekit::FsKind::kHtfs;
+    htfs.fname = "data";
+    htfs.root = SampleRoot();
+    imagekit::VolumeDescription eafs;
+    eafs.fs = imagekit::FsKind::kEafs;
+    eafs.root = Node::Folder("", {Node::File("profile", "PATH=/bin\n")});
+    disk.volumes.push_back(std::move(htfs));
+    disk.volumes.push_back(std::move(eafs));
+    const std::string path = (dir_ / "sample.img").string();
+    auto built = imagekit::BuildImage(disk, path);
+    if (!built) qFatal("%s", built.error().message.c_str());
+    report_ = *built;
+    return path;
+  }
+
+  std::string WriteDisk(const tolvar::testing::DiskBuilder& builder, const std::string& name) {
+    const auto path = dir_ / name;
+    builder.WriteTo(path);
+    return path.string();
+  }
+
+ private slots:
+  void initTestCase() {
+    setenv("TZ", "UTC", 1);
+    image_ = BuildSampleDisk();
+  }
+
+  void WalksTheThreeStepsBothWaysInBothModes() {
+    Rig rig({image_});
+    QCOMPARE(rig.window->windowTitle(), QStringLiteral("Tolvar for SCO OpenServer (HTFS / EAFS)"));
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->text(0), QStringLiteral("My Computer"));
+    QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
+    QVERIFY(!rig.Visible(ControlId::kNext));
+    QVERIFY(!rig.window->ListWidget()->isVisible());
+    QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
+    QCOMPARE(qobject_cast<QLabel*>(rig.Control(ControlId::kQuickHelp))->text(),
+             QStringLiteral("1. Select the disk to recover from left pane.\n2. Select the Volume "
+                            "Identify Option.\n3. Click Next Button."));
+
+    rig.ChooseDrive();
+    QCOMPARE(rig.PanelValue("Model"), QStringLiteral("Disk Image"));
+    QVERIFY(rig.PanelValue("Capacity").endsWith(QStringLiteral(" MB ( Approx )")));
+    QVERIFY(rig.Visible(ControlId::kNext));
+
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->text(0), QStringLiteral("Partitions"));
+    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
+    QVERIFY(!rig.Tree(TreeKind::kDisk)->isVisible());
+    QVERIFY(rig.Visible(ControlId::kBack));
+    QVERIFY(!rig.Visible(ControlId::kStop));
+    QVERIFY(!rig.Visible(ControlId::kProgress));
+
+    rig.ChooseVolume(0);
+    QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("HTFS"));
+    const QString volumeName = rig.PanelValue("Volume Name");
+    QVERIFY(!volumeName.isEmpty());
+    QCOMPARE(rig.PanelValue("Volume Start"), QString::number(report_.volumes[0].startSector));
+
+    // Normal: the folders of the walk, the root's rows in the list.
+    rig.mode = RecoveryMode::kNormal;
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 2));
+    CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
+    QVERIFY(files->isVisible() && files->isEnabled());
+    QCOMPARE(files->Root()->text(0), volumeName);
+    QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
+    QCOMPARE(Rig::ChildTexts(FindItem(files, "docs")), QStringList{"sub"});
+    QVERIFY(rig.window->ListWidget()->isVisible());
+    QCOMPARE(rig.ListNames(), (QStringList{"docs", "zeta", "README", "big.dat"}));
+    QStandardItemModel* model = rig.window->ListModel();
+    QCOMPARE(model->columnCount(), 6);
+    QCOMPARE(model->horizontalHeaderItem(0)->text(), QStringLiteral("Name"));
+    QCOMPARE(model->horizontalHeaderItem(5)->text(), QStringLiteral("Sector"));
+    QCOMPARE(model->item(0, 1)->text(), QStringLiteral("Folder"));
+    QCOMPARE(model->item(3, 2)->text(), QStringLiteral("70000"));
+    QCOMPARE(model->item(3, 2)->textAlignment() & Qt::AlignRight, Qt::AlignRight);
+    QVERIFY(!rig.Visible(ControlId::kStop));
+    QVERIFY(rig.Visible(ControlId::kBack));
+
+    // Assistive tools read the list's cells as their texts.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(rig.window->ListDetails());
+    QStringList cells;
+    for (int i = 0; i < list->childCount(); ++i) cells << list->child(i)->text(QAccessible::Name);
+    QVERIFY(cells.contains(QStringLiteral("README")));
+    QVERIFY(cells.contains(QStringLiteral("70000")));
+
+    // A click on a folder of the tree lists that folder.
+    ClickItem(files, FindItem(files, "docs"));
+    QCOMPARE(rig.ListNames(), (QStringList{"sub", "notes.txt"}));
+
+    // Back to the volume step: the same volume tree, no search again.
+    Click(rig.Control(ControlId::kBack));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(rig.Tree(TreeKind::kVolume)->isVisible());
+    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
+    QVERIFY(!rig.window->ListWidget()->isVisible());
+    QVERIFY(!rig.Visible(ControlId::kNext));
+
+    // Extensive: the orphans' folder joins the root.
+    rig.ChooseVolume(0);
+    rig.mode = RecoveryMode::kExtensive;
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(Rig::ChildTexts(rig.Tree(TreeKind::kFile)->Root()).contains(QStringLiteral("LostDir")));
+    QVERIFY(rig.ListNames().contains(QStringLiteral("README")));
+
+    // Back twice: the disk step with its options again.
+    Click(rig.Control(ControlId::kBack));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(ControlId::kBack));
+    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
+    QVERIFY(rig.Visible(ControlId::kUsePartitionTable));
+    QVERIFY(rig.Visible(ControlId::kIdentifyGroup));
+    QVERIFY(!rig.Visible(ControlId::kBack));
+    QVERIFY(rig.messages.empty());
+  }
+
+  void CancelledModeDialogStaysOnTheVolumeStep() {
+    Rig rig({image_});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(1);
+    QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("EAFS"));
+    rig.mode = std::nullopt;
+    Click(rig.Control(ControlId::kNext));
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.session.state.step, 1);
+    QVERIFY(!rig.Visible(ControlId::kNext));
+    rig.ChooseVolume(1);
+    QVERIFY(rig.Visible(ControlId::kNext));
+  }
+
+  void StopDuringAMountKeepsWhatWasFound() {
+    auto file = OpenImageFile(image_);
+    QVERIFY(file.has_value());
+    auto gated = std::make_shared<GatedSource>(std::move(*file));
+    Rig rig(gated);
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+
+    // The walk stops at the root folder's block until Stop is answered.
+    const auto* root = report_.volumes[0].Find("/");
+    QVERIFY(root != nullptr && !root->dataBlocks.empty());
+    gated->HoldAt(report_.volumes[0].SectorOfBlock(root->dataBlocks[0]));
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return gated->Held() && rig.Visible(ControlId::kStop); }));
+    QVERIFY(!rig.Visible(ControlId::kBack));
+    QVERIFY(rig.Visible(ControlId::kProgress));
+
+    rig.answer = Answer::kNo;
+    Click(rig.Control(ControlId::kStop));
+    QCOMPARE(rig.messages.back().text, std::string("Do you want to stop the current process ?"));
+    QVERIFY(rig.messages.back().question);
+    QVERIFY(!rig.session.state.StopRequested());
+    rig.answer = Answer::kYes;
+    Click(rig.Control(ControlId::kStop));
+    QVERIFY(rig.session.state.StopRequested());
+    gated->Release();
+
+    // The walk ends after the root: its folders, none of theirs.
+    QVERIFY(WaitForStep(*rig.window, 2));
+    CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
+    QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
+    QCOMPARE(FindItem(files, "sub"), nullptr);
+    QVERIFY(!rig.session.state.StopRequested());
+    QVERIFY(!rig.Visible(ControlId::kStop));
+  }
+
+  void NoPartitionRecordSaysSoAndHidesNext() {
+    tolvar::testing::DiskBuilder blank(400);
+    Rig rig({WriteDisk(blank, "blank.img")});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    QCOMPARE(rig.messages[0].text,
+             std::string("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and then "
+                         "Click Next."));
+    QCOMPARE(rig.messages[0].kind, MessageKind::kInformation);
+    QCOMPARE(rig.session.state.step, 0);
+    QVERIFY(!rig.Visible(ControlId::kNext));
+    rig.ChooseDrive();
+    QVERIFY(rig.Visible(ControlId::kNext));
+  }
+
+  void BadRangesAreRefusedAndNextComesBack() {
+    tolvar::testing::DiskBuilder blank(400);
+    Rig rig({WriteDisk(blank, "blank-range.img")});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kSearchPartition));
+    auto* start = qobject_cast<QLineEdit*>(rig.Control(ControlId::kStartField));
+    auto* end = qobject_cast<QLineEdit*>(rig.Control(ControlId::kEndField));
+    QVERIFY(start->isVisible() && end->isVisible());
+    QCOMPARE(start->text(), QStringLiteral("0"));
+    QCOMPARE(end->text(), QString::number(rig.session.drives.Current().totalSectors));
+
+    const struct {
+      const char* start;
+      const char* end;
+      const char* message;
+    } cases[] = {
+        {"abc", "100", "      Start sector value is not valid, It should be a positive number"},
+        {"", "100", "      Start sector value is not valid, It should be a positive number"},
+        {"0", "-5", "      End sector value is not valid, It should be a positive number"},
+        {"10", "10", "      End sector should be bigger than start sector"},
+    };
+    for (const auto& c : cases) {
+      rig.messages.clear();
+      start->setText(QString::fromLatin1(c.start));
+      end->setText(QString::fromLatin1(c.end));
+      Click(rig.Control(ControlId::kNext));
+      QCOMPARE(rig.messages.size(), std::size_t{1});
+      QCOMPARE(rig.messages[0].text, std::string(c.message));
+      QCOMPARE(rig.messages[0].kind, MessageKind::kError);
+      QVERIFY2(rig.Visible(ControlId::kNext), c.message);
+      QCOMPARE(rig.session.state.step, 0);
+    }
+
+    // A valid range over a disk without volumes finds nothing.
+    rig.messages.clear();
+    start->setText(QStringLiteral("0"));
+    end->setText(QStringLiteral("300"));
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
+    QVERIFY(WaitForStep(*rig.window, 0));
+    QCOMPARE(rig.messages[0].text, std::string("No HTFS/EAFS Partition Found  !!"));
+    QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
+  }
+
+  void RecordWithoutVolumesSendsTheUserBack() {
+    tolvar::testing::DiskBuilder disk(2000);
+    disk.PartitionRecord({{200, 400}});
+    Rig rig({WriteDisk(disk, "empty-record.img")});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
+    QVERIFY(WaitForStep(*rig.window, 0));
+    QCOMPARE(rig.messages[0].text,
+             std::string("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process."));
+    QVERIFY(rig.Visible(ControlId::kUsePartitionTable));
+  }
+
+  void ClosingAsksFirst() {
+    Rig rig({image_});
+    rig.answer = Answer::kNo;
+    rig.window->close();
+    QVERIFY(rig.window->isVisible());
+    QCOMPARE(rig.messages.back().text, std::string("Do you really want to exit ?"));
+    QVERIFY(rig.opened.empty());
+    rig.answer = Answer::kYes;
+    rig.window->close();
+    QVERIFY(!rig.window->isVisible());
+    QCOMPARE(rig.opened.size(), std::size_t{1});
+
+    // Esc goes to the focused control and never closes the window.
+    Rig other({image_});
+    QTest::keyClick(other.window.get(), Qt::Key_Escape);
+    QVERIFY(other.window->isVisible());
+    QVERIFY(other.messages.empty());
+  }
+
+  void AddedImageBecomesTheNextDrive() {
+    Rig rig({image_});
+    tolvar::testing::DiskBuilder blank(400);
+    QVERIFY(rig.window->AddDiskImage(QString::fromStdString(WriteDisk(blank, "added.img"))));
+    QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()),
+             (QStringList{"Storage Device0", "Storage Device1"}));
+    rig.ChooseDrive(QStringLiteral("Storage Device1"));
+    QCOMPARE(rig.session.drives.currentDrive, 1);
+
+    // A path that is not there adds nothing and says why.
+    rig.messages.clear();
+    QVERIFY(!rig.window->AddDiskImage(QString::fromStdString((dir_ / "missing.img").string())));
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 2);
+  }
+
+  void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
+    if (::geteuid() == 0) QSKIP("root reads every device node");
+    tolvar::testing::TempDir fake;
+    std::filesystem::create_directories(fake / "sys/block/sdz");
+    std::filesystem::create_directories(fake / "dev");
+    { std::ofstream(fake / "sys/block/sdz/size") << "2048\n"; }
+    { std::ofstream(fake / "dev/sdz") << std::string(4096, '\0'); }
+    std::filesystem::permissions(fake / "dev/sdz", std::filesystem::perms::none);
+    DriveSources::Options options;
+    options.sysfsRoot = (fake / "sys").string();
+    options.devRoot = (fake / "dev").string();
+    Session session;
+    DriveSources sources(options);
+    QVERIFY(sources.Enumerate(session.drives).has_value());
+    CRecoveryWizardDlg window(session, sources);
+    std::vector<std::string> messages;
+    window.SetMessageAnswerer([&](std::string_view text, MessageKind, bool) {
+      messages.emplace_back(text);
+      return Answer::kNo;
+    });
+    window.Initialise("/tmp");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTreeWidgetItem* item = FindItem(window.Tree(TreeKind::kDisk), "Storage Device0");
+    QVERIFY(item != nullptr);
+    QVERIFY(item->text(0).contains(QStringLiteral("no read permission")));
+    ClickItem(window.Tree(TreeKind::kDisk), item);
+    QCOMPARE(messages.size(), std::size_t{1});
+    QVERIFY(messages[0].find("disk group") != std::string::npos);
+    QVERIFY(messages[0].find("pkexec tolvar-gui") != std::string::npos);
+    Click(window.Control(ControlId::kNext));
+    QCOMPARE(messages.size(), std::size_t{2});
+    QCOMPARE(session.state.step, 0);
+  }
+
+  void EveryControlHasANameForAssistiveTools() {
+    Rig rig({image_});
+    rig.ChooseDrive();
+    QAccessible::setActive(true);
+    for (ControlId id : {ControlId::kNext, ControlId::kBack, ControlId::kStop,
+                         ControlId::kUsePartitionTable, ControlId::kSearchPartition,
+                         ControlId::kStartField, ControlId::kEndField, ControlId::kIdentifyHelp,
+                         ControlId::kRangeHelp, ControlId::kProgress, ControlId::kHomePageLink,
+                         ControlId::kBrowseList, ControlId::kPanelValue1}) {
+      QAccessibleInterface* face = QAccessible::queryAccessibleInterface(rig.Control(id));
+      QVERIFY(face != nullptr);
+      QVERIFY2(!face->text(QAccessible::Name).isEmpty(),
+               qPrintable(QString::number(static_cast<int>(id))));
+    }
+    const auto name = [&](ControlId id) {
+      return QAccessible::queryAccessibleInterface(rig.Control(id))->text(QAccessible::Name);
+    };
+    QCOMPARE(name(ControlId::kNext), QStringLiteral("Next"));
+    QCOMPARE(name(ControlId::kBack), QStringLiteral("Back"));
+    QCOMPARE(name(ControlId::kStop), QStringLiteral("Stop"));
+    QCOMPARE(name(ControlId::kPanelValue1), QStringLiteral("Model"));
+
+    // The tree's items read as their texts.
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(rig.Tree(TreeKind::kDisk));
+    QCOMPARE(tree->text(QAccessible::Name), QStringLiteral("Disks"));
+    QStringList texts;
+    for (int i = 0; i < tree->childCount(); ++i) texts << tree->child(i)->text(QAccessible::Name);
+    QVERIFY(texts.contains(QStringLiteral("Storage Device0")));
+  }
+
+  void ModeDialogOpensOnNormalEveryTime() {
+    CRecoveryModeDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Select Mode Of Recovery"));
+    QCOMPARE(dialog.NormalButton()->text(), QStringLiteral("Normal Search ( Recommended )"));
+    QCOMPARE(dialog.ExtensiveButton()->text(), QStringLiteral("Extensive Search"));
+    dialog.ExtensiveButton()->setChecked(true);
+    QCOMPARE(dialog.ChosenMode(), RecoveryMode::kExtensive);
+    QTimer::singleShot(0, &dialog, [&] {
+      QVERIFY(dialog.NormalButton()->isChecked());
+      dialog.ExtensiveButton()->setChecked(true);
+      dialog.accept();
+    });
+    QCOMPARE(dialog.Ask(), std::optional<RecoveryMode>(RecoveryMode::kExtensive));
+    QTimer::singleShot(0, &dialog, [&] {
+      QVERIFY(dialog.NormalButton()->isChecked());
+      dialog.reject();
+    });
+    QCOMPARE(dialog.Ask(), std::optional<RecoveryMode>());
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
