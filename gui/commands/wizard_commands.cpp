@@ -68,6 +68,28 @@ QString DefaultManualPath() {
 
 std::string ToStd(const QString& text) { return text.toStdString(); }
 
+// A tool button's accessible name: the word of the command it runs.
+const char* ToolButtonWord(int controlId) {
+  switch (controlId) {
+    case 1049:
+      return "Recover Selected";
+    case 1050:
+      return "Recover All";
+    case 1051:
+      return "Save Snapshot";
+    case 1052:
+      return "Load Snapshot";
+    case 1053:
+      return "Find Files";
+    case 1054:
+      return "Settings";
+    case 1055:
+      return "Live Update";
+    default:
+      return "Tool";
+  }
+}
+
 // The saving run's fields as the saving dialog shows them.
 class DisplayFeedback final : public Feedback {
  public:
@@ -177,24 +199,20 @@ void WizardCommands::BuildMenuBar() {
 }
 
 void WizardCommands::BuildToolButtons() {
-  QWidget* pane = window_.Control(ControlId::kHomePageLink) != nullptr
-                      ? window_.Control(ControlId::kHomePageLink)->parentWidget()
-                      : &window_;
-  const DialogUnits units(window_.font());
+  QWidget* pane = window_.Pane() != nullptr ? window_.Pane() : &window_;
   for (const commands::ToolButton& spec : commands::ToolButtons()) {
     auto* button = new CImageButton(pane);
-    const QRect place = units.Rect(spec.x, spec.y, commands::kToolButtonWidth,
-                                   commands::kToolButtonHeight);
+    const QRect place = window_.Units().Rect(spec.x, spec.y, commands::kToolButtonWidth,
+                                             commands::kToolButtonHeight);
     button->setGeometry(place);
     button->SetIcons(QIcon(ToolButtonPicture(spec, false, place.size())),
                      QIcon(ToolButtonPicture(spec, true, place.size())));
     button->DrawTransparent(true);
-    const QString tip = Text(spec.tooltip);
-    button->SetTooltipText(tip);
-    button->setAccessibleName(tip);
-    button->setObjectName(QStringLiteral("control%1").arg(spec.controlId));
+    button->SetTooltipText(Text(spec.tooltip));
     button->setFocusPolicy(Qt::NoFocus);
     button->setVisible(!spec.hidden);
+    window_.RegisterControl(static_cast<ControlId>(spec.controlId), button,
+                            QString::fromUtf8(ToolButtonWord(spec.controlId)));
     const int id = spec.controlId;
     connect(button, &QAbstractButton::clicked, this, [this, id] { ClickToolButton(id); });
     toolButtons_.insert(id, button);

@@ -12,6 +12,7 @@
 #include "app/session.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/message_box.hpp"
+#include "gui/commands/wizard_commands.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
   }
 
   tolvar::gui::CRecoveryWizardDlg window(session, sources);
+  tolvar::gui::WizardCommands commands(window);  // menus, tool buttons, keys, dialogs
   window.Initialise(QDir::currentPath().toStdString());
   window.show();
   return QApplication::exec();
