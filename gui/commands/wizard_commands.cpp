@@ -220,7 +220,6 @@ void WizardCommands::BuildToolButtons() {
 }
 
 void WizardCommands::WatchList() {
-  delegate_ = new EntryDelegate(*this, this);
   auto* stack = qobject_cast<QStackedWidget*>(window_.ListWidget());
   QList<QAbstractItemView*> views;
   if (stack != nullptr) {
@@ -231,7 +230,8 @@ void WizardCommands::WatchList() {
     views << window_.ListDetails();
   }
   for (QAbstractItemView* view : views) {
-    view->setItemDelegate(delegate_);
+    // One delegate each: a delegate's editor signals reach every view using it.
+    view->setItemDelegate(new EntryDelegate(*this, view));
     // Only Rename and F2 open the editor; the keys go through the table.
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setContextMenuPolicy(Qt::CustomContextMenu);

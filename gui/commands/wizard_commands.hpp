@@ -112,7 +112,6 @@ class WizardCommands : public QObject {
   std::vector<CImageMenu*> popups_;
   QHash<int, QAction*> actions_;
   QHash<int, CImageButton*> toolButtons_;
-  EntryDelegate* delegate_ = nullptr;
   QString renameOldName_;
   SaveControl saveControl_;
   SavingOutcome lastSaving_;

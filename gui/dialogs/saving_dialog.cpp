@@ -84,10 +84,13 @@ SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
   layout->addStretch();
   layout->addLayout(buttons);
 
-  // The close request is tested on every repaint; the timer makes sure one
-  // comes even when nothing else changes.
+  // The close request is tested on every repaint; the timer repaints, and
+  // tests the request itself for a dialog that is not on screen.
   repaint_.setInterval(50);
-  connect(&repaint_, &QTimer::timeout, this, [this] { update(); });
+  connect(&repaint_, &QTimer::timeout, this, [this] {
+    update();
+    CheckCloseRequest();
+  });
 }
 
 SavingDialog::~SavingDialog() {
