@@ -94,26 +94,29 @@ QIcon MenuBitmap(Bitmap bitmap) {
 }
 
 QPixmap ToolButtonPicture(const commands::ToolButton& button, bool hover, const QSize& size) {
+  // Drawn for the dark header: a light tile holding the symbol, the caption
+  // in white below; under the mouse the tile turns white with an amber rim.
   QPixmap picture(size);
   picture.fill(Qt::transparent);
   QPainter painter(&picture);
   painter.setRenderHint(QPainter::Antialiasing);
+  const qreal tileSide = std::min(size.width(), size.height()) * 0.62;
+  const QRectF tile((size.width() - tileSide) / 2.0, 2.0, tileSide, tileSide);
+  QPainterPath outline;
+  outline.addRoundedRect(tile, 7, 7);
+  painter.fillPath(outline, hover ? QColor(Qt::white) : QColor(0xE8, 0xF0, 0xF8, 225));
   if (hover) {
-    QPainterPath backdrop;
-    backdrop.addRoundedRect(QRectF(picture.rect()).adjusted(1.5, 1.5, -1.5, -1.5), 6, 6);
-    painter.fillPath(backdrop, QColor(0xF4, 0xF8, 0xFD));
-    painter.setPen(QPen(QColor(0x17, 0x55, 0x8F), 1.2));
-    painter.drawPath(backdrop);
+    painter.setPen(QPen(QColor(0xF2, 0xA9, 0x00), 2.0));
+    painter.drawPath(outline);
   }
-  const int side = std::min(size.width(), size.height()) * 11 / 20;
-  const QRectF symbol((size.width() - side) / 2.0, size.height() * 0.08, side, side);
-  QSvgRenderer(ArtPathOf(button.normal)).render(&painter, symbol);
+  const qreal inset = tileSide * 0.2;
+  QSvgRenderer(ArtPathOf(button.normal)).render(&painter, tile.adjusted(inset, inset, -inset, -inset));
   QFont font = painter.font();
   font.setPixelSize(std::max(9, size.height() / 6));
   font.setBold(true);
   painter.setFont(font);
-  painter.setPen(QColor(0x10, 0x3A, 0x66));
-  painter.drawText(QRectF(0, symbol.bottom() + 2, size.width(), size.height() - symbol.bottom() - 2),
+  painter.setPen(hover ? QColor(0xFF, 0xD3, 0x6B) : QColor(Qt::white));
+  painter.drawText(QRectF(0, tile.bottom() + 2, size.width(), size.height() - tile.bottom() - 2),
                    Qt::AlignHCenter | Qt::AlignTop, Caption(button.controlId));
   return picture;
 }

@@ -205,6 +205,7 @@ void WizardCommands::BuildToolButtons() {
     const QRect place = window_.Units().Rect(spec.x, spec.y, commands::kToolButtonWidth,
                                              commands::kToolButtonHeight);
     button->setGeometry(place);
+    button->setIconSize(place.size());
     button->SetIcons(QIcon(ToolButtonPicture(spec, false, place.size())),
                      QIcon(ToolButtonPicture(spec, true, place.size())));
     button->DrawTransparent(true);

@@ -61,6 +61,7 @@ PropertiesDialog::PropertiesDialog(const PropertiesFields& fields, QWidget* pare
 
   QLabel* name = row(1073, "Name :", 1012, fields.name, "Name");
   name->setWordWrap(true);
+  name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   name->setMinimumHeight(DialogUnitsToPixels(font(), 169, 34).height());
   line();
   row(1058, "Size                            :", 1011, fields.size, "Size");
