@@ -75,6 +75,8 @@ class WizardCommands : public QObject {
   [[nodiscard]] const SavingOutcome& LastSaving() const { return lastSaving_; }
   // Where opened files are copied for this session (removed at exit).
   [[nodiscard]] QString TemporaryFolder() const { return temporary_.path(); }
+  // Removes the copies now: for an exit that skips destructors.
+  void RemoveTemporaryCopies() { (void)temporary_.remove(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

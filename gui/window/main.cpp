@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/session.hpp"
 #include "gui/controls/artwork.hpp"
@@ -80,6 +82,12 @@ int main(int argc, char** argv) {
 
   tolvar::gui::CRecoveryWizardDlg window(session, sources);
   tolvar::gui::WizardCommands commands(window);  // menus, tool buttons, keys, dialogs
+  // Exit ends the process at once; the copies made for Open go first.
+  window.SetProcessEnder([&commands] {
+    commands.RemoveTemporaryCopies();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  });
   window.Initialise(QDir::currentPath().toStdString());
   window.show();
   return QApplication::exec();

@@ -9,10 +9,12 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/session.hpp"
+#include "gui/commands/open_with.hpp"
 #include "gui/commands/wizard_commands.hpp"
 #include "gui/controls/image_button.hpp"
 #include "gui/controls/image_menu.hpp"
@@ -289,6 +291,60 @@ class CommandsTest : public QObject {
     QCOMPARE(rig.messages, std::vector<std::string>{" /nonexistent/manual/index.html not found"});
     rig.commands->Run(Command::kBuyOnline);
     QCOMPARE(rig.opened.back(), std::string(commands::kHomePage));
+  }
+
+  void OpenWithListsTheDesktopsApplicationsAndRunsTheChosenCommand() {
+    // A desktop of our own: two entries for text/plain, one removed, one hidden.
+    const auto apps = dir_ / "share" / "applications";
+    std::filesystem::create_directories(apps);
+    auto write = [](const std::filesystem::path& path, const std::string& text) {
+      std::ofstream(path) << text;
+    };
+    write(apps / "editor.desktop", "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\nExec=editor --new %F\n");
+    write(apps / "viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=viewer %u\n");
+    write(apps / "gone.desktop", "[Desktop Entry]\nType=Application\nName=Gone\nExec=gone\n");
+    write(apps / "secret.desktop", "[Desktop Entry]\nType=Application\nName=Secret\nHidden=true\nExec=s\n");
+    write(apps / "mimeinfo.cache",
+          "[MIME Cache]\ntext/plain=viewer.desktop;gone.desktop;secret.desktop;editor.desktop;\n");
+    const auto config = dir_ / "config";
+    std::filesystem::create_directories(config);
+    write(config / "mimeapps.list",
+          "[Default Applications]\ntext/plain=editor.desktop\n[Removed Associations]\ntext/plain=gone.desktop;\n");
+    DesktopDirs dirs;
+    dirs.applications = {QString::fromStdString(apps.string())};
+    dirs.config = {QString::fromStdString(config.string())};
+    const std::vector<DesktopApp> found = AppsForMimeTypes({QStringLiteral("text/plain")}, dirs);
+    QCOMPARE(found.size(), std::size_t{2});
+    QCOMPARE(found[0].name, QStringLiteral("Editor"));  // the default comes first
+    QCOMPARE(found[1].name, QStringLiteral("Viewer"));
+    QCOMPARE(CommandForFile(found[0].exec, QStringLiteral("/t/a b.txt")),
+             QStringList({QStringLiteral("editor"), QStringLiteral("--new"), QStringLiteral("/t/a b.txt")}));
+    QCOMPARE(CommandForFile(QStringLiteral("less"), QStringLiteral("/t/x")),
+             QStringList({QStringLiteral("less"), QStringLiteral("/t/x")}));
+    QCOMPARE(CommandForFile(QStringLiteral("sh -c \"cat %f\" 100%%"), QStringLiteral("/t/x")),
+             QStringList({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("cat /t/x"),
+                          QStringLiteral("100%")}));
+
+    // Open With on a file: our chooser (no portal in the test), a typed command.
+    Rig rig(image_);
+    rig.ToFilesStep();
+    QStringList launched;
+    rig.commands->SetLauncher([&](const QStringList& command) { launched = command; });
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      auto* chooser = qobject_cast<AppChooserDialog*>(&dialog);
+      if (chooser == nullptr) {  // the copy's saving dialog: let the run end
+        QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
+        return;
+      }
+      chooser->CommandField()->setText(QStringLiteral("cat"));
+      chooser->accept();
+    });
+    rig.SelectRow(QStringLiteral("README"));
+    rig.commands->Run(Command::kContextOpenWith);
+    QCOMPARE(launched.size(), 2);
+    QCOMPARE(launched.front(), QStringLiteral("cat"));
+    QCOMPARE(Slurp(launched.back().toStdString()), std::string("read me\n"));
+    QCOMPARE(rig.session.state.openWith, 1);
   }
 
   void AFoundFileIsShownInTheWindow() {
