@@ -109,6 +109,9 @@ void FindFilesDialog::StartSearch() {
   start_->setEnabled(false);
   stop_->setEnabled(true);
   hits_->clear();
+  // A search without hits must not show the previous search's figures.
+  lastFile_->clear();
+  filesFound_->setText(QStringLiteral("0"));
   chosen_.reset();
   const std::uint64_t generation = ++generation_;
   const std::string pattern = pattern_->text().toUpper().toStdString();
