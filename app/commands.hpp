@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/state/wizard_state.hpp"
+#include "app/wizard_state.hpp"
 #include "fs/file_tree.hpp"
 
 namespace tolvar::commands {

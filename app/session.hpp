@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/state/wizard_state.hpp"
+#include "app/wizard_state.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
-#include "tools/patterns/file_filter_list.hpp"
+#include "tools/file_filter_list.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {

@@ -5,17 +5,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
-#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "app/browse_view.hpp"
 #include "app/engine_runs.hpp"
 #include "app/wizard_texts.hpp"
 #include "fs/timestamp.hpp"
-#include "volumes/partition_record.hpp"
 
 namespace tolvar {
 
@@ -25,12 +25,7 @@ constexpr std::uint32_t kRootFolderInode = 2;
 constexpr std::size_t kRowsPerPost = 512;
 
 std::string JoinHelp(std::span<const std::string_view> lines) {
-  std::string text;
-  for (const std::string_view line : lines) {
-    text += "\r\n                ";
-    text += line;
-  }
-  return text;
+  return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
 
 // An unsigned decimal sector number as typed: digits only, at least one, at
@@ -44,16 +39,6 @@ std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
     if (value > 0xFFFFFFFFu) return std::nullopt;
   }
   return static_cast<std::uint32_t>(value);
-}
-
-std::string DefaultTypeName(std::string_view fileName) {
-  const auto dot = fileName.rfind('.');
-  if (dot == std::string_view::npos || dot + 1 == fileName.size()) return "File";
-  std::string ext(fileName.substr(dot + 1));
-  for (char& c : ext) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return ext + " File";
 }
 
 constexpr std::array kRangeControls = {ControlId::kRangeTitle, ControlId::kRangeGroup,
@@ -74,7 +59,7 @@ constexpr std::array kBrowseCommands = {
 struct WizardController::Impl {
   Impl(Session& s, WizardView& v, Dispatcher& d, WorkerStarter& w, ControllerOptions o)
       : session(s), view(v), dispatcher(d), workers(w), options(std::move(o)) {
-    if (!options.fileTypeName) options.fileTypeName = DefaultTypeName;
+    if (!options.fileTypeName) options.fileTypeName = DefaultFileTypeName;
   }
 
   Session& session;
@@ -91,6 +76,7 @@ struct WizardController::Impl {
   std::vector<ViewItem> volumeItems;                // by volume index (worker, then UI)
   std::vector<ViewItem> folderItems;                // by folder index (worker, then UI)
   std::unordered_map<ViewItem, std::uint32_t> folderByItem;  // item -> folder index
+  std::unordered_map<ViewItem, ViewItem> parentOfItem;       // file tree item -> its parent
   std::uint32_t treeItemCount = 0;  // tree items of every build since start
 
   // UI thread.
@@ -98,7 +84,6 @@ struct WizardController::Impl {
   bool closePending = false;
   bool ended = false;
   bool driveChosen = false;
-  int menuState = 0;
   std::map<MenuCommand, bool> menuEnabled;
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
@@ -137,7 +122,6 @@ struct WizardController::Impl {
   }
 
   void MenuState(int menu) {
-    menuState = menu;
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
     EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
@@ -180,7 +164,7 @@ struct WizardController::Impl {
   }
 
   void DetailsColumn() {
-    const ListColumn column{std::string(texts::kDetailsColumn), 500, false};
+    const ListColumn column{std::string(kDetailsColumn), 500, false};
     view.SetListColumns(std::span(&column, 1));
   }
 
@@ -226,7 +210,7 @@ struct WizardController::Impl {
     ShowBoth(ControlId::kBack, true);
     MenuState(1);
     PanelMode(6);
-    QuickHelp(texts::kVolumesReadyHelp);
+    QuickHelp(kVolumesReadyHelpLines);
   }
 
   void LayoutFilesReady() {
@@ -241,7 +225,7 @@ struct WizardController::Impl {
                                                         {"Sector", 70, false}}};
     view.SetListColumns(kColumns);
     view.SetListGridAndFullRow();
-    view.SetStatusText(texts::kTreeStatus);
+    view.SetStatusText(kTreeStatus);
   }
 
   void LayoutBackToVolumes() {
@@ -278,7 +262,7 @@ struct WizardController::Impl {
       const FolderNode& folder = tree.Folders()[index];
       const TimestampText when = FormatTimestamp(folder.time);
       const ViewItem item = index < folderItems.size() ? folderItems[index] : kNoViewItem;
-      rows.push_back({folder.name, std::string(texts::kFolderType), "0", when.date, when.time,
+      rows.push_back({folder.name, std::string(kFolderTypeName), "0", when.date, when.time,
                       fmt::format("{}", item), true});
     }
     for (const std::uint32_t index : tree.ChildFiles(folderInode)) {
@@ -317,7 +301,7 @@ struct WizardController::Impl {
     MenuState(0);
     ShowRangeControls(false);
     PanelMode(0);
-    QuickHelp(texts::kStartHelp);
+    QuickHelp(kStartHelpLines);
     view.CheckRadio(ControlId::kUsePartitionTable);
     view.ShowControl(ControlId::kProgress, false);
     ShowBoth(ControlId::kBack, false);
@@ -330,7 +314,7 @@ struct WizardController::Impl {
 
   // "My Computer" with one item per listed drive.
   void MakeDiskTree() {
-    const ViewItem root = CreateTree(TreeKind::kDisk, texts::kDiskTreeRoot, TreeImage::kRoot);
+    const ViewItem root = CreateTree(TreeKind::kDisk, kDiskTreeRootText, TreeImage::kRoot);
     view.EnableTree(TreeKind::kDisk, true);
     driveItems.clear();
     driveChosen = false;
@@ -338,7 +322,7 @@ struct WizardController::Impl {
       const ViewItem item = NewItem();
       driveItems.push_back(item);
       view.AddTreeItem(TreeKind::kDisk, root, item,
-                       fmt::format("{}{}", texts::kDriveItemPrefix, i), TreeImage::kDrive,
+                       fmt::format("{}{}", kDriveItemPrefix, i), TreeImage::kDrive,
                        TreeImage::kDrive);
     }
     view.ExpandTreeItem(TreeKind::kDisk, root);
@@ -373,12 +357,12 @@ struct WizardController::Impl {
       driveChosen = true;
       ResetRangeFields();
       const DriveInfo& drive = session.drives.Current();
-      view.SetPanelValue(texts::kModelLabel, drive.model);
-      view.SetPanelValue(texts::kCapacityLabel,
+      view.SetPanelValue(kModelLabel, drive.model);
+      view.SetPanelValue(kCapacityLabel,
                          fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
-      view.SetPanelValue(texts::kCylindersLabel, fmt::format("{}", drive.cylinders));
-      view.SetPanelValue(texts::kHeadLabel, fmt::format("{}", drive.heads));
-      view.SetPanelValue(texts::kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
+      view.SetPanelValue(kCylindersLabel, fmt::format("{}", drive.cylinders));
+      view.SetPanelValue(kHeadLabel, fmt::format("{}", drive.heads));
+      view.SetPanelValue(kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
       ShowBoth(ControlId::kNext, true);
     } else if (kind == TreeKind::kVolume && state().step == 1) {
       const auto it = std::find(volumeItems.begin(), volumeItems.end(), item);
@@ -387,10 +371,10 @@ struct WizardController::Impl {
       const auto index = static_cast<std::uint16_t>(it - volumeItems.begin());
       session.volumes.currentVolume = index;
       const VolumeInfo& volume = session.volumes.entries[index];
-      view.SetPanelValue(texts::kVolumeTypeLabel, volume.fsType == FsType::kEafs ? "EAFS" : "HTFS");
-      view.SetPanelValue(texts::kVolumeNameLabel, volume.volumeName);
-      view.SetPanelValue(texts::kVolumeStartLabel, fmt::format("{}", volume.startSector));
-      view.SetPanelValue(texts::kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
+      view.SetPanelValue(kVolumeTypeLabel, volume.fsType == FsType::kEafs ? "EAFS" : "HTFS");
+      view.SetPanelValue(kVolumeNameLabel, volume.volumeName);
+      view.SetPanelValue(kVolumeStartLabel, fmt::format("{}", volume.startSector));
+      view.SetPanelValue(kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
       ShowBoth(ControlId::kNext, true);
     } else if (kind == TreeKind::kFile && state().step == 2) {
       state().openWith = 0;
@@ -432,11 +416,11 @@ struct WizardController::Impl {
                                : std::optional<std::uint32_t>{};
         std::string_view refusal;
         if (!start) {
-          refusal = texts::kBadStartMessage;
+          refusal = kBadStartMessage;
         } else if (!end) {
-          refusal = texts::kBadEndMessage;
+          refusal = kBadEndMessage;
         } else if (*end <= *start) {
-          refusal = texts::kEndNotAboveStartMessage;
+          refusal = kEndNotAboveStartMessage;
         }
         if (!refusal.empty()) {
           view.ShowMessage(refusal, MessageKind::kError);
@@ -448,7 +432,7 @@ struct WizardController::Impl {
         BeginSearch(1);
       } else {
         if (!engine::HasPartitionRecord(session.drives)) {
-          view.ShowMessage(texts::kNoRecordMessage, MessageKind::kInformation);
+          view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
           return;
         }
         BeginSearch(44);
@@ -461,7 +445,7 @@ struct WizardController::Impl {
       view.EnableTree(TreeKind::kVolume, false);
       const VolumeInfo& volume = session.volumes.Current();
       CreateTree(TreeKind::kFile,
-                 volume.volumeName.empty() ? texts::kUnnamedVolumeRoot : volume.volumeName,
+                 volume.volumeName.empty() ? kUnnamedVolumeRootText : volume.volumeName,
                  TreeImage::kRoot);
       view.ShowTree(TreeKind::kFile, true);
       view.EnableTree(TreeKind::kFile, false);
@@ -473,8 +457,8 @@ struct WizardController::Impl {
     LayoutSearchStart();
     MenuState(1);
     PanelMode(panelMode);
-    QuickHelp(texts::kSearchingHelp);
-    CreateTree(TreeKind::kVolume, texts::kVolumeTreeRoot, TreeImage::kDrive);
+    QuickHelp(kSearchingHelpLines);
+    CreateTree(TreeKind::kVolume, kVolumeTreeRootText, TreeImage::kDrive);
     StartSearchWorker();
   }
 
@@ -488,7 +472,7 @@ struct WizardController::Impl {
       session.drives.CloseDrive();
       DiskStep(4);
       state().step = 0;
-      QuickHelp(texts::kBackToDiskHelp);
+      QuickHelp(kBackToDiskHelpLines);
       driveChosen = false;
     } else if (state().step == 2) {
       FreeFileTree();
@@ -496,7 +480,7 @@ struct WizardController::Impl {
       state().step = 1;
       MenuState(1);
       PanelMode(7);
-      QuickHelp(texts::kBackToVolumesHelp);
+      QuickHelp(kBackToVolumesHelpLines);
       view.ShowControl(ControlId::kStatusLine, false);
       view.SetStatusText("");
     }
@@ -504,14 +488,14 @@ struct WizardController::Impl {
 
   void Stop() {
     if (ended) return;
-    if (view.AskYesNo(texts::kStopQuestion, MessageKind::kQuestion) == Answer::kYes) {
+    if (view.AskYesNo(kStopQuestion, MessageKind::kQuestion) == Answer::kYes) {
       state().RequestStop();
     }
   }
 
   void Exit() {
     if (ended) return;
-    if (view.AskYesNo(texts::kExitQuestion, MessageKind::kQuestion) != Answer::kYes) return;
+    if (view.AskYesNo(kExitQuestion, MessageKind::kQuestion) != Answer::kYes) return;
     view.OpenDocument(options.homePage, true);
     EndNow();
   }
@@ -526,7 +510,7 @@ struct WizardController::Impl {
 
   CloseDecision CloseRequested() {
     if (ended || closePending) return CloseDecision::kKeepOpen;
-    if (view.AskYesNo(texts::kExitQuestion, MessageKind::kQuestion) != Answer::kYes) {
+    if (view.AskYesNo(kExitQuestion, MessageKind::kQuestion) != Answer::kYes) {
       return CloseDecision::kKeepOpen;
     }
     if (workerActive) {
@@ -560,29 +544,22 @@ struct WizardController::Impl {
     session.fileTree.ClearFileTree();
     folderItems.clear();
     folderByItem.clear();
+    parentOfItem.clear();
   }
 
   void OpenFolder(ViewItem target) {
     if (ended || state().step != 2 || workerActive || target == kNoViewItem) return;
-    const ViewItem root = roots[static_cast<std::size_t>(TreeKind::kFile)];
     const auto found = folderByItem.find(target);
     const FileTree& tree = session.fileTree;
     FillList(found == folderByItem.end() ? kRootFolderInode : tree.Folders()[found->second].inode);
     view.SelectTreeItem(TreeKind::kFile, target);
     state().treeHasFocus = 1;
-    // Expand the target and each ancestor up to the root; the walk is bounded
-    // by the folder count so a damaged parent chain cannot loop.
-    ViewItem item = target;
-    for (std::size_t guard = 0; guard <= tree.Folders().size() + 1; ++guard) {
+    // Expand the target and each ancestor up to the root. Every item was
+    // inserted after its parent, so the chain ends at the root.
+    for (ViewItem item = target; item != kNoViewItem;) {
       view.ExpandTreeItem(TreeKind::kFile, item);
-      if (item == root) break;
-      const auto at = folderByItem.find(item);
-      if (at == folderByItem.end()) break;
-      const FolderNode* parent = tree.FindFolder(tree.Folders()[at->second].parent);
-      const bool parentShown =
-          parent != nullptr && folderItems.size() > static_cast<std::size_t>(parent - tree.Folders().data());
-      item = parentShown ? folderItems[static_cast<std::size_t>(parent - tree.Folders().data())]
-                         : root;
+      const auto parent = parentOfItem.find(item);
+      item = parent == parentOfItem.end() ? kNoViewItem : parent->second;
     }
   }
 
@@ -629,11 +606,11 @@ struct WizardController::Impl {
     state().SetBusy(false);
     if (session.volumes.volumeCount == 0) {
       DiskStep(4);
-      QuickHelp(texts::kBackToDiskHelp);
+      QuickHelp(kBackToDiskHelpLines);
       state().step -= 1;
       driveChosen = false;
       view.ShowMessage(
-          fromRecord ? texts::kNothingFromRecordMessage : texts::kNothingFromSearchMessage,
+          fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
           MessageKind::kInformation);
     }
     WorkerEnded();
@@ -649,10 +626,11 @@ struct WizardController::Impl {
   void MountWorker(ViewItem root) {
     WizardState& st = state();
     st.SetBusy(true);
-    Post([this] { QuickHelp(texts::kMountingHelp); });
+    Post([this] { view.SetQuickHelp(kMountingHelp); });
     session.fileTree.ClearFileTree();
     folderItems.clear();
     folderByItem.clear();
+    parentOfItem.clear();
     Post([this] {
       view.ShowControl(ControlId::kStatusLine, true);
       view.SetProgress(0);
@@ -661,7 +639,7 @@ struct WizardController::Impl {
       ShowBoth(ControlId::kStop, false);
       PanelMode(2);
       ShowBoth(ControlId::kStop, true);
-      view.SetStatusText(texts::kMountingStatus);
+      view.SetStatusText(kMountingStatus);
     });
     st.ClearStop();
 
@@ -672,7 +650,7 @@ struct WizardController::Impl {
     if (!mounted) {
       // Out of memory: the message, then the process ends.
       Post([this] {
-        view.ShowMessage(texts::kOutOfMemoryMessage, MessageKind::kInformation);
+        view.ShowMessage(kOutOfMemoryMessage, MessageKind::kInformation);
         EndNow();
       });
       return;
@@ -684,7 +662,7 @@ struct WizardController::Impl {
       state().step += 1;
       LayoutFilesReady();
       view.SetProgress(0);
-      view.SetStatusText(texts::kTreeStatus);
+      view.SetStatusText(kTreeStatus);
     });
     std::vector<ListRow> rows;
     if (!closing.load(std::memory_order_relaxed)) {
@@ -704,7 +682,7 @@ struct WizardController::Impl {
       view.ShowControl(ControlId::kProgress, false);
       MenuState(3);
       state().SetBusy(false);
-      QuickHelp(texts::kBrowseHelp);
+      view.SetQuickHelp(kBrowseHelp);
       WorkerEnded();
     });
   }
@@ -742,6 +720,7 @@ struct WizardController::Impl {
       const ViewItem parent = level.item;
       folderItems[index] = item;
       folderByItem.emplace(item, index);
+      parentOfItem.emplace(item, parent);
       ++treeItemCount;
       Post([this, parent, item, name = folder.name] {
         view.AddTreeItem(TreeKind::kFile, parent, item, name, TreeImage::kFolder,

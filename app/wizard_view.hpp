@@ -15,8 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "app/wizard_state.hpp"
+#include "app/wizard_texts.hpp"
+#include "base/settings.hpp"
 
 namespace tolvar {
 

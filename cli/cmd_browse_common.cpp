@@ -2,10 +2,54 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
+#include "app/wizard_texts.hpp"
+#include "fs/format.hpp"
 #include "fs/mount.hpp"
+#include "fs/timestamp.hpp"
 #include "tools/shell_type.hpp"
 
 namespace tolvar::cli {
+
+namespace {
+
+// The mount's events on the progress bar.
+class MountProgress final : public MountObserver {
+ public:
+  explicit MountProgress(ProgressLine& line) : line_(line) {}
+
+  void PhaseStarted(MountPhase phase) override {
+    if (phase == MountPhase::kFinalizingNames) line_.SetStatus(kFinalizingStatus);
+    if (phase == MountPhase::kGatheringLostFolders) {
+      line_.SetStatus(kLostDataStatus);
+      line_.SetProgress(0);
+    }
+  }
+  void Progress(int position) override { line_.SetProgress(position); }
+
+ private:
+  ProgressLine& line_;
+};
+
+void NumberFolders(MountedVolume& mounted) {
+  mounted.lines.clear();
+  mounted.folderNumbers.assign(mounted.tree.Folders().size(), 0);
+  std::vector<std::size_t> lineOf(mounted.tree.Folders().size(), 0);
+  VisitFolderTree(mounted.tree, kRootInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
+    MountedVolume::Line line;
+    line.folder = index;
+    if (parentIndex != kNoFolderIndex) {
+      line.parentLine = lineOf[parentIndex];
+      line.depth = mounted.lines[lineOf[parentIndex]].depth + 1;
+    }
+    lineOf[index] = mounted.lines.size();
+    mounted.folderNumbers[index] = mounted.lines.size() + 2;
+    mounted.lines.push_back(line);
+  });
+}
+
+}  // namespace
 
 void AddBrowseOptions(CLI::App& command, BrowseOptions& options) {
   command.add_option("IMAGE", options.image, "Disk image or block device")->required();
@@ -21,29 +65,6 @@ std::string MountedVolume::RootText() const {
   return volume.volumeName.empty() ? std::string("Root") : volume.volumeName;
 }
 
-void ShellListSink::InsertRow(std::size_t index, const BrowseRow& row) {
-  if (index > rows_.size()) index = rows_.size();
-  rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(index), row);
-}
-
-std::string ShellListSink::FileTypeName(std::string_view fileName) const {
-  return std::string(ShellTypeName(fileName, false));
-}
-
-namespace {
-
-// The mount's window: nothing to switch on a command line.
-class NoWindow final : public MountWindow {};
-
-// The mount lists the root; the commands list what they need afterwards.
-class DiscardingListSink final : public BrowseListSink {
- public:
-  void DeleteAllRows() override {}
-  void InsertRow(std::size_t, const BrowseRow&) override {}
-};
-
-}  // namespace
-
 std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
     const BrowseOptions& options, CliRuntime& runtime) {
   auto opened = OpenAndDiscover(options.image, options.discovery, runtime);
@@ -52,38 +73,87 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
   auto mounted = std::make_unique<MountedVolume>();
   mounted->image = std::move(*opened);
   OpenedImage& image = *mounted->image;
-  Session& session = *image.session;
-  const std::uint32_t count = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
+  const std::uint32_t count = std::min(image.volumes.volumeCount, VolumeTable::kCapacity);
   if (count == 0) {
-    image.feedback->EndProgressLine();
+    image.progress->End();
     runtime.Say(fmt::format("{}: no HTFS or EAFS volume found", options.image));
     return std::unexpected(CommandFailed{kExitNothing});
   }
   if (options.volume < 1 || options.volume > count) {
-    image.feedback->EndProgressLine();
+    image.progress->End();
     runtime.Say(fmt::format("{}: there is no volume {}; {} found (see `tolvar scan`)",
                             options.image, options.volume, count));
     return std::unexpected(CommandFailed{kExitUsage});
   }
 
-  session.volumes.currentVolume = static_cast<std::uint16_t>(options.volume - 1);
-  mounted->volume = session.volumes.Current();
+  image.volumes.currentVolume = static_cast<std::uint16_t>(options.volume - 1);
+  mounted->volume = image.volumes.Current();
   mounted->number = options.volume;
   mounted->mode = options.extensive ? RecoveryMode::kExtensive : RecoveryMode::kNormal;
-  session.state.recoveryMode = mounted->mode;
 
-  MountContext context{session.drives, mounted->volume, mounted->tree, session.state,
-                       *image.feedback};
-  NoWindow window;
-  DiscardingListSink list;
-  MountViews views{window, mounted->treeSink, mounted->treeSink.Root(), list, nullptr};
-  const MountResult result = MountWorker(context, views);
-  image.feedback->EndProgressLine();
+  ProgressLine& line = *image.progress;
+  line.Show(true);
+  line.SetProgress(0);
+  line.SetStatus(kMountingStatus);
+  MountProgress observer(line);
+  MountResult result;
+  {
+    InterruptScope scope(image.interrupts);
+    result = MountInto(mounted->tree, image.drives, mounted->volume, mounted->mode, observer,
+                       StopToken(image.interrupts.stop));
+  }
+  line.Show(false);
+  line.End();
   if (!result) {
-    // The out-of-memory message has been shown; end with a failure status.
+    line.Message(result.error().code == ErrorCode::kOutOfMemory ? kOutOfMemoryMessage
+                                                                : result.error().message);
     return std::unexpected(CommandFailed{kExitUsage});
   }
+  if (image.interrupts.Received()) {
+    runtime.Say("interrupted");
+    return std::unexpected(CommandFailed{kExitInterrupted});
+  }
+  NumberFolders(*mounted);
   return mounted;
+}
+
+std::vector<ListRow> ListFolder(const MountedVolume& mounted, std::uint32_t folderInode) {
+  std::vector<ListRow> rows;
+  const FileTree& tree = mounted.tree;
+  for (const std::uint32_t index : tree.ChildFolders(folderInode)) {
+    const FolderNode& folder = tree.Folders()[index];
+    const TimestampText when = FormatTimestamp(folder.time);
+    ListRow row;
+    row.key = index < mounted.folderNumbers.size() ? mounted.folderNumbers[index] : 0;
+    row.name = folder.name;
+    row.type = "Folder";
+    row.size = "0";
+    row.date = when.date;
+    row.time = when.time;
+    row.sector = fmt::format("{}", row.key);
+    row.isFolder = true;
+    row.inode = folder.inode;
+    row.timestamp = folder.time;
+    rows.push_back(std::move(row));
+  }
+  for (const std::uint32_t index : tree.ChildFiles(folderInode)) {
+    const FileNode& file = tree.Files()[index];
+    if (!mounted.filters.Passes(file.name)) continue;
+    const TimestampText when = FormatTimestamp(file.time);
+    ListRow row;
+    row.name = file.name;
+    row.type = std::string(ShellTypeName(file.name, false));
+    row.size = fmt::format("{}", file.size);
+    row.date = when.date;
+    row.time = when.time;
+    row.sector = fmt::format("{}", file.id);
+    row.key = file.id;
+    row.inode = file.inode;
+    row.sizeBytes = file.size;
+    row.timestamp = file.time;
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 nlohmann::json VolumeHeaderJson(const MountedVolume& mounted) {

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
+#include "app/drive_list.hpp"
+#include "app/wizard_texts.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
-#include "disk/drive_list.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/linux_block_device.hpp"
 

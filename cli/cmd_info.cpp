@@ -8,6 +8,7 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/terminal_text.hpp"
+#include "app/properties.hpp"
 #include "tools/drive_information.hpp"
 
 namespace tolvar::cli {

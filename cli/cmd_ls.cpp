@@ -42,7 +42,7 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
   return kept;
 }
 
-nlohmann::json RowJson(const BrowseRow& row) {
+nlohmann::json RowJson(const ListRow& row) {
   return {{"name", row.name},         {"type", row.type},   {"size", row.sizeBytes},
           {"date", row.date},         {"time", row.time},   {"sector", row.key},
           {"isFolder", row.isFolder}, {"inode", row.inode}, {"timestamp", row.timestamp}};
@@ -67,22 +67,20 @@ int RunLs(const LsOptions& options, CliRuntime& runtime) {
     return kExitUsage;
   }
 
-  ShellListSink list;
-  FillFolderList(volume.tree, *folder, &volume.filters, list, volume.image->session->state);
-  const auto& rows = list.Rows();
+  const std::vector<ListRow> rows = ListFolder(volume, *folder);
 
   if (options.browse.json) {
     nlohmann::json document = VolumeHeaderJson(volume);
     document["path"] = options.path.empty() ? "/" : options.path;
     document["filters"] = *filters;
     nlohmann::json listed = nlohmann::json::array();
-    for (const BrowseRow& row : rows) listed.push_back(RowJson(row));
+    for (const ListRow& row : rows) listed.push_back(RowJson(row));
     document["rows"] = std::move(listed);
     PrintJson(runtime.out, document);
   } else if (!rows.empty()) {
     std::vector<std::vector<std::string>> cells;
     cells.reserve(rows.size());
-    for (const BrowseRow& row : rows) {
+    for (const ListRow& row : rows) {
       cells.push_back({row.name, row.type, row.size, row.date, row.time, row.sector});
     }
     PrintTable(runtime.out, {"Name", "Type", "Size", "Date", "Time", "Sector"}, cells);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -10,6 +9,7 @@
 
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/output.hpp"
 #include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
@@ -20,40 +20,6 @@
 
 namespace tolvar::cli {
 namespace {
-
-// Ctrl-C while a run writes: the handler may only touch a lock-free atomic,
-// so it reaches the run's stop flag through this one pointer, set only for
-// the run's duration.
-std::atomic<std::atomic<std::int32_t>*> interruptTarget{nullptr};
-
-extern "C" void OnInterrupt(int) {
-  std::atomic<std::int32_t>* flag = interruptTarget.load(std::memory_order_relaxed);
-  if (flag != nullptr) flag->store(1, std::memory_order_relaxed);
-}
-
-// Routes SIGINT and SIGTERM to `flag` while it lives.
-class InterruptToFlag {
- public:
-  explicit InterruptToFlag(std::atomic<std::int32_t>& flag) {
-    interruptTarget.store(&flag, std::memory_order_relaxed);
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &previousInt_);
-    ::sigaction(SIGTERM, &action, &previousTerm_);
-  }
-  ~InterruptToFlag() {
-    ::sigaction(SIGINT, &previousInt_, nullptr);
-    ::sigaction(SIGTERM, &previousTerm_, nullptr);
-    interruptTarget.store(nullptr, std::memory_order_relaxed);
-  }
-  InterruptToFlag(const InterruptToFlag&) = delete;
-  InterruptToFlag& operator=(const InterruptToFlag&) = delete;
-
- private:
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
-};
 
 struct RecoverOptions {
   BrowseOptions browse;
@@ -114,12 +80,34 @@ std::string Megabytes(std::uint64_t bytes) {
   return fmt::format("{:.1f} MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
 }
 
+// The run's events on the progress bar: the position, and files and bytes
+// as the text, refreshed a few times a second. A failure that ends the run
+// is said on stderr.
+class SavingProgressLine final : public SavingObserver {
+ public:
+  explicit SavingProgressLine(ProgressLine& line) : line_(line) {}
+
+  void Progress(int position) override { line_.SetProgress(position); }
+  void Counted(const SavingProgress& progress) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastShown_ < std::chrono::milliseconds(200)) return;
+    lastShown_ = now;
+    line_.SetStatus(fmt::format("{}/{} files, {} of {}", progress.filesDone, progress.filesTotal,
+                                Megabytes(progress.bytesDone), Megabytes(progress.bytesTotal)));
+  }
+  void Failed(const Error& error) override { line_.Message(error.message); }
+
+ private:
+  ProgressLine& line_;
+  std::chrono::steady_clock::time_point lastShown_{};
+};
+
 int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   auto mounted = OpenAndMount(options.browse, runtime);
   if (!mounted) return mounted.error().status;
   MountedVolume& volume = **mounted;
-  Session& session = *volume.image->session;
-  PrintingFeedback& feedback = *volume.image->feedback;
+  OpenedImage& session = *volume.image;
+  ProgressLine& bar = *session.progress;
 
   auto selection = SelectionFor(volume.tree, options.paths);
   if (!selection) {
@@ -137,24 +125,16 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.volumeName = volume.volume.volumeName;
   saving.syncEachFile = options.sync;
 
-  // The bar's text: files and bytes, refreshed a few times a second.
-  auto lastShown = std::chrono::steady_clock::time_point{};
-  const SavingObserver observer = [&](const SavingProgress& progress) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastShown < std::chrono::milliseconds(200)) return;
-    lastShown = now;
-    feedback.SetStatusText(fmt::format("{}/{} files, {} of {}", progress.filesDone,
-                                       progress.filesTotal, Megabytes(progress.bytesDone),
-                                       Megabytes(progress.bytesTotal)));
-  };
-
+  SavingProgressLine observer(bar);
   std::expected<SavingResult, Error> result;
   {
-    InterruptToFlag interrupt(control.stopSavingRequested);
-    feedback.ShowProgress(true);
+    // Ctrl-C stops the run the way the dialog's stop does: what was written
+    // stays, and the report says where it ended.
+    InterruptScope scope(session.interrupts, StopToken(control.stopSavingRequested));
+    bar.Show(true);
     result = RunSaving(session.drives, volume.volume, volume.tree, *selection, session.settings,
-                       control, feedback, saving, observer);
-    feedback.ShowProgress(false);
+                       control, observer, saving);
+    bar.Show(false);
   }
   if (!result) return kExitUsage;  // the refusal has been shown
 

@@ -1,23 +1,18 @@
 #include <fmt/format.h>
 
 #include <atomic>
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
-#include "cli/printing_feedback.hpp"
+#include "cli/interrupt.hpp"
+#include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
 
 namespace tolvar::cli {
 namespace {
-
-// Ctrl-C ends the walk between files; the handler only sets this flag.
-std::atomic<std::int32_t> restoreInterrupted{0};
-
-extern "C" void OnRestoreInterrupt(int) { restoreInterrupted.store(1, std::memory_order_relaxed); }
 
 struct RestoreOptions {
   std::string folder;
@@ -25,18 +20,34 @@ struct RestoreOptions {
   bool quiet = false;
 };
 
+// The file being looked at, on the progress bar.
+class RestoreProgress final : public RestoreObserver {
+ public:
+  explicit RestoreProgress(ProgressLine& line) : line_(line) {}
+  void FileStarted(std::string_view relativePath) override {
+    line_.SetStatus(fmt::format("Restoring {}", relativePath));
+  }
+
+ private:
+  ProgressLine& line_;
+};
+
 int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
-  PrintingFeedback feedback(runtime.err, runtime.stderrIsTerminal && !options.quiet);
-  restoreInterrupted.store(0, std::memory_order_relaxed);
-  struct sigaction action {};
-  struct sigaction previous {};
-  action.sa_handler = OnRestoreInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, &previous);
-  feedback.ShowProgress(true);
-  auto report = RestoreCompressedFiles(options.folder, feedback, &restoreInterrupted);
-  feedback.ShowProgress(false);
-  ::sigaction(SIGINT, &previous, nullptr);
+  ProgressLine bar(runtime.err, runtime.stderrIsTerminal && !options.quiet);
+  RestoreProgress observer(bar);
+  Interrupts interrupts;
+  std::expected<RestoreReport, Error> report;
+  {
+    // Ctrl-C ends the walk between files.
+    InterruptScope scope(interrupts);
+    bar.Show(true);
+    report = RestoreCompressedFiles(options.folder, observer, StopToken(interrupts.stop));
+    if (report) {
+      if (!report->summary.stopMessage.empty()) bar.Message(report->summary.stopMessage);
+      bar.SetStatus(RestoreSummaryLine(report->summary));
+    }
+    bar.Show(false);
+  }
   if (!report) {
     runtime.Say(report.error().message);
     return kExitUsage;

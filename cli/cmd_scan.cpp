@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state/feedback.hpp"
+#include "app/wizard_texts.hpp"
 #include "cli/commands.hpp"
 #include "cli/open_image.hpp"
 #include "cli/output.hpp"
@@ -19,13 +19,13 @@ struct ScanOptions {
   bool json = false;
 };
 
-std::string_view MethodName(DiscoveryMethod method) {
+std::string_view MethodName(ScanMethod method) {
   switch (method) {
-    case DiscoveryMethod::kPartitionRecord:
+    case ScanMethod::kPartitionRecord:
       return "partition-record";
-    case DiscoveryMethod::kSearch:
+    case ScanMethod::kSearch:
       return "search";
-    case DiscoveryMethod::kWholeDiskSearch:
+    case ScanMethod::kWholeDiskSearch:
       return "whole-disk-search";
   }
   return "partition-record";
@@ -35,8 +35,8 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
   auto opened = OpenAndDiscover(options.image, options.discovery, runtime);
   if (!opened) return opened.error().status;
   OpenedImage& image = **opened;
-  image.feedback->EndProgressLine();
-  const Session& session = *image.session;
+  image.progress->End();
+  const OpenedImage& session = image;
   const VolumeTable& volumes = session.volumes;
   const std::uint32_t count = std::min(volumes.volumeCount, VolumeTable::kCapacity);
 
@@ -52,15 +52,15 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
         {"volumes", list},
         {"badSectors", session.drives.BadSectors().Sectors()},
     };
-    if (image.method != DiscoveryMethod::kPartitionRecord) {
-      document["range"] = {{"start", session.state.rangeStart}, {"end", session.state.rangeEnd}};
+    if (image.method != ScanMethod::kPartitionRecord) {
+      document["range"] = {{"start", session.rangeStart}, {"end", session.rangeEnd}};
     }
     PrintJson(runtime.out, document);
   } else if (count != 0) {
     std::vector<std::vector<std::string>> rows;
     for (std::uint32_t i = 0; i < count; ++i) {
       const VolumeInfo& v = volumes.entries[i];
-      rows.push_back({fmt::format("{}", i + 1), std::string(VolumeTypeText(v.fsType)), v.volumeName,
+      rows.push_back({fmt::format("{}", i + 1), std::string(FsTypeName(v.fsType)), v.volumeName,
                       fmt::format("{}", v.startSector), fmt::format("{}", v.sizeSectors),
                       MegabytesText(v.sizeSectors)});
     }

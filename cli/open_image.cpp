@@ -2,9 +2,11 @@
 
 #include <fmt/format.h>
 
-#include "disk/drive_list.hpp"
+#include "app/wizard_steps.hpp"
+#include "app/wizard_texts.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "disk/legacy_bios.hpp"
+#include "volumes/discovery.hpp"
 
 namespace tolvar::cli {
 
@@ -34,6 +36,46 @@ std::expected<void, CommandFailed> CheckSearchRange(const DiscoveryOptions& opti
   return {};
 }
 
+// The search's events on the progress bar.
+class DiscoveryProgress final : public DiscoveryObserver {
+ public:
+  DiscoveryProgress(ProgressLine& line, bool range) : line_(line), range_(range) {}
+
+  void RecordRangeStarted(std::uint32_t volumesSoFar) override {
+    line_.SetStatus(SearchingForPartitionText(volumesSoFar + 1));
+  }
+  void RunStarted(std::uint64_t done, std::uint64_t total, std::uint64_t) override {
+    if (range_) line_.SetStatus(ScanningSectorText(done, total));
+    // done < total <= 2^32, so the product fits in 64 bits.
+    line_.SetProgress(static_cast<int>(done * 100 / total));
+  }
+
+ private:
+  ProgressLine& line_;
+  bool range_;
+};
+
+// Runs one discovery with the bar up and Ctrl-C reaching its stop token.
+void RunFind(OpenedImage& image, const DiscoveryRequest& request, int panelMode) {
+  ProgressLine& line = *image.progress;
+  line.Show(true);
+  line.SetProgress(0);
+  line.SetStatus(DescribePanelMode(panelMode, request.rangeEnd).statusText);
+  DiscoveryProgress observer(line, request.method == DiscoveryMethod::kRange);
+  {
+    InterruptScope scope(image.interrupts);
+    (void)FindVolumes(image.drives, image.volumes, request, observer,
+                      StopToken(image.interrupts.stop));
+  }
+  line.Show(false);
+}
+
+std::expected<void, CommandFailed> Interrupted(OpenedImage& image, CliRuntime& runtime) {
+  image.progress->End();
+  runtime.Say("interrupted");
+  return std::unexpected(CommandFailed{kExitInterrupted});
+}
+
 }  // namespace
 
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
@@ -58,11 +100,6 @@ void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command.add_flag("-q,--quiet", options.quiet, "No progress bar");
 }
 
-DiscoveryContext OpenedImage::Context() {
-  return DiscoveryContext{session->drives,   session->volumes, session->state,
-                          session->settings, *feedback,        tree};
-}
-
 std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
     const std::string& path, const DiscoveryOptions& options, CliRuntime& runtime) {
   if (auto range = CheckSearchRange(options, runtime); !range) {
@@ -81,17 +118,16 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
     return std::unexpected(CommandFailed{kExitUsage});
   }
 
-  auto image = std::make_unique<OpenedImage>();
-  image->path = path;
-  image->session = std::make_unique<Session>(options.legacyRoute ? DiskRoute::kLegacyBios
+  auto image = std::make_unique<OpenedImage>(options.legacyRoute ? DiskRoute::kLegacyBios
                                                                  : DiskRoute::kNtFamily);
-  Session& session = *image->session;
+  image->path = path;
+  OpenedImage& session = *image;
   if (options.sectorsPerRead != 0) session.settings.sectorsPerRead = options.sectorsPerRead;
   if (options.retries != 0) {
     session.settings.badSectorRetries = static_cast<std::uint16_t>(options.retries);
   }
-  image->feedback =
-      std::make_unique<PrintingFeedback>(runtime.err, runtime.stderrIsTerminal && !options.quiet);
+  image->progress =
+      std::make_unique<ProgressLine>(runtime.err, runtime.stderrIsTerminal && !options.quiet);
 
   if (options.legacyRoute) {
     source->reset();
@@ -120,42 +156,71 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
     runtime.Fail(fmt::format("{}: no readable drive (the image holds no whole sector)", path));
     return std::unexpected(CommandFailed{kExitUsage});
   }
-  (void)SelectDrive(session.drives, session.state, *image->feedback, DriveItemText(0));
+  session.drives.currentDrive = 0;
   return image;
 }
 
-void DiscoverVolumes(OpenedImage& image, const DiscoveryOptions& options, CliRuntime& runtime) {
-  Session& session = *image.session;
-  DiscoveryContext ctx = image.Context();
+std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
+                                                   const DiscoveryOptions& options,
+                                                   CliRuntime& runtime) {
+  // A drive that does not open reads as failures; the search then finds
+  // nothing, as on a blank disk.
+  (void)image.drives.OpenCurrentDrive();
+  DiscoveryRequest request;
+  request.sectorsPerRead = image.settings.sectorsPerRead;
+  request.method = DiscoveryMethod::kRange;
+
   if (!options.search.empty()) {
-    image.method = DiscoveryMethod::kSearch;
-    session.state.identifyOption = IdentifyOption::kSearchPartition;
-    if (DiskStepNext(ctx, options.search[0], options.search[1]) == NextOutcome::kStartWorker) {
-      RunDiscoveryWorker(ctx);
-    }
-    return;
+    // The range was checked by OpenImage.
+    image.method = ScanMethod::kSearch;
+    image.rangeStart = ParseSectorField(options.search[0]).value_or(0);
+    image.rangeEnd = ParseSectorField(options.search[1]).value_or(0);
+    request.rangeStart = image.rangeStart;
+    request.rangeEnd = image.rangeEnd;
+    RunFind(image, request, 1);
+    if (image.interrupts.Received()) return Interrupted(image, runtime);
+    if (image.volumes.volumeCount == 0) image.progress->Message(kNothingFromSearchMessage);
+    return {};
   }
 
-  image.method = DiscoveryMethod::kPartitionRecord;
-  session.state.identifyOption = IdentifyOption::kUsePartitionTable;
-  NextOutcome outcome = DiskStepNext(ctx);
-  if (outcome == NextOutcome::kNoRecord) {
-    const std::uint32_t total = session.drives.Current().totalSectors;
-    runtime.Say(
-        fmt::format("no partition record at sector 105: searching the whole disk, "
-                    "sectors 0 to {}",
-                    total));
-    image.method = DiscoveryMethod::kWholeDiskSearch;
-    session.state.identifyOption = IdentifyOption::kSearchPartition;
-    outcome = DiskStepNext(ctx, "0", fmt::format("{}", total));
+  image.method = ScanMethod::kPartitionRecord;
+  if (HasPartitionRecordMark(image.drives)) {
+    request.method = DiscoveryMethod::kPartitionRecord;
+    RunFind(image, request, 44);
+    if (image.interrupts.Received()) return Interrupted(image, runtime);
+    if (image.volumes.volumeCount == 0) image.progress->Message(kNothingFromRecordMessage);
+    return {};
   }
-  if (outcome == NextOutcome::kStartWorker) RunDiscoveryWorker(ctx);
+
+  image.progress->Message(kNoRecordMessage);
+  const std::uint32_t total = image.drives.Current().totalSectors;
+  runtime.Say(
+      fmt::format("no partition record at sector 105: searching the whole disk, "
+                  "sectors 0 to {}",
+                  total));
+  image.method = ScanMethod::kWholeDiskSearch;
+  image.rangeStart = 0;
+  image.rangeEnd = total;
+  if (total == 0) {
+    // An empty range is refused as the range fields would be.
+    image.progress->Message(kEndNotAboveStartMessage);
+    return {};
+  }
+  request.rangeStart = 0;
+  request.rangeEnd = total;
+  RunFind(image, request, 1);
+  if (image.interrupts.Received()) return Interrupted(image, runtime);
+  if (image.volumes.volumeCount == 0) image.progress->Message(kNothingFromSearchMessage);
+  return {};
 }
 
 std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(
     const std::string& path, const DiscoveryOptions& options, CliRuntime& runtime) {
   auto image = OpenImage(path, options, runtime);
-  if (image) DiscoverVolumes(**image, options, runtime);
+  if (!image) return image;
+  if (auto found = DiscoverVolumes(**image, options, runtime); !found) {
+    return std::unexpected(found.error());
+  }
   return image;
 }
 

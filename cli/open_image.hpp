@@ -1,16 +1,18 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/session.hpp"
+#include "base/settings.hpp"
 #include "cli/cli_runtime.hpp"
-#include "cli/printing_feedback.hpp"
-#include "volumes/discovery.hpp"
-#include "volumes/volume_tree_sink.hpp"
+#include "cli/interrupt.hpp"
+#include "cli/progress_line.hpp"
+#include "disk/drive_table.hpp"
+#include "volumes/volume_table.hpp"
 
 namespace tolvar::cli {
 
@@ -29,7 +31,8 @@ struct DiscoveryOptions {
 // --legacy-library-dir, --unreadable-sectors and --quiet to `command`.
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options);
 
-enum class DiscoveryMethod { kPartitionRecord, kSearch, kWholeDiskSearch };
+// How the volumes were found.
+enum class ScanMethod { kPartitionRecord, kSearch, kWholeDiskSearch };
 
 // A failure that has already been told to the user; `status` is the exit
 // status to end with.
@@ -37,28 +40,36 @@ struct CommandFailed {
   int status = kExitUsage;
 };
 
-// One image opened as drive 0 of its own session.
+// One image opened as drive 0, with the tables its volumes go into.
 struct OpenedImage {
-  std::string path;
-  std::unique_ptr<Session> session;
-  std::unique_ptr<PrintingFeedback> feedback;
-  NullVolumeTreeSink tree;
-  DiscoveryMethod method = DiscoveryMethod::kPartitionRecord;
+  explicit OpenedImage(DiskRoute route) : settings(RecoverySettings::DefaultsFor(route)) {}
+  OpenedImage(const OpenedImage&) = delete;
+  OpenedImage& operator=(const OpenedImage&) = delete;
 
-  [[nodiscard]] DiscoveryContext Context();
+  std::string path;
+  RecoverySettings settings;
+  DriveTable drives{settings};
+  VolumeTable volumes;
+  std::unique_ptr<ProgressLine> progress;
+  Interrupts interrupts;
+  ScanMethod method = ScanMethod::kPartitionRecord;
+  std::uint32_t rangeStart = 0;  // the range searched (search methods)
+  std::uint32_t rangeEnd = 0;
 };
 
 // Checks the options, opens `path` read-only as drive 0 (through the fault
-// plan or the legacy libraries when asked) and selects it. Every problem is
-// told in one line on stderr.
+// plan or the legacy libraries when asked) and makes it current. Every
+// problem is told in one line on stderr.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
     const std::string& path, const DiscoveryOptions& options, CliRuntime& runtime);
 
 // Finds the image's volumes: in the --search range, else through the
 // partition record, falling back to a search of the whole disk (and saying
 // so) when the record's mark is missing. The volume table then holds what
-// was found; none is not a failure here.
-void DiscoverVolumes(OpenedImage& image, const DiscoveryOptions& options, CliRuntime& runtime);
+// was found; none is not a failure here, an interrupt is.
+[[nodiscard]] std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
+                                                                const DiscoveryOptions& options,
+                                                                CliRuntime& runtime);
 
 // OpenImage, then DiscoverVolumes.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "app/state/feedback.hpp"
+#include "app/drive_list.hpp"
+#include "app/wizard_texts.hpp"
 #include "cli/terminal_text.hpp"
-#include "disk/drive_list.hpp"
-#include "volumes/discovery.hpp"
+#include "volumes/volume_table.hpp"
 
 namespace tolvar::cli {
 
@@ -71,7 +71,7 @@ nlohmann::json DriveJson(const DriveInfo& drive, unsigned index) {
 nlohmann::json VolumeJson(const VolumeInfo& volume, unsigned number) {
   return {
       {"number", number},
-      {"type", std::string(VolumeTypeText(volume.fsType))},
+      {"type", std::string(FsTypeName(volume.fsType))},
       {"name", volume.volumeName},
       {"startSector", volume.startSector},
       {"sizeSectors", volume.sizeSectors},

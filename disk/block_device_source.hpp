@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/state/error.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
 
 namespace tolvar {
 

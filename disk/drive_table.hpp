@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "app/state/error.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
 #include "disk/bad_sector_list.hpp"
 #include "disk/block_device_source.hpp"
 

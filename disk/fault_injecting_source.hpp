@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "disk/block_device_source.hpp"
 
 namespace tolvar {

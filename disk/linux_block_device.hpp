@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "disk/block_device_source.hpp"
 
 namespace tolvar {

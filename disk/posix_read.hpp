@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "disk/block_device_source.hpp"
 
 namespace tolvar::detail {

@@ -77,14 +77,14 @@ MountResult ExtensiveScan(MountContext& context) {
   std::uint32_t slot = 1;  // the inode number of the slot being looked at
   std::array<std::byte, kFsSectorBytes> sector{};
   std::array<std::byte, kFsSectorBytes> head{};
-  for (std::uint32_t s = 0; s < sectors && !context.state.StopRequested(); ++s) {
+  for (std::uint32_t s = 0; s < sectors && !context.stop.StopRequested(); ++s) {
     const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + s;
     sector.fill(std::byte{0});
     (void)context.drives.ReadSectors(sectorNumber, 1, sector);
     for (std::uint32_t k = 0; k < perSector; ++k, ++slot) {
       if (slot % 1000 == 0) {
-        context.feedback.SetProgress(static_cast<int>(std::uint64_t{slot} * 100 / slots));
-        context.feedback.SetRowValue(kCurrentSectorLabel, fmt::format("{}", sectorNumber));
+        context.observer.Progress(static_cast<int>(std::uint64_t{slot} * 100 / slots));
+        context.observer.SectorReading(sectorNumber);
       }
       const Inode inode =
           DecodeInode(type, std::span<const std::byte>(sector).subspan(std::size_t{k} * slotBytes));
@@ -95,9 +95,12 @@ MountResult ExtensiveScan(MountContext& context) {
       const std::uint32_t self = CandidateSelf(type, head, slot, &parent);
       if (self == 0) continue;
       if (self != kRootInode) {
-        auto added = tree.AddFolder(PlaceholderName(self), self, parent, tree.FolderCount(),
-                                    inode.time, context.feedback);
+        auto added =
+            tree.AddFolder(PlaceholderName(self), self, parent, tree.FolderCount(), inode.time);
         if (!added) return std::unexpected(added.error());
+        if (*added == AddResult::kAdded) {
+          context.observer.FolderFound(tree.FolderCount(), tree.Folders().back().name);
+        }
       }
       if (auto walked = WalkDirectory(context, self); !walked) return walked;
     }
@@ -106,7 +109,7 @@ MountResult ExtensiveScan(MountContext& context) {
 }
 
 void FinalizeFolderNames(MountContext& context) {
-  context.feedback.SetStatusText(kFinalizingStatus);
+  context.observer.PhaseStarted(MountPhase::kFinalizingNames);
   FileTree& tree = context.tree;
   for (std::size_t i = 0; i < tree.Folders().size(); ++i) {
     const FolderNode& folder = tree.Folders()[i];
@@ -116,30 +119,33 @@ void FinalizeFolderNames(MountContext& context) {
 }
 
 MountResult GatherLostFolders(MountContext& context) {
-  Feedback& feedback = context.feedback;
+  MountObserver& observer = context.observer;
   FileTree& tree = context.tree;
-  feedback.SetStatusText(kLostDataStatus);
-  feedback.SetProgress(0);
-  if (auto added =
-          tree.AddFolder(kLostDirName, kLostDirInode, kRootInode, tree.FolderCount(), 0, feedback);
+  observer.PhaseStarted(MountPhase::kGatheringLostFolders);
+  if (auto added = tree.AddFolder(kLostDirName, kLostDirInode, kRootInode, tree.FolderCount(), 0);
       !added) {
     return std::unexpected(added.error());
+  } else if (*added == AddResult::kAdded) {
+    observer.FolderFound(tree.FolderCount(), kLostDirName);
   }
-  context.state.ClearStop();
+  context.stop.Clear();
   std::uint64_t numerator = 0;
   int shown = -1;
   std::size_t i = 0;
-  for (; i < tree.Folders().size() && !context.state.StopRequested(); ++i) {
+  for (; i < tree.Folders().size() && !context.stop.StopRequested(); ++i) {
     const std::uint64_t quotient = numerator / std::max<std::uint32_t>(tree.FolderCount(), 1);
     const int position = quotient >= 100 ? 99 : static_cast<int>(quotient);
-    if (position != shown) feedback.SetProgress(position);
+    if (position != shown) observer.Progress(position);
     shown = position;
     numerator += 100;
     const std::uint32_t parent = tree.Folders()[i].parent;
     if (parent == kRootInode || tree.FindFolder(parent) != nullptr) continue;
     auto added = tree.AddPlaceholderFolder(PlaceholderName(parent), parent, kLostDirInode,
-                                           tree.FolderCount(), feedback);
+                                           tree.FolderCount());
     if (!added) return std::unexpected(added.error());
+    if (*added == AddResult::kAdded) {
+      observer.FolderFound(tree.FolderCount(), tree.Folders().back().name);
+    }
   }
 
   if (i == tree.Folders().size()) {
@@ -155,7 +161,7 @@ MountResult GatherLostFolders(MountContext& context) {
       MarkReached(tree, tree.Folders()[k].inode, reached);
     }
   }
-  context.state.ClearStop();
+  context.stop.Clear();
   return {};
 }
 

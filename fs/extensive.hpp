@@ -12,8 +12,6 @@
 
 namespace tolvar {
 
-inline constexpr std::string_view kFinalizingStatus = "Please wait, finalizing recovery";
-inline constexpr std::string_view kLostDataStatus = "Searching Lost Data ...";
 
 // The inode-table sectors the scan reads: the table's own count, but never
 // past the end of the volume or of the drive (`driveSectors`), and for EAFS

@@ -1,7 +1,5 @@
 #include "fs/mount.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <array>
 #include <new>
@@ -117,16 +115,23 @@ MountResult HandleEntry(MountContext& context, const RawDirEntry& raw, std::uint
   std::expected<AddResult, Error> added = AddResult::kRefused;
   switch (entry.kind) {
     case EntryKind::kDirectory:
-      if (context.state.recoveryMode == RecoveryMode::kExtensive) {
-        added = tree.AddFolderName(raw.name, raw.inode, parent, context.feedback);
+      if (context.mode == RecoveryMode::kExtensive) {
+        added = tree.AddFolderName(raw.name, raw.inode, parent);
+        if (added && *added == AddResult::kAdded) {
+          context.observer.FolderFound(tree.FolderCount(), tree.FolderNames().back().name);
+        }
       } else {
-        added = tree.AddFolder(raw.name, raw.inode, parent, tree.FolderCount(), entry.time,
-                               context.feedback);
+        added = tree.AddFolder(raw.name, raw.inode, parent, tree.FolderCount(), entry.time);
+        if (added && *added == AddResult::kAdded) {
+          context.observer.FolderFound(tree.FolderCount(), tree.Folders().back().name);
+        }
       }
       break;
     case EntryKind::kFile:
-      added = tree.AddFile(raw.name, raw.inode, parent, tree.FileCount(), entry.time, entry.size,
-                           context.feedback);
+      added = tree.AddFile(raw.name, raw.inode, parent, tree.FileCount(), entry.time, entry.size);
+      if (added && *added == AddResult::kAdded) {
+        context.observer.FileFound(tree.FileCount(), tree.Files().back().name);
+      }
       break;
     case EntryKind::kOutOfRange:
       break;
@@ -138,7 +143,7 @@ MountResult HandleEntry(MountContext& context, const RawDirEntry& raw, std::uint
 // Parses one block; the value says whether it was taken as a directory block.
 std::expected<bool, Error> ParseBlockAt(MountContext& context, std::uint64_t sector,
                                         std::uint32_t parent, bool firstBlock) {
-  context.feedback.SetRowValue(kCurrentSectorLabel, fmt::format("{}", sector));
+  context.observer.SectorReading(sector);
   BlockBuffer buffer{};
   (void)context.drives.ReadSectors(sector, kSectorsPerBlock, buffer);
   const bool isHtfs = context.volume.fsType == FsType::kHtfs;
@@ -188,8 +193,7 @@ MountResult WalkDirectory(MountContext& context, std::uint32_t inode) {
   try {
     blocks = DirectoryBlocks(context, record);
   } catch (const std::bad_alloc&) {
-    context.feedback.ShowMessage(kOutOfMemoryMessage, MessageKind::kError);
-    return std::unexpected(Error{ErrorCode::kOutOfMemory, std::string(kOutOfMemoryMessage), {}});
+    return std::unexpected(Error{ErrorCode::kOutOfMemory, "out of memory", {}});
   }
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     auto parsed = ParseBlockAt(context, BlockSector(context.volume, blocks[i]), inode, i == 0);
@@ -201,11 +205,11 @@ MountResult WalkDirectory(MountContext& context, std::uint32_t inode) {
 }
 
 MountResult NormalWalk(MountContext& context) {
-  context.state.ClearStop();
+  context.stop.Clear();
   if (auto root = WalkDirectory(context, kRootInode); !root) return root;
   std::uint64_t numerator = 0;
   int shown = 0;
-  for (std::size_t i = 0; i < context.tree.Folders().size() && !context.state.StopRequested();
+  for (std::size_t i = 0; i < context.tree.Folders().size() && !context.stop.StopRequested();
        ++i) {
     const std::uint32_t inode = context.tree.Folders()[i].inode;
     if (auto walked = WalkDirectory(context, inode); !walked) return walked;
@@ -213,62 +217,42 @@ MountResult NormalWalk(MountContext& context) {
     auto position = static_cast<int>(std::min<std::uint64_t>(
         numerator / (std::uint64_t{context.tree.FolderCount()} + 1000), 99));
     position = std::max(position, shown);
-    context.feedback.SetProgress(position);
+    if (position != shown) context.observer.Progress(position);
     shown = position;
   }
   return {};
 }
 
-MountResult MountWorker(MountContext& context, MountViews& views) {
-  Feedback& feedback = context.feedback;
-  WizardState& state = context.state;
-  state.SetBusy(true);
-  feedback.SetQuickHelp(kMountingHelp);
-  context.tree.ClearFileTree();
-  context.claimed.Clear();
-  feedback.ShowStatus(true);
-  feedback.ShowProgress(true);
-  feedback.SetProgress(0);
-  views.window.SetBackButton(false);
-  views.window.SetStopButton(false);
-  feedback.SetPanelMode(2);
-  // The directory-block read length is the fixed block size: volumes of both
-  // types always have two sectors per block.
-  views.window.SetStopButton(true);
-  feedback.SetStatusText(kMountingStatus);
-  state.ClearStop();
-
+MountResult MountInto(FileTree& tree, DriveTable& drives, const VolumeInfo& volume,
+                      RecoveryMode mode, MountObserver& observer, StopToken stop) {
+  tree.ClearFileTree();
+  MountContext context{drives, volume, tree, mode, observer, stop};
+  stop.Clear();
   MountResult walked;
-  if (state.recoveryMode == RecoveryMode::kNormal) {
+  if (mode == RecoveryMode::kNormal) {
+    observer.PhaseStarted(MountPhase::kWalk);
     walked = NormalWalk(context);
   } else {
+    observer.PhaseStarted(MountPhase::kInodeScan);
     walked = ExtensiveScan(context);
-    state.ClearStop();
+    stop.Clear();
     if (walked) {
       FinalizeFolderNames(context);
-      state.ClearStop();
+      stop.Clear();
       walked = GatherLostFolders(context);
     }
   }
-  if (!walked) return walked;
+  stop.Clear();
+  return walked;
+}
 
-  state.ClearStop();
-  views.window.SetStopButton(false);
-  state.step += 1;
-  views.window.ShowBrowseLayout();
-
-  feedback.SetProgress(0);
-  feedback.SetStatusText(kTreeStatus);
-  BuildFolderTree(context.tree, views.tree, views.rootItem, kRootInode, feedback);
-  FillFolderList(context.tree, kRootInode, views.filters, views.list, state);
-
-  views.window.ShowBrowseControls();
-  feedback.SetPanelMode(-1);
-  views.window.SetBackButton(true);
-  feedback.ShowProgress(false);
-  state.SetBusy(false);
-  feedback.SetQuickHelp(kBrowseHelp);
-  return {};
+std::expected<FileTree, Error> Mount(DriveTable& drives, const VolumeInfo& volume,
+                                     RecoveryMode mode, MountObserver& observer, StopToken stop) {
+  FileTree tree;
+  if (auto mounted = MountInto(tree, drives, volume, mode, observer, stop); !mounted) {
+    return std::unexpected(mounted.error());
+  }
+  return tree;
 }
 
 }  // namespace tolvar

@@ -1,7 +1,7 @@
 #pragma once
 
-// Mounting a volume: the directory walks of both types, the mount worker's
-// sequence of steps and the pieces the extensive search shares with them.
+// Mounting a volume: the directory walks of both types and the pieces the
+// extensive search shares with them.
 
 #include <cstdint>
 #include <expected>
@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/state/error.hpp"
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
+#include "base/stop_token.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/format.hpp"
@@ -19,17 +19,30 @@
 
 namespace tolvar {
 
-class FileFilterList;
+// The parts of a mount, in the order they run.
+enum class MountPhase {
+  kWalk,                  // Normal: the folders from the root
+  kInodeScan,             // Extensive: every inode slot of the table
+  kFinalizingNames,       // Extensive: folders get the names their parents list
+  kGatheringLostFolders,  // Extensive: folders without a parent go below "LostDir"
+};
 
-inline constexpr std::string_view kMountingHelp =
-    "\r\n                Please Wait, Tolvar is mounting the selected file system. Once this "
-    "process is completed, it will show you the                       data.";
-inline constexpr std::string_view kBrowseHelp =
-    "\r\n                Please select the file(s) and folder(s) to recover from right pane and "
-    "copy using   Recover Selected      or                             Recover All options from "
-    "the Recovery Menu.\r\n                You can open a file by Double Clicking it.";
-inline constexpr std::string_view kMountingStatus = "Mounting volume, please wait...";
-inline constexpr std::string_view kTreeStatus = "Creating Tree Structure, Please wait";
+// The events of one mount, on the mounting thread, in order. Every hook
+// defaults to nothing.
+class MountObserver {
+ public:
+  virtual ~MountObserver() = default;
+  virtual void PhaseStarted(MountPhase /*phase*/) {}
+  // A directory block (or, while scanning, an inode-table sector) is read.
+  virtual void SectorReading(std::uint64_t /*sector*/) {}
+  // A folder or (Extensive) a folder name was recorded; `folderCount` is the
+  // number of folders now listed.
+  virtual void FolderFound(std::uint32_t /*folderCount*/, std::string_view /*name*/) {}
+  // A file was recorded; `fileCount` is the number of files now listed.
+  virtual void FileFound(std::uint32_t /*fileCount*/, std::string_view /*name*/) {}
+  // The current phase's position, 0 to 99; sent when it changes.
+  virtual void Progress(int /*position*/) {}
+};
 
 // Blocks already read as directory blocks or indirect lists during one mount.
 // A block belongs to one directory; a second claim on it (a damaged or
@@ -49,8 +62,9 @@ struct MountContext {
   DriveTable& drives;
   const VolumeInfo& volume;
   FileTree& tree;
-  WizardState& state;
-  Feedback& feedback;
+  RecoveryMode mode;
+  MountObserver& observer;
+  StopToken stop;
   ClaimedBlocks claimed{};
 };
 
@@ -79,30 +93,18 @@ using MountResult = std::expected<void, Error>;
 // the way included), until the list ends or a stop is requested.
 [[nodiscard]] MountResult NormalWalk(MountContext& context);
 
-// The window controls a mount switches. Every hook defaults to nothing.
-class MountWindow {
- public:
-  virtual ~MountWindow() = default;
-  virtual void SetBackButton(bool /*shownAndEnabled*/) {}
-  virtual void SetStopButton(bool /*shownAndEnabled*/) {}
-  // The browse step's layout with the six list columns.
-  virtual void ShowBrowseLayout() {}
-  // Tree enabled, list shown, menus in their browse state.
-  virtual void ShowBrowseControls() {}
-};
+// Mounts `volume` in `mode` into a new file tree: the Normal walk, or the
+// Extensive scan followed by the name pass and the gathering of lost
+// folders. A stop ends the phase it comes in (the token is cleared between
+// phases and at the end); what was found so far is kept. The only error is
+// running out of memory (code kOutOfMemory).
+[[nodiscard]] std::expected<FileTree, Error> Mount(DriveTable& drives, const VolumeInfo& volume,
+                                                   RecoveryMode mode, MountObserver& observer,
+                                                   StopToken stop);
 
-struct MountViews {
-  MountWindow& window;
-  FolderTreeSink& tree;
-  TreeItemId rootItem = kNoTreeItem;
-  BrowseListSink& list;
-  const FileFilterList* filters = nullptr;
-};
-
-// The mount worker's steps in order: clear the lists, walk (Normal) or scan,
-// name and gather (Extensive), then build the tree and list the root. A stop
-// shortens the walk but the tree and list are always built. The only error
-// is running out of memory (after its message has been shown).
-[[nodiscard]] MountResult MountWorker(MountContext& context, MountViews& views);
+// The same into a tree the caller owns, which is emptied first (a front end
+// that keeps one tree for the whole session).
+[[nodiscard]] MountResult MountInto(FileTree& tree, DriveTable& drives, const VolumeInfo& volume,
+                                    RecoveryMode mode, MountObserver& observer, StopToken stop);
 
 }  // namespace tolvar

@@ -7,7 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/state/feedback.hpp"
 #include "disk/block_device_source.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
@@ -39,24 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)drives.OpenCurrentDrive();
 
   for (const RecoveryMode mode : {RecoveryMode::kNormal, RecoveryMode::kExtensive}) {
-    FileTree tree;
-    WizardState state;
-    state.recoveryMode = mode;
-    SilentFeedback feedback;
-    MountWindow window;
-    RecordingTreeSink treeSink;
-    RecordingListSink list;
-    MountContext context{drives, volume, tree, state, feedback};
-    MountViews views{window, treeSink, treeSink.Root(), list, nullptr};
-    if (!MountWorker(context, views)) std::abort();
-    // Every folder the tree shows appears once, under an item that exists.
-    for (const FolderNode& folder : tree.Folders()) {
-      if (folder.treeItem == kNoTreeItem) continue;
-      const auto* item = treeSink.Find(folder.treeItem);
-      if (item == nullptr || item->text != folder.name) std::abort();
-    }
-    if (treeSink.Items().size() > tree.Folders().size()) std::abort();
-    if (mode == RecoveryMode::kExtensive && tree.FindFolder(kLostDirInode) == nullptr) std::abort();
+    MountObserver quiet;
+    auto tree = Mount(drives, volume, mode, quiet, {});
+    if (!tree) std::abort();
+    // The folder order visits each folder at most once, each after its parent.
+    std::vector<char> visited(tree->Folders().size(), 0);
+    VisitFolderTree(*tree, kRootInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
+      if (index >= visited.size() || visited[index] != 0) std::abort();
+      if (parentIndex != kNoFolderIndex && (parentIndex >= visited.size() || visited[parentIndex] == 0)) {
+        std::abort();
+      }
+      visited[index] = 1;
+    });
+    if (mode == RecoveryMode::kExtensive && tree->FindFolder(kLostDirInode) == nullptr) std::abort();
   }
   return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "tools/patterns/name_pattern.hpp"
+#include "tools/name_pattern.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,6 @@
 
 #include "fs/format.hpp"
 #include "volumes/superblock_probe.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tolvar;
@@ -17,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Superblock sb = DecodeSuperblock(sector);
   VolumeTable table;
-  NullVolumeTreeSink tree;
-  const ProbeResult result = ProbeSuperblockSector(table, tree, sector, at);
+  const ProbeResult result = ProbeSuperblockSector(table, sector, at);
   if (result == ProbeResult::kAccepted) {
     const VolumeInfo& info = table.entries[0];
     // The probe and the reader's decoding agree on what the sector holds.

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "disk/block_device_source.hpp"
 
 namespace tolvar::imagekit {

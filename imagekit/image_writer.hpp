@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvar::imagekit {
 

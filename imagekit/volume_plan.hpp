@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "imagekit/image_builder.hpp"
 #include "imagekit/image_writer.hpp"
 

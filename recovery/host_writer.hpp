@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/state/error.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
 
 namespace tolvar {
 

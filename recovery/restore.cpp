@@ -85,8 +85,8 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 
 class Restorer {
  public:
-  Restorer(std::string folder, Feedback& feedback, const std::atomic<std::int32_t>* stop)
-      : folder_(std::move(folder)), feedback_(feedback), stop_(stop) {}
+  Restorer(std::string folder, RestoreObserver& observer, StopToken stop)
+      : folder_(std::move(folder)), observer_(observer), stop_(stop) {}
 
   RestoreReport Run(FolderHandle root);
 
@@ -96,12 +96,12 @@ class Restorer {
   [[nodiscard]] std::optional<FolderHandle> OpenRelative(const FolderHandle& root,
                                                          const std::vector<std::string>& path);
   [[nodiscard]] bool Stopped() const {
-    return stop_ != nullptr && stop_->load(std::memory_order_relaxed) != 0;
+    return stop_.StopRequested();
   }
 
   std::string folder_;
-  Feedback& feedback_;
-  const std::atomic<std::int32_t>* stop_;
+  RestoreObserver& observer_;
+  StopToken stop_;
   RestoreReport report_;
   bool failed_ = false;
 };
@@ -125,7 +125,7 @@ void Restorer::RestoreFile(const FolderHandle& folder, const std::string& relati
   entry.path = relative;
   entry.format = format;
   entry.compressedBytes = static_cast<std::uint64_t>(info.st_size);
-  feedback_.SetStatusText(fmt::format("Restoring {}", relative));
+  observer_.FileStarted(relative);
   auto record = [this, &entry](RestoreStatus status, std::string note) {
     entry.status = status;
     entry.note = std::move(note);
@@ -324,10 +324,6 @@ RestoreReport Restorer::Run(FolderHandle root) {
       }
     }
   }
-  if (!report_.summary.stopMessage.empty()) {
-    feedback_.ShowMessage(report_.summary.stopMessage, MessageKind::kError);
-  }
-  feedback_.SetStatusText(RestoreSummaryLine(report_.summary));
   return std::move(report_);
 }
 
@@ -417,33 +413,25 @@ std::string RestoreSummaryLine(const RestoreSummary& summary) {
 }
 
 std::expected<RestoreReport, Error> RestoreCompressedFiles(const std::string& folder,
-                                                           Feedback& feedback,
-                                                           const std::atomic<std::int32_t>* stop) {
+                                                           RestoreObserver& observer,
+                                                           StopToken stop) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(HostError(errno, "open folder", folder));
-  Restorer restorer(folder, feedback, stop);
+  Restorer restorer(folder, observer, stop);
   return restorer.Run(FolderHandle(fd));
 }
 
-RestoreStart StartRestoreDialog(Feedback& feedback, RestoreState& state) {
-  if (feedback.AskYesNo(kRestoreQuestion, MessageKind::kQuestion) == Answer::kNo) {
-    state.restoreDeclined.store(1, std::memory_order_relaxed);
-    return RestoreStart::kDeclined;
-  }
-  return RestoreStart::kStartWorker;
-}
-
-void RestoreWorker::Start(std::string folder, Feedback& feedback,
+void RestoreWorker::Start(std::string folder, RestoreObserver& observer,
                           std::function<void()> onFinished) {
   Join();
   finished_.store(false, std::memory_order_release);
-  stop_.store(0, std::memory_order_relaxed);
+  stop_.Clear();
   thread_ = std::jthread(
-      [this, folder = std::move(folder), &feedback, onFinished = std::move(onFinished)] {
+      [this, folder = std::move(folder), &observer, onFinished = std::move(onFinished)] {
         std::expected<RestoreReport, Error> outcome =
             std::unexpected(Error{ErrorCode::kIoError, "The restore work failed", std::nullopt});
         try {
-          outcome = RestoreCompressedFiles(folder, feedback, &stop_);
+          outcome = RestoreCompressedFiles(folder, observer, StopToken(stop_));
         } catch (const std::exception& problem) {
           outcome = std::unexpected(Error{ErrorCode::kIoError, problem.what(), std::nullopt});
         } catch (...) {

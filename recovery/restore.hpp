@@ -17,18 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/state/error.hpp"
-#include "app/state/feedback.hpp"
+#include "base/error.hpp"
+#include "base/stop_token.hpp"
 
 namespace tolvar {
-
-inline constexpr std::string_view kRestoreQuestion =
-    "This option is to be used after you have recovered your data and you want to restore the "
-    "compressed files in the recovered data. \r\nThis may take long time depending on the number "
-    "of files. \r\nAre you sure to continue ?";
-inline constexpr std::string_view kRestoreTitle = "Restoring Compressed Files, Please wait.";
-inline constexpr std::string_view kRestoreCommandText = "Restore &Compress Files";
-inline constexpr std::string_view kFinishText = "Finish";
 
 enum class CompressionFormat { kNone, kCompress, kGzip, kBzip2, kXz };
 
@@ -68,23 +60,22 @@ struct RestoreReport {
   RestoreSummary summary;
 };
 
+// The events of one restore, on its thread. Every hook defaults to nothing.
+class RestoreObserver {
+ public:
+  virtual ~RestoreObserver() = default;
+  // The file at `relativePath` (below the folder restored) is looked at.
+  virtual void FileStarted(std::string_view /*relativePath*/) {}
+};
+
 // Walks `folder` (never following a symbolic link) and restores every
-// compressed regular file in it. Status texts go to feedback.SetStatusText;
-// `stop` (may be null) ends the walk between files. Only a folder that
-// cannot be opened is an error.
-[[nodiscard]] std::expected<RestoreReport, Error> RestoreCompressedFiles(
-    const std::string& folder, Feedback& feedback, const std::atomic<std::int32_t>* stop = nullptr);
+// compressed regular file in it; `stop` ends the walk between files. Only a
+// folder that cannot be opened is an error.
+[[nodiscard]] std::expected<RestoreReport, Error> RestoreCompressedFiles(const std::string& folder,
+                                                                       RestoreObserver& observer,
+                                                                       StopToken stop = {});
 
 [[nodiscard]] std::string RestoreSummaryLine(const RestoreSummary& summary);
-
-// The restore dialog's rules. `restoreDeclined` records a No; a later Yes
-// still starts the work.
-struct RestoreState {
-  std::atomic<std::int32_t> restoreDeclined{0};
-};
-enum class RestoreStart { kDeclined, kStartWorker };
-// Asks the question; No sets restoreDeclined and the dialog closes.
-[[nodiscard]] RestoreStart StartRestoreDialog(Feedback& feedback, RestoreState& state);
 
 // Runs the restore work on a thread of its own. The thread always ends, and
 // at its end Finished() turns true and `onFinished` is called (the dialog
@@ -96,16 +87,17 @@ class RestoreWorker {
   RestoreWorker(const RestoreWorker&) = delete;
   RestoreWorker& operator=(const RestoreWorker&) = delete;
 
-  void Start(std::string folder, Feedback& feedback, std::function<void()> onFinished = {});
+  void Start(std::string folder, RestoreObserver& observer,
+             std::function<void()> onFinished = {});
   void Join();
   [[nodiscard]] bool Finished() const { return finished_.load(std::memory_order_acquire); }
-  void RequestStop() { stop_.store(1, std::memory_order_relaxed); }
+  void RequestStop() { stop_.RequestStop(); }
   // The outcome, once Finished().
   [[nodiscard]] std::optional<std::expected<RestoreReport, Error>> Result() const;
 
  private:
   std::atomic<bool> finished_{false};
-  std::atomic<std::int32_t> stop_{0};
+  StopFlag stop_;
   mutable std::mutex mutex_;
   std::optional<std::expected<RestoreReport, Error>> result_;
   std::jthread thread_;

@@ -81,14 +81,13 @@ struct Frame {
 class SavingRun {
  public:
   SavingRun(DriveTable& drives, const VolumeInfo& volume, const FileTree& tree,
-            const RecoverySettings& settings, SaveControl& control, Feedback& feedback,
-            const SavingOptions& options, const SavingObserver& observer)
+            const RecoverySettings& settings, SaveControl& control, SavingObserver& observer,
+            const SavingOptions& options)
       : drives_(drives),
         volume_(volume),
         tree_(tree),
         settings_(settings),
         control_(control),
-        feedback_(feedback),
         options_(options),
         observer_(observer) {}
 
@@ -126,9 +125,8 @@ class SavingRun {
   const FileTree& tree_;
   const RecoverySettings settings_;
   SaveControl& control_;
-  Feedback& feedback_;
   const SavingOptions& options_;
-  const SavingObserver& observer_;
+  SavingObserver& observer_;
 
   RecoveryReport report_;
   std::unordered_set<std::uint32_t> visited_;
@@ -193,13 +191,12 @@ void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
   entry.note = error.message;
   failed_ = true;
   report_.summary.stopMessage = error.message;
-  feedback_.ShowMessage(error.message, MessageKind::kError);
+  observer_.Failed(error);
 }
 
 void SavingRun::ShowFile(const Frame& frame, std::string_view name) {
-  feedback_.SetRowValue(kPathLabel, frame.hostPath.empty() ? "/" : frame.hostPath);
-  feedback_.SetRowValue(kFileNameLabel, name);
-  feedback_.SetRowValue(kTotalFilesLabel, fmt::format("{} of {}", filesDone_ + 1, filesTotal_));
+  observer_.EntryStarted(frame.hostPath.empty() ? "/" : frame.hostPath, name, filesDone_ + 1,
+                         filesTotal_);
 }
 
 void SavingRun::ShowProgress(std::string_view path) {
@@ -209,10 +206,10 @@ void SavingRun::ShowProgress(std::string_view path) {
           ? static_cast<int>(filesDone_ * 100 / std::max<std::uint64_t>(filesTotal_, 1))
           : static_cast<int>(std::min<std::uint64_t>(bytesDone_, scale) * 100 / scale);
   if (position != lastProgress_) {
-    feedback_.SetProgress(position);
+    observer_.Progress(position);
     lastProgress_ = position;
   }
-  if (observer_) observer_({filesDone_, filesTotal_, bytesDone_, bytesTotal_, path});
+  observer_.Counted({filesDone_, filesTotal_, bytesDone_, bytesTotal_, path});
 }
 
 void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
@@ -337,8 +334,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       linkTarget.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     }
     copied += piece.size();
-    if (observer_)
-      observer_({filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
+    observer_.Counted({filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
   }
 
   for (const SectorRun& run : reader.UnreadableSectors()) entry.unreadable.push_back(run);
@@ -540,7 +536,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
     CountSelection(top);
     stack.push_back(std::move(top));
   }
-  feedback_.SetProgress(0);
+  observer_.Progress(0);
   lastProgress_ = 0;
 
   while (!stack.empty()) {
@@ -570,7 +566,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
   RunSummary& summary = report_.summary;
   summary.stoppedByUser = stopped_;
   if (Ending()) summary.notReached = filesTotal_ - std::min(filesTotal_, filesDone_);
-  if (lastProgress_ != 100 && !Ending()) feedback_.SetProgress(100);
+  if (lastProgress_ != 100 && !Ending()) observer_.Progress(100);
 
   return SavingResult{std::move(report_), {}};
 }
@@ -580,8 +576,8 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
 std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInfo& volume,
                                              const FileTree& tree, const Selection& selection,
                                              const RecoverySettings& settings, SaveControl& control,
-                                             Feedback& feedback, const SavingOptions& options,
-                                             const SavingObserver& observer) {
+                                             SavingObserver& observer,
+                                             const SavingOptions& options) {
   struct CloseAtEnd {
     SaveControl& control;
     ~CloseAtEnd() { control.closeSavingRequested.store(1, std::memory_order_relaxed); }
@@ -589,14 +585,13 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
 
   auto root = OpenDestination(options.destination, options.sourcePath, options.sysfsRoot);
   if (!root) {
-    feedback.ShowMessage(root.error().message, MessageKind::kError);
+    observer.Failed(root.error());
     return std::unexpected(root.error());
   }
   // A second handle for the report: the run hands its own down the tree.
   auto reportFolder = OpenFolderAt(*root, ".", options.destination);
 
-  SavingRun run(drives, volume, tree, ClampSettings(settings), control, feedback, options,
-                observer);
+  SavingRun run(drives, volume, tree, ClampSettings(settings), control, observer, options);
   SavingResult result = run.Run(std::move(*root), selection);
 
   if (options.writeReport) {
@@ -612,7 +607,7 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
                        : json;
       if (!text) {
         result.reportProblem = text.error().message;
-        feedback.ShowMessage(text.error().message, MessageKind::kError);
+        observer.Failed(text.error());
       }
     }
   }

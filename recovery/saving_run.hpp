@@ -12,23 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/state/error.hpp"
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "recovery/report.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
-
-// The saving dialog's texts.
-inline constexpr std::string_view kSavingTitle = "Saving the data please wait";
-inline constexpr std::string_view kPathLabel = "Path";
-inline constexpr std::string_view kFileNameLabel = "File Name";
-inline constexpr std::string_view kTotalFilesLabel = "Total Files";
-inline constexpr std::string_view kStopSavingText = "&Stop Saving";
-inline constexpr std::string_view kSkipFileText = "S&kip File";
 
 // The three request flags shared by the saving dialog and the run.
 struct SaveControl {
@@ -41,7 +32,7 @@ struct SaveControl {
     stopSavingRequested.store(0, std::memory_order_relaxed);
     skipFileRequested.store(0, std::memory_order_relaxed);
   }
-  // "&Stop Saving" and "S&kip File": set their flag and do nothing else.
+  // The stop and skip requests: set their flag and do nothing else.
   void PressStopSaving() { stopSavingRequested.store(1, std::memory_order_relaxed); }
   void PressSkipFile() { skipFileRequested.store(1, std::memory_order_relaxed); }
   // The dialog's repaint: true (and the flag cleared) when the run has ended
@@ -73,7 +64,24 @@ struct SavingProgress {
   std::uint64_t bytesTotal = 0;
   std::string_view path;  // the entry being written, on the host
 };
-using SavingObserver = std::function<void(const SavingProgress&)>;
+// The events of one saving run, on the run's thread, in order. Every hook
+// defaults to nothing.
+class SavingObserver {
+ public:
+  virtual ~SavingObserver() = default;
+  // Entry `number` (from 1) of `total` is started: `name` in the host folder
+  // `hostFolder` ("/" for the destination itself).
+  virtual void EntryStarted(std::string_view /*hostFolder*/, std::string_view /*name*/,
+                            std::uint64_t /*number*/, std::uint64_t /*total*/) {}
+  // The run's position, 0 to 100, by bytes (by files when there are no
+  // bytes to copy); sent when it changes.
+  virtual void Progress(int /*position*/) {}
+  // The counts after every piece of data written and every entry finished.
+  virtual void Counted(const SavingProgress& /*progress*/) {}
+  // A host failure that ends the run, or that kept the report from being
+  // written; the run's outcome says the same.
+  virtual void Failed(const Error& /*error*/) {}
+};
 
 struct SavingOptions {
   std::string destination;
@@ -92,13 +100,12 @@ struct SavingResult {
 // Runs the saving run on the calling thread. Only a destination that cannot
 // be used is an error; everything that happens to entries is in the report.
 // Reads go through `drives` at most settings.sectorsPerRead sectors at a
-// time; the control flags are polled between reads; the path, name and
-// count fields and the progress go to `feedback`; closeSavingRequested is
-// set at the end, whatever happened.
+// time; the control flags are polled between reads; closeSavingRequested
+// is set at the end, whatever happened.
 [[nodiscard]] std::expected<SavingResult, Error> RunSaving(
     DriveTable& drives, const VolumeInfo& volume, const FileTree& tree, const Selection& selection,
-    const RecoverySettings& settings, SaveControl& control, Feedback& feedback,
-    const SavingOptions& options, const SavingObserver& observer = {});
+    const RecoverySettings& settings, SaveControl& control, SavingObserver& observer,
+    const SavingOptions& options);
 
 // Runs a saving run on a thread of its own. The thread sets
 // closeSavingRequested as its last act, so joining it after that flag is seen

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/state/error.hpp"
-#include "app/state/wizard_state.hpp"
+#include "base/error.hpp"
+#include "base/settings.hpp"
 
 namespace tolvar {
 

@@ -18,17 +18,4 @@ DriveInformation DescribeDrive(const VolumeInfo& volume, const FileTree& tree, R
   return info;
 }
 
-std::array<CaptionedValue, 8> DriveInformationFields(const DriveInformation& info) {
-  return {{
-      {"Volume Name", info.volumeName},
-      {"Volume Start", fmt::format("{}", info.volumeStart)},
-      {"Volume Size", fmt::format("{}", info.volumeSize)},
-      {"Block Size", fmt::format("{}", info.blockSize)},
-      {"Super Block Start", fmt::format("{}", info.superBlockStart)},
-      {"Total Files           ", fmt::format("{}", info.totalFiles)},
-      {"Total Folders     ", fmt::format("{}", info.totalFolders)},
-      {"Recovery Type", info.recoveryType},
-  }};
-}
-
 }  // namespace tolvar

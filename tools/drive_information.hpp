@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/state/wizard_state.hpp"
+#include "base/settings.hpp"
 #include "fs/file_tree.hpp"
 #include "volumes/volume_table.hpp"
 
@@ -27,13 +27,5 @@ struct DriveInformation {
 
 [[nodiscard]] DriveInformation DescribeDrive(const VolumeInfo& volume, const FileTree& tree,
                                              RecoveryMode mode);
-
-// The eight captions with their value texts, in the order the dialog shows
-// them; captions keep the blanks that belong to them.
-struct CaptionedValue {
-  std::string_view caption;
-  std::string value;
-};
-[[nodiscard]] std::array<CaptionedValue, 8> DriveInformationFields(const DriveInformation& info);
 
 }  // namespace tolvar

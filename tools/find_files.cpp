@@ -1,7 +1,7 @@
 #include "tools/find_files.hpp"
 
 #include "tools/folder_paths.hpp"
-#include "tools/patterns/name_pattern.hpp"
+#include "tools/name_pattern.hpp"
 
 namespace tolvar {
 

@@ -1,11 +1,8 @@
 #include "volumes/discovery.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <iterator>
 #include <vector>
 
 #include "volumes/partition_record.hpp"
@@ -16,21 +13,10 @@ namespace tolvar {
 namespace {
 
 constexpr std::uint32_t kSectorBytes = 512;
-// A search stops once this many volumes are in the table.
-constexpr std::uint32_t kSearchVolumeLimit = 99;
-
-const std::string kSearchingHelp = QuickHelpText(
-    {"Please Wait, Tolvar is searching for partitions. Once this process is completed, it will "
-     "show you all the Partitions."});
-const std::string kVolumesReadyHelp =
-    QuickHelpText({"1. Select the Partition to recover from left pane.", "2. Click Next Button."});
-const std::string kDiskStepHelp =
-    QuickHelpText({"1. Select the disk to scan from left pane.", "2. Select the scan type.",
-                   "3. Click Next Button."});
 
 // Sectors per run, taken once when a scan starts and kept within the buffer.
-std::uint32_t RunLength(const RecoverySettings& settings) {
-  return std::clamp<std::uint32_t>(settings.sectorsPerRead, 1, kScanBufferSectors);
+std::uint32_t RunLength(const DiscoveryRequest& request) {
+  return std::clamp<std::uint32_t>(request.sectorsPerRead, 1, kScanBufferSectors);
 }
 
 // The scans' read buffer: room for the largest run, zeroed once, starting
@@ -63,15 +49,11 @@ class RunBuffer {
 
   // The full probe of sector `index`, after the inline magic test that
   // nearly every sector fails.
-  [[nodiscard]] ProbeResult Probe(DiscoveryContext& ctx, std::uint32_t index,
+  [[nodiscard]] ProbeResult Probe(VolumeTable& volumes, std::uint32_t index,
                                   std::uint32_t absoluteSector) const {
-    const auto sector = Sector(index);
+    const auto sector = bytes_.subspan(std::size_t{index} * kSectorBytes, kSectorBytes);
     if (!HasSuperblockMagic(sector)) return ProbeResult::kNone;
-    return ProbeSuperblockSector(ctx.volumes, ctx.tree, sector, absoluteSector);
-  }
-
-  [[nodiscard]] std::span<const std::byte> Sector(std::uint32_t index) const {
-    return bytes_.subspan(std::size_t{index} * kSectorBytes, kSectorBytes);
+    return ProbeSuperblockSector(volumes, sector, absoluteSector);
   }
 
  private:
@@ -81,212 +63,106 @@ class RunBuffer {
   bool zeroed_ = true;
 };
 
-// Texts that change once per run are formatted on the stack: the search
-// should cost little more than its reads.
-void ShowNumber(Feedback& feedback, std::string_view label, std::uint64_t value) {
-  const fmt::format_int text(value);
-  feedback.SetRowValue(label, std::string_view(text.data(), text.size()));
+const VolumeInfo& LastVolume(const VolumeTable& volumes) {
+  return volumes.entries[std::min(volumes.volumeCount, VolumeTable::kCapacity) - 1];
 }
 
-void ShowScanningStatus(Feedback& feedback, std::uint64_t done, std::uint64_t total) {
-  fmt::basic_memory_buffer<char, 64> text;
-  fmt::format_to(std::back_inserter(text), "Scanning sector {} Of {}", done, total);
-  feedback.SetStatusText(std::string_view(text.data(), text.size()));
-}
-
-int Percent(std::uint64_t done, std::uint64_t total) {
-  // done < total <= 2^32, so the product fits in 64 bits.
-  return static_cast<int>(done * 100 / total);
-}
-
-void BeginSearchDisplay(DiscoveryContext& ctx, int panelMode) {
-  if (ctx.layout != nullptr) ctx.layout->SearchStarted();
-  ctx.feedback.ShowProgress(true);
-  ctx.feedback.SetProgress(0);
-  ctx.feedback.SetPanelMode(panelMode, ctx.state.rangeEnd);
-  ctx.feedback.SetQuickHelp(kSearchingHelp);
-  ctx.tree.Fresh();
-}
-
-}  // namespace
-
-std::optional<std::uint32_t> ParseSectorField(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
-NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField,
-                         std::string_view endField) {
-  ctx.state.SetBusy(false);
-  // A drive that does not open reads as failures; the checks below then
-  // find nothing, as on a blank disk.
-  (void)ctx.drives.OpenCurrentDrive();
-
-  if (ctx.state.identifyOption == IdentifyOption::kSearchPartition) {
-    const auto start = ParseSectorField(startField);
-    if (!start) {
-      ctx.feedback.ShowMessage(kBadStartMessage, MessageKind::kError);
-      return NextOutcome::kInvalidRange;
-    }
-    const auto end = ParseSectorField(endField);
-    if (!end) {
-      ctx.feedback.ShowMessage(kBadEndMessage, MessageKind::kError);
-      return NextOutcome::kInvalidRange;
-    }
-    if (*end <= *start) {
-      ctx.feedback.ShowMessage(kEndNotAboveStartMessage, MessageKind::kError);
-      return NextOutcome::kInvalidRange;
-    }
-    ctx.state.rangeStart = *start;
-    ctx.state.rangeEnd = *end;
-    BeginSearchDisplay(ctx, 1);
-    return NextOutcome::kStartWorker;
-  }
-
-  std::array<std::byte, kSectorBytes> sector{};
-  (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
-  if (!DecodePartitionRecord(sector)) {
-    ctx.feedback.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
-    return NextOutcome::kNoRecord;
-  }
-  BeginSearchDisplay(ctx, 44);
-  return NextOutcome::kStartWorker;
-}
-
-void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t count) {
-  ctx.feedback.SetStatusText(fmt::format(
-      "Searching for partition - {}  . This may take some time...", ctx.volumes.volumeCount + 1));
+// Scans `count` sectors from `first` for their first file system; returns
+// when one is found or counted as a duplicate, at the end, or on a stop.
+void ScanRecordRange(DriveTable& drives, VolumeTable& volumes, std::uint32_t runLength,
+                     DiscoveryObserver& observer, StopToken stop, std::uint32_t first,
+                     std::uint32_t count) {
+  observer.RecordRangeStarted(volumes.volumeCount);
   const std::uint32_t end = first + count;  // wraps: a range across 2^32 is not scanned
   if (first >= end) return;
 
-  const std::uint32_t n = RunLength(ctx.settings);
   RunBuffer buffer;
   // 64-bit run starts: a run that passes 2^32 must end the loop, not wrap.
-  for (std::uint64_t r = first; r < end && !ctx.state.StopRequested(); r += n) {
-    ctx.feedback.SetProgress(Percent(r - first, count));
-    const bool worthTesting = buffer.Read(ctx.drives, r, n);
-    for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = buffer.Probe(ctx, j, static_cast<std::uint32_t>(r + j));
-      if (result == ProbeResult::kAccepted)
-        ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
+  for (std::uint64_t r = first; r < end && !stop.StopRequested(); r += runLength) {
+    observer.RunStarted(r - first, count, r);
+    const bool worthTesting = buffer.Read(drives, r, runLength);
+    for (std::uint32_t j = 0; worthTesting && j < runLength && !stop.StopRequested(); ++j) {
+      const ProbeResult result = buffer.Probe(volumes, j, static_cast<std::uint32_t>(r + j));
+      if (result == ProbeResult::kAccepted) {
+        observer.VolumeAccepted(LastVolume(volumes), volumes.volumeCount, false);
+      }
       // Only the first file system of a range is taken.
       if (result == ProbeResult::kAccepted || result == ProbeResult::kDuplicate) return;
     }
-    ShowNumber(ctx.feedback, kSearchCurrentSectorLabel, r);
+    observer.RunFinished(r);
   }
 }
 
-void DiscoverFromPartitionTable(DiscoveryContext& ctx) {
-  ctx.volumes.volumeCount = 0;
-  ctx.tree.SetEnabled(false);
-
+void FindFromRecord(DriveTable& drives, VolumeTable& volumes, std::uint32_t runLength,
+                    DiscoveryObserver& observer, StopToken stop, DiscoveryResult& result) {
   std::array<std::byte, kSectorBytes> sector{};
-  (void)ctx.drives.ReadSectors(kPartitionRecordSector, 1, sector);
-  // A record that no longer reads back scans nothing; the completion then
-  // reports that nothing was found.
+  (void)drives.ReadSectors(kPartitionRecordSector, 1, sector);
+  // A record that no longer reads back scans nothing.
   const auto record = DecodePartitionRecord(sector);
+  result.recordMarkPresent = record.has_value();
   if (!record) return;
   for (const PartitionRecordEntry& entry : record->entries) {
-    if (ctx.state.StopRequested()) break;
+    if (stop.StopRequested()) break;
     const std::uint32_t count = entry.SectorCount();
     if (count == 0) continue;
-    ScanEntryRange(ctx, entry.startSector, count);
+    ScanRecordRange(drives, volumes, runLength, observer, stop, entry.startSector, count);
   }
 }
 
-void SearchPartitionRange(DiscoveryContext& ctx) {
-  ctx.state.ClearStop();
-  ctx.tree.SetEnabled(false);
-  ctx.volumes.volumeCount = 0;
-  const std::uint32_t n = RunLength(ctx.settings);
-  RunBuffer buffer;
-
-  const std::uint64_t start = ctx.state.rangeStart;
-  const std::uint64_t end = ctx.state.rangeEnd;
+void FindInRange(DriveTable& drives, VolumeTable& volumes, const DiscoveryRequest& request,
+                 std::uint32_t runLength, DiscoveryObserver& observer, StopToken stop,
+                 DiscoveryResult& result) {
+  const std::uint64_t start = request.rangeStart;
+  const std::uint64_t end = request.rangeEnd;
   if (start >= end) return;
+  RunBuffer buffer;
   const std::uint64_t total = end - start;
   std::uint64_t r = start;
   std::uint64_t done = 0;
-  while (!ctx.state.StopRequested()) {
-    ShowNumber(ctx.feedback, kSearchCurrentSectorLabel, r);
-    ShowScanningStatus(ctx.feedback, done, total);
-    ctx.feedback.SetProgress(Percent(done, total));
+  while (!stop.StopRequested()) {
+    observer.RunStarted(done, total, r);
     // The whole run is read and tested, even where it reaches past the end.
-    const bool worthTesting = buffer.Read(ctx.drives, r, n);
-    for (std::uint32_t j = 0; worthTesting && j < n && !ctx.state.StopRequested(); ++j) {
-      const ProbeResult result = buffer.Probe(ctx, j, static_cast<std::uint32_t>(r + j));
-      if (result != ProbeResult::kAccepted) continue;
-      if (ctx.volumes.volumeCount >= kSearchVolumeLimit) {
-        ctx.state.RequestStop();
-        break;
+    const bool worthTesting = buffer.Read(drives, r, runLength);
+    for (std::uint32_t j = 0; worthTesting && j < runLength && !stop.StopRequested(); ++j) {
+      const ProbeResult probed = buffer.Probe(volumes, j, static_cast<std::uint32_t>(r + j));
+      if (probed != ProbeResult::kAccepted) continue;
+      const bool limit = volumes.volumeCount >= kSearchVolumeLimit;
+      observer.VolumeAccepted(LastVolume(volumes), volumes.volumeCount, limit);
+      if (limit) {
+        result.limitReached = true;
+        return;
       }
-      ShowNumber(ctx.feedback, kSearchFoundLabel, ctx.volumes.volumeCount);
     }
-    r += n;
-    done += n;
+    r += runLength;
+    done += runLength;
     if (r >= end) break;
   }
 }
 
-void CompleteDiscovery(DiscoveryContext& ctx) {
-  // Volumes ready; switching the display clears a pending stop.
-  if (ctx.layout != nullptr) ctx.layout->VolumesReady();
-  ctx.tree.SetEnabled(true);
-  ctx.state.ClearStop();
-  ctx.feedback.ShowProgress(false);
-  ctx.feedback.ShowStatus(false);
-  ctx.feedback.SetPanelMode(6);
-  ctx.feedback.SetQuickHelp(kVolumesReadyHelp);
-  ctx.state.step += 1;
-  ctx.state.SetBusy(false);
-  if (ctx.volumes.volumeCount != 0) return;
+}  // namespace
 
-  if (ctx.layout != nullptr) ctx.layout->BackToDisk();
-  ctx.tree.SetEnabled(false);
-  ctx.feedback.SetPanelMode(0);
-  ctx.feedback.SetQuickHelp(kDiskStepHelp);
-  ctx.state.step -= 1;
-  ctx.feedback.ShowMessage(ctx.state.identifyOption == IdentifyOption::kSearchPartition
-                               ? kNothingFromSearchMessage
-                               : kNothingFromRecordMessage,
-                           MessageKind::kInformation);
+bool HasPartitionRecordMark(DriveTable& drives) {
+  std::array<std::byte, kSectorBytes> sector{};
+  (void)drives.ReadSectors(kPartitionRecordSector, 1, sector);
+  return DecodePartitionRecord(sector).has_value();
 }
 
-void RunDiscoveryWorker(DiscoveryContext& ctx) {
-  ctx.state.SetBusy(true);
-  if (ctx.state.identifyOption == IdentifyOption::kSearchPartition) {
-    SearchPartitionRange(ctx);
+DiscoveryResult FindVolumes(DriveTable& drives, VolumeTable& volumes,
+                            const DiscoveryRequest& request, DiscoveryObserver& observer,
+                            StopToken stop) {
+  DiscoveryResult result;
+  result.method = request.method;
+  volumes.volumeCount = 0;
+  const std::uint32_t runLength = RunLength(request);
+  if (request.method == DiscoveryMethod::kRange) {
+    stop.Clear();
+    FindInRange(drives, volumes, request, runLength, observer, stop, result);
   } else {
-    DiscoverFromPartitionTable(ctx);
+    FindFromRecord(drives, volumes, runLength, observer, stop, result);
   }
-  CompleteDiscovery(ctx);
-}
-
-std::string_view VolumeTypeText(FsType type) { return type == FsType::kEafs ? "EAFS" : "HTFS"; }
-
-void ShowVolumeRows(Feedback& feedback, const VolumeInfo& volume) {
-  feedback.SetRowValue("Volume Type  ", VolumeTypeText(volume.fsType));
-  feedback.SetRowValue("Volume Name    ", volume.volumeName);
-  ShowNumber(feedback, "Volume Start      ", volume.startSector);
-  feedback.SetRowValue("Volume Size     ", MegabytesText(volume.sizeSectors));
-}
-
-bool SelectVolumeItem(DiscoveryContext& ctx, VolumeTreeSink::ItemHandle item) {
-  if (ctx.state.step != 1) return false;
-  const std::uint32_t count = std::min(ctx.volumes.volumeCount, VolumeTable::kCapacity);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (ctx.volumes.entries[i].treeItem != item) continue;
-    ctx.volumes.currentVolume = static_cast<std::uint16_t>(i);
-    ShowVolumeRows(ctx.feedback, ctx.volumes.entries[i]);
-    return true;
-  }
-  return false;
+  result.stoppedByRequest = !result.limitReached && stop.StopRequested();
+  result.volumesFound = std::min(volumes.volumeCount, VolumeTable::kCapacity);
+  return result;
 }
 
 }  // namespace tolvar

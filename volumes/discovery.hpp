@@ -1,105 +1,75 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
+// Finding the file systems of the open drive: from the partition record or
+// by testing every sector of a range. Plain functions over the drive table
+// and the volume table; progress goes to an observer as numbers.
 
-#include "app/state/feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include <cstdint>
+
+#include "base/stop_token.hpp"
 #include "disk/drive_table.hpp"
 #include "volumes/volume_table.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 namespace tolvar {
 
-// Window changes that go with the discovery's step switches beyond the
-// feedback surface and the volume tree (buttons, menus). Front ends that
-// have none can leave it out.
-class DiscoveryLayoutSink {
- public:
-  virtual ~DiscoveryLayoutSink() = default;
-  virtual void SearchStarted() = 0;
-  virtual void VolumesReady() = 0;
-  virtual void BackToDisk() = 0;
+enum class DiscoveryMethod {
+  kPartitionRecord,  // the first file system in each range the record lists
+  kRange,            // every file system in [rangeStart, rangeEnd), up to 99
 };
 
-// Everything one discovery run reads and writes.
-struct DiscoveryContext {
-  DriveTable& drives;
-  VolumeTable& volumes;
-  WizardState& state;
-  const RecoverySettings& settings;
-  Feedback& feedback;
-  VolumeTreeSink& tree;
-  DiscoveryLayoutSink* layout = nullptr;
-};
-
-// Texts the discovery shows.
-inline constexpr std::string_view kNoRecordMessage =
-    "No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and then Click Next.";
-inline constexpr std::string_view kNothingFromRecordMessage =
-    "No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process.";
-inline constexpr std::string_view kNothingFromSearchMessage = "No HTFS/EAFS Partition Found  !!";
-inline constexpr std::string_view kBadStartMessage =
-    "      Start sector value is not valid, It should be a positive number";
-inline constexpr std::string_view kBadEndMessage =
-    "      End sector value is not valid, It should be a positive number";
-inline constexpr std::string_view kEndNotAboveStartMessage =
-    "      End sector should be bigger than start sector";
-
-// Panel labels the discovery writes values to.
-inline constexpr std::string_view kSearchFoundLabel = "Partition(s) Found  ";
-inline constexpr std::string_view kSearchCurrentSectorLabel = "Current Sector";
-
-// Sizes of the scans' read buffer.
+// The read buffer's size: runs are never longer than this.
 inline constexpr std::uint32_t kScanBufferSectors = 100;
+// A range search stops once this many volumes are in the table.
+inline constexpr std::uint32_t kSearchVolumeLimit = 99;
 
-// An unsigned decimal sector number as typed: digits only, at least one, at
-// most 4294967295.
-[[nodiscard]] std::optional<std::uint32_t> ParseSectorField(std::string_view text);
-
-enum class NextOutcome {
-  kStartWorker,   // the discovery display is up; run RunDiscoveryWorker next
-  kNoRecord,      // "Use Partition Table" found no mark at the record sector
-  kInvalidRange,  // "Search Partition" fields rejected; Next is offered again
+struct DiscoveryRequest {
+  DiscoveryMethod method = DiscoveryMethod::kPartitionRecord;
+  std::uint32_t rangeStart = 0;  // kRange only
+  std::uint32_t rangeEnd = 0;    // kRange only; exclusive
+  std::uint32_t sectorsPerRead = 60;  // kept within 1 to kScanBufferSectors
 };
 
-// The volume side of Next on the disk step: opens the current drive, then
-// checks the partition record's mark (identifyOption 1) or the range fields
-// (identifyOption 2) and, when they pass, switches to the search display and
-// makes a fresh volume tree.
-[[nodiscard]] NextOutcome DiskStepNext(DiscoveryContext& ctx, std::string_view startField = {},
-                                       std::string_view endField = {});
+// The events of one discovery, in the order they happen, on the caller's
+// thread. Every hook defaults to nothing.
+class DiscoveryObserver {
+ public:
+  virtual ~DiscoveryObserver() = default;
+  // Partition record: the scan of one of the record's ranges begins;
+  // `volumesSoFar` volumes were accepted before it.
+  virtual void RecordRangeStarted(std::uint32_t /*volumesSoFar*/) {}
+  // Before a run is read: `sectorsDone` of `sectorsTotal` of the range (or
+  // record range) are behind, and the run starts at `sector`.
+  virtual void RunStarted(std::uint64_t /*sectorsDone*/, std::uint64_t /*sectorsTotal*/,
+                          std::uint64_t /*sector*/) {}
+  // Partition record: a run was read and tested without ending the range.
+  virtual void RunFinished(std::uint64_t /*sector*/) {}
+  // A volume was appended to the table as entry `volumesFound` - 1.
+  // `limitReached`: it is the one that reached the range search's limit; the
+  // search ends after it.
+  virtual void VolumeAccepted(const VolumeInfo& /*volume*/, std::uint32_t /*volumesFound*/,
+                              bool /*limitReached*/) {}
+};
 
-// Finds the first file system in each range of the partition record.
-void DiscoverFromPartitionTable(DiscoveryContext& ctx);
+struct DiscoveryResult {
+  DiscoveryMethod method = DiscoveryMethod::kPartitionRecord;
+  // Partition record: whether the record still carried its mark when the
+  // discovery read it (a record that no longer reads back scans nothing).
+  bool recordMarkPresent = false;
+  bool stoppedByRequest = false;  // the stop token ended it early
+  bool limitReached = false;      // the range search stopped at 99 volumes
+  std::uint32_t volumesFound = 0;
+};
 
-// Scans `count` sectors from `first` for their first file system; returns
-// when one is found or counted as a duplicate, at the end, or on a stop.
-void ScanEntryRange(DiscoveryContext& ctx, std::uint32_t first, std::uint32_t count);
+// Whether the partition record at sector 105 of the open drive carries its
+// mark: the check the disk step makes before a record discovery.
+[[nodiscard]] bool HasPartitionRecordMark(DriveTable& drives);
 
-// Tests every sector of [rangeStart, rangeEnd) of the wizard state, in whole
-// runs, and collects every file system, up to 99.
-void SearchPartitionRange(DiscoveryContext& ctx);
-
-// The end of either discovery: switches to the volume step, or back to the
-// disk step with a message when nothing was found.
-void CompleteDiscovery(DiscoveryContext& ctx);
-
-// The discovery worker's body: marks the worker busy, runs the discovery the
-// identify option names and completes it. Synchronous; callers pick the
-// thread.
-void RunDiscoveryWorker(DiscoveryContext& ctx);
-
-// "HTFS" or "EAFS".
-[[nodiscard]] std::string_view VolumeTypeText(FsType type);
-
-// Fills the four volume rows of the panel for `volume`.
-void ShowVolumeRows(Feedback& feedback, const VolumeInfo& volume);
-
-// A click on a volume tree item: on the volume step, makes the volume whose
-// item it is current and shows its rows. Returns whether it did.
-bool SelectVolumeItem(DiscoveryContext& ctx, VolumeTreeSink::ItemHandle item);
+// Empties `volumes` and fills it from the open drive as `request` says. A
+// range search clears `stop` before it starts (a stop pressed before it
+// began does not count); a record discovery does not. The drive table
+// records sectors that could not be read; nothing here fails.
+DiscoveryResult FindVolumes(DriveTable& drives, VolumeTable& volumes,
+                            const DiscoveryRequest& request, DiscoveryObserver& observer,
+                            StopToken stop);
 
 }  // namespace tolvar

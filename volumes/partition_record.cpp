@@ -1,6 +1,6 @@
 #include "volumes/partition_record.hpp"
 
-#include "volumes/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tolvar {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "volumes/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tolvar {
 
@@ -36,8 +36,7 @@ std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte>
   return candidate;
 }
 
-ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
-                                  std::span<const std::byte> bytes, std::uint32_t sector) {
+ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte> bytes, std::uint32_t sector) {
   const auto candidate = ClassifySuperblock(bytes);
   if (!candidate) return ProbeResult::kNone;
 
@@ -63,11 +62,8 @@ ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
   // sector over the whole size.
   entry.inodeCount = candidate->fsType == FsType::kHtfs ? candidate->inodeTableBlocks * 2u * 4u
                                                         : candidate->sizeBlocks * 2u * 16u;
-  entry.volumeName =
-      fmt::format("{} Partition - {}", candidate->fsType == FsType::kHtfs ? "HTFS" : "EAFS",
-                  table.volumeCount + 1);
-  entry.treeItem = tree.AddItem(entry.volumeName);
-  tree.ExpandRoot();
+  entry.volumeName = fmt::format("{} Partition - {}", FsTypeName(candidate->fsType),
+                                 table.volumeCount + 1);
   ++table.volumeCount;
   return ProbeResult::kAccepted;
 }

@@ -5,8 +5,9 @@
 #include <optional>
 #include <span>
 
+#include "base/little_endian.hpp"
+
 #include "volumes/volume_table.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 namespace tolvar {
 
@@ -28,10 +29,7 @@ struct SuperblockCandidate {
 // that the scans make of every sector before the full probe.
 [[nodiscard]] inline bool HasSuperblockMagic(std::span<const std::byte> sector) {
   if (sector.size() < 512) return false;
-  const std::uint32_t magic = std::to_integer<std::uint32_t>(sector[504]) |
-                              std::to_integer<std::uint32_t>(sector[505]) << 8 |
-                              std::to_integer<std::uint32_t>(sector[506]) << 16 |
-                              std::to_integer<std::uint32_t>(sector[507]) << 24;
+  const std::uint32_t magic = le::Read32(sector, 504);
   return magic == kHtfsMagic || magic == kEafsMagic;
 }
 
@@ -42,9 +40,9 @@ struct SuperblockCandidate {
     std::span<const std::byte> sector);
 
 // Tests the sector at absolute sector `sector` and, when it holds a new file
-// system of an acceptable size, appends it to `table` and its item to `tree`.
-// Sector arithmetic wraps at 32 bits. A full table rejects.
-[[nodiscard]] ProbeResult ProbeSuperblockSector(VolumeTable& table, VolumeTreeSink& tree,
+// system of an acceptable size, appends it to `table`. Sector arithmetic
+// wraps at 32 bits. A full table rejects.
+[[nodiscard]] ProbeResult ProbeSuperblockSector(VolumeTable& table,
                                                 std::span<const std::byte> bytes,
                                                 std::uint32_t sector);
 

@@ -3,10 +3,16 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tolvar {
 
 enum class FsType : std::uint16_t { kNone = 0, kEafs = 1, kHtfs = 2 };
+
+// "EAFS" for EAFS, "HTFS" otherwise.
+[[nodiscard]] constexpr std::string_view FsTypeName(FsType type) {
+  return type == FsType::kEafs ? "EAFS" : "HTFS";
+}
 
 // One file system found on the current drive. Arithmetic on the sector
 // fields is 32-bit and wraps, as the drive's own capacity does.
@@ -18,7 +24,6 @@ struct VolumeInfo {
   std::uint32_t inodeTableSector = 0;  // startSector + 2 x sectorsPerBlock
   std::uint32_t inodeCount = 0;
   FsType fsType = FsType::kNone;
-  int treeItem = -1;  // the volume's item in the front end's volume tree
 };
 
 class VolumeTable {

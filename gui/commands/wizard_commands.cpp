@@ -32,6 +32,7 @@
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
+#include "app/properties.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
 
@@ -90,24 +91,18 @@ const char* ToolButtonWord(int controlId) {
   }
 }
 
-// The saving run's fields as the saving dialog shows them.
-class DisplayFeedback final : public Feedback {
+// The saving run's events as the saving dialog's fields.
+class DisplayObserver final : public SavingObserver {
  public:
-  explicit DisplayFeedback(SavingDisplay& display) : display_(display) {}
-  void ShowMessage(std::string_view text, MessageKind) override { problem = std::string(text); }
-  Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-  void SetPanelMode(const PanelLayout&) override {}
-  void SetRowValue(std::string_view label, std::string_view value) override {
-    if (label == kPathLabel) display_.SetPath(value);
-    if (label == kFileNameLabel) display_.SetFileName(value);
-    if (label == kTotalFilesLabel) display_.SetCount(value);
+  explicit DisplayObserver(SavingDisplay& display) : display_(display) {}
+  void EntryStarted(std::string_view hostFolder, std::string_view name, std::uint64_t number,
+                    std::uint64_t total) override {
+    display_.SetPath(hostFolder);
+    display_.SetFileName(name);
+    display_.SetCount(fmt::format("{} of {}", number, total));
   }
-  void SetStatusText(std::string_view) override {}
-  void ShowStatus(bool) override {}
-  void SetProgress(int position) override { display_.SetProgress(position); }
-  void ShowProgress(bool) override {}
-  void SetQuickHelp(std::string_view) override {}
-  using Feedback::SetPanelMode;
+  void Progress(int position) override { display_.SetProgress(position); }
+  void Failed(const Error& error) override { problem = error.message; }
   std::string problem;
 
  private:
@@ -579,9 +574,9 @@ SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Se
   options.writeReport = writeReport;
   SavingDialog::RunBody body = [&session, selection, options, written](SaveControl& control,
                                                                        SavingDisplay& display) {
-    DisplayFeedback feedback(display);
+    DisplayObserver observer(display);
     const auto result = RunSaving(session.drives, session.volumes.Current(), session.fileTree,
-                                  selection, session.settings, control, feedback, options);
+                                  selection, session.settings, control, observer, options);
     SavingOutcome outcome;
     if (!result) {
       outcome.problem = result.error().message;

@@ -14,13 +14,16 @@ struct ArtEntry {
 };
 
 constexpr ArtEntry kArt[] = {
-    {Art::kNext, "next.svg", "go-next"},
+    // The wizard's buttons keep the program's own pictures, each with its
+    // hover picture: theme icons for these names differ too much in size and
+    // meaning (a star for help-about) to stand on the big round buttons.
+    {Art::kNext, "next.svg", nullptr},
     {Art::kNextHover, "next-hover.svg", nullptr},
-    {Art::kBack, "back.svg", "go-previous"},
+    {Art::kBack, "back.svg", nullptr},
     {Art::kBackHover, "back-hover.svg", nullptr},
-    {Art::kStop, "stop.svg", "process-stop"},
+    {Art::kStop, "stop.svg", nullptr},
     {Art::kStopHover, "stop-hover.svg", nullptr},
-    {Art::kHelp, "help.svg", "help-about"},
+    {Art::kHelp, "help.svg", nullptr},
     {Art::kHelpLarge, "help-large.svg", nullptr},
     {Art::kComputer, "computer.svg", "computer"},
     {Art::kDrive, "drive.svg", "drive-harddisk"},
@@ -42,11 +45,6 @@ const ArtEntry& EntryFor(Art art) {
 
 QString ArtPath(Art art) {
   return QStringLiteral(":/tolvar/") + QString::fromLatin1(EntryFor(art).file);
-}
-
-bool ThemeProvides(Art art) {
-  const char* name = EntryFor(art).themeName;
-  return name != nullptr && QIcon::hasThemeIcon(QString::fromLatin1(name));
 }
 
 QIcon ArtIcon(Art art) {

@@ -33,10 +33,6 @@ enum class Art {
 // The icon: the theme's icon of the freedesktop name when the theme has one,
 // else ours.
 [[nodiscard]] QIcon ArtIcon(Art art);
-// Whether the desktop theme supplies the picture (then the hover variant is
-// the same themed icon on the hover background).
-[[nodiscard]] bool ThemeProvides(Art art);
-
 // The left tree's five images: drive, open folder, folder, drive, computer.
 [[nodiscard]] CFolderTreeCtrl::ImageList TreeImages();
 

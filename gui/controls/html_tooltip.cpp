@@ -29,9 +29,10 @@ QString QuickHelpRichText(const QString& markup) {
       if (name == QLatin1String("width")) widthPercent = value;
       if (name == QLatin1String("height")) heightPercent = value;
     }
-    const QString image = QStringLiteral("<img src=\":/tolvar/help-large.svg\" width=\"%1\" height=\"%2\">")
-                              .arg(cx * widthPercent / 100)
-                              .arg(cy * heightPercent / 100);
+    const QString image =
+        QStringLiteral("<img src=\":/tolvar/help-large.svg\" width=\"%1\" height=\"%2\">")
+            .arg(cx * widthPercent / 100)
+            .arg(cy * heightPercent / 100);
     text.replace(match.capturedStart(), match.capturedLength(), image);
   }
   static const QRegularExpression font(

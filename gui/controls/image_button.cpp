@@ -119,7 +119,8 @@ void CImageButton::paintEvent(QPaintEvent*) {
   if (!text().isEmpty()) {
     painter.setPen(isEnabled() ? colours_[static_cast<std::size_t>(textSlot)]
                                : palette().color(QPalette::Disabled, QPalette::ButtonText));
-    painter.drawText(textArea.translated(pressShift), Qt::AlignHCenter | Qt::AlignTop | Qt::TextShowMnemonic | Qt::TextWordWrap,
+    painter.drawText(textArea.translated(pressShift),
+                     Qt::AlignHCenter | Qt::AlignTop | Qt::TextShowMnemonic | Qt::TextWordWrap,
                      text());
   }
   if (hasFocus()) {

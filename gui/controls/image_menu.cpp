@@ -1,9 +1,10 @@
 #include "gui/controls/image_menu.hpp"
 
-#include <QPainter>
-#include <algorithm>
-#include <QStyleOptionMenuItem>
 #include <qdrawutil.h>
+
+#include <QPainter>
+#include <QStyleOptionMenuItem>
+#include <algorithm>
 
 #include "gui/controls/colours.hpp"
 
@@ -59,9 +60,8 @@ void ImageMenuStyle::drawControl(ControlElement element, const QStyleOption* opt
   if (item->checked) {
     DrawCheckMark(painter, bitmapBox, FromColorRef(0x804040));
   } else if (!item->icon.isNull()) {
-    const QPixmap bitmap =
-        item->icon.pixmap(QSize(16, 16), painter->device()->devicePixelRatio(),
-                          enabled ? QIcon::Normal : QIcon::Disabled);
+    const QPixmap bitmap = item->icon.pixmap(QSize(16, 16), painter->device()->devicePixelRatio(),
+                                             enabled ? QIcon::Normal : QIcon::Disabled);
     painter->drawPixmap(bitmapBox.topLeft(), bitmap);
   }
   if (selected) {

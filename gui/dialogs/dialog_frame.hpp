@@ -9,7 +9,7 @@
 #include <functional>
 #include <string_view>
 
-#include "app/state/feedback.hpp"
+#include "app/wizard_texts.hpp"
 
 namespace tolvar::gui {
 

@@ -7,10 +7,10 @@
 namespace tolvar::gui {
 
 RestoreCompressedDialog::RestoreCompressedDialog(QWidget* parent)
-    : DialogFrame(QStringLiteral("Restoring Compressed Files, Please wait."), 243, 83, false,
+    : DialogFrame(Text(kRestoreTitle), 243, 83, false,
                   parent),
       status_(Register(new QLabel(this), 1073, QStringLiteral("Status"))),
-      finish_(Register(new QPushButton(QStringLiteral("Finish"), this), 1, {})) {
+      finish_(Register(new QPushButton(Text(kFinishText), this), 1, {})) {
   status_->setWordWrap(true);
   status_->setTextFormat(Qt::PlainText);
   status_->setFixedSize(DialogUnitsToPixels(font(), 218, 45));
@@ -34,7 +34,7 @@ RestoreCompressedDialog::~RestoreCompressedDialog() {
 }
 
 bool RestoreCompressedDialog::Begin(RunBody run) {
-  if (Messages().Ask(kRestoreQuestionText, MessageKind::kQuestion) != Answer::kYes) return false;
+  if (Messages().Ask(kRestoreQuestion, MessageKind::kQuestion) != Answer::kYes) return false;
   QPointer<RestoreCompressedDialog> self = this;
   auto status = [self](std::string_view text) {
     QMetaObject::invokeMethod(

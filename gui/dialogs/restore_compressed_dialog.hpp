@@ -47,9 +47,4 @@ class RestoreCompressedDialog : public DialogFrame {
   std::jthread worker_;
 };
 
-inline constexpr std::string_view kRestoreQuestionText =
-    "This option is to be used after you have recovered your data and you want to restore the "
-    "compressed files in the recovered data. \r\nThis may take long time depending on the number "
-    "of files. \r\nAre you sure to continue ?";
-
 }  // namespace tolvar::gui

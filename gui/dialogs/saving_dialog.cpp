@@ -37,7 +37,7 @@ class SavingDialog::Display final : public SavingDisplay {
 };
 
 SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
-    : DialogFrame(QStringLiteral("Saving the data please wait"), 328, 166, false, parent),
+    : DialogFrame(Text(kSavingTitle), 328, 166, false, parent),
       control_(control),
       path_(Register(new QLabel(this), 1069, QStringLiteral("Path"))),
       name_(Register(new QLabel(this), 1012, QStringLiteral("File Name"))),
@@ -61,8 +61,8 @@ SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
   grid->addWidget(Register(new QLabel(QStringLiteral("Total Files"), this), 1096, {}), 2, 0);
   grid->addWidget(count_, 2, 1);
 
-  auto* stop = Register(new QPushButton(QStringLiteral("&Stop Saving"), this), 1, {});
-  auto* skip = Register(new QPushButton(QStringLiteral("S&kip File"), this), 1049, {});
+  auto* stop = Register(new QPushButton(Text(kStopSavingText), this), 1, {});
+  auto* skip = Register(new QPushButton(Text(kSkipFileText), this), 1049, {});
   auto* hidden = Register(new QPushButton(this), 2, QStringLiteral("Close"));
   hidden->hide();
   stop->setDefault(true);

@@ -62,8 +62,8 @@ std::expected<void, Error> DriveSources::Enumerate(DriveTable& drives) const {
   std::vector<std::string> images = options_.images;
   images.insert(images.end(), addedImages_.begin(), addedImages_.end());
   if (options_.legacyRoute) {
-    const std::string dir = options_.legacyLibraryDir.empty() ? DefaultLegacyLibraryDir()
-                                                              : options_.legacyLibraryDir;
+    const std::string dir =
+        options_.legacyLibraryDir.empty() ? DefaultLegacyLibraryDir() : options_.legacyLibraryDir;
     auto library = LoadLegacyBiosLibraries(dir, images);
     if (!library) return std::unexpected(library.error());
     drives.EnumerateDrives(std::move(*library));

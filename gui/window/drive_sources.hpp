@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state/error.hpp"
+#include "base/error.hpp"
 #include "disk/drive_table.hpp"
 
 namespace tolvar::gui {

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/session.hpp"
 #include "gui/controls/artwork.hpp"
@@ -18,21 +19,31 @@
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("tolvar-gui"));
-  QApplication::setApplicationVersion(QStringLiteral(TOLVAR_VERSION));
-  QApplication::setDesktopFileName(QStringLiteral("tolvar-gui"));
-  QApplication::setWindowIcon(tolvar::gui::ArtIcon(tolvar::gui::Art::kAppIcon));
+namespace {
 
+// --help and --version print and end; they need no display.
+bool OnlyPrints(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" ||
+        arg == "--version") {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads the command line of `app`; --help and --version end the process here.
+tolvar::gui::DriveSources::Options ParseArguments(const QCoreApplication& app) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Recovers files from the HTFS and EAFS volumes of SCO OpenServer disks and disk images. "
       "The disks are only read, never written."));
   parser.addHelpOption();
   parser.addVersionOption();
-  const QCommandLineOption legacyRoute(QStringLiteral("legacy-route"),
-                                       QStringLiteral("Read through the legacy BIOS disk libraries"));
+  const QCommandLineOption legacyRoute(
+      QStringLiteral("legacy-route"),
+      QStringLiteral("Read through the legacy BIOS disk libraries"));
   const QCommandLineOption legacyDir(QStringLiteral("legacy-library-dir"),
                                      QStringLiteral("Folder holding the legacy disk libraries"),
                                      QStringLiteral("DIR"));
@@ -49,6 +60,28 @@ int main(int argc, char** argv) {
   }
   options.legacyRoute = parser.isSet(legacyRoute);
   options.legacyLibraryDir = parser.value(legacyDir).toStdString();
+  return options;
+}
+
+void Describe() {
+  QCoreApplication::setApplicationName(QStringLiteral("tolvar-gui"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(TOLVAR_VERSION));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (OnlyPrints(argc, argv)) {
+    QCoreApplication printer(argc, argv);
+    Describe();
+    (void)ParseArguments(printer);
+    return 0;
+  }
+  QApplication app(argc, argv);
+  Describe();
+  QApplication::setDesktopFileName(QStringLiteral("tolvar-gui"));
+  QApplication::setWindowIcon(tolvar::gui::ArtIcon(tolvar::gui::Art::kAppIcon));
+  tolvar::gui::DriveSources::Options options = ParseArguments(app);
 
   // An image that cannot be opened is named once and left out.
   QStringList problems;

@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <optional>
 
-#include "app/state/wizard_state.hpp"
+#include "base/settings.hpp"
 
 class QRadioButton;
 

@@ -29,7 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "disk/drive_list.hpp"
+#include "app/drive_list.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/color_button.hpp"
 #include "gui/controls/color_label.hpp"
@@ -117,8 +117,8 @@ DialogUnits::DialogUnits(const QFont& font) {
   const QFontMetrics metrics(font);
   // The average width of the 52 letters, rounded as the classic dialog
   // manager rounds it.
-  const int letters =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   baseX_ = std::max(1, (letters / 26 + 1) / 2);
   baseY_ = std::max(1, metrics.height());
 }
@@ -151,7 +151,8 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
       const QMimeType type = database.mimeTypeForFile(ToQt(name), QMimeDatabase::MatchExtension);
       if (!type.isValid() || type.isDefault()) {
         const QString suffix = QFileInfo(ToQt(name)).suffix().toUpper();
-        return suffix.isEmpty() ? std::string("File") : (suffix + QStringLiteral(" File")).toStdString();
+        return suffix.isEmpty() ? std::string("File")
+                                : (suffix + QStringLiteral(" File")).toStdString();
       }
       return type.comment().toStdString();
     };
@@ -174,8 +175,8 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
   addAction(openImageAction_);
   connect(openImageAction_, &QAction::triggered, this, &CRecoveryWizardDlg::OpenDiskImage);
 
-  controller_ =
-      std::make_unique<WizardController>(session_, *this, dispatcher_, workers_, std::move(options));
+  controller_ = std::make_unique<WizardController>(session_, *this, dispatcher_, workers_,
+                                                   std::move(options));
 }
 
 CRecoveryWizardDlg::~CRecoveryWizardDlg() {
@@ -249,7 +250,8 @@ void CRecoveryWizardDlg::BuildControls() {
 
   usePartitionTable_ = new CColorButton(QStringLiteral("Use Partition Table"), pane);
   usePartitionTable_->setGeometry(units_.Rect(186, 215, 86, 14));
-  Register(ControlId::kUsePartitionTable, usePartitionTable_, QStringLiteral("Use Partition Table"));
+  Register(ControlId::kUsePartitionTable, usePartitionTable_,
+           QStringLiteral("Use Partition Table"));
   searchPartition_ = new CColorButton(QStringLiteral("Search Partition"), pane);
   searchPartition_->setGeometry(units_.Rect(185, 233, 83, 13));
   Register(ControlId::kSearchPartition, searchPartition_, QStringLiteral("Search Partition"));
@@ -292,17 +294,9 @@ void CRecoveryWizardDlg::BuildControls() {
     button->setGeometry(geometry);
     const int side = std::min(geometry.width(), geometry.height()) - 4;
     button->setIconSize(QSize(side, side));
-    // A themed icon has no hover picture of its own; the hover background
-    // marks it instead.
-    if (ThemeProvides(normal)) {
-      button->SetIcons(ArtIcon(normal), ArtIcon(normal));
-      button->DrawTransparent(false);
-    } else {
-      button->SetIcons(ArtIcon(normal), ArtIcon(hover));
-    }
+    button->SetIcons(ArtIcon(normal), ArtIcon(hover));
     button->SetTooltipText(QString::fromLatin1(tooltip));
     styleImageButton(button);
-    if (ThemeProvides(normal)) button->DrawTransparent(false);
     Register(id, button, QString::fromLatin1(name));
     return button;
   };
@@ -375,6 +369,15 @@ void CRecoveryWizardDlg::BuildControls() {
   homeLink_->SetTooltipText(QStringLiteral("Click here to visit software home page"));
   Register(ControlId::kHomePageLink, homeLink_, QStringLiteral("Home page"));
   connect(homeLink_, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
+  // The second link exists for the controller's ids but is never shown.
+  auto* secondLink = new CHoverButton(pane);
+  const QRect secondRect = units_.Rect(435, 44, 77, 14);
+  secondLink->SetBitmap(RenderArt(ArtPath(Art::kHomeLink), secondRect.size(), devicePixelRatioF()));
+  secondLink->move(secondRect.topLeft());
+  secondLink->SetTooltipText(QStringLiteral("Click here to buy the software"));
+  secondLink->hide();
+  Register(ControlId::kSecondLink, secondLink, QStringLiteral("Buy online"));
+  connect(secondLink, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
 
   BuildList();
 
@@ -519,7 +522,9 @@ void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
   quickHelp_->SetText(lines.join(QLatin1Char('\n')));
 }
 
-void CRecoveryWizardDlg::SetProgress(int position) { progress_->setValue(std::clamp(position, 0, 100)); }
+void CRecoveryWizardDlg::SetProgress(int position) {
+  progress_->setValue(std::clamp(position, 0, 100));
+}
 
 void CRecoveryWizardDlg::CheckRadio(ControlId radio) {
   const bool search = radio == ControlId::kSearchPartition;
@@ -683,9 +688,7 @@ void CRecoveryWizardDlg::OnNext() {
 
 // ---- WizardView: the list ----
 
-void CRecoveryWizardDlg::ClearList() {
-  listModel_->removeRows(0, listModel_->rowCount());
-}
+void CRecoveryWizardDlg::ClearList() { listModel_->removeRows(0, listModel_->rowCount()); }
 
 void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
   listModel_->clear();
@@ -693,7 +696,7 @@ void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     auto* header = new QStandardItem(ToQt(columns[i].title));
     header->setTextAlignment(columns[i].rightAligned ? Qt::AlignRight | Qt::AlignVCenter
-                                                      : Qt::AlignLeft | Qt::AlignVCenter);
+                                                     : Qt::AlignLeft | Qt::AlignVCenter);
     listModel_->setHorizontalHeaderItem(static_cast<int>(i), header);
   }
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -878,9 +881,7 @@ bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
   return true;
 }
 
-void CRecoveryWizardDlg::RebuildDiskTree() {
-  (void)controller_->DrivesChanged();
-}
+void CRecoveryWizardDlg::RebuildDiskTree() { (void)controller_->DrivesChanged(); }
 
 void CRecoveryWizardDlg::OpenDiskImage() {
   const QString path = QFileDialog::getOpenFileName(

@@ -66,8 +66,8 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
 
  public:
   // Test hooks: answers in place of the modal boxes and dialogs.
-  using MessageAnswerer = std::function<Answer(std::string_view text, MessageKind kind,
-                                               bool question)>;
+  using MessageAnswerer =
+      std::function<Answer(std::string_view text, MessageKind kind, bool question)>;
   using ModeAnswerer = std::function<std::optional<RecoveryMode>()>;
   using DocumentOpener = std::function<void(std::string_view pathOrAddress)>;
   using ProcessEnder = std::function<void()>;

@@ -99,9 +99,8 @@ TEST(RenameRules, EmptyTextOrAnotherStepKeepsTheOldNameAndLongNamesAreCut) {
 
 TEST(RenameRules, RecordsTakeTheNewNameByIdAndIndex) {
   FileTree tree;
-  SilentFeedback silent;
-  ASSERT_TRUE(tree.AddFolder("USR", 10, 2, 1, 0, silent).has_value());
-  ASSERT_TRUE(tree.AddFile("A.TXT", 20, 10, 7, 0, 5, silent).has_value());
+  ASSERT_TRUE(tree.AddFolder("USR", 10, 2, 1, 0).has_value());
+  ASSERT_TRUE(tree.AddFile("A.TXT", 20, 10, 7, 0, 5).has_value());
   EXPECT_TRUE(RenameFile(tree, 7, "B.TXT"));
   EXPECT_EQ(tree.FindFileById(7)->name, "B.TXT");
   EXPECT_FALSE(RenameFile(tree, 8, "C"));

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -222,6 +225,28 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   EXPECT_EQ(rig.view.quickHelp, Help({"1. Select the Partition to recover from left pane.",
                                       "2. Click Next Button."}));
   EXPECT_TRUE(rig.view.messages.empty());
+  // One status per range of the record, numbered by the volume sought next.
+  EXPECT_GE(rig.view.CallCount("Status(Searching for partition - 1  . This may take some time...)"),
+            1u);
+  EXPECT_GE(rig.view.CallCount("Status(Searching for partition - 2  . This may take some time...)"),
+            1u);
+  EXPECT_EQ(rig.view.CallCount("Status(Searching for partition - 3"), 0u);
+}
+
+TEST(WizardTransitions, RangeSearchReportsEachRun) {
+  Rig rig(BareDisk());
+  rig.session.settings.sectorsPerRead = 100;
+  rig.ChooseDrive(0);
+  rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
+  rig.view.TypeField(ControlId::kEndField, "10000");
+  rig.controller.Next();
+  rig.dispatcher.DrainAll();
+  const auto& calls = rig.view.calls;
+  const auto third = std::find(calls.begin(), calls.end(), "Status(Scanning sector 200 Of 10000)");
+  ASSERT_NE(third, calls.end());
+  EXPECT_EQ(*(third - 1), "Value(Current Sector=200)");
+  EXPECT_EQ(*(third + 1), "Progress(2)");
+  EXPECT_EQ(rig.view.CallCount("Status(Scanning sector "), 100u);
 }
 
 TEST(WizardTransitions, DiskNextWithoutRecordShowsTheMessageAndHidesNext) {
@@ -487,9 +512,28 @@ TEST(WizardCommands, FiltersAndSettingsFollowTheMenuState) {
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
 }
 
+TEST(WizardFilesStep, MountCountsShowEveryFolderAndEveryTenthFile) {
+  ik::VolumeDescription volume;
+  std::vector<ik::Node> nodes = {ik::Node::Folder("one"), ik::Node::Folder("two")};
+  for (int i = 0; i < 25; ++i) nodes.push_back(ik::Node::File(fmt::format("f{:02}", i), "x"));
+  volume.root = ik::Node::Folder("", std::move(nodes));
+  ik::DiskDescription description;
+  description.volumes = {volume};
+  Rig rig({AsDrive(BuildDisk(description).bytes)});
+  ToFilesStep(rig);
+  EXPECT_EQ(rig.view.CallCount("Value(Folder(s) Found    =1)"), 1u);
+  EXPECT_EQ(rig.view.CallCount("Value(Folder(s) Found    =2)"), 1u);
+  EXPECT_EQ(rig.view.CallCount("Value(File(s) Found      ="), 2u);
+  EXPECT_EQ(rig.view.CallCount("Value(File(s) Found      =20)"), 1u);
+  EXPECT_EQ(rig.view.CallCount("Value(Last File/Folder       =f"), 0u);  // only every 100th
+  EXPECT_EQ(rig.view.rows.size(), 27u);
+}
+
 TEST(WizardFilesStep, ExtensiveMountShowsLostDirWithErrorDates) {
   Rig rig(RecordDisk());
   ToFilesStep(rig, 0, RecoveryMode::kExtensive);
+  EXPECT_EQ(rig.view.CallCount("Status(Please wait, finalizing recovery)"), 1u);
+  EXPECT_EQ(rig.view.CallCount("Status(Searching Lost Data ...)"), 1u);
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
   const auto children = files.ChildTexts(files.root);
   ASSERT_FALSE(children.empty());

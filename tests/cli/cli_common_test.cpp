@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cli/output.hpp"
-#include "cli/printing_feedback.hpp"
+#include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 
 namespace tolvar::cli {
@@ -41,19 +41,16 @@ TEST(TerminalSafeTest, KeepsValidUtf8AndEscapesInvalidBytes) {
   EXPECT_EQ(TerminalSafe("cut \xe2\x82"), "cut \\xE2\\x82");   // sequence cut short
 }
 
-TEST(PrintingFeedbackTest, MessagesArePrintedLineByLineAndQuestionsAnsweredNo) {
+TEST(ProgressLineTest, MessagesArePrintedLineByLine) {
   std::FILE* err = std::tmpfile();
   ASSERT_NE(err, nullptr);
   {
-    PrintingFeedback feedback(err, /*progressBar=*/true);
+    ProgressLine line(err, /*bar=*/true);
     // Without a shown progress bar nothing but the messages is printed.
-    feedback.SetStatusText("Scanning sector 0 Of 100");
-    feedback.SetProgress(5);
-    feedback.ShowMessage("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process.",
-                         MessageKind::kInformation);
-    EXPECT_EQ(
-        feedback.AskYesNo("Do you want to stop the current process ?", MessageKind::kQuestion),
-        Answer::kNo);
+    line.SetStatus("Scanning sector 0 Of 100");
+    line.SetProgress(5);
+    line.Message("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process.");
+    line.Message("Do you want to stop the current process ?");
   }
   EXPECT_EQ(Contents(err),
             "No HTFS/EAFS Partition Found  !! \nUser stopped the search process.\n"
@@ -61,16 +58,16 @@ TEST(PrintingFeedbackTest, MessagesArePrintedLineByLineAndQuestionsAnsweredNo) {
   std::fclose(err);
 }
 
-TEST(PrintingFeedbackTest, ProgressBarOnlyWhenAskedAndClearedBeforeMessages) {
+TEST(ProgressLineTest, ProgressBarOnlyWhenAskedAndClearedBeforeMessages) {
   std::FILE* quiet = std::tmpfile();
   std::FILE* bar = std::tmpfile();
   ASSERT_TRUE(quiet && bar);
   for (std::FILE* file : {quiet, bar}) {
-    PrintingFeedback feedback(file, file == bar);
-    feedback.ShowProgress(true);
-    feedback.SetProgress(50);
-    feedback.SetStatusText("Scanning \x1b[2J sector");
-    feedback.ShowMessage("done", MessageKind::kInformation);
+    ProgressLine line(file, file == bar);
+    line.Show(true);
+    line.SetProgress(50);
+    line.SetStatus("Scanning \x1b[2J sector");
+    line.Message("done");
   }
   EXPECT_EQ(Contents(quiet), "done\n");
   const std::string drawn = Contents(bar);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/wizard_texts.hpp"
 #include "fs/extensive.hpp"
 #include "tests/fs/tiny_volume.hpp"
 
@@ -29,22 +30,6 @@ TinyVolume SmallEafs() {
   v.Dir(3, {41}).EafsDir(41, 3, 2, {{5, "a.txt"}, {2, "root"}, {3, "self"}});
   v.File(4, 11, TinyVolume::kTime, 60).File(5, 22, TinyVolume::kTime, 61);
   return v;
-}
-
-TEST(NormalMountTest, WorkerReportsItsStepsInOrder) {
-  auto v = SmallEafs();
-  MountRig rig(v.Bytes(), v.Info());
-  ASSERT_TRUE(rig.Mount(RecoveryMode::kNormal));
-  std::vector<std::string> statuses;
-  for (const auto& e : rig.feedback.EventsOf("SetStatusText")) statuses.push_back(e.text);
-  EXPECT_THAT(statuses, ElementsAre(std::string(kMountingStatus), std::string(kTreeStatus)));
-  const auto modes = rig.feedback.EventsOf("SetPanelMode");
-  ASSERT_EQ(modes.size(), 2U);
-  EXPECT_EQ(modes[0].text, "2");
-  EXPECT_EQ(modes[1].text, "-1");
-  EXPECT_EQ(rig.feedback.QuickHelp(), kBrowseHelp);
-  EXPECT_EQ(rig.feedback.EventsOf("SetQuickHelp")[0].text, kMountingHelp);
-  EXPECT_EQ(rig.feedback.EventsOf("SetRowValue")[0].text, std::string(kCurrentSectorLabel) + "=80");
 }
 
 TEST(NormalMountTest, EafsReadsEveryBlockOfALongDirectory) {
@@ -200,9 +185,7 @@ TEST(NormalMountTest, StopEndsTheWalkBetweenDirectories) {
   v.File(7, 1, TinyVolume::kTime, 60);
   MountRig rig(v.Bytes(), v.Info());
   StopAtSecondFolder stopper(rig.state);
-  MountContext context{rig.drives, rig.volume, rig.tree, rig.state, stopper};
-  MountViews views{rig.window, rig.treeSink, rig.treeSink.Root(), rig.list, nullptr};
-  ASSERT_TRUE(MountWorker(context, views));
+  ASSERT_TRUE(rig.Mount(RecoveryMode::kNormal, &stopper));
   // The root's block is finished; no folder below it is walked.
   EXPECT_THAT(rig.FileNames(), ElementsAre("f"));
   EXPECT_EQ(rig.tree.FolderCount(), 2U);
@@ -242,10 +225,6 @@ TEST(ExtensiveMountTest, SurvivingFoldersKeepListedOrMadeUpNames) {
   ASSERT_FALSE(rig.list.Rows().empty());
   EXPECT_EQ(rig.list.Rows().back().name, "LostDir");
   EXPECT_EQ(rig.list.Rows().back().date, "Error");
-  std::vector<std::string> statuses;
-  for (const auto& e : rig.feedback.EventsOf("SetStatusText")) statuses.push_back(e.text);
-  EXPECT_THAT(statuses, ElementsAre(std::string(kMountingStatus), std::string(kFinalizingStatus),
-                                    std::string(kLostDataStatus), std::string(kTreeStatus)));
 }
 
 TEST(ExtensiveMountTest, ParentsZeroAndOneStillReachLostDir) {

@@ -12,15 +12,19 @@
 #include <tuple>
 #include <vector>
 
-#include "app/state/feedback.hpp"
+#include "volumes/discovery.hpp"
 #include "fs/timestamp.hpp"
 #include "imagekit/image_builder.hpp"
 #include "tests/fs/tiny_volume.hpp"
 #include "volumes/discovery.hpp"
-#include "volumes/volume_tree_sink.hpp"
 
 namespace tolvar {
 namespace {
+
+// The four sectors from a volume's start, where its superblock sits.
+DiscoveryRequest StartOf(std::uint32_t startSector) {
+  return {DiscoveryMethod::kRange, startSector, startSector + 4, 4};
+}
 
 namespace ik = imagekit;
 using testing::MountRig;
@@ -90,13 +94,11 @@ TEST_P(RoundTripTest, EveryNodeComesBackWithItsFigures) {
 
   MountRig rig(built->bytes, VolumeInfo{});
   VolumeTable volumes;
-  SilentFeedback silent;
-  NullVolumeTreeSink volumeTree;
-  DiscoveryContext discovery{rig.drives, volumes, rig.state, rig.settings, silent, volumeTree};
+  DiscoveryObserver quiet;
   if (layout == ik::PartitionLayout::kReal) {
-    DiscoverFromPartitionTable(discovery);
+    (void)FindVolumes(rig.drives, volumes, {}, quiet, {});
   } else {
-    ScanEntryRange(discovery, report.startSector, 4);
+    (void)FindVolumes(rig.drives, volumes, StartOf(report.startSector), quiet, {});
   }
   ASSERT_GE(volumes.volumeCount, 1U);
   rig.volume = volumes.entries[0];
@@ -106,7 +108,8 @@ TEST_P(RoundTripTest, EveryNodeComesBackWithItsFigures) {
   // Index what the mount found by path.
   std::map<std::string, Seen> found;
   for (const FolderNode& folder : rig.tree.Folders()) {
-    if (folder.treeItem == kNoTreeItem) continue;
+    const auto index = static_cast<std::uint32_t>(&folder - rig.tree.Folders().data());
+    if (rig.items.ItemOf(index) == kNoTreeItem) continue;
     Seen& seen = found["/" + rig.FolderPath(folder.inode)];
     seen = {true, 0, folder.time, folder.parent, seen.count + 1};
   }
@@ -183,10 +186,8 @@ std::unique_ptr<MountRig> MountBuilt(const ik::BuiltImage& built, RecoveryMode m
   auto owned = std::make_unique<MountRig>(built.bytes, VolumeInfo{});
   MountRig& rig = *owned;
   VolumeTable volumes;
-  SilentFeedback silent;
-  NullVolumeTreeSink volumeTree;
-  DiscoveryContext discovery{rig.drives, volumes, rig.state, rig.settings, silent, volumeTree};
-  ScanEntryRange(discovery, report.startSector, 4);
+  DiscoveryObserver quiet;
+  (void)FindVolumes(rig.drives, volumes, StartOf(report.startSector), quiet, {});
   rig.volume = volumes.entries[0];
   EXPECT_TRUE(rig.Mount(mode));
   return owned;

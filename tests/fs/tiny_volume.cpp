@@ -160,11 +160,11 @@ MountRig::MountRig(std::vector<std::byte> bytes, VolumeInfo info) : volume(std::
   (void)drives.OpenCurrentDrive();
 }
 
-MountResult MountRig::Mount(RecoveryMode mode) {
+MountResult MountRig::Mount(RecoveryMode mode, Feedback* reporting) {
   state.recoveryMode = mode;
-  MountContext context = Context();
-  MountViews views{window, treeSink, treeSink.Root(), list, nullptr};
-  return MountWorker(context, views);
+  MountViews views{window, treeSink, treeSink.Root(), list, nullptr, items};
+  return MountWorker(drives, volume, tree, state, reporting != nullptr ? *reporting : feedback,
+                     views);
 }
 
 std::string MountRig::FolderPath(std::uint32_t inode) const {
@@ -180,12 +180,16 @@ std::string MountRig::FolderPath(std::uint32_t inode) const {
 
 std::vector<std::string> MountRig::Listing() const {
   std::vector<std::string> out;
+  const auto shown = [&](const FolderNode* folder) {
+    return items.ItemOf(static_cast<std::uint32_t>(folder - tree.Folders().data())) !=
+           kNoTreeItem;
+  };
   for (const FolderNode& folder : tree.Folders()) {
-    if (folder.treeItem != kNoTreeItem) out.push_back(FolderPath(folder.inode));
+    if (shown(&folder)) out.push_back(FolderPath(folder.inode));
   }
   for (const FileNode& file : tree.Files()) {
     const FolderNode* parent = tree.FindFolder(file.parent);
-    if (file.parent == kRootInode || (parent != nullptr && parent->treeItem != kNoTreeItem)) {
+    if (file.parent == kRootInode || (parent != nullptr && shown(parent))) {
       out.push_back(FolderPath(file.parent) + file.name);
     }
   }

@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/state/recording_feedback.hpp"
-#include "app/state/wizard_state.hpp"
+#include "app/browse_view.hpp"
+#include "app/wizard_state.hpp"
+#include "app/wizard_steps.hpp"
+#include "tests/support/recording_browse_sinks.hpp"
+#include "tests/support/recording_feedback.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/mount.hpp"
@@ -85,10 +88,16 @@ struct MountRig {
   MountWindow window;
   RecordingTreeSink treeSink;
   RecordingListSink list;
+  FolderTreeItems items;
+  MountObserver observer;  // for Context(): hears nothing
 
-  // Runs the mount worker in `mode`.
-  MountResult Mount(RecoveryMode mode);
-  [[nodiscard]] MountContext Context() { return {drives, volume, tree, state, feedback}; }
+  // Runs the wizard's mount worker in `mode` with `reporting` (the recording
+  // feedback unless given).
+  MountResult Mount(RecoveryMode mode, Feedback* reporting = nullptr);
+  // The engine's context for the mode in state.recoveryMode.
+  [[nodiscard]] MountContext Context() {
+    return {drives, volume, tree, state.recoveryMode, observer, state.Stop()};
+  }
 
   // Paths of everything below the root as "a/b/c", folders with a trailing
   // "/", from the tree sink (folders) and the file records (files).

@@ -45,8 +45,7 @@ class ControlsTest : public QObject {
     QVERIFY(!button.SetColor(-1, Qt::red));
     QVERIFY(!button.Color(6).has_value());
     // A refused call leaves the other slots alone.
-    QCOMPARE(*button.Color(CImageButton::kTextFocus),
-             button.palette().color(QPalette::ButtonText));
+    QCOMPARE(*button.Color(CImageButton::kTextFocus), button.palette().color(QPalette::ButtonText));
   }
 
   void ImageButtonTracksTheMouseAndSwapsItsImage() {
@@ -128,8 +127,8 @@ class ControlsTest : public QObject {
       }
     };
     QWidget changed;
-    showWith(changed, {QStringLiteral("A much longer status text than before"),
-                       QStringLiteral("Short")});
+    showWith(changed,
+             {QStringLiteral("A much longer status text than before"), QStringLiteral("Short")});
     QWidget fresh;
     showWith(fresh, {QStringLiteral("Short")});
     QScreen* screen = QGuiApplication::primaryScreen();
@@ -176,8 +175,8 @@ class ControlsTest : public QObject {
     CImageMenu menu(QStringLiteral("&Recovery"));
     menu.SetItemWidth(150);
     menu.SetItemHeight(20);
-    QAction* recover = menu.AppendItem(32806, QStringLiteral("&Recover Selected..."),
-                                       ArtIcon(Art::kFolder));
+    QAction* recover =
+        menu.AppendItem(32806, QStringLiteral("&Recover Selected..."), ArtIcon(Art::kFolder));
     QAction* separator = menu.AppendSeparator();
     QAction* exitItem = menu.AppendItem(32774, QStringLiteral("E&xit...\tAlt+F4"), QIcon());
     menu.ensurePolished();

@@ -28,6 +28,7 @@
 #include "tests/gui/wizard_driver.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
+#include "app/properties.hpp"
 
 using namespace tolvar;
 using namespace tolvar::gui;

@@ -25,6 +25,7 @@
 #include "tests/support/temp_dir.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
+#include "app/properties.hpp"
 
 using namespace tolvar;
 using namespace tolvar::gui;
@@ -55,10 +56,9 @@ QPushButton* Button(const DialogFrame& dialog, int id) {
 // A tree of `count` files in the root, every tenth named README in some case.
 FileTree ManyFiles(std::uint32_t count) {
   FileTree tree;
-  SilentFeedback silent;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string name = i % 10 == 0 ? (i % 20 == 0 ? "README" : "ReadMe") : "F" + std::to_string(i);
-    (void)tree.AddFile(name, 100 + i, 2, i + 1, 0, i, silent);
+    (void)tree.AddFile(name, 100 + i, 2, i + 1, 0, i);
   }
   return tree;
 }
@@ -215,14 +215,13 @@ class DialogsTest : public QObject {
 
   void FolderPropertiesShowTheCountsAndWholeMegabytes() {
     FileTree tree;
-    SilentFeedback silent;
-    QVERIFY(tree.AddFolder("DATA", 10, 2, 1, 0, silent).has_value());
-    QVERIFY(tree.AddFolder("SUB", 11, 10, 2, 0, silent).has_value());
+    QVERIFY(tree.AddFolder("DATA", 10, 2, 1, 0).has_value());
+    QVERIFY(tree.AddFolder("SUB", 11, 10, 2, 0).has_value());
     for (std::uint32_t i = 0; i < 3; ++i) {
-      QVERIFY(tree.AddFile("BIG" + std::to_string(i), 20 + i, 10, 1 + i, 0, 1048576, silent).has_value());
+      QVERIFY(tree.AddFile("BIG" + std::to_string(i), 20 + i, 10, 1 + i, 0, 1048576).has_value());
     }
-    QVERIFY(tree.AddFile("E1", 30, 11, 4, 0, 0, silent).has_value());
-    QVERIFY(tree.AddFile("E2", 31, 11, 5, 0, 0, silent).has_value());
+    QVERIFY(tree.AddFile("E1", 30, 11, 4, 0, 0).has_value());
+    QVERIFY(tree.AddFile("E2", 31, 11, 5, 0, 0).has_value());
     const FolderTotals totals = CountFolderTotals(tree, 10);
     PropertiesFields fields;
     fields.name = "DATA";
@@ -250,20 +249,14 @@ class DialogsTest : public QObject {
       std::latch pressed(1);
       dialog.Start([&](SaveControl& control, SavingDisplay& display) {
         pressed.wait();  // the button is pressed before the first read
-        struct Forward final : Feedback {
+        struct Forward final : SavingObserver {
           SavingDisplay& out;
           explicit Forward(SavingDisplay& display) : out(display) {}
-          void ShowMessage(std::string_view, MessageKind) override {}
-          Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-          void SetPanelMode(const PanelLayout&) override {}
-          void SetRowValue(std::string_view label, std::string_view value) override {
-            if (label == kFileNameLabel) out.SetFileName(value);
+          void EntryStarted(std::string_view, std::string_view name, std::uint64_t,
+                            std::uint64_t) override {
+            out.SetFileName(name);
           }
-          void SetStatusText(std::string_view) override {}
-          void ShowStatus(bool) override {}
-          void SetProgress(int position) override { out.SetProgress(position); }
-          void ShowProgress(bool) override {}
-          void SetQuickHelp(std::string_view) override {}
+          void Progress(int position) override { out.SetProgress(position); }
         } feedback(display);
         const auto result = RunSaving(rig.Drives(), rig.Volume(), rig.Tree(), Selection::All(),
                                       rig.settings, control, feedback, rig.options);
@@ -307,18 +300,10 @@ class DialogsTest : public QObject {
     const std::string folder = temp.Path().string();
     QVERIFY(dialog.Begin([folder](const std::function<void(std::string_view)>& status,
                                   const std::atomic<bool>&) {
-      struct StatusFeedback final : Feedback {
+      struct StatusObserver final : RestoreObserver {
         const std::function<void(std::string_view)>& out;
-        explicit StatusFeedback(const std::function<void(std::string_view)>& s) : out(s) {}
-        void ShowMessage(std::string_view, MessageKind) override {}
-        Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-        void SetPanelMode(const PanelLayout&) override {}
-        void SetRowValue(std::string_view, std::string_view) override {}
-        void SetStatusText(std::string_view text) override { out(text); }
-        void ShowStatus(bool) override {}
-        void SetProgress(int) override {}
-        void ShowProgress(bool) override {}
-        void SetQuickHelp(std::string_view) override {}
+        explicit StatusObserver(const std::function<void(std::string_view)>& s) : out(s) {}
+        void FileStarted(std::string_view path) override { out(path); }
       } feedback(status);
       const auto report = RestoreCompressedFiles(folder, feedback);
       return report ? RestoreSummaryLine(report->summary) : report.error().message;

@@ -2,14 +2,17 @@
 // the documentation: gui_screenshots IMAGE OUTPUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <QRadioButton>
 #include <QTextStream>
 #include <cstdio>
 
 #include "app/session.hpp"
 #include "gui/controls/html_tooltip.hpp"
+#include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
+#include "tests/gui/gated_source.hpp"
 #include "tests/gui/wizard_driver.hpp"
 
 using namespace tolvar;
@@ -37,14 +40,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: gui_screenshots IMAGE OUTPUT_DIR\n");
     return 2;
   }
+  // TOLVAR_ICON_THEME pictures the window under a desktop icon theme.
+  if (qEnvironmentVariableIsSet("TOLVAR_ICON_THEME")) {
+    QIcon::setThemeName(qEnvironmentVariable("TOLVAR_ICON_THEME"));
+  }
   const QDir out(QString::fromLocal8Bit(argv[2]));
   QDir().mkpath(out.path());
 
+  // The image is served through a gate, so the search can be pictured while
+  // it runs.
+  auto image = OpenImageFile(argv[1]);
+  if (!image) return 1;
+  auto gated = std::make_shared<GatedSource>(std::move(*image));
   Session session;
-  DriveSources::Options options;
-  options.images = {argv[1]};
-  DriveSources sources(options);
-  if (!sources.Enumerate(session.drives)) return 1;
+  session.drives.EnumerateDrives(MakeFixedProvider({gated}));
+  DriveSources sources(DriveSources::Options{});
   CRecoveryWizardDlg window(session, sources);
   window.SetDocumentOpener([](std::string_view) {});
   window.SetMessageAnswerer([](std::string_view text, MessageKind, bool) {
@@ -56,14 +66,21 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
 
   bool ok = true;
-  ClickItem(window.Tree(TreeKind::kDisk), FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
+  ClickItem(window.Tree(TreeKind::kDisk),
+            FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   ok &= Save(&window, out, QStringLiteral("1-disk.png"));
 
   Click(window.Control(ControlId::kSearchPartition));
   ok &= Save(&window, out, QStringLiteral("1-disk-search-range.png"));
   Click(window.Control(ControlId::kUsePartitionTable));
 
+  gated->HoldAtRead(12);
   Click(window.Control(ControlId::kNext));
+  if (WaitFor([&] { return gated->Held(); }, 10000)) {
+    WaitFor([] { return false; }, 300);  // the queued updates land
+    ok &= Save(&window, out, QStringLiteral("1-searching.png"));
+  }
+  gated->Release();
   if (!WaitForStep(window, 1)) return 1;
   CFolderTreeCtrl* volumes = window.Tree(TreeKind::kVolume);
   QTreeWidgetItem* root = volumes->Root();
@@ -92,5 +109,14 @@ int main(int argc, char** argv) {
   QWidget* help = window.Control(ControlId::kIdentifyHelp);
   window.QuickHelpTooltip()->ShowFor(help, window.mapToGlobal(QPoint(40, 40)));
   ok &= Save(window.QuickHelpTooltip(), out, QStringLiteral("quick-help.png"));
+  window.QuickHelpTooltip()->hide();
+
+  const auto box =
+      MakeMessageBox(&window, QStringLiteral("Do you want to stop the current process ?"),
+                     QMessageBox::Question, QMessageBox::Yes | QMessageBox::No);
+  box->show();
+  ok &= QTest::qWaitForWindowExposed(box.get());
+  ok &= Save(box.get(), out, QStringLiteral("message-box.png"));
+  box->hide();
   return ok ? 0 : 1;
 }

@@ -2,25 +2,32 @@
 // the offscreen platform: the three steps both ways, Stop during a mount,
 // every message of the disk step, closing, drives added later, and the names
 // assistive tools read.
+#include <unistd.h>
+
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStandardItemModel>
+#include <QMimeData>
 #include <QRadioButton>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <unistd.h>
 
 #include "app/session.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
+#include "gui/controls/html_tooltip.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 #include "imagekit/image_builder.hpp"
+#include "tests/gui/gated_source.hpp"
 #include "tests/gui/wizard_driver.hpp"
 #include "tests/support/disk_builder.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -36,45 +43,6 @@ struct Message {
   std::string text;
   MessageKind kind;
   bool question;
-};
-
-// A drive that can hold a reader at one sector until the test lets it go.
-class GatedSource final : public BlockDeviceSource {
- public:
-  explicit GatedSource(std::unique_ptr<BlockDeviceSource> inner) : inner_(std::move(inner)) {}
-
-  DeviceDescription Describe() const override { return inner_->Describe(); }
-  std::uint64_t LengthBytes() const override { return inner_->LengthBytes(); }
-  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    {
-      std::unique_lock lock(mutex_);
-      const std::uint64_t gate = gateSector_.load();
-      if (gate != 0 && offset <= gate * 512 && gate * 512 < offset + out.size()) {
-        held_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return gateSector_.load() == 0; });
-      }
-    }
-    return inner_->ReadAt(offset, out);
-  }
-
-  void HoldAt(std::uint64_t sector) { gateSector_ = sector; }
-  bool Held() {
-    const std::lock_guard lock(mutex_);
-    return held_;
-  }
-  void Release() {
-    const std::lock_guard lock(mutex_);
-    gateSector_ = 0;
-    changed_.notify_all();
-  }
-
- private:
-  std::unique_ptr<BlockDeviceSource> inner_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::atomic<std::uint64_t> gateSector_{0};
-  bool held_ = false;
 };
 
 // One window over one session, with the message boxes answered by the test.
@@ -135,7 +103,8 @@ struct Rig {
   }
   static QStringList ChildTexts(QTreeWidgetItem* item) {
     QStringList texts;
-    for (int i = 0; item != nullptr && i < item->childCount(); ++i) texts << item->child(i)->text(0);
+    for (int i = 0; item != nullptr && i < item->childCount(); ++i)
+      texts << item->child(i)->text(0);
     return texts;
   }
 
@@ -203,10 +172,22 @@ class WindowTest : public QObject {
     Rig rig({image_});
     QCOMPARE(rig.window->windowTitle(), QStringLiteral("Tolvar for SCO OpenServer (HTFS / EAFS)"));
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->text(0), QStringLiteral("My Computer"));
+    QCOMPARE(rig.Control(ControlId::kNext)->toolTip(), QStringLiteral("Go to next step"));
+    QCOMPARE(rig.Control(ControlId::kBack)->toolTip(), QStringLiteral("Go to previous step"));
+    QCOMPARE(rig.Control(ControlId::kStop)->toolTip(), QStringLiteral("Stops the current process"));
+    QCOMPARE(rig.Control(ControlId::kHomePageLink)->toolTip(),
+             QStringLiteral("Click here to visit software home page"));
+    QVERIFY(rig.window->QuickHelpTooltip()
+                ->MarkupFor(rig.Control(ControlId::kRangeHelp))
+                .contains(QStringLiteral("<h3>Scan Control</h3>")));
+    Click(rig.Control(ControlId::kHomePageLink));
+    QCOMPARE(rig.opened.size(), std::size_t{1});
+    rig.opened.clear();
     QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
     QVERIFY(!rig.Visible(ControlId::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
-    QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
+    QVERIFY(
+        qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
     QCOMPARE(qobject_cast<QLabel*>(rig.Control(ControlId::kQuickHelp))->text(),
              QStringLiteral("1. Select the disk to recover from left pane.\n2. Select the Volume "
                             "Identify Option.\n3. Click Next Button."));
@@ -345,6 +326,33 @@ class WindowTest : public QObject {
     QVERIFY(!rig.Visible(ControlId::kStop));
   }
 
+  void ClosingDuringAMountWaitsForTheWorker() {
+    auto file = OpenImageFile(image_);
+    QVERIFY(file.has_value());
+    auto gated = std::make_shared<GatedSource>(std::move(*file));
+    Rig rig(gated);
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+    const auto* root = report_.volumes[0].Find("/");
+    QVERIFY(root != nullptr && !root->dataBlocks.empty());
+    gated->HoldAt(report_.volumes[0].SectorOfBlock(root->dataBlocks[0]));
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return gated->Held(); }));
+
+    // Yes while the worker holds the file tree: the window stays until the
+    // worker has ended, then closes by itself without asking again.
+    rig.answer = Answer::kYes;
+    rig.window->close();
+    QVERIFY(rig.window->isVisible());
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    gated->Release();
+    QVERIFY(WaitFor([&] { return !rig.window->isVisible(); }));
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    QVERIFY(!rig.window->Controller().WorkerRunning());
+  }
+
   void NoPartitionRecordSaysSoAndHidesNext() {
     tolvar::testing::DiskBuilder blank(400);
     Rig rig({WriteDisk(blank, "blank.img")});
@@ -446,11 +454,22 @@ class WindowTest : public QObject {
     rig.ChooseDrive(QStringLiteral("Storage Device1"));
     QCOMPARE(rig.session.drives.currentDrive, 1);
 
+    // Dropping an image file on the window adds it the same way.
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(WriteDisk(blank, "dropped.img")))});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &drop);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+    QCOMPARE(rig.window->OpenImageAction()->shortcut(), QKeySequence(QKeySequence::Open));
+
     // A path that is not there adds nothing and says why.
     rig.messages.clear();
     QVERIFY(!rig.window->AddDiskImage(QString::fromStdString((dir_ / "missing.img").string())));
     QCOMPARE(rig.messages.size(), std::size_t{1});
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 2);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
   }
 
   void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
@@ -492,11 +511,11 @@ class WindowTest : public QObject {
     Rig rig({image_});
     rig.ChooseDrive();
     QAccessible::setActive(true);
-    for (ControlId id : {ControlId::kNext, ControlId::kBack, ControlId::kStop,
-                         ControlId::kUsePartitionTable, ControlId::kSearchPartition,
-                         ControlId::kStartField, ControlId::kEndField, ControlId::kIdentifyHelp,
-                         ControlId::kRangeHelp, ControlId::kProgress, ControlId::kHomePageLink,
-                         ControlId::kBrowseList, ControlId::kPanelValue1}) {
+    for (ControlId id :
+         {ControlId::kNext, ControlId::kBack, ControlId::kStop, ControlId::kUsePartitionTable,
+          ControlId::kSearchPartition, ControlId::kStartField, ControlId::kEndField,
+          ControlId::kIdentifyHelp, ControlId::kRangeHelp, ControlId::kProgress,
+          ControlId::kHomePageLink, ControlId::kBrowseList, ControlId::kPanelValue1}) {
       QAccessibleInterface* face = QAccessible::queryAccessibleInterface(rig.Control(id));
       QVERIFY(face != nullptr);
       QVERIFY2(!face->text(QAccessible::Name).isEmpty(),

@@ -46,7 +46,8 @@ inline QTreeWidgetItem* FindItem(CFolderTreeCtrl* tree, const QString& text) {
 inline void ClickItem(CFolderTreeCtrl* tree, QTreeWidgetItem* item) {
   tree->scrollToItem(item);
   const QRect rect = tree->visualItemRect(item);
-  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(rect.left() + 8, rect.center().y()));
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                    QPoint(rect.left() + 8, rect.center().y()));
 }
 
 inline void Click(QWidget* button) {

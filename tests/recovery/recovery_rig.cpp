@@ -6,13 +6,31 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/state/wizard_state.hpp"
+#include "app/dialog_steps.hpp"
 #include "fs/mount.hpp"
 
 namespace tolvar::testing {
 namespace {
 
-class QuietWindow final : public MountWindow {};
+// The saving dialog's fields to the rig's feedback, and the counts to a hook.
+class RigObserver final : public SavingObserver {
+ public:
+  RigObserver(Feedback& feedback, const RecoveryRig::CountedHook& counted)
+      : dialog_(feedback), counted_(counted) {}
+  void EntryStarted(std::string_view folder, std::string_view name, std::uint64_t number,
+                    std::uint64_t total) override {
+    dialog_.EntryStarted(folder, name, number, total);
+  }
+  void Progress(int position) override { dialog_.Progress(position); }
+  void Counted(const SavingProgress& progress) override {
+    if (counted_) counted_(progress);
+  }
+  void Failed(const Error& error) override { dialog_.Failed(error); }
+
+ private:
+  SavingFeedback dialog_;
+  const RecoveryRig::CountedHook& counted_;
+};
 
 }  // namespace
 
@@ -44,29 +62,23 @@ RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volu
   volume_.inodeTableSector = v.startSector + 4;
   volume_.inodeCount = volume_.fsType == FsType::kHtfs ? v.inodeTableBlocks * 8 : v.sizeBlocks * 32;
 
-  WizardState state;
-  RecordingFeedback mountFeedback;
-  MountContext context{drives_, volume_, tree_, state, mountFeedback};
-  QuietWindow window;
-  RecordingTreeSink treeSink;
-  RecordingListSink list;
-  MountViews views{window, treeSink, treeSink.Root(), list, nullptr};
-  EXPECT_TRUE(MountWorker(context, views).has_value());
+  MountObserver quiet;
+  EXPECT_TRUE(MountInto(tree_, drives_, volume_, RecoveryMode::kNormal, quiet, {}).has_value());
   options.volumeName = volume_.volumeName;
 }
 
 std::expected<SavingResult, Error> RecoveryRig::Save(const Selection& selection,
-                                                     const SavingObserver& observer) {
-  return SaveTo(Destination(), selection, observer);
+                                                     const CountedHook& counted) {
+  return SaveTo(Destination(), selection, counted);
 }
 
 std::expected<SavingResult, Error> RecoveryRig::SaveTo(const std::filesystem::path& destination,
                                                        const Selection& selection,
-                                                       const SavingObserver& observer) {
+                                                       const CountedHook& counted) {
   options.destination = destination.string();
   control.StartRun();
-  return RunSaving(drives_, volume_, tree_, selection, settings, control, feedback, options,
-                   observer);
+  RigObserver observer(feedback, counted);
+  return RunSaving(drives_, volume_, tree_, selection, settings, control, observer, options);
 }
 
 const FileNode* RecoveryRig::FileNamed(std::string_view name) const {

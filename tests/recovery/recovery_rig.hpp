@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/state/recording_feedback.hpp"
+#include <functional>
+
+#include "tests/support/recording_feedback.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "fs/file_tree.hpp"
@@ -27,11 +29,15 @@ class RecoveryRig {
                        FaultPlan extraFaults = {});
 
   // A saving run into Destination() (or `destination`).
+  // The run's counts, as the saving observer hears them.
+  using CountedHook = std::function<void(const SavingProgress&)>;
+
+  // Runs the saving run; its dialog fields and messages go to `feedback`.
   std::expected<SavingResult, Error> Save(const Selection& selection = Selection::All(),
-                                          const SavingObserver& observer = {});
+                                          const CountedHook& counted = {});
   std::expected<SavingResult, Error> SaveTo(const std::filesystem::path& destination,
                                             const Selection& selection = Selection::All(),
-                                            const SavingObserver& observer = {});
+                                            const CountedHook& counted = {});
 
   [[nodiscard]] std::filesystem::path Destination() const { return temp_.Path() / "out"; }
   [[nodiscard]] const imagekit::BuildReport& Built() const { return built_.report; }

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/state/recording_feedback.hpp"
+#include "app/dialog_steps.hpp"
+#include "tests/support/recording_feedback.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar {
@@ -103,7 +104,9 @@ TEST(Restore, EachFormatIsRestoredBesideTheOriginalWhichGoes) {
   Put(dir / "empty.gz", Compress("", CompressionFormat::kGzip));
   Put(dir / "fake.gz", "not compressed at all");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   for (const char* name : {"a", "sub/b", "sub/deeper/c", "d", "packed.restored"}) {
     EXPECT_EQ(Slurp(dir / name), data) << name;
@@ -127,7 +130,9 @@ TEST(Restore, ARestoredNameThatIsTakenGetsANumber) {
   Put(dir / "notes.gz", Compress("new", CompressionFormat::kGzip));
   Put(dir / "notes", "keep me");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "notes"), "keep me");
   EXPECT_EQ(Slurp(dir / "notes (1)"), "new");
@@ -149,7 +154,9 @@ TEST(Restore, DamagedArchivesAreReportedAndLeftAsTheyWere) {
   Put(dir / "bad.bz2", badBzip);
   Put(dir / "trailer.gz", badTrailer);
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "flipped.gz"), flipped);
   EXPECT_EQ(Slurp(dir / "truncated.xz"), truncated);
@@ -174,7 +181,9 @@ TEST(Restore, LinksAreNeverFollowed) {
   fs::create_symlink(outside / "secret.gz", dir / "link.gz");
   fs::create_directory_symlink(outside.Path(), dir / "linkdir");
   RecordingFeedback feedback;
-  auto report = RestoreCompressedFiles(dir.Path().string(), feedback);
+  RestoreFeedback status(feedback);
+  auto report = RestoreCompressedFiles(dir.Path().string(), status);
+  if (report) ShowRestoreOutcome(feedback, *report);
   ASSERT_TRUE(report.has_value());
   EXPECT_TRUE(fs::exists(outside / "secret.gz"));
   EXPECT_FALSE(fs::exists(outside / "secret"));
@@ -200,7 +209,8 @@ TEST(RestoreDialog, TheWorkerAlwaysEndsAndSaysSo) {
   for (const fs::path& folder : {dir.Path(), dir / "missing"}) {
     RestoreWorker worker;
     std::atomic<int> finishedCalls{0};
-    worker.Start(folder.string(), feedback, [&] { ++finishedCalls; });
+    RestoreFeedback status(feedback);
+    worker.Start(folder.string(), status, [&] { ++finishedCalls; });
     worker.Join();
     EXPECT_TRUE(worker.Finished());
     EXPECT_EQ(finishedCalls.load(), 1);

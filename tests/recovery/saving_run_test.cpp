@@ -1,5 +1,8 @@
 #include "recovery/saving_run.hpp"
 
+#include "app/dialog_steps.hpp"
+#include "app/wizard_texts.hpp"
+
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -483,8 +486,9 @@ TEST(SavingDialog, ButtonsOnlySetTheirFlagsAndTheDialogClosesOnTheRunsRequest) {
   rig.options.destination = rig.Destination().string();
   SavingWorker worker;
   worker.Start([&] {
+    SavingFeedback dialog(rig.feedback);
     (void)RunSaving(rig.Drives(), rig.Volume(), rig.Tree(), Selection::All(), rig.settings,
-                    rig.control, rig.feedback, rig.options);
+                    rig.control, dialog, rig.options);
   });
   // The dialog's repaints: it closes once the run has asked for it.
   while (!rig.control.TakeCloseRequest()) std::this_thread::yield();

@@ -1,4 +1,4 @@
-#include "tools/patterns/file_filter_list.hpp"
+#include "tools/file_filter_list.hpp"
 
 #include <gtest/gtest.h>
 

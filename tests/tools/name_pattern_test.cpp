@@ -1,4 +1,4 @@
-#include "tools/patterns/name_pattern.hpp"
+#include "tools/name_pattern.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/state/feedback.hpp"
 #include "fs/file_tree.hpp"
 
 namespace tolvar::testing {
@@ -15,18 +14,17 @@ class TreeBuilder {
  public:
   TreeBuilder& Folder(std::string_view name, std::uint32_t inode, std::uint32_t parent,
                       std::uint32_t time = 1000) {
-    const auto added = tree.AddFolder(name, inode, parent, tree.FolderCount(), time, feedback);
+    const auto added = tree.AddFolder(name, inode, parent, tree.FolderCount(), time);
     EXPECT_TRUE(added.has_value());
     return *this;
   }
   TreeBuilder& File(std::string_view name, std::uint32_t inode, std::uint32_t parent,
                     std::uint32_t size, std::uint32_t time = 1000) {
-    const auto added = tree.AddFile(name, inode, parent, tree.FileCount(), time, size, feedback);
+    const auto added = tree.AddFile(name, inode, parent, tree.FileCount(), time, size);
     EXPECT_TRUE(added.has_value());
     return *this;
   }
 
-  SilentFeedback feedback;
   FileTree tree;
 };
 
