@@ -36,10 +36,6 @@
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
 
-#if __has_include("packaging/project_info.hpp")
-#include "packaging/project_info.hpp"
-#define TOLVAR_HAS_PROJECT_INFO 1
-#endif
 
 namespace tolvar::gui {
 
@@ -55,14 +51,11 @@ constexpr int kTimeColumn = 4;
 constexpr int kKeyColumn = 5;
 constexpr int kViewItemRole = Qt::UserRole + 1;  // the window's tree items carry their id
 
+// The HTML manual lies beside the program: its folder relative to the
+// program's folder and its first page come from the build.
 QString DefaultManualPath() {
-#ifdef TOLVAR_HAS_PROJECT_INFO
-  const QString dir = QString::fromUtf8(project::kManualDirFromBinDir);
-  const QString index = QString::fromUtf8(project::kManualIndexFile);
-#else
-  const QString dir = QStringLiteral("../share/tolvar/manual");
-  const QString index = QStringLiteral("index.html");
-#endif
+  const QString dir = QStringLiteral(TOLVAR_MANUAL_DIR_FROM_BIN_DIR);
+  const QString index = QStringLiteral(TOLVAR_MANUAL_INDEX_FILE);
   return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') + dir +
                          QLatin1Char('/') + index);
 }
