@@ -54,8 +54,8 @@ constexpr int kViewItemRole = Qt::UserRole + 1;  // the window's tree items carr
 // The HTML manual lies beside the program: its folder relative to the
 // program's folder and its first page come from the build.
 QString DefaultManualPath() {
-  const QString dir = QStringLiteral(TOLVAR_MANUAL_DIR_FROM_BIN_DIR);
-  const QString index = QStringLiteral(TOLVAR_MANUAL_INDEX_FILE);
+  const QString dir = QString::fromUtf8(TOLVAR_MANUAL_DIR_FROM_BIN_DIR);
+  const QString index = QString::fromUtf8(TOLVAR_MANUAL_INDEX_FILE);
   return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') + dir +
                          QLatin1Char('/') + index);
 }
