@@ -749,4 +749,20 @@ ViewItem WizardController::RootItem(TreeKind kind) const {
   return impl_->roots[static_cast<std::size_t>(kind)];
 }
 
+std::optional<std::size_t> WizardController::FolderIndexOfItem(ViewItem item) const {
+  const auto found = impl_->folderByItem.find(item);
+  if (found == impl_->folderByItem.end()) return std::nullopt;
+  return found->second;
+}
+
+ViewItem WizardController::FolderItemOfInode(std::uint32_t inode) const {
+  const ViewItem root = RootItem(TreeKind::kFile);
+  const FolderNode* folder = session_.fileTree.FindFolder(inode);
+  if (folder == nullptr) return root;
+  const auto index = static_cast<std::size_t>(folder - session_.fileTree.Folders().data());
+  return index < impl_->folderItems.size() && impl_->folderItems[index] != kNoViewItem
+             ? impl_->folderItems[index]
+             : root;
+}
+
 }  // namespace tolvar

@@ -86,6 +86,12 @@ class WizardController {
   [[nodiscard]] Session& GetSession() { return session_; }
   // The root item of each tree (kNoViewItem before it exists).
   [[nodiscard]] ViewItem RootItem(TreeKind kind) const;
+  // The folder record (its index in the file tree) a file-tree item stands
+  // for; nothing for the root and unknown items.
+  [[nodiscard]] std::optional<std::size_t> FolderIndexOfItem(ViewItem item) const;
+  // The file-tree item of folder `inode`; the root's item for the root and
+  // for a folder without an item.
+  [[nodiscard]] ViewItem FolderItemOfInode(std::uint32_t inode) const;
 
  private:
   struct Impl;

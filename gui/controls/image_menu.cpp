@@ -82,7 +82,9 @@ void ImageMenuStyle::drawControl(ControlElement element, const QStyleOption* opt
                                     : item->palette.color(QPalette::Disabled, QPalette::Text);
   painter->setPen(textColour);
   painter->setFont(item->font);
-  const QRect labelRect = textArea.adjusted(6, 0, -CImageMenu::kShortcutWidth, 0);
+  // The last 60 pixels are the shortcut's; an item without one keeps them.
+  const QRect labelRect =
+      textArea.adjusted(6, 0, shortcut.isEmpty() ? -2 : -CImageMenu::kShortcutWidth, 0);
   painter->drawText(labelRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextShowMnemonic, label);
   if (!shortcut.isEmpty()) {
     const QRect shortcutRect(area.right() - CImageMenu::kShortcutWidth + 1, area.top(),

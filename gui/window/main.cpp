@@ -8,11 +8,14 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "app/session.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/message_box.hpp"
+#include "gui/commands/wizard_commands.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 #include "packaging/project_info.hpp"
@@ -114,6 +117,13 @@ int main(int argc, char** argv) {
   }
 
   tolvar::gui::CRecoveryWizardDlg window(session, sources);
+  tolvar::gui::WizardCommands commands(window);  // menus, tool buttons, keys, dialogs
+  // Exit ends the process at once; the copies made for Open go first.
+  window.SetProcessEnder([&commands] {
+    commands.RemoveTemporaryCopies();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  });
   window.Initialise(QDir::currentPath().toStdString());
   window.show();
   return QApplication::exec();

@@ -1,5 +1,8 @@
 #include "gui/window/recovery_wizard_dlg.hpp"
 
+#include "gui/dialogs/file_filters_dialog.hpp"
+#include "gui/dialogs/recovery_settings_dialog.hpp"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -803,13 +806,14 @@ std::optional<RecoveryMode> CRecoveryWizardDlg::AskRecoveryMode() {
   return modeDialog_->Ask();
 }
 
-std::optional<RecoverySettings> CRecoveryWizardDlg::AskRecoverySettings(const RecoverySettings&) {
-  return std::nullopt;  // the settings dialog is not built yet: as Cancel
+std::optional<RecoverySettings> CRecoveryWizardDlg::AskRecoverySettings(
+    const RecoverySettings& current) {
+  return RecoverySettingsDialog::Ask(this, current);
 }
 
 std::optional<std::vector<std::string>> CRecoveryWizardDlg::AskFileFilters(
-    std::span<const std::string>) {
-  return std::nullopt;  // the filters dialog is not built yet: as Cancel
+    std::span<const std::string> current) {
+  return FileFiltersDialog::Ask(this, current, messageAnswerer_);  // every close stores
 }
 
 std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() {

@@ -1,0 +1,388 @@
+// The window's commands over a built disk on the offscreen platform: menu
+// states per step, tool buttons while greyed, the right-click menu's
+// greying, Rename, Enter, Esc and F2, Open, help, find and Recover All.
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStandardItemModel>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/session.hpp"
+#include "gui/commands/open_with.hpp"
+#include "gui/commands/wizard_commands.hpp"
+#include "gui/controls/image_button.hpp"
+#include "gui/controls/image_menu.hpp"
+#include "gui/dialogs/find_files_dialog.hpp"
+#include "gui/dialogs/info_dialogs.hpp"
+#include "gui/window/drive_sources.hpp"
+#include "imagekit/image_builder.hpp"
+#include "tests/gui/wizard_driver.hpp"
+#include "tests/support/temp_dir.hpp"
+
+using namespace tolvar;
+using namespace tolvar::gui;
+using namespace tolvar::gui::testing;
+using commands::Command;
+using imagekit::Node;
+
+namespace {
+
+struct Rig {
+  explicit Rig(const std::string& image) : sources(Options(image)) {
+    if (!sources.Enumerate(session.drives)) qFatal("cannot list the drives");
+    window = std::make_unique<CRecoveryWizardDlg>(session, sources);
+    auto answerer = [this](std::string_view text, MessageKind, bool) {
+      messages.emplace_back(text);
+      return answer;
+    };
+    window->SetMessageAnswerer(answerer);
+    window->SetModeAnswerer([] { return RecoveryMode::kNormal; });
+    window->SetDocumentOpener([this](std::string_view address) { opened.emplace_back(address); });
+    window->SetProcessEnder([] {});
+    commands = std::make_unique<WizardCommands>(*window);
+    commands->SetMessageAnswerer(answerer);
+    window->Initialise("/tmp");
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
+  }
+  static DriveSources::Options Options(const std::string& image) {
+    DriveSources::Options options;
+    options.images = {image};
+    return options;
+  }
+
+  void ToFilesStep() {
+    CFolderTreeCtrl* disks = window->Tree(TreeKind::kDisk);
+    ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
+    Click(window->Control(ControlId::kNext));
+    if (!WaitForStep(*window, 1)) qFatal("no volume step");
+    ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
+    Click(window->Control(ControlId::kNext));
+    if (!WaitForStep(*window, 2)) qFatal("no files step");
+  }
+
+  bool Enabled(Command command) const {
+    return window->MenuCommandEnabled(static_cast<MenuCommand>(command));
+  }
+  QTreeView* List() const { return window->ListDetails(); }
+  int RowNamed(const QString& name) const {
+    QStandardItemModel* model = window->ListModel();
+    for (int row = 0; row < model->rowCount(); ++row) {
+      if (model->item(row, 0)->text() == name) return row;
+    }
+    return -1;
+  }
+  // Clicks the row as a user does: the list takes the focus.
+  void SelectRow(const QString& name) {
+    const int row = RowNamed(name);
+    if (row < 0) qFatal("no row %s", qPrintable(name));
+    const QRect rect = List()->visualRect(window->ListModel()->index(row, 0));
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, rect.center());
+  }
+  QLineEdit* Editor() const { return List()->viewport()->findChild<QLineEdit*>(); }
+
+  Session session;
+  DriveSources sources;
+  std::unique_ptr<CRecoveryWizardDlg> window;
+  std::unique_ptr<WizardCommands> commands;
+  std::vector<std::string> messages;
+  std::vector<std::string> opened;
+  Answer answer = Answer::kNo;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace
+
+class CommandsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  tolvar::testing::TempDir dir_;
+  std::string image_;
+
+ private slots:
+  void initTestCase() {
+    setenv("TZ", "UTC", 1);
+    imagekit::DiskDescription disk;
+    imagekit::VolumeDescription volume;
+    volume.fs = imagekit::FsKind::kHtfs;
+    volume.fname = "data";
+    Node sub = Node::Folder("sub", {Node::File("deep.c", "int x;\n")});
+    volume.root = Node::Folder(
+        "", {Node::Folder("docs", {Node::File("notes.txt", "some notes\n"), std::move(sub)}),
+             Node::File("README", "read me\n")});
+    disk.volumes.push_back(std::move(volume));
+    image_ = (dir_ / "disk.img").string();
+    if (!imagekit::BuildImage(disk, image_)) qFatal("cannot build the disk");
+  }
+
+  void MenuBarAndStatesPerStep() {
+    Rig rig(image_);
+    QCOMPARE(rig.commands->MenuBar()->actions().size(), 4);
+    QCOMPARE(rig.commands->Popup(3)->title(), QStringLiteral("&Help"));
+    QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)), 32817);
+    const Command greyable[] = {Command::kRecoverSelected, Command::kRecoverAll, Command::kIcons,
+                                Command::kList,           Command::kDetails,    Command::kFindFiles,
+                                Command::kFileFilters,    Command::kDriveInformation};
+    const Command always[] = {Command::kExit, Command::kLiveUpdate, Command::kContents,
+                              Command::kBuyOnline, Command::kAbout};
+    auto check = [&](bool greyableOn, bool settingsOn) {
+      for (const Command c : greyable) {
+        QCOMPARE(rig.Enabled(c), greyableOn);
+        QCOMPARE(rig.commands->Action(c)->isEnabled(), greyableOn);
+      }
+      for (const Command c : always) QVERIFY(rig.commands->Action(c)->isEnabled());
+      QCOMPARE(rig.Enabled(Command::kSettings), settingsOn);
+    };
+    check(false, true);  // state 0
+    CFolderTreeCtrl* disks = rig.window->Tree(TreeKind::kDisk);
+    ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
+    Click(rig.window->Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    check(false, true);  // state 1
+    ClickItem(rig.window->Tree(TreeKind::kVolume), rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
+    Click(rig.window->Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 2));
+    check(true, true);  // state 3
+    Click(rig.window->Control(ControlId::kBack));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.window->Control(ControlId::kBack));
+    QVERIFY(WaitForStep(*rig.window, 0));
+    check(false, true);  // state 4
+  }
+
+  void ToolButtonsActOnlyWhileTheirCommandIsEnabled() {
+    Rig rig(image_);
+    int destinationAsked = 0;
+    rig.commands->SetDestinationChooser([&]() -> std::optional<QString> {
+      ++destinationAsked;
+      return std::nullopt;
+    });
+    QVERIFY(rig.commands->ToolButton(1049)->isVisible());
+    QVERIFY(!rig.commands->ToolButton(1051)->isVisible());
+    Click(rig.commands->ToolButton(1050));  // Recover All, greyed at step 0
+    rig.commands->Run(Command::kRecoverSelected);
+    QCOMPARE(destinationAsked, 0);
+    QVERIFY(rig.messages.empty());
+    Click(rig.commands->ToolButton(1055));  // Live Update acts at every step
+    QCOMPARE(rig.opened, std::vector<std::string>{std::string(commands::kReleasesPage)});
+    rig.ToFilesStep();
+    Click(rig.commands->ToolButton(1050));
+    QCOMPARE(destinationAsked, 1);
+  }
+
+  void RightClickMenuGreysOpenWithOnFolders() {
+    Rig rig(image_);
+    QVERIFY(rig.commands->BuildContextMenu() == nullptr);  // not at step 0
+    rig.ToFilesStep();
+    auto openWith = [](QMenu& menu) {
+      for (QAction* action : menu.actions()) {
+        if (action->text() == QStringLiteral("Open &With...")) return action;
+      }
+      return static_cast<QAction*>(nullptr);
+    };
+    rig.SelectRow(QStringLiteral("docs"));
+    auto menu = rig.commands->BuildContextMenu();
+    QVERIFY(menu != nullptr);
+    QVERIFY(!openWith(*menu)->isEnabled());
+    QCOMPARE(menu->actions().size(), 15);  // the View popup is one entry
+    rig.SelectRow(QStringLiteral("README"));
+    menu = rig.commands->BuildContextMenu();
+    QVERIFY(openWith(*menu)->isEnabled());
+    rig.session.state.treeHasFocus = 1;
+    QVERIFY(rig.commands->BuildContextMenu() == nullptr);
+  }
+
+  void RenameKeepsTheOldNameOnEmptyAndRenamesFoldersInTheTree() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.SelectRow(QStringLiteral("README"));
+    QTest::keyClick(rig.List(), Qt::Key_F2);
+    QVERIFY(rig.Editor() != nullptr);
+    QCOMPARE(rig.session.state.renaming, 1);
+    rig.Editor()->clear();
+    QTest::keyClick(rig.Editor(), Qt::Key_Return);
+    QTRY_COMPARE(rig.session.state.renaming, 0);
+    QVERIFY(rig.RowNamed(QStringLiteral("README")) >= 0);
+
+    rig.SelectRow(QStringLiteral("README"));
+    rig.commands->Rename();
+    QVERIFY(rig.Editor() != nullptr);
+    rig.Editor()->setText(QString(300, QLatin1Char('r')));
+    QTest::keyClick(rig.Editor(), Qt::Key_Return);
+    QTRY_COMPARE(rig.session.state.renaming, 0);
+    bool renamedRecord = false;
+    for (const FileNode& file : rig.session.fileTree.Files()) {
+      renamedRecord |= file.name == std::string(255, 'r');
+    }
+    QVERIFY(renamedRecord);
+    QVERIFY(rig.RowNamed(QString(255, QLatin1Char('r'))) >= 0);
+
+    rig.SelectRow(QStringLiteral("docs"));
+    rig.commands->Rename();
+    rig.Editor()->setText(QStringLiteral("papers"));
+    QTest::keyClick(rig.Editor(), Qt::Key_Return);
+    QTRY_COMPARE(rig.session.state.renaming, 0);
+    QVERIFY(FindItem(rig.window->Tree(TreeKind::kFile), QStringLiteral("papers")) != nullptr);
+    QVERIFY(rig.session.fileTree.Folders()[0].name == "papers" ||
+            rig.session.fileTree.Folders()[1].name == "papers");
+
+    // Esc in the editor cancels; F2 with the tree focused does nothing.
+    rig.SelectRow(QStringLiteral("papers"));
+    QTest::keyClick(rig.List(), Qt::Key_F2);
+    QVERIFY(rig.Editor() != nullptr);
+    QTest::keyClick(rig.Editor(), Qt::Key_Escape);
+    QTRY_COMPARE(rig.session.state.renaming, 0);
+    QVERIFY(rig.window->isVisible());
+    rig.session.state.treeHasFocus = 1;
+    QTest::keyClick(rig.List(), Qt::Key_F2);
+    QCOMPARE(rig.session.state.renaming, 0);
+  }
+
+  void EnterOpensAFolderAndEscNeverCloses() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.SelectRow(QStringLiteral("docs"));
+    QTest::keyClick(rig.List(), Qt::Key_Return);
+    QCOMPARE(rig.session.state.treeHasFocus, 1);
+    QVERIFY(rig.RowNamed(QStringLiteral("notes.txt")) >= 0);
+    QTreeWidgetItem* current = rig.window->Tree(TreeKind::kFile)->currentItem();
+    QVERIFY(current != nullptr);
+    QCOMPARE(current->text(0), QStringLiteral("docs"));
+    QVERIFY(current->parent()->isExpanded());
+    QTest::keyClick(rig.window.get(), Qt::Key_Escape);
+    QTest::keyClick(rig.List(), Qt::Key_Escape);
+    QVERIFY(rig.window->isVisible());
+    // Tab moves between the list and the tree.
+    rig.List()->setFocus();
+    rig.session.state.treeHasFocus = 0;
+    QTest::keyClick(rig.List(), Qt::Key_Tab);
+    QCOMPARE(rig.session.state.treeHasFocus, 1);
+  }
+
+  void OpenCopiesTheFileOutAndHandsItToTheDesktop() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.SelectRow(QStringLiteral("README"));
+    rig.commands->Run(Command::kContextOpen);
+    QCOMPARE(rig.opened.size(), std::size_t{1});
+    const QUrl url(QString::fromStdString(rig.opened.front()));
+    QVERIFY(url.isLocalFile());
+    QVERIFY(url.toLocalFile().startsWith(rig.commands->TemporaryFolder()));
+    QCOMPARE(Slurp(url.toLocalFile().toStdString()), std::string("read me\n"));
+  }
+
+  void HelpContentsWithoutTheManualNamesIt() {
+    Rig rig(image_);
+    rig.commands->SetManualPath(QStringLiteral("/nonexistent/manual/index.html"));
+    QTest::keyClick(rig.window.get(), Qt::Key_F1);
+    QCOMPARE(rig.messages, std::vector<std::string>{" /nonexistent/manual/index.html not found"});
+    rig.commands->Run(Command::kBuyOnline);
+    QCOMPARE(rig.opened.back(), std::string(commands::kHomePage));
+  }
+
+  void OpenWithListsTheDesktopsApplicationsAndRunsTheChosenCommand() {
+    // A desktop of our own: two entries for text/plain, one removed, one hidden.
+    const auto apps = dir_ / "share" / "applications";
+    std::filesystem::create_directories(apps);
+    auto write = [](const std::filesystem::path& path, const std::string& text) {
+      std::ofstream(path) << text;
+    };
+    write(apps / "editor.desktop", "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\nExec=editor --new %F\n");
+    write(apps / "viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=viewer %u\n");
+    write(apps / "gone.desktop", "[Desktop Entry]\nType=Application\nName=Gone\nExec=gone\n");
+    write(apps / "secret.desktop", "[Desktop Entry]\nType=Application\nName=Secret\nHidden=true\nExec=s\n");
+    write(apps / "mimeinfo.cache",
+          "[MIME Cache]\ntext/plain=viewer.desktop;gone.desktop;secret.desktop;editor.desktop;\n");
+    const auto config = dir_ / "config";
+    std::filesystem::create_directories(config);
+    write(config / "mimeapps.list",
+          "[Default Applications]\ntext/plain=editor.desktop\n[Removed Associations]\ntext/plain=gone.desktop;\n");
+    DesktopDirs dirs;
+    dirs.applications = {QString::fromStdString(apps.string())};
+    dirs.config = {QString::fromStdString(config.string())};
+    const std::vector<DesktopApp> found = AppsForMimeTypes({QStringLiteral("text/plain")}, dirs);
+    QCOMPARE(found.size(), std::size_t{2});
+    QCOMPARE(found[0].name, QStringLiteral("Editor"));  // the default comes first
+    QCOMPARE(found[1].name, QStringLiteral("Viewer"));
+    QCOMPARE(CommandForFile(found[0].exec, QStringLiteral("/t/a b.txt")),
+             QStringList({QStringLiteral("editor"), QStringLiteral("--new"), QStringLiteral("/t/a b.txt")}));
+    QCOMPARE(CommandForFile(QStringLiteral("less"), QStringLiteral("/t/x")),
+             QStringList({QStringLiteral("less"), QStringLiteral("/t/x")}));
+    QCOMPARE(CommandForFile(QStringLiteral("sh -c \"cat %f\" 100%%"), QStringLiteral("/t/x")),
+             QStringList({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("cat /t/x"),
+                          QStringLiteral("100%")}));
+
+    // Open With on a file: our chooser (no portal in the test), a typed command.
+    Rig rig(image_);
+    rig.ToFilesStep();
+    QStringList launched;
+    rig.commands->SetLauncher([&](const QStringList& command) { launched = command; });
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      auto* chooser = qobject_cast<AppChooserDialog*>(&dialog);
+      if (chooser == nullptr) {  // the copy's saving dialog: let the run end
+        QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
+        return;
+      }
+      chooser->CommandField()->setText(QStringLiteral("cat"));
+      chooser->accept();
+    });
+    rig.SelectRow(QStringLiteral("README"));
+    rig.commands->Run(Command::kContextOpenWith);
+    QCOMPARE(launched.size(), 2);
+    QCOMPARE(launched.front(), QStringLiteral("cat"));
+    QCOMPARE(Slurp(launched.back().toStdString()), std::string("read me\n"));
+    QCOMPARE(rig.session.state.openWith, 1);
+  }
+
+  void AFoundFileIsShownInTheWindow() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      auto* find = qobject_cast<FindFilesDialog*>(&dialog);
+      if (find == nullptr) return;
+      find->Pattern()->setText(QStringLiteral("deep"));
+      find->StartSearch();
+      QVERIFY(QTest::qWaitFor([&] { return !find->Searching(); }));
+      QCOMPARE(find->Hits()->topLevelItemCount(), 1);
+      QCOMPARE(find->Hits()->topLevelItem(0)->text(1), QStringLiteral("\\docs\\sub"));
+      emit find->Hits()->itemDoubleClicked(find->Hits()->topLevelItem(0), 0);
+    });
+    rig.commands->Run(Command::kFindFiles);
+    const int row = rig.RowNamed(QStringLiteral("deep.c"));
+    QVERIFY(row >= 0);
+    QCOMPARE(rig.List()->currentIndex().row(), row);
+    QCOMPARE(rig.window->Tree(TreeKind::kFile)->currentItem()->text(0), QStringLiteral("sub"));
+  }
+
+  void RecoverAllWritesTheTreeAndReportsIt() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    const QString out = QString::fromStdString((dir_ / "out").string());
+    rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
+    });
+    rig.commands->Run(Command::kRecoverAll);
+    const SavingOutcome& outcome = rig.commands->LastSaving();
+    QVERIFY(outcome.started);
+    QVERIFY(!outcome.reportPath.empty());
+    QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()), std::string("int x;\n"));
+    QVERIFY(QString::fromStdString(outcome.summaryLine).contains(QStringLiteral("3 files")));
+  }
+};
+
+QTEST_MAIN(CommandsTest)
+#include "commands_test.moc"
