@@ -54,7 +54,10 @@ class ViewFeedback final : public Feedback {
 class AcceptedVolumes final : public VolumeTreeSink {
  public:
   explicit AcceptedVolumes(const DiscoveryHooks& hooks) : hooks_(hooks) {}
-  void Fresh() override {}
+  void Fresh() override {
+    count_ = 0;
+    if (hooks_.volumesCleared) hooks_.volumesCleared();
+  }
   ItemHandle AddItem(std::string_view text) override {
     hooks_.volumeAccepted(text);
     return ++count_;
@@ -69,7 +72,7 @@ class AcceptedVolumes final : public VolumeTreeSink {
 
 }  // namespace
 
-bool HasPartitionRecord(DriveTable& drives) { return HasPartitionRecordMark(drives); }
+bool HasPartitionRecord(DriveTable& drives) { return HasPartitionInformation(drives); }
 
 void Discover(Session& session, const DiscoveryHooks& hooks) {
   ViewFeedback feedback(hooks.feedback);

@@ -19,13 +19,17 @@ struct DiscoveryHooks {
   ViewCall feedback;
   // A volume joined the table (its name); called on the worker thread.
   std::function<void(std::string_view volumeName)> volumeAccepted;
+  // The volumes were put in disk order: every name handed over so far is
+  // void, and each volume is handed over again in its new place.
+  std::function<void()> volumesCleared;
 };
 
 struct MountHooks {
   ViewCall feedback;
 };
 
-// Whether the partition record's mark stands at its sector of the open drive.
+// Whether the open drive says where its volumes are: the partition record's
+// mark, or an SCO partition whose division table carries its mark.
 [[nodiscard]] bool HasPartitionRecord(DriveTable& drives);
 
 // Refills the session's volume table by the wizard's identify option: from

@@ -578,6 +578,13 @@ struct WizardController::Impl {
                 view.ExpandTreeItem(TreeKind::kVolume, root);
               });
             },
+        .volumesCleared =
+            [this, root] {
+              volumeItems.clear();
+              Post([this, root] {
+                view.CreateTree(TreeKind::kVolume, root, kVolumeTreeRootText, TreeImage::kDrive);
+              });
+            },
     };
     engine::Discover(session, hooks);
     Post([this, fromRecord] { SearchCompleted(fromRecord); });

@@ -231,6 +231,44 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
             1u);
 }
 
+// An SCO partition second on the disk at a 64-head, 32-sector translation,
+// its divisions listed out of disk order and no record at sector 105.
+std::vector<std::shared_ptr<BlockDeviceSource>> ScoLayoutDisk() {
+  ik::DiskDescription description;
+  description.layout = ik::PartitionLayout::kSco;
+  description.geometry = ik::ChsGeometryDescription{64, 32};
+  ik::PartitionDescription dos;
+  dos.type = 0x06;
+  dos.sectors = 20000;
+  ik::PartitionDescription sco;
+  sco.type = 0x63;
+  description.partitions = {dos, sco};
+  auto large = HtfsVolume();
+  large.sizeBlocks = 4000;
+  large.division = 3;
+  auto small = EafsVolume();
+  small.sizeBlocks = 600;
+  small.division = 2;
+  description.volumes = {large, small};
+  return {AsDrive(BuildDisk(description).bytes)};
+}
+
+TEST(WizardTransitions, DivisionTablesAloneLeadToTheVolumesInDiskOrder) {
+  Rig rig(ScoLayoutDisk());
+  ToVolumeStep(rig);
+  EXPECT_TRUE(rig.view.messages.empty());
+  ASSERT_EQ(rig.session.volumes.volumeCount, 2u);
+  // Found in table order, shown once each in disk order after the reorder.
+  const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
+  EXPECT_THAT(volumes.ChildTexts(volumes.root),
+              ElementsAre("HTFS Partition - 1", "EAFS Partition - 2"));
+  EXPECT_EQ(rig.session.volumes.entries[0].volumeName, "HTFS Partition - 1");
+  // Each item chooses the volume it names.
+  rig.ChooseVolume(1);
+  EXPECT_EQ(rig.session.volumes.currentVolume, 1u);
+  EXPECT_EQ(rig.view.PanelValue("Volume Type  "), "EAFS");
+}
+
 TEST(WizardTransitions, RangeSearchReportsEachRun) {
   Rig rig(BareDisk());
   rig.session.settings.sectorsPerRead = 100;
