@@ -9,6 +9,7 @@
 
 #include "app/session.hpp"
 #include "gui/controls/html_tooltip.hpp"
+#include "gui/commands/wizard_commands.hpp"
 #include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   session.drives.EnumerateDrives(MakeFixedProvider({gated}));
   DriveSources sources(DriveSources::Options{});
   CRecoveryWizardDlg window(session, sources);
+  WizardCommands commands(window);
   window.SetDocumentOpener([](std::string_view) {});
   window.SetMessageAnswerer([](std::string_view text, MessageKind, bool) {
     std::fprintf(stderr, "message: %.*s\n", static_cast<int>(text.size()), text.data());
