@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <limits>
+
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
 #include "disk/fault_injecting_source.hpp"
@@ -77,6 +79,10 @@ std::expected<void, CommandFailed> Interrupted(OpenedImage& image, CliRuntime& r
 }
 
 }  // namespace
+
+CLI::Validator VolumeNumberRange() {
+  return CLI::Range(1u, std::numeric_limits<unsigned>::max());
+}
 
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command
