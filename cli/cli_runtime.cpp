@@ -7,6 +7,7 @@
 namespace tolvar::cli {
 
 void CliRuntime::Say(std::string_view text) const {
+  lastSaid = std::string(text);
   fmt::print(err, "tolvar: {}\n", TerminalSafe(text));
   std::fflush(err);
 }

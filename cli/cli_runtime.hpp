@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace tolvar::cli {
@@ -17,6 +18,11 @@ struct CliRuntime {
   std::FILE* err = stderr;
   bool stderrIsTerminal = false;
   int exitCode = kExitOk;
+  // Set once a command has written its JSON document on `out`.
+  mutable bool printedJson = false;
+  // The last line said on stderr, for the JSON error object of a failed
+  // command run with --json.
+  mutable std::string lastSaid;
 
   // One line on stderr, "tolvar: <text>", made safe for the terminal.
   void Say(std::string_view text) const;

@@ -54,7 +54,7 @@ void NumberFolders(MountedVolume& mounted) {
 void AddBrowseOptions(CLI::App& command, BrowseOptions& options) {
   command.add_option("IMAGE", options.image, "Disk image or block device")->required();
   command.add_option("-v,--volume", options.volume, "Volume number as `tolvar scan` lists it")
-      ->check(CLI::PositiveNumber);
+      ->check(VolumeNumberRange());
   command.add_flag("--extensive", options.extensive,
                    "Examine every inode for directories instead of walking from the root");
   command.add_flag("--json", options.json, "Print one JSON document");

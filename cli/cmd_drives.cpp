@@ -43,7 +43,7 @@ int RunDrives(const DrivesOptions& options, CliRuntime& runtime) {
   if (options.json) {
     nlohmann::json list = nlohmann::json::array();
     for (unsigned k = 0; k < drives.listedCount; ++k) list.push_back(DriveJson(drives.Slot(k), k));
-    PrintJson(runtime.out, {{"drives", list}});
+    PrintJson(runtime, {{"drives", list}});
   } else if (drives.listedCount != 0) {
     std::vector<std::vector<std::string>> rows;
     for (unsigned k = 0; k < drives.listedCount; ++k) {

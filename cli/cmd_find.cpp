@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,16 +21,43 @@ struct FindOptions {
   std::string pattern;
 };
 
-// The path made safe for the terminal, its folder separators left single: a
-// backslash is no control character, and doubled separators would hide the
-// path the user typed in the window.
-std::string SafePath(std::string_view path) {
-  const std::string safe = TerminalSafe(path);
-  std::string shown;
-  shown.reserve(safe.size());
-  for (std::size_t k = 0; k < safe.size(); ++k) {
-    shown.push_back(safe[k]);
-    if (safe[k] == '\\' && k + 1 < safe.size() && safe[k + 1] == '\\') ++k;
+// A hit as the command line shows it: the name as stored and the folder's
+// "/"-separated path from the root, the form `ls` and `recover` take back.
+struct ShownHit {
+  std::string name;
+  std::string path;
+  std::uint32_t size = 0;
+  std::uint32_t fileId = 0;
+};
+
+// "/" for the root's files, else "/" before each folder name up from the
+// root. Walks the parent numbers with a bound, so a cycle among damaged
+// folder records ends the path instead of the command.
+std::string SlashPath(const FileTree& tree, std::uint32_t parentInode) {
+  std::vector<const std::string*> names;
+  std::uint32_t inode = parentInode;
+  while (inode != 2 && names.size() <= tree.Folders().size()) {
+    const FolderNode* folder = tree.FindFolder(inode);
+    if (folder == nullptr) break;
+    names.push_back(&folder->name);
+    inode = folder->parent;
+  }
+  if (names.empty()) return "/";
+  std::string path;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    path += '/';
+    path += **name;
+  }
+  return path;
+}
+
+std::vector<ShownHit> ShownHits(const FileTree& tree, const std::vector<FindHit>& hits) {
+  std::vector<ShownHit> shown;
+  shown.reserve(hits.size());
+  for (const FindHit& hit : hits) {
+    const FileNode* file = tree.FindFileById(hit.fileId);
+    shown.push_back({file != nullptr ? file->name : hit.name, SlashPath(tree, hit.parent),
+                     hit.size, hit.fileId});
   }
   return shown;
 }
@@ -43,12 +71,12 @@ std::size_t Columns(std::string_view text) {
   return columns;
 }
 
-void PrintHits(std::FILE* out, const std::vector<FindHit>& hits) {
+void PrintHits(std::FILE* out, const std::vector<ShownHit>& hits) {
   std::vector<std::array<std::string, 3>> rows;
   rows.reserve(hits.size() + 1);
   rows.push_back({"File Name", "Path", "Size"});
-  for (const FindHit& hit : hits) {
-    rows.push_back({TerminalSafe(hit.name), SafePath(hit.path), fmt::format("{}", hit.size)});
+  for (const ShownHit& hit : hits) {
+    rows.push_back({TerminalSafe(hit.name), TerminalSafe(hit.path), fmt::format("{}", hit.size)});
   }
   std::array<std::size_t, 2> widths{};
   for (const auto& row : rows) {
@@ -75,19 +103,24 @@ int RunFind(const FindOptions& options, CliRuntime& runtime) {
   auto mounted = OpenAndMount(options.browse, runtime);
   if (!mounted) return mounted.error().status;
   const MountedVolume& volume = **mounted;
-  const std::vector<FindHit> hits = FindFiles(volume.tree, options.pattern);
+  const std::vector<ShownHit> hits =
+      ShownHits(volume.tree, FindFiles(volume.tree, options.pattern));
 
   if (options.browse.json) {
     nlohmann::json document = VolumeHeaderJson(volume);
     document["pattern"] = options.pattern;
     nlohmann::json listed = nlohmann::json::array();
-    for (const FindHit& hit : hits) {
-      listed.push_back(
-          {{"name", hit.name}, {"path", hit.path}, {"size", hit.size}, {"id", hit.fileId}});
+    for (const ShownHit& hit : hits) {
+      nlohmann::json row = nlohmann::json::object();
+      SetTextWithBytes(row, "name", hit.name);
+      SetTextWithBytes(row, "path", hit.path);
+      row["size"] = hit.size;
+      row["id"] = hit.fileId;
+      listed.push_back(std::move(row));
     }
     document["hits"] = std::move(listed);
     document["filesFound"] = hits.size();
-    PrintJson(runtime.out, document);
+    PrintJson(runtime, document);
   } else if (!hits.empty()) {
     PrintHits(runtime.out, hits);
   }

@@ -34,7 +34,7 @@ int RunInfo(const BrowseOptions& options, CliRuntime& runtime) {
     document["totalFiles"] = info.totalFiles;
     document["totalFolders"] = info.totalFolders;
     document["recoveryType"] = info.recoveryType;
-    PrintJson(runtime.out, document);
+    PrintJson(runtime, document);
     return kExitOk;
   }
 

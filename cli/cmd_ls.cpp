@@ -76,7 +76,7 @@ int RunLs(const LsOptions& options, CliRuntime& runtime) {
     nlohmann::json listed = nlohmann::json::array();
     for (const ListRow& row : rows) listed.push_back(RowJson(row));
     document["rows"] = std::move(listed);
-    PrintJson(runtime.out, document);
+    PrintJson(runtime, document);
   } else if (!rows.empty()) {
     std::vector<std::vector<std::string>> cells;
     cells.reserve(rows.size());

@@ -54,7 +54,7 @@ void RegisterMountCommand(CLI::App& app, CliRuntime& runtime) {
       ->required();
   command
       ->add_option("-v,--volume", options->browse.volume, "Volume number as `tolvar scan` lists it")
-      ->check(CLI::PositiveNumber);
+      ->check(VolumeNumberRange());
   command->add_flag("--extensive", options->browse.extensive,
                     "Examine every inode for directories instead of walking from the root");
   command->add_flag("-f,--foreground", options->foreground,

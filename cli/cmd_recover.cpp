@@ -141,6 +141,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   const RecoveryReport& report = result->report;
   if (options.browse.json) {
     std::fputs(ReportJson(report).c_str(), runtime.out);
+    runtime.printedJson = true;
   } else {
     for (const ReportEntry& entry : report.entries) {
       const bool worthSaying = entry.status == EntryStatus::kDamaged ||

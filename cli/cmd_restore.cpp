@@ -64,7 +64,7 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
                          {"note", entry.note}});
     }
     const RestoreSummary& s = report->summary;
-    PrintJson(runtime.out, {{"folder", options.folder},
+    PrintJson(runtime, {{"folder", options.folder},
                             {"summary",
                              {{"filesExamined", s.filesExamined},
                               {"restored", s.restored},

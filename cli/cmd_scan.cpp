@@ -57,7 +57,7 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
     if (image.method != ScanMethod::kPartitionRecord) {
       document["range"] = {{"start", session.rangeStart}, {"end", session.rangeEnd}};
     }
-    PrintJson(runtime.out, document);
+    PrintJson(runtime, document);
   } else if (count != 0) {
     std::vector<std::vector<std::string>> rows;
     for (std::uint32_t i = 0; i < count; ++i) {

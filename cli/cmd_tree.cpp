@@ -36,7 +36,7 @@ int RunTree(const BrowseOptions& options, CliRuntime& runtime) {
     }
     document["folders"] = std::move(items);
     document["totalFolders"] = volume.tree.FolderCount();
-    PrintJson(runtime.out, document);
+    PrintJson(runtime, document);
     return kExitOk;
   }
 

@@ -2,10 +2,36 @@
 
 #include <CLI/CLI.hpp>
 #include <exception>
+#include <string>
+#include <string_view>
 
 #include "cli/cli_runtime.hpp"
 #include "cli/commands.hpp"
+#include "cli/output.hpp"
 #include "packaging/project_info.hpp"
+
+namespace {
+
+// Whether the command line asks for JSON: a "--json" before any "--".
+bool AsksForJson(int argc, char** argv) {
+  for (int k = 1; k < argc; ++k) {
+    const std::string_view arg = argv[k];
+    if (arg == "--") return false;
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
+// A command run with --json that fails without its document still leaves
+// one JSON object on stdout, so a script reading stdout always gets JSON.
+int FinishJson(const tolvar::cli::CliRuntime& runtime, int status, std::string_view message) {
+  if (status != tolvar::cli::kExitOk && !runtime.printedJson) {
+    tolvar::cli::PrintJson(runtime, {{"error", std::string(message)}, {"status", status}});
+  }
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tolvar::cli;
@@ -25,16 +51,18 @@ int main(int argc, char** argv) {
   RegisterRestoreCommand(app, runtime);
   RegisterMountCommand(app, runtime);
 
+  const bool json = AsksForJson(argc, argv);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // Help and version print and succeed; every other parse error is a
     // usage error.
     const int status = app.exit(e);
-    return e.get_exit_code() == 0 ? status : kExitUsage;
+    if (e.get_exit_code() == 0) return status;
+    return json ? FinishJson(runtime, kExitUsage, e.what()) : kExitUsage;
   } catch (const std::exception& e) {
     runtime.Say(std::string("internal error: ") + e.what());
-    return kExitUsage;
+    return json ? FinishJson(runtime, kExitUsage, runtime.lastSaid) : kExitUsage;
   }
-  return runtime.exitCode;
+  return json ? FinishJson(runtime, runtime.exitCode, runtime.lastSaid) : runtime.exitCode;
 }

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <limits>
+
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
 #include "disk/fault_injecting_source.hpp"
@@ -77,6 +79,10 @@ std::expected<void, CommandFailed> Interrupted(OpenedImage& image, CliRuntime& r
 }
 
 }  // namespace
+
+CLI::Validator VolumeNumberRange() {
+  return CLI::Range(1u, std::numeric_limits<unsigned>::max());
+}
 
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command
@@ -188,16 +194,25 @@ std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
     request.method = DiscoveryMethod::kPartitionRecord;
     RunFind(image, request, 44);
     if (image.interrupts.Received()) return Interrupted(image, runtime);
-    if (image.volumes.volumeCount == 0) image.progress->Message(kNothingFromRecordMessage);
-    return {};
+    if (image.volumes.volumeCount != 0) return {};
+    // A record that carries its mark but lists nothing usable (empty, tiny
+    // or out-of-range entries) is no reason to stop: nobody stopped the
+    // search, so the command line goes on to the whole disk, as it does
+    // without a record.
+    runtime.Say(
+        fmt::format("the partition record at sector 105 lists no HTFS/EAFS volume: "
+                    "searching the whole disk, sectors 0 to {}",
+                    image.drives.Current().totalSectors));
+  } else {
+    image.progress->Message(kNoRecordMessage);
+    runtime.Say(
+        fmt::format("no partition record at sector 105: searching the whole disk, "
+                    "sectors 0 to {}",
+                    image.drives.Current().totalSectors));
   }
 
-  image.progress->Message(kNoRecordMessage);
   const std::uint32_t total = image.drives.Current().totalSectors;
-  runtime.Say(
-      fmt::format("no partition record at sector 105: searching the whole disk, "
-                  "sectors 0 to {}",
-                  total));
+  request.method = DiscoveryMethod::kRange;
   image.method = ScanMethod::kWholeDiskSearch;
   image.rangeStart = 0;
   image.rangeEnd = total;

@@ -31,6 +31,11 @@ struct DiscoveryOptions {
 // --legacy-library-dir, --unreadable-sectors and --quiet to `command`.
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options);
 
+// The check on -v/--volume: a whole number from 1, refused in whole numbers
+// ("Value 0 not in range 1 to ...") rather than in the floating-point text
+// of the library's generic positive-number check.
+CLI::Validator VolumeNumberRange();
+
 // How the volumes were found.
 enum class ScanMethod { kPartitionRecord, kSearch, kWholeDiskSearch };
 

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "cli/cli_runtime.hpp"
 #include "disk/drive_table.hpp"
 #include "volumes/volume_table.hpp"
 
@@ -18,6 +20,19 @@ void PrintTable(std::FILE* out, const std::vector<std::string>& headers,
 // One JSON document on `out`, indented, followed by a newline. Text that is
 // not valid UTF-8 is written with replacement characters, never refused.
 void PrintJson(std::FILE* out, const nlohmann::json& document);
+
+// The same on the runtime's `out`, remembering that the command has printed
+// its document.
+void PrintJson(const CliRuntime& runtime, const nlohmann::json& document);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+[[nodiscard]] bool IsUtf8(std::string_view text);
+
+// Sets `object[key]` to `text`. Where `text` is not UTF-8, and so would print
+// with replacement characters, `object[key + "_bytes"]` also holds its exact
+// bytes as lower-case hex, two digits a byte, so nothing of the stored name
+// is lost to a script reading the document.
+void SetTextWithBytes(nlohmann::json& object, const std::string& key, std::string_view text);
 
 // A drive's figures as `tolvar drives` lists them.
 [[nodiscard]] nlohmann::json DriveJson(const DriveInfo& drive, unsigned index);

@@ -49,7 +49,7 @@ class FindInfoCommandTest : public ::testing::Test {
   imagekit::BuildReport report;
 };
 
-TEST_F(FindInfoCommandTest, FindListsUpperCaseNamesWithPathsAndSizes) {
+TEST_F(FindInfoCommandTest, FindListsStoredNamesWithPathsThatLsAndRecoverTake) {
   const std::string image = Image();
   const RunResult run = RunTolvar({"find", image, "readme", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -58,17 +58,57 @@ TEST_F(FindInfoCommandTest, FindListsUpperCaseNamesWithPathsAndSizes) {
   ASSERT_EQ(hits.size(), 3u);
   EXPECT_EQ(doc["filesFound"], 3);
   EXPECT_EQ(hits[0]["name"], "README");
-  EXPECT_EQ(hits[0]["path"], "\\");
+  EXPECT_EQ(hits[0]["path"], "/");
   EXPECT_EQ(hits[0]["size"], 5);
-  EXPECT_EQ(hits[1]["name"], "README");
-  EXPECT_EQ(hits[1]["path"], "\\USR");
-  EXPECT_EQ(hits[2]["name"], "README.TXT");
-  EXPECT_EQ(hits[2]["path"], "\\USR\\BIN");
+  EXPECT_EQ(hits[1]["name"], "ReadMe");
+  EXPECT_EQ(hits[1]["path"], "/USR");
+  EXPECT_EQ(hits[2]["name"], "readme.txt");
+  EXPECT_EQ(hits[2]["path"], "/USR/BIN");
   EXPECT_EQ(hits[2]["size"], 3);
+  EXPECT_FALSE(hits[2].contains("name_bytes"));  // only for names that are not UTF-8
 
   const RunResult table = RunTolvar({"find", image, "*.TXT"});
   ASSERT_EQ(table.status, 0) << table.err;
-  EXPECT_EQ(table.out, "File Name   Path      Size\nREADME.TXT  \\USR\\BIN  3\n");
+  EXPECT_EQ(table.out, "File Name   Path      Size\nreadme.txt  /USR/BIN  3\n");
+
+  // The printed path lists the folder, and the folder and name recover the file.
+  const RunResult listed = RunTolvar({"ls", image, "/USR/BIN"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find("readme.txt"), std::string::npos) << listed.out;
+}
+
+TEST_F(FindInfoCommandTest, FindKeepsTheBytesOfNamesThatAreNotUtf8) {
+  imagekit::DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = FsKind::kHtfs;
+  volume.root = Node::Folder("", {Node::Folder("d\xe9j", {Node::File("caf\xe9", "x")})});
+  disk.volumes.push_back(std::move(volume));
+  const std::string image = (dir / "latin1.img").string();
+  ASSERT_TRUE(imagekit::BuildImage(disk, image).has_value());
+  const RunResult run = RunTolvar({"find", image, "caf*", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto hit = nlohmann::json::parse(run.out).at("hits").at(0);
+  EXPECT_EQ(hit["name_bytes"], "636166e9");
+  EXPECT_EQ(hit["path_bytes"], "2f64e96a");
+}
+
+TEST_F(FindInfoCommandTest, FailingCommandsWithJsonPrintAnErrorObject) {
+  const std::string image = Image();
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"info", image, "-v", "3", "--json"},
+        {"ls", (dir / "missing.img").string(), "--json"},
+        {"ls", image, "-v", "0", "--json"}}) {
+    const RunResult run = RunTolvar(args);
+    EXPECT_EQ(run.status, 2) << args[0];
+    const auto doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << args[0] << ": " << run.out;
+    EXPECT_EQ(doc["status"], 2);
+    EXPECT_FALSE(doc["error"].get<std::string>().empty());
+  }
+  // A search without hits still prints its own document, and nothing else.
+  const RunResult none = RunTolvar({"find", image, "nothing-like-this", "--json"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(none.out)["filesFound"], 0);
 }
 
 TEST_F(FindInfoCommandTest, FindWithoutHitsAndOnAnotherVolume) {
@@ -79,7 +119,7 @@ TEST_F(FindInfoCommandTest, FindWithoutHitsAndOnAnotherVolume) {
 
   const RunResult second = RunTolvar({"find", image, "-v", "2", "ONLY", "--extensive"});
   ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_NE(second.out.find("ONLY"), std::string::npos);
+  EXPECT_NE(second.out.find("\nonly "), std::string::npos) << second.out;  // as stored
 }
 
 TEST_F(FindInfoCommandTest, InfoShowsTheEightFigures) {
@@ -111,7 +151,17 @@ TEST_F(FindInfoCommandTest, BadVolumeNumbersAndImages) {
   const RunResult three = RunTolvar({"info", image, "-v", "3"});
   EXPECT_EQ(three.status, 2);
   EXPECT_NE(three.err.find("there is no volume 3"), std::string::npos) << three.err;
-  EXPECT_EQ(RunTolvar({"ls", image, "-v", "0"}).status, 2);
+  // Volume numbers are whole numbers from 1, and the refusal says so in them.
+  for (const std::string command : {"ls", "mount"}) {
+    const std::vector<std::string> args =
+        command == "mount" ? std::vector<std::string>{command, image, dir.Path().string(), "-v", "0"}
+                           : std::vector<std::string>{command, image, "-v", "0"};
+    const RunResult zero = RunTolvar(args);
+    EXPECT_EQ(zero.status, 2) << command;
+    EXPECT_NE(zero.err.find("Value 0 not in range 1 to 4294967295"), std::string::npos)
+        << command << ": " << zero.err;
+    EXPECT_EQ(zero.err.find(".000000"), std::string::npos) << command << ": " << zero.err;
+  }
   EXPECT_EQ(RunTolvar({"tree", (dir / "missing.img").string()}).status, 2);
   EXPECT_EQ(RunTolvar({"find", image}).status, 2);  // PATTERN is required
 

@@ -160,8 +160,8 @@ TEST_P(BrowseCommandTest, DeepNestingNeitherOverflowsNorLoops) {
   EXPECT_NE(tree.out.find(std::string(2 * 300, ' ') + "d\n"), std::string::npos);
   const RunResult find = RunTolvar({"find", image, "bottom"});
   ASSERT_EQ(find.status, 0) << find.err;
-  std::string path = "\\d";
-  for (int level = 1; level < 300; ++level) path += "\\d";
+  std::string path = "/d";
+  for (int level = 1; level < 300; ++level) path += "/d";
   EXPECT_NE(find.out.find(path), std::string::npos);
 }
 

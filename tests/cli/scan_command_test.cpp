@@ -80,12 +80,34 @@ TEST_F(ScanCommandTest, NothingFoundExitsOne) {
   RunResult run = RunTolvar({"scan", path});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.out.empty());
-  EXPECT_NE(run.err.find("No HTFS/EAFS Partition Found  !! \nUser stopped the search process."),
-            std::string::npos);
+  // Nobody stopped anything: the record's emptiness leads to the whole disk.
+  EXPECT_EQ(run.err.find("User stopped"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("lists no HTFS/EAFS volume: searching the whole disk, sectors 0 to 300"),
+            std::string::npos)
+      << run.err;
 
   run = RunTolvar({"scan", path, "--search", "0", "100"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "No HTFS/EAFS Partition Found  !!\n");
+}
+
+TEST_F(ScanCommandTest, AMarkedRecordWithUselessEntriesFallsBackToTheWholeDisk) {
+  // Empty, tiny and out-of-range entries: the volume is found by searching.
+  for (const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries :
+       {std::vector<std::pair<std::uint32_t, std::uint32_t>>{},
+        {{0, 0}},
+        {{10, 1}},
+        {{5000, 100}, {0xFFFFFF00u, 0x1000}}}) {
+    const auto path = (dir / "marked.img").string();
+    DiskBuilder(300).PartitionRecord(entries).HtfsSuperblock(250, 64, 4).WriteTo(path);
+    const RunResult run = RunTolvar({"scan", path, "--json"});
+    ASSERT_EQ(run.status, 0) << entries.size() << ": " << run.err;
+    EXPECT_EQ(run.err.find("User stopped"), std::string::npos) << run.err;
+    const auto doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["method"], "whole-disk-search");
+    ASSERT_EQ(doc["volumes"].size(), 1u);
+    EXPECT_EQ(doc["volumes"][0]["startSector"], 249);
+  }
 }
 
 TEST_F(ScanCommandTest, SearchRangeIsTestedInWholeRuns) {
