@@ -20,6 +20,7 @@
 
 #include "disk/ewf_segments.hpp"
 #include "disk/image_format.hpp"
+#include "disk/qcow_tables.hpp"
 
 namespace tolvar {
 
@@ -343,6 +344,28 @@ struct QcowChain {
 };
 
 std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& path, int depth) {
+  // The library trusts the header and cluster tables; check them first.
+  {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      if (fd >= 0) ::close(fd);
+      return std::unexpected(Damaged(path, "qcow"));
+    }
+    const std::string wrong = CheckQcowTables(
+        [fd](std::uint64_t offset, std::span<std::byte> out) {
+          return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
+                 static_cast<ssize_t>(out.size());
+        },
+        static_cast<std::uint64_t>(st.st_size));
+    ::close(fd);
+    if (!wrong.empty()) {
+      return std::unexpected(Error{
+          ErrorCode::kCorrupt,
+          fmt::format("{}: the qcow image is damaged and cannot be opened: {}", path, wrong),
+          std::nullopt});
+    }
+  }
   libqcow_file_t* file = nullptr;
   if (libqcow_file_initialize(&file, nullptr) != 1) return std::unexpected(NoMemory(path));
   chain.files.push_back(file);
