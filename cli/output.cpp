@@ -103,7 +103,7 @@ void SetTextWithBytes(nlohmann::json& object, const std::string& key, std::strin
   std::string hex;
   hex.reserve(text.size() * 2);
   for (const char ch : text) hex += fmt::format("{:02x}", static_cast<unsigned char>(ch));
-  object[key + "_bytes"] = std::move(hex);
+  object[key + "Bytes"] = std::move(hex);
 }
 
 nlohmann::json DriveJson(const DriveInfo& drive, unsigned index) {

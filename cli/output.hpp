@@ -29,7 +29,7 @@ void PrintJson(const CliRuntime& runtime, const nlohmann::json& document);
 [[nodiscard]] bool IsUtf8(std::string_view text);
 
 // Sets `object[key]` to `text`. Where `text` is not UTF-8, and so would print
-// with replacement characters, `object[key + "_bytes"]` also holds its exact
+// with replacement characters, `object[key + "Bytes"]` also holds its exact
 // bytes as lower-case hex, two digits a byte, so nothing of the stored name
 // is lost to a script reading the document.
 void SetTextWithBytes(nlohmann::json& object, const std::string& key, std::string_view text);

@@ -65,7 +65,7 @@ TEST_F(FindInfoCommandTest, FindListsStoredNamesWithPathsThatLsAndRecoverTake) {
   EXPECT_EQ(hits[2]["name"], "readme.txt");
   EXPECT_EQ(hits[2]["path"], "/USR/BIN");
   EXPECT_EQ(hits[2]["size"], 3);
-  EXPECT_FALSE(hits[2].contains("name_bytes"));  // only for names that are not UTF-8
+  EXPECT_FALSE(hits[2].contains("nameBytes"));  // only for names that are not UTF-8
 
   const RunResult table = RunTolvar({"find", image, "*.TXT"});
   ASSERT_EQ(table.status, 0) << table.err;
@@ -88,8 +88,8 @@ TEST_F(FindInfoCommandTest, FindKeepsTheBytesOfNamesThatAreNotUtf8) {
   const RunResult run = RunTolvar({"find", image, "caf*", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   const auto hit = nlohmann::json::parse(run.out).at("hits").at(0);
-  EXPECT_EQ(hit["name_bytes"], "636166e9");
-  EXPECT_EQ(hit["path_bytes"], "2f64e96a");
+  EXPECT_EQ(hit["nameBytes"], "636166e9");
+  EXPECT_EQ(hit["pathBytes"], "2f64e96a");
 }
 
 TEST_F(FindInfoCommandTest, FailingCommandsWithJsonPrintAnErrorObject) {
