@@ -28,11 +28,12 @@ int RunTree(const BrowseOptions& options, CliRuntime& runtime) {
     for (std::size_t k = 0; k < volume.lines.size(); ++k) {
       const MountedVolume::Line& line = volume.lines[k];
       const FolderNode& folder = volume.tree.Folders()[line.folder];
-      items.push_back({{"item", k + 2},
-                       {"parent", line.parentLine ? *line.parentLine + 2 : kRootFolderNumber},
-                       {"depth", line.depth},
-                       {"name", folder.name},
-                       {"inode", folder.inode}});
+      nlohmann::json item = {{"item", k + 2},
+                             {"parent", line.parentLine ? *line.parentLine + 2 : kRootFolderNumber},
+                             {"depth", line.depth},
+                             {"inode", folder.inode}};
+      SetTextWithBytes(item, "name", folder.name);
+      items.push_back(std::move(item));
     }
     document["folders"] = std::move(items);
     document["totalFolders"] = volume.tree.FolderCount();

@@ -90,6 +90,17 @@ TEST_F(FindInfoCommandTest, FindKeepsTheBytesOfNamesThatAreNotUtf8) {
   const auto hit = nlohmann::json::parse(run.out).at("hits").at(0);
   EXPECT_EQ(hit["nameBytes"], "636166e9");
   EXPECT_EQ(hit["pathBytes"], "2f64e96a");
+
+  // The listing and the folder tree keep them the same way.
+  const RunResult listed = RunTolvar({"ls", image, "/d\xe9j", "--json"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const auto row = nlohmann::json::parse(listed.out).at("rows").at(0);
+  EXPECT_EQ(row["nameBytes"], "636166e9");
+  const RunResult tree = RunTolvar({"tree", image, "--json"});
+  ASSERT_EQ(tree.status, 0) << tree.err;
+  const auto folders = nlohmann::json::parse(tree.out).at("folders");
+  EXPECT_FALSE(folders.at(0).contains("nameBytes"));
+  EXPECT_EQ(folders.at(1)["nameBytes"], "64e96a");
 }
 
 TEST_F(FindInfoCommandTest, FailingCommandsWithJsonPrintAnErrorObject) {
