@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <charconv>
-
 namespace tolvar {
 
 std::string ContentsText(const FolderTotals& totals) {
@@ -18,30 +16,6 @@ std::string FolderSizeText(const FolderTotals& totals) {
 }
 
 std::string FileSizeText(std::uint64_t bytes) { return fmt::format("{} KB", bytes / 1024 + 1); }
-
-std::optional<PropertiesTexts> DescribeRow(const FileTree& tree, const FolderTreeItems& items,
-                                            const BrowseRow& row) {
-  PropertiesTexts texts;
-  texts.isFolder = IsFolderRowType(row.type);
-  texts.name = row.name;
-  texts.date = row.date;
-  texts.time = row.time;
-  if (texts.isFolder) {
-    const FolderNode* folder = items.FindFolder(tree, row.key);
-    if (folder == nullptr) return std::nullopt;
-    const FolderTotals totals = CountFolderTotals(tree, folder->inode);
-    texts.size = FolderSizeText(totals);
-    texts.contents = ContentsText(totals);
-    return texts;
-  }
-  std::uint64_t bytes = 0;
-  const char* first = row.size.data();
-  const char* last = first + row.size.size();
-  const auto [end, error] = std::from_chars(first, last, bytes);
-  if (error != std::errc{} || end != last) return std::nullopt;
-  texts.size = FileSizeText(bytes);
-  return texts;
-}
 
 std::array<CaptionedValue, 8> DriveInformationFields(const DriveInformation& info) {
   return {{

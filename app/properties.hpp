@@ -5,12 +5,9 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "app/browse_view.hpp"
-#include "fs/file_tree.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
 
@@ -23,24 +20,6 @@ namespace tolvar {
 // A file's size as kilobytes divided down and then plus 1: 0 and 1023 bytes
 // both give "1 KB", 1024 bytes "2 KB".
 [[nodiscard]] std::string FileSizeText(std::uint64_t bytes);
-
-// The texts of the properties dialog for one browse row.
-struct PropertiesTexts {
-  bool isFolder = false;
-  std::string name;
-  std::string size;
-  std::string contents;  // folders only
-  std::string date;
-  std::string time;
-};
-
-// Decides folder or file from the row's type text and fills the texts; a
-// folder row is counted through the folder whose tree item is the row's key.
-// Nothing when the key names no folder of the tree or the size text is not
-// a number.
-[[nodiscard]] std::optional<PropertiesTexts> DescribeRow(const FileTree& tree,
-                                                         const FolderTreeItems& items,
-                                                         const BrowseRow& row);
 
 // The eight captions with their value texts, in the order the dialog shows
 // them; captions keep the blanks that belong to them.

@@ -243,24 +243,13 @@ struct WizardController::Impl {
   // ---- browse list (any thread; returns the rows) ----
 
   std::vector<ListRow> FolderRows(std::uint32_t folderInode) const {
-    const FileTree& tree = session.fileTree;
     const FileFilterList* filters = session.filters.Count() > 0 ? &session.filters : nullptr;
-    std::vector<ListRow> rows;
-    for (const std::uint32_t index : tree.ChildFolders(folderInode)) {
-      const FolderNode& folder = tree.Folders()[index];
-      const TimestampText when = FormatTimestamp(folder.time);
-      const ViewItem item = index < folderItems.size() ? folderItems[index] : kNoViewItem;
-      rows.push_back({folder.name, std::string(kFolderTypeName), "0", when.date, when.time,
-                      fmt::format("{}", item), true});
-    }
-    for (const std::uint32_t index : tree.ChildFiles(folderInode)) {
-      const FileNode& file = tree.Files()[index];
-      if (filters != nullptr && !filters->Passes(file.name)) continue;
-      const TimestampText when = FormatTimestamp(file.time);
-      rows.push_back({file.name, options.fileTypeName(file.name), fmt::format("{}", file.size),
-                      when.date, when.time, fmt::format("{}", file.id), false});
-    }
-    return rows;
+    return FolderListRows(
+        session.fileTree, folderInode, filters,
+        [this](std::uint32_t index) {
+          return index < folderItems.size() ? folderItems[index] : kNoViewItem;
+        },
+        options.fileTypeName);
   }
 
   // The list fill: workerBusy drops, the rows replace the list's.
@@ -357,7 +346,7 @@ struct WizardController::Impl {
       const auto index = static_cast<std::uint16_t>(it - volumeItems.begin());
       session.volumes.currentVolume = index;
       const VolumeInfo& volume = session.volumes.entries[index];
-      view.SetPanelValue(kVolumeTypeLabel, volume.fsType == FsType::kEafs ? "EAFS" : "HTFS");
+      view.SetPanelValue(kVolumeTypeLabel, FsTypeName(volume.fsType));
       view.SetPanelValue(kVolumeNameLabel, volume.volumeName);
       view.SetPanelValue(kVolumeStartLabel, fmt::format("{}", volume.startSector));
       view.SetPanelValue(kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
@@ -690,34 +679,20 @@ struct WizardController::Impl {
       if (position != shown) Post([this, position] { view.SetProgress(position); });
       shown = position;
     };
-    struct Level {
-      std::span<const std::uint32_t> children;
-      std::size_t next = 0;
-      ViewItem item;
-    };
-    std::vector<Level> stack{{tree.ChildFolders(kRootFolderInode), 0, root}};
     progress();
-    while (!stack.empty()) {
-      Level& level = stack.back();
-      if (level.next == level.children.size()) {
-        stack.pop_back();
-        continue;
-      }
-      const std::uint32_t index = level.children[level.next++];
-      const FolderNode& folder = tree.Folders()[index];
+    VisitFolderTree(tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
       const ViewItem item = NewItem();
-      const ViewItem parent = level.item;
+      const ViewItem parent = parentIndex == kNoFolderIndex ? root : folderItems[parentIndex];
       folderItems[index] = item;
       folderByItem.emplace(item, index);
       parentOfItem.emplace(item, parent);
       ++treeItemCount;
-      Post([this, parent, item, name = folder.name] {
+      Post([this, parent, item, name = tree.Folders()[index].name] {
         view.AddTreeItem(TreeKind::kFile, parent, item, name, TreeImage::kFolder,
                          TreeImage::kFolderSelected);
       });
-      stack.push_back({tree.ChildFolders(folder.inode), 0, item});
       progress();
-    }
+    });
     Post([this, root] { view.ExpandTreeItem(TreeKind::kFile, root); });
   }
 };

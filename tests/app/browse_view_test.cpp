@@ -8,7 +8,6 @@
 
 #include "app/wizard_steps.hpp"
 #include "fs/file_tree.hpp"
-#include "tests/support/recording_browse_sinks.hpp"
 #include "tests/support/recording_feedback.hpp"
 #include "tools/file_filter_list.hpp"
 
@@ -17,9 +16,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::vector<std::string> RowNames(const RecordingListSink& list) {
+std::vector<std::string> RowNames(const std::vector<ListRow>& rows) {
   std::vector<std::string> names;
-  for (const auto& row : list.Rows()) names.push_back(row.name);
+  for (const auto& row : rows) names.push_back(row.name);
   return names;
 }
 
@@ -34,14 +33,16 @@ class FileTreeTest : public ::testing::Test {
     ASSERT_TRUE(tree.AddFile(name, inode, parent, tree.FileCount(), 1165482300, size));
   }
 
-  TreeItemId ItemOf(std::uint32_t inode) const {
-    return items.ItemOf(static_cast<std::uint32_t>(tree.FindFolder(inode) - tree.Folders().data()));
+  // The rows of a folder, each folder's item being 100 plus its record's
+  // index.
+  std::vector<ListRow> Rows(std::uint32_t inode, const FileFilterList* filters = nullptr) const {
+    return FolderListRows(
+        tree, inode, filters, [](std::uint32_t index) { return ViewItem{100} + index; },
+        DefaultFileTypeName);
   }
 
   FileTree tree;
-  FolderTreeItems items;
   RecordingFeedback feedback;
-  WizardState state;
 };
 
 TEST_F(FileTreeTest, InsertionRulesAndCounts) {
@@ -84,28 +85,27 @@ TEST_F(FileTreeTest, TreeKeepsDiscoveryOrderDepthFirst) {
   Folder("orphan", 13, 99);
   Folder("a1", 14, 11);
   Folder("b2", 15, 10);
-  RecordingTreeSink sink(100);
-  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
-  std::vector<std::string> inserted;
-  for (const auto& item : sink.Items()) inserted.push_back(item.text);
-  EXPECT_THAT(inserted, ElementsAre("b", "b1", "b2", "a", "a1"));
-  EXPECT_EQ(ItemOf(13), kNoTreeItem) << "no path to the root";
-  EXPECT_EQ(items.InsertedCount(), 5U);
-  EXPECT_THAT(sink.Expanded(), ElementsAre(100U));
-  const TreeItemId b1 = ItemOf(12);
-  EXPECT_EQ(sink.Find(b1)->parent, ItemOf(10));
-  EXPECT_EQ(sink.Find(b1)->image, kFolderImage);
-  EXPECT_EQ(items.FindFolder(tree, b1)->inode, 12U);
-  EXPECT_EQ(feedback.Progress(), 83) << "5 items of 6 folders when the last frame opened";
+  std::vector<std::string> visited;
+  std::vector<std::uint32_t> parents;
+  VisitFolderTree(tree, 2, [&](std::uint32_t index, std::uint32_t parentIndex) {
+    visited.push_back(tree.Folders()[index].name);
+    parents.push_back(parentIndex);
+  });
+  EXPECT_THAT(visited, ElementsAre("b", "b1", "b2", "a", "a1")) << "no path to the root: orphan";
+  EXPECT_THAT(parents, ElementsAre(kNoFolderIndex, 0U, 0U, kNoFolderIndex, 1U));
 }
 
 TEST_F(FileTreeTest, DeepChainsDoNotUseTheStack) {
   constexpr std::uint32_t kDepth = 100000;
   for (std::uint32_t i = 0; i < kDepth; ++i) Folder("d", 10 + i, i == 0 ? 2 : 9 + i);
-  RecordingTreeSink sink;
-  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
-  ASSERT_EQ(sink.Items().size(), kDepth);
-  EXPECT_EQ(sink.Items().back().parent, sink.Items()[kDepth - 2].id);
+  std::uint32_t count = 0;
+  std::uint32_t lastParent = 0;
+  VisitFolderTree(tree, 2, [&](std::uint32_t, std::uint32_t parentIndex) {
+    ++count;
+    lastParent = parentIndex;
+  });
+  EXPECT_EQ(count, kDepth);
+  EXPECT_EQ(lastParent, kDepth - 2);
 }
 
 TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
@@ -113,32 +113,26 @@ TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
   File("a.txt", 20, 2, 123);
   File("a.txt", 21, 2, 7);
   File("elsewhere", 22, 10);
-  RecordingTreeSink sink;
-  BuildFolderTree(tree, items, sink, sink.Root(), 2, feedback);
-  RecordingListSink list;
-  state.SetBusy(true);
-  FillFolderList(tree, items, 2, nullptr, list, state);
-  EXPECT_FALSE(state.Busy());
-  ASSERT_EQ(list.Rows().size(), 3U);
-  const BrowseRow& folder = list.Rows()[0];
+  const std::vector<ListRow> rows = Rows(2);
+  ASSERT_EQ(rows.size(), 3U);
+  const ListRow& folder = rows[0];
   EXPECT_EQ(folder.type, "Folder");
+  EXPECT_TRUE(folder.isFolder);
   EXPECT_TRUE(IsFolderRowType(folder.type));
   EXPECT_EQ(folder.size, "0");
   EXPECT_EQ(folder.date, "Error");
   EXPECT_EQ(folder.time, "Error");
-  EXPECT_EQ(folder.sector, std::to_string(ItemOf(10)));
-  const BrowseRow& first = list.Rows()[1];
+  EXPECT_EQ(folder.sector, "100") << "a folder row's key is its tree item";
+  const ListRow& first = rows[1];
   EXPECT_EQ(first.type, "TXT File");
   EXPECT_FALSE(IsFolderRowType(first.type));
   EXPECT_EQ(first.size, "123");
   EXPECT_EQ(first.sector, "0");
-  EXPECT_EQ(list.Rows()[2].sector, "1") << "same name, its own key";
+  EXPECT_EQ(rows[2].sector, "1") << "same name, its own key";
   EXPECT_EQ(tree.FindFileById(1)->inode, 21U);
 
-  FillFolderList(tree, items, 10, nullptr, list, state);
-  EXPECT_THAT(RowNames(list), ElementsAre("elsewhere"));
-  FillFolderList(tree, items, 22, nullptr, list, state);
-  EXPECT_TRUE(list.Rows().empty());
+  EXPECT_THAT(RowNames(Rows(10)), ElementsAre("elsewhere"));
+  EXPECT_TRUE(Rows(22).empty());
 }
 
 TEST_F(FileTreeTest, FiltersNarrowFilesOnlyRegardlessOfCase) {
@@ -149,12 +143,9 @@ TEST_F(FileTreeTest, FiltersNarrowFilesOnlyRegardlessOfCase) {
   FileFilterList filters;
   const std::vector<std::string> patterns{"*.txt"};
   filters.Store(patterns);
-  RecordingListSink list;
-  FillFolderList(tree, items, 2, &filters, list, state);
-  EXPECT_THAT(RowNames(list), ElementsAre("notes.doc", "readme.txt", "LOG.TXT"));
+  EXPECT_THAT(RowNames(Rows(2, &filters)), ElementsAre("notes.doc", "readme.txt", "LOG.TXT"));
   filters.Reset();
-  FillFolderList(tree, items, 2, &filters, list, state);
-  EXPECT_EQ(list.Rows().size(), 4U);
+  EXPECT_EQ(Rows(2, &filters).size(), 4U);
 }
 
 TEST_F(FileTreeTest, RenamesAndMovesKeepTheIndexes) {

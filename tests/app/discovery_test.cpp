@@ -1,5 +1,6 @@
 #include "app/wizard_steps.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/disk_builder.hpp"
@@ -8,7 +9,9 @@
 namespace tolvar {
 namespace {
 
+using ::testing::Contains;
 using testing::DiskBuilder;
+using testing::NextOutcome;
 using testing::VolumeRig;
 using testing::WatchedSource;
 
@@ -45,14 +48,15 @@ TEST(DiskStepNextTest, RangeFieldsAreCheckedInOrder) {
   for (const Case& c : cases) {
     VolumeRig rig;
     rig.Attach(DiskBuilder(200).Take());
-    rig.state.identifyOption = IdentifyOption::kSearchPartition;
-    EXPECT_EQ(DiskStepNext(rig.ctx, c.start, c.end), NextOutcome::kInvalidRange);
-    const auto messages = rig.Recorded().EventsOf("ShowMessage");
+    EXPECT_EQ(rig.Next(IdentifyOption::kSearchPartition, c.start, c.end),
+              NextOutcome::kInvalidRange);
+    const auto& messages = rig.view.messages;
     ASSERT_EQ(messages.size(), 1u) << c.start << ".." << c.end;
     EXPECT_EQ(messages[0].text, c.message);
-    EXPECT_EQ(messages[0].number, static_cast<int>(MessageKind::kError));
+    EXPECT_EQ(messages[0].kind, MessageKind::kError);
     EXPECT_TRUE(rig.drives.IsOpen());
-    EXPECT_EQ(rig.tree.FreshCount(), 0);
+    EXPECT_EQ(rig.VolumeTreesMade(), 0);
+    EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext)) << "Next is offered again";
     EXPECT_EQ(rig.state.step, 0);
   }
   EXPECT_EQ(kBadStartMessage.substr(0, 7), "      S");
@@ -61,53 +65,55 @@ TEST(DiskStepNextTest, RangeFieldsAreCheckedInOrder) {
 TEST(DiskStepNextTest, ValidRangeStartsTheSearchDisplay) {
   VolumeRig rig;
   rig.Attach(DiskBuilder(200).Take());
-  rig.state.identifyOption = IdentifyOption::kSearchPartition;
-  ASSERT_EQ(DiskStepNext(rig.ctx, "10", "150"), NextOutcome::kStartWorker);
+  // What the window shows while the search runs, seen at its first status.
+  std::string endRow;
+  std::string help;
+  int mode = -2;
+  rig.view.hook = [&](std::string_view call, std::string_view) {
+    if (call != "SetStatusText" || mode != -2) return;
+    endRow = rig.view.PanelValue("End Sector     ");
+    help = rig.view.quickHelp;
+    mode = rig.PanelMode();
+  };
+  ASSERT_EQ(rig.Next(IdentifyOption::kSearchPartition, "10", "150"), NextOutcome::kStartWorker);
   EXPECT_EQ(rig.state.rangeStart, 10u);
   EXPECT_EQ(rig.state.rangeEnd, 150u);
-  EXPECT_EQ(rig.Recorded().PanelMode(), 1);
-  EXPECT_EQ(rig.Recorded().RowValue("End Sector     "), "150");
-  EXPECT_EQ(rig.Recorded().StatusText(),
-            "Searching for partitions. This may take long time. Pleae wait");
-  EXPECT_EQ(rig.Recorded().QuickHelp(), kSearchingHelp);
-  EXPECT_EQ(rig.tree.FreshCount(), 1);
+  EXPECT_EQ(mode, 1);
+  EXPECT_EQ(endRow, "150");
+  EXPECT_EQ(help, kSearchingHelp);
+  EXPECT_EQ(rig.VolumeTreesMade(), 1);
 }
 
 TEST(DiskStepNextTest, PartitionTableNeedsTheMark) {
   VolumeRig rig;
   rig.Attach(DiskBuilder(200).PartitionRecord({{0, 10}}, 0x1235).Take());
   EXPECT_EQ(rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kNoRecord);
-  EXPECT_EQ(rig.Recorded().Messages(), std::vector<std::string>{std::string(kNoRecordMessage)});
-  EXPECT_EQ(rig.Recorded().EventsOf("ShowMessage")[0].number,
-            static_cast<int>(MessageKind::kInformation));
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNoRecordMessage)});
+  EXPECT_EQ(rig.view.messages[0].kind, MessageKind::kInformation);
   EXPECT_TRUE(rig.drives.IsOpen());
-  EXPECT_EQ(rig.tree.FreshCount(), 0);
+  EXPECT_EQ(rig.VolumeTreesMade(), 0);
 
   VolumeRig marked;
   marked.Attach(DiskBuilder(200).PartitionRecord({}).Take());
-  marked.state.identifyOption = IdentifyOption::kUsePartitionTable;
-  ASSERT_EQ(DiskStepNext(marked.ctx), NextOutcome::kStartWorker);
-  EXPECT_EQ(marked.Recorded().PanelMode(), 44);
-  EXPECT_EQ(marked.Recorded().RowLabels(),
-            (std::vector<std::string>{"Partition(s) Found  ", "Current Sector"}));
-  EXPECT_EQ(marked.Recorded().QuickHelp(), kSearchingHelp);
-  EXPECT_EQ(marked.tree.FreshCount(), 1);
+  ASSERT_EQ(marked.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
+  EXPECT_THAT(marked.view.panelModes, Contains(44));
+  EXPECT_THAT(marked.view.quickHelpHistory, Contains(kSearchingHelp));
+  EXPECT_EQ(marked.VolumeTreesMade(), 1);
 }
 
 TEST(PartitionTableTest, AllZeroLengthsFindNothing) {
   VolumeRig rig;
   // A superblock at sector 1 that a zero-length entry must not reach.
   rig.Attach(DiskBuilder(200).PartitionRecord({{0, 0}, {0, 0}}).EafsSuperblock(1, 8).Take());
-  rig.state.step = 0;
   ASSERT_EQ(rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_TRUE(rig.StatusTexts().empty());
-  EXPECT_EQ(rig.Recorded().Messages(),
+  EXPECT_EQ(rig.Messages(),
             std::vector<std::string>{std::string(kNothingFromRecordMessage)});
   EXPECT_EQ(rig.state.step, 0);
   EXPECT_FALSE(rig.state.Busy());
-  EXPECT_EQ(rig.Recorded().QuickHelp(), kDiskHelp);
-  EXPECT_EQ(rig.Recorded().PanelMode(), 0);
+  EXPECT_EQ(rig.view.quickHelp, kDiskHelp);
+  EXPECT_EQ(rig.PanelMode(), 0);
 }
 
 TEST(PartitionTableTest, EntryScansTwiceItsLengthInWholeRuns) {
@@ -147,8 +153,8 @@ TEST(PartitionTableTest, ProgressCurrentSectorAndStatusPerRange) {
             (std::vector<std::string>{"1000", "1060", "200"}));
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
   EXPECT_EQ(rig.state.step, 1);
-  EXPECT_EQ(rig.Recorded().PanelMode(), 6);
-  EXPECT_TRUE(rig.Recorded().Messages().empty());
+  EXPECT_EQ(rig.PanelMode(), 6);
+  EXPECT_TRUE(rig.Messages().empty());
 }
 
 TEST(PartitionTableTest, OnlyTheFirstFileSystemOfARangeAndDuplicatesAcrossEntries) {
@@ -164,7 +170,7 @@ TEST(PartitionTableTest, OnlyTheFirstFileSystemOfARangeAndDuplicatesAcrossEntrie
   EXPECT_EQ(rig.volumes.entries[1].volumeName, "EAFS Partition - 2");
   // The second entry ended at the duplicate after one run.
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)).size(), 0u);
-  EXPECT_EQ(rig.tree.Items().size(), 2u);
+  EXPECT_EQ(rig.VolumeItemCount(), 2u);
 }
 
 TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
@@ -174,7 +180,7 @@ TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
                  .HtfsSuperblock(11, 64, 4)
                  .EafsSuperblock(201, 64)
                  .Take());
-  rig.feedback.hook = [&](std::string_view call, std::string_view text) {
+  rig.view.hook = [&](std::string_view call, std::string_view text) {
     if (call == "SetRowValue" && text == "Partition(s) Found  =1") rig.state.RequestStop();
   };
   rig.Next(IdentifyOption::kUsePartitionTable);
@@ -182,7 +188,7 @@ TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
   EXPECT_EQ(rig.state.step, 1);
   EXPECT_FALSE(rig.state.StopRequested());  // the switch to the volume step clears it
-  EXPECT_TRUE(rig.Recorded().Messages().empty());
+  EXPECT_TRUE(rig.Messages().empty());
 }
 
 TEST(PartitionTableTest, RangeEndingAtTheTopOfTheSectorSpaceEnds) {
@@ -212,7 +218,7 @@ TEST(PartitionTableTest, RecordThatNoLongerReadsStillCompletes) {
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_EQ(rig.state.step, 0);
   EXPECT_FALSE(rig.state.Busy());
-  EXPECT_EQ(rig.Recorded().Messages(),
+  EXPECT_EQ(rig.Messages(),
             std::vector<std::string>{std::string(kNothingFromRecordMessage)});
 }
 
@@ -227,39 +233,35 @@ TEST(CompletionTest, VolumesReadyThenVolumeRows) {
   ASSERT_EQ(rig.volumes.volumeCount, 2u);
   EXPECT_EQ(rig.state.step, 1);
   EXPECT_FALSE(rig.state.Busy());
-  EXPECT_TRUE(rig.tree.Enabled());
-  EXPECT_EQ(rig.Recorded().PanelMode(), 6);
-  EXPECT_EQ(rig.Recorded().QuickHelp(),
+  EXPECT_TRUE(rig.VolumeTreeEnabled());
+  EXPECT_EQ(rig.PanelMode(), 6);
+  EXPECT_EQ(rig.view.quickHelp,
             "\r\n                1. Select the Partition to recover from left pane.\r\n           "
             "     2. Click Next Button.");
 
-  const int second = rig.ctx.volumeItems[1];
-  ASSERT_TRUE(SelectVolumeItem(rig.ctx, second));
+  const ViewItem second = rig.VolumeItem(1);
+  rig.ClickVolume(second);
   EXPECT_EQ(rig.volumes.currentVolume, 1);
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Type  "), "HTFS");
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Name    "), "HTFS Partition - 2");
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Start      "), "100");
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Size     "), "1 MB ( Approx )");
+  EXPECT_EQ(rig.view.PanelValue("Volume Type  "), "HTFS");
+  EXPECT_EQ(rig.view.PanelValue("Volume Name    "), "HTFS Partition - 2");
+  EXPECT_EQ(rig.view.PanelValue("Volume Start      "), "100");
+  EXPECT_EQ(rig.view.PanelValue("Volume Size     "), "1 MB ( Approx )");
 
-  ASSERT_TRUE(SelectVolumeItem(rig.ctx, rig.ctx.volumeItems[0]));
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Type  "), "EAFS");
-  EXPECT_EQ(rig.Recorded().RowValue("Volume Size     "), "0 MB ( Approx )");
-
-  EXPECT_FALSE(SelectVolumeItem(rig.ctx, 9999));
-  rig.state.step = 0;
-  EXPECT_FALSE(SelectVolumeItem(rig.ctx, second));
+  rig.ClickVolume(rig.VolumeItem(0));
   EXPECT_EQ(rig.volumes.currentVolume, 0);
+  EXPECT_EQ(rig.view.PanelValue("Volume Type  "), "EAFS");
+  EXPECT_EQ(rig.view.PanelValue("Volume Size     "), "0 MB ( Approx )");
+
+  rig.ClickVolume(9999);
+  EXPECT_EQ(rig.volumes.currentVolume, 0) << "an unknown item selects nothing";
+  rig.controller.Back();
+  rig.ClickVolume(second);
+  EXPECT_EQ(rig.volumes.currentVolume, 0) << "the disk step ignores volume items";
 }
 
 TEST(CompletionTest, SizesShowInWholeMegabytes) {
-  RecordingFeedback feedback;
-  VolumeInfo volume;
-  volume.sizeSectors = 2047;
-  ShowVolumeRows(feedback, volume);
-  EXPECT_EQ(feedback.RowValue("Volume Size     "), "0 MB ( Approx )");
-  volume.sizeSectors = 2048;
-  ShowVolumeRows(feedback, volume);
-  EXPECT_EQ(feedback.RowValue("Volume Size     "), "1 MB ( Approx )");
+  EXPECT_EQ(MegabytesText(2047), "0 MB ( Approx )");
+  EXPECT_EQ(MegabytesText(2048), "1 MB ( Approx )");
 }
 
 }  // namespace

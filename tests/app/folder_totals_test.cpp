@@ -64,35 +64,12 @@ TEST(FileSizeText, IsKilobytesPlusOne) {
   EXPECT_EQ(FileSizeText(0xFFFFFFFFull), "4194304 KB");
 }
 
-TEST(DescribeRow, FileAndFolderRows) {
+TEST(ContentsText, CountsFilesAndSubfolders) {
   TreeBuilder b;
   b.Folder("DOCS", 10, 2).File("a.txt", 20, 10, 2048);
-  FolderTreeItems items;
-  items.Set(0, 77);
-
-  BrowseRow folderRow = FolderRow(b.tree.Folders()[0], 77);
-  const auto folder = DescribeRow(b.tree, items, folderRow);
-  ASSERT_TRUE(folder);
-  EXPECT_TRUE(folder->isFolder);
-  EXPECT_EQ(folder->name, "DOCS");
-  EXPECT_EQ(folder->contents, "1 File(s) and 0 Folder(s)");
-  EXPECT_EQ(folder->size, "Less than 1 MB");
-  EXPECT_EQ(folder->date, folderRow.date);
-
-  BrowseRow fileRow;
-  fileRow.name = "a.txt";
-  fileRow.type = "Text Document";
-  fileRow.size = "2048";
-  const auto file = DescribeRow(b.tree, items, fileRow);
-  ASSERT_TRUE(file);
-  EXPECT_FALSE(file->isFolder);
-  EXPECT_EQ(file->size, "3 KB");
-  EXPECT_EQ(file->contents, "");
-
-  fileRow.size = "12x";
-  EXPECT_FALSE(DescribeRow(b.tree, items, fileRow));
-  folderRow.key = 78;
-  EXPECT_FALSE(DescribeRow(b.tree, items, folderRow));
+  const FolderTotals totals = CountFolderTotals(b.tree, 10);
+  EXPECT_EQ(ContentsText(totals), "1 File(s) and 0 Folder(s)");
+  EXPECT_EQ(FolderSizeText(totals), "Less than 1 MB");
 }
 
 TEST(DriveInformation, EightFigures) {

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/disk_builder.hpp"
-#include "tests/app/volume_test_rig.hpp"
 #include "app/wizard_steps.hpp"
+#include "tests/app/volume_test_rig.hpp"
+#include "tests/support/disk_builder.hpp"
+#include "tests/support/recording_volume_tree_sink.hpp"
 
 namespace tolvar {
 namespace {
 
 using testing::DiskBuilder;
+using testing::NextOutcome;
 using testing::VolumeRig;
 using testing::WatchedSource;
 
@@ -47,12 +49,11 @@ TEST(RangeSearchTest, CollectsEveryCopyAndEachSearchStartsAfresh) {
   rig.Attach(DiskBuilder(100).HtfsSuperblock(20, 64, 4).HtfsSuperblock(50, 64, 4).Take());
   rig.Next(kSearch, "0", "100");
   EXPECT_EQ(rig.Starts(), (std::vector<std::uint32_t>{19, 49}));
-  rig.state.step = 0;
-  rig.Next(kSearch, "0", "100");
+  rig.Next(kSearch, "0", "100");  // Back, then the same search again
   EXPECT_EQ(rig.Starts(), (std::vector<std::uint32_t>{19, 49}));
   EXPECT_EQ(rig.volumes.entries[1].volumeName, "HTFS Partition - 2");
-  EXPECT_EQ(rig.tree.FreshCount(), 2);
-  EXPECT_EQ(rig.tree.Items().size(), 2u);
+  EXPECT_EQ(rig.VolumeTreesMade(), 2);
+  EXPECT_EQ(rig.VolumeItemCount(), 2u);
 }
 
 TEST(RangeSearchTest, NinetyNinthVolumeEndsTheSearch) {
@@ -80,34 +81,32 @@ TEST(RangeSearchTest, StopDuringTheFirstRunTestsNoMoreSectors) {
   rig.Next(kSearch, "0", "200");
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.Recorded().Messages(),
+  EXPECT_EQ(rig.Messages(),
             std::vector<std::string>{std::string(kNothingFromSearchMessage)});
   EXPECT_EQ(rig.state.step, 0);
-  EXPECT_EQ(rig.Recorded().PanelMode(), 0);
+  EXPECT_EQ(rig.PanelMode(), 0);
   EXPECT_FALSE(rig.state.StopRequested());
   EXPECT_FALSE(rig.state.Busy());
-  EXPECT_FALSE(rig.tree.Enabled());
+  EXPECT_FALSE(rig.VolumeTreeEnabled());
 }
 
 TEST(RangeSearchTest, StopKeepsWhatWasFound) {
   VolumeRig rig(60);
   rig.Attach(DiskBuilder(200).EafsSuperblock(5, 8).EafsSuperblock(10, 8).Take());
-  rig.feedback.hook = [&](std::string_view call, std::string_view text) {
+  rig.view.hook = [&](std::string_view call, std::string_view text) {
     if (call == "SetRowValue" && text == "Partition(s) Found  =1") rig.state.RequestStop();
   };
   rig.Next(kSearch, "0", "200");
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{4});
   EXPECT_EQ(rig.state.step, 1);
-  EXPECT_TRUE(rig.Recorded().Messages().empty());
+  EXPECT_TRUE(rig.Messages().empty());
 }
 
 TEST(RangeSearchTest, SearchClearsAStopLeftFromBefore) {
   VolumeRig rig(60);
   rig.Attach(DiskBuilder(200).EafsSuperblock(5, 8).Take());
-  rig.state.identifyOption = kSearch;
-  ASSERT_EQ(DiskStepNext(rig.ctx, "0", "200"), NextOutcome::kStartWorker);
   rig.state.RequestStop();
-  RunDiscoveryWorker(rig.ctx);
+  ASSERT_EQ(rig.Next(kSearch, "0", "200"), NextOutcome::kStartWorker);
   EXPECT_EQ(rig.volumes.volumeCount, 1u);
 }
 
@@ -143,9 +142,13 @@ TEST(RangeSearchTest, ProgressIsExactOnTheWidestRange) {
   rig.Attach(DiskBuilder(1).Take());
   LastProgress feedback;
   feedback.state = &rig.state;
-  DiscoveryContext ctx{rig.drives, rig.volumes, rig.state, rig.settings, feedback, rig.tree};
+  RecordingVolumeTreeSink tree;
+  DiscoveryContext ctx{rig.drives, rig.volumes, rig.state, rig.settings, feedback, tree};
   rig.state.identifyOption = kSearch;
-  ASSERT_EQ(DiskStepNext(ctx, "0", "4294967295"), NextOutcome::kStartWorker);
+  rig.state.rangeStart = 0;
+  rig.state.rangeEnd = 4294967295u;
+  rig.drives.currentDrive = 0;
+  ASSERT_TRUE(rig.drives.OpenCurrentDrive());
   RunDiscovery(ctx);
   EXPECT_EQ(feedback.last, 1);
 }

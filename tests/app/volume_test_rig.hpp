@@ -1,50 +1,72 @@
 #pragma once
 
+// The wizard's disk and volume steps over one drive built in memory: the
+// controller with a recording view that also keeps the history of panel
+// values, status texts and progress, and lets a test react to a call as the
+// worker makes it (for instance, press Stop when the first volume is
+// counted). Workers and posted calls run at once, on the test's thread.
+
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/wizard_steps.hpp"
-#include "tests/support/recording_feedback.hpp"
-#include "tests/support/recording_volume_tree_sink.hpp"
+#include "app/session.hpp"
+#include "app/wizard_controller.hpp"
+#include "app/wizard_texts.hpp"
 #include "disk/block_device_source.hpp"
 #include "disk/drive_table.hpp"
-
-
+#include "tests/support/recording_view.hpp"
 
 namespace tolvar::testing {
 
-// Records like RecordingFeedback and lets a test react to a call as it
-// happens (for instance, press Stop when the first volume is counted).
-class HookedFeedback final : public Feedback {
+// Runs every posted call at once: with workers that run inline, the view sees
+// each call while the worker is still inside the engine.
+class InlineDispatcher final : public Dispatcher {
  public:
+  void Post(std::function<void()> call) override { call(); }
+};
+
+class HookedView final : public RecordingView {
+ public:
+  // Called after the view took a value, a status text or a message; `text`
+  // is "label=value" for panel values.
   using Hook = std::function<void(std::string_view call, std::string_view text)>;
 
-  void ShowMessage(std::string_view text, MessageKind kind) override {
-    inner.ShowMessage(text, kind);
-    Fire("ShowMessage", text);
+  void SetPanel(const PanelLayout& layout) override {
+    RecordingView::SetPanel(layout);
+    panelModes.push_back(layout.mode);
   }
-  Answer AskYesNo(std::string_view text, MessageKind kind) override {
-    return inner.AskYesNo(text, kind);
-  }
-  void SetPanelMode(const PanelLayout& layout) override { inner.SetPanelMode(layout); }
-  void SetRowValue(std::string_view label, std::string_view value) override {
-    inner.SetRowValue(label, value);
-    Fire("SetRowValue", std::string(label) + "=" + std::string(value));
+  void SetPanelValue(std::string_view label, std::string_view value) override {
+    RecordingView::SetPanelValue(label, value);
+    const std::string text = std::string(label) + "=" + std::string(value);
+    valueHistory.push_back(text);
+    Fire("SetRowValue", text);
   }
   void SetStatusText(std::string_view text) override {
-    inner.SetStatusText(text);
+    RecordingView::SetStatusText(text);
+    statusHistory.emplace_back(text);
     Fire("SetStatusText", text);
   }
-  void ShowStatus(bool shown) override { inner.ShowStatus(shown); }
-  void SetProgress(int position) override { inner.SetProgress(position); }
-  void ShowProgress(bool shown) override { inner.ShowProgress(shown); }
-  void SetQuickHelp(std::string_view text) override { inner.SetQuickHelp(text); }
-  using Feedback::SetPanelMode;
+  void SetProgress(int position) override {
+    RecordingView::SetProgress(position);
+    progressHistory.push_back(position);
+  }
+  void SetQuickHelp(std::string_view text) override {
+    RecordingView::SetQuickHelp(text);
+    quickHelpHistory.emplace_back(text);
+  }
+  void ShowMessage(std::string_view text, MessageKind kind) override {
+    RecordingView::ShowMessage(text, kind);
+    Fire("ShowMessage", text);
+  }
 
-  RecordingFeedback inner;
   Hook hook;
+  std::vector<int> panelModes;
+  std::vector<std::string> valueHistory;
+  std::vector<std::string> statusHistory;
+  std::vector<int> progressHistory;
+  std::vector<std::string> quickHelpHistory;
 
  private:
   void Fire(std::string_view call, std::string_view text) {
@@ -76,59 +98,98 @@ class WatchedSource final : public BlockDeviceSource {
   Hook hook_;
 };
 
-// One drive, the tables and the feedback a discovery run needs.
+// What Next on the disk step did.
+enum class NextOutcome {
+  kStartWorker,   // the search ran
+  kNoRecord,      // "Use Partition Table" found nothing that says where volumes are
+  kInvalidRange,  // the range fields were refused
+};
+
+// One drive and the wizard over it, started up, with the drive chosen.
 struct VolumeRig {
-  explicit VolumeRig(std::uint32_t sectorsPerRead = 60) {
-    settings.sectorsPerRead = sectorsPerRead;
-  }
+  explicit VolumeRig(std::uint32_t sectorsPerRead = 60) : sectorsPerRead_(sectorsPerRead) {}
 
   void Attach(std::shared_ptr<BlockDeviceSource> source) {
-    drives.EnumerateDrives(MakeFixedProvider({std::move(source)}));
-    drives.currentDrive = 0;
+    session.drives.EnumerateDrives(MakeFixedProvider({std::move(source)}));
+    controller.Startup("/tmp/start");
+    // Start-up puts the route's defaults in place; the rig's run length wins.
+    session.settings.sectorsPerRead = sectorsPerRead_;
+    volumeTreesAtStart_ = view.TreeOf(TreeKind::kVolume).created;
   }
   void Attach(std::vector<std::byte> bytes) {
     Attach(std::shared_ptr<BlockDeviceSource>(MakeMemorySource(std::move(bytes))));
   }
-  // Next on the disk step and, when it starts one, the worker.
+
+  // Chooses the drive (going back from the volume step if need be), the
+  // identify option and, for a search, types the range; then Next.
   NextOutcome Next(IdentifyOption option, std::string_view start = {}, std::string_view end = {}) {
-    state.identifyOption = option;
-    const NextOutcome outcome = DiskStepNext(ctx, start, end);
-    if (outcome == NextOutcome::kStartWorker) RunDiscoveryWorker(ctx);
-    return outcome;
+    if (state.step == 1) controller.Back();
+    controller.TreeClicked(TreeKind::kDisk, view.TreeOf(TreeKind::kDisk).nodes.at(1).item);
+    controller.IdentifyOptionChosen(option);
+    if (option == IdentifyOption::kSearchPartition) {
+      view.TypeField(ControlId::kStartField, std::string(start));
+      view.TypeField(ControlId::kEndField, std::string(end));
+    }
+    const int startedBefore = workers.started;
+    const std::size_t messagesBefore = view.messages.size();
+    controller.Next();
+    if (workers.started != startedBefore) return NextOutcome::kStartWorker;
+    if (view.messages.size() != messagesBefore && view.messages.back().text == kNoRecordMessage) {
+      return NextOutcome::kNoRecord;
+    }
+    return NextOutcome::kInvalidRange;
   }
-  RecordingFeedback& Recorded() { return feedback.inner; }
-  std::vector<std::string> StatusTexts() {
-    std::vector<std::string> texts;
-    for (const auto& e : feedback.inner.EventsOf("SetStatusText")) texts.push_back(e.text);
-    return texts;
+
+  // Clicks a volume tree item.
+  void ClickVolume(ViewItem item) { controller.TreeClicked(TreeKind::kVolume, item); }
+  // The volume tree's item of volume `index`.
+  [[nodiscard]] ViewItem VolumeItem(std::size_t index) const {
+    return view.TreeOf(TreeKind::kVolume).nodes.at(index + 1).item;
   }
-  std::vector<std::string> RowUpdates(std::string_view label) {
+  // The volume tree's items below its root.
+  [[nodiscard]] std::size_t VolumeItemCount() const {
+    const auto& nodes = view.TreeOf(TreeKind::kVolume).nodes;
+    return nodes.empty() ? 0 : nodes.size() - 1;
+  }
+  // How many volume trees the searches since Attach made.
+  [[nodiscard]] int VolumeTreesMade() const {
+    return view.TreeOf(TreeKind::kVolume).created - volumeTreesAtStart_;
+  }
+  [[nodiscard]] bool VolumeTreeEnabled() const { return view.TreeOf(TreeKind::kVolume).enabled; }
+  [[nodiscard]] int PanelMode() const {
+    return view.panelModes.empty() ? -2 : view.panelModes.back();
+  }
+  [[nodiscard]] std::vector<std::string> Messages() const { return view.MessageTexts(); }
+  [[nodiscard]] const std::vector<std::string>& StatusTexts() const { return view.statusHistory; }
+  [[nodiscard]] std::vector<std::string> RowUpdates(std::string_view label) const {
     std::vector<std::string> values;
     const std::string prefix = std::string(label) + "=";
-    for (const auto& e : feedback.inner.EventsOf("SetRowValue")) {
-      if (e.text.starts_with(prefix)) values.push_back(e.text.substr(prefix.size()));
+    for (const std::string& text : view.valueHistory) {
+      if (text.starts_with(prefix)) values.push_back(text.substr(prefix.size()));
     }
     return values;
   }
-  std::vector<int> ProgressPositions() {
-    std::vector<int> positions;
-    for (const auto& e : feedback.inner.EventsOf("SetProgress")) positions.push_back(e.number);
-    return positions;
-  }
-  std::vector<std::uint32_t> Starts() const {
+  [[nodiscard]] const std::vector<int>& ProgressPositions() const { return view.progressHistory; }
+  [[nodiscard]] std::vector<std::uint32_t> Starts() const {
     std::vector<std::uint32_t> starts;
     for (std::uint32_t i = 0; i < volumes.volumeCount; ++i)
       starts.push_back(volumes.entries[i].startSector);
     return starts;
   }
 
-  RecoverySettings settings;
-  DriveTable drives{settings};
-  VolumeTable volumes;
-  WizardState state;
-  HookedFeedback feedback;
-  RecordingVolumeTreeSink tree;
-  DiscoveryContext ctx{drives, volumes, state, settings, feedback, tree};
+  Session session;
+  RecoverySettings& settings = session.settings;
+  DriveTable& drives = session.drives;
+  VolumeTable& volumes = session.volumes;
+  WizardState& state = session.state;
+  HookedView view;
+  InlineDispatcher dispatcher;
+  InlineWorkers workers;
+  WizardController controller{session, view, dispatcher, workers};
+
+ private:
+  std::uint32_t sectorsPerRead_;
+  int volumeTreesAtStart_ = 0;
 };
 
 }  // namespace tolvar::testing

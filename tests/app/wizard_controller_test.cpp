@@ -567,6 +567,43 @@ TEST(WizardFilesStep, MountCountsShowEveryFolderAndEveryTenthFile) {
   EXPECT_EQ(rig.view.rows.size(), 27u);
 }
 
+// The calls of the mount worker whose text starts with `prefix`, in order,
+// from the moment the volume step's Next was pressed.
+std::vector<std::string> MountCalls(const RecordingView& view, std::size_t from,
+                                    std::string_view prefix) {
+  std::vector<std::string> found;
+  for (std::size_t i = from; i < view.calls.size(); ++i) {
+    if (view.calls[i].starts_with(prefix)) found.push_back(view.calls[i]);
+  }
+  return found;
+}
+
+TEST(WizardFilesStep, MountStatusesAndPanelsFollowThePhases) {
+  for (const RecoveryMode mode : {RecoveryMode::kNormal, RecoveryMode::kExtensive}) {
+    Rig rig(RecordDisk());
+    ToVolumeStep(rig);
+    rig.ChooseVolume(0);
+    const std::size_t from = rig.view.calls.size();
+    rig.view.QueueMode(mode);
+    rig.controller.Next();
+    rig.dispatcher.DrainAll();
+    ASSERT_EQ(rig.Step(), 2);
+    // The files-ready layout sets the tree text, and the tree build sets it
+    // again with the progress.
+    const auto statuses = MountCalls(rig.view, from, "Status(");
+    const std::string tree = fmt::format("Status({})", kTreeStatus);
+    if (mode == RecoveryMode::kNormal) {
+      EXPECT_THAT(statuses, ElementsAre(fmt::format("Status({})", kMountingStatus), tree, tree));
+    } else {
+      EXPECT_THAT(statuses, ElementsAre(fmt::format("Status({})", kMountingStatus),
+                                        fmt::format("Status({})", kFinalizingStatus),
+                                        fmt::format("Status({})", kLostDataStatus), tree, tree));
+    }
+    EXPECT_THAT(MountCalls(rig.view, from, "Panel("), ElementsAre("Panel(2)", "Panel(-1)"));
+    EXPECT_EQ(rig.view.quickHelp, kBrowseHelp);
+  }
+}
+
 TEST(WizardFilesStep, ExtensiveMountShowsLostDirWithErrorDates) {
   Rig rig(RecordDisk());
   ToFilesStep(rig, 0, RecoveryMode::kExtensive);

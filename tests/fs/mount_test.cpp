@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/wizard_texts.hpp"
 #include "fs/extensive.hpp"
+#include "fs/timestamp.hpp"
 #include "tests/fs/tiny_volume.hpp"
 
 namespace tolvar {
@@ -144,8 +144,7 @@ TEST(NormalMountTest, RootWithoutBlockOrUnknownTypeShowsNothing) {
   MountRig rig(v.Bytes(), v.Info());
   ASSERT_TRUE(rig.Mount(RecoveryMode::kNormal));
   EXPECT_TRUE(rig.tree.Folders().empty());
-  EXPECT_TRUE(rig.list.Rows().empty());
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_TRUE(rig.RootEntries().empty());
 
   auto other = SmallEafs();
   VolumeInfo info = other.Info();
@@ -156,21 +155,12 @@ TEST(NormalMountTest, RootWithoutBlockOrUnknownTypeShowsNothing) {
 }
 
 // Asks for a stop once two folders have been reported.
-class StopAtSecondFolder final : public Feedback {
+class StopAtSecondFolder final : public MountObserver {
  public:
   explicit StopAtSecondFolder(WizardState& state) : state_(state) {}
-  void ShowMessage(std::string_view, MessageKind) override {}
-  Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-  void SetPanelMode(const PanelLayout&) override {}
-  void SetRowValue(std::string_view label, std::string_view value) override {
-    if (label == kFoldersFoundLabel && value == "2") state_.RequestStop();
+  void FolderFound(std::uint32_t folderCount, std::string_view) override {
+    if (folderCount == 2) state_.RequestStop();
   }
-  void SetStatusText(std::string_view) override {}
-  void ShowStatus(bool) override {}
-  void SetProgress(int) override {}
-  void ShowProgress(bool) override {}
-  void SetQuickHelp(std::string_view) override {}
-  using Feedback::SetPanelMode;
 
  private:
   WizardState& state_;
@@ -189,9 +179,7 @@ TEST(NormalMountTest, StopEndsTheWalkBetweenDirectories) {
   // The root's block is finished; no folder below it is walked.
   EXPECT_THAT(rig.FileNames(), ElementsAre("f"));
   EXPECT_EQ(rig.tree.FolderCount(), 2U);
-  EXPECT_EQ(rig.list.Rows().size(), 3U) << "the tree and list are still built";
-  EXPECT_EQ(rig.state.step, 1);
-  EXPECT_FALSE(rig.state.StopRequested());
+  EXPECT_THAT(rig.RootEntries(), ElementsAre("a", "b", "f")) << "the walk so far is kept";
 }
 
 // The extensive cases: root destroyed, sub-directories intact.
@@ -221,10 +209,10 @@ TEST(ExtensiveMountTest, SurvivingFoldersKeepListedOrMadeUpNames) {
   ASSERT_NE(lost, nullptr);
   EXPECT_EQ(lost->inode, kLostDirInode);
   EXPECT_EQ(rig.tree.FindFolder(8), nullptr);
-  // Root's sub-folder rows: "LostDir" last, with Error date and time.
-  ASSERT_FALSE(rig.list.Rows().empty());
-  EXPECT_EQ(rig.list.Rows().back().name, "LostDir");
-  EXPECT_EQ(rig.list.Rows().back().date, "Error");
+  // Root's sub-folders: "LostDir" last, with a time that shows as Error.
+  ASSERT_FALSE(rig.RootEntries().empty());
+  EXPECT_EQ(rig.RootEntries().back(), "LostDir");
+  EXPECT_EQ(FormatTimestamp(lost->time).date, "Error");
 }
 
 TEST(ExtensiveMountTest, ParentsZeroAndOneStillReachLostDir) {

@@ -160,11 +160,29 @@ MountRig::MountRig(std::vector<std::byte> bytes, VolumeInfo info) : volume(std::
   (void)drives.OpenCurrentDrive();
 }
 
-MountResult MountRig::Mount(RecoveryMode mode, Feedback* reporting) {
+MountResult MountRig::Mount(RecoveryMode mode, MountObserver* listener) {
   state.recoveryMode = mode;
-  MountViews views{window, treeSink, treeSink.Root(), list, nullptr, items};
-  return MountWorker(drives, volume, tree, state, reporting != nullptr ? *reporting : feedback,
-                     views);
+  return MountInto(tree, drives, volume, mode, listener != nullptr ? *listener : observer,
+                   state.Stop());
+}
+
+std::vector<bool> MountRig::ReachableFolders() const {
+  std::vector<bool> reachable(tree.Folders().size(), false);
+  VisitFolderTree(tree, kRootInode, [&](std::uint32_t index, std::uint32_t) {
+    reachable[index] = true;
+  });
+  return reachable;
+}
+
+std::vector<std::string> MountRig::RootEntries() const {
+  std::vector<std::string> names;
+  for (const std::uint32_t index : tree.ChildFolders(kRootInode)) {
+    names.push_back(tree.Folders()[index].name);
+  }
+  for (const std::uint32_t index : tree.ChildFiles(kRootInode)) {
+    names.push_back(tree.Files()[index].name);
+  }
+  return names;
 }
 
 std::string MountRig::FolderPath(std::uint32_t inode) const {
@@ -180,9 +198,9 @@ std::string MountRig::FolderPath(std::uint32_t inode) const {
 
 std::vector<std::string> MountRig::Listing() const {
   std::vector<std::string> out;
+  const std::vector<bool> reachable = ReachableFolders();
   const auto shown = [&](const FolderNode* folder) {
-    return items.ItemOf(static_cast<std::uint32_t>(folder - tree.Folders().data())) !=
-           kNoTreeItem;
+    return reachable[static_cast<std::size_t>(folder - tree.Folders().data())];
   };
   for (const FolderNode& folder : tree.Folders()) {
     if (shown(&folder)) out.push_back(FolderPath(folder.inode));

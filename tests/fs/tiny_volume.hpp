@@ -5,11 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/browse_view.hpp"
 #include "app/wizard_state.hpp"
-#include "app/wizard_steps.hpp"
-#include "tests/support/recording_browse_sinks.hpp"
-#include "tests/support/recording_feedback.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/mount.hpp"
@@ -84,23 +80,23 @@ struct MountRig {
   VolumeInfo volume;
   FileTree tree;
   WizardState state;
-  RecordingFeedback feedback;
-  MountWindow window;
-  RecordingTreeSink treeSink;
-  RecordingListSink list;
-  FolderTreeItems items;
-  MountObserver observer;  // for Context(): hears nothing
+  MountObserver observer;  // hears nothing
 
-  // Runs the wizard's mount worker in `mode` with `reporting` (the recording
-  // feedback unless given).
-  MountResult Mount(RecoveryMode mode, Feedback* reporting = nullptr);
+  // Mounts the volume into `tree` in `mode`, reporting to `listener` (the
+  // silent observer unless given) with the state's stop flag.
+  MountResult Mount(RecoveryMode mode, MountObserver* listener = nullptr);
   // The engine's context for the mode in state.recoveryMode.
   [[nodiscard]] MountContext Context() {
     return {drives, volume, tree, state.recoveryMode, observer, state.Stop()};
   }
 
+  // For each folder record, whether it hangs below the root, as a browse
+  // tree would show it.
+  [[nodiscard]] std::vector<bool> ReachableFolders() const;
+  // The root's entries as a browse list shows them: folders, then files.
+  [[nodiscard]] std::vector<std::string> RootEntries() const;
   // Paths of everything below the root as "a/b/c", folders with a trailing
-  // "/", from the tree sink (folders) and the file records (files).
+  // "/": the folders reachable from the root and the files in them.
   [[nodiscard]] std::vector<std::string> Listing() const;
   [[nodiscard]] std::string FolderPath(std::uint32_t inode) const;
   [[nodiscard]] const FolderNode* FolderNamed(std::string_view name) const;

@@ -19,7 +19,7 @@
 
 namespace tolvar::testing {
 
-class RecordingView final : public WizardView {
+class RecordingView : public WizardView {
  public:
   struct TreeNode {
     ViewItem item = kNoViewItem;
