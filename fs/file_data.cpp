@@ -72,7 +72,6 @@ std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table
                                                              std::uint64_t base,
                                                              std::uint64_t limit) {
   if (base >= limit || Address(table).state != BlockState::kData) return std::nullopt;
-  std::vector<std::uint32_t> entries(kAddressesPerIndirectBlock);
   std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
   const std::uint64_t sector = BlockSector(volume_, table);
   (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
@@ -82,9 +81,7 @@ std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table
     // What the table held is unknown: it may have reached to its end.
     return std::min(limit, base + childSpan * kPerIndirect) - 1;
   }
-  for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-    entries[i] = le::Read32(indirectBuffer_, std::size_t{i} * 4);
-  }
+  const AddressBlock entries = DecodeAddressBlock(indirectBuffer_);
   const std::uint64_t top =
       std::min<std::uint64_t>(kPerIndirect, (limit - base + childSpan - 1) / childSpan);
   for (std::uint64_t i = top; i > 0; --i) {
@@ -138,15 +135,12 @@ void FileDataReader::NoteUnreadable(std::uint64_t first, std::uint64_t count) {
 FileDataReader::Mapped FileDataReader::Follow(Mapped table, unsigned level, std::uint32_t index) {
   if (table.state != BlockState::kData) return table;  // a hole or damage covers all below it
   IndirectSlot& slot = slots_[level];
-  if (slot.block != table.block || slot.entries.empty()) {
+  if (slot.block != table.block) {
     const std::uint64_t sector = BlockSector(volume_, table.block);
     std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
     (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
     NoteUnreadable(sector, kSectorsPerBlock);
-    slot.entries.resize(kAddressesPerIndirectBlock);
-    for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-      slot.entries[i] = le::Read32(indirectBuffer_, std::size_t{i} * 4);
-    }
+    slot.entries = DecodeAddressBlock(indirectBuffer_);
     slot.block = table.block;
   }
   return Address(slot.entries[index]);

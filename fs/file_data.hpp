@@ -86,8 +86,8 @@ class FileDataReader {
     std::uint32_t block = 0;
   };
   struct IndirectSlot {
-    std::uint32_t block = 0;  // 0: nothing loaded
-    std::vector<std::uint32_t> entries;
+    std::uint32_t block = 0;  // 0: nothing loaded (address 0 is a hole, never a table)
+    AddressBlock entries{};
   };
 
   [[nodiscard]] Mapped MapBlock(std::uint64_t logical);

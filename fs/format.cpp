@@ -30,6 +30,13 @@ Inode DecodeEafsInode(std::span<const std::byte> slot) {
   return inode;
 }
 
+AddressBlock DecodeAddressBlock(std::span<const std::byte> block) {
+  AddressBlock addresses{};
+  const std::size_t count = std::min<std::size_t>(addresses.size(), block.size() / 4);
+  for (std::size_t i = 0; i < count; ++i) addresses[i] = le::Read32(block, i * 4);
+  return addresses;
+}
+
 Inode DecodeHtfsInode(std::span<const std::byte> slot) {
   Inode inode;
   if (slot.size() < kHtfsInodeBytes) return inode;

@@ -66,6 +66,11 @@ struct Inode {
 [[nodiscard]] Inode DecodeHtfsInode(std::span<const std::byte> slot);
 [[nodiscard]] Inode DecodeInode(FsType type, std::span<const std::byte> slot);
 
+// The block addresses an indirect block lists, in order; bytes missing from
+// a short `block` read as zero addresses.
+using AddressBlock = std::array<std::uint32_t, kAddressesPerIndirectBlock>;
+[[nodiscard]] AddressBlock DecodeAddressBlock(std::span<const std::byte> block);
+
 [[nodiscard]] std::uint32_t InodeBytes(FsType type);
 [[nodiscard]] std::uint32_t InodesPerSector(FsType type);
 

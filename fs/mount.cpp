@@ -29,10 +29,8 @@ std::vector<std::uint32_t> ReadIndirect(MountContext& context, std::uint32_t blo
   if (!IsVolumeBlock(context.volume, block) || !context.claimed.Claim(block)) return addresses;
   BlockBuffer buffer{};
   (void)ReadBlock(context.drives, context.volume, block, buffer);
-  addresses.reserve(kAddressesPerIndirectBlock);
-  for (std::uint32_t i = 0; i < kAddressesPerIndirectBlock; ++i) {
-    addresses.push_back(le::Read32(buffer, std::size_t{i} * 4));
-  }
+  const AddressBlock decoded = DecodeAddressBlock(buffer);
+  addresses.assign(decoded.begin(), decoded.end());
   return addresses;
 }
 
