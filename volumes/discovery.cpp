@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -123,9 +124,13 @@ class Discoverer {
       if (volumes_.entries[i].startSector == start) return Verdict::kDuplicate;
     }
     if (recordRange) {
+      // Only a volume known to be one (its root folder in place, its extent
+      // on the disk) vouches for what lies inside it.
+      const std::uint64_t diskEnd = drives_.Current().totalSectors;
       for (std::uint32_t i = 0; i < count; ++i) {
         const VolumeInfo& v = volumes_.entries[i];
         const std::uint64_t end = v.startSector + v.sizeSectors;
+        if (!rooted_.contains(v.startSector) || end > diskEnd) continue;
         if (start > v.startSector && start < end) {
           Reject(sector, fmt::format("{} signature inside {} (sectors {} to {}): file data, not "
                                      "a volume",
@@ -150,8 +155,9 @@ class Discoverer {
   // the table is full. `originEnd` (0: none) is the first sector past the
   // record range or division it was found in; `originHoldsSize`: the volume
   // cannot reach past it (a division), so a size that does is implausible.
+  // `rooted`: its root folder was seen in place.
   bool Take(std::span<const std::byte> bytes, std::uint64_t sector, std::uint64_t originEnd,
-            std::string originWhat, bool originHoldsSize = false) {
+            std::string originWhat, bool originHoldsSize = false, bool rooted = false) {
     if (volumes_.volumeCount >= VolumeTable::kCapacity) {
       Reject(sector, "the volume table is full");
       return false;
@@ -179,6 +185,7 @@ class Discoverer {
     if (flaws.Any()) {
       assumed_[start] = AssumedVolume{sb, flaws, originEnd, std::move(originWhat)};
     }
+    if (rooted) rooted_.insert(start);
     ++volumes_.volumeCount;
     return true;
   }
@@ -283,6 +290,7 @@ class Discoverer {
   VolumeTable& volumes_;
   SectorReader read_;
   std::map<std::uint64_t, AssumedVolume> assumed_;  // by start sector
+  std::set<std::uint64_t> rooted_;                  // starts of volumes seen with their root
 };
 
 const VolumeInfo& LastVolume(const VolumeTable& volumes) {
@@ -312,8 +320,8 @@ void ScanRecordRange(Discoverer& discoverer, DriveTable& drives, std::uint32_t r
     std::uint64_t sector = 0;
   };
   std::optional<Fallback> fallback;
-  auto take = [&](std::span<const std::byte> bytes, std::uint64_t sector) {
-    if (discoverer.Take(bytes, sector, end, what)) {
+  auto take = [&](std::span<const std::byte> bytes, std::uint64_t sector, bool rooted) {
+    if (discoverer.Take(bytes, sector, end, what, false, rooted)) {
       observer.VolumeAccepted(LastVolume(volumes), volumes.volumeCount, false);
     }
   };
@@ -349,7 +357,7 @@ void ScanRecordRange(Discoverer& discoverer, DriveTable& drives, std::uint32_t r
         case Verdict::kSound:
         case Verdict::kDamaged:
           passOverFallback(fmt::format("the volume at sector {} follows", sector));
-          take(bytes, sector);
+          take(bytes, sector, true);
           return;
       }
     }
@@ -357,7 +365,7 @@ void ScanRecordRange(Discoverer& discoverer, DriveTable& drives, std::uint32_t r
   }
   // Nothing better in the range: the first signature is the volume, as the
   // record's rule has it.
-  if (fallback) take(fallback->bytes, fallback->sector);
+  if (fallback) take(fallback->bytes, fallback->sector, false);
 }
 
 void FindFromRecord(Discoverer& discoverer, DriveTable& drives, std::uint32_t runLength,

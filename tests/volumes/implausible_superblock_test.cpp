@@ -173,6 +173,18 @@ TEST(StraySuperblock, ACopyInsideAVolumeFoundDoesNotDisplaceTheNextVolume) {
             "data, not a volume");
 }
 
+TEST(StraySuperblock, OnlyAVolumeSeenWithItsRootVouchesForWhatLiesInsideIt) {
+  // Volume 1 has no root folder and claims 2000 sectors, past the disk's
+  // end: the signature in the second range is still the second volume.
+  DiskBuilder disk(1000);
+  disk.PartitionRecord({{100, 100}, {400, 100}}).EafsSuperblock(101, 1000).EafsSuperblock(401, 50);
+  Drive drive(disk.Take());
+  drive.Find();
+  ASSERT_EQ(drive.volumes.volumeCount, 2u);
+  EXPECT_EQ(drive.volumes.entries[1].startSector, 400u);
+  EXPECT_TRUE(drive.volumes.rejected.empty());
+}
+
 TEST(StraySuperblock, ASignatureWithoutARootYieldsToALaterVolumeOfTheRange) {
   // A sound-looking superblock at 150 whose inode table holds no root, then
   // a volume with its root at 300, both in one range.
