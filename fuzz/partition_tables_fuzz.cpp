@@ -76,15 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (disk.size() >= 512) {
     RecoverySettings settings;
     DriveTable drives(settings);
-    drives.EnumerateDrives(MakeFixedProvider({std::shared_ptr<BlockDeviceSource>(
-        MakeMemorySource(std::vector<std::byte>(disk)))}));
+    drives.EnumerateDrives(MakeFixedProvider(
+        {std::shared_ptr<BlockDeviceSource>(MakeMemorySource(std::vector<std::byte>(disk)))}));
     drives.currentDrive = 0;
     (void)drives.OpenCurrentDrive();
     const std::uint64_t diskSectors = drives.Current().totalSectors;
     DiscoveryObserver quiet;
     StopFlag stop;
     VolumeTable volumes;
-    for (const DiscoveryMethod method : {DiscoveryMethod::kPartitionRecord, DiscoveryMethod::kRange}) {
+    for (const DiscoveryMethod method :
+         {DiscoveryMethod::kPartitionRecord, DiscoveryMethod::kRange}) {
       DiscoveryRequest request;
       request.method = method;
       request.rangeEnd = diskSectors;

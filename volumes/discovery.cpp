@@ -176,11 +176,12 @@ class Discoverer {
     entry.inodeTableSector = start + 2u * entry.sectorsPerBlock;
     // Implausible words are replaced once every volume is known (Bound);
     // until then the volume reaches as far as its origin and the disk allow.
-    entry.sizeSectors = flaws.sizeImplausible
-                            ? ClampSectors(BoundEnd(originEnd) - std::min(start, BoundEnd(originEnd)))
-                            : sb.sizeBlocks * 2u;
-    entry.inodeCount = sb.type == FsType::kHtfs ? sb.inodeTableBlocks * 2u * 4u
-                                                : entry.sizeSectors * 16u;
+    entry.sizeSectors =
+        flaws.sizeImplausible
+            ? ClampSectors(BoundEnd(originEnd) - std::min(start, BoundEnd(originEnd)))
+            : sb.sizeBlocks * 2u;
+    entry.inodeCount =
+        sb.type == FsType::kHtfs ? sb.inodeTableBlocks * 2u * 4u : entry.sizeSectors * 16u;
     entry.volumeName = VolumeName(sb.type, volumes_.volumeCount + 1);
     if (flaws.Any()) {
       assumed_[start] = AssumedVolume{sb, flaws, originEnd, std::move(originWhat)};
@@ -232,8 +233,7 @@ class Discoverer {
  private:
   static std::string FlawText(const Superblock& sb, const SuperblockFlaws& flaws) {
     if (flaws.sizeTooLarge) {
-      return fmt::format("its size word ({} blocks) is larger than a volume can be",
-                         sb.sizeBlocks);
+      return fmt::format("its size word ({} blocks) is larger than a volume can be", sb.sizeBlocks);
     }
     return fmt::format("its words at 0 and 244 read {} and {}", sb.htfsWord0, sb.htfsWord244);
   }
@@ -327,8 +327,7 @@ void ScanRecordRange(Discoverer& discoverer, DriveTable& drives, std::uint32_t r
   };
   auto passOverFallback = [&](std::string_view why) {
     if (!fallback) return;
-    discoverer.Reject(fallback->sector,
-                      fmt::format("its inode 2 is not a folder, and {}", why));
+    discoverer.Reject(fallback->sector, fmt::format("its inode 2 is not a folder, and {}", why));
     fallback.reset();
   };
 
@@ -416,8 +415,7 @@ bool FindFromDivisionTables(Discoverer& discoverer, DriveTable& drives, std::uin
       continue;
     }
     if (verdict == Verdict::kNone || verdict == Verdict::kPassedOver) continue;
-    if (!discoverer.Take(found.superblock, found.superblockSector, found.divisionEnd, what,
-                         true)) {
+    if (!discoverer.Take(found.superblock, found.superblockSector, found.divisionEnd, what, true)) {
       continue;
     }
     VolumeInfo& volume = volumes.entries[volumes.volumeCount - 1];
@@ -531,8 +529,8 @@ DiscoveryResult FindVolumes(DriveTable& drives, VolumeTable& volumes,
   const std::uint32_t found = std::min(volumes.volumeCount, VolumeTable::kCapacity);
   for (std::uint32_t i = 0; i < found; ++i) {
     for (const std::string& line : volumes.entries[i].assumptions) {
-      volumes.warnings.push_back(fmt::format("volume {} ({}): {}", i + 1,
-                                             volumes.entries[i].volumeName, line));
+      volumes.warnings.push_back(
+          fmt::format("volume {} ({}): {}", i + 1, volumes.entries[i].volumeName, line));
     }
   }
   result.stoppedByRequest = !result.limitReached && stop.StopRequested();

@@ -176,8 +176,7 @@ class Scanner {
     const DivisionEntry& e = area.table.entries[d];
     // The file system lies within the division and the partition.
     const bool fits = IsPlausibleSuperblock(sb) && sb.sizeBlocks != 0 &&
-                      sb.sizeBlocks <= e.lengthKb &&
-                      sector - 1 + 2ull * sb.sizeBlocks <= area.end;
+                      sb.sizeBlocks <= e.lengthKb && sector - 1 + 2ull * sb.sizeBlocks <= area.end;
     if (fits) return Fit::kYes;
     return VolumeHasRootFolder(in_.read, sb.type, sector) ? Fit::kImplausible : Fit::kNo;
   }
@@ -189,7 +188,8 @@ class Scanner {
     v.division = d;
     v.superblockSector = sector;
     // The division runs from its volume's start for its length, within the partition.
-    v.divisionEnd = std::min<std::uint64_t>(sector - 1 + 2ull * area.table.entries[d].lengthKb, area.end);
+    v.divisionEnd =
+        std::min<std::uint64_t>(sector - 1 + 2ull * area.table.entries[d].lengthKb, area.end);
     std::copy(superblock.begin(), superblock.begin() + kSectorBytes, v.superblock.begin());
     v.fromWindow = fromWindow;
     v.wordsImplausible = fit == Fit::kImplausible;
@@ -213,8 +213,7 @@ class Scanner {
   std::optional<std::uint64_t> SearchWindow(const ScoArea& area, std::uint32_t d) {
     const std::uint64_t lowest = area.partition->startSector + kScoReservedSectors;
     const std::uint64_t first = lowest + 2ull * area.table.entries[d].offsetKb + 1;
-    const std::uint64_t end =
-        std::min({first + kBaseSearchWindow, area.end, in_.totalSectors});
+    const std::uint64_t end = std::min({first + kBaseSearchWindow, area.end, in_.totalSectors});
     const std::uint32_t run = std::clamp<std::uint32_t>(in_.sectorsPerRead, 1, kMaxRun);
     std::vector<std::byte> buffer(std::size_t{run} * kSectorBytes);
     for (std::uint64_t r = first; r < end; r += run) {

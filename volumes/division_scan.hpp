@@ -60,8 +60,8 @@ struct DivisionScanInput {
 // and bad-track table, and finds the superblock of every used division 0 to
 // 6. A division's volume is taken when its superblock's size fits the
 // division, or, with implausible words (a size of 0 or past the division,
-// HTFS words at 0 or 244 that are 0), when its inode 2 is the root folder. Problems (no table, entries past the partition, overlaps, a
-// division without its file system) become warnings.
+// HTFS words at 0 or 244 that are 0), when its inode 2 is the root folder. Problems (no table,
+// entries past the partition, overlaps, a division without its file system) become warnings.
 [[nodiscard]] DivisionScanResult ScanDivisionTables(const DivisionScanInput& input);
 
 // Whether the disk has an SCO partition with a division table: enough for

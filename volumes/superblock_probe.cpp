@@ -96,8 +96,8 @@ bool HoldsRootFolder(FsType type, std::span<const std::byte> inodeSector) {
   const auto inode = inodeSector.subspan(slot, slot);
   const std::uint16_t mode = le::Read16(inode, 0);
   if ((mode & kModeTypeMask) != kModeDirectory) return false;
-  const std::uint32_t firstBlock =
-      type == FsType::kHtfs ? le::Read32(inode, kHtfsFirstAddress) : le::Read24(inode, kEafsFirstAddress);
+  const std::uint32_t firstBlock = type == FsType::kHtfs ? le::Read32(inode, kHtfsFirstAddress)
+                                                         : le::Read24(inode, kEafsFirstAddress);
   return firstBlock != 0;
 }
 

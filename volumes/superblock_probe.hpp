@@ -51,12 +51,10 @@ struct SuperblockFlaws {
   // kMinVolumeBlocks, or not past the first data block at word 0), or larger
   // than kMaxVolumeSectors.
   bool sizeImplausible = false;
-  bool sizeTooLarge = false;     // the part of sizeImplausible the probe refuses
-  bool htfsWordZero = false;     // HTFS: word 0 or 244 is 0
+  bool sizeTooLarge = false;       // the part of sizeImplausible the probe refuses
+  bool htfsWordZero = false;       // HTFS: word 0 or 244 is 0
   bool inodeTableUnknown = false;  // HTFS: word 248 (the inode table's length) is 0
-  [[nodiscard]] bool Any() const {
-    return sizeImplausible || htfsWordZero || inodeTableUnknown;
-  }
+  [[nodiscard]] bool Any() const { return sizeImplausible || htfsWordZero || inodeTableUnknown; }
 };
 [[nodiscard]] SuperblockFlaws FindSuperblockFlaws(const Superblock& superblock);
 // The first data block the superblock names (word 0: u32 for HTFS, u16 for

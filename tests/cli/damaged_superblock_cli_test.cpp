@@ -30,10 +30,9 @@ void PatchBytes(const std::string& path, std::uint64_t at, const void* bytes, st
 }
 
 void Patch32(const std::string& path, std::uint64_t at, std::uint32_t value) {
-  const unsigned char bytes[] = {static_cast<unsigned char>(value),
-                                 static_cast<unsigned char>(value >> 8),
-                                 static_cast<unsigned char>(value >> 16),
-                                 static_cast<unsigned char>(value >> 24)};
+  const unsigned char bytes[] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
   PatchBytes(path, at, bytes, sizeof bytes);
 }
 
@@ -41,8 +40,8 @@ std::string Between(const std::string& text, const std::string& from, const std:
   const auto begin = text.find(from);
   if (begin == std::string::npos) return {};
   const auto end = text.find(to, begin + from.size());
-  return text.substr(begin + from.size(), end == std::string::npos ? std::string::npos
-                                                                   : end - begin - from.size());
+  return text.substr(begin + from.size(),
+                     end == std::string::npos ? std::string::npos : end - begin - from.size());
 }
 
 class DamagedSuperblockCli : public ::testing::Test {
@@ -83,7 +82,8 @@ TEST_F(DamagedSuperblockCli, ImplausibleSizeWordsStillOfferEveryFileWithAWarning
   std::string intactSummary[2];
   for (int v = 0; v < 2; ++v) {
     const auto out = (dir / ("intact-out" + std::to_string(v))).string();
-    const RunResult run = RunTolvar({"recover", intactPath, "-v", std::to_string(v + 1), "-o", out});
+    const RunResult run =
+        RunTolvar({"recover", intactPath, "-v", std::to_string(v + 1), "-o", out});
     ASSERT_EQ(run.status, 0) << run.err;
     intactSummary[v] = Between(run.out, ": ", "\n");
   }

@@ -3,8 +3,8 @@
 // number with its size bounded by the disk, and a stray copy of a superblock
 // never displaces the volume behind it.
 
-#include <gmock/gmock.h>
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,13 +19,13 @@
 namespace tolvar {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::DiskBuilder;
+using ::testing::HasSubstr;
 
 struct Drive {
   explicit Drive(std::vector<std::byte> bytes) {
-    drives.EnumerateDrives(MakeFixedProvider({std::shared_ptr<BlockDeviceSource>(
-        MakeMemorySource(std::move(bytes)))}));
+    drives.EnumerateDrives(MakeFixedProvider(
+        {std::shared_ptr<BlockDeviceSource>(MakeMemorySource(std::move(bytes)))}));
     drives.currentDrive = 0;
     EXPECT_TRUE(drives.OpenCurrentDrive());
   }
@@ -189,8 +189,10 @@ TEST(StraySuperblock, ASignatureWithoutARootYieldsToALaterVolumeOfTheRange) {
   // A sound-looking superblock at 150 whose inode table holds no root, then
   // a volume with its root at 300, both in one range.
   DiskBuilder disk(1000);
-  disk.PartitionRecord({{100, 200}}).EafsSuperblock(150, 40).HtfsSuperblock(301, 100, 4).RootFolder(
-      301, true);
+  disk.PartitionRecord({{100, 200}})
+      .EafsSuperblock(150, 40)
+      .HtfsSuperblock(301, 100, 4)
+      .RootFolder(301, true);
   Drive drive(disk.Take());
   drive.Find();
   ASSERT_EQ(drive.volumes.volumeCount, 1u);
