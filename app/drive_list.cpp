@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <system_error>
 
 namespace tolvar {
@@ -20,6 +22,11 @@ std::optional<std::uint16_t> DriveIndexFromItemText(std::string_view text) {
     return std::nullopt;
   }
   return index;
+}
+
+std::uint32_t DefaultRangeEnd(const DriveInfo& drive) {
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(drive.totalSectors, std::numeric_limits<std::uint32_t>::max()));
 }
 
 std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive) {
@@ -40,7 +47,7 @@ bool SelectDrive(DriveTable& drives, WizardState& state, Feedback& feedback,
   drives.currentDrive = *index;
   const DriveInfo& drive = drives.Current();
   state.rangeStart = 0;
-  state.rangeEnd = drive.totalSectors;
+  state.rangeEnd = DefaultRangeEnd(drive);
   for (const auto& row : DrivePanelRows(drive)) feedback.SetRowValue(row.label, row.value);
   return true;
 }

@@ -22,6 +22,11 @@ namespace tolvar {
 // The five rows of the disk step's information panel for `drive`: model,
 // capacity, cylinders, heads, sectors per track, under the labels of panel
 // mode 0.
+// The End Sector the range fields start with: the drive's capacity, or the
+// last sector the 32-bit fields can name on a disk past 2^32 sectors (its
+// partition tables are still read in full).
+[[nodiscard]] std::uint32_t DefaultRangeEnd(const DriveInfo& drive);
+
 [[nodiscard]] std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive);
 
 // A click on the item `itemText` of the disk tree, on the disk step: makes

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/browse_view.hpp"
+#include "app/drive_list.hpp"
 #include "app/engine_runs.hpp"
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
@@ -148,7 +149,7 @@ struct WizardController::Impl {
   void ResetRangeFields() {
     view.SetControlText(ControlId::kStartField, "0");
     view.SetControlText(ControlId::kEndField,
-                        fmt::format("{}", session.drives.Current().totalSectors));
+                        fmt::format("{}", DefaultRangeEnd(session.drives.Current())));
   }
 
   void DetailsColumn() {

@@ -74,7 +74,7 @@ std::string QuickHelpText(const std::vector<std::string>& lines) {
   return text;
 }
 
-std::string MegabytesText(std::uint32_t sectors) {
+std::string MegabytesText(std::uint64_t sectors) {
   return fmt::format("{} MB ( Approx )", sectors / 2048);
 }
 

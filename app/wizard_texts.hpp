@@ -40,7 +40,7 @@ struct PanelLayout {
 [[nodiscard]] std::string QuickHelpText(const std::vector<std::string>& lines);
 
 // "<sectors / 2048> MB ( Approx )"
-[[nodiscard]] std::string MegabytesText(std::uint32_t sectors);
+[[nodiscard]] std::string MegabytesText(std::uint64_t sectors);
 
 // The disk tree of the first step: a root item and one item per listed drive.
 inline constexpr std::string_view kDiskTreeRootText = "My Computer";

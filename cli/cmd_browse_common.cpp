@@ -89,6 +89,12 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
   image.volumes.currentVolume = static_cast<std::uint16_t>(options.volume - 1);
   mounted->volume = image.volumes.Current();
   mounted->number = options.volume;
+  // A volume whose superblock had to be second-guessed says so in every
+  // command that reads it.
+  for (const std::string& assumed : mounted->volume.assumptions) {
+    runtime.Say(fmt::format("warning: volume {} ({}): {}", options.volume,
+                            mounted->volume.volumeName, assumed));
+  }
   mounted->mode = options.extensive ? RecoveryMode::kExtensive : RecoveryMode::kNormal;
 
   ProgressLine& line = *image.progress;
@@ -163,6 +169,7 @@ nlohmann::json VolumeHeaderJson(const MountedVolume& mounted) {
       {"volumeName", mounted.volume.volumeName},
       {"type", std::string(FsTypeName(mounted.volume.fsType))},
       {"mode", mounted.mode == RecoveryMode::kExtensive ? "Extensive" : "Normal"},
+      {"volumeWarnings", mounted.volume.assumptions},
   };
 }
 

@@ -34,6 +34,7 @@ int RunInfo(const BrowseOptions& options, CliRuntime& runtime) {
     document["totalFiles"] = info.totalFiles;
     document["totalFolders"] = info.totalFolders;
     document["recoveryType"] = info.recoveryType;
+    document["warnings"] = volume.volume.assumptions;
     PrintJson(runtime, document);
     return kExitOk;
   }

@@ -123,6 +123,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.destination = options.destination;
   saving.sourcePath = options.browse.image;
   saving.volumeName = volume.volume.volumeName;
+  saving.volumeWarnings = volume.volume.assumptions;
   saving.syncEachFile = options.sync;
 
   SavingProgressLine observer(bar);

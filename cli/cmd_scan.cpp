@@ -18,6 +18,7 @@ struct ScanOptions {
   std::string image;
   DiscoveryOptions discovery;
   bool json = false;
+  bool verbose = false;
 };
 
 std::string_view MethodName(ScanMethod method) {
@@ -52,6 +53,7 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
         {"totalSectors", session.drives.Current().totalSectors},
         {"volumes", list},
         {"warnings", volumes.warnings},
+        {"rejected", volumes.rejected},
         {"badSectors", session.drives.BadSectors().Sectors()},
     };
     if (image.method != ScanMethod::kPartitionRecord) {
@@ -71,6 +73,9 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
   }
   if (!options.json) {
     for (const std::string& warning : volumes.warnings) runtime.Say("warning: " + warning);
+    if (options.verbose) {
+      for (const std::string& passed : volumes.rejected) runtime.Say("passed over: " + passed);
+    }
   }
   return count != 0 ? kExitOk : kExitNothing;
 }
@@ -84,6 +89,8 @@ void RegisterScanCommand(CLI::App& app, CliRuntime& runtime) {
   command->add_option("IMAGE", options->image, "Disk image or block device")->required();
   AddDiscoveryOptions(*command, options->discovery);
   command->add_flag("--json", options->json, "Print one JSON document");
+  command->add_flag("--verbose", options->verbose,
+                    "Also name each superblock signature that was passed over, and why");
   command->callback([options, &runtime] { runtime.exitCode = RunScan(*options, runtime); });
 }
 

@@ -48,7 +48,7 @@ class DiscoveryProgress final : public DiscoveryObserver {
   }
   void RunStarted(std::uint64_t done, std::uint64_t total, std::uint64_t) override {
     if (range_) line_.SetStatus(ScanningSectorText(done, total));
-    // done < total <= 2^32, so the product fits in 64 bits.
+    // done < total, a sector count far below 2^57: the product fits in 64 bits.
     line_.SetProgress(static_cast<int>(done * 100 / total));
   }
 
@@ -62,7 +62,8 @@ void RunFind(OpenedImage& image, const DiscoveryRequest& request, int panelMode)
   ProgressLine& line = *image.progress;
   line.Show(true);
   line.SetProgress(0);
-  line.SetStatus(DescribePanelMode(panelMode, request.rangeEnd).statusText);
+  // The status names no range end (the panel modes used here have none).
+  line.SetStatus(DescribePanelMode(panelMode).statusText);
   DiscoveryProgress observer(line, request.method == DiscoveryMethod::kRange);
   {
     InterruptScope scope(image.interrupts);
@@ -211,7 +212,8 @@ std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
                     image.drives.Current().totalSectors));
   }
 
-  const std::uint32_t total = image.drives.Current().totalSectors;
+  // The whole disk in 64 bits: a disk past 2^32 sectors is searched to its end.
+  const std::uint64_t total = image.drives.Current().totalSectors;
   request.method = DiscoveryMethod::kRange;
   image.method = ScanMethod::kWholeDiskSearch;
   image.rangeStart = 0;

@@ -58,8 +58,8 @@ struct OpenedImage {
   std::unique_ptr<ProgressLine> progress;
   Interrupts interrupts;
   ScanMethod method = ScanMethod::kPartitionRecord;
-  std::uint32_t rangeStart = 0;  // the range searched (search methods)
-  std::uint32_t rangeEnd = 0;
+  std::uint64_t rangeStart = 0;  // the range searched (search methods)
+  std::uint64_t rangeEnd = 0;
 };
 
 // Checks the options, opens `path` read-only as drive 0 (through the fault

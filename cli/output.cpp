@@ -133,6 +133,7 @@ nlohmann::json VolumeJson(const VolumeInfo& volume, unsigned number) {
       {"inodeTableSector", volume.inodeTableSector},
       {"inodeCount", volume.inodeCount},
       {"foundBy", VolumeOriginText(volume.origin)},
+      {"assumptions", volume.assumptions},
   };
 }
 

@@ -36,12 +36,11 @@ void DriveTable::EnumerateDrives(std::unique_ptr<DriveProvider> provider) {
     slot.deviceNumber = n;
     const DeviceGeometry& g = description->geometry;
     if (g.sectorsPerTrack != 0) {
-      // The capacity is the geometric size: the low 32 bits of the cylinder
-      // count, multiplied in 32-bit arithmetic.
-      slot.cylinders = static_cast<std::uint32_t>(g.cylinders);
+      // The capacity is the geometric size, multiplied in 64 bits.
+      slot.cylinders = g.cylinders;
       slot.heads = g.heads;
       slot.sectorsPerTrack = g.sectorsPerTrack;
-      slot.totalSectors = slot.cylinders * slot.heads * slot.sectorsPerTrack;
+      slot.totalSectors = slot.cylinders * slot.heads * std::uint64_t{slot.sectorsPerTrack};
       slot.model = description->onUsb ? "USB Device" : description->productId;
       withMedia.push_back(std::move(slot));
     } else {
@@ -72,10 +71,10 @@ void DriveTable::EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library) {
     if (!description) continue;
     DriveInfo& slot = slots_[listedCount++];
     slot.int13Extensions = description->int13Extensions;
-    slot.cylinders = static_cast<std::uint32_t>(description->geometry.cylinders);
+    slot.cylinders = description->geometry.cylinders;
     slot.heads = description->geometry.heads;
     slot.sectorsPerTrack = description->geometry.sectorsPerTrack;
-    slot.totalSectors = slot.cylinders * slot.heads * slot.sectorsPerTrack;
+    slot.totalSectors = slot.cylinders * slot.heads * std::uint64_t{slot.sectorsPerTrack};
     slot.model = description->productId;
     slot.deviceNumber = n;
   }

@@ -19,10 +19,12 @@ namespace tolvar {
 class LegacyBiosLibrary;
 
 struct DriveInfo {
-  std::uint32_t cylinders = 0;
+  std::uint64_t cylinders = 0;
   std::uint32_t heads = 0;
   std::uint32_t sectorsPerTrack = 0;  // 0: no media
-  std::uint32_t totalSectors = 0;     // cylinders x heads x sectors, wrapping modulo 2^32
+  // cylinders x heads x sectors, in 64 bits: a disk past 2^32 sectors (2 TiB)
+  // keeps its whole capacity.
+  std::uint64_t totalSectors = 0;
   std::string model;
   std::int32_t int13Extensions = 0;  // legacy route only
   std::string devicePath;            // where the drive was found (image path, /dev node)

@@ -8,6 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "disk/block_device_source.hpp"
+#include "disk/drive_table.hpp"
+#include "volumes/discovery.hpp"
 #include "volumes/division_scan.hpp"
 #include "volumes/partition_tables.hpp"
 
@@ -65,6 +68,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DivisionScanResult scan = ScanDivisionTables(input);
   for (const DivisionVolume& v : scan.volumes) {
     if (v.superblockSector == 0 || v.superblockSector >= total || v.division >= 7) std::abort();
+    if (v.divisionEnd <= v.superblockSector - 1) std::abort();
+  }
+
+  // The whole discovery over the same disk, both ways: superblocks with
+  // implausible words are judged, taken and bounded by what the disk says.
+  if (disk.size() >= 512) {
+    RecoverySettings settings;
+    DriveTable drives(settings);
+    drives.EnumerateDrives(MakeFixedProvider(
+        {std::shared_ptr<BlockDeviceSource>(MakeMemorySource(std::vector<std::byte>(disk)))}));
+    drives.currentDrive = 0;
+    (void)drives.OpenCurrentDrive();
+    const std::uint64_t diskSectors = drives.Current().totalSectors;
+    DiscoveryObserver quiet;
+    StopFlag stop;
+    VolumeTable volumes;
+    for (const DiscoveryMethod method :
+         {DiscoveryMethod::kPartitionRecord, DiscoveryMethod::kRange}) {
+      DiscoveryRequest request;
+      request.method = method;
+      request.rangeEnd = diskSectors;
+      request.sectorsPerRead = input.sectorsPerRead;
+      const DiscoveryResult found = FindVolumes(drives, volumes, request, quiet, StopToken(stop));
+      if (found.volumesFound > VolumeTable::kCapacity) std::abort();
+      for (std::uint32_t i = 0; i < found.volumesFound; ++i) {
+        const VolumeInfo& v = volumes.entries[i];
+        // Every superblock was read from the disk, a sector past the start.
+        if (v.startSector >= diskSectors || v.inodeTableSector != v.startSector + 4) std::abort();
+        if (v.sizeSectors % 2 != 0) std::abort();
+      }
+    }
   }
   return 0;
 }

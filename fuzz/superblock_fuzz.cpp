@@ -24,5 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (info.sizeSectors != sb.sizeBlocks * 2 || info.sizeSectors > kMaxVolumeSectors) std::abort();
   }
   if (IsPlausibleSuperblock(sb) != ClassifySuperblock(sector).has_value()) std::abort();
+
+  // What discovery doubts in a signed superblock: a plausible one with a
+  // sound size is never doubted for its size, and an unsigned one never.
+  const SuperblockFlaws flaws = FindSuperblockFlaws(sb);
+  if (sb.type == FsType::kNone && (flaws.Any() || flaws.sizeTooLarge)) std::abort();
+  if (flaws.sizeTooLarge && !flaws.sizeImplausible) std::abort();
+  if (sb.type == FsType::kHtfs && IsPlausibleSuperblock(sb) == flaws.htfsWordZero) std::abort();
+  // The same bytes read as an inode table's first sector.
+  for (const FsType type : {FsType::kNone, FsType::kEafs, FsType::kHtfs, FsType::kAfs}) {
+    if (HoldsRootFolder(type, sector) && type == FsType::kNone) std::abort();
+    (void)HoldsRootFolder(type, std::span<const std::byte>(sector).first(size % 512));
+  }
   return 0;
 }

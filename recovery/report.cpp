@@ -100,6 +100,7 @@ std::string ReportJson(const RecoveryReport& report) {
   if (!s.stopMessage.empty()) summary["stopMessage"] = s.stopMessage;
   json document = {{"source", report.source},
                    {"volume", report.volume},
+                   {"volumeWarnings", report.volumeWarnings},
                    {"destination", report.destination},
                    {"summary", summary},
                    {"leftoversRemoved", report.leftoversRemoved},
@@ -113,6 +114,9 @@ std::string ReportText(const RecoveryReport& report) {
   std::string text = "Recovery report\n";
   text += fmt::format("Source:      {}\n", report.source);
   text += fmt::format("Volume:      {}\n", report.volume);
+  for (const std::string& warning : report.volumeWarnings) {
+    text += fmt::format("Warning:     {}\n", warning);
+  }
   text += fmt::format("Destination: {}\n\n", report.destination);
   text += fmt::format("{:<9} {:>12}  {}\n", "Status", "Bytes", "Path");
   for (const ReportEntry& entry : report.entries) {

@@ -49,8 +49,11 @@ struct RunSummary {
 };
 
 struct RecoveryReport {
-  std::string source;       // the image or device
-  std::string volume;       // the volume's name
+  std::string source;  // the image or device
+  std::string volume;  // the volume's name
+  // What discovery had to assume about the volume (its superblock's words
+  // being implausible), one line each.
+  std::vector<std::string> volumeWarnings;
   std::string destination;  // as given
   std::vector<ReportEntry> entries;
   RunSummary summary;

@@ -549,6 +549,7 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
 SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
   report_.source = options_.sourcePath;
   report_.volume = options_.volumeName;
+  report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;
 
   std::vector<Frame> stack;

@@ -85,8 +85,9 @@ class SavingObserver {
 
 struct SavingOptions {
   std::string destination;
-  std::string sourcePath;  // to refuse a destination on the source; may be empty
-  std::string volumeName;  // for the report
+  std::string sourcePath;                   // to refuse a destination on the source; may be empty
+  std::string volumeName;                   // for the report
+  std::vector<std::string> volumeWarnings;  // for the report: what discovery assumed
   bool syncEachFile = false;
   bool writeReport = true;
   std::string sysfsRoot = "/sys";

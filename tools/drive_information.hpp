@@ -14,12 +14,12 @@ namespace tolvar {
 // The figures of the mounted volume.
 struct DriveInformation {
   std::string volumeName;
-  std::uint32_t volumeStart = 0;
+  std::uint64_t volumeStart = 0;
   std::uint32_t volumeSize = 0;  // sectors
   std::uint32_t blockSize = 0;   // sectors per block
   // The absolute sector that holds the superblock: the second sector of the
   // volume.
-  std::uint32_t superBlockStart = 0;
+  std::uint64_t superBlockStart = 0;
   std::uint32_t totalFiles = 0;
   std::uint32_t totalFolders = 0;
   std::string recoveryType;  // "Normal" or "Extensive"

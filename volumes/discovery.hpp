@@ -27,8 +27,8 @@ inline constexpr std::uint32_t kSearchVolumeLimit = 99;
 
 struct DiscoveryRequest {
   DiscoveryMethod method = DiscoveryMethod::kPartitionRecord;
-  std::uint32_t rangeStart = 0;       // kRange only
-  std::uint32_t rangeEnd = 0;         // kRange only; exclusive
+  std::uint64_t rangeStart = 0;       // kRange only
+  std::uint64_t rangeEnd = 0;         // kRange only; exclusive
   std::uint32_t sectorsPerRead = 60;  // kept within 1 to kScanBufferSectors
 };
 

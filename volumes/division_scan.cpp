@@ -165,34 +165,45 @@ class Scanner {
     }
   }
 
-  // Whether `superblock` (at `sector`) is the file system of division d.
-  bool Fits(const ScoArea& area, std::uint32_t d, std::span<const std::byte> superblock,
-            std::uint64_t sector) const {
-    const auto candidate = ClassifySuperblock(superblock);
-    if (!candidate) return false;
+  enum class Fit { kNo, kYes, kImplausible };
+
+  // Whether `superblock` (at `sector`) is the file system of division d:
+  // its words fit the division, or they do not but the root folder is there.
+  Fit Fits(const ScoArea& area, std::uint32_t d, std::span<const std::byte> superblock,
+           std::uint64_t sector) const {
+    const Superblock sb = DecodeSuperblock(superblock);
+    if (sb.type == FsType::kNone) return Fit::kNo;
     const DivisionEntry& e = area.table.entries[d];
     // The file system lies within the division and the partition.
-    if (candidate->sizeBlocks == 0 || candidate->sizeBlocks > e.lengthKb) return false;
-    return sector - 1 + 2ull * candidate->sizeBlocks <= area.end;
+    const bool fits = IsPlausibleSuperblock(sb) && sb.sizeBlocks != 0 &&
+                      sb.sizeBlocks <= e.lengthKb && sector - 1 + 2ull * sb.sizeBlocks <= area.end;
+    if (fits) return Fit::kYes;
+    return VolumeHasRootFolder(in_.read, sb.type, sector) ? Fit::kImplausible : Fit::kNo;
   }
 
   void Take(const ScoArea& area, std::uint32_t d, std::uint64_t sector,
-            std::span<const std::byte> superblock, bool fromWindow) {
+            std::span<const std::byte> superblock, bool fromWindow, Fit fit) {
     DivisionVolume v;
     v.partition = area.partition->number;
     v.division = d;
-    v.superblockSector = static_cast<std::uint32_t>(sector);
+    v.superblockSector = sector;
+    // The division runs from its volume's start for its length, within the partition.
+    v.divisionEnd =
+        std::min<std::uint64_t>(sector - 1 + 2ull * area.table.entries[d].lengthKb, area.end);
     std::copy(superblock.begin(), superblock.begin() + kSectorBytes, v.superblock.begin());
     v.fromWindow = fromWindow;
+    v.wordsImplausible = fit == Fit::kImplausible;
     result_.volumes.push_back(v);
   }
 
   bool TryBase(const ScoArea& area, std::uint32_t d, std::uint64_t base) {
     const std::uint64_t sector = base + 2ull * area.table.entries[d].offsetKb + 1;
-    if (sector >= area.end || sector > 0xFFFFFFFFull) return false;
+    if (sector >= area.end) return false;
     std::array<std::byte, kSectorBytes> bytes{};
-    if (!ReadOne(sector, bytes) || !Fits(area, d, bytes, sector)) return false;
-    Take(area, d, sector, bytes, false);
+    if (!ReadOne(sector, bytes)) return false;
+    const Fit fit = Fits(area, d, bytes, sector);
+    if (fit == Fit::kNo) return false;
+    Take(area, d, sector, bytes, false, fit);
     return true;
   }
 
@@ -202,8 +213,7 @@ class Scanner {
   std::optional<std::uint64_t> SearchWindow(const ScoArea& area, std::uint32_t d) {
     const std::uint64_t lowest = area.partition->startSector + kScoReservedSectors;
     const std::uint64_t first = lowest + 2ull * area.table.entries[d].offsetKb + 1;
-    const std::uint64_t end =
-        std::min({first + kBaseSearchWindow, area.end, in_.totalSectors, std::uint64_t{1} << 32});
+    const std::uint64_t end = std::min({first + kBaseSearchWindow, area.end, in_.totalSectors});
     const std::uint32_t run = std::clamp<std::uint32_t>(in_.sectorsPerRead, 1, kMaxRun);
     std::vector<std::byte> buffer(std::size_t{run} * kSectorBytes);
     for (std::uint64_t r = first; r < end; r += run) {
@@ -213,8 +223,10 @@ class Scanner {
       if (!in_.read(r, bytes)) continue;
       for (std::uint64_t j = 0; j < count; ++j) {
         const auto sector = bytes.subspan(j * kSectorBytes, kSectorBytes);
-        if (!HasSuperblockMagic(sector) || !Fits(area, d, sector, r + j)) continue;
-        Take(area, d, r + j, sector, true);
+        if (!HasSuperblockMagic(sector)) continue;
+        const Fit fit = Fits(area, d, sector, r + j);
+        if (fit == Fit::kNo) continue;
+        Take(area, d, r + j, sector, true, fit);
         return r + j - 1 - 2ull * area.table.entries[d].offsetKb;
       }
     }

@@ -26,9 +26,13 @@ inline constexpr std::uint32_t kBaseSearchWindow = 256 * 63;
 struct DivisionVolume {
   std::uint32_t partition = 0;  // the partition's number (1 to 4, 5 on logical)
   std::uint32_t division = 0;   // 0 to 6
-  std::uint32_t superblockSector = 0;
+  std::uint64_t superblockSector = 0;
+  std::uint64_t divisionEnd = 0;  // the first sector past the division (and the partition)
   std::array<std::byte, 512> superblock{};
   bool fromWindow = false;  // found by the window search, not at a computed base
+  // The superblock's words do not fit the division (its size, or HTFS words
+  // that must be non-zero), but inode 2 behind it is the root folder.
+  bool wordsImplausible = false;
 };
 
 struct DivisionScanResult {
@@ -54,9 +58,10 @@ struct DivisionScanInput {
 
 // Reads the partition list, then for each SCO partition its division table
 // and bad-track table, and finds the superblock of every used division 0 to
-// 6. A division's volume is taken only when its superblock's size fits the
-// division. Problems (no table, entries past the partition, overlaps, a
-// division without its file system) become warnings.
+// 6. A division's volume is taken when its superblock's size fits the
+// division, or, with implausible words (a size of 0 or past the division,
+// HTFS words at 0 or 244 that are 0), when its inode 2 is the root folder. Problems (no table,
+// entries past the partition, overlaps, a division without its file system) become warnings.
 [[nodiscard]] DivisionScanResult ScanDivisionTables(const DivisionScanInput& input);
 
 // Whether the disk has an SCO partition with a division table: enough for

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,11 +33,45 @@ struct Superblock {
   std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
   std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
   std::uint16_t freeCount = 0;         // byte 8; 0xFFFF marks AFS
+  std::uint32_t firstDataBlock = 0;    // byte 0: u32 for HTFS, u16 otherwise
 };
 // `sector` must hold at least 512 bytes; shorter input yields type kNone.
 [[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
 // The signature matches and, for HTFS, both words that must be non-zero are.
 [[nodiscard]] bool IsPlausibleSuperblock(const Superblock& superblock);
+// The fewest blocks a volume can have: the boot block with the superblock,
+// an unused block, one inode-table block and the root folder's block.
+inline constexpr std::uint32_t kMinVolumeBlocks = 4;
+
+// What is implausible in a superblock whose signature matched. Discovery
+// keeps such a volume when its root folder is where it belongs, and bounds
+// by the disk whatever the words no longer say.
+struct SuperblockFlaws {
+  // Word 4: 0, too small to hold the inode table and a root folder (below
+  // kMinVolumeBlocks, or not past the first data block at word 0), or larger
+  // than kMaxVolumeSectors.
+  bool sizeImplausible = false;
+  bool sizeTooLarge = false;       // the part of sizeImplausible the probe refuses
+  bool htfsWordZero = false;       // HTFS: word 0 or 244 is 0
+  bool inodeTableUnknown = false;  // HTFS: word 248 (the inode table's length) is 0
+  [[nodiscard]] bool Any() const { return sizeImplausible || htfsWordZero || inodeTableUnknown; }
+};
+[[nodiscard]] SuperblockFlaws FindSuperblockFlaws(const Superblock& superblock);
+// The first data block the superblock names (word 0: u32 for HTFS, u16 for
+// EAFS and AFS), i.e. 2 + the inode table's length in blocks.
+[[nodiscard]] std::uint32_t FirstDataBlock(std::span<const std::byte> sector, FsType type);
+
+// Whether the first sector of a volume's inode table holds inode 2, the
+// root, as a folder with a first block: what tells a volume from a copy of
+// its superblock stored as data. Short input holds no root.
+[[nodiscard]] bool HoldsRootFolder(FsType type, std::span<const std::byte> inodeSector);
+// Reads the inode table's first sector of the volume whose superblock is at
+// absolute sector `superblockSector` through `read` (a SectorReader: sector,
+// buffer; false when unreadable) and tests it with HoldsRootFolder.
+[[nodiscard]] bool VolumeHasRootFolder(
+    const std::function<bool(std::uint64_t, std::span<std::byte>)>& read, FsType type,
+    std::uint64_t superblockSector);
+
 // "HTFS Partition - 1" and so on: the name of the table's entry `number`
 // (counted from 1).
 [[nodiscard]] std::string VolumeName(FsType type, std::uint32_t number);

@@ -30,17 +30,21 @@ struct VolumeOrigin {
   return type == FsType::kAfs ? "AFS" : "HTFS";
 }
 
-// One file system found on the current drive. Arithmetic on the sector
-// fields is 32-bit and wraps, as the drive's own capacity does.
+// One file system found on the current drive. Sector numbers are 64-bit, as
+// the drive's capacity is: a volume may lie past sector 2^32 of a large disk.
 struct VolumeInfo {
   std::string volumeName;  // "HTFS Partition - 1", ...
   std::uint32_t sizeSectors = 0;
-  std::uint32_t startSector = 0;  // the superblock's sector minus 1
+  std::uint64_t startSector = 0;  // the superblock's sector minus 1
   std::uint32_t sectorsPerBlock = 2;
-  std::uint32_t inodeTableSector = 0;  // startSector + 2 x sectorsPerBlock
+  std::uint64_t inodeTableSector = 0;  // startSector + 2 x sectorsPerBlock
   std::uint32_t inodeCount = 0;
   FsType fsType = FsType::kNone;
   VolumeOrigin origin;
+  // What the reader had to assume because words of the superblock are
+  // implausible (the size bounded by the next volume, say), one line each;
+  // empty for a sound superblock.
+  std::vector<std::string> assumptions;
 };
 
 class VolumeTable {
@@ -53,6 +57,10 @@ class VolumeTable {
   // What the last discovery run found wrong on the way, one line each (a
   // damaged partition or division table, a division without its volume).
   std::vector<std::string> warnings;
+  // Sectors whose superblock signature the last discovery passed over, each
+  // with the reason (inside a volume already found, no root folder behind
+  // implausible words, ...).
+  std::vector<std::string> rejected;
 
   [[nodiscard]] const VolumeInfo& Current() const { return entries.at(currentVolume); }
 };

@@ -137,6 +137,7 @@ TEST(PartitionTableTest, ProgressCurrentSectorAndStatusPerRange) {
   rig.Attach(DiskBuilder(1300)
                  .PartitionRecord({{1000, 90}, {0, 0}, {200, 10}})
                  .EafsSuperblock(1150, 64)
+                 .RootFolder(1150, false)  // a volume, not a stray signature
                  .Take());
   rig.Next(IdentifyOption::kUsePartitionTable);
   ASSERT_EQ(rig.volumes.volumeCount, 1u);
@@ -162,8 +163,10 @@ TEST(PartitionTableTest, OnlyTheFirstFileSystemOfARangeAndDuplicatesAcrossEntrie
   rig.Attach(DiskBuilder(400)
                  .PartitionRecord({{10, 50}, {10, 50}, {300, 10}})
                  .HtfsSuperblock(11, 64, 4)
+                 .RootFolder(11, true)  // a volume, not a stray signature
                  .EafsSuperblock(40, 64)
                  .EafsSuperblock(301, 16)
+                 .RootFolder(301, false)
                  .Take());
   rig.Next(IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(rig.Starts(), (std::vector<std::uint32_t>{10, 300}));

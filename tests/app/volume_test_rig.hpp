@@ -173,7 +173,7 @@ struct VolumeRig {
   [[nodiscard]] std::vector<std::uint32_t> Starts() const {
     std::vector<std::uint32_t> starts;
     for (std::uint32_t i = 0; i < volumes.volumeCount; ++i)
-      starts.push_back(volumes.entries[i].startSector);
+      starts.push_back(static_cast<std::uint32_t>(volumes.entries[i].startSector));
     return starts;
   }
 

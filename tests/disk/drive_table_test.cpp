@@ -189,18 +189,19 @@ TEST(Enumeration, FillsSlotsWithModelsAndLeavesNoMediaDrivesUnlisted) {
   EXPECT_EQ(table.Slot(3).model, "");
 }
 
-TEST(Enumeration, TheCapacityWrapsModulo2To32) {
+TEST(Enumeration, TheCapacityIsTheWholeProductPast2To32) {
   RecoverySettings settings;
   DriveTable table(settings);
   table.EnumerateDrives(MakeFixedProvider({
       Drive(Geometry(300'000, 255, 63), "big"),
       Drive(Geometry((std::uint64_t{1} << 32) + 5, 16, 63), "huge"),
   }));
-  // 300000 x 255 x 63 = 4,819,500,000, which is 524,532,704 modulo 2^32.
-  EXPECT_EQ(table.Slot(0).totalSectors, 524'532'704u);
-  // Only the low 32 bits of the cylinder count are kept.
-  EXPECT_EQ(table.Slot(1).cylinders, 5u);
-  EXPECT_EQ(table.Slot(1).totalSectors, 5u * 16u * 63u);
+  // 300000 x 255 x 63 = 4,819,500,000: a 2.2 TiB disk keeps its capacity
+  // (32-bit arithmetic made it 524,532,704 sectors, 250 GiB).
+  EXPECT_EQ(table.Slot(0).totalSectors, 4'819'500'000u);
+  // The cylinder count is kept whole as well.
+  EXPECT_EQ(table.Slot(1).cylinders, (std::uint64_t{1} << 32) + 5);
+  EXPECT_EQ(table.Slot(1).totalSectors, ((std::uint64_t{1} << 32) + 5) * 16 * 63);
 }
 
 }  // namespace

@@ -50,6 +50,20 @@ DiskBuilder& DiskBuilder::EafsSuperblock(std::uint32_t sector, std::uint32_t siz
   return *this;
 }
 
+DiskBuilder& DiskBuilder::RootFolder(std::uint64_t superblockSector, bool htfs) {
+  // The inode table starts at the volume's block 2, three sectors past the
+  // superblock; inode 2 is its second slot (128-byte HTFS, 64-byte EAFS inodes).
+  const std::uint64_t sector = superblockSector + 3;
+  const std::size_t slot = htfs ? 128 : 64;
+  Put16(sector, slot, 0x41ED);
+  if (htfs) {
+    Put32(sector, slot + 20, 3);
+  } else {
+    Put16(sector, slot + 12, 3);  // the first of three address bytes
+  }
+  return *this;
+}
+
 std::span<const std::byte> DiskBuilder::SectorBytes(std::uint64_t sector) const {
   return std::span<const std::byte>(bytes_).subspan(sector * kSector, kSector);
 }

@@ -28,6 +28,10 @@ class DiskBuilder {
                               std::uint32_t inodeTableBlocks, std::uint32_t word0 = 1,
                               std::uint32_t word244 = 1);
   DiskBuilder& EafsSuperblock(std::uint32_t sector, std::uint32_t sizeBlocks);
+  // Inode 2 of the volume whose superblock is at `superblockSector`: a
+  // folder whose first block is 3, what tells a volume from a stray copy of
+  // its superblock.
+  DiskBuilder& RootFolder(std::uint64_t superblockSector, bool htfs);
   DiskBuilder& Put16(std::uint64_t sector, std::size_t offset, std::uint16_t value);
   DiskBuilder& Put32(std::uint64_t sector, std::size_t offset, std::uint32_t value);
 

@@ -59,10 +59,13 @@ DiscoveryRequest Range(std::uint32_t start, std::uint32_t end, std::uint32_t per
 }
 
 TEST(FindVolumesTest, RecordRangesReportTheirRunsAndTheFirstVolumeOfEach) {
-  // Entries of 30 and 20 sectors (15 and 10 KiB); a volume at 12 in the first.
+  // Entries of 30 and 20 sectors (15 and 10 KiB); a volume at 12 in the
+  // first, with its root folder (a signature without one would leave the
+  // range to be scanned on for a better one).
   Drive drive(DiskBuilder(300)
                   .PartitionRecord({{0, 15}, {200, 10}})
                   .EafsSuperblock(12, 8)
+                  .RootFolder(12, false)
                   .EafsSuperblock(14, 8)
                   .Take());
   EXPECT_TRUE(HasPartitionRecordMark(drive.drives));
