@@ -67,7 +67,8 @@ TEST(SectorReadAhead, ARunIsNeverReadPastTheCapacityOrTheDrive) {
   // The capacity is what the geometry says; sectors past it read as zeros
   // alone, and so they must from a run.
   FaultyDrive drive(NumberedSectors(300), FaultPlan{});
-  EXPECT_FALSE(drive.drives.TryReadSectors(250, 100, std::vector<std::byte>(100 * 512)));
+  std::vector<std::byte> past(100 * 512);
+  EXPECT_FALSE(drive.drives.TryReadSectors(250, 100, past));
   std::vector<std::byte> whole(50 * 512);
   EXPECT_TRUE(drive.drives.TryReadSectors(250, 50, whole));
   EXPECT_FALSE(drive.drives.TryReadSectors(0, 0, whole));
