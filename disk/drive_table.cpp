@@ -138,6 +138,20 @@ bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
                      });
 }
 
+bool DriveTable::TryReadSectors(std::uint64_t sector, std::uint32_t count,
+                                std::span<std::byte> buffer) {
+  // The legacy libraries read through their own path: leave them to
+  // ReadSectors, which also opens the drive they name.
+  if (route_ == DiskRoute::kLegacyBios || !open_ || currentDrive >= kSlotCount) return false;
+  const std::size_t bytes = std::size_t{count} * kSectorSize;
+  if (count == 0 || buffer.size() < bytes) return false;
+  const std::uint64_t existing = open_->LengthBytes() / kSectorSize;
+  if (sector >= existing || existing - sector < count) return false;
+  // ReadSectors refuses a sector past the capacity: so does every sector here.
+  if (sector + count - 1 > slots_[currentDrive].totalSectors) return false;
+  return open_->ReadAt(sector * kSectorSize, buffer.first(bytes)).has_value();
+}
+
 bool DriveTable::RetrySingly(
     std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
     std::uint64_t existingSectors,

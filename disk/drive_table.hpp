@@ -59,6 +59,11 @@ class DriveTable {
   // the capacity (buffer untouched), when no drive is open, or when the last
   // single-sector read made failed.
   bool ReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+  // Reads `count` whole sectors in one request, for reading ahead: no
+  // retries, nothing recorded, false when any part does not read (the
+  // caller then reads what it needs through ReadSectors). The buffer's
+  // contents are unspecified after a failure.
+  bool TryReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
   void CloseDrive();
 
   [[nodiscard]] const DriveInfo& Slot(std::size_t index) const { return slots_.at(index); }

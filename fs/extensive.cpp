@@ -77,10 +77,14 @@ MountResult ExtensiveScan(MountContext& context) {
   std::uint32_t slot = 1;  // the inode number of the slot being looked at
   std::array<std::byte, kFsSectorBytes> sector{};
   std::array<std::byte, kFsSectorBytes> head{};
+  // The sweep reads the table in order through a read-ahead of its own, so
+  // that the directory walks between its sectors do not take its run away.
+  SectorReadAhead scan;
+  scan.Aim(volume.inodeTableSector, std::uint64_t{volume.inodeTableSector} + sectors);
   for (std::uint32_t s = 0; s < sectors && !context.stop.StopRequested(); ++s) {
     const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + s;
-    sector.fill(std::byte{0});
-    (void)context.drives.ReadSectors(sectorNumber, 1, sector);
+    const auto read = scan.Sector(context.drives, sectorNumber);
+    std::copy(read.begin(), read.end(), sector.begin());
     for (std::uint32_t k = 0; k < perSector; ++k, ++slot) {
       if (slot % 1000 == 0) {
         context.observer.Progress(static_cast<int>(std::uint64_t{slot} * 100 / slots));

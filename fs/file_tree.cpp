@@ -93,9 +93,9 @@ std::expected<AddResult, Error> FileTree::AddFolderName(std::string_view name, s
 
 void FileTree::ClearFileTree() {
   // Swapping with empty containers hands the memory back, not just the sizes.
-  std::vector<FileNode>().swap(files_);
-  std::vector<FolderNameRecord>().swap(folderNames_);
-  std::vector<FolderNode>().swap(folders_);
+  RecordList<FileNode>().swap(files_);
+  RecordList<FolderNameRecord>().swap(folderNames_);
+  RecordList<FolderNode>().swap(folders_);
   decltype(folderByInode_)().swap(folderByInode_);
   decltype(folderNameByInode_)().swap(folderNameByInode_);
   decltype(childFolders_)().swap(childFolders_);

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/bulk_allocator.hpp"
 #include "base/error.hpp"
 
 namespace tolvar {
@@ -77,9 +78,11 @@ class FileTree {
   // Drops every record and resets the three counts.
   void ClearFileTree();
 
-  [[nodiscard]] const std::vector<FolderNode>& Folders() const { return folders_; }
-  [[nodiscard]] const std::vector<FileNode>& Files() const { return files_; }
-  [[nodiscard]] const std::vector<FolderNameRecord>& FolderNames() const { return folderNames_; }
+  template <typename T>
+  using RecordList = std::vector<T, BulkAllocator<T>>;
+  [[nodiscard]] const RecordList<FolderNode>& Folders() const { return folders_; }
+  [[nodiscard]] const RecordList<FileNode>& Files() const { return files_; }
+  [[nodiscard]] const RecordList<FolderNameRecord>& FolderNames() const { return folderNames_; }
   [[nodiscard]] std::uint32_t FolderCount() const { return Count(folders_.size()); }
   [[nodiscard]] std::uint32_t FileCount() const { return Count(files_.size()); }
   [[nodiscard]] std::uint32_t FolderNameCount() const { return Count(folderNames_.size()); }
@@ -109,9 +112,9 @@ class FileTree {
     return static_cast<std::uint32_t>(size);
   }
 
-  std::vector<FolderNode> folders_;
-  std::vector<FileNode> files_;
-  std::vector<FolderNameRecord> folderNames_;
+  RecordList<FolderNode> folders_;
+  RecordList<FileNode> files_;
+  RecordList<FolderNameRecord> folderNames_;
   std::unordered_map<std::uint32_t, std::uint32_t> folderByInode_;
   std::unordered_map<std::uint32_t, std::uint32_t> folderNameByInode_;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> childFolders_;

@@ -25,12 +25,26 @@ bool ReadBlock(DriveTable& drives, const VolumeInfo& volume, std::uint32_t block
   return drives.ReadSectors(BlockSector(volume, block), kSectorsPerBlock, bytes);
 }
 
-Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n) {
+Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
+                      SectorReadAhead* readAhead) {
   if (n == 0) return {};
   const InodeLocation where = LocateInode(volume.fsType, n);
+  const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + where.sectorOffset;
+  if (readAhead != nullptr) {
+    return DecodeInode(volume.fsType,
+                       readAhead->Sector(drives, sectorNumber).subspan(where.byteOffset));
+  }
   std::array<std::byte, kFsSectorBytes> sector{};
-  (void)drives.ReadSectors(std::uint64_t{volume.inodeTableSector} + where.sectorOffset, 1, sector);
+  (void)drives.ReadSectors(sectorNumber, 1, sector);
   return DecodeInode(volume.fsType, std::span<const std::byte>(sector).subspan(where.byteOffset));
+}
+
+SectorRange InodeTableSectors(const VolumeInfo& volume) {
+  const std::uint64_t perSector = InodesPerSector(volume.fsType);
+  const std::uint64_t tableSectors = (std::uint64_t{volume.inodeCount} + perSector) / perSector;
+  const std::uint64_t volumeEnd = std::uint64_t{volume.startSector} + volume.sizeSectors;
+  const std::uint64_t first = volume.inodeTableSector;
+  return {first, std::max(first, std::min(first + tableSectors, volumeEnd))};
 }
 
 EntryKind ClassifyInode(const Inode& inode, const VolumeInfo& volume, std::uint64_t driveSectors) {
@@ -39,10 +53,11 @@ EntryKind ClassifyInode(const Inode& inode, const VolumeInfo& volume, std::uint6
   return EntryKind::kOutOfRange;
 }
 
-InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n) {
+InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
+                     SectorReadAhead* readAhead) {
   InodeEntry entry;
   if (n < kFirstEntryInode) return entry;
-  const Inode inode = ReadInodeRecord(drives, volume, n);
+  const Inode inode = ReadInodeRecord(drives, volume, n, readAhead);
   entry.time = inode.time;
   entry.size = inode.size;
   entry.kind = ClassifyInode(inode, volume, drives.Current().totalSectors);

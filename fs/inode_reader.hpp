@@ -5,6 +5,7 @@
 
 #include "disk/drive_table.hpp"
 #include "fs/format.hpp"
+#include "fs/sector_read_ahead.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -31,13 +32,24 @@ bool ReadBlock(DriveTable& drives, const VolumeInfo& volume, std::uint32_t block
                std::span<std::byte> out);
 
 // Reads and decodes inode `n` (n >= 1) of the volume: one sector, zeroed
-// before the read. Inode 0 decodes as all zeros.
-[[nodiscard]] Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n);
+// before the read, through `readAhead` when given (aimed at the inode
+// table, see InodeTableSectors). Inode 0 decodes as all zeros.
+[[nodiscard]] Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
+                                    SectorReadAhead* readAhead = nullptr);
 
 // Time stamp, size and kind of inode `n`. Numbers below 3 give zeros and
 // kind kFile without reading. Directory: the mode test holds. File: its first
 // block lies below the drive's end. Out of range: otherwise.
-[[nodiscard]] InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n);
+[[nodiscard]] InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
+                                   SectorReadAhead* readAhead = nullptr);
+
+// The sectors the volume's inode table spans, as far as the volume holds
+// them: [first, end).
+struct SectorRange {
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+};
+[[nodiscard]] SectorRange InodeTableSectors(const VolumeInfo& volume);
 
 // The kind rule alone, for an inode already decoded.
 [[nodiscard]] EntryKind ClassifyInode(const Inode& inode, const VolumeInfo& volume,

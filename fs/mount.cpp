@@ -107,7 +107,8 @@ std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, const Inod
 }
 
 MountResult HandleEntry(MountContext& context, const RawDirEntry& raw, std::uint32_t parent) {
-  const InodeEntry entry = ReadInode(context.drives, context.volume, raw.inode);
+  const InodeEntry entry =
+      ReadInode(context.drives, context.volume, raw.inode, &context.inodeSectors);
   if (!IsShowableTimestamp(entry.time)) return {};
   FileTree& tree = context.tree;
   std::expected<AddResult, Error> added = AddResult::kRefused;
@@ -187,7 +188,8 @@ MountResult WalkDirectory(MountContext& context, std::uint32_t inode) {
   if (inode < kRootInode) return {};
   const FsType type = context.volume.fsType;
   if (type != FsType::kHtfs && type != FsType::kEafs && type != FsType::kAfs) return {};
-  const Inode record = ReadInodeRecord(context.drives, context.volume, inode);
+  const Inode record =
+      ReadInodeRecord(context.drives, context.volume, inode, &context.inodeSectors);
   if (record.FirstBlock() == 0) return {};
   std::vector<std::uint32_t> blocks;
   try {
@@ -227,6 +229,8 @@ MountResult MountInto(FileTree& tree, DriveTable& drives, const VolumeInfo& volu
                       RecoveryMode mode, MountObserver& observer, StopToken stop) {
   tree.ClearFileTree();
   MountContext context{drives, volume, tree, mode, observer, stop};
+  const SectorRange table = InodeTableSectors(volume);
+  context.inodeSectors.Aim(table.first, table.end);
   stop.Clear();
   MountResult walked;
   if (mode == RecoveryMode::kNormal) {

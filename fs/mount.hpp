@@ -14,6 +14,7 @@
 #include "base/stop_token.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
+#include "fs/sector_read_ahead.hpp"
 #include "fs/format.hpp"
 #include "volumes/volume_table.hpp"
 
@@ -66,6 +67,9 @@ struct MountContext {
   MountObserver& observer;
   StopToken stop;
   ClaimedBlocks claimed{};
+  // The inode table, read ahead in runs (aimed by MountInto; unaimed, every
+  // sector is read alone).
+  SectorReadAhead inodeSectors{};
 };
 
 using MountResult = std::expected<void, Error>;

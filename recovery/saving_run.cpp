@@ -82,7 +82,10 @@ class SavingRun {
         settings_(settings),
         control_(control),
         options_(options),
-        observer_(observer) {}
+        observer_(observer) {
+    const SectorRange table = InodeTableSectors(volume_);
+    inodeSectors_.Aim(table.first, table.end);
+  }
 
   SavingResult Run(FolderHandle root, const Selection& selection);
 
@@ -144,6 +147,8 @@ class SavingRun {
   bool stopped_ = false;
   bool failed_ = false;
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
+  // The files of a folder mostly have neighbouring inodes: one read serves many.
+  SectorReadAhead inodeSectors_;
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -247,7 +252,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   entry.path = JoinPath(frame.hostPath, hostName);
   ShowFile(frame, hostName);
 
-  const Inode inode = ReadInodeRecord(drives_, volume_, file.inode);
+  const Inode inode = ReadInodeRecord(drives_, volume_, file.inode, &inodeSectors_);
   const InodeLocation where = LocateInode(volume_.fsType, std::max<std::uint32_t>(file.inode, 1));
   const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
   const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);

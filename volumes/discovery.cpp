@@ -27,15 +27,20 @@ std::uint32_t RunLength(const DiscoveryRequest& request) {
   return std::clamp<std::uint32_t>(request.sectorsPerRead, 1, kScanBufferSectors);
 }
 
-// The scans' read buffer: room for the largest run, zeroed once, starting
-// on a page boundary (the kernel copies into aligned memory fastest).
+// The scans' reads. Each run is tested where it lies in a window of up to
+// 1 MiB read ahead in one request, since one large read costs far less than
+// many small ones; when a window does not read whole, the run is read on its
+// own through ReadSectors, with its retries and bad-sector records, exactly
+// as without the window. The memory starts on a page boundary (the kernel
+// copies into aligned memory fastest).
 class RunBuffer {
  public:
-  RunBuffer() : storage_(std::size_t{kScanBufferSectors} * kSectorBytes + kAlignment) {
+  RunBuffer() : storage_(std::size_t{kWindowSectors} * kSectorBytes + kAlignment) {
     const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
     const std::size_t skip = (kAlignment - address % kAlignment) % kAlignment;
-    bytes_ = std::span<std::byte>(storage_).subspan(skip,
-                                                    std::size_t{kScanBufferSectors} * kSectorBytes);
+    window_ =
+        std::span<std::byte>(storage_).subspan(skip, std::size_t{kWindowSectors} * kSectorBytes);
+    bytes_ = window_.first(std::size_t{kScanBufferSectors} * kSectorBytes);
   }
   RunBuffer(const RunBuffer&) = delete;
   RunBuffer& operator=(const RunBuffer&) = delete;
@@ -45,6 +50,12 @@ class RunBuffer {
   // that the previous run's superblocks cannot turn up again at new sector
   // numbers. Returns false when the run is known to hold only zeros.
   bool Read(DriveTable& drives, std::uint64_t sector, std::uint32_t count) {
+    if (FromWindow(drives, sector, count)) {
+      zeroed_ = false;
+      return true;
+    }
+    bytes_ = window_.first(std::size_t{kScanBufferSectors} * kSectorBytes);
+    windowCount_ = 0;
     (void)drives.ReadSectors(sector, count, bytes_);
     if (sector <= drives.Current().totalSectors) {
       zeroed_ = false;  // written: data, or zeros where sectors did not read
@@ -65,8 +76,35 @@ class RunBuffer {
 
  private:
   static constexpr std::size_t kAlignment = 4096;
+  static constexpr std::uint32_t kWindowSectors = 2048;
+
+  // Points the run at its place in the window, reading a new window when
+  // the run is not inside the current one; false when the window cannot
+  // serve it.
+  bool FromWindow(DriveTable& drives, std::uint64_t sector, std::uint32_t count) {
+    if (sector < windowFirst_ || sector - windowFirst_ + count > windowCount_) {
+      // After a window that did not read, runs go alone past its end, so
+      // that a bad area is not asked for again and again in large pieces.
+      if (sector < failedEnd_) return false;
+      windowCount_ = 0;
+      if (!drives.TryReadSectors(sector, kWindowSectors, window_)) {
+        failedEnd_ = sector + kWindowSectors;
+        return false;
+      }
+      windowFirst_ = sector;
+      windowCount_ = kWindowSectors;
+    }
+    bytes_ = window_.subspan((sector - windowFirst_) * kSectorBytes,
+                             std::size_t{count} * kSectorBytes);
+    return true;
+  }
+
   std::vector<std::byte> storage_;
+  std::span<std::byte> window_;
   std::span<std::byte> bytes_;
+  std::uint64_t windowFirst_ = 0;
+  std::uint64_t windowCount_ = 0;
+  std::uint64_t failedEnd_ = 0;
   bool zeroed_ = true;
 };
 

@@ -173,9 +173,9 @@ void PrintMount(std::string_view label, const Figures& f) {
   const double namePerEntry = static_cast<double>(f.nameBytes) / entries;
   fmt::print(
       "{:<34} {:>9.3f} s  {:>8} files {:>7} folders  {:>10.0f} entries/s  peak {:>7} MiB  "
-      "{:>6.1f} B/entry (names {:.1f} B, budget {:.1f} B)\n",
+      "{:>6.1f} B/entry (names {:.1f} B; target < 100 B)\n",
       label, f.seconds, f.files, f.folders, entries / f.seconds, f.peakKiB / 1024, bytesPerEntry,
-      namePerEntry, 200.0 + namePerEntry);
+      namePerEntry);
 }
 
 }  // namespace
@@ -223,9 +223,21 @@ int main(int argc, char** argv) {
   if (!singleReport) return 1;
 
   (void)Capture(fmt::format("cat '{}' '{}' > /dev/null", spreadImage, singleImage));
-  const auto normal = TimeMount(spreadImage, spreadReport->volumes[0].startSector, false);
-  const auto extensive = TimeMount(spreadImage, spreadReport->volumes[0].startSector, true);
-  const auto oneFolder = TimeMount(singleImage, singleReport->volumes[0].startSector, false);
+  // The best of three runs of each: the machine may be busy with other work.
+  const auto bestOf = [](auto run) {
+    std::optional<Figures> best;
+    for (int round = 0; round < 3; ++round) {
+      const auto figures = run();
+      if (!figures) return figures;
+      if (!best || figures->seconds < best->seconds) best = figures;
+    }
+    return best;
+  };
+  const std::uint32_t spreadStart = spreadReport->volumes[0].startSector;
+  const auto normal = bestOf([&] { return TimeMount(spreadImage, spreadStart, false); });
+  const auto extensive = bestOf([&] { return TimeMount(spreadImage, spreadStart, true); });
+  const auto oneFolder = bestOf(
+      [&] { return TimeMount(singleImage, singleReport->volumes[0].startSector, false); });
   if (!normal || !extensive || !oneFolder) {
     fmt::print(stderr, "a mount failed\n");
     return 1;
@@ -257,15 +269,24 @@ int main(int argc, char** argv) {
       return 1;
     }
     (void)Capture(fmt::format("cat '{}' > /dev/null", ext2Image));  // into the page cache
-    began = Clock::now();
-    const auto listed = Capture(fmt::format("fls -r '{}' | wc -l", ext2Image));
-    const double flsSeconds = Since(began);
+    std::optional<std::string> listed;
+    double flsSeconds = 0;
+    for (int round = 0; round < 3; ++round) {
+      began = Clock::now();
+      listed = Capture(fmt::format("fls -r '{}' | wc -l", ext2Image));
+      const double seconds = Since(began);
+      if (round == 0 || seconds < flsSeconds) flsSeconds = seconds;
+    }
     const double flsEntries = listed ? std::strtod(listed->c_str(), nullptr) : 0;
     fmt::print(
         "fls -r, ext2 of the same tree       {:>9.3f} s  {:>8.0f} entries  {:>10.0f} entries/s\n",
         flsSeconds, flsEntries, flsEntries / flsSeconds);
-    fmt::print("Normal mount / fls -r speed:        {:.2f}x (target >= 1)\n",
+    const double extensiveRate =
+        static_cast<double>(extensive->files + extensive->folders) / extensive->seconds;
+    fmt::print("Normal mount / fls -r speed:        {:.2f}x (target >= 2)\n",
                normalRate / (flsEntries / flsSeconds));
+    fmt::print("Extensive mount / fls -r speed:     {:.2f}x (target >= 1.5)\n",
+               extensiveRate / (flsEntries / flsSeconds));
     if (!options.keep) {
       fsys::remove_all(host);
       fsys::remove(ext2Image);

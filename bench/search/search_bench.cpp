@@ -192,8 +192,8 @@ int main(int argc, char** argv) {
   fmt::print("dd bs={:<7}                          : {:8.1f} MB/s\n", runBytes, ddRunRate);
   fmt::print("dd bs=1M                               : {:8.1f} MB/s\n", ddMiBRate);
   if (ddRunRate > 0 && ddMiBRate > 0) {
-    fmt::print("search / dd at the same read size: {:.2f} (target 0.90)\n", searchRate / ddRunRate);
-    fmt::print("search / dd bs=1M                : {:.2f}\n", searchRate / ddMiBRate);
+    fmt::print("search / dd at the same read size: {:.2f}\n", searchRate / ddRunRate);
+    fmt::print("search / dd bs=1M                : {:.2f} (target 0.90)\n", searchRate / ddMiBRate);
   }
   if (made && !options.keep) std::filesystem::remove(options.image);
   return 0;
