@@ -18,9 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "disk/cluster_image.hpp"
 #include "disk/ewf_segments.hpp"
 #include "disk/image_format.hpp"
+#include "disk/qcow_map.hpp"
 #include "disk/qcow_tables.hpp"
+#include "disk/vmdk_map.hpp"
 
 namespace tolvar {
 
@@ -143,6 +146,9 @@ struct VmdkChain {
   std::vector<libvmdk_handle_t*> handles;
   // Extent files opened by us rather than by name; freed after the handles.
   std::vector<libbfio_pool_t*> pools;
+  // The image is one sparse extent held in its own file (a monolithic
+  // sparse VMDK), which our own decoder may read.
+  bool ownSparseExtent = false;
   VmdkChain() = default;
   VmdkChain(const VmdkChain&) = delete;
   VmdkChain& operator=(const VmdkChain&) = delete;
@@ -211,9 +217,15 @@ std::expected<void, Error> OpenVmdkInto(VmdkChain& chain, const std::string& pat
         });
     libvmdk_extent_descriptor_free(&extent, nullptr);
     // Zero extents have no file.
-    if (name && !FindRelatedFile(path, *name)) {
+    const auto extentPath = name ? FindRelatedFile(path, *name) : std::nullopt;
+    if (name && !extentPath) {
       if (!selfContained) return std::unexpected(MissingFile(path, "extent file", *name));
       extentsByName = false;
+    }
+    std::error_code ec;
+    if (depth == 0 && selfContained && ownFormat == ImageFormat::kVmdkSparse &&
+        (!extentPath || fs::equivalent(*extentPath, path, ec))) {
+      chain.ownSparseExtent = true;
     }
   }
   if (extentsByName) {
@@ -531,16 +543,48 @@ std::string FullPath(const std::string& path) {
   return ec ? path : full.lexically_normal().string();
 }
 
+// Our own decoder's reader for a sparse image, with the library's source
+// as the fallback for what the decoder leaves to it; the library's source
+// alone when the decoder does not take the image (or disagrees with the
+// library about its size, which it should never do).
+template <typename MakeMap>
+std::unique_ptr<BlockDeviceSource> WithOwnDecoder(const std::string& path,
+                                                  std::unique_ptr<BlockDeviceSource> library,
+                                                  MakeMap makeMap) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
+    return library;
+  }
+  auto map = makeMap(
+      [fd](std::uint64_t offset, std::span<std::byte> out) {
+        return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
+               static_cast<ssize_t>(out.size());
+      },
+      static_cast<std::uint64_t>(st.st_size));
+  if (!map || *map == nullptr || (*map)->VirtualSize() != library->LengthBytes()) {
+    ::close(fd);
+    return library;
+  }
+  return MakeClusterImageSource(path, fd, std::move(*map), std::move(library));
+}
+
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(const std::string& path,
+                                                                       ImageDecoder decoder) {
   auto chain = std::make_unique<VmdkChain>();
   if (auto opened = OpenVmdkInto(*chain, FullPath(path), 0); !opened) return std::unexpected(opened.error());
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(chain->handles.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
-  return std::make_unique<VmdkSource>(path, size, std::move(chain));
+  const bool own = decoder == ImageDecoder::kOwn && chain->handles.size() == 1 &&
+                   chain->ownSparseExtent;
+  auto library = std::make_unique<VmdkSource>(path, size, std::move(chain));
+  if (!own) return library;
+  return WithOwnDecoder(path, std::move(library), MakeVmdkSparseMap);
 }
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(const std::string& path) {
@@ -557,14 +601,17 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(const std:
       std::move(chain));
 }
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std::string& path,
+                                                                       ImageDecoder decoder) {
   auto chain = std::make_unique<QcowChain>();
   if (auto opened = OpenQcowInto(*chain, FullPath(path), 0); !opened) return std::unexpected(opened.error());
   size64_t size = 0;
   if (libqcow_file_get_media_size(chain->files.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "qcow"));
   }
-  return std::make_unique<QcowSource>(path, size, std::move(chain));
+  auto library = std::make_unique<QcowSource>(path, size, std::move(chain));
+  if (decoder == ImageDecoder::kLibraryOnly) return library;
+  return WithOwnDecoder(path, std::move(library), MakeQcowMap);
 }
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenEwfImage(const std::string& path) {

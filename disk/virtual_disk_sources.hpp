@@ -13,12 +13,19 @@ namespace tolvar {
 // through its library and opened for reading only. Parent (backing) images
 // and extent or segment files are looked for beside the image; a missing one
 // is named in the error.
+//
+// Monolithic sparse VMDK and qcow2 images are read by our own decoder of
+// their cluster tables, which leaves to the library only what it does not
+// decode (compressed clusters, backing files, encryption, other layouts);
+// kLibraryOnly reads everything through the library, for comparison.
+enum class ImageDecoder { kOwn, kLibraryOnly };
+
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
-    const std::string& path);
+    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn);
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(
     const std::string& path);
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
-    const std::string& path);
+    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn);
 // `path` is any segment file of the set; the others are found by name.
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenEwfImage(
     const std::string& path);

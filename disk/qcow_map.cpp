@@ -1,0 +1,160 @@
+#include "disk/qcow_map.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace tolvar {
+
+namespace {
+
+std::uint64_t Be(std::span<const std::byte> bytes, std::size_t at, std::size_t width) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i)
+    value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i]);
+  return value;
+}
+
+bool Within(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize) {
+  return offset <= fileSize && length <= fileSize - offset;
+}
+
+constexpr std::uint32_t kMagic = 0x514649fbu;
+// Host offsets in L1 and L2 entries (bits 9 to 55).
+constexpr std::uint64_t kOffsetMask = 0x00ff'ffff'ffff'fe00ull;
+constexpr std::uint64_t kCompressedBit = 1ull << 62;
+// Version 3: the cluster reads as zeros whatever its offset says.
+constexpr std::uint64_t kZeroBit = 1ull;
+// Incompatible features other than "dirty" and "corrupt" (which only
+// concern the refcounts) change how clusters are found.
+constexpr std::uint64_t kKnownIncompatible = 0x3;
+// The L1 table may hold 32 MiB at most, as QEMU allows.
+constexpr std::uint64_t kMaxL1Entries = (32u << 20) / 8;
+
+class QcowMap final : public ClusterMap {
+ public:
+  QcowMap(SegmentReader read, std::uint64_t fileSize, std::uint64_t size, unsigned version,
+          unsigned clusterBits, bool hasBacking, std::vector<std::uint64_t> l1)
+      : read_(std::move(read)),
+        fileSize_(fileSize),
+        size_(size),
+        version_(version),
+        clusterBits_(clusterBits),
+        hasBacking_(hasBacking),
+        l1_(std::move(l1)),
+        cache_(kTableCacheBytes, (std::size_t{1} << clusterBits) / 8) {}
+
+  std::uint64_t VirtualSize() const override { return size_; }
+
+  std::expected<ImagePiece, std::string> Map(std::uint64_t offset) override {
+    if (offset >= size_) return std::unexpected("read past the end of the disk");
+    const std::uint64_t clusterSize = std::uint64_t{1} << clusterBits_;
+    const unsigned l2Bits = clusterBits_ - 3;
+    const std::uint64_t cluster = offset >> clusterBits_;
+    const std::uint64_t l1Index = cluster >> l2Bits;
+    const std::uint64_t l2Index = cluster & ((std::uint64_t{1} << l2Bits) - 1);
+    const std::uint64_t within = offset & (clusterSize - 1);
+    ImagePiece piece;
+    piece.length = std::min(clusterSize - within, size_ - offset);
+    if (l1Index >= l1_.size()) return std::unexpected("the L1 table is too short for the disk");
+    const std::uint64_t l2Offset = l1_[l1Index] & kOffsetMask;
+    if (l2Offset == 0) {
+      piece.kind = hasBacking_ ? ImagePiece::Kind::kFallback : ImagePiece::Kind::kZero;
+      return piece;
+    }
+    const std::vector<std::uint64_t>* table = cache_.Find(l1Index);
+    if (table == nullptr) {
+      if ((l2Offset & (clusterSize - 1)) != 0 || !Within(l2Offset, clusterSize, fileSize_)) {
+        return std::unexpected("an L2 table lies outside the file");
+      }
+      std::vector<std::byte> bytes(clusterSize);
+      if (!read_(l2Offset, bytes)) return std::unexpected("an L2 table cannot be read");
+      std::vector<std::uint64_t> decoded(clusterSize / 8);
+      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = Be(bytes, i * 8, 8);
+      table = &cache_.Insert(l1Index, std::move(decoded));
+    }
+    const std::uint64_t entry = (*table)[l2Index];
+    if ((entry & kCompressedBit) != 0) {
+      piece.kind = ImagePiece::Kind::kFallback;
+      return piece;
+    }
+    if ((entry & kZeroBit) != 0) {
+      // Only version 3 defines the bit; on version 2 the library decides.
+      piece.kind = version_ >= 3 ? ImagePiece::Kind::kZero : ImagePiece::Kind::kFallback;
+      return piece;
+    }
+    const std::uint64_t host = entry & kOffsetMask;
+    if (host == 0) {
+      piece.kind = hasBacking_ ? ImagePiece::Kind::kFallback : ImagePiece::Kind::kZero;
+      return piece;
+    }
+    if ((host & (clusterSize - 1)) != 0 || !Within(host, clusterSize, fileSize_)) {
+      return std::unexpected("a data cluster lies outside the file");
+    }
+    piece.kind = ImagePiece::Kind::kData;
+    piece.hostOffset = host + within;
+    return piece;
+  }
+
+ private:
+  SegmentReader read_;
+  std::uint64_t fileSize_;
+  std::uint64_t size_;
+  unsigned version_;
+  unsigned clusterBits_;
+  bool hasBacking_;
+  std::vector<std::uint64_t> l1_;
+  TableCache cache_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<ClusterMap>, std::string> MakeQcowMap(SegmentReader read,
+                                                                    std::uint64_t fileSize) {
+  std::array<std::byte, 104> header{};
+  if (fileSize < 72 || !read(0, std::span(header).first(72))) {
+    return std::unexpected("its header is cut short");
+  }
+  if (Be(header, 0, 4) != kMagic) return std::unexpected("its header has no qcow signature");
+  const auto version = static_cast<unsigned>(Be(header, 4, 4));
+  if (version != 2 && version != 3) return nullptr;
+  const std::uint64_t backingOffset = Be(header, 8, 8);
+  const std::uint64_t clusterBits = Be(header, 20, 4);
+  const std::uint64_t size = Be(header, 24, 8);
+  const std::uint64_t cryptMethod = Be(header, 32, 4);
+  const std::uint64_t l1Size = Be(header, 36, 4);
+  const std::uint64_t l1Offset = Be(header, 40, 8);
+  if (cryptMethod != 0) return nullptr;
+  if (clusterBits < 9 || clusterBits > 21) {
+    return std::unexpected("its cluster size is not one a qcow image can have");
+  }
+  const std::uint64_t clusterSize = std::uint64_t{1} << clusterBits;
+  if (version == 3) {
+    if (fileSize < header.size() || !read(0, header)) {
+      return std::unexpected("its header is cut short");
+    }
+    if ((Be(header, 72, 8) & ~kKnownIncompatible) != 0) return nullptr;
+  }
+  if (size > (std::uint64_t{1} << 56)) return std::unexpected("its disk size is impossibly large");
+  const std::uint64_t perL1 = clusterSize * (clusterSize / 8);
+  const std::uint64_t neededL1 = size / perL1 + (size % perL1 != 0 ? 1 : 0);
+  if (l1Size < neededL1 || l1Size > kMaxL1Entries) {
+    return std::unexpected("its L1 table size does not fit its disk size");
+  }
+  if ((l1Offset & (clusterSize - 1)) != 0 || !Within(l1Offset, l1Size * 8, fileSize)) {
+    return std::unexpected("its L1 table lies past the end of the file");
+  }
+  // Only the entries the disk's size reaches are kept.
+  std::vector<std::byte> bytes(neededL1 * 8);
+  if (!read(l1Offset, bytes)) return std::unexpected("its L1 table cannot be read");
+  std::vector<std::uint64_t> l1(neededL1);
+  for (std::size_t i = 0; i < l1.size(); ++i) l1[i] = Be(bytes, i * 8, 8);
+  return std::make_unique<QcowMap>(std::move(read), fileSize, size, version,
+                                   static_cast<unsigned>(clusterBits), backingOffset != 0,
+                                   std::move(l1));
+}
+
+}  // namespace tolvar

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "disk/cluster_image.hpp"
+#include "disk/ewf_segments.hpp"
+
+namespace tolvar {
+
+// Decodes a hosted sparse VMDK extent (the "KDMV" header, the grain
+// directory) read through `read`, and maps virtual offsets through its
+// grain tables, kept in a bounded cache. Allocated grains map to the file;
+// unallocated and zeroed grains read as zeros (the extent must have no
+// parent). Returns null for extents this decoder leaves to the library
+// (compressed grains, a stream-optimized layout with its directory at the
+// end); an error fragment (without the file's name) when the header or the
+// grain directory is wrong.
+[[nodiscard]] std::expected<std::unique_ptr<ClusterMap>, std::string> MakeVmdkSparseMap(
+    SegmentReader read, std::uint64_t fileSize);
+
+}  // namespace tolvar

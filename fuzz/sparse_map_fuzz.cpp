@@ -1,0 +1,58 @@
+// Our qcow2 and sparse VMDK cluster-table decoders over an arbitrary file:
+// every piece they map lies inside the disk and, when it is data, inside
+// the file; nothing reads past the file.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+#include "disk/qcow_map.hpp"
+#include "disk/vmdk_map.hpp"
+
+namespace {
+
+void Walk(tolvar::ClusterMap& map, std::size_t fileSize) {
+  const std::uint64_t size = map.VirtualSize();
+  const auto check = [&](std::uint64_t at) -> std::uint64_t {
+    const auto piece = map.Map(at);
+    if (!piece) {
+      if (piece.error().empty() || piece.error().find('\n') != std::string::npos) std::abort();
+      return 512;
+    }
+    if (piece->length == 0 || piece->length > size - at) std::abort();
+    if (piece->kind == tolvar::ImagePiece::Kind::kData &&
+        (piece->hostOffset > fileSize || piece->length > fileSize - piece->hostOffset)) {
+      std::abort();
+    }
+    return piece->length;
+  };
+  // The first pieces in order, then a spread of offsets across the disk.
+  std::uint64_t at = 0;
+  for (int i = 0; i < 2048 && at < size; ++i) at += check(at);
+  for (std::uint64_t i = 1; i <= 64 && size > 0; ++i)
+    (void)check(size / 64 * (i - 1) + (size - 1) % 64);
+  if (size > 0) (void)check(size - 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tolvar;
+  const SegmentReader read = [&](std::uint64_t offset, std::span<std::byte> out) {
+    if (offset > size || out.size() > size - offset) std::abort();  // checked before reading
+    if (!out.empty()) std::memcpy(out.data(), data + offset, out.size());
+    return true;
+  };
+  const auto walk = [&](std::expected<std::unique_ptr<ClusterMap>, std::string> map) {
+    if (!map) {
+      if (map.error().empty() || map.error().find('\n') != std::string::npos) std::abort();
+      return;
+    }
+    if (*map != nullptr) Walk(**map, size);
+  };
+  walk(MakeQcowMap(read, size));
+  walk(MakeVmdkSparseMap(read, size));
+  return 0;
+}
