@@ -21,8 +21,6 @@ namespace {
 
 constexpr std::uint64_t kSingleSpan = f::kAddressesPerIndirect;
 constexpr std::uint64_t kDoubleSpan = kSingleSpan * kSingleSpan;
-constexpr std::uint64_t kTripleSpan = kDoubleSpan * kSingleSpan;
-constexpr std::uint64_t kMaxDataBlocks = f::kDirectBlocks + kSingleSpan + kDoubleSpan + kTripleSpan;
 
 Error Invalid(std::string message) {
   return Error{ErrorCode::kInvalidArgument, std::move(message), {}};

@@ -27,12 +27,12 @@ struct Search {
     drives.currentDrive = 0;
     EXPECT_TRUE(drives.OpenCurrentDrive());
   }
-  std::vector<std::uint32_t> Starts(std::uint32_t first, std::uint32_t end) {
+  std::vector<std::uint64_t> Starts(std::uint32_t first, std::uint32_t end) {
     DiscoveryObserver quiet;
     StopFlag stop;
     (void)FindVolumes(drives, volumes, {DiscoveryMethod::kRange, first, end, 60}, quiet,
                       StopToken(stop));
-    std::vector<std::uint32_t> starts;
+    std::vector<std::uint64_t> starts;
     for (std::uint32_t i = 0; i < volumes.volumeCount; ++i) {
       starts.push_back(volumes.entries[i].startSector);
     }
