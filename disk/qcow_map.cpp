@@ -7,20 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "disk/image_fields.hpp"
+
 namespace tolvar {
 
 namespace {
-
-std::uint64_t Be(std::span<const std::byte> bytes, std::size_t at, std::size_t width) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < width; ++i)
-    value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i]);
-  return value;
-}
-
-bool Within(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize) {
-  return offset <= fileSize && length <= fileSize - offset;
-}
 
 constexpr std::uint32_t kMagic = 0x514649fbu;
 // Host offsets in L1 and L2 entries (bits 9 to 55).
@@ -67,13 +58,13 @@ class QcowMap final : public ClusterMap {
     }
     const std::vector<std::uint64_t>* table = cache_.Find(l1Index);
     if (table == nullptr) {
-      if ((l2Offset & (clusterSize - 1)) != 0 || !Within(l2Offset, clusterSize, fileSize_)) {
+      if ((l2Offset & (clusterSize - 1)) != 0 || !image::FitsInFile(l2Offset, clusterSize, fileSize_)) {
         return std::unexpected("an L2 table lies outside the file");
       }
       std::vector<std::byte> bytes(clusterSize);
       if (!read_(l2Offset, bytes)) return std::unexpected("an L2 table cannot be read");
       std::vector<std::uint64_t> decoded(clusterSize / 8);
-      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = Be(bytes, i * 8, 8);
+      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = image::ReadBigEndian(bytes, i * 8, 8);
       table = &cache_.Insert(l1Index, std::move(decoded));
     }
     const std::uint64_t entry = (*table)[l2Index];
@@ -91,7 +82,7 @@ class QcowMap final : public ClusterMap {
       piece.kind = hasBacking_ ? ImagePiece::Kind::kFallback : ImagePiece::Kind::kZero;
       return piece;
     }
-    if ((host & (clusterSize - 1)) != 0 || !Within(host, clusterSize, fileSize_)) {
+    if ((host & (clusterSize - 1)) != 0 || !image::FitsInFile(host, clusterSize, fileSize_)) {
       return std::unexpected("a data cluster lies outside the file");
     }
     piece.kind = ImagePiece::Kind::kData;
@@ -118,15 +109,15 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeQcowMap(SegmentReade
   if (fileSize < 72 || !read(0, std::span(header).first(72))) {
     return std::unexpected("its header is cut short");
   }
-  if (Be(header, 0, 4) != kMagic) return std::unexpected("its header has no qcow signature");
-  const auto version = static_cast<unsigned>(Be(header, 4, 4));
+  if (image::ReadBigEndian(header, 0, 4) != kMagic) return std::unexpected("its header has no qcow signature");
+  const auto version = static_cast<unsigned>(image::ReadBigEndian(header, 4, 4));
   if (version != 2 && version != 3) return nullptr;
-  const std::uint64_t backingOffset = Be(header, 8, 8);
-  const std::uint64_t clusterBits = Be(header, 20, 4);
-  const std::uint64_t size = Be(header, 24, 8);
-  const std::uint64_t cryptMethod = Be(header, 32, 4);
-  const std::uint64_t l1Size = Be(header, 36, 4);
-  const std::uint64_t l1Offset = Be(header, 40, 8);
+  const std::uint64_t backingOffset = image::ReadBigEndian(header, 8, 8);
+  const std::uint64_t clusterBits = image::ReadBigEndian(header, 20, 4);
+  const std::uint64_t size = image::ReadBigEndian(header, 24, 8);
+  const std::uint64_t cryptMethod = image::ReadBigEndian(header, 32, 4);
+  const std::uint64_t l1Size = image::ReadBigEndian(header, 36, 4);
+  const std::uint64_t l1Offset = image::ReadBigEndian(header, 40, 8);
   if (cryptMethod != 0) return nullptr;
   if (clusterBits < 9 || clusterBits > 21) {
     return std::unexpected("its cluster size is not one a qcow image can have");
@@ -136,7 +127,7 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeQcowMap(SegmentReade
     if (fileSize < header.size() || !read(0, header)) {
       return std::unexpected("its header is cut short");
     }
-    if ((Be(header, 72, 8) & ~kKnownIncompatible) != 0) return nullptr;
+    if ((image::ReadBigEndian(header, 72, 8) & ~kKnownIncompatible) != 0) return nullptr;
   }
   if (size > (std::uint64_t{1} << 56)) return std::unexpected("its disk size is impossibly large");
   const std::uint64_t perL1 = clusterSize * (clusterSize / 8);
@@ -144,14 +135,14 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeQcowMap(SegmentReade
   if (l1Size < neededL1 || l1Size > kMaxL1Entries) {
     return std::unexpected("its L1 table size does not fit its disk size");
   }
-  if ((l1Offset & (clusterSize - 1)) != 0 || !Within(l1Offset, l1Size * 8, fileSize)) {
+  if ((l1Offset & (clusterSize - 1)) != 0 || !image::FitsInFile(l1Offset, l1Size * 8, fileSize)) {
     return std::unexpected("its L1 table lies past the end of the file");
   }
   // Only the entries the disk's size reaches are kept.
   std::vector<std::byte> bytes(neededL1 * 8);
   if (!read(l1Offset, bytes)) return std::unexpected("its L1 table cannot be read");
   std::vector<std::uint64_t> l1(neededL1);
-  for (std::size_t i = 0; i < l1.size(); ++i) l1[i] = Be(bytes, i * 8, 8);
+  for (std::size_t i = 0; i < l1.size(); ++i) l1[i] = image::ReadBigEndian(bytes, i * 8, 8);
   return std::make_unique<QcowMap>(std::move(read), fileSize, size, version,
                                    static_cast<unsigned>(clusterBits), backingOffset != 0,
                                    std::move(l1));

@@ -5,20 +5,11 @@
 #include <span>
 #include <vector>
 
+#include "disk/image_fields.hpp"
+
 namespace tolvar {
 
 namespace {
-
-std::uint64_t Be(std::span<const std::byte> bytes, std::size_t at, std::size_t width) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < width; ++i)
-    value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i]);
-  return value;
-}
-
-bool Within(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize) {
-  return offset <= fileSize && length <= fileSize - offset;
-}
 
 // Host offsets of tables and clusters in L1/L2 entries (bits 9 to 55).
 constexpr std::uint64_t kOffsetMask = 0x00ff'ffff'ffff'fe00ull;
@@ -38,7 +29,7 @@ std::string CheckL2(const SegmentReader& read, std::uint64_t fileSize, std::uint
   const std::uint64_t compressedOffsetBits = 62 - (clusterBits - 8);
   const std::uint64_t compressedOffsetMask = (std::uint64_t{1} << compressedOffsetBits) - 1;
   for (std::uint64_t i = 0; i < entries; ++i) {
-    const std::uint64_t entry = Be(table, i * 8, 8);
+    const std::uint64_t entry = image::ReadBigEndian(table, i * 8, 8);
     if ((entry & kCompressedBit) != 0) {
       const std::uint64_t host = entry & compressedOffsetMask;
       const std::uint64_t sectors =
@@ -50,7 +41,7 @@ std::string CheckL2(const SegmentReader& read, std::uint64_t fileSize, std::uint
     }
     const std::uint64_t host = entry & kOffsetMask;
     if (host == 0) continue;  // unallocated, or all zeros
-    if ((host & (clusterSize - 1)) != 0 || !Within(host, clusterSize, fileSize)) {
+    if ((host & (clusterSize - 1)) != 0 || !image::FitsInFile(host, clusterSize, fileSize)) {
       return "a data cluster lies outside the file";
     }
   }
@@ -60,35 +51,35 @@ std::string CheckL2(const SegmentReader& read, std::uint64_t fileSize, std::uint
 std::string CheckVersion1(const SegmentReader& read, std::uint64_t fileSize) {
   std::array<std::byte, 48> header{};
   if (fileSize < header.size() || !read(0, header)) return "its header is cut short";
-  const std::uint64_t backingOffset = Be(header, 8, 8);
-  const std::uint64_t backingSize = Be(header, 16, 4);
-  const std::uint64_t size = Be(header, 24, 8);
-  const std::uint64_t clusterBits = Be(header, 32, 1);
-  const std::uint64_t l2Bits = Be(header, 33, 1);
-  const std::uint64_t l1Offset = Be(header, 40, 8);
+  const std::uint64_t backingOffset = image::ReadBigEndian(header, 8, 8);
+  const std::uint64_t backingSize = image::ReadBigEndian(header, 16, 4);
+  const std::uint64_t size = image::ReadBigEndian(header, 24, 8);
+  const std::uint64_t clusterBits = image::ReadBigEndian(header, 32, 1);
+  const std::uint64_t l2Bits = image::ReadBigEndian(header, 33, 1);
+  const std::uint64_t l1Offset = image::ReadBigEndian(header, 40, 8);
   if (clusterBits < 9 || clusterBits > 16 || l2Bits < 6 || l2Bits > 13) {
     return "its cluster size is not one a qcow image can have";
   }
-  if (backingSize != 0 && (backingSize > 1023 || !Within(backingOffset, backingSize, fileSize))) {
+  if (backingSize != 0 && (backingSize > 1023 || !image::FitsInFile(backingOffset, backingSize, fileSize))) {
     return "its backing file name lies outside the file";
   }
   const std::uint64_t perL1 = std::uint64_t{1} << (clusterBits + l2Bits);
   if (size > (std::uint64_t{1} << 56)) return "its disk size is impossibly large";
   const std::uint64_t l1Entries = (size + perL1 - 1) / perL1;
-  if (!Within(l1Offset, l1Entries * 8, fileSize))
+  if (!image::FitsInFile(l1Offset, l1Entries * 8, fileSize))
     return "its L1 table lies past the end of the file";
   std::vector<std::byte> l1(l1Entries * 8);
   if (!read(l1Offset, l1)) return "its L1 table cannot be read";
   const std::uint64_t l2Entries = std::uint64_t{1} << l2Bits;
   for (std::uint64_t i = 0; i < l1Entries; ++i) {
-    const std::uint64_t l2 = Be(l1, i * 8, 8);
+    const std::uint64_t l2 = image::ReadBigEndian(l1, i * 8, 8);
     if (l2 == 0) continue;
-    if (!Within(l2, l2Entries * 8, fileSize))
+    if (!image::FitsInFile(l2, l2Entries * 8, fileSize))
       return "one of its L2 tables lies past the end of the file";
     std::vector<std::byte> table(l2Entries * 8);
     if (!read(l2, table)) return "one of its L2 tables cannot be read";
     for (std::uint64_t j = 0; j < l2Entries; ++j) {
-      const std::uint64_t entry = Be(table, j * 8, 8);
+      const std::uint64_t entry = image::ReadBigEndian(table, j * 8, 8);
       const std::uint64_t host =
           entry & ~(1ull << 63) & ((std::uint64_t{1} << (63 - clusterBits)) - 1);
       if (host != 0 && host >= fileSize) return "a data cluster lies outside the file";
@@ -102,31 +93,31 @@ std::string CheckVersion1(const SegmentReader& read, std::uint64_t fileSize) {
 std::string CheckQcowTables(const SegmentReader& read, std::uint64_t fileSize) {
   std::array<std::byte, 104> header{};
   if (fileSize < 72 || !read(0, std::span(header).first(72))) return "its header is cut short";
-  if (Be(header, 0, 4) != 0x514649fbu) return "its header has no qcow signature";
-  const std::uint64_t version = Be(header, 4, 4);
+  if (image::ReadBigEndian(header, 0, 4) != 0x514649fbu) return "its header has no qcow signature";
+  const std::uint64_t version = image::ReadBigEndian(header, 4, 4);
   if (version == 1) return CheckVersion1(read, fileSize);
   if (version != 2 && version != 3) return "its version is not one this program reads";
 
-  const std::uint64_t backingOffset = Be(header, 8, 8);
-  const std::uint64_t backingSize = Be(header, 16, 4);
-  const std::uint64_t clusterBits = Be(header, 20, 4);
-  const std::uint64_t size = Be(header, 24, 8);
-  const std::uint64_t cryptMethod = Be(header, 32, 4);
-  const std::uint64_t l1Size = Be(header, 36, 4);
-  const std::uint64_t l1Offset = Be(header, 40, 8);
-  const std::uint64_t refcountOffset = Be(header, 48, 8);
-  const std::uint64_t refcountClusters = Be(header, 56, 4);
-  const std::uint64_t snapshots = Be(header, 60, 4);
-  const std::uint64_t snapshotsOffset = Be(header, 64, 8);
+  const std::uint64_t backingOffset = image::ReadBigEndian(header, 8, 8);
+  const std::uint64_t backingSize = image::ReadBigEndian(header, 16, 4);
+  const std::uint64_t clusterBits = image::ReadBigEndian(header, 20, 4);
+  const std::uint64_t size = image::ReadBigEndian(header, 24, 8);
+  const std::uint64_t cryptMethod = image::ReadBigEndian(header, 32, 4);
+  const std::uint64_t l1Size = image::ReadBigEndian(header, 36, 4);
+  const std::uint64_t l1Offset = image::ReadBigEndian(header, 40, 8);
+  const std::uint64_t refcountOffset = image::ReadBigEndian(header, 48, 8);
+  const std::uint64_t refcountClusters = image::ReadBigEndian(header, 56, 4);
+  const std::uint64_t snapshots = image::ReadBigEndian(header, 60, 4);
+  const std::uint64_t snapshotsOffset = image::ReadBigEndian(header, 64, 8);
 
   if (clusterBits < 9 || clusterBits > 21)
     return "its cluster size is not one a qcow image can have";
   const std::uint64_t clusterSize = std::uint64_t{1} << clusterBits;
   if (version == 3) {
     if (fileSize < header.size() || !read(0, header)) return "its header is cut short";
-    const std::uint64_t incompatible = Be(header, 72, 8);
-    const std::uint64_t refcountOrder = Be(header, 96, 4);
-    const std::uint64_t headerLength = Be(header, 100, 4);
+    const std::uint64_t incompatible = image::ReadBigEndian(header, 72, 8);
+    const std::uint64_t refcountOrder = image::ReadBigEndian(header, 96, 4);
+    const std::uint64_t headerLength = image::ReadBigEndian(header, 100, 4);
     if (headerLength < 104 || headerLength > clusterSize || headerLength % 8 != 0) {
       return "its header length is wrong";
     }
@@ -138,7 +129,7 @@ std::string CheckQcowTables(const SegmentReader& read, std::uint64_t fileSize) {
   }
   if (cryptMethod > 2) return "its encryption method is unknown";
   if (backingOffset != 0 || backingSize != 0) {
-    if (backingSize == 0 || backingSize > 1023 || !Within(backingOffset, backingSize, fileSize) ||
+    if (backingSize == 0 || backingSize > 1023 || !image::FitsInFile(backingOffset, backingSize, fileSize) ||
         backingOffset + backingSize > clusterSize) {
       return "its backing file name lies outside its header";
     }
@@ -150,25 +141,25 @@ std::string CheckQcowTables(const SegmentReader& read, std::uint64_t fileSize) {
   const std::uint64_t neededL1 = (size + perL1 - 1) / perL1;
   if (l1Size < neededL1 || l1Size > (32u << 20) / 8)
     return "its L1 table size does not fit its disk size";
-  if ((l1Offset & (clusterSize - 1)) != 0 || !Within(l1Offset, l1Size * 8, fileSize)) {
+  if ((l1Offset & (clusterSize - 1)) != 0 || !image::FitsInFile(l1Offset, l1Size * 8, fileSize)) {
     return "its L1 table lies past the end of the file";
   }
   if ((refcountOffset & (clusterSize - 1)) != 0 ||
-      !Within(refcountOffset, refcountClusters * clusterSize, fileSize)) {
+      !image::FitsInFile(refcountOffset, refcountClusters * clusterSize, fileSize)) {
     return "its refcount table lies past the end of the file";
   }
   if (snapshots != 0 && (snapshotsOffset & (clusterSize - 1)) != 0)
     return "its snapshot table is misplaced";
-  if (snapshots != 0 && !Within(snapshotsOffset, 40, fileSize)) {
+  if (snapshots != 0 && !image::FitsInFile(snapshotsOffset, 40, fileSize)) {
     return "its snapshot table lies past the end of the file";
   }
 
   std::vector<std::byte> l1(l1Size * 8);
   if (!read(l1Offset, l1)) return "its L1 table cannot be read";
   for (std::uint64_t i = 0; i < l1Size; ++i) {
-    const std::uint64_t l2 = Be(l1, i * 8, 8) & kOffsetMask;
+    const std::uint64_t l2 = image::ReadBigEndian(l1, i * 8, 8) & kOffsetMask;
     if (l2 == 0) continue;
-    if ((l2 & (clusterSize - 1)) != 0 || !Within(l2, clusterSize, fileSize)) {
+    if ((l2 & (clusterSize - 1)) != 0 || !image::FitsInFile(l2, clusterSize, fileSize)) {
       return "one of its L2 tables lies past the end of the file";
     }
     if (auto wrong = CheckL2(read, fileSize, l2, clusterBits, l2Entries); !wrong.empty())

@@ -7,20 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "disk/image_fields.hpp"
+
 namespace tolvar {
 
 namespace {
-
-std::uint64_t Le(std::span<const std::byte> bytes, std::size_t at, std::size_t width) {
-  std::uint64_t value = 0;
-  for (std::size_t i = width; i > 0; --i)
-    value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i - 1]);
-  return value;
-}
-
-bool Within(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize) {
-  return offset <= fileSize && length <= fileSize - offset;
-}
 
 constexpr std::uint64_t kMagic = 0x564d444bu;  // "KDMV"
 constexpr std::uint64_t kSector = 512;
@@ -69,19 +60,19 @@ class VmdkSparseMap final : public ClusterMap {
     const std::vector<std::uint64_t>* table = cache_.Find(tableIndex);
     if (table == nullptr) {
       std::vector<std::byte> bytes(tableEntries_ * 4);
-      if (!Within(tableSector * kSector, bytes.size(), fileSize_)) {
+      if (!image::FitsInFile(tableSector * kSector, bytes.size(), fileSize_)) {
         return std::unexpected("a grain table lies outside the file");
       }
       if (!read_(tableSector * kSector, bytes))
         return std::unexpected("a grain table cannot be read");
       std::vector<std::uint64_t> decoded(tableEntries_);
-      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = Le(bytes, i * 4, 4);
+      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = image::ReadLittleEndian(bytes, i * 4, 4);
       table = &cache_.Insert(tableIndex, std::move(decoded));
     }
     const std::uint64_t grainSector = (*table)[entryIndex];
     if (grainSector == 0 || (grainSector == 1 && zeroedGrains_)) return piece;
     const std::uint64_t host = grainSector * kSector + within;
-    if (!Within(host, piece.length, fileSize_)) {
+    if (!image::FitsInFile(host, piece.length, fileSize_)) {
       return std::unexpected("a grain lies outside the file");
     }
     piece.kind = ImagePiece::Kind::kData;
@@ -106,15 +97,15 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeVmdkSparseMap(Segmen
                                                                           std::uint64_t fileSize) {
   std::array<std::byte, 79> header{};
   if (fileSize < 512 || !read(0, header)) return std::unexpected("its header is cut short");
-  if (Le(header, 0, 4) != kMagic)
+  if (image::ReadLittleEndian(header, 0, 4) != kMagic)
     return std::unexpected("its header has no sparse-extent signature");
-  const std::uint64_t version = Le(header, 4, 4);
-  const std::uint64_t flags = Le(header, 8, 4);
-  const std::uint64_t capacity = Le(header, 12, 8);
-  const std::uint64_t grainSectors = Le(header, 20, 8);
-  const std::uint64_t tableEntries = Le(header, 44, 4);
-  const std::uint64_t directorySector = Le(header, 56, 8);
-  const std::uint64_t compression = Le(header, 77, 2);
+  const std::uint64_t version = image::ReadLittleEndian(header, 4, 4);
+  const std::uint64_t flags = image::ReadLittleEndian(header, 8, 4);
+  const std::uint64_t capacity = image::ReadLittleEndian(header, 12, 8);
+  const std::uint64_t grainSectors = image::ReadLittleEndian(header, 20, 8);
+  const std::uint64_t tableEntries = image::ReadLittleEndian(header, 44, 4);
+  const std::uint64_t directorySector = image::ReadLittleEndian(header, 56, 8);
+  const std::uint64_t compression = image::ReadLittleEndian(header, 77, 2);
   if (version < 1 || version > 3) return nullptr;
   if ((flags & (kFlagCompressed | kFlagMarkers)) != 0 || compression != 0 ||
       directorySector == kDirectoryAtEnd) {
@@ -133,7 +124,7 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeVmdkSparseMap(Segmen
   const std::uint64_t perTable = grainSectors * tableEntries;
   const std::uint64_t tables = capacity / perTable + (capacity % perTable != 0 ? 1 : 0);
   if (tables > kMaxDirectoryEntries || directorySector > fileSize / kSector ||
-      !Within(directorySector * kSector, tables * 4, fileSize)) {
+      !image::FitsInFile(directorySector * kSector, tables * 4, fileSize)) {
     return std::unexpected("its grain directory lies outside the file");
   }
   std::vector<std::byte> bytes(tables * 4);
@@ -142,8 +133,8 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeVmdkSparseMap(Segmen
   }
   std::vector<std::uint32_t> directory(tables);
   for (std::size_t i = 0; i < directory.size(); ++i) {
-    directory[i] = static_cast<std::uint32_t>(Le(bytes, i * 4, 4));
-    if (directory[i] != 0 && !Within(directory[i] * kSector, tableEntries * 4, fileSize)) {
+    directory[i] = static_cast<std::uint32_t>(image::ReadLittleEndian(bytes, i * 4, 4));
+    if (directory[i] != 0 && !image::FitsInFile(directory[i] * kSector, tableEntries * 4, fileSize)) {
       return std::unexpected("one of its grain tables lies outside the file");
     }
   }
