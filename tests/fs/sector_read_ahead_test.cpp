@@ -9,26 +9,15 @@
 #include "disk/fault_injecting_source.hpp"
 #include "fs/mount.hpp"
 #include "tests/fs/tiny_volume.hpp"
+#include "tests/support/faulty_drive.hpp"
 
 namespace tolvar {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::FaultyDrive;
 using testing::TinyVolume;
-
-// A drive table over `bytes` whose reads obey `plan`.
-struct FaultyDrive {
-  FaultyDrive(std::vector<std::byte> bytes, const FaultPlan& plan) {
-    std::shared_ptr<BlockDeviceSource> memory = MakeMemorySource(std::move(bytes));
-    std::shared_ptr<BlockDeviceSource> faulty = MakeFaultInjectingSource(memory, plan);
-    drives.EnumerateDrives(MakeFixedProvider({faulty}));
-    drives.currentDrive = 0;
-    EXPECT_TRUE(drives.OpenCurrentDrive());
-  }
-  RecoverySettings settings;
-  DriveTable drives{settings};
-};
 
 std::vector<std::byte> NumberedSectors(std::uint32_t count) {
   std::vector<std::byte> bytes(std::size_t{count} * 512);

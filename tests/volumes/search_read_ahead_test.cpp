@@ -11,6 +11,7 @@
 #include "disk/drive_table.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "tests/support/disk_builder.hpp"
+#include "tests/support/faulty_drive.hpp"
 #include "volumes/discovery.hpp"
 
 namespace tolvar {
@@ -19,14 +20,9 @@ namespace {
 using ::testing::ElementsAre;
 using testing::DiskBuilder;
 
-struct Search {
-  Search(std::vector<std::byte> bytes, const FaultPlan& plan) {
-    std::shared_ptr<BlockDeviceSource> memory = MakeMemorySource(std::move(bytes));
-    std::shared_ptr<BlockDeviceSource> faulty = MakeFaultInjectingSource(memory, plan);
-    drives.EnumerateDrives(MakeFixedProvider({faulty}));
-    drives.currentDrive = 0;
-    EXPECT_TRUE(drives.OpenCurrentDrive());
-  }
+struct Search : testing::FaultyDrive {
+  Search(std::vector<std::byte> bytes, const FaultPlan& plan)
+      : FaultyDrive(std::move(bytes), plan) {}
   std::vector<std::uint64_t> Starts(std::uint32_t first, std::uint32_t end) {
     DiscoveryObserver quiet;
     StopFlag stop;
@@ -38,8 +34,6 @@ struct Search {
     }
     return starts;
   }
-  RecoverySettings settings;
-  DriveTable drives{settings};
   VolumeTable volumes;
 };
 
