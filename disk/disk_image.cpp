@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "disk/block_device_source.hpp"
-
 #include "disk/image_format.hpp"
 #include "disk/virtual_disk_sources.hpp"
 
@@ -29,8 +28,8 @@ std::expected<FileEnds, int> ReadEnds(const std::string& path, std::uint64_t siz
   if (fd < 0) return std::unexpected(errno);
   FileEnds ends;
   ends.head.resize(std::min<std::uint64_t>(size, kImageFormatHeadBytes));
-  bool ok = ::pread(fd, ends.head.data(), ends.head.size(), 0) ==
-            static_cast<ssize_t>(ends.head.size());
+  bool ok =
+      ::pread(fd, ends.head.data(), ends.head.size(), 0) == static_cast<ssize_t>(ends.head.size());
   if (ok && size >= kImageFormatHeadBytes) {
     ends.tail.resize(kImageFormatTailBytes);
     ok = ::pread(fd, ends.tail.data(), ends.tail.size(),
@@ -55,27 +54,33 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std
 
   const ImageFormat format = DetectImageFormat(ends->head, ends->tail);
   switch (format) {
-    case ImageFormat::kRaw: return OpenRawImageFile(path);
+    case ImageFormat::kRaw:
+      return OpenRawImageFile(path);
     case ImageFormat::kVmdkSparse:
     case ImageFormat::kVmdkCowd:
-    case ImageFormat::kVmdkDescriptor: return OpenVmdkImage(path);
+    case ImageFormat::kVmdkDescriptor:
+      return OpenVmdkImage(path);
     case ImageFormat::kVhd:
     case ImageFormat::kVhdFixed:
-    case ImageFormat::kVhdx: return OpenVhdImage(path);
-    case ImageFormat::kQcow: return OpenQcowImage(path);
-    case ImageFormat::kEwf: return OpenEwfImage(path);
-    default: break;
+    case ImageFormat::kVhdx:
+      return OpenVhdImage(path);
+    case ImageFormat::kQcow:
+      return OpenQcowImage(path);
+    case ImageFormat::kEwf:
+      return OpenEwfImage(path);
+    default:
+      break;
   }
   const bool archive = format == ImageFormat::kGzip || format == ImageFormat::kXz ||
                        format == ImageFormat::kBzip2 || format == ImageFormat::kZstd ||
                        format == ImageFormat::kZip || format == ImageFormat::kSevenZip;
-  return std::unexpected(Error{
-      ErrorCode::kNotReadable,
-      archive ? fmt::format("{}: a {} file, not a disk image; {}", path, ImageFormatName(format),
-                            UnreadableFormatAdvice(format, path))
-              : fmt::format("{}: a {} image, which cannot be read directly; {}", path,
-                            ImageFormatName(format), UnreadableFormatAdvice(format, path)),
-      std::nullopt});
+  return std::unexpected(
+      Error{ErrorCode::kNotReadable,
+            archive ? fmt::format("{}: a {} file, not a disk image; {}", path,
+                                  ImageFormatName(format), UnreadableFormatAdvice(format, path))
+                    : fmt::format("{}: a {} image, which cannot be read directly; {}", path,
+                                  ImageFormatName(format), UnreadableFormatAdvice(format, path)),
+            std::nullopt});
 }
 
 }  // namespace tolvar

@@ -1,0 +1,129 @@
+#pragma once
+
+// What the library-backed image sources share: their error texts, how a
+// file named inside an image is found, the source that serialises reads
+// through one library handle, and the switch to our own cluster decoder.
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "disk/block_device_source.hpp"
+#include "disk/cluster_image.hpp"
+#include "disk/image_format.hpp"
+
+namespace tolvar::image_detail {
+
+// Parents are followed this deep at most, which also ends a chain that
+// names itself.
+constexpr int kMaxParentDepth = 16;
+
+Error Damaged(const std::string& path, std::string_view format);
+Error MissingFile(const std::string& path, std::string_view what, const std::string& name);
+Error NoMemory(const std::string& path);
+
+// Where a file named inside an image (a parent, an extent) lies: as
+// recorded when that exists, else beside the image under the same name.
+// Names recorded on Windows use backslashes.
+std::optional<std::string> FindRelatedFile(const std::string& imagePath, std::string recorded);
+
+ImageFormat FormatOfFile(const std::string& path);
+
+// The libraries may close and reopen files by name later, after a mount has
+// gone to the background and changed its folder: hand them full paths.
+std::string FullPath(const std::string& path);
+
+// A UTF-8 text the library hands out through a size query and a copy.
+template <typename SizeFn, typename GetFn>
+std::optional<std::string> LibraryText(SizeFn size, GetFn get) {
+  std::size_t length = 0;
+  if (size(&length) != 1 || length <= 1) return std::nullopt;
+  std::string text(length, '\0');
+  if (get(reinterpret_cast<std::uint8_t*>(text.data()), length) != 1) return std::nullopt;
+  text.resize(text.find('\0') == std::string::npos ? length : text.find('\0'));
+  return text;
+}
+
+// Serves reads from one library handle. The libraries keep a read position
+// and caches per handle, so reads are serialised.
+class LibraryImageSource : public BlockDeviceSource {
+ public:
+  LibraryImageSource(std::string path, std::string product, std::uint64_t length)
+      : path_(std::move(path)), product_(std::move(product)), length_(length) {}
+
+  DeviceDescription Describe() const override {
+    DeviceDescription d;
+    d.productId = product_;
+    d.geometry = GeometryForLength(length_ / kSectorSize);
+    d.path = path_;
+    return d;
+  }
+
+  std::uint64_t LengthBytes() const override { return length_; }
+
+  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    if (offset > length_ || out.size() > length_ - offset) {
+      return std::unexpected(Error{ErrorCode::kOutOfRange,
+                                   fmt::format("{}: read past the end", path_),
+                                   offset / kSectorSize});
+    }
+    if (out.empty()) return {};
+    std::lock_guard lock(mutex_);
+    if (!ReadFromLibrary(offset, out)) {
+      return std::unexpected(
+          Error{ErrorCode::kIoError,
+                fmt::format("read error in {} at sector {}", path_, offset / kSectorSize),
+                offset / kSectorSize});
+    }
+    return {};
+  }
+
+ protected:
+  // Fills all of `out` from `offset`, or reports failure.
+  virtual bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) = 0;
+
+ private:
+  std::string path_;
+  std::string product_;
+  std::uint64_t length_;
+  std::mutex mutex_;
+};
+
+// Our own decoder's reader for a sparse image, with the library's source
+// as the fallback for what the decoder leaves to it; the library's source
+// alone when the decoder does not take the image (or disagrees with the
+// library about its size, which it should never do).
+template <typename MakeMap>
+std::unique_ptr<BlockDeviceSource> WithOwnDecoder(const std::string& path,
+                                                  std::unique_ptr<BlockDeviceSource> library,
+                                                  MakeMap makeMap) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
+    return library;
+  }
+  auto map = makeMap(
+      [fd](std::uint64_t offset, std::span<std::byte> out) {
+        return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
+               static_cast<ssize_t>(out.size());
+      },
+      static_cast<std::uint64_t>(st.st_size));
+  if (!map || *map == nullptr || (*map)->VirtualSize() != library->LengthBytes()) {
+    ::close(fd);
+    return library;
+  }
+  return MakeClusterImageSource(path, fd, std::move(*map), std::move(library));
+}
+
+}  // namespace tolvar::image_detail
