@@ -282,6 +282,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     }
     ShowProgress(entry.path);
     report_.entries.push_back(std::move(entry));
+    observer_.EntryReported(report_.entries.back());
   };
 
   if (entry.type == EntryType::kCharDevice || entry.type == EntryType::kBlockDevice ||
@@ -474,12 +475,14 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     ++report_.summary.skipped;
     if (byError) ++report_.summary.skippedByError;
     report_.entries.push_back(std::move(entry));
+    observer_.EntryReported(report_.entries.back());
     return std::nullopt;
   };
   auto failed = [&](const Error& error) -> std::optional<Frame> {
     if (StopsTheRun(error)) {
       StopWith(error, entry);
       report_.entries.push_back(std::move(entry));
+      observer_.EntryReported(report_.entries.back());
       return std::nullopt;
     }
     return skipped(error.message, true);
@@ -512,6 +515,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
       report_.entries.push_back(std::move(entry));
+      observer_.EntryReported(report_.entries.back());
       return frame;
     }
     if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {
