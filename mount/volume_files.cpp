@@ -54,6 +54,8 @@ VolumeFiles::VolumeFiles(DriveTable& drives, const VolumeInfo& volume, const Fil
       volume_(volume),
       source_(std::move(source)),
       reader_(drives, volume, sectorsPerRead) {
+  const SectorRange table = InodeTableSectors(volume);
+  inodeSectors_.Aim(table.first, table.end);
   Node root;
   root.kind = NodeKind::kFolder;
   root.diskInode = kRootInode;
@@ -105,10 +107,15 @@ NodeIndex VolumeFiles::AddChild(NodeIndex parent, std::string_view rawName, Node
   std::string shown =
       node.kind == NodeKind::kReport ? std::string(kReportFileName) : EscapeHostName(rawName);
   // Names must be unique within a folder; a damaged or searched volume can
-  // hold the same name twice.
+  // hold the same name twice, or thousands of times: the number to try next
+  // is kept per name, so each costs one look-up.
   auto& siblings = nodes_[parent].byName;
-  for (unsigned n = 1; siblings.contains(shown); ++n) {
-    shown = DuplicateName(EscapeHostName(rawName), n);
+  if (siblings.contains(shown)) {
+    const std::string wanted = shown;
+    unsigned& next = nodes_[parent].nextDuplicate.try_emplace(wanted, 1).first->second;
+    do {
+      shown = DuplicateName(wanted, next++);
+    } while (siblings.contains(shown));
   }
   node.name = shown;
   node.parent = parent;
@@ -137,7 +144,7 @@ std::optional<NodeIndex> VolumeFiles::Lookup(std::string_view path) const {
 VolumeFiles::Node& VolumeFiles::Loaded(NodeIndex index) {
   Node& node = nodes_[index];
   if (!node.inodeRead) {
-    node.inode = ReadInodeRecord(drives_, volume_, node.diskInode);
+    node.inode = ReadInodeRecord(drives_, volume_, node.diskInode, &inodeSectors_);
     node.inodeRead = true;
     if (index == kRootNode) node.time = node.inode.time;
     if (node.kind != NodeKind::kFolder) {
