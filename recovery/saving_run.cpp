@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "fs/file_data.hpp"
@@ -20,6 +21,9 @@ namespace {
 constexpr std::size_t kOpenDepth = 64;
 // A symbolic link's stored target longer than this is damage, not a target.
 constexpr std::uint32_t kMaxLinkTarget = 4096;
+// The most a single kernel copy takes at once: the stop and skip buttons are
+// looked at between copies.
+constexpr std::uint64_t kKernelCopySectors = 16384;
 
 EntryType TypeOfMode(std::uint16_t mode) {
   switch (static_cast<ModeType>(ModeTypeBits(mode))) {
@@ -69,6 +73,12 @@ struct Frame {
   // one of them (a file and a folder of one name, say) is renamed, whatever
   // the duplicate policy, which is for what was in the destination before.
   std::unordered_set<std::string> namesThisRun;
+  // Per wanted name, the next number to try for "name (n)": entries of one
+  // name cost one look-up each, not one per earlier entry.
+  std::unordered_map<std::string, unsigned> nextDuplicate;
+  // Made by this run: nothing is in it but what the run put there
+  // (namesThisRun), so names need no look-up on the host.
+  bool createdByRun = false;
 };
 
 class SavingRun {
@@ -85,6 +95,7 @@ class SavingRun {
         observer_(observer) {
     const SectorRange table = InodeTableSectors(volume_);
     inodeSectors_.Aim(table.first, table.end);
+    kernelCopy_ = options_.kernelCopy && drives_.FileBacking(volume_.startSector, 1).has_value();
   }
 
   SavingResult Run(FolderHandle root, const Selection& selection);
@@ -124,6 +135,9 @@ class SavingRun {
                                                               std::memory_order_relaxed);
   }
   [[nodiscard]] bool Ending() const { return stopped_ || failed_; }
+  // The name a file gets in `frame`; nullopt: skipped (a name exists).
+  [[nodiscard]] std::optional<std::string> TargetName(Frame& frame, const std::string& hostName,
+                                                      DuplicatePolicy policy, bool sameNameOnDisk);
 
   DriveTable& drives_;
   const VolumeInfo& volume_;
@@ -149,6 +163,9 @@ class SavingRun {
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
   // The files of a folder mostly have neighbouring inodes: one read serves many.
   SectorReadAhead inodeSectors_;
+  // Runs of data are copied by the kernel straight from the image file.
+  bool kernelCopy_ = false;
+  PendingFile::KernelCopyMode kernelCopyMode_;
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -295,7 +312,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const bool sameNameOnDisk = frame.namesThisRun.contains(hostName);
   const DuplicatePolicy policy =
       sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
-  const std::optional<std::string> target = ChooseName(frame.handle, hostName, policy);
+  const std::optional<std::string> target = TargetName(frame, hostName, policy, sameNameOnDisk);
   if (!target) {
     entry.status = EntryStatus::kSkipped;
     entry.note = "a file of that name exists";
@@ -346,6 +363,31 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       if (pending) pending->Abandon();
       finish(0);
       return;
+    }
+    if (pending && kernelCopy_) {
+      const std::uint64_t at = reader.Position();
+      if (const auto run = reader.NextDataRun(kKernelCopySectors)) {
+        const auto backing = drives_.FileBacking(run->firstSector, run->sectors);
+        auto moved = backing ? pending->CopyFromFile(backing->fd, backing->offset, run->bytes,
+                                                     kernelCopyMode_)
+                             : std::expected<bool, Error>{false};
+        if (!moved) {
+          pending->Abandon();
+          StopWith(moved.error(), entry);
+          finish(0);
+          return;
+        }
+        if (*moved) {
+          copied += run->bytes;
+          observer_.Counted(
+              {filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
+          continue;
+        }
+        // Refused, or a read failed: the run is read and written the
+        // ordinary way, which retries and notes what does not read.
+        reader.Seek(at);
+        if (!kernelCopyMode_.copyRange && !kernelCopyMode_.sendFile) kernelCopy_ = false;
+      }
     }
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
@@ -434,6 +476,30 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   finish(copied);
 }
 
+std::optional<std::string> SavingRun::TargetName(Frame& frame, const std::string& hostName,
+                                                 DuplicatePolicy policy, bool sameNameOnDisk) {
+  if (frame.createdByRun && !sameNameOnDisk) return hostName;
+  // Numbers are remembered only for names met twice: most names never are.
+  const auto known = frame.nextDuplicate.find(hostName);
+  unsigned next = known == frame.nextDuplicate.end() ? 1 : known->second;
+  std::optional<std::string> target;
+  if (!frame.createdByRun) {
+    target = ChooseName(frame.handle, hostName, policy, &next);
+  } else {
+    // Only this run's own names are here: no need to ask the host.
+    for (;; ++next) {
+      std::string candidate = DuplicateName(hostName, next);
+      if (!frame.namesThisRun.contains(candidate)) {
+        ++next;
+        target = std::move(candidate);
+        break;
+      }
+    }
+  }
+  if (next != 1) frame.nextDuplicate.insert_or_assign(hostName, next);
+  return target;
+}
+
 void SavingRun::WriteFiles(Frame& frame) {
   for (const std::uint32_t index : frame.files) {
     if (StopRequested()) stopped_ = true;
@@ -486,6 +552,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   };
 
   std::string name = wanted;
+  unsigned& next = parent.nextDuplicate.try_emplace(wanted, 1).first->second;
   for (unsigned attempt = 1;; ++attempt) {
     auto opened = MakeOrOpenFolder(parent.handle, name, display);
     std::optional<FolderIdentity> identity;
@@ -509,6 +576,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
         RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
       }
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
+      frame.createdByRun = !opened->existing;
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
       report_.entries.push_back(std::move(entry));
@@ -521,7 +589,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     // another folder of the disk: the folder takes a new name whatever the
     // policy, which is about files; its contents are never dropped.
     if (attempt > 100000) return skipped("no free name for the folder", true);
-    name = DuplicateName(wanted, attempt);
+    name = DuplicateName(wanted, next++);
   }
 }
 

@@ -90,6 +90,11 @@ struct SavingOptions {
   std::vector<std::string> volumeWarnings;  // for the report: what discovery assumed
   bool syncEachFile = false;
   bool writeReport = true;
+  // Where the image is a plain file, let the kernel copy runs of data
+  // straight into the host files: the bytes never pass through this
+  // process, so anything that must see them (hashes of each file) turns
+  // this off and the run reads and writes them instead.
+  bool kernelCopy = true;
   std::string sysfsRoot = "/sys";
 };
 
