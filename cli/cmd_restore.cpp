@@ -5,8 +5,8 @@
 #include <string>
 
 #include "cli/commands.hpp"
-#include "cli/output.hpp"
 #include "cli/interrupt.hpp"
+#include "cli/output.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
@@ -81,10 +81,13 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
                  TerminalSafe(leftover));
     }
     for (const RestoreEntry& entry : report->entries) {
+      // Unverified results are restored all the same: the line says both.
+      const std::string_view status = entry.status == RestoreStatus::kUnverified
+                                          ? "restored, unverified"
+                                          : RestoreStatusName(entry.status);
       std::string line = entry.restoredPath.empty()
-                             ? fmt::format("{} {}", RestoreStatusName(entry.status), entry.path)
-                             : fmt::format("{} {} -> {}", RestoreStatusName(entry.status),
-                                           entry.path, entry.restoredPath);
+                             ? fmt::format("{} {}", status, entry.path)
+                             : fmt::format("{} {} -> {}", status, entry.path, entry.restoredPath);
       if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }

@@ -32,7 +32,10 @@ struct ReportEntry {
   std::vector<SectorRun> unreadable;
   std::uint64_t blocksOutsideVolume = 0;
   bool byError = false;  // skipped because something failed, not by choice
-  std::string note;      // why it was skipped, what became of it
+  // Its time stamp reads "Error" (0 or before 1970): the host copy keeps the
+  // time it was written at.
+  bool timeUnreadable = false;
+  std::string note;  // why it was skipped, what became of it
 };
 
 struct RunSummary {
@@ -40,6 +43,9 @@ struct RunSummary {
   std::uint64_t folders = 0;  // folders created or merged
   std::uint64_t bytes = 0;
   std::uint64_t damagedFiles = 0;
+  // Folders a block (or the inode) of which could not be read: their
+  // contents are not known whole.
+  std::uint64_t damagedFolders = 0;
   std::uint64_t unreadableSectors = 0;
   std::uint64_t skipped = 0;
   std::uint64_t skippedByError = 0;
@@ -65,7 +71,8 @@ struct RecoveryReport {
 // Whether everything selected reached the host whole.
 [[nodiscard]] bool AllWhole(const RunSummary& summary);
 
-// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors"
+// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors",
+// with ", 2 damaged folders" after it when there are any.
 [[nodiscard]] std::string SummaryLine(const RunSummary& summary);
 
 [[nodiscard]] std::string ReportJson(const RecoveryReport& report);

@@ -96,6 +96,9 @@ class SavingRun {
     const SectorRange table = InodeTableSectors(volume_);
     inodeSectors_.Aim(table.first, table.end);
     kernelCopy_ = options_.kernelCopy && drives_.FileBacking(volume_.startSector, 1).has_value();
+    for (const UnreadWalkSectors& run : tree_.Findings().unreadable) {
+      unreadFolders_[run.folder].push_back({run.first, run.count});
+    }
   }
 
   SavingResult Run(FolderHandle root, const Selection& selection);
@@ -124,6 +127,10 @@ class SavingRun {
   void LeaveFolder(std::vector<Frame>& stack);
   [[nodiscard]] std::string HostNameFor(const Frame& folder, std::string_view raw) const;
   void StopWith(const Error& error, ReportEntry& entry);
+  // Marks a folder entry damaged when the mount could not read some of its
+  // sectors (`folder` 0: the inode-table sectors the sweep could not read).
+  void NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder);
+  void AddRootFindings(bool everything);
   void ShowFile(const Frame& frame, std::string_view name);
   void ShowProgress(std::string_view path);
   [[nodiscard]] bool StopRequested() const {
@@ -161,6 +168,8 @@ class SavingRun {
   bool stopped_ = false;
   bool failed_ = false;
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
+  // The sectors of each folder the mount could not read, by folder inode.
+  std::unordered_map<std::uint32_t, std::vector<SectorRun>> unreadFolders_;
   // The files of a folder mostly have neighbouring inodes: one read serves many.
   SectorReadAhead inodeSectors_;
   // Runs of data are copied by the kernel straight from the image file.
@@ -241,6 +250,40 @@ void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
   observer_.Failed(error);
 }
 
+void SavingRun::NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder) {
+  const auto runs = unreadFolders_.find(folder);
+  if (runs == unreadFolders_.end()) return;
+  for (const SectorRun& run : runs->second) {
+    entry.unreadable.push_back(run);
+    report_.summary.unreadableSectors += run.count;
+  }
+  entry.status = EntryStatus::kDamaged;
+  if (folder != 0) ++report_.summary.damagedFolders;
+  const std::string note = folder == 0
+                               ? std::string(
+                                     "sectors the Extensive search needed could not be read: the "
+                                     "folders and files they held are unknown")
+                               : std::string(
+                                     "blocks of this folder could not be read: its contents are "
+                                     "unknown; an Extensive search (--extensive) may find more");
+  entry.note = entry.note.empty() ? note : fmt::format("{}; {}", entry.note, note);
+}
+
+void SavingRun::AddRootFindings(bool everything) {
+  // The root's own blocks matter when everything is saved; the table sectors
+  // the sweep could not read, always. Both stand for the destination itself.
+  std::vector<std::uint32_t> folders{0};
+  if (everything) folders.insert(folders.begin(), kRootInode);
+  for (const std::uint32_t folder : folders) {
+    ReportEntry entry;
+    entry.type = EntryType::kFolder;
+    entry.inode = folder;
+    entry.path = ".";
+    NoteUnreadFolder(entry, folder);
+    if (entry.status == EntryStatus::kDamaged) report_.entries.push_back(std::move(entry));
+  }
+}
+
 void SavingRun::ShowFile(const Frame& frame, std::string_view name) {
   observer_.EntryStarted(frame.hostPath.empty() ? "/" : frame.hostPath, name, filesDone_ + 1,
                          filesTotal_);
@@ -265,6 +308,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   entry.rawPath.push_back(file.name);
   entry.inode = file.inode;
   entry.size = file.size;
+  entry.timeUnreadable = !HostTime(file.time).has_value();
   const std::string hostName = HostNameFor(frame, file.name);
   entry.path = JoinPath(frame.hostPath, hostName);
   ShowFile(frame, hostName);
@@ -527,6 +571,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   ReportEntry entry;
   entry.type = EntryType::kFolder;
   entry.inode = folder.inode;
+  entry.timeUnreadable = !HostTime(folder.time).has_value();
   entry.rawPath = parent.rawPath;
   entry.rawPath.push_back(folder.name);
   const std::string wanted = HostNameFor(parent, folder.name);
@@ -575,6 +620,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
         entry.note = "merged with the folder that was there";
         RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
       }
+      NoteUnreadFolder(entry, folder.inode);
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
       frame.createdByRun = !opened->existing;
       frame.entryIndex = report_.entries.size();
@@ -649,6 +695,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
     }
     CountSelection(top);
     RemoveLeftovers(top.handle, "");
+    AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
   }
   ReserveReportRoom();
