@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
+#include "app/properties.hpp"
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/terminal_text.hpp"
-#include "app/properties.hpp"
 #include "tools/drive_information.hpp"
 
 namespace tolvar::cli {

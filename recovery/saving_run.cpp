@@ -8,6 +8,8 @@
 
 #include "fs/file_data.hpp"
 #include "fs/inode_reader.hpp"
+#include "packaging/project_info.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
@@ -149,6 +151,7 @@ class SavingRun {
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
   // The files of a folder mostly have neighbouring inodes: one read serves many.
   SectorReadAhead inodeSectors_;
+  ContentHasher hasher_;  // of the file being written, fed as it is written
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -257,6 +260,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
   const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);
   if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
+  if (!inodeUnreadable && file.inode != 0) entry.facts = FactsOf(inode);
   entry.type = TypeOfMode(inode.mode);
 
   auto finish = [&](std::uint64_t bytes) {
@@ -311,6 +315,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
+  hasher_.Reset();
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -350,8 +355,13 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      auto written =
-          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      const bool hole = reader.LastPieceUnread();
+      auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (hole) {
+        hasher_.UpdateZeros(piece.size());
+      } else {
+        hasher_.Update(piece);
+      }
       if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
@@ -418,6 +428,11 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
   frame.namesThisRun.insert(**placed);
+  if (pending) {
+    ContentDigests digests = hasher_.Finish();
+    entry.sha256 = std::move(digests.sha256);
+    entry.md5 = std::move(digests.md5);
+  }
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
     notes.push_back(sameNameOnDisk
@@ -466,6 +481,13 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
+  if (folder.inode >= 1 && folder.inode <= volume_.inodeCount) {
+    const Inode inode = ReadInodeRecord(drives_, volume_, folder.inode, &inodeSectors_);
+    const InodeLocation where = LocateInode(volume_.fsType, folder.inode);
+    if (!drives_.BadSectors().Contains(volume_.inodeTableSector + where.sectorOffset)) {
+      entry.facts = FactsOf(inode);
+    }
+  }
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -552,7 +574,26 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
 }
 
 SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
-  report_.source = options_.sourcePath;
+  report_.toolVersion = std::string(project::kVersion);
+  report_.commandLine = options_.commandLine;
+  report_.started = IsoUtc(std::time(nullptr));
+  ReportSource& source = report_.source;
+  source.path = options_.sourcePath;
+  const DriveInfo& drive = drives_.Current();
+  source.sizeBytes = drive.totalSectors * kSectorSize;
+  source.model = drive.model;
+  if (source.path.empty()) source.path = drive.devicePath;
+  source.mapfile = options_.mapfile;
+  source.volumeType = std::string(FsTypeName(volume_.fsType));
+  source.volumeStart = volume_.startSector;
+  source.volumeSectors = volume_.sizeSectors;
+  ReportSettings& used = report_.settings;
+  used.mode = options_.mode == RecoveryMode::kExtensive ? "extensive" : "normal";
+  used.sectorsPerRead = settings_.sectorsPerRead;
+  used.retries = settings_.badSectorRetries;
+  used.duplicates = std::string(DuplicatePolicyName(settings_.duplicatePolicy));
+  used.syncEachFile = options_.syncEachFile;
+  used.hashSource = static_cast<bool>(options_.sourceHash);
   report_.volume = options_.volumeName;
   report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;
@@ -643,6 +684,15 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
   if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
   run.ReleaseReportRoom();
+  if (options.sourceHash) {
+    auto hash = options.sourceHash();
+    if (hash) {
+      result.report.source.sha256 = std::move(*hash);
+    } else {
+      result.report.source.sha256Problem = hash.error().message;
+    }
+  }
+  result.report.finished = IsoUtc(std::time(nullptr));
 
   if (options.writeReport) {
     if (!reportFolder) {
