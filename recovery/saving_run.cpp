@@ -1,14 +1,18 @@
 #include "recovery/saving_run.hpp"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "fs/file_data.hpp"
 #include "fs/inode_reader.hpp"
+#include "packaging/project_info.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
@@ -118,6 +122,8 @@ class SavingRun {
                                      FolderHandle handle, FolderIdentity identity,
                                      std::string hostName);
   [[nodiscard]] std::vector<std::uint32_t> ChildFilesOf(std::uint32_t inode) const;
+  // Feeds the digests `length` bytes of `fd` from `offset`.
+  [[nodiscard]] bool HashFileRange(int fd, std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
   void WriteFiles(Frame& frame);
   void WriteOneFile(Frame& frame, const FileNode& file);
@@ -175,7 +181,30 @@ class SavingRun {
   // Runs of data are copied by the kernel straight from the image file.
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;
+  ContentHasher hasher_;  // of the file being written, fed as it is written
+  // A kernel-copied run could not be read back for the digests: the file's
+  // digests are left out rather than reported wrong.
+  bool hashLost_ = false;
+  std::vector<std::byte> hashBuffer_;
 };
+
+bool SavingRun::HashFileRange(int fd, std::uint64_t offset, std::uint64_t length) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  hashBuffer_.resize(kPiece);
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
+    const ssize_t got = ::pread(fd, hashBuffer_.data(), want, static_cast<off_t>(offset));
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      return false;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    hasher_.Update(std::span<const std::byte>(hashBuffer_.data(), size));
+    offset += size;
+    length -= size;
+  }
+  return true;
+}
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
   const auto span = tree_.ChildFiles(inode);
@@ -318,6 +347,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
   const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);
   if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
+  if (!inodeUnreadable && file.inode != 0) entry.facts = FactsOf(inode);
   entry.type = TypeOfMode(inode.mode);
 
   auto finish = [&](std::uint64_t bytes) {
@@ -372,6 +402,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
+  hasher_.Reset();
+  hashLost_ = false;
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -415,6 +447,12 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         auto moved = backing ? pending->CopyFromFile(backing->fd, backing->offset, run->bytes,
                                                      kernelCopyMode_)
                              : std::expected<bool, Error>{false};
+        // The kernel's copy never passes through here: the digests are fed
+        // from the same bytes of the image file, which that copy has just
+        // brought into the page cache.
+        if (moved && *moved && !HashFileRange(backing->fd, backing->offset, run->bytes)) {
+          hashLost_ = true;
+        }
         if (!moved) {
           pending->Abandon();
           StopWith(moved.error(), entry);
@@ -436,8 +474,13 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      auto written =
-          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      const bool hole = reader.LastPieceUnread();
+      auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (hole) {
+        hasher_.UpdateZeros(piece.size());
+      } else {
+        hasher_.Update(piece);
+      }
       if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
@@ -504,6 +547,15 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
   frame.namesThisRun.insert(**placed);
+  if (pending) {
+    ContentDigests digests = hasher_.Finish();
+    if (hashLost_) {
+      notes.push_back("its digests are not given: the image could not be read back for them");
+    } else {
+      entry.sha256 = std::move(digests.sha256);
+      entry.md5 = std::move(digests.md5);
+    }
+  }
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
     notes.push_back(sameNameOnDisk
@@ -577,6 +629,13 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
+  if (folder.inode >= 1 && folder.inode <= volume_.inodeCount) {
+    const Inode inode = ReadInodeRecord(drives_, volume_, folder.inode, &inodeSectors_);
+    const InodeLocation where = LocateInode(volume_.fsType, folder.inode);
+    if (!drives_.BadSectors().Contains(volume_.inodeTableSector + where.sectorOffset)) {
+      entry.facts = FactsOf(inode);
+    }
+  }
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -666,7 +725,26 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
 }
 
 SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
-  report_.source = options_.sourcePath;
+  report_.toolVersion = std::string(project::kVersion);
+  report_.commandLine = options_.commandLine;
+  report_.started = IsoUtc(std::time(nullptr));
+  ReportSource& source = report_.source;
+  source.path = options_.sourcePath;
+  const DriveInfo& drive = drives_.Current();
+  source.sizeBytes = drive.totalSectors * kSectorSize;
+  source.model = drive.model;
+  if (source.path.empty()) source.path = drive.devicePath;
+  source.mapfile = options_.mapfile;
+  source.volumeType = std::string(FsTypeName(volume_.fsType));
+  source.volumeStart = volume_.startSector;
+  source.volumeSectors = volume_.sizeSectors;
+  ReportSettings& used = report_.settings;
+  used.mode = options_.mode == RecoveryMode::kExtensive ? "extensive" : "normal";
+  used.sectorsPerRead = settings_.sectorsPerRead;
+  used.retries = settings_.badSectorRetries;
+  used.duplicates = std::string(DuplicatePolicyName(settings_.duplicatePolicy));
+  used.syncEachFile = options_.syncEachFile;
+  used.hashSource = static_cast<bool>(options_.sourceHash);
   report_.volume = options_.volumeName;
   report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;
@@ -758,6 +836,15 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
   if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
   run.ReleaseReportRoom();
+  if (options.sourceHash) {
+    auto hash = options.sourceHash();
+    if (hash) {
+      result.report.source.sha256 = std::move(*hash);
+    } else {
+      result.report.source.sha256Problem = hash.error().message;
+    }
+  }
+  result.report.finished = IsoUtc(std::time(nullptr));
 
   if (options.writeReport) {
     if (!reportFolder) {
