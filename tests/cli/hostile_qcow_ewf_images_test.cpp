@@ -308,6 +308,18 @@ TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
        Outcome::kUnreadable,
        "",
        {}},
+      {"E01 whose chunk table is damaged where its copy is whole",
+       [](HostileImages& t) {
+         const fs::path image = t.MakeE01("copy");
+         const ChunkSpot spot = FindChunk(image, InsideTheNotes(t.raw));
+         auto file = Bytes(spot.segment);
+         PutLe(file, spot.table + 100 + 4 * spot.index, 4, 0x7fff'0000u);  // checksum left
+         Store(spot.segment, file);
+         return image;
+       },
+       Outcome::kWhole,
+       "",
+       {}},
       {"E01 whose second segment is a FIFO",
        [](HostileImages& t) {
          const fs::path image = t.MakeE01("fifo");
