@@ -159,7 +159,7 @@ TEST(HostileWalkCommands, EachCase) {
        times,
        {"tree", "IMAGE"},
        0,
-       {"late", "inner.txt"}},
+       {"  data\n", "  late\n"}},
       {"Error time stamps are found",
        htfs,
        times,
