@@ -65,16 +65,16 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
     }
     const RestoreSummary& s = report->summary;
     PrintJson(runtime, {{"folder", options.folder},
-                            {"summary",
-                             {{"filesExamined", s.filesExamined},
-                              {"restored", s.restored},
-                              {"damaged", s.damaged},
-                              {"failed", s.failed},
-                              {"unverified", s.unverified},
-                              {"stopped", s.stopped},
-                              {"stopMessage", s.stopMessage}}},
-                            {"leftoversRemoved", report->leftoversRemoved},
-                            {"entries", entries}});
+                        {"summary",
+                         {{"filesExamined", s.filesExamined},
+                          {"restored", s.restored},
+                          {"damaged", s.damaged},
+                          {"failed", s.failed},
+                          {"unverified", s.unverified},
+                          {"stopped", s.stopped},
+                          {"stopMessage", s.stopMessage}}},
+                        {"leftoversRemoved", report->leftoversRemoved},
+                        {"entries", entries}});
   } else {
     for (const std::string& leftover : report->leftoversRemoved) {
       fmt::print(runtime.out, "removed {} [left half written by an interrupted run]\n",

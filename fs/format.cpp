@@ -15,6 +15,13 @@ void AppendNameBytes(std::string& name, std::span<const std::byte> raw) {
   }
 }
 
+// Link count, owner and group sit at bytes 2, 4 and 6 in both layouts.
+void ReadOwnership(std::span<const std::byte> slot, Inode& inode) {
+  inode.links = le::Read16(slot, 2);
+  inode.owner = le::Read16(slot, 4);
+  inode.group = le::Read16(slot, 6);
+}
+
 }  // namespace
 
 Inode DecodeEafsInode(std::span<const std::byte> slot) {
@@ -29,6 +36,10 @@ Inode DecodeEafsInode(std::span<const std::byte> slot) {
   inode.doubleIndirect = le::Read24(slot, 45);
   inode.tripleIndirect = le::Read24(slot, 48);
   inode.time = le::Read32(slot, 52);
+  ReadOwnership(slot, inode);
+  inode.accessTime = le::Read32(slot, 52);
+  inode.modificationTime = le::Read32(slot, 56);
+  inode.changeTime = le::Read32(slot, 60);
   return inode;
 }
 
@@ -51,6 +62,10 @@ Inode DecodeHtfsInode(std::span<const std::byte> slot) {
   inode.doubleIndirect = le::Read32(slot, 64);
   inode.tripleIndirect = le::Read32(slot, 68);
   inode.time = le::Read32(slot, 76);
+  ReadOwnership(slot, inode);
+  inode.accessTime = le::Read32(slot, 72);
+  inode.modificationTime = le::Read32(slot, 76);
+  inode.changeTime = le::Read32(slot, 80);
   return inode;
 }
 

@@ -50,6 +50,13 @@ struct Inode {
   std::uint16_t mode = 0;
   std::uint32_t size = 0;
   std::uint32_t time = 0;  // seconds since 1970, signed when shown
+  // The rest of the record, as stored, for reports and timelines.
+  std::uint16_t links = 0;
+  std::uint16_t owner = 0;
+  std::uint16_t group = 0;
+  std::uint32_t accessTime = 0;
+  std::uint32_t modificationTime = 0;
+  std::uint32_t changeTime = 0;
   std::array<std::uint32_t, kDirectAddresses> direct{};
   std::uint32_t singleIndirect = 0;
   std::uint32_t doubleIndirect = 0;

@@ -21,6 +21,7 @@
 #include "fs/file_data.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/format.hpp"
+#include "fs/sector_read_ahead.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::mountfs {
@@ -81,6 +82,8 @@ class VolumeFiles {
     std::uint64_t size = 0;
     std::vector<NodeIndex> children;
     std::unordered_map<std::string, NodeIndex> byName;
+    // For names met more than once: the next n of "name (n)" to try.
+    std::unordered_map<std::string, unsigned> nextDuplicate;
   };
   struct Damage {
     std::vector<SectorRun> unreadable;
@@ -98,6 +101,9 @@ class VolumeFiles {
   std::vector<Node> nodes_;
   std::unordered_map<std::uint32_t, std::uint32_t> linksByInode_;
   NodeIndex reportNode_ = 0;
+  // Inodes are asked for one by one as the kernel looks files up, mostly in
+  // table order: one read serves many, as in the walk.
+  SectorReadAhead inodeSectors_;
   FileDataReader reader_;
   std::optional<NodeIndex> readerNode_;
   std::uint64_t pieceStart_ = 0;

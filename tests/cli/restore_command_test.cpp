@@ -125,7 +125,7 @@ pid_t Spawn(const std::vector<std::string>& args, const fs::path& capture,
 bool HasPartialFile(const fs::path& folder) {
   std::error_code ignored;
   for (const auto& item : fs::directory_iterator(folder, ignored)) {
-    if (item.path().filename().string().starts_with(".tolvar-partial")) return true;
+    if (item.path().filename().string().starts_with(".tolvar%partial")) return true;
   }
   return false;
 }
