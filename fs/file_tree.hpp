@@ -62,6 +62,7 @@ struct UnreadWalkSectors {
 // What a mount met besides the records: freed directory slots it passed over
 // and the sectors it could not read.
 struct MountFindings {
+  bool extensive = false;  // the Extensive sweep made the tree, not the Normal walk
   std::uint64_t freeSlotsSkipped = 0;
   std::vector<UnreadWalkSectors> unreadable;
 

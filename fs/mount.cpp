@@ -120,6 +120,9 @@ std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, std::uint3
 }
 
 MountResult HandleEntry(MountContext& context, const RawDirEntry& raw, std::uint32_t parent) {
+  // A number past the inode table names no inode of this volume: the entry
+  // is damage (a block of garbage read as entries), not a file.
+  if (context.volume.inodeCount != 0 && raw.inode > context.volume.inodeCount) return {};
   // An entry whose time stamp reads "Error" is kept: the stamp is shown as
   // such, the entry is still the user's data.
   const InodeEntry entry =
@@ -252,6 +255,7 @@ MountResult MountInto(FileTree& tree, DriveTable& drives, const VolumeInfo& volu
                       RecoveryMode mode, MountObserver& observer, StopToken stop) {
   tree.ClearFileTree();
   MountContext context{drives, volume, tree, mode, observer, stop};
+  tree.Findings().extensive = mode == RecoveryMode::kExtensive;
   const SectorRange table = InodeTableSectors(volume);
   context.inodeSectors.Aim(table.first, table.end);
   stop.Clear();

@@ -288,13 +288,15 @@ void SavingRun::NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder) {
   }
   entry.status = EntryStatus::kDamaged;
   if (folder != 0) ++report_.summary.damagedFolders;
-  const std::string note = folder == 0
-                               ? std::string(
-                                     "sectors the Extensive search needed could not be read: the "
-                                     "folders and files they held are unknown")
-                               : std::string(
-                                     "blocks of this folder could not be read: its contents are "
-                                     "unknown; an Extensive search (--extensive) may find more");
+  std::string note;
+  if (folder == 0) {
+    note =
+        "sectors the Extensive search needed could not be read: the folders and files they "
+        "held are unknown";
+  } else {
+    note = "blocks of this folder could not be read: its contents are unknown";
+    if (!tree_.Findings().extensive) note += "; an Extensive search (--extensive) may find more";
+  }
   entry.note = entry.note.empty() ? note : fmt::format("{}; {}", entry.note, note);
 }
 
