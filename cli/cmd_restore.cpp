@@ -81,10 +81,13 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
                  TerminalSafe(leftover));
     }
     for (const RestoreEntry& entry : report->entries) {
+      // Unverified results are restored all the same: the line says both.
+      const std::string_view status = entry.status == RestoreStatus::kUnverified
+                                          ? "restored, unverified"
+                                          : RestoreStatusName(entry.status);
       std::string line = entry.restoredPath.empty()
-                             ? fmt::format("{} {}", RestoreStatusName(entry.status), entry.path)
-                             : fmt::format("{} {} -> {}", RestoreStatusName(entry.status),
-                                           entry.path, entry.restoredPath);
+                             ? fmt::format("{} {}", status, entry.path)
+                             : fmt::format("{} {} -> {}", status, entry.path, entry.restoredPath);
       if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }

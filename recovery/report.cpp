@@ -115,14 +115,18 @@ std::string_view DuplicatePolicyName(DuplicatePolicy policy) {
 }
 
 bool AllWhole(const RunSummary& summary) {
-  return summary.damagedFiles == 0 && summary.skippedByError == 0 && !summary.stoppedByUser &&
+  return summary.damagedFiles == 0 && summary.damagedFolders == 0 &&
+         summary.unreadableSectors == 0 && summary.skippedByError == 0 && !summary.stoppedByUser &&
          summary.stopMessage.empty() && summary.notReached == 0;
 }
 
 std::string SummaryLine(const RunSummary& summary) {
-  return fmt::format("{} files, {} folders, {} bytes, {} damaged files, {} unreadable sectors",
-                     summary.files, summary.folders, summary.bytes, summary.damagedFiles,
-                     summary.unreadableSectors);
+  std::string line = fmt::format(
+      "{} files, {} folders, {} bytes, {} damaged files, {} unreadable sectors", summary.files,
+      summary.folders, summary.bytes, summary.damagedFiles, summary.unreadableSectors);
+  if (summary.damagedFolders != 0)
+    line += fmt::format(", {} damaged folders", summary.damagedFolders);
+  return line;
 }
 
 std::string SectorRunsText(const std::vector<SectorRun>& runs) {
@@ -155,6 +159,7 @@ std::string ReportJson(const RecoveryReport& report) {
                  {"unreadableSectors", unreadable}};
     if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
     if (entry.byError) item["byError"] = true;
+    if (entry.timeUnreadable) item["timeUnreadable"] = true;
     if (!entry.note.empty()) item["note"] = entry.note;
     if (entry.facts) {
       const InodeFacts& facts = *entry.facts;
@@ -175,6 +180,7 @@ std::string ReportJson(const RecoveryReport& report) {
                   {"folders", s.folders},
                   {"bytes", s.bytes},
                   {"damagedFiles", s.damagedFiles},
+                  {"damagedFolders", s.damagedFolders},
                   {"unreadableSectors", s.unreadableSectors},
                   {"skipped", s.skipped},
                   {"skippedByError", s.skippedByError},
@@ -268,6 +274,7 @@ std::string ReportText(const RecoveryReport& report) {
     if (entry.blocksOutsideVolume != 0) {
       line += fmt::format("  {} blocks outside the volume", entry.blocksOutsideVolume);
     }
+    if (entry.timeUnreadable) line += "  time stamp unreadable";
     if (!entry.note.empty()) line += fmt::format("  [{}]", entry.note);
     text += line + "\n";
   }

@@ -48,7 +48,10 @@ struct ReportEntry {
   std::uint64_t bytesWritten = 0;  // what reached the host
   std::vector<SectorRun> unreadable;
   std::uint64_t blocksOutsideVolume = 0;
-  bool byError = false;             // skipped because something failed, not by choice
+  bool byError = false;  // skipped because something failed, not by choice
+  // Its time stamp reads "Error" (0 or before 1970): the host copy keeps the
+  // time it was written at.
+  bool timeUnreadable = false;
   std::string note;                 // why it was skipped, what became of it
   std::optional<InodeFacts> facts;  // absent when the inode was never read
   // Of the bytes written, computed as they were written; empty unless a file
@@ -62,6 +65,9 @@ struct RunSummary {
   std::uint64_t folders = 0;  // folders created or merged
   std::uint64_t bytes = 0;
   std::uint64_t damagedFiles = 0;
+  // Folders a block (or the inode) of which could not be read: their
+  // contents are not known whole.
+  std::uint64_t damagedFolders = 0;
   std::uint64_t unreadableSectors = 0;
   std::uint64_t skipped = 0;
   std::uint64_t skippedByError = 0;
@@ -116,7 +122,8 @@ struct RecoveryReport {
 // Whether everything selected reached the host whole.
 [[nodiscard]] bool AllWhole(const RunSummary& summary);
 
-// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors"
+// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors",
+// with ", 2 damaged folders" after it when there are any.
 [[nodiscard]] std::string SummaryLine(const RunSummary& summary);
 
 [[nodiscard]] std::string ReportJson(const RecoveryReport& report);

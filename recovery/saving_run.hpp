@@ -97,6 +97,11 @@ struct SavingOptions {
   std::function<std::expected<std::string, Error>()> sourceHash;
   bool syncEachFile = false;
   bool writeReport = true;
+  // Where the image is a plain file, let the kernel copy runs of data
+  // straight into the host files: the bytes never pass through this
+  // process, so anything that must see them (hashes of each file) turns
+  // this off and the run reads and writes them instead.
+  bool kernelCopy = true;
   std::string sysfsRoot = "/sys";
 };
 
