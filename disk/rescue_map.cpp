@@ -250,6 +250,13 @@ class RescueMapSource final : public BlockDeviceSource {
     return inner_->ReadAt(byteOffset, out);
   }
 
+  // Rescued bytes are the image's own, so the kernel may copy them too.
+  std::optional<FileSpan> FileBacking(std::uint64_t byteOffset,
+                                      std::uint64_t length) const override {
+    if (!map_->Rescued(byteOffset, length)) return std::nullopt;
+    return inner_->FileBacking(byteOffset, length);
+  }
+
  private:
   std::shared_ptr<BlockDeviceSource> inner_;
   std::shared_ptr<const RescueMap> map_;

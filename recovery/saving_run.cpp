@@ -244,7 +244,7 @@ void SavingRun::CountSelection(const Frame& root) {
 void SavingRun::ReserveReportRoom() {
   if (reportFolder_ == nullptr) return;
   // What the two report files take per entry, generously, and a base.
-  constexpr std::uint64_t kBytesPerEntry = 1024;
+  constexpr std::uint64_t kBytesPerEntry = 2048;  // hashes and inode words included
   constexpr std::uint64_t kBase = 64 * 1024;
   constexpr std::uint64_t kMostReserved = 64 * 1024 * 1024;
   const std::uint64_t wanted =

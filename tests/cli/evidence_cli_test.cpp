@@ -162,8 +162,9 @@ TEST_F(EvidenceCommands, AnImageRescuedInPartIsRecoveredWithItsMapfile) {
     EXPECT_EQ(entry["status"], "damaged");
     ASSERT_FALSE(entry["unreadableSectors"].empty());
     EXPECT_EQ(entry["unreadableSectors"][0]["first"], cut);
-    // The hash is of the copy as written, which differs from the original.
-    EXPECT_EQ(entry["sha256"].get<std::string>().size(), 64u);
+    // The hash is of the copy as written, zeros included, whether the kernel
+    // or the program moved its rescued runs.
+    EXPECT_EQ(entry["sha256"], Output("sha256sum " + (out / "ledger.db").string()).substr(0, 64));
   }
   EXPECT_TRUE(seen);
 
