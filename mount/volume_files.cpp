@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <unordered_set>
 
 #include "fs/inode_reader.hpp"
+#include "fs/timestamp.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/report.hpp"
 
@@ -55,7 +57,8 @@ VolumeFiles::VolumeFiles(DriveTable& drives, const VolumeInfo& volume, const Fil
     : drives_(drives),
       volume_(volume),
       source_(std::move(source)),
-      reader_(drives, volume, sectorsPerRead) {
+      reader_(drives, volume, sectorsPerRead),
+      mountTime_(static_cast<std::int64_t>(std::time(nullptr))) {
   const SectorRange table = InodeTableSectors(volume);
   inodeSectors_.Aim(table.first, table.end);
   Node root;
@@ -163,7 +166,8 @@ NodeAttributes VolumeFiles::Attributes(NodeIndex index) {
   NodeAttributes attributes;
   attributes.kind = node.kind;
   attributes.inode = node.diskInode;
-  attributes.time = static_cast<std::int32_t>(node.time);
+  attributes.time =
+      IsShowableTimestamp(node.time) ? static_cast<std::int32_t>(node.time) : mountTime_;
   attributes.size = node.size;
   std::uint32_t permissions = node.inode.mode & 07777;
   if (node.kind == NodeKind::kFolder) {
@@ -220,9 +224,11 @@ void VolumeFiles::NoteDamage(NodeIndex node) {
   }
   std::ranges::sort(damage.unreadable, {}, &SectorRun::first);
   damage.blocksOutsideVolume = std::max(damage.blocksOutsideVolume, reader_.BlocksOutsideVolume());
+  if (reader_.SizePastBlocks()) damage.blocksEnd = reader_.CopyLength();
 }
 
 std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<std::byte> out) {
+  lastReadShort_ = false;
   if (index == reportNode_) {
     const std::string text = ReportText();
     if (offset >= text.size()) return 0;
@@ -267,7 +273,10 @@ std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<s
     pieceStart_ = reader_.Position();
     piece_ = reader_.Next();
     NoteDamage(index);
-    if (piece_.empty()) break;
+    if (piece_.empty()) {
+      lastReadShort_ = offset + done < node.size;
+      break;
+    }
   }
   return done;
 }
@@ -294,6 +303,12 @@ std::string VolumeFiles::ReportText() const {
     if (damage.blocksOutsideVolume != 0) {
       text += fmt::format("{} {} blocks outside the volume", damage.unreadable.empty() ? "" : ";",
                           damage.blocksOutsideVolume);
+    }
+    if (damage.blocksEnd) {
+      const bool first = damage.unreadable.empty() && damage.blocksOutsideVolume == 0;
+      text +=
+          fmt::format("{} its size of {} bytes runs past its last block; reads past byte {} fail",
+                      first ? "" : ";", nodes_[node].size, *damage.blocksEnd);
     }
     text += '\n';
   }

@@ -58,6 +58,9 @@ class VolumeFiles {
   // report) from `offset`; returns how many. Unreadable sectors read as zeros
   // and are remembered for the report.
   [[nodiscard]] std::size_t Read(NodeIndex node, std::uint64_t offset, std::span<std::byte> out);
+  // Whether the last Read gave less than the file's size promised: its
+  // blocks end before its size (the report says so).
+  [[nodiscard]] bool LastReadFellShort() const { return lastReadShort_; }
   // A symbolic link's target as stored (cut at a NUL byte).
   [[nodiscard]] std::string LinkTarget(NodeIndex node);
   // What the report file holds now.
@@ -85,6 +88,7 @@ class VolumeFiles {
   struct Damage {
     std::vector<SectorRun> unreadable;
     std::uint64_t blocksOutsideVolume = 0;
+    std::optional<std::uint64_t> blocksEnd;  // set when the size runs past the last block
   };
 
   NodeIndex AddChild(NodeIndex parent, std::string_view rawName, Node node);
@@ -105,6 +109,9 @@ class VolumeFiles {
   std::uint64_t pieceStart_ = 0;
   std::span<const std::byte> piece_;
   std::map<NodeIndex, Damage> damage_;
+  bool lastReadShort_ = false;
+  // What a time stamp that reads "Error" is shown as: the time of mounting.
+  std::int64_t mountTime_ = 0;
 };
 
 }  // namespace tolvar::mountfs

@@ -1,14 +1,18 @@
 #include "recovery/saving_run.hpp"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "fs/file_data.hpp"
 #include "fs/inode_reader.hpp"
+#include "packaging/project_info.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
@@ -96,6 +100,9 @@ class SavingRun {
     const SectorRange table = InodeTableSectors(volume_);
     inodeSectors_.Aim(table.first, table.end);
     kernelCopy_ = options_.kernelCopy && drives_.FileBacking(volume_.startSector, 1).has_value();
+    for (const UnreadWalkSectors& run : tree_.Findings().unreadable) {
+      unreadFolders_[run.folder].push_back({run.first, run.count});
+    }
   }
 
   SavingResult Run(FolderHandle root, const Selection& selection);
@@ -115,6 +122,8 @@ class SavingRun {
                                      FolderHandle handle, FolderIdentity identity,
                                      std::string hostName);
   [[nodiscard]] std::vector<std::uint32_t> ChildFilesOf(std::uint32_t inode) const;
+  // Feeds the digests `length` bytes of `fd` from `offset`.
+  [[nodiscard]] bool HashFileRange(int fd, std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
   void WriteFiles(Frame& frame);
   void WriteOneFile(Frame& frame, const FileNode& file);
@@ -124,6 +133,10 @@ class SavingRun {
   void LeaveFolder(std::vector<Frame>& stack);
   [[nodiscard]] std::string HostNameFor(const Frame& folder, std::string_view raw) const;
   void StopWith(const Error& error, ReportEntry& entry);
+  // Marks a folder entry damaged when the mount could not read some of its
+  // sectors (`folder` 0: the inode-table sectors the sweep could not read).
+  void NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder);
+  void AddRootFindings(bool everything);
   void ShowFile(const Frame& frame, std::string_view name);
   void ShowProgress(std::string_view path);
   [[nodiscard]] bool StopRequested() const {
@@ -161,12 +174,37 @@ class SavingRun {
   bool stopped_ = false;
   bool failed_ = false;
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
+  // The sectors of each folder the mount could not read, by folder inode.
+  std::unordered_map<std::uint32_t, std::vector<SectorRun>> unreadFolders_;
   // The files of a folder mostly have neighbouring inodes: one read serves many.
   SectorReadAhead inodeSectors_;
   // Runs of data are copied by the kernel straight from the image file.
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;
+  ContentHasher hasher_;  // of the file being written, fed as it is written
+  // A kernel-copied run could not be read back for the digests: the file's
+  // digests are left out rather than reported wrong.
+  bool hashLost_ = false;
+  std::vector<std::byte> hashBuffer_;
 };
+
+bool SavingRun::HashFileRange(int fd, std::uint64_t offset, std::uint64_t length) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  hashBuffer_.resize(kPiece);
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
+    const ssize_t got = ::pread(fd, hashBuffer_.data(), want, static_cast<off_t>(offset));
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      return false;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    hasher_.Update(std::span<const std::byte>(hashBuffer_.data(), size));
+    offset += size;
+    length -= size;
+  }
+  return true;
+}
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
   const auto span = tree_.ChildFiles(inode);
@@ -241,6 +279,40 @@ void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
   observer_.Failed(error);
 }
 
+void SavingRun::NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder) {
+  const auto runs = unreadFolders_.find(folder);
+  if (runs == unreadFolders_.end()) return;
+  for (const SectorRun& run : runs->second) {
+    entry.unreadable.push_back(run);
+    report_.summary.unreadableSectors += run.count;
+  }
+  entry.status = EntryStatus::kDamaged;
+  if (folder != 0) ++report_.summary.damagedFolders;
+  const std::string note = folder == 0
+                               ? std::string(
+                                     "sectors the Extensive search needed could not be read: the "
+                                     "folders and files they held are unknown")
+                               : std::string(
+                                     "blocks of this folder could not be read: its contents are "
+                                     "unknown; an Extensive search (--extensive) may find more");
+  entry.note = entry.note.empty() ? note : fmt::format("{}; {}", entry.note, note);
+}
+
+void SavingRun::AddRootFindings(bool everything) {
+  // The root's own blocks matter when everything is saved; the table sectors
+  // the sweep could not read, always. Both stand for the destination itself.
+  std::vector<std::uint32_t> folders{0};
+  if (everything) folders.insert(folders.begin(), kRootInode);
+  for (const std::uint32_t folder : folders) {
+    ReportEntry entry;
+    entry.type = EntryType::kFolder;
+    entry.inode = folder;
+    entry.path = ".";
+    NoteUnreadFolder(entry, folder);
+    if (entry.status == EntryStatus::kDamaged) report_.entries.push_back(std::move(entry));
+  }
+}
+
 void SavingRun::ShowFile(const Frame& frame, std::string_view name) {
   observer_.EntryStarted(frame.hostPath.empty() ? "/" : frame.hostPath, name, filesDone_ + 1,
                          filesTotal_);
@@ -265,6 +337,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   entry.rawPath.push_back(file.name);
   entry.inode = file.inode;
   entry.size = file.size;
+  entry.timeUnreadable = !HostTime(file.time).has_value();
   const std::string hostName = HostNameFor(frame, file.name);
   entry.path = JoinPath(frame.hostPath, hostName);
   ShowFile(frame, hostName);
@@ -274,6 +347,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
   const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);
   if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
+  if (!inodeUnreadable && file.inode != 0) entry.facts = FactsOf(inode);
   entry.type = TypeOfMode(inode.mode);
 
   auto finish = [&](std::uint64_t bytes) {
@@ -328,6 +402,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
+  hasher_.Reset();
+  hashLost_ = false;
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -371,6 +447,12 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         auto moved = backing ? pending->CopyFromFile(backing->fd, backing->offset, run->bytes,
                                                      kernelCopyMode_)
                              : std::expected<bool, Error>{false};
+        // The kernel's copy never passes through here: the digests are fed
+        // from the same bytes of the image file, which that copy has just
+        // brought into the page cache.
+        if (moved && *moved && !HashFileRange(backing->fd, backing->offset, run->bytes)) {
+          hashLost_ = true;
+        }
         if (!moved) {
           pending->Abandon();
           StopWith(moved.error(), entry);
@@ -392,8 +474,13 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      auto written =
-          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      const bool hole = reader.LastPieceUnread();
+      auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (hole) {
+        hasher_.UpdateZeros(piece.size());
+      } else {
+        hasher_.Update(piece);
+      }
       if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
@@ -460,6 +547,15 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
   frame.namesThisRun.insert(**placed);
+  if (pending) {
+    ContentDigests digests = hasher_.Finish();
+    if (hashLost_) {
+      notes.push_back("its digests are not given: the image could not be read back for them");
+    } else {
+      entry.sha256 = std::move(digests.sha256);
+      entry.md5 = std::move(digests.md5);
+    }
+  }
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
     notes.push_back(sameNameOnDisk
@@ -527,11 +623,19 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   ReportEntry entry;
   entry.type = EntryType::kFolder;
   entry.inode = folder.inode;
+  entry.timeUnreadable = !HostTime(folder.time).has_value();
   entry.rawPath = parent.rawPath;
   entry.rawPath.push_back(folder.name);
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
+  if (folder.inode >= 1 && folder.inode <= volume_.inodeCount) {
+    const Inode inode = ReadInodeRecord(drives_, volume_, folder.inode, &inodeSectors_);
+    const InodeLocation where = LocateInode(volume_.fsType, folder.inode);
+    if (!drives_.BadSectors().Contains(volume_.inodeTableSector + where.sectorOffset)) {
+      entry.facts = FactsOf(inode);
+    }
+  }
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -575,6 +679,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
         entry.note = "merged with the folder that was there";
         RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
       }
+      NoteUnreadFolder(entry, folder.inode);
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
       frame.createdByRun = !opened->existing;
       frame.entryIndex = report_.entries.size();
@@ -620,7 +725,26 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
 }
 
 SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
-  report_.source = options_.sourcePath;
+  report_.toolVersion = std::string(project::kVersion);
+  report_.commandLine = options_.commandLine;
+  report_.started = IsoUtc(std::time(nullptr));
+  ReportSource& source = report_.source;
+  source.path = options_.sourcePath;
+  const DriveInfo& drive = drives_.Current();
+  source.sizeBytes = drive.totalSectors * kSectorSize;
+  source.model = drive.model;
+  if (source.path.empty()) source.path = drive.devicePath;
+  source.mapfile = options_.mapfile;
+  source.volumeType = std::string(FsTypeName(volume_.fsType));
+  source.volumeStart = volume_.startSector;
+  source.volumeSectors = volume_.sizeSectors;
+  ReportSettings& used = report_.settings;
+  used.mode = options_.mode == RecoveryMode::kExtensive ? "extensive" : "normal";
+  used.sectorsPerRead = settings_.sectorsPerRead;
+  used.retries = settings_.badSectorRetries;
+  used.duplicates = std::string(DuplicatePolicyName(settings_.duplicatePolicy));
+  used.syncEachFile = options_.syncEachFile;
+  used.hashSource = static_cast<bool>(options_.sourceHash);
   report_.volume = options_.volumeName;
   report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;
@@ -649,6 +773,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
     }
     CountSelection(top);
     RemoveLeftovers(top.handle, "");
+    AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
   }
   ReserveReportRoom();
@@ -711,6 +836,15 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
   if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
   run.ReleaseReportRoom();
+  if (options.sourceHash) {
+    auto hash = options.sourceHash();
+    if (hash) {
+      result.report.source.sha256 = std::move(*hash);
+    } else {
+      result.report.source.sha256Problem = hash.error().message;
+    }
+  }
+  result.report.finished = IsoUtc(std::time(nullptr));
 
   if (options.writeReport) {
     if (!reportFolder) {
