@@ -6,8 +6,6 @@
 
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
-#include "disk/fault_injecting_source.hpp"
-#include "disk/legacy_bios.hpp"
 #include "volumes/discovery.hpp"
 
 namespace tolvar::cli {
@@ -81,9 +79,7 @@ std::expected<void, CommandFailed> Interrupted(OpenedImage& image, CliRuntime& r
 
 }  // namespace
 
-CLI::Validator VolumeNumberRange() {
-  return CLI::Range(1u, std::numeric_limits<unsigned>::max());
-}
+CLI::Validator VolumeNumberRange() { return CLI::Range(1u, std::numeric_limits<unsigned>::max()); }
 
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command
@@ -98,11 +94,11 @@ void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
       ->check(CLI::Range(1u, 100u));
   command.add_option("--retries", options.retries, "Attempts per unreadable sector (1 to 10)")
       ->check(CLI::Range(1u, 10u));
-  command.add_flag("--legacy-route", options.legacyRoute,
+  command.add_flag("--legacy-route", options.source.legacyRoute,
                    "Read through the legacy BIOS disk libraries");
-  command.add_option("--legacy-library-dir", options.legacyLibraryDir,
+  command.add_option("--legacy-library-dir", options.source.legacyLibraryDir,
                      "Folder holding the legacy disk libraries");
-  command.add_option("--unreadable-sectors", options.unreadableSectorsFile,
+  command.add_option("--unreadable-sectors", options.source.unreadableSectorsFile,
                      "File listing sectors to treat as unreadable (N or N-M per line)");
   command.add_flag("-q,--quiet", options.quiet, "No progress bar");
 }
@@ -112,21 +108,13 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
   if (auto range = CheckSearchRange(options, runtime); !range) {
     return std::unexpected(range.error());
   }
-  if (options.legacyRoute && !options.unreadableSectorsFile.empty()) {
+  if (options.source.legacyRoute && !options.source.unreadableSectorsFile.empty()) {
     runtime.Fail("--unreadable-sectors cannot be used with --legacy-route");
     return std::unexpected(CommandFailed{kExitUsage});
   }
 
-  // Opening first gives one clear line for a missing path, a directory, an
-  // empty file or one without read permission, whatever the route.
-  auto source = OpenImageFile(path);
-  if (!source) {
-    runtime.Fail(source.error().message);
-    return std::unexpected(CommandFailed{kExitUsage});
-  }
-
-  auto image = std::make_unique<OpenedImage>(options.legacyRoute ? DiskRoute::kLegacyBios
-                                                                 : DiskRoute::kNtFamily);
+  auto image = std::make_unique<OpenedImage>(options.source.legacyRoute ? DiskRoute::kLegacyBios
+                                                                        : DiskRoute::kNtFamily);
   image->path = path;
   OpenedImage& session = *image;
   if (options.sectorsPerRead != 0) session.settings.sectorsPerRead = options.sectorsPerRead;
@@ -136,27 +124,14 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
   image->progress =
       std::make_unique<ProgressLine>(runtime.err, runtime.stderrIsTerminal && !options.quiet);
 
-  if (options.legacyRoute) {
-    source->reset();
-    const std::string dir =
-        options.legacyLibraryDir.empty() ? DefaultLegacyLibraryDir() : options.legacyLibraryDir;
-    auto library = LoadLegacyBiosLibraries(dir, {path});
-    if (!library) {
-      runtime.Fail(library.error().message);
-      return std::unexpected(CommandFailed{kExitUsage});
-    }
-    session.drives.EnumerateDrives(std::move(*library));
-  } else {
-    std::shared_ptr<BlockDeviceSource> drive = std::move(*source);
-    if (!options.unreadableSectorsFile.empty()) {
-      auto plan = LoadFaultPlan(options.unreadableSectorsFile);
-      if (!plan) {
-        runtime.Fail(plan.error().message);
-        return std::unexpected(CommandFailed{kExitUsage});
-      }
-      drive = MakeFaultInjectingSource(std::move(drive), std::move(*plan));
-    }
-    session.drives.EnumerateDrives(MakeFixedProvider({std::move(drive)}));
+  // Opening first gives one clear line for a missing path, a directory, an
+  // empty file or one without read permission, whatever the route.
+  DriveSourceOptions source = options.source;
+  source.images = {path};
+  source.hostDevices = false;
+  if (auto listed = EnumerateDriveSources(session.drives, source); !listed) {
+    runtime.Fail(listed.error().message);
+    return std::unexpected(CommandFailed{kExitUsage});
   }
 
   if (session.drives.listedCount == 0) {

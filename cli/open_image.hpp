@@ -11,6 +11,7 @@
 #include "cli/cli_runtime.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/progress_line.hpp"
+#include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
 #include "volumes/volume_table.hpp"
 
@@ -21,9 +22,9 @@ struct DiscoveryOptions {
   std::vector<std::string> search;  // START END as typed; empty: use the partition record
   unsigned sectorsPerRead = 0;      // 0: the route's default
   unsigned retries = 0;             // 0: the default
-  bool legacyRoute = false;
-  std::string legacyLibraryDir;  // empty: where the build put the stand-ins
-  std::string unreadableSectorsFile;
+  // How the image is opened (route, unreadable sectors, ...); `images` is
+  // filled by OpenImage.
+  DriveSourceOptions source;
   bool quiet = false;
 };
 
@@ -73,8 +74,8 @@ struct OpenedImage {
 // so) when the record's mark is missing. The volume table then holds what
 // was found; none is not a failure here, an interrupt is.
 [[nodiscard]] std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
-                                                                const DiscoveryOptions& options,
-                                                                CliRuntime& runtime);
+                                                                 const DiscoveryOptions& options,
+                                                                 CliRuntime& runtime);
 
 // OpenImage, then DiscoverVolumes.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(
