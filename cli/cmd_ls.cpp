@@ -19,10 +19,20 @@ struct LsOptions {
   std::vector<std::string> filters;
 };
 
-std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+// Why a --filter pattern is refused, in the command line's words.
+std::string RefusalText(FilterRefusal refusal) {
+  switch (refusal) {
+    case FilterRefusal::kListFull:
+      return fmt::format("more than {} filters", FileFilterList::kMaxPatterns);
+    case FilterRefusal::kTooLong:
+      return fmt::format("longer than {} characters", FileFilterList::kMaxPatternLength);
+    case FilterRefusal::kBlank:
+      return "an empty pattern";
+    case FilterRefusal::kNone:
+    case FilterRefusal::kDuplicate:
+      break;
+  }
+  return "refused";
 }
 
 // The filters as the filter list would take them; a refused one is a usage
@@ -35,7 +45,7 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
     if (refusal == FilterRefusal::kDuplicate) continue;
     if (refusal != FilterRefusal::kNone) {
       return std::unexpected(
-          fmt::format("--filter \"{}\": {}", pattern, Trimmed(FilterRefusalMessage(refusal))));
+          fmt::format("--filter \"{}\": {}; nothing was read", pattern, RefusalText(refusal)));
     }
     kept.push_back(pattern);
   }
@@ -43,10 +53,10 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
 }
 
 nlohmann::json RowJson(const ListRow& row) {
-  nlohmann::json object = {{"type", row.type},         {"size", row.sizeBytes},
-                           {"date", row.date},         {"time", row.time},
-                           {"sector", row.key},        {"isFolder", row.isFolder},
-                           {"inode", row.inode},       {"timestamp", row.timestamp}};
+  nlohmann::json object = {{"type", row.type},   {"size", row.sizeBytes},
+                           {"date", row.date},   {"time", row.time},
+                           {"sector", row.key},  {"isFolder", row.isFolder},
+                           {"inode", row.inode}, {"timestamp", row.timestamp}};
   SetTextWithBytes(object, "name", row.name);
   return object;
 }

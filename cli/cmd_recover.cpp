@@ -81,8 +81,8 @@ std::string Megabytes(std::uint64_t bytes) {
 }
 
 // The run's events on the progress bar: the position, and files and bytes
-// as the text, refreshed a few times a second. A failure that ends the run
-// is said on stderr.
+// as the text, refreshed a few times a second. Failures are said from the
+// run's result, once the bar is gone.
 class SavingProgressLine final : public SavingObserver {
  public:
   explicit SavingProgressLine(ProgressLine& line) : line_(line) {}
@@ -95,7 +95,6 @@ class SavingProgressLine final : public SavingObserver {
     line_.SetStatus(fmt::format("{}/{} files, {} of {}", progress.filesDone, progress.filesTotal,
                                 Megabytes(progress.bytesDone), Megabytes(progress.bytesTotal)));
   }
-  void Failed(const Error& error) override { line_.Message(error.message); }
 
  private:
   ProgressLine& line_;
@@ -137,7 +136,14 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
                        control, observer, saving);
     bar.Show(false);
   }
-  if (!result) return kExitUsage;  // the refusal has been shown
+  bar.End();
+  if (!result) {
+    runtime.Say(fmt::format("{}; nothing was recovered", result.error().message));
+    return kExitUsage;
+  }
+  if (!result->report.summary.stopMessage.empty()) {
+    runtime.Say(fmt::format("{}; the recovery stopped there", result->report.summary.stopMessage));
+  }
 
   const RecoveryReport& report = result->report;
   if (options.browse.json) {
@@ -164,7 +170,9 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
                  kReportTextName, kReportJsonName);
     }
   }
-  if (!result->reportProblem.empty()) runtime.Say(result->reportProblem);
+  if (!result->reportProblem.empty()) {
+    runtime.Say(fmt::format("{}; the report was not written", result->reportProblem));
+  }
   return AllWhole(report.summary) ? kExitOk : kExitNothing;
 }
 

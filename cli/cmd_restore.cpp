@@ -5,8 +5,8 @@
 #include <string>
 
 #include "cli/commands.hpp"
-#include "cli/output.hpp"
 #include "cli/interrupt.hpp"
+#include "cli/output.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
@@ -25,7 +25,7 @@ class RestoreProgress final : public RestoreObserver {
  public:
   explicit RestoreProgress(ProgressLine& line) : line_(line) {}
   void FileStarted(std::string_view relativePath) override {
-    line_.SetStatus(fmt::format("Restoring {}", relativePath));
+    line_.SetStatus(fmt::format("restoring {}", relativePath));
   }
 
  private:
@@ -43,7 +43,10 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
     bar.Show(true);
     report = RestoreCompressedFiles(options.folder, observer, StopToken(interrupts.stop));
     if (report) {
-      if (!report->summary.stopMessage.empty()) bar.Message(report->summary.stopMessage);
+      if (!report->summary.stopMessage.empty()) {
+        bar.End();
+        runtime.Say(fmt::format("{}; the restore stops here", report->summary.stopMessage));
+      }
       bar.SetStatus(RestoreSummaryLine(report->summary));
     }
     bar.Show(false);
@@ -65,16 +68,16 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
     }
     const RestoreSummary& s = report->summary;
     PrintJson(runtime, {{"folder", options.folder},
-                            {"summary",
-                             {{"filesExamined", s.filesExamined},
-                              {"restored", s.restored},
-                              {"damaged", s.damaged},
-                              {"failed", s.failed},
-                              {"unverified", s.unverified},
-                              {"stopped", s.stopped},
-                              {"stopMessage", s.stopMessage}}},
-                            {"leftoversRemoved", report->leftoversRemoved},
-                            {"entries", entries}});
+                        {"summary",
+                         {{"filesExamined", s.filesExamined},
+                          {"restored", s.restored},
+                          {"damaged", s.damaged},
+                          {"failed", s.failed},
+                          {"unverified", s.unverified},
+                          {"stopped", s.stopped},
+                          {"stopMessage", s.stopMessage}}},
+                        {"leftoversRemoved", report->leftoversRemoved},
+                        {"entries", entries}});
   } else {
     for (const std::string& leftover : report->leftoversRemoved) {
       fmt::print(runtime.out, "removed {} [left half written by an interrupted run]\n",
