@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/utf8.hpp"
+
 namespace tolvar::commands {
 namespace {
 
@@ -88,15 +90,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // The type column as the window reads it: at most 100 characters.
 std::string_view TypeAsRead(std::string_view typeText) { return typeText.substr(0, 100); }
-
-// The longest prefix of `text` of at most `limit` bytes that does not end
-// inside a UTF-8 sequence.
-std::string_view CutUtf8(std::string_view text, std::size_t limit) {
-  if (text.size() <= limit) return text;
-  std::size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0U) == 0x80U) --end;
-  return text.substr(0, end);
-}
 
 }  // namespace
 

@@ -72,8 +72,6 @@ class AcceptedVolumes final : public VolumeTreeSink {
 
 }  // namespace
 
-bool HasPartitionRecord(DriveTable& drives) { return HasPartitionInformation(drives); }
-
 void Discover(Session& session, const DiscoveryHooks& hooks) {
   ViewFeedback feedback(hooks.feedback);
   AcceptedVolumes tree(hooks);

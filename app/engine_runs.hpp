@@ -28,10 +28,6 @@ struct MountHooks {
   ViewCall feedback;
 };
 
-// Whether the open drive says where its volumes are: the partition record's
-// mark, or an SCO partition whose division table carries its mark.
-[[nodiscard]] bool HasPartitionRecord(DriveTable& drives);
-
 // Refills the session's volume table by the wizard's identify option: from
 // the partition record, or by searching its sector range.
 void Discover(Session& session, const DiscoveryHooks& hooks);

@@ -18,6 +18,7 @@
 #include "app/wizard_steps.hpp"
 #include "app/wizard_texts.hpp"
 #include "fs/timestamp.hpp"
+#include "volumes/discovery.hpp"
 
 namespace tolvar {
 
@@ -407,7 +408,7 @@ struct WizardController::Impl {
         state().rangeEnd = *end;
         BeginSearch(1);
       } else {
-        if (!engine::HasPartitionRecord(session.drives)) {
+        if (!HasPartitionInformation(session.drives)) {
           view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
           return;
         }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "app/wizard_texts.hpp"
 #include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
 #include "fs/mount.hpp"
@@ -21,9 +20,9 @@ class MountProgress final : public MountObserver {
   explicit MountProgress(ProgressLine& line) : line_(line) {}
 
   void PhaseStarted(MountPhase phase) override {
-    if (phase == MountPhase::kFinalizingNames) line_.SetStatus(kFinalizingStatus);
+    if (phase == MountPhase::kFinalizingNames) line_.SetStatus("naming what was found");
     if (phase == MountPhase::kGatheringLostFolders) {
-      line_.SetStatus(kLostDataStatus);
+      line_.SetStatus("searching for lost folders");
       line_.SetProgress(0);
     }
   }
@@ -118,7 +117,7 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
   const std::uint32_t count = std::min(image.volumes.volumeCount, VolumeTable::kCapacity);
   if (count == 0) {
     image.progress->End();
-    runtime.Say(fmt::format("{}: no HTFS or EAFS volume found", options.image));
+    runtime.Say(NothingFoundText(image));
     return std::unexpected(CommandFailed{kExitNothing});
   }
   if (options.volume < 1 || options.volume > count) {
@@ -142,7 +141,7 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
   ProgressLine& line = *image.progress;
   line.Show(true);
   line.SetProgress(0);
-  line.SetStatus(kMountingStatus);
+  line.SetStatus(fmt::format("reading volume {}", options.volume));
   MountProgress observer(line);
   MountResult result;
   {
@@ -153,12 +152,15 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
   line.Show(false);
   line.End();
   if (!result) {
-    line.Message(result.error().code == ErrorCode::kOutOfMemory ? kOutOfMemoryMessage
-                                                                : result.error().message);
+    runtime.Say(fmt::format("volume {} ({}) could not be read: {}; stopping", options.volume,
+                            mounted->volume.volumeName,
+                            result.error().code == ErrorCode::kOutOfMemory
+                                ? "out of memory for its file tree"
+                                : result.error().message));
     return std::unexpected(CommandFailed{kExitUsage});
   }
   if (image.interrupts.Received()) {
-    runtime.Say("interrupted");
+    runtime.Say(fmt::format("interrupted while reading volume {}; stopping", options.volume));
     return std::unexpected(CommandFailed{kExitInterrupted});
   }
   WarnUnreadFolders(*mounted, runtime);

@@ -8,8 +8,8 @@
 #include "app/wizard_texts.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
-#include "disk/linux_block_device.hpp"
 
 namespace tolvar::cli {
 
@@ -23,21 +23,14 @@ struct DrivesOptions {
 int RunDrives(const DrivesOptions& options, CliRuntime& runtime) {
   RecoverySettings settings;
   DriveTable drives(settings);
-  if (options.images.empty()) {
-    drives.EnumerateDrives(MakeLinuxBlockDeviceProvider());
-  } else {
-    // Each image is opened once here, so that a bad path gets its own line
-    // instead of silently missing from the list.
-    std::vector<std::shared_ptr<BlockDeviceSource>> sources;
-    for (const auto& path : options.images) {
-      auto source = OpenImageFile(path);
-      if (!source) {
-        runtime.Say(source.error().message);
-        return kExitUsage;
-      }
-      sources.push_back(std::move(*source));
-    }
-    drives.EnumerateDrives(MakeFixedProvider(std::move(sources)));
+  // Each image is opened once here, so that a bad path gets its own line
+  // instead of silently missing from the list.
+  DriveSourceOptions sources;
+  sources.images = options.images;
+  sources.hostDevices = options.images.empty();
+  if (auto listed = EnumerateDriveSources(drives, sources); !listed) {
+    runtime.Say(listed.error().message);
+    return kExitUsage;
   }
 
   if (options.json) {

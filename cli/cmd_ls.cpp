@@ -19,10 +19,20 @@ struct LsOptions {
   std::vector<std::string> filters;
 };
 
-std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+// Why a --filter pattern is refused, in the command line's words.
+std::string RefusalText(FilterRefusal refusal) {
+  switch (refusal) {
+    case FilterRefusal::kListFull:
+      return fmt::format("more than {} filters", FileFilterList::kMaxPatterns);
+    case FilterRefusal::kTooLong:
+      return fmt::format("longer than {} characters", FileFilterList::kMaxPatternLength);
+    case FilterRefusal::kBlank:
+      return "an empty pattern";
+    case FilterRefusal::kNone:
+    case FilterRefusal::kDuplicate:
+      break;
+  }
+  return "refused";
 }
 
 // The filters as the filter list would take them; a refused one is a usage
@@ -35,7 +45,7 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
     if (refusal == FilterRefusal::kDuplicate) continue;
     if (refusal != FilterRefusal::kNone) {
       return std::unexpected(
-          fmt::format("--filter \"{}\": {}", pattern, Trimmed(FilterRefusalMessage(refusal))));
+          fmt::format("--filter \"{}\": {}; nothing was read", pattern, RefusalText(refusal)));
     }
     kept.push_back(pattern);
   }

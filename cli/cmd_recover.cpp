@@ -87,8 +87,8 @@ std::string Megabytes(std::uint64_t bytes) {
 }
 
 // The run's events on the progress bar: the position, and files and bytes
-// as the text, refreshed a few times a second. A failure that ends the run
-// is said on stderr.
+// as the text, refreshed a few times a second. Failures are said from the
+// run's result, once the bar is gone.
 class SavingProgressLine final : public SavingObserver {
  public:
   explicit SavingProgressLine(ProgressLine& line) : line_(line) {}
@@ -101,7 +101,6 @@ class SavingProgressLine final : public SavingObserver {
     line_.SetStatus(fmt::format("{}/{} files, {} of {}", progress.filesDone, progress.filesTotal,
                                 Megabytes(progress.bytesDone), Megabytes(progress.bytesTotal)));
   }
-  void Failed(const Error& error) override { line_.Message(error.message); }
 
   // Keeps what the report holds so far, for an end at once.
   void EntryReported(const ReportEntry& entry) override {
@@ -190,7 +189,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.volumeWarnings = volume.volume.assumptions;
   saving.syncEachFile = options.sync;
   saving.commandLine = runtime.commandLine;
-  saving.mapfile = options.browse.discovery.mapfile;
+  saving.mapfile = options.browse.discovery.source.mapfile;
   saving.mode = volume.mode;
 
   // The source's hash reads the image through a handle of its own, on a
@@ -234,9 +233,14 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
     bar.Show(false);
   }
   session.interrupts.beforeForcedExit = nullptr;
+  bar.End();
   if (!result) {
     control.PressStopSaving();  // the source's hash is of no use any more
-    return kExitUsage;          // the refusal has been shown
+    runtime.Say(fmt::format("{}; nothing was recovered", result.error().message));
+    return kExitUsage;
+  }
+  if (!result->report.summary.stopMessage.empty()) {
+    runtime.Say(fmt::format("{}; the recovery stopped there", result->report.summary.stopMessage));
   }
 
   const RecoveryReport& report = result->report;
@@ -269,7 +273,9 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
                  kReportTextName, kReportJsonName);
     }
   }
-  if (!result->reportProblem.empty()) runtime.Say(result->reportProblem);
+  if (!result->reportProblem.empty()) {
+    runtime.Say(fmt::format("{}; the report was not written", result->reportProblem));
+  }
   return AllWhole(report.summary) ? kExitOk : kExitNothing;
 }
 

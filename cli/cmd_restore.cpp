@@ -25,7 +25,7 @@ class RestoreProgress final : public RestoreObserver {
  public:
   explicit RestoreProgress(ProgressLine& line) : line_(line) {}
   void FileStarted(std::string_view relativePath) override {
-    line_.SetStatus(fmt::format("Restoring {}", relativePath));
+    line_.SetStatus(fmt::format("restoring {}", relativePath));
   }
 
  private:
@@ -43,7 +43,10 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
     bar.Show(true);
     report = RestoreCompressedFiles(options.folder, observer, StopToken(interrupts.stop));
     if (report) {
-      if (!report->summary.stopMessage.empty()) bar.Message(report->summary.stopMessage);
+      if (!report->summary.stopMessage.empty()) {
+        bar.End();
+        runtime.Say(fmt::format("{}; the restore stops here", report->summary.stopMessage));
+      }
       bar.SetStatus(RestoreSummaryLine(report->summary));
     }
     bar.Show(false);

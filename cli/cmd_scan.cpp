@@ -71,6 +71,7 @@ int RunScan(const ScanOptions& options, CliRuntime& runtime) {
     PrintTable(runtime.out, {"#", "Type", "Name", "Start sector", "Sectors", "Size", "Found by"},
                rows);
   }
+  if (count == 0) runtime.Say(NothingFoundText(image));
   if (!options.json) {
     for (const std::string& warning : volumes.warnings) runtime.Say("warning: " + warning);
     if (options.verbose) {

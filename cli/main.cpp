@@ -85,9 +85,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // Help and version print and succeed; every other parse error is a
-    // usage error.
-    const int status = app.exit(e);
-    if (e.get_exit_code() == 0) return status;
+    // usage error, said in one line.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    runtime.Say(std::string(e.what()) + "; see tolvar --help");
     return json ? FinishJson(runtime, kExitUsage, e.what()) : kExitUsage;
   } catch (const std::exception& e) {
     runtime.Say(std::string("internal error: ") + e.what());

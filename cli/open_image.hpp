@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/settings.hpp"
 #include "cli/cli_runtime.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/progress_line.hpp"
+#include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/rescue_map.hpp"
 #include "volumes/volume_table.hpp"
@@ -22,10 +25,9 @@ struct DiscoveryOptions {
   std::vector<std::string> search;  // START END as typed; empty: use the partition record
   unsigned sectorsPerRead = 0;      // 0: the route's default
   unsigned retries = 0;             // 0: the default
-  bool legacyRoute = false;
-  std::string legacyLibraryDir;  // empty: where the build put the stand-ins
-  std::string unreadableSectorsFile;
-  std::string mapfile;  // a GNU ddrescue mapfile of the image
+  // How the image is opened (route, unreadable sectors, ...); `images` is
+  // filled by OpenImage.
+  DriveSourceOptions source;
   bool quiet = false;
 };
 
@@ -47,6 +49,15 @@ struct CommandFailed {
   int status = kExitUsage;
 };
 
+// The sectors a --search names: START to END - 1.
+struct SearchRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+// A sector number as --search takes it: digits only, 0 to 2^64 - 1.
+[[nodiscard]] std::optional<std::uint64_t> ParseSearchSector(std::string_view text);
+
 // One image opened as drive 0, with the tables its volumes go into.
 struct OpenedImage {
   explicit OpenedImage(DiskRoute route) : settings(RecoverySettings::DefaultsFor(route)) {}
@@ -59,6 +70,7 @@ struct OpenedImage {
   VolumeTable volumes;
   std::unique_ptr<ProgressLine> progress;
   Interrupts interrupts;
+  std::optional<SearchRange> search;  // from --search, checked
   ScanMethod method = ScanMethod::kPartitionRecord;
   std::uint64_t rangeStart = 0;  // the range searched (search methods)
   std::uint64_t rangeEnd = 0;
@@ -71,13 +83,16 @@ struct OpenedImage {
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
     const std::string& path, const DiscoveryOptions& options, CliRuntime& runtime);
 
-// Finds the image's volumes: in the --search range, else through the
-// partition record, falling back to a search of the whole disk (and saying
-// so) when the record's mark is missing. The volume table then holds what
-// was found; none is not a failure here, an interrupt is.
+// Finds the image's volumes: in the --search range (which must end by the
+// disk's end), else through the partition record, falling back to a search
+// of the whole disk (and saying so) when the record's mark is missing or it
+// lists nothing. The volume table then holds what was found; none is not a
+// failure here, an interrupt is.
 [[nodiscard]] std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
-                                                                 const DiscoveryOptions& options,
                                                                  CliRuntime& runtime);
+
+// The one line that says no volume was found where DiscoverVolumes looked.
+[[nodiscard]] std::string NothingFoundText(const OpenedImage& image);
 
 // OpenImage, then DiscoverVolumes.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(

@@ -7,6 +7,7 @@
 
 #include "app/drive_list.hpp"
 #include "app/wizard_texts.hpp"
+#include "base/utf8.hpp"
 #include "cli/terminal_text.hpp"
 #include "volumes/discovery.hpp"
 #include "volumes/volume_table.hpp"
@@ -60,46 +61,9 @@ void PrintJson(const CliRuntime& runtime, const nlohmann::json& document) {
   runtime.printedJson = true;
 }
 
-bool IsUtf8(std::string_view text) {
-  std::size_t k = 0;
-  while (k < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[k]);
-    std::size_t extra = 0;
-    std::uint32_t code = 0;
-    if (lead < 0x80) {
-      ++k;
-      continue;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-      code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      code = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      code = lead & 0x07u;
-    } else {
-      return false;
-    }
-    if (text.size() - k <= extra) return false;
-    for (std::size_t j = 1; j <= extra; ++j) {
-      const auto next = static_cast<unsigned char>(text[k + j]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    k += extra + 1;
-  }
-  return true;
-}
-
 void SetTextWithBytes(nlohmann::json& object, const std::string& key, std::string_view text) {
   object[key] = std::string(text);
-  if (IsUtf8(text)) return;
+  if (IsValidUtf8(text)) return;
   std::string hex;
   hex.reserve(text.size() * 2);
   for (const char ch : text) hex += fmt::format("{:02x}", static_cast<unsigned char>(ch));

@@ -25,9 +25,6 @@ void PrintJson(std::FILE* out, const nlohmann::json& document);
 // its document.
 void PrintJson(const CliRuntime& runtime, const nlohmann::json& document);
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
-[[nodiscard]] bool IsUtf8(std::string_view text);
-
 // Sets `object[key]` to `text`. Where `text` is not UTF-8, and so would print
 // with replacement characters, `object[key + "Bytes"]` also holds its exact
 // bytes as lower-case hex, two digits a byte, so nothing of the stored name

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "cli/terminal_text.hpp"
 
@@ -14,31 +13,11 @@ namespace {
 constexpr int kBarWidth = 30;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
-// The message's lines without their CR LF breaks; each made safe on its own.
-std::vector<std::string> MessageLines(std::string_view text) {
-  std::vector<std::string> lines;
-  while (true) {
-    const auto cut = text.find('\n');
-    std::string_view line = text.substr(0, cut);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.push_back(TerminalSafe(line));
-    if (cut == std::string_view::npos) break;
-    text.remove_prefix(cut + 1);
-  }
-  return lines;
-}
-
 }  // namespace
 
 ProgressLine::ProgressLine(std::FILE* err, bool bar) : err_(err), bar_(bar) {}
 
 ProgressLine::~ProgressLine() { End(); }
-
-void ProgressLine::Message(std::string_view text) {
-  End();
-  for (const auto& line : MessageLines(text)) fmt::print(err_, "{}\n", line);
-  std::fflush(err_);
-}
 
 void ProgressLine::Show(bool shown) {
   shown_ = shown;

@@ -9,7 +9,7 @@ namespace tolvar::cli {
 
 // The command line's progress: a one-line bar on stderr with a position and
 // a status text, drawn only when `bar` is set (stderr is a terminal and
-// --quiet was not given), and messages on stderr, one line per line.
+// --quiet was not given). End it before saying anything on stderr.
 class ProgressLine {
  public:
   ProgressLine(std::FILE* err, bool bar);
@@ -17,9 +17,6 @@ class ProgressLine {
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
-  // Prints `text` on stderr after ending the bar's line; CR LF breaks
-  // become lines, each made safe for the terminal.
-  void Message(std::string_view text);
   void Show(bool shown);
   void SetProgress(int position);  // 0 to 100
   void SetStatus(std::string_view text);

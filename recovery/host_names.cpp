@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/utf8.hpp"
+
 namespace tolvar {
 namespace {
 
@@ -15,35 +17,6 @@ void AppendEscaped(std::string& out, unsigned char byte) {
   out.push_back('%');
   out.push_back(kHex[byte >> 4]);
   out.push_back(kHex[byte & 0xF]);
-}
-
-// Length of the valid UTF-8 sequence at `pos`, or 0 when it is not valid.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  std::uint32_t value = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(text[pos + i]);
-    if ((next & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (next & 0x3Fu);
-  }
-  if (length == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) return 0;
-  if (length == 4 && (value < 0x10000 || value > 0x10FFFF)) return 0;
-  return length;
 }
 
 std::uint32_t Fnv1a(std::string_view raw) {
@@ -81,15 +54,6 @@ std::string_view CutAtBoundary(std::string_view name, std::size_t limit) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(std::string_view text) {
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, pos);
-    if (length == 0) return false;
-    pos += length;
-  }
-  return true;
-}
 
 std::string EscapeHostName(std::string_view raw) {
   if (raw.empty()) return "%";

@@ -28,8 +28,4 @@ inline constexpr std::size_t kHostNameMax = 255;
 // the name has no extension (a leading dot does not start one).
 [[nodiscard]] std::string DuplicateName(std::string_view name, unsigned n);
 
-// Whether `text` is valid UTF-8 (no overlong forms, surrogates or values
-// past U+10FFFF).
-[[nodiscard]] bool IsValidUtf8(std::string_view text);
-
 }  // namespace tolvar

@@ -115,46 +115,4 @@ bool VolumeHasRootFolder(const std::function<bool(std::uint64_t, std::span<std::
   return HoldsRootFolder(type, sector);
 }
 
-std::optional<SuperblockCandidate> ClassifySuperblock(std::span<const std::byte> sector) {
-  const Superblock sb = DecodeSuperblock(sector);
-  if (!IsPlausibleSuperblock(sb)) return std::nullopt;
-  SuperblockCandidate candidate;
-  candidate.fsType = sb.type;
-  candidate.sizeBlocks = sb.sizeBlocks;
-  if (sb.type == FsType::kHtfs) candidate.inodeTableBlocks = sb.inodeTableBlocks;
-  return candidate;
-}
-
-ProbeResult ProbeSuperblockSector(VolumeTable& table, std::span<const std::byte> bytes,
-                                  std::uint32_t sector) {
-  const auto candidate = ClassifySuperblock(bytes);
-  if (!candidate) return ProbeResult::kNone;
-
-  // The file system begins one sector before its superblock.
-  const std::uint32_t start = sector - 1u;
-  const std::uint32_t count = std::min(table.volumeCount, VolumeTable::kCapacity);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (table.entries[i].startSector == start) return ProbeResult::kDuplicate;
-  }
-
-  const std::uint32_t sizeSectors = candidate->sizeBlocks * 2u;
-  if (sizeSectors > kMaxVolumeSectors) return ProbeResult::kRejected;
-  if (table.volumeCount >= VolumeTable::kCapacity) return ProbeResult::kRejected;
-
-  VolumeInfo& entry = table.entries[table.volumeCount];
-  entry = VolumeInfo{};
-  entry.fsType = candidate->fsType;
-  entry.sectorsPerBlock = 2;
-  entry.sizeSectors = sizeSectors;
-  entry.startSector = start;
-  entry.inodeTableSector = start + 2u * entry.sectorsPerBlock;
-  // HTFS: 2 sectors per block, 4 inodes per sector. EAFS and AFS: 16
-  // inodes per sector over the whole size.
-  entry.inodeCount = candidate->fsType == FsType::kHtfs ? candidate->inodeTableBlocks * 2u * 4u
-                                                        : candidate->sizeBlocks * 2u * 16u;
-  entry.volumeName = VolumeName(candidate->fsType, table.volumeCount + 1);
-  ++table.volumeCount;
-  return ProbeResult::kAccepted;
-}
-
 }  // namespace tolvar

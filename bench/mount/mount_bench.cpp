@@ -30,7 +30,7 @@
 #include "fs/format.hpp"
 #include "fs/mount.hpp"
 #include "imagekit/image_builder.hpp"
-#include "volumes/superblock_probe.hpp"
+#include "volumes/discovery.hpp"
 
 namespace {
 
@@ -67,10 +67,13 @@ int RunMount(const std::string& image, std::uint32_t start, bool extensive) {
   drives.EnumerateDrives(MakeImageFileProvider({image}));
   drives.currentDrive = 0;
   if (!drives.OpenCurrentDrive()) return 2;
-  std::vector<std::byte> sector(kFsSectorBytes);
-  (void)drives.ReadSectors(std::uint64_t{start} + 1, 1, sector);
+  // The volume as a search of its superblock's sector judges it.
   VolumeTable volumes;
-  if (ProbeSuperblockSector(volumes, sector, start + 1) != ProbeResult::kAccepted) return 3;
+  DiscoveryObserver unseen;
+  StopFlag stop;
+  const DiscoveryRequest request{DiscoveryMethod::kRange, std::uint64_t{start} + 1,
+                                 std::uint64_t{start} + 2, 1};
+  if (FindVolumes(drives, volumes, request, unseen, StopToken(stop)).volumesFound != 1) return 3;
   const RecoveryMode mode = extensive ? RecoveryMode::kExtensive : RecoveryMode::kNormal;
   MountObserver quiet;
   rusage before{};

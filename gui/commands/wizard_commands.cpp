@@ -33,6 +33,7 @@
 #include "gui/dialogs/info_dialogs.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 #include "app/properties.hpp"
+#include "app/saving_display.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
 
@@ -83,24 +84,6 @@ const char* ToolButtonWord(int controlId) {
       return "Tool";
   }
 }
-
-// The saving run's events as the saving dialog's fields.
-class DisplayObserver final : public SavingObserver {
- public:
-  explicit DisplayObserver(SavingDisplay& display) : display_(display) {}
-  void EntryStarted(std::string_view hostFolder, std::string_view name, std::uint64_t number,
-                    std::uint64_t total) override {
-    display_.SetPath(hostFolder);
-    display_.SetFileName(name);
-    display_.SetCount(fmt::format("{} of {}", number, total));
-  }
-  void Progress(int position) override { display_.SetProgress(position); }
-  void Failed(const Error& error) override { problem = error.message; }
-  std::string problem;
-
- private:
-  SavingDisplay& display_;
-};
 
 }  // namespace
 
@@ -567,7 +550,7 @@ SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Se
   options.writeReport = writeReport;
   SavingDialog::RunBody body = [&session, selection, options, written](SaveControl& control,
                                                                        SavingDisplay& display) {
-    DisplayObserver observer(display);
+    SavingDisplayObserver observer(display);
     const auto result = RunSaving(session.drives, session.volumes.Current(), session.fileTree,
                                   selection, session.settings, control, observer, options);
     SavingOutcome outcome;

@@ -7,22 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/saving_display.hpp"
 #include "gui/controls/text_progress_ctrl.hpp"
 #include "gui/dialogs/dialog_frame.hpp"
 #include "recovery/saving_run.hpp"
 
 namespace tolvar::gui {
-
-// What a saving run shows while it goes. Called on the run's thread; the
-// dialog carries each call to its own thread in order.
-class SavingDisplay {
- public:
-  virtual ~SavingDisplay() = default;
-  virtual void SetPath(std::string_view path) = 0;
-  virtual void SetFileName(std::string_view name) = 0;
-  virtual void SetCount(std::string_view count) = 0;  // "3 of 12"
-  virtual void SetProgress(int position) = 0;          // 0 to 100
-};
 
 // What became of a run, for the summary shown after the dialog closes.
 struct SavingOutcome {

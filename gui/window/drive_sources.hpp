@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
 
 namespace tolvar::gui {
@@ -15,13 +16,9 @@ namespace tolvar::gui {
 // the next drives.
 class DriveSources {
  public:
-  struct Options {
-    std::vector<std::string> images;  // from the command line
-    bool legacyRoute = false;
-    std::string legacyLibraryDir;  // empty: the default folder
-    std::string sysfsRoot = "/sys";
-    std::string devRoot = "/dev";
-  };
+  // `images` are those named on the command line; with none, the host's
+  // block devices are listed (`hostDevices` is set from that).
+  using Options = DriveSourceOptions;
 
   explicit DriveSources(Options options);
 

@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   QStringList problems;
   std::vector<std::string> readable;
   for (const std::string& image : options.images) {
-    auto opened = tolvar::OpenImageFile(image);
+    auto opened = tolvar::OpenDriveImage(image, options);
     if (opened) {
       readable.push_back(image);
     } else {

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/cli_runtime.hpp"
 #include "cli/interrupt.hpp"
+#include "cli/open_image.hpp"
 #include "cli/output.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
@@ -44,40 +46,54 @@ TEST(TerminalSafeTest, KeepsValidUtf8AndEscapesInvalidBytes) {
   EXPECT_EQ(TerminalSafe("cut \xe2\x82"), "cut \\xE2\\x82");   // sequence cut short
 }
 
-TEST(ProgressLineTest, MessagesArePrintedLineByLine) {
+TEST(CliRuntimeTest, EverySayingIsOneLineOfItsOwn) {
   std::FILE* err = std::tmpfile();
   ASSERT_NE(err, nullptr);
-  {
-    ProgressLine line(err, /*bar=*/true);
-    // Without a shown progress bar nothing but the messages is printed.
-    line.SetStatus("Scanning sector 0 Of 100");
-    line.SetProgress(5);
-    line.Message("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process.");
-    line.Message("Do you want to stop the current process ?");
-  }
+  CliRuntime runtime;
+  runtime.err = err;
+  runtime.Say("no volume here; stopping");
+  // A text from elsewhere with line breaks or controls stays on one line.
+  runtime.Fail("bad \"name\r\nnext\" \x1b[2J", kExitUsage);
   EXPECT_EQ(Contents(err),
-            "No HTFS/EAFS Partition Found  !! \nUser stopped the search process.\n"
-            "Do you want to stop the current process ?\n");
+            "tolvar: no volume here; stopping\n"
+            "tolvar: bad \"name\\r\\nnext\" \\x1B[2J\n");
+  EXPECT_EQ(runtime.exitCode, kExitUsage);
+  EXPECT_EQ(runtime.lastSaid, "bad \"name\r\nnext\" \x1b[2J");
   std::fclose(err);
 }
 
-TEST(ProgressLineTest, ProgressBarOnlyWhenAskedAndClearedBeforeMessages) {
+TEST(SearchSectorTest, DigitsUpTo64BitsOnly) {
+  EXPECT_EQ(ParseSearchSector("0"), 0u);
+  EXPECT_EQ(ParseSearchSector("4294967296"), 4294967296u);  // past 32 bits
+  EXPECT_EQ(ParseSearchSector("18446744073709551615"), 18446744073709551615u);
+  EXPECT_EQ(ParseSearchSector("007"), 7u);
+  for (const char* bad :
+       {"", "18446744073709551616", "-1", "+1", " 1", "1 ", "0x10", "1e3", "12a"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseSearchSector(bad).has_value());
+  }
+}
+
+TEST(ProgressLineTest, ProgressBarOnlyWhenAskedAndWipedAtItsEnd) {
   std::FILE* quiet = std::tmpfile();
   std::FILE* bar = std::tmpfile();
   ASSERT_TRUE(quiet && bar);
   for (std::FILE* file : {quiet, bar}) {
+    CliRuntime runtime;
+    runtime.err = file;
     ProgressLine line(file, file == bar);
     line.Show(true);
     line.SetProgress(50);
     line.SetStatus("Scanning \x1b[2J sector");
-    line.Message("done");
+    line.End();
+    runtime.Say("done");
   }
-  EXPECT_EQ(Contents(quiet), "done\n");
+  EXPECT_EQ(Contents(quiet), "tolvar: done\n");
   const std::string drawn = Contents(bar);
   EXPECT_NE(drawn.find("[###############---------------]  50%"), std::string::npos);
   EXPECT_EQ(drawn.find("\x1b[2J"), std::string::npos);
   // The bar's line is wiped before the message is printed.
-  EXPECT_NE(drawn.find("\r\x1b[Kdone\n"), std::string::npos);
+  EXPECT_NE(drawn.find("\r\x1b[Ktolvar: done\n"), std::string::npos);
   std::fclose(quiet);
   std::fclose(bar);
 }

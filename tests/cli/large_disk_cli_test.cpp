@@ -128,12 +128,27 @@ TEST_F(LargeDiskCli, AVolumePastSector2To32IsFoundAndRead) {
   EXPECT_EQ(nlohmann::json::parse(info.out)["volumeStart"], kFarVolumeStart);
 }
 
-TEST_F(LargeDiskCli, ASearchRangePast2To32IsRefusedWithAClearLine) {
+TEST_F(LargeDiskCli, ASearchRangeReachesPast2To32UpToTheDisksEnd) {
   const std::string image = Build();
   ASSERT_FALSE(image.empty());
-  const RunResult run = RunTolvar({"scan", image, "--search", "0", "4294969344"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("0 to 4294967295"), std::string::npos) << run.err;
+  const std::string from = std::to_string(kFarVolumeStart - 10);
+  const std::string to = std::to_string(kTotalSectors);
+  const RunResult run = RunTolvar({"scan", image, "--search", from, to, "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto doc = nlohmann::json::parse(run.out);
+  EXPECT_EQ(doc["method"], "search");
+  EXPECT_EQ(doc["range"]["start"], kFarVolumeStart - 10);
+  EXPECT_EQ(doc["range"]["end"], kTotalSectors);
+  ASSERT_EQ(doc["volumes"].size(), 1u) << run.out;
+  EXPECT_EQ(doc["volumes"][0]["startSector"], kFarVolumeStart);
+  EXPECT_EQ(doc["volumes"][0]["foundBy"], "the sector search");
+
+  const RunResult past =
+      RunTolvar({"scan", image, "--search", from, std::to_string(kTotalSectors + 1)});
+  EXPECT_EQ(past.status, 2);
+  EXPECT_EQ(past.err, "tolvar: --search: END (" + std::to_string(kTotalSectors + 1) +
+                          ") is past the end of the disk (" + std::to_string(kTotalSectors) +
+                          " sectors); nothing was searched\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
 #include "tests/disk/disk_test_util.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -98,6 +99,25 @@ TEST(LinuxBlockDevices, FillTheDriveTableAndOpenForReading) {
   std::vector<std::byte> buffer(4 * kSectorSize);
   ASSERT_TRUE(table.ReadSectors(2, 4, buffer));
   EXPECT_TRUE(testing::Equal(buffer, testing::SectorsOf(testing::PatternBytes(64), 2, 4)));
+}
+
+TEST(LinuxBlockDevices, ComeBeforeTheImagesWhenASetupAsksForThem) {
+  FakeSysfs sysfs;
+  sysfs.Disk("sda", kAta, 1008, "WDC WD5000");
+  testing::TempDir dir;
+  testing::WriteFile(dir / "a.img", testing::PatternBytes(1008));
+  DriveSourceOptions options;
+  options.images = {(dir / "a.img").string()};
+  options.hostDevices = true;
+  options.sysfsRoot = sysfs.Sys().string();
+  options.devRoot = sysfs.Dev().string();
+  RecoverySettings settings;
+  DriveTable table(settings);
+  ASSERT_TRUE(EnumerateDriveSources(table, options).has_value());
+  ASSERT_EQ(table.listedCount, 2);
+  EXPECT_EQ(table.Slot(0).model, "WDC WD5000");
+  EXPECT_EQ(table.Slot(1).devicePath, options.images[0]);
+  EXPECT_EQ(table.Slot(1).totalSectors, 1008u);
 }
 
 TEST(LinuxBlockDevices, ProbeAtMostSixteenDevices) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/utf8.hpp"
+
 namespace tolvar {
 namespace {
 

@@ -6,17 +6,18 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/dialog_steps.hpp"
+#include "app/saving_display.hpp"
 #include "fs/mount.hpp"
 
 namespace tolvar::testing {
 namespace {
 
-// The saving dialog's fields to the rig's feedback, and the counts to a hook.
+// The saving dialog's fields through the observer the window uses, and the
+// counts to a hook.
 class RigObserver final : public SavingObserver {
  public:
-  RigObserver(Feedback& feedback, const RecoveryRig::CountedHook& counted)
-      : dialog_(feedback), counted_(counted) {}
+  RigObserver(SavingFields& fields, const RecoveryRig::CountedHook& counted)
+      : fields_(fields), dialog_(fields), counted_(counted) {}
   void EntryStarted(std::string_view folder, std::string_view name, std::uint64_t number,
                     std::uint64_t total) override {
     dialog_.EntryStarted(folder, name, number, total);
@@ -25,10 +26,14 @@ class RigObserver final : public SavingObserver {
   void Counted(const SavingProgress& progress) override {
     if (counted_) counted_(progress);
   }
-  void Failed(const Error& error) override { dialog_.Failed(error); }
+  void Failed(const Error& error) override {
+    dialog_.Failed(error);
+    fields_.problems.push_back(dialog_.problem);
+  }
 
  private:
-  SavingFeedback dialog_;
+  SavingFields& fields_;
+  SavingDisplayObserver dialog_;
   const RecoveryRig::CountedHook& counted_;
 };
 
@@ -98,7 +103,7 @@ std::expected<SavingResult, Error> RecoveryRig::SaveTo(const std::filesystem::pa
                                                        const CountedHook& counted) {
   options.destination = destination.string();
   control.StartRun();
-  RigObserver observer(feedback, counted);
+  RigObserver observer(dialog, counted);
   return RunSaving(drives_, volume_, tree_, selection, settings, control, observer, options);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/saving_display.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "fs/file_tree.hpp"
@@ -19,6 +20,20 @@
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar::testing {
+
+// The saving dialog's fields as a run left them, and the failures it told.
+struct SavingFields final : SavingDisplay {
+  void SetPath(std::string_view text) override { path = text; }
+  void SetFileName(std::string_view text) override { fileName = text; }
+  void SetCount(std::string_view text) override { count = text; }
+  void SetProgress(int position) override { progress = position; }
+
+  std::string path;
+  std::string fileName;
+  std::string count;
+  int progress = -1;
+  std::vector<std::string> problems;
+};
 
 class RecoveryRig {
  public:
@@ -36,7 +51,7 @@ class RecoveryRig {
   // The run's counts, as the saving observer hears them.
   using CountedHook = std::function<void(const SavingProgress&)>;
 
-  // Runs the saving run; its dialog fields and messages go to `feedback`.
+  // Runs the saving run; its dialog fields and failures go to `dialog`.
   std::expected<SavingResult, Error> Save(const Selection& selection = Selection::All(),
                                           const CountedHook& counted = {});
   std::expected<SavingResult, Error> SaveTo(const std::filesystem::path& destination,
@@ -53,7 +68,7 @@ class RecoveryRig {
 
   RecoverySettings settings;
   SaveControl control;
-  RecordingFeedback feedback;
+  SavingFields dialog;
   SavingOptions options;
 
  private:

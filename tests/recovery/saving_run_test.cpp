@@ -1,6 +1,6 @@
 #include "recovery/saving_run.hpp"
 
-#include "app/dialog_steps.hpp"
+#include "app/saving_display.hpp"
 #include "app/wizard_texts.hpp"
 
 #include <fmt/format.h>
@@ -149,8 +149,8 @@ TEST_P(RoundTrip, EveryFileComesOutByteIdenticalWithItsTimeStamp) {
   EXPECT_EQ(json["summary"]["files"], s.files);
   EXPECT_NE(Slurp(out / std::string(kReportTextName)).find("Summary: "), std::string::npos);
   EXPECT_EQ(rig.control.closeSavingRequested.load(), 1);
-  EXPECT_EQ(rig.feedback.Progress(), 100);
-  EXPECT_EQ(rig.feedback.RowValue(kTotalFilesLabel), "11 of 11");
+  EXPECT_EQ(rig.dialog.progress, 100);
+  EXPECT_EQ(rig.dialog.count, "11 of 11");
 }
 
 TEST_P(RoundTrip, AFileReachingTheTripleIndirectRangeComesOutWhole) {
@@ -543,7 +543,7 @@ TEST(SavingRun, RunningOutOfSpaceStopsCleanlyNamingTheFile) {
   const RunSummary& s = result->report.summary;
   EXPECT_THAT(s.stopMessage, ::testing::HasSubstr("b-big"));
   EXPECT_EQ(EntryFor(result->report, "b-big")->status, EntryStatus::kStopped);
-  EXPECT_THAT(rig.feedback.Messages(), ::testing::Contains(::testing::HasSubstr("b-big")));
+  EXPECT_THAT(rig.dialog.problems, ::testing::ElementsAre(::testing::HasSubstr("b-big")));
   EXPECT_TRUE(fs::exists(out / std::string(kReportJsonName)));  // small enough to fit
   for (const auto& item : fs::directory_iterator(out)) {
     EXPECT_FALSE(IsPartialName(item.path().filename().string()));
@@ -696,7 +696,7 @@ TEST(SavingDialog, ButtonsOnlySetTheirFlagsAndTheDialogClosesOnTheRunsRequest) {
   rig.options.destination = rig.Destination().string();
   SavingWorker worker;
   worker.Start([&] {
-    SavingFeedback dialog(rig.feedback);
+    SavingDisplayObserver dialog(rig.dialog);
     (void)RunSaving(rig.Drives(), rig.Volume(), rig.Tree(), Selection::All(), rig.settings,
                     rig.control, dialog, rig.options);
   });

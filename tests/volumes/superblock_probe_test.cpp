@@ -1,8 +1,14 @@
 #include "volumes/superblock_probe.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "disk/block_device_source.hpp"
+#include "disk/drive_table.hpp"
 #include "tests/support/disk_builder.hpp"
+#include "volumes/discovery.hpp"
 #include "volumes/partition_record.hpp"
 
 namespace tolvar {
@@ -10,20 +16,28 @@ namespace {
 
 using testing::DiskBuilder;
 
-class ProbeTest : public ::testing::Test {
+// What a sector search of the whole disk takes from each superblock:
+// discovery's judgement, sector by sector.
+class SuperblockSearch : public ::testing::Test {
  protected:
-  ProbeResult Probe(const DiskBuilder& disk, std::uint32_t sector) {
-    return ProbeSuperblockSector(table, disk.SectorBytes(sector), sector);
+  std::uint32_t Search(const DiskBuilder& disk) {
+    drives.EnumerateDrives(
+        MakeFixedProvider({std::shared_ptr<BlockDeviceSource>(MakeMemorySource(disk.Bytes()))}));
+    drives.currentDrive = 0;
+    EXPECT_TRUE(drives.OpenCurrentDrive());
+    DiscoveryObserver quiet;
+    StopFlag stop;
+    const DiscoveryRequest request{DiscoveryMethod::kRange, 0, disk.Bytes().size() / 512, 4};
+    return FindVolumes(drives, table, request, quiet, StopToken(stop)).volumesFound;
   }
 
+  RecoverySettings settings;
+  DriveTable drives{settings};
   VolumeTable table;
 };
 
-TEST_F(ProbeTest, EafsEntryTakesSizeAndInodesFromWordFour) {
-  DiskBuilder disk(8);
-  disk.EafsSuperblock(3, 1000);
-  ASSERT_EQ(Probe(disk, 3), ProbeResult::kAccepted);
-  ASSERT_EQ(table.volumeCount, 1u);
+TEST_F(SuperblockSearch, EafsEntryTakesSizeAndInodesFromWordFour) {
+  ASSERT_EQ(Search(DiskBuilder(8).EafsSuperblock(3, 1000)), 1u);
   const VolumeInfo& v = table.entries[0];
   EXPECT_EQ(v.fsType, FsType::kEafs);
   EXPECT_EQ(v.sizeSectors, 2000u);
@@ -32,13 +46,11 @@ TEST_F(ProbeTest, EafsEntryTakesSizeAndInodesFromWordFour) {
   EXPECT_EQ(v.inodeTableSector, 6u);
   EXPECT_EQ(v.sectorsPerBlock, 2u);
   EXPECT_EQ(v.volumeName, "EAFS Partition - 1");
+  EXPECT_TRUE(v.assumptions.empty());
 }
 
-TEST_F(ProbeTest, HtfsEntryTakesInodesFromTheInodeTableLength) {
-  DiskBuilder disk(8);
-  disk.EafsSuperblock(1, 10).HtfsSuperblock(5, 1000, 500);
-  ASSERT_EQ(Probe(disk, 1), ProbeResult::kAccepted);
-  ASSERT_EQ(Probe(disk, 5), ProbeResult::kAccepted);
+TEST_F(SuperblockSearch, HtfsEntryTakesInodesFromTheInodeTableLength) {
+  ASSERT_EQ(Search(DiskBuilder(8).EafsSuperblock(1, 10).HtfsSuperblock(5, 1000, 500)), 2u);
   const VolumeInfo& v = table.entries[1];
   EXPECT_EQ(v.fsType, FsType::kHtfs);
   EXPECT_EQ(v.sizeSectors, 2000u);
@@ -48,68 +60,61 @@ TEST_F(ProbeTest, HtfsEntryTakesInodesFromTheInodeTableLength) {
   EXPECT_EQ(v.volumeName, "HTFS Partition - 2");
 }
 
-TEST_F(ProbeTest, HtfsNeedsBothCheckWordsEafsNeedsNothing) {
-  DiskBuilder disk(8);
+TEST_F(SuperblockSearch, HtfsWithoutBothCheckWordsNeedsItsRootFolder) {
+  DiskBuilder disk(16);
   disk.HtfsSuperblock(1, 100, 10, /*word0=*/0, /*word244=*/1);
-  disk.HtfsSuperblock(2, 100, 10, /*word0=*/1, /*word244=*/0);
-  disk.EafsSuperblock(3, 0);
   disk.Put32(4, 504, 0xA060492B);  // one bit off the HTFS magic
   disk.Put32(4, 0, 1).Put32(4, 244, 1);
-  EXPECT_EQ(Probe(disk, 1), ProbeResult::kNone);
-  EXPECT_EQ(Probe(disk, 2), ProbeResult::kNone);
-  EXPECT_EQ(Probe(disk, 4), ProbeResult::kNone);
-  EXPECT_EQ(Probe(disk, 0), ProbeResult::kNone);
-  EXPECT_EQ(Probe(disk, 3), ProbeResult::kAccepted);
-  EXPECT_EQ(table.entries[0].sizeSectors, 0u);
+  disk.HtfsSuperblock(9, 100, 10, /*word0=*/1, /*word244=*/0).RootFolder(9, true);
+  ASSERT_EQ(Search(disk), 1u);
+  EXPECT_EQ(table.entries[0].startSector, 8u);
+  EXPECT_EQ(table.entries[0].volumeName, "HTFS Partition - 1");
+  EXPECT_FALSE(table.entries[0].assumptions.empty());
+  ASSERT_EQ(table.rejected.size(), 1u);
+  EXPECT_THAT(table.rejected[0], ::testing::StartsWith("sector 1: HTFS signature"));
 }
 
-TEST_F(ProbeTest, AfsNeedsItsFreeCountMark) {
+TEST_F(SuperblockSearch, AfsNeedsItsFreeCountMark) {
   DiskBuilder disk(8);
   // The AFS magic with the free count 0xFFFF, then without it.
   disk.Put32(1, 504, 0xFD187E20).Put32(1, 4, 700).Put16(1, 8, 0xFFFF);
   disk.Put32(3, 504, 0xFD187E20).Put32(3, 4, 700).Put16(3, 8, 0xFFFE);
   // The two other magics keep their meaning whatever the free count says.
   disk.EafsSuperblock(5, 10).Put16(5, 8, 0xFFFF);
-  EXPECT_EQ(Probe(disk, 3), ProbeResult::kNone);
   EXPECT_FALSE(HasSuperblockMagic(disk.SectorBytes(0)));
   EXPECT_TRUE(HasSuperblockMagic(disk.SectorBytes(3)));
-  ASSERT_EQ(Probe(disk, 1), ProbeResult::kAccepted);
-  ASSERT_EQ(Probe(disk, 5), ProbeResult::kAccepted);
+  ASSERT_EQ(Search(disk), 2u);
   const VolumeInfo& afs = table.entries[0];
   EXPECT_EQ(afs.fsType, FsType::kAfs);
+  EXPECT_EQ(afs.startSector, 0u);
   EXPECT_EQ(afs.volumeName, "AFS Partition - 1");
   EXPECT_EQ(afs.sizeSectors, 1400u);
   EXPECT_EQ(afs.inodeCount, 700u * 32);
   EXPECT_EQ(table.entries[1].fsType, FsType::kEafs);
+  EXPECT_EQ(table.entries[1].startSector, 4u);
   EXPECT_EQ(table.entries[1].volumeName, "EAFS Partition - 2");
 }
 
-TEST_F(ProbeTest, SizeLimitIsInclusive) {
-  DiskBuilder disk(8);
+TEST_F(SuperblockSearch, ASizePastTheLimitIsTakenOnlyWithItsRootFolder) {
+  DiskBuilder disk(16);
   disk.EafsSuperblock(1, kMaxVolumeSectors / 2);
-  disk.HtfsSuperblock(2, kMaxVolumeSectors / 2 + 1, 10);
-  EXPECT_EQ(Probe(disk, 2), ProbeResult::kRejected);
-  EXPECT_EQ(table.volumeCount, 0u);
-  ASSERT_EQ(Probe(disk, 1), ProbeResult::kAccepted);
-  EXPECT_EQ(table.entries[0].sizeSectors, kMaxVolumeSectors);
-  // The rejected candidate left no trace: the accepted one is number 1.
-  EXPECT_EQ(table.entries[0].volumeName, "EAFS Partition - 1");
+  disk.HtfsSuperblock(4, kMaxVolumeSectors / 2 + 1, 10);
+  disk.HtfsSuperblock(9, kMaxVolumeSectors / 2 + 1, 1).RootFolder(9, true);
+  ASSERT_EQ(Search(disk), 2u);
+  EXPECT_EQ(table.entries[0].sizeSectors, kMaxVolumeSectors);  // the limit is inclusive
+  EXPECT_TRUE(table.entries[0].assumptions.empty());
+  // The one with its root folder reaches the disk's end instead.
+  EXPECT_EQ(table.entries[1].startSector, 8u);
+  EXPECT_EQ(table.entries[1].sizeSectors, 8u);
+  EXPECT_EQ(table.entries[1].volumeName, "HTFS Partition - 2");
+  ASSERT_EQ(table.rejected.size(), 1u);
+  EXPECT_THAT(table.rejected[0], ::testing::StartsWith("sector 4: "));
 }
 
-TEST_F(ProbeTest, SameStartIsADuplicate) {
-  DiskBuilder disk(8);
-  disk.HtfsSuperblock(3, 100, 10);
-  ASSERT_EQ(Probe(disk, 3), ProbeResult::kAccepted);
-  EXPECT_EQ(Probe(disk, 3), ProbeResult::kDuplicate);
-  EXPECT_EQ(table.volumeCount, 1u);
-}
-
-TEST_F(ProbeTest, StartSectorWrapsAtThirtyTwoBits) {
-  DiskBuilder disk(1);
-  disk.EafsSuperblock(0, 4);
-  ASSERT_EQ(Probe(disk, 0), ProbeResult::kAccepted);
-  EXPECT_EQ(table.entries[0].startSector, 0xFFFFFFFFu);
-  EXPECT_EQ(table.entries[0].inodeTableSector, 3u);
+TEST_F(SuperblockSearch, NoVolumeBeginsBeforeTheDisk) {
+  ASSERT_EQ(Search(DiskBuilder(4).EafsSuperblock(0, 4)), 0u);
+  ASSERT_EQ(table.rejected.size(), 1u);
+  EXPECT_THAT(table.rejected[0], ::testing::HasSubstr("first sector"));
 }
 
 TEST(PartitionRecordTest, DecodesSevenEntriesBehindTheMark) {
