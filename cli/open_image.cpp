@@ -104,7 +104,18 @@ void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
                      "Folder holding the legacy disk libraries");
   command.add_option("--unreadable-sectors", options.unreadableSectorsFile,
                      "File listing sectors to treat as unreadable (N or N-M per line)");
+  AddImageDirOption(command, options.imageDirs);
   command.add_flag("-q,--quiet", options.quiet, "No progress bar");
+}
+
+void AddImageDirOption(CLI::App& command, std::vector<std::string>& imageDirs) {
+  command
+      .add_option("--image-dir", imageDirs,
+                  "Folder where extent, parent and backing files named inside the image may "
+                  "also be read (besides the image's own folder); repeatable")
+      ->type_name("DIR")
+      ->allow_extra_args(false)
+      ->take_all();
 }
 
 std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
@@ -119,7 +130,7 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
 
   // Opening first gives one clear line for a missing path, a directory, an
   // empty file or one without read permission, whatever the route.
-  auto source = OpenImageFile(path);
+  auto source = OpenImageFile(path, options.imageDirs);
   if (!source) {
     runtime.Fail(source.error().message);
     return std::unexpected(CommandFailed{kExitUsage});

@@ -36,7 +36,9 @@ struct QcowChain {
   }
 };
 
-std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& path, int depth) {
+// Opens one file of a chain; returns its backing file's recorded name, if any.
+std::expected<std::vector<std::string>, Error> OpenQcowFile(QcowChain& chain,
+                                                            const std::string& path) {
   // The library trusts the header and cluster tables; check them first.
   {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -84,24 +86,19 @@ std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& pat
       [&](std::uint8_t* text, std::size_t size) {
         return libqcow_file_get_utf8_backing_filename(file, text, size, nullptr);
       });
-  if (!backing) return {};
-  const auto backingPath = FindRelatedFile(path, *backing);
-  if (!backingPath) return std::unexpected(MissingFile(path, "backing file", *backing));
-  if (FormatOfFile(*backingPath) != ImageFormat::kQcow) {
-    return std::unexpected(Error{
-        ErrorCode::kNotReadable,
-        fmt::format("{}: its backing file {} is not a qcow image; merge the two into a raw image "
-                    "first: qemu-img convert -O raw {} {}.img",
-                    path, *backing, path, fs::path(path).stem().string()),
-        std::nullopt});
-  }
-  if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "qcow"));
-  const std::size_t parentIndex = chain.files.size();
-  if (auto opened = OpenQcowInto(chain, *backingPath, depth + 1); !opened) return opened;
-  if (libqcow_file_set_parent_file(file, chain.files[parentIndex], nullptr) != 1) {
-    return std::unexpected(Damaged(path, "qcow"));
-  }
-  return {};
+  if (!backing) return std::vector<std::string>{};
+  return std::vector<std::string>{*backing};
+}
+
+std::expected<void, Error> BackingIsQcow(const std::string& path, const std::string& backing,
+                                         const std::string& backingPath) {
+  if (FormatOfFile(backingPath) == ImageFormat::kQcow) return {};
+  return std::unexpected(Error{
+      ErrorCode::kNotReadable,
+      fmt::format("{}: its backing file {} is not a qcow image; merge the two into a raw image "
+                  "first: qemu-img convert -O raw {} {}.img",
+                  path, backing, path, fs::path(path).stem().string()),
+      std::nullopt});
 }
 
 class QcowSource final : public LibraryImageSource {
@@ -122,11 +119,19 @@ class QcowSource final : public LibraryImageSource {
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std::string& path,
-                                                                       ImageDecoder decoder) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
+    const std::string& path, ImageDecoder decoder, const std::vector<std::string>& imageDirs) {
   auto chain = std::make_unique<QcowChain>();
-  if (auto opened = OpenQcowInto(*chain, FullPath(path), 0); !opened)
+  ParentChainSteps steps;
+  steps.openOne = [&](const std::string& file) { return OpenQcowFile(*chain, file); };
+  steps.acceptParent = BackingIsQcow;
+  steps.linkToParent = [&](std::size_t child) {
+    return libqcow_file_set_parent_file(chain->files[child], chain->files[child + 1], nullptr) == 1;
+  };
+  if (auto opened = OpenParentChain(FullPath(path), "qcow", "backing file", imageDirs, steps);
+      !opened) {
     return std::unexpected(opened.error());
+  }
   size64_t size = 0;
   if (libqcow_file_get_media_size(chain->files.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "qcow"));
