@@ -12,6 +12,7 @@
 #include "cli/interrupt.hpp"
 #include "cli/progress_line.hpp"
 #include "disk/drive_table.hpp"
+#include "disk/rescue_map.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::cli {
@@ -24,13 +25,15 @@ struct DiscoveryOptions {
   bool legacyRoute = false;
   std::string legacyLibraryDir;  // empty: where the build put the stand-ins
   std::string unreadableSectorsFile;
-  std::vector<std::string> imageDirs;  // where files named inside the image may also lie
+  std::string mapfile;  // a GNU ddrescue mapfile of the image
+  // Where files named inside the image may also lie.
+  std::vector<std::string> imageDirs;
   bool quiet = false;
 };
 
 // Adds --search, --sectors-per-read, --retries, --legacy-route,
-// --legacy-library-dir, --unreadable-sectors, --image-dir and --quiet to
-// `command`.
+// --legacy-library-dir, --unreadable-sectors, --mapfile, --image-dir and
+// --quiet to `command`.
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options);
 
 // The check on -v/--volume: a whole number from 1, refused in whole numbers
@@ -65,6 +68,7 @@ struct OpenedImage {
   ScanMethod method = ScanMethod::kPartitionRecord;
   std::uint64_t rangeStart = 0;  // the range searched (search methods)
   std::uint64_t rangeEnd = 0;
+  std::shared_ptr<const RescueMap> rescueMap;  // with --mapfile
 };
 
 // Checks the options, opens `path` read-only as drive 0 (through the fault
@@ -78,8 +82,8 @@ struct OpenedImage {
 // so) when the record's mark is missing. The volume table then holds what
 // was found; none is not a failure here, an interrupt is.
 [[nodiscard]] std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
-                                                                const DiscoveryOptions& options,
-                                                                CliRuntime& runtime);
+                                                                 const DiscoveryOptions& options,
+                                                                 CliRuntime& runtime);
 
 // OpenImage, then DiscoverVolumes.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(
