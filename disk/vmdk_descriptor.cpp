@@ -195,7 +195,7 @@ std::expected<VmdkSparseHeader, std::string> ParseVmdkSparseHeader(
   }
   if (!fields.directoryAtEnd &&
       (fields.directorySector >= fileSectors ||
-       !image::FitsInFile(fields.directorySector * kSector, tables * 4 - 4, fileSize))) {
+       !image::FitsInFile(fields.directorySector * kSector, tables * 4, fileSize))) {
     return std::unexpected("its grain directory lies outside the file");
   }
   return fields;
