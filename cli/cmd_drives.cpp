@@ -7,6 +7,7 @@
 #include "app/drive_list.hpp"
 #include "app/wizard_texts.hpp"
 #include "cli/commands.hpp"
+#include "cli/open_image.hpp"
 #include "cli/output.hpp"
 #include "disk/drive_sources.hpp"
 #include "disk/drive_table.hpp"
@@ -17,6 +18,7 @@ namespace {
 
 struct DrivesOptions {
   std::vector<std::string> images;
+  std::vector<std::string> imageDirs;
   bool json = false;
 };
 
@@ -28,6 +30,7 @@ int RunDrives(const DrivesOptions& options, CliRuntime& runtime) {
   DriveSourceOptions sources;
   sources.images = options.images;
   sources.hostDevices = options.images.empty();
+  sources.imageDirs = options.imageDirs;
   if (auto listed = EnumerateDriveSources(drives, sources); !listed) {
     runtime.Say(listed.error().message);
     return kExitUsage;
@@ -65,6 +68,7 @@ void RegisterDrivesCommand(CLI::App& app, CliRuntime& runtime) {
       "List the drives: the given disk images as drives 0, 1, ..., else the host's disks");
   command->add_option("IMAGE", options->images, "Disk images to list as drives");
   command->add_flag("--json", options->json, "Print one JSON document");
+  AddImageDirOption(*command, options->imageDirs);
   command->callback([options, &runtime] { runtime.exitCode = RunDrives(*options, runtime); });
 }
 

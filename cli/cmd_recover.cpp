@@ -199,7 +199,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
       std::unexpected(Error{ErrorCode::kStopped, "the source's hash was not computed", {}});
   std::jthread hashing;
   if (options.hashSource) {
-    auto second = OpenImageFile(options.browse.image);
+    auto second = OpenImageFile(options.browse.image, options.browse.discovery.source.imageDirs);
     if (!second) {
       sourceHash = std::unexpected(second.error());
     } else {

@@ -113,6 +113,7 @@ void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command.add_option("--mapfile", options.source.mapfile,
                      "GNU ddrescue mapfile of the image: bytes it does not mark finished (+) "
                      "are unreadable");
+  AddImageDirOption(command, options.source.imageDirs);
   command.add_flag("-q,--quiet", options.quiet, "No progress bar");
 }
 
@@ -124,6 +125,16 @@ std::optional<std::uint64_t> ParseSearchSector(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
+}
+
+void AddImageDirOption(CLI::App& command, std::vector<std::string>& imageDirs) {
+  command
+      .add_option("--image-dir", imageDirs,
+                  "Folder where extent, parent and backing files named inside the image may "
+                  "also be read (besides the image's own folder); repeatable")
+      ->type_name("DIR")
+      ->allow_extra_args(false)
+      ->take_all();
 }
 
 std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(

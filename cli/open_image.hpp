@@ -32,13 +32,17 @@ struct DiscoveryOptions {
 };
 
 // Adds --search, --sectors-per-read, --retries, --legacy-route,
-// --legacy-library-dir, --unreadable-sectors and --quiet to `command`.
+// --legacy-library-dir, --unreadable-sectors, --mapfile, --image-dir and
+// --quiet to `command`.
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options);
 
 // The check on -v/--volume: a whole number from 1, refused in whole numbers
 // ("Value 0 not in range 1 to ...") rather than in the floating-point text
 // of the library's generic positive-number check.
 CLI::Validator VolumeNumberRange();
+
+// Adds the repeatable --image-dir DIR to `command`.
+void AddImageDirOption(CLI::App& command, std::vector<std::string>& imageDirs);
 
 // How the volumes were found.
 enum class ScanMethod { kPartitionRecord, kSearch, kWholeDiskSearch };

@@ -84,9 +84,11 @@ class DriveProvider {
 // VHDX, qcow or E01 image (told apart by content, not by name) or a block
 // device. A format that cannot be read directly, a missing parent, extent or
 // segment file, or a damaged image gives one line naming the file and, where
-// one exists, the conversion that works. (disk_image.cpp)
+// one exists, the conversion that works. Files named inside the image
+// (extents, parents) are read only from its own folder and `imageDirs`.
+// (disk_image.cpp)
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(
-    const std::string& path);
+    const std::string& path, const std::vector<std::string>& imageDirs = {});
 
 // Opens a file as a raw image (or a block device) read-only, whatever it
 // holds; a clear error for a missing path, a directory, an empty file or one

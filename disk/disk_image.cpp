@@ -44,7 +44,8 @@ std::expected<FileEnds, int> ReadEnds(const std::string& path, std::uint64_t siz
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std::string& path) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(
+    const std::string& path, const std::vector<std::string>& imageDirs) {
   struct stat st {};
   // Anything but a readable regular file (a block device, a missing path, a
   // folder) is told apart by the raw opener.
@@ -59,13 +60,13 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenImageFile(const std
     case ImageFormat::kVmdkSparse:
     case ImageFormat::kVmdkCowd:
     case ImageFormat::kVmdkDescriptor:
-      return OpenVmdkImage(path);
+      return OpenVmdkImage(path, ImageDecoder::kOwn, imageDirs);
     case ImageFormat::kVhd:
     case ImageFormat::kVhdFixed:
     case ImageFormat::kVhdx:
-      return OpenVhdImage(path);
+      return OpenVhdImage(path, imageDirs);
     case ImageFormat::kQcow:
-      return OpenQcowImage(path);
+      return OpenQcowImage(path, ImageDecoder::kOwn, imageDirs);
     case ImageFormat::kEwf:
       return OpenEwfImage(path);
     default:

@@ -65,11 +65,11 @@ bool WrapsImages(const DriveSourceOptions& options) {
 
 // Opens every image by its content; the first that fails ends the setup.
 std::expected<std::vector<std::unique_ptr<BlockDeviceSource>>, Error> OpenImages(
-    const std::vector<std::string>& paths) {
+    const std::vector<std::string>& paths, const std::vector<std::string>& imageDirs) {
   std::vector<std::unique_ptr<BlockDeviceSource>> sources;
   sources.reserve(paths.size());
   for (const auto& path : paths) {
-    auto source = OpenImageFile(path);
+    auto source = OpenImageFile(path, imageDirs);
     if (!source) return std::unexpected(source.error());
     sources.push_back(std::move(*source));
   }
@@ -107,7 +107,7 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenDriveImage(
   if (options.legacyRoute && WrapsImages(options)) {
     return std::unexpected(LegacyRouteRefuses(options));
   }
-  auto sources = OpenImages({path});
+  auto sources = OpenImages({path}, options.imageDirs);
   if (!sources) return std::unexpected(sources.error());
   if (auto wrapped = WrapImages(*sources, options, nullptr); !wrapped) {
     return std::unexpected(wrapped.error());
@@ -122,7 +122,7 @@ std::expected<void, Error> EnumerateDriveSources(DriveTable& drives,
   if (options.legacyRoute && WrapsImages(options)) {
     return std::unexpected(LegacyRouteRefuses(options));
   }
-  auto sources = OpenImages(options.images);
+  auto sources = OpenImages(options.images, options.imageDirs);
   if (!sources) return std::unexpected(sources.error());
 
   if (options.legacyRoute) {

@@ -27,6 +27,9 @@ struct DriveSourceOptions {
   // A GNU ddrescue mapfile of the image: bytes it does not mark rescued read
   // as unreadable. Empty: none. Not available on the legacy route.
   std::string mapfile;
+  // Folders besides each image's own where files named inside an image
+  // (extents, parents, backing files) may be read.
+  std::vector<std::string> imageDirs;
   std::string sysfsRoot = "/sys";  // where the host's block devices are listed
   std::string devRoot = "/dev";
 };

@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 #include "disk/block_device_source.hpp"
@@ -32,10 +34,39 @@ Error Damaged(const std::string& path, std::string_view format);
 Error MissingFile(const std::string& path, std::string_view what, const std::string& name);
 Error NoMemory(const std::string& path);
 
-// Where a file named inside an image (a parent, an extent) lies: as
-// recorded when that exists, else beside the image under the same name.
-// Names recorded on Windows use backslashes.
-std::optional<std::string> FindRelatedFile(const std::string& imagePath, std::string recorded);
+// Where a file named inside an image (an extent, a parent, a backing file)
+// lies. The name is followed only to a regular file inside the image's own
+// folder (or below it) or inside one of `imageDirs` (the user's
+// --image-dir folders): a relative name from each of those folders, then its
+// last component in each; an absolute name by its last component only.
+// Symbolic links are resolved before the check, so a link leading out is
+// refused like `..` leading out, a device or a FIFO. `what` names the file's
+// role ("extent file", "parent image") in the one-line error, which names
+// the recorded path and the --image-dir option. Names recorded on Windows
+// use backslashes. Nothing is opened: the caller opens the returned path.
+std::expected<std::string, Error> FindRelatedFile(const std::string& imagePath,
+                                                  std::string_view recorded, std::string_view what,
+                                                  const std::vector<std::string>& imageDirs);
+
+// An image and its parents, opened child first. `openOne` opens one file of
+// the chain and returns the names that file records for its parent, best
+// first (none: the chain ends there); the first name found is followed, and
+// when none is, the first refusal or else the first name is reported.
+// `acceptParent` may refuse a found parent before it is opened;
+// `linkToParent(i)` then joins file i to file i + 1, from the oldest parent
+// down to the image, as the libraries expect. A chain deeper than
+// kMaxParentDepth (one that names itself, say) is damaged.
+struct ParentChainSteps {
+  std::function<std::expected<std::vector<std::string>, Error>(const std::string& path)> openOne;
+  std::function<std::expected<void, Error>(const std::string& child, const std::string& recorded,
+                                           const std::string& parent)>
+      acceptParent;
+  std::function<bool(std::size_t child)> linkToParent;
+};
+std::expected<void, Error> OpenParentChain(const std::string& path, std::string_view format,
+                                           std::string_view parentRole,
+                                           const std::vector<std::string>& imageDirs,
+                                           const ParentChainSteps& steps);
 
 ImageFormat FormatOfFile(const std::string& path);
 

@@ -91,7 +91,8 @@ struct QcowChain {
   }
 };
 
-std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& path, int depth) {
+std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& path, int depth,
+                                        const std::vector<std::string>& imageDirs) {
   // The library trusts the header and cluster tables; check them first.
   {
     auto file = OpenQcowFile(path, depth == 0 ? "image" : "backing file");
@@ -125,14 +126,14 @@ std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& pat
         return libqcow_file_get_utf8_backing_filename(opened, text, size, nullptr);
       });
   if (!backing) return {};
-  const auto backingPath = FindRelatedFile(path, *backing);
-  if (!backingPath) return std::unexpected(MissingFile(path, "backing file", *backing));
+  const auto backingPath = FindRelatedFile(path, *backing, "backing file", imageDirs);
+  if (!backingPath) return std::unexpected(backingPath.error());
   if (FormatOfFile(*backingPath) != ImageFormat::kQcow) {
     return std::unexpected(BackingNotQcow(path, *backing));
   }
   if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "qcow"));
   const std::size_t parentIndex = chain.files.size();
-  if (auto parent = OpenQcowInto(chain, *backingPath, depth + 1); !parent) return parent;
+  if (auto parent = OpenQcowInto(chain, *backingPath, depth + 1, imageDirs); !parent) return parent;
   // The vector may have grown: look the child up again.
   if (libqcow_file_set_parent_file(chain.files[parentIndex - 1].Get(),
                                    chain.files[parentIndex].Get(), nullptr) != 1) {
@@ -158,9 +159,10 @@ class QcowLibrarySource final : public LibraryImageSource {
 };
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenThroughLibrary(
-    const std::string& full, const std::string& path) {
+    const std::string& full, const std::string& path, const std::vector<std::string>& imageDirs) {
   auto chain = std::make_unique<QcowChain>();
-  if (auto opened = OpenQcowInto(*chain, full, 0); !opened) return std::unexpected(opened.error());
+  if (auto opened = OpenQcowInto(*chain, full, 0, imageDirs); !opened)
+    return std::unexpected(opened.error());
   size64_t size = 0;
   if (libqcow_file_get_media_size(chain->files.front().Get(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "qcow"));
@@ -213,10 +215,9 @@ class QcowBackingSource final : public BlockDeviceSource {
 };
 
 // Null when a file of the chain needs the library.
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(QcowFileOnDisk file,
-                                                                     const std::string& full,
-                                                                     const std::string& path,
-                                                                     int depth) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(
+    QcowFileOnDisk file, const std::string& full, const std::string& path, int depth,
+    const std::vector<std::string>& imageDirs) {
   const SegmentReader read = ReaderOf(file.fd.Get());
   auto map = MakeQcowMap(read, file.size);
   if (!map) return std::unexpected(DamagedBecause(path, map.error()));
@@ -225,8 +226,8 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(QcowFileOnD
   if (!backing) return std::unexpected(DamagedBecause(path, backing.error()));
   std::unique_ptr<BlockDeviceSource> base;
   if (*backing) {
-    const auto backingPath = FindRelatedFile(full, **backing);
-    if (!backingPath) return std::unexpected(MissingFile(path, "backing file", **backing));
+    const auto backingPath = FindRelatedFile(full, **backing, "backing file", imageDirs);
+    if (!backingPath) return std::unexpected(backingPath.error());
     if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "qcow"));
     auto baseFile = OpenQcowFile(*backingPath, "backing file");
     if (!baseFile) return std::unexpected(baseFile.error());
@@ -236,7 +237,8 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(QcowFileOnD
     if (DetectImageFormat(head, {}) != ImageFormat::kQcow) {
       return std::unexpected(BackingNotQcow(path, **backing));
     }
-    auto opened = OpenOwnQcow(std::move(*baseFile), *backingPath, *backingPath, depth + 1);
+    auto opened =
+        OpenOwnQcow(std::move(*baseFile), *backingPath, *backingPath, depth + 1, imageDirs);
     if (!opened || *opened == nullptr) return opened;
     base = std::move(*opened);
   }
@@ -247,15 +249,15 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(QcowFileOnD
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(const std::string& path,
-                                                                       ImageDecoder decoder) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
+    const std::string& path, ImageDecoder decoder, const std::vector<std::string>& imageDirs) {
   const std::string full = FullPath(path);
-  if (decoder == ImageDecoder::kLibraryOnly) return OpenThroughLibrary(full, path);
+  if (decoder == ImageDecoder::kLibraryOnly) return OpenThroughLibrary(full, path, imageDirs);
   auto file = OpenQcowFile(full, "image");
   if (!file) return std::unexpected(file.error());
-  auto own = OpenOwnQcow(std::move(*file), full, path, 0);
+  auto own = OpenOwnQcow(std::move(*file), full, path, 0, imageDirs);
   if (!own || *own != nullptr) return own;
-  return OpenThroughLibrary(full, path);
+  return OpenThroughLibrary(full, path, imageDirs);
 }
 
 }  // namespace tolvar

@@ -3,6 +3,7 @@
 #include <expected>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/error.hpp"
 #include "disk/block_device_source.hpp"
@@ -11,8 +12,11 @@ namespace tolvar {
 
 // Back ends for the virtual-machine and forensic image formats, each read
 // through its library and opened for reading only. Parent (backing) images
-// and extent or segment files are looked for beside the image; a missing one
-// is named in the error.
+// and extent files named inside an image are looked for only in the image's
+// own folder (and below) and in `imageDirs` (the user's --image-dir
+// folders), and opened only when they are regular files; segment files are
+// looked for beside the image. A missing or refused one is named in the
+// error.
 //
 // Monolithic sparse VMDK and qcow2 images are read by our own decoder of
 // their cluster tables, which leaves to the library only what it does not
@@ -21,11 +25,13 @@ namespace tolvar {
 enum class ImageDecoder { kOwn, kLibraryOnly };
 
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
-    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn);
+    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn,
+    const std::vector<std::string>& imageDirs = {});
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(
-    const std::string& path);
+    const std::string& path, const std::vector<std::string>& imageDirs = {});
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
-    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn);
+    const std::string& path, ImageDecoder decoder = ImageDecoder::kOwn,
+    const std::vector<std::string>& imageDirs = {});
 // `path` is any segment file of the set; the others are found by name.
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenEwfImage(
     const std::string& path);

@@ -6,15 +6,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "disk/image_fields.hpp"
 #include "disk/library_image.hpp"
+#include "disk/regular_file.hpp"
 #include "disk/virtual_disk_sources.hpp"
+#include "disk/vmdk_descriptor.hpp"
 #include "disk/vmdk_map.hpp"
+#include "disk/vmdk_stream.hpp"
 
 namespace tolvar {
 
@@ -26,11 +31,14 @@ using namespace image_detail;
 // The image's handle first, then its parents; closed and freed child first.
 struct VmdkChain {
   std::vector<libvmdk_handle_t*> handles;
-  // Extent files opened by us rather than by name; freed after the handles.
+  // Extent files, opened by us rather than by the library's own path join;
+  // freed after the handles.
   std::vector<libbfio_pool_t*> pools;
   // The image is one sparse extent held in its own file (a monolithic
   // sparse VMDK), which our own decoder may read.
   bool ownSparseExtent = false;
+  // That extent's grains are compressed (a stream-optimized VMDK).
+  bool ownExtentCompressed = false;
   VmdkChain() = default;
   VmdkChain(const VmdkChain&) = delete;
   VmdkChain& operator=(const VmdkChain&) = delete;
@@ -43,103 +51,187 @@ struct VmdkChain {
   }
 };
 
-// A pool holding the one file `path`, opened for reading.
-libbfio_pool_t* PoolOfFile(const std::string& path) {
+// A pool holding `paths` in order, each opened for reading.
+libbfio_pool_t* PoolOfFiles(const std::vector<std::string>& paths) {
   libbfio_pool_t* pool = nullptr;
   if (libbfio_pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) !=
       1) {
     return nullptr;
   }
-  libbfio_handle_t* file = nullptr;
-  int entry = 0;
-  if (libbfio_file_initialize(&file, nullptr) != 1 ||
-      libbfio_file_set_name(file, path.c_str(), path.size(), nullptr) != 1 ||
-      libbfio_pool_append_handle(pool, &entry, file, LIBBFIO_OPEN_READ, nullptr) != 1) {
-    if (file != nullptr) libbfio_handle_free(&file, nullptr);
-    libbfio_pool_free(&pool, nullptr);
-    return nullptr;
+  for (const auto& path : paths) {
+    libbfio_handle_t* file = nullptr;
+    int entry = 0;
+    if (libbfio_file_initialize(&file, nullptr) != 1 ||
+        libbfio_file_set_name(file, path.c_str(), path.size(), nullptr) != 1 ||
+        libbfio_pool_append_handle(pool, &entry, file, LIBBFIO_OPEN_READ, nullptr) != 1) {
+      if (file != nullptr) libbfio_handle_free(&file, nullptr);
+      libbfio_pool_free(&pool, nullptr);
+      return nullptr;
+    }
   }
   return pool;
 }
 
-std::expected<void, Error> OpenVmdkInto(VmdkChain& chain, const std::string& path, int depth) {
+Error DamagedBecause(const std::string& path, std::string_view wrong) {
+  return Error{ErrorCode::kCorrupt,
+               fmt::format("{}: the VMDK image is damaged and cannot be opened: {}", path, wrong),
+               std::nullopt};
+}
+
+// One file of the image, opened only when it is a regular file, with its
+// size; closed on destruction.
+struct OpenFile {
+  int fd = -1;
+  std::uint64_t size = 0;
+  OpenFile() = default;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  bool Read(std::uint64_t offset, std::span<std::byte> out) const {
+    return image::FitsInFile(offset, out.size(), size) &&
+           ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
+               static_cast<ssize_t>(out.size());
+  }
+};
+
+std::expected<void, Error> OpenChecked(OpenFile& file, const std::string& path,
+                                       std::string_view role) {
+  auto fd = OpenRegularFileForReading(path, role);
+  if (!fd) return std::unexpected(fd.error());
+  file.fd = *fd;
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) return std::unexpected(Damaged(path, "VMDK"));
+  file.size = static_cast<std::uint64_t>(st.st_size);
+  return {};
+}
+
+// Checks a sparse extent's header, and a stream-optimized extent's footer,
+// before the library sizes anything by them.
+std::expected<VmdkSparseHeader, Error> CheckSparseExtent(const OpenFile& file,
+                                                         const std::string& path) {
+  std::vector<std::byte> head(kVmdkSparseHeaderBytes);
+  if (!file.Read(0, head)) return std::unexpected(DamagedBecause(path, "its header is cut short"));
+  auto header = ParseVmdkSparseHeader(head, file.size);
+  if (!header) return std::unexpected(DamagedBecause(path, header.error()));
+  if (header->directoryAtEnd) {
+    // The footer, a second header giving the grain directory, lies 1 KiB
+    // before the end; a cut file has none.
+    if (file.size < 3 * kVmdkSparseHeaderBytes ||
+        !file.Read(file.size - 2 * kVmdkSparseHeaderBytes, head)) {
+      return std::unexpected(DamagedBecause(path, "its footer is missing (the file is cut short)"));
+    }
+    auto footer = ParseVmdkSparseHeader(head, file.size);
+    if (!footer)
+      return std::unexpected(
+          DamagedBecause(path, "its footer is missing or wrong: " + footer.error()));
+    if (footer->directoryAtEnd || footer->grainSectors != header->grainSectors ||
+        footer->capacitySectors != header->capacitySectors) {
+      return std::unexpected(DamagedBecause(path, "its footer does not match its header"));
+    }
+  }
+  return *header;
+}
+
+// Reads and decodes the descriptor of the VMDK file `path`: embedded in a
+// sparse extent, or the whole of a descriptor file.
+std::expected<VmdkDescriptor, Error> ReadDescriptor(const OpenFile& file, const std::string& path,
+                                                    bool& sparse, bool& compressed) {
+  std::array<std::byte, 4> magic{};
+  if (!file.Read(0, magic)) return std::unexpected(Damaged(path, "VMDK"));
+  sparse = image::ReadLittleEndian(magic, 0, 4) == 0x564d444bu;
+  std::vector<std::byte> text;
+  if (sparse) {
+    auto header = CheckSparseExtent(file, path);
+    if (!header) return std::unexpected(header.error());
+    compressed = header->compressed;
+    if (header->descriptorSector == 0) {
+      return std::unexpected(DamagedBecause(path, "it holds no descriptor"));
+    }
+    text.resize(header->descriptorSectors * kSectorSize);
+    if (!file.Read(header->descriptorSector * kSectorSize, text)) {
+      return std::unexpected(DamagedBecause(path, "its descriptor cannot be read"));
+    }
+  } else {
+    if (file.size > kMaxVmdkDescriptorBytes) {
+      return std::unexpected(DamagedBecause(path, "its descriptor is too large"));
+    }
+    text.resize(file.size);
+    if (!file.Read(0, text)) return std::unexpected(Damaged(path, "VMDK"));
+  }
+  auto descriptor = ParseVmdkDescriptor(text);
+  if (!descriptor) return std::unexpected(DamagedBecause(path, descriptor.error()));
+  return std::move(*descriptor);
+}
+
+// Opens one VMDK file of a chain: checks its descriptor and every extent
+// file it names before the library sees them, then hands the library the
+// extents we found. Returns the parent's recorded name, if any.
+std::expected<std::vector<std::string>, Error> OpenVmdkFile(
+    VmdkChain& chain, const std::string& path, const std::vector<std::string>& imageDirs) {
+  const bool first = chain.handles.empty();
+  OpenFile file;
+  if (auto opened = OpenChecked(file, path, "VMDK image"); !opened) {
+    return std::unexpected(opened.error());
+  }
+  std::vector<std::string> extentPaths;
+  bool sparse = false;
+  bool compressed = false;
+  std::vector<std::string> parents;
+  if (FormatOfFile(path) == ImageFormat::kVmdkCowd) {
+    // An older sparse extent with no descriptor: it is its own only extent.
+    extentPaths.push_back(path);
+  } else {
+    auto descriptor = ReadDescriptor(file, path, sparse, compressed);
+    if (!descriptor) return std::unexpected(descriptor.error());
+    // A monolithic sparse image names itself as its only extent, by the
+    // name it was created with; a renamed copy is still its own extent.
+    const bool selfContained = sparse && descriptor->extents.size() == 1 &&
+                               descriptor->extents.front().type == VmdkExtentLine::Type::kSparse;
+    for (const auto& extent : descriptor->extents) {
+      if (selfContained || extent.type == VmdkExtentLine::Type::kZero) {
+        // A zero extent has no file; the library still wants a pool entry.
+        extentPaths.push_back(path);
+        continue;
+      }
+      auto found = FindRelatedFile(path, extent.fileName, "extent file", imageDirs);
+      if (!found) return std::unexpected(found.error());
+      OpenFile extentFile;
+      if (auto opened = OpenChecked(extentFile, *found, "extent file"); !opened) {
+        return std::unexpected(opened.error());
+      }
+      if (extent.type == VmdkExtentLine::Type::kSparse ||
+          extent.type == VmdkExtentLine::Type::kVmfsSparse) {
+        if (auto header = CheckSparseExtent(extentFile, *found); !header) {
+          return std::unexpected(header.error());
+        }
+      }
+      extentPaths.push_back(std::move(*found));
+    }
+    chain.ownSparseExtent = first && selfContained;
+    chain.ownExtentCompressed = first && selfContained && compressed;
+    if (descriptor->hasParent) parents.push_back(*descriptor->parentFileNameHint);
+  }
+
   libvmdk_handle_t* handle = nullptr;
   if (libvmdk_handle_initialize(&handle, nullptr) != 1) return std::unexpected(NoMemory(path));
   chain.handles.push_back(handle);
   if (libvmdk_handle_open(handle, path.c_str(), libvmdk_get_access_flags_read(), nullptr) != 1) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
-  const std::string folder = fs::path(path).parent_path().string();
-  const std::string searchPath = folder.empty() ? std::string(".") : folder;
-  if (libvmdk_handle_set_extent_data_files_path(handle, searchPath.c_str(), searchPath.size(),
-                                                nullptr) != 1) {
-    return std::unexpected(Damaged(path, "VMDK"));
-  }
   int extents = 0;
-  if (libvmdk_handle_get_number_of_extents(handle, &extents, nullptr) != 1 || extents <= 0) {
+  if (libvmdk_handle_get_number_of_extents(handle, &extents, nullptr) != 1 ||
+      extents != static_cast<int>(extentPaths.size())) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
-  // A monolithic sparse image names itself as its only extent, by the name
-  // it was created with; a renamed copy is still its own extent.
-  const ImageFormat ownFormat = FormatOfFile(path);
-  const bool selfContained = extents == 1 && (ownFormat == ImageFormat::kVmdkSparse ||
-                                              ownFormat == ImageFormat::kVmdkCowd);
-  bool extentsByName = true;
-  for (int i = 0; i < extents; ++i) {
-    libvmdk_extent_descriptor_t* extent = nullptr;
-    if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) {
-      return std::unexpected(Damaged(path, "VMDK"));
-    }
-    const auto name = LibraryText(
-        [&](std::size_t* size) {
-          return libvmdk_extent_descriptor_get_utf8_filename_size(extent, size, nullptr);
-        },
-        [&](std::uint8_t* text, std::size_t size) {
-          return libvmdk_extent_descriptor_get_utf8_filename(extent, text, size, nullptr);
-        });
-    libvmdk_extent_descriptor_free(&extent, nullptr);
-    // Zero extents have no file.
-    const auto extentPath = name ? FindRelatedFile(path, *name) : std::nullopt;
-    if (name && !extentPath) {
-      if (!selfContained) return std::unexpected(MissingFile(path, "extent file", *name));
-      extentsByName = false;
-    }
-    std::error_code ec;
-    if (depth == 0 && selfContained && ownFormat == ImageFormat::kVmdkSparse &&
-        (!extentPath || fs::equivalent(*extentPath, path, ec))) {
-      chain.ownSparseExtent = true;
-    }
-  }
-  if (extentsByName) {
-    if (libvmdk_handle_open_extent_data_files(handle, nullptr) != 1) {
-      return std::unexpected(Damaged(path, "VMDK"));
-    }
-  } else {
-    libbfio_pool_t* pool = PoolOfFile(path);
-    if (pool == nullptr) return std::unexpected(NoMemory(path));
-    chain.pools.push_back(pool);
-    if (libvmdk_handle_open_extent_data_files_file_io_pool(handle, pool, nullptr) != 1) {
-      return std::unexpected(Damaged(path, "VMDK"));
-    }
-  }
-
-  const auto parent = LibraryText(
-      [&](std::size_t* size) {
-        return libvmdk_handle_get_utf8_parent_filename_size(handle, size, nullptr);
-      },
-      [&](std::uint8_t* text, std::size_t size) {
-        return libvmdk_handle_get_utf8_parent_filename(handle, text, size, nullptr);
-      });
-  if (!parent) return {};
-  const auto parentPath = FindRelatedFile(path, *parent);
-  if (!parentPath) return std::unexpected(MissingFile(path, "parent image", *parent));
-  if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "VMDK"));
-  const std::size_t parentIndex = chain.handles.size();
-  if (auto opened = OpenVmdkInto(chain, *parentPath, depth + 1); !opened) return opened;
-  if (libvmdk_handle_set_parent_handle(handle, chain.handles[parentIndex], nullptr) != 1) {
+  libbfio_pool_t* pool = PoolOfFiles(extentPaths);
+  if (pool == nullptr) return std::unexpected(NoMemory(path));
+  chain.pools.push_back(pool);
+  if (libvmdk_handle_open_extent_data_files_file_io_pool(handle, pool, nullptr) != 1) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
-  return {};
+  return parents;
 }
 
 class VmdkSource final : public LibraryImageSource {
@@ -160,17 +252,43 @@ class VmdkSource final : public LibraryImageSource {
 
 }  // namespace
 
-std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(const std::string& path,
-                                                                       ImageDecoder decoder) {
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
+    const std::string& path, ImageDecoder decoder, const std::vector<std::string>& imageDirs) {
   auto chain = std::make_unique<VmdkChain>();
-  if (auto opened = OpenVmdkInto(*chain, FullPath(path), 0); !opened)
+  ParentChainSteps steps;
+  steps.openOne = [&](const std::string& file) { return OpenVmdkFile(*chain, file, imageDirs); };
+  steps.linkToParent = [&](std::size_t child) {
+    return libvmdk_handle_set_parent_handle(chain->handles[child], chain->handles[child + 1],
+                                            nullptr) == 1;
+  };
+  if (auto opened = OpenParentChain(FullPath(path), "VMDK", "parent image", imageDirs, steps);
+      !opened) {
     return std::unexpected(opened.error());
+  }
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(chain->handles.front(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "VMDK"));
   }
   const bool own =
       decoder == ImageDecoder::kOwn && chain->handles.size() == 1 && chain->ownSparseExtent;
+  if (own && chain->ownExtentCompressed) {
+    // Compressed grains are inflated by our own decoder, grain by grain, so
+    // that one damaged grain or grain-table entry costs only its sectors.
+    auto fd = OpenRegularFileForReading(path, "VMDK image");
+    if (!fd) return std::unexpected(fd.error());
+    struct stat st {};
+    if (::fstat(*fd, &st) != 0) {
+      ::close(*fd);
+      return std::unexpected(Damaged(path, "VMDK"));
+    }
+    auto stream = MakeVmdkStreamSource(path, *fd, static_cast<std::uint64_t>(st.st_size));
+    if (!stream) {
+      ::close(*fd);
+      return std::unexpected(DamagedBecause(path, stream.error()));
+    }
+    if ((*stream)->LengthBytes() != size) return std::unexpected(Damaged(path, "VMDK"));
+    return std::move(*stream);
+  }
   auto library = std::make_unique<VmdkSource>(path, size, std::move(chain));
   if (!own) return library;
   return WithOwnDecoder(path, std::move(library), MakeVmdkSparseMap);

@@ -67,7 +67,8 @@ class DifferencingVhd : public ::testing::Test {
 
   // Writes the child: sectors `own` of block 0 hold `fill`, everything else
   // comes from the parent. Returns the merged disk's bytes.
-  std::vector<std::byte> WriteChild(const std::vector<std::uint32_t>& own, std::byte fill) {
+  std::vector<std::byte> WriteChild(const std::vector<std::uint32_t>& own, std::byte fill,
+                                    std::string name = "parent.vhd") {
     const auto parent = testing::ReadFile(ParentPath());
     std::vector<std::byte> parentFooter(parent.end() - kFooter, parent.end());
     const std::uint64_t currentSize = GetBe(parentFooter, 48, 8);
@@ -100,7 +101,6 @@ class DifferencingVhd : public ::testing::Test {
     PutBe(child, h + 32, 4, blockSize);
     std::copy_n(parentFooter.begin() + 68, 16, child.begin() + h + 40);  // parent's unique id
     PutBe(child, h + 56, 4, GetBe(parentFooter, 24, 4));                 // parent's time stamp
-    const std::string name = ParentPath().filename().string();
     for (std::size_t i = 0; i < name.size(); ++i) PutBe(child, h + 64 + 2 * i, 2, name[i]);
     Checksum(child, h, kSparseHeader, 36);
 
@@ -169,6 +169,17 @@ TEST_F(DifferencingVhd, AMissingParentIsNamedInOneLine) {
   ASSERT_FALSE(source.has_value());
   EXPECT_THAT(source.error().message, HasSubstr(ChildPath().string()));
   EXPECT_THAT(source.error().message, HasSubstr("parent.vhd"));
+  EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
+}
+
+// The parent's recorded name is followed only inside the child's folder.
+TEST_F(DifferencingVhd, AParentNamedOutsideTheFolderIsRefusedInOneLine) {
+  (void)WriteChild({0}, std::byte{0x5a}, "../../../../../../../../etc/passwd");
+  auto source = OpenImageFile(ChildPath().string());
+  ASSERT_FALSE(source.has_value());
+  EXPECT_THAT(source.error().message, HasSubstr("../../../../../../../../etc/passwd"));
+  EXPECT_THAT(source.error().message, HasSubstr("outside"));
+  EXPECT_THAT(source.error().message, HasSubstr("--image-dir"));
   EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
 }
 

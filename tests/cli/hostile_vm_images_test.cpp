@@ -1,0 +1,425 @@
+// Virtual-machine images that name files outside their folder, carry
+// size fields no writer makes, are cut short, or hold grains and blocks that
+// cannot be read: each made with qemu-img from a small sample disk and then
+// changed in one place, and run through `scan` and `recover`. The test runner
+// gives each case a time limit, so a stall fails the case.
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "imagekit/image_builder.hpp"
+#include "tests/cli/run_tolvar.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace tolvar::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+std::uint64_t GetLe(const std::string& bytes, std::uint64_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+void PutLe(std::string& bytes, std::uint64_t at, int width, std::uint64_t value) {
+  for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+void WriteWhole(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The place in a stream-optimized VMDK where the grain holding `sector`
+// is: the offset of its grain-table entry and of the grain itself.
+struct GrainPlace {
+  std::uint64_t tableEntry = 0;
+  std::uint64_t grain = 0;
+};
+
+GrainPlace FindStreamGrain(const std::string& file, std::uint64_t sector) {
+  // The header gives the grain directory, or leaves it to the footer, a
+  // copy of the header 1 KiB before the end.
+  const std::uint64_t header = GetLe(file, 56, 8) == ~std::uint64_t{0} ? file.size() - 1024 : 0;
+  const std::uint64_t grainSectors = GetLe(file, header + 20, 8);
+  const std::uint64_t perTable = GetLe(file, header + 44, 4);
+  const std::uint64_t directory = GetLe(file, header + 56, 8) * 512;
+  const std::uint64_t grain = sector / grainSectors;
+  const std::uint64_t table = GetLe(file, directory + grain / perTable * 4, 4) * 512;
+  const std::uint64_t entry = table + grain % perTable * 4;
+  return {entry, GetLe(file, entry, 4) * 512};
+}
+
+// Sets the block-table entry of the VHDX block holding `sector` to `state`
+// (the images are made with 1 MiB blocks, so no sector-bitmap entry comes
+// before it).
+void SetVhdxBlockState(std::string& file, std::uint64_t sector, std::uint64_t state) {
+  const std::uint64_t regions = 192u << 10;
+  const unsigned char batGuid[] = {0x66, 0x77, 0xc2, 0x2d, 0x23, 0xf6, 0x00, 0x42};
+  for (std::uint64_t i = 0; i < GetLe(file, regions + 8, 4); ++i) {
+    const std::uint64_t at = regions + 16 + i * 32;
+    if (file.compare(at, 8, reinterpret_cast<const char*>(batGuid), 8) != 0) continue;
+    const std::uint64_t entry = GetLe(file, at + 16, 8) + sector / 2048 * 8;
+    PutLe(file, entry, 8, (GetLe(file, entry, 8) & ~std::uint64_t{7}) | state);
+    return;
+  }
+  ADD_FAILURE() << "no block table found";
+}
+
+enum class Outcome {
+  kRefused,     // scan and recover: one line on stderr, exit status 2
+  kSameAsRaw,   // the files recover as from the raw image
+  kUnreadable,  // the file over the damage is recovered as damaged
+};
+
+struct Case {
+  const char* name;
+  // Makes the image in `folder` from the raw image; returns its path.
+  std::function<fs::path(const fs::path& folder, const std::string& raw, std::uint64_t dataSector)>
+      make;
+  Outcome outcome;
+  std::vector<std::string> needles;         // in the refusal line
+  std::vector<std::string> extraArgs = {};  // relative to the case's folder
+};
+
+fs::path Convert(const std::string& raw, const fs::path& out, const std::string& options) {
+  const std::string command =
+      fmt::format("qemu-img convert -q -f raw {} {} {}", options, raw, out.string());
+  EXPECT_TRUE(Shell(command)) << command;
+  return out;
+}
+
+fs::path FlatVmdk(const fs::path& folder, const std::string& raw) {
+  return Convert(raw, folder / "flat.vmdk", "-O vmdk -o subformat=monolithicFlat");
+}
+
+// A flat VMDK whose descriptor names `name` for its extent.
+fs::path FlatVmdkNaming(const fs::path& folder, const std::string& raw, const std::string& name) {
+  const fs::path image = FlatVmdk(folder, raw);
+  WriteWhole(image, Replace(Slurp(image), "\"flat-flat.vmdk\"", "\"" + name + "\""));
+  return image;
+}
+
+fs::path WithField(const fs::path& image, std::uint64_t at, int width, std::uint64_t value) {
+  std::string bytes = Slurp(image);
+  PutLe(bytes, at, width, value);
+  WriteWhole(image, bytes);
+  return image;
+}
+
+// Keeps `percent` of the image's bytes, in whole sectors.
+fs::path Cut(const fs::path& image, std::uint64_t percent) {
+  fs::resize_file(image, fs::file_size(image) * percent / 100 / 512 * 512);
+  return image;
+}
+
+fs::path Stream(const fs::path& folder, const std::string& raw) {
+  return Convert(raw, folder / "stream.vmdk", "-O vmdk -o subformat=streamOptimized");
+}
+
+fs::path Vhdx(const fs::path& folder, const std::string& raw, std::uint64_t sector,
+              std::uint64_t state) {
+  const fs::path image = Convert(raw, folder / "disk.vhdx", "-O vhdx -o block_size=1M");
+  std::string bytes = Slurp(image);
+  SetVhdxBlockState(bytes, sector, state);
+  WriteWhole(image, bytes);
+  return image;
+}
+
+const Case kCases[] = {
+    // Names written inside an image lead only to regular files of its folder.
+    {"ExtentNameClimbingOut",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return FlatVmdkNaming(f, raw, "../../../../../../etc/passwd");
+     },
+     Outcome::kRefused,
+     {"../../../../../../etc/passwd", "outside", "--image-dir"}},
+    {"ExtentNamingProcMem",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return FlatVmdkNaming(f, raw, "/proc/self/mem");
+     },
+     Outcome::kRefused,
+     {"/proc/self/mem", "--image-dir"}},
+    {"ExtentLinkToADevice",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       fs::create_symlink("/dev/zero", f / "zero.vmdk");
+       return FlatVmdkNaming(f, raw, "zero.vmdk");
+     },
+     Outcome::kRefused,
+     {"zero.vmdk", "/dev/zero", "--image-dir"}},
+    {"ExtentIsAFifo",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::remove(f / "flat-flat.vmdk");
+       EXPECT_EQ(::mkfifo((f / "flat-flat.vmdk").c_str(), 0600), 0);
+       return image;
+     },
+     Outcome::kRefused,
+     {"flat-flat.vmdk", "not a regular file"}},
+    {"ExtentNameTooLongForTheLibrary",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return FlatVmdkNaming(f, raw, std::string(5000, 'A'));
+     },
+     Outcome::kRefused,
+     {"flat.vmdk", "too long"}},
+    {"MissingExtentIsNamed",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::remove(f / "flat-flat.vmdk");
+       return image;
+     },
+     Outcome::kRefused,
+     {"flat-flat.vmdk", "is missing", "--image-dir"}},
+    {"ExtentLinkLeadingOutIsRefused",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::create_directory(f / "elsewhere");
+       fs::rename(f / "flat-flat.vmdk", f / "elsewhere" / "data.bin");
+       fs::create_directory(f / "image");
+       fs::rename(image, f / "image" / "flat.vmdk");
+       fs::create_symlink(f / "elsewhere" / "data.bin", f / "image" / "flat-flat.vmdk");
+       return f / "image" / "flat.vmdk";
+     },
+     Outcome::kRefused,
+     {"flat-flat.vmdk", "outside", "--image-dir"}},
+    {"ExtentLinkIntoAnImageDirIsRead",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::create_directory(f / "elsewhere");
+       fs::rename(f / "flat-flat.vmdk", f / "elsewhere" / "data.bin");
+       fs::create_directory(f / "image");
+       fs::rename(image, f / "image" / "flat.vmdk");
+       fs::create_symlink(f / "elsewhere" / "data.bin", f / "image" / "flat-flat.vmdk");
+       return f / "image" / "flat.vmdk";
+     },
+     Outcome::kSameAsRaw,
+     {},
+     {"--image-dir", "elsewhere"}},
+    {"SplitExtentsFoundInAnImageDir",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image =
+           Convert(raw, f / "split.vmdk", "-O vmdk -o subformat=twoGbMaxExtentSparse");
+       fs::create_directory(f / "extents");
+       fs::rename(f / "split-s001.vmdk", f / "extents" / "split-s001.vmdk");
+       return image;
+     },
+     Outcome::kSameAsRaw,
+     {},
+     {"--image-dir", "extents"}},
+    {"BackingFileOutsideTheFolder",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       fs::create_directory(f / "base");
+       fs::create_directory(f / "overlay");
+       Convert(raw, f / "base" / "base.qcow2", "-O qcow2");
+       const fs::path overlay = f / "overlay" / "over.qcow2";
+       EXPECT_TRUE(
+           Shell(fmt::format("cd {} && qemu-img create -q -f qcow2 -F qcow2 -b "
+                             "../base/base.qcow2 over.qcow2 >/dev/null",
+                             (f / "overlay").string())));
+       return overlay;
+     },
+     Outcome::kRefused,
+     {"../base/base.qcow2", "outside", "--image-dir"}},
+    {"BackingFileInAnImageDirIsRead",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       fs::create_directory(f / "base");
+       fs::create_directory(f / "overlay");
+       Convert(raw, f / "base" / "base.qcow2", "-O qcow2");
+       EXPECT_TRUE(
+           Shell(fmt::format("cd {} && qemu-img create -q -f qcow2 -F qcow2 -b "
+                             "../base/base.qcow2 over.qcow2 >/dev/null",
+                             (f / "overlay").string())));
+       return f / "overlay" / "over.qcow2";
+     },
+     Outcome::kSameAsRaw,
+     {},
+     {"--image-dir", "base"}},
+
+    // Size fields no writer makes, checked before any library sizes by them.
+    {"SparseGrainOf64MiB",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return WithField(Convert(raw, f / "sparse.vmdk", "-O vmdk"), 20, 8, 0x20000);
+     },
+     Outcome::kRefused,
+     {"sparse.vmdk", "grain size"}},
+    {"SparseGrainOf128MiB",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return WithField(Convert(raw, f / "sparse.vmdk", "-O vmdk"), 20, 8, 0x40000);
+     },
+     Outcome::kRefused,
+     {"sparse.vmdk", "grain size"}},
+    {"SplitExtentGrainOf64MiB",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image =
+           Convert(raw, f / "split.vmdk", "-O vmdk -o subformat=twoGbMaxExtentSparse");
+       WithField(f / "split-s001.vmdk", 20, 8, 0x20000);
+       return image;
+     },
+     Outcome::kRefused,
+     {"split-s001.vmdk", "grain size"}},
+    {"StreamWithOneEntryPerGrainTable",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return WithField(Stream(f, raw), 44, 4, 1);
+     },
+     Outcome::kRefused,
+     {"stream.vmdk", "grain tables"}},
+    {"StreamCutToHalf",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return Cut(Stream(f, raw), 50);
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"StreamCutTo99Percent",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       // The lost tail holds only the volume's free blocks.
+       return Cut(Stream(f, raw), 99);
+     },
+     Outcome::kSameAsRaw,
+     {}},
+
+    // Grains and blocks that cannot be read are unreadable sectors.
+    {"StreamGrainPastTheEnd",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       const fs::path image = Stream(f, raw);
+       std::string bytes = Slurp(image);
+       PutLe(bytes, FindStreamGrain(bytes, sector).tableEntry, 4, bytes.size() / 512 + 4096);
+       WriteWhole(image, bytes);
+       return image;
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"StreamGrainThatDoesNotDecompress",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       const fs::path image = Stream(f, raw);
+       std::string bytes = Slurp(image);
+       // After the grain's marker (sector number and size), inside the
+       // deflate stream.
+       const std::uint64_t grain = FindStreamGrain(bytes, sector).grain;
+       PutLe(bytes, grain + 12 + 40, 4, 0xdeadbeef);
+       PutLe(bytes, grain + 12 + 400, 4, 0xdeadbeef);
+       WriteWhole(image, bytes);
+       return image;
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"VhdxBlockInAReservedState",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       return Vhdx(f, raw, sector, 4);
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"VhdxBlockInTheUndefinedState",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       return Vhdx(f, raw, sector, 1);
+     },
+     Outcome::kUnreadable,
+     {}},
+};
+
+class HostileVmImages : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    if (!Shell("command -v qemu-img >/dev/null")) GTEST_SKIP() << "qemu-img missing";
+    raw = (dir / "disk.img").string();
+    imagekit::DiskDescription disk;
+    imagekit::VolumeDescription volume;
+    volume.fs = imagekit::FsKind::kHtfs;
+    volume.root = imagekit::Node::Folder(
+        "", {imagekit::Node::File("readme.txt", "read me\n"),
+             imagekit::Node::Filled("ledger.db", 2u << 20,
+                                    imagekit::Fill{imagekit::Fill::Pattern::kRandom, 0, "", 3})});
+    disk.volumes.push_back(volume);
+    auto built = imagekit::BuildImage(disk, raw);
+    ASSERT_TRUE(built.has_value()) << built.error().message;
+    const auto& report = built->volumes[0];
+    // Well inside the big file, past the volume's own tables.
+    dataSector = report.SectorOfBlock(report.Find("/ledger.db")->dataBlocks[1500]);
+  }
+
+  TempDir dir;
+  std::string raw;
+  std::uint64_t dataSector = 0;
+};
+
+std::map<std::string, std::string> TreeOf(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    if (relative.starts_with("tolvar-report")) continue;
+    entries[relative] = entry.is_directory() ? "folder" : Slurp(entry.path());
+  }
+  return entries;
+}
+
+TEST_P(HostileVmImages, EndsWithTheRightOutcome) {
+  const Case& c = GetParam();
+  const fs::path folder = dir / "case";
+  fs::create_directory(folder);
+  const std::string image = c.make(folder, raw, dataSector).string();
+  std::vector<std::string> extra;
+  for (std::size_t i = 0; i < c.extraArgs.size(); ++i) {
+    extra.push_back(i % 2 == 1 ? (folder / c.extraArgs[i]).string() : c.extraArgs[i]);
+  }
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunTolvar(args);
+  };
+  const fs::path out = dir / "out";
+  const RunResult scan = run({"scan", "--quiet", image});
+  const RunResult recover = run({"recover", "--quiet", image, "-v", "1", "-o", out.string()});
+  for (const RunResult* result : {&scan, &recover}) {
+    EXPECT_THAT(result->err, ::testing::Not(HasSubstr("Sanitizer"))) << result->err;
+  }
+  switch (c.outcome) {
+    case Outcome::kRefused:
+      for (const RunResult* result : {&scan, &recover}) {
+        EXPECT_EQ(result->status, 2) << result->out << result->err;
+        ASSERT_EQ(result->ErrLines().size(), 1u) << result->err;
+        for (const auto& needle : c.needles) EXPECT_THAT(result->err, HasSubstr(needle));
+      }
+      break;
+    case Outcome::kSameAsRaw: {
+      EXPECT_EQ(scan.status, 0) << scan.err;
+      EXPECT_EQ(recover.status, 0) << recover.err;
+      const fs::path expected = dir / "expected";
+      ASSERT_EQ(RunTolvar({"recover", "--quiet", raw, "-v", "1", "-o", expected.string()}).status,
+                0);
+      EXPECT_TRUE(TreeOf(out) == TreeOf(expected));
+      break;
+    }
+    case Outcome::kUnreadable:
+      EXPECT_EQ(scan.status, 0) << scan.err;
+      EXPECT_EQ(recover.status, 1) << recover.out << recover.err;
+      EXPECT_THAT(recover.out, HasSubstr("damaged: ledger.db (unreadable sectors"));
+      EXPECT_EQ(Slurp(out / "readme.txt"), "read me\n");
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileVmImages, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace tolvar::testing
