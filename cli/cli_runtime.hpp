@@ -18,6 +18,8 @@ struct CliRuntime {
   std::FILE* err = stderr;
   bool stderrIsTerminal = false;
   int exitCode = kExitOk;
+  // The command line as typed, quoted for a shell where needed (reports).
+  std::string commandLine;
   // Set once a command has written its JSON document on `out`.
   mutable bool printedJson = false;
   // The last line said on stderr, for the JSON error object of a failed

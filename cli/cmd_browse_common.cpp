@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/wizard_texts.hpp"
+#include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
 #include "fs/mount.hpp"
 #include "fs/timestamp.hpp"
@@ -47,6 +48,47 @@ void NumberFolders(MountedVolume& mounted) {
     mounted.folderNumbers[index] = mounted.lines.size() + 2;
     mounted.lines.push_back(line);
   });
+}
+
+// Folders whose blocks did not read are listed with what the listing lacks.
+void WarnUnreadFolders(const MountedVolume& mounted, CliRuntime& runtime) {
+  constexpr std::size_t kMostNamed = 20;
+  const MountFindings& findings = mounted.tree.Findings();
+  std::vector<std::uint32_t> folders;
+  for (const UnreadWalkSectors& run : findings.unreadable) {
+    if (std::find(folders.begin(), folders.end(), run.folder) == folders.end()) {
+      folders.push_back(run.folder);
+    }
+  }
+  for (std::size_t i = 0; i < folders.size() && i < kMostNamed; ++i) {
+    std::string sectors;
+    for (const UnreadWalkSectors& run : findings.OfFolder(folders[i])) {
+      if (!sectors.empty()) sectors += ", ";
+      sectors += run.count == 1 ? fmt::format("{}", run.first)
+                                : fmt::format("{}-{}", run.first, run.first + run.count - 1);
+    }
+    if (folders[i] == 0) {
+      runtime.Say(fmt::format(
+          "warning: sectors {} could not be read: the folders and files they held are unknown",
+          sectors));
+      continue;
+    }
+    std::string what;
+    if (folders[i] == kRootInode) {
+      what = "the root folder";
+    } else {
+      const FolderNode* folder = mounted.tree.FindFolder(folders[i]);
+      what = fmt::format("folder \"{}\" (inode {})", folder ? folder->name : "", folders[i]);
+    }
+    const bool extensive = mounted.mode == RecoveryMode::kExtensive;
+    runtime.Say(TerminalSafe(
+        fmt::format("warning: {} could not be read (sectors {}): its contents are unknown{}", what,
+                    sectors, extensive ? "" : "; try --extensive")));
+  }
+  if (folders.size() > kMostNamed) {
+    runtime.Say(fmt::format("warning: {} more folders could not be read whole",
+                            folders.size() - kMostNamed));
+  }
 }
 
 }  // namespace
@@ -119,6 +161,7 @@ std::expected<std::unique_ptr<MountedVolume>, CommandFailed> OpenAndMount(
     runtime.Say("interrupted");
     return std::unexpected(CommandFailed{kExitInterrupted});
   }
+  WarnUnreadFolders(*mounted, runtime);
   NumberFolders(*mounted);
   return mounted;
 }

@@ -56,8 +56,8 @@ std::vector<ShownHit> ShownHits(const FileTree& tree, const std::vector<FindHit>
   shown.reserve(hits.size());
   for (const FindHit& hit : hits) {
     const FileNode* file = tree.FindFileById(hit.fileId);
-    shown.push_back({file != nullptr ? file->name : hit.name, SlashPath(tree, hit.parent),
-                     hit.size, hit.fileId});
+    shown.push_back({file != nullptr ? file->name : hit.name, SlashPath(tree, hit.parent), hit.size,
+                     hit.fileId});
   }
   return shown;
 }

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/properties.hpp"
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/terminal_text.hpp"
-#include "app/properties.hpp"
 #include "tools/drive_information.hpp"
 
 namespace tolvar::cli {
@@ -34,12 +35,19 @@ int RunInfo(const BrowseOptions& options, CliRuntime& runtime) {
     document["totalFiles"] = info.totalFiles;
     document["totalFolders"] = info.totalFolders;
     document["recoveryType"] = info.recoveryType;
+    document["freeSlotsSkipped"] = volume.tree.Findings().freeSlotsSkipped;
+    document["unreadableSectors"] = volume.tree.Findings().UnreadableSectorCount();
     document["warnings"] = volume.volume.assumptions;
     PrintJson(runtime, document);
     return kExitOk;
   }
 
-  const auto fields = DriveInformationFields(info);
+  std::vector<CaptionedValue> fields;
+  for (const auto& field : DriveInformationFields(info)) fields.push_back(field);
+  // What the mount met besides files and folders.
+  fields.push_back({"Skipped Slots", fmt::format("{}", volume.tree.Findings().freeSlotsSkipped)});
+  fields.push_back(
+      {"Unread Sectors", fmt::format("{}", volume.tree.Findings().UnreadableSectorCount())});
   std::size_t width = 0;
   for (const auto& field : fields) width = std::max(width, TrimmedCaption(field.caption).size());
   for (const auto& field : fields) {

@@ -43,10 +43,10 @@ std::expected<std::vector<std::string>, std::string> CheckFilters(
 }
 
 nlohmann::json RowJson(const ListRow& row) {
-  nlohmann::json object = {{"type", row.type},         {"size", row.sizeBytes},
-                           {"date", row.date},         {"time", row.time},
-                           {"sector", row.key},        {"isFolder", row.isFolder},
-                           {"inode", row.inode},       {"timestamp", row.timestamp}};
+  nlohmann::json object = {{"type", row.type},   {"size", row.sizeBytes},
+                           {"date", row.date},   {"time", row.time},
+                           {"sector", row.key},  {"isFolder", row.isFolder},
+                           {"inode", row.inode}, {"timestamp", row.timestamp}};
   SetTextWithBytes(object, "name", row.name);
   return object;
 }

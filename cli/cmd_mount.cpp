@@ -47,8 +47,7 @@ int RunMount(const MountOptions& options, CliRuntime& runtime) {
 void RegisterMountCommand(CLI::App& app, CliRuntime& runtime) {
   auto options = std::make_shared<MountOptions>();
   CLI::App* command = app.add_subcommand(
-      "mount",
-      "Show a volume read-only as a folder (unmount with `fusermount3 -u MOUNTPOINT`)");
+      "mount", "Show a volume read-only as a folder (unmount with `fusermount3 -u MOUNTPOINT`)");
   command->add_option("IMAGE", options->browse.image, "Disk image or block device")->required();
   command->add_option("MOUNTPOINT", options->mountPoint, "Empty folder to show the volume in")
       ->required();

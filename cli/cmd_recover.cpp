@@ -5,6 +5,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cmd_browse_common.hpp"
@@ -13,6 +14,7 @@
 #include "cli/output.hpp"
 #include "cli/terminal_text.hpp"
 #include "fs/format.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/report.hpp"
 #include "recovery/saving_run.hpp"
 #include "recovery/settings_rules.hpp"
@@ -28,6 +30,7 @@ struct RecoverOptions {
   DuplicatePolicy duplicates = DuplicatePolicy::kSkip;
   bool duplicatesGiven = false;
   bool sync = false;
+  bool hashSource = false;
 };
 
 std::vector<std::string> SplitPath(std::string_view path) {
@@ -125,6 +128,30 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.volumeName = volume.volume.volumeName;
   saving.volumeWarnings = volume.volume.assumptions;
   saving.syncEachFile = options.sync;
+  saving.commandLine = runtime.commandLine;
+  saving.mapfile = options.browse.discovery.mapfile;
+  saving.mode = volume.mode;
+
+  // The source's hash reads the image through a handle of its own, on a
+  // thread of its own, while the run reads what it copies; a stop of the run
+  // stops it too.
+  std::expected<std::string, Error> sourceHash =
+      std::unexpected(Error{ErrorCode::kStopped, "the source's hash was not computed", {}});
+  std::jthread hashing;
+  if (options.hashSource) {
+    auto second = OpenImageFile(options.browse.image);
+    if (!second) {
+      sourceHash = std::unexpected(second.error());
+    } else {
+      hashing = std::jthread([&sourceHash, &control, source = std::move(*second)] {
+        sourceHash = HashWholeSource(*source, StopToken(control.stopSavingRequested));
+      });
+    }
+    saving.sourceHash = [&hashing, &sourceHash] {
+      if (hashing.joinable()) hashing.join();
+      return sourceHash;
+    };
+  }
 
   SavingProgressLine observer(bar);
   std::expected<SavingResult, Error> result;
@@ -137,7 +164,10 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
                        control, observer, saving);
     bar.Show(false);
   }
-  if (!result) return kExitUsage;  // the refusal has been shown
+  if (!result) {
+    control.PressStopSaving();  // the source's hash is of no use any more
+    return kExitUsage;          // the refusal has been shown
+  }
 
   const RecoveryReport& report = result->report;
   if (options.browse.json) {
@@ -157,6 +187,11 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }
     if (report.summary.stoppedByUser) fmt::print(runtime.out, "Stopped before the end.\n");
+    if (!report.source.sha256.empty()) {
+      fmt::print(runtime.out, "Source SHA-256: {}\n", report.source.sha256);
+    } else if (!report.source.sha256Problem.empty()) {
+      fmt::print(runtime.out, "No source SHA-256: {}\n", TerminalSafe(report.source.sha256Problem));
+    }
     fmt::print(runtime.out, "Recovered into {}: {}\n", TerminalSafe(options.destination),
                SummaryLine(report.summary));
     if (result->reportProblem.empty()) {
@@ -188,6 +223,8 @@ void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime) {
       ->transform(CLI::CheckedTransformer(kPolicies, CLI::ignore_case));
   command->add_flag("--sync", options->sync,
                     "Flush each file to the medium before the next (slower)");
+  command->add_flag("--hash-source", options->hashSource,
+                    "Record the SHA-256 of the whole source in the report, read alongside the run");
   command->callback([options, &runtime] { runtime.exitCode = RunRecover(*options, runtime); });
 }
 

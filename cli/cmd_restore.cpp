@@ -5,8 +5,8 @@
 #include <string>
 
 #include "cli/commands.hpp"
-#include "cli/output.hpp"
 #include "cli/interrupt.hpp"
+#include "cli/output.hpp"
 #include "cli/progress_line.hpp"
 #include "cli/terminal_text.hpp"
 #include "recovery/restore.hpp"
@@ -65,26 +65,29 @@ int RunRestore(const RestoreOptions& options, CliRuntime& runtime) {
     }
     const RestoreSummary& s = report->summary;
     PrintJson(runtime, {{"folder", options.folder},
-                            {"summary",
-                             {{"filesExamined", s.filesExamined},
-                              {"restored", s.restored},
-                              {"damaged", s.damaged},
-                              {"failed", s.failed},
-                              {"unverified", s.unverified},
-                              {"stopped", s.stopped},
-                              {"stopMessage", s.stopMessage}}},
-                            {"leftoversRemoved", report->leftoversRemoved},
-                            {"entries", entries}});
+                        {"summary",
+                         {{"filesExamined", s.filesExamined},
+                          {"restored", s.restored},
+                          {"damaged", s.damaged},
+                          {"failed", s.failed},
+                          {"unverified", s.unverified},
+                          {"stopped", s.stopped},
+                          {"stopMessage", s.stopMessage}}},
+                        {"leftoversRemoved", report->leftoversRemoved},
+                        {"entries", entries}});
   } else {
     for (const std::string& leftover : report->leftoversRemoved) {
       fmt::print(runtime.out, "removed {} [left half written by an interrupted run]\n",
                  TerminalSafe(leftover));
     }
     for (const RestoreEntry& entry : report->entries) {
+      // Unverified results are restored all the same: the line says both.
+      const std::string_view status = entry.status == RestoreStatus::kUnverified
+                                          ? "restored, unverified"
+                                          : RestoreStatusName(entry.status);
       std::string line = entry.restoredPath.empty()
-                             ? fmt::format("{} {}", RestoreStatusName(entry.status), entry.path)
-                             : fmt::format("{} {} -> {}", RestoreStatusName(entry.status),
-                                           entry.path, entry.restoredPath);
+                             ? fmt::format("{} {}", status, entry.path)
+                             : fmt::format("{} {} -> {}", status, entry.path, entry.restoredPath);
       if (!entry.note.empty()) line += fmt::format(" [{}]", entry.note);
       fmt::print(runtime.out, "{}\n", TerminalSafe(line));
     }

@@ -17,5 +17,6 @@ void RegisterInfoCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterRestoreCommand(CLI::App& app, CliRuntime& runtime);
 void RegisterMountCommand(CLI::App& app, CliRuntime& runtime);
+void RegisterTimelineCommand(CLI::App& app, CliRuntime& runtime);
 
 }  // namespace tolvar::cli

@@ -31,12 +31,40 @@ int FinishJson(const tolvar::cli::CliRuntime& runtime, int status, std::string_v
   return status;
 }
 
+// The arguments as one line a POSIX shell reads back the same: words of
+// plain characters as they are, others in single quotes.
+std::string QuotedCommandLine(int argc, char** argv) {
+  std::string line;
+  for (int k = 0; k < argc; ++k) {
+    const std::string_view arg = argv[k];
+    if (k != 0) line += ' ';
+    const bool plain = !arg.empty() && arg.find_first_not_of(
+                                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                           "0123456789-_./=:,+@%") == std::string_view::npos;
+    if (plain) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (const char c : arg) {
+      if (c == '\'') {
+        line += "'\\''";
+      } else {
+        line += c;
+      }
+    }
+    line += '\'';
+  }
+  return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace tolvar::cli;
   CliRuntime runtime;
   runtime.stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+  runtime.commandLine = QuotedCommandLine(argc, argv);
 
   CLI::App app{"Tolvar for SCO OpenServer: read-only recovery of HTFS and EAFS volumes", "tolvar"};
   app.set_version_flag("--version", "tolvar " + std::string(tolvar::project::kVersion));
@@ -50,6 +78,7 @@ int main(int argc, char** argv) {
   RegisterRecoverCommand(app, runtime);
   RegisterRestoreCommand(app, runtime);
   RegisterMountCommand(app, runtime);
+  RegisterTimelineCommand(app, runtime);
 
   const bool json = AsksForJson(argc, argv);
   try {

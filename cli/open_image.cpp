@@ -8,6 +8,7 @@
 #include "app/wizard_texts.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "disk/legacy_bios.hpp"
+#include "fs/inode_reader.hpp"
 #include "volumes/discovery.hpp"
 
 namespace tolvar::cli {
@@ -81,9 +82,7 @@ std::expected<void, CommandFailed> Interrupted(OpenedImage& image, CliRuntime& r
 
 }  // namespace
 
-CLI::Validator VolumeNumberRange() {
-  return CLI::Range(1u, std::numeric_limits<unsigned>::max());
-}
+CLI::Validator VolumeNumberRange() { return CLI::Range(1u, std::numeric_limits<unsigned>::max()); }
 
 void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
   command
@@ -104,6 +103,9 @@ void AddDiscoveryOptions(CLI::App& command, DiscoveryOptions& options) {
                      "Folder holding the legacy disk libraries");
   command.add_option("--unreadable-sectors", options.unreadableSectorsFile,
                      "File listing sectors to treat as unreadable (N or N-M per line)");
+  command.add_option("--mapfile", options.mapfile,
+                     "GNU ddrescue mapfile of the image: bytes it does not mark finished (+) "
+                     "are unreadable");
   command.add_flag("-q,--quiet", options.quiet, "No progress bar");
 }
 
@@ -114,6 +116,10 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
   }
   if (options.legacyRoute && !options.unreadableSectorsFile.empty()) {
     runtime.Fail("--unreadable-sectors cannot be used with --legacy-route");
+    return std::unexpected(CommandFailed{kExitUsage});
+  }
+  if (options.legacyRoute && !options.mapfile.empty()) {
+    runtime.Fail("--mapfile cannot be used with --legacy-route");
     return std::unexpected(CommandFailed{kExitUsage});
   }
 
@@ -155,6 +161,15 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenImage(
         return std::unexpected(CommandFailed{kExitUsage});
       }
       drive = MakeFaultInjectingSource(std::move(drive), std::move(*plan));
+    }
+    if (!options.mapfile.empty()) {
+      auto map = LoadRescueMap(options.mapfile, drive->LengthBytes());
+      if (!map) {
+        runtime.Fail(map.error().message);
+        return std::unexpected(CommandFailed{kExitUsage});
+      }
+      session.rescueMap = std::make_shared<const RescueMap>(std::move(*map));
+      drive = MakeRescueMapSource(std::move(drive), session.rescueMap);
     }
     session.drives.EnumerateDrives(MakeFixedProvider({std::move(drive)}));
   }
@@ -231,6 +246,33 @@ std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
   return {};
 }
 
+namespace {
+
+// A volume whose superblock or inode table the rescue did not copy is read
+// from zeros there: its tree is incomplete or made up, and the user must know.
+void WarnOfUnrescuedVolumes(OpenedImage& image) {
+  if (!image.rescueMap) return;
+  const RescueMap& map = *image.rescueMap;
+  for (std::uint32_t i = 0; i < image.volumes.volumeCount; ++i) {
+    VolumeInfo& volume = image.volumes.entries.at(i);
+    const std::uint64_t superblock = (volume.startSector + 1) * kSectorSize;
+    if (!map.Rescued(superblock, kSectorSize)) {
+      volume.assumptions.push_back(
+          "the mapfile marks the volume's superblock not rescued: it was read as zeros or from "
+          "the unrescued bytes");
+    }
+    const SectorRange table = InodeTableSectors(volume);
+    if (table.end > table.first &&
+        !map.Rescued(table.first * kSectorSize, (table.end - table.first) * kSectorSize)) {
+      volume.assumptions.push_back(
+          "the mapfile marks part of the volume's inode table not rescued: files there read as "
+          "unreadable");
+    }
+  }
+}
+
+}  // namespace
+
 std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(
     const std::string& path, const DiscoveryOptions& options, CliRuntime& runtime) {
   auto image = OpenImage(path, options, runtime);
@@ -238,6 +280,7 @@ std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(
   if (auto found = DiscoverVolumes(**image, options, runtime); !found) {
     return std::unexpected(found.error());
   }
+  WarnOfUnrescuedVolumes(**image);
   return image;
 }
 

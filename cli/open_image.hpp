@@ -12,6 +12,7 @@
 #include "cli/interrupt.hpp"
 #include "cli/progress_line.hpp"
 #include "disk/drive_table.hpp"
+#include "disk/rescue_map.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::cli {
@@ -24,6 +25,7 @@ struct DiscoveryOptions {
   bool legacyRoute = false;
   std::string legacyLibraryDir;  // empty: where the build put the stand-ins
   std::string unreadableSectorsFile;
+  std::string mapfile;  // a GNU ddrescue mapfile of the image
   bool quiet = false;
 };
 
@@ -60,6 +62,7 @@ struct OpenedImage {
   ScanMethod method = ScanMethod::kPartitionRecord;
   std::uint64_t rangeStart = 0;  // the range searched (search methods)
   std::uint64_t rangeEnd = 0;
+  std::shared_ptr<const RescueMap> rescueMap;  // with --mapfile
 };
 
 // Checks the options, opens `path` read-only as drive 0 (through the fault
@@ -73,8 +76,8 @@ struct OpenedImage {
 // so) when the record's mark is missing. The volume table then holds what
 // was found; none is not a failure here, an interrupt is.
 [[nodiscard]] std::expected<void, CommandFailed> DiscoverVolumes(OpenedImage& image,
-                                                                const DiscoveryOptions& options,
-                                                                CliRuntime& runtime);
+                                                                 const DiscoveryOptions& options,
+                                                                 CliRuntime& runtime);
 
 // OpenImage, then DiscoverVolumes.
 [[nodiscard]] std::expected<std::unique_ptr<OpenedImage>, CommandFailed> OpenAndDiscover(

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ struct DeviceDescription {
 // the no-media triple.
 [[nodiscard]] DeviceGeometry GeometryForLength(std::uint64_t sectors);
 
+// Where bytes of a drive lie, unchanged, in a host file: `offset` in the
+// open file `fd` (owned by the source).
+struct FileSpan {
+  int fd = -1;
+  std::uint64_t offset = 0;
+};
+
 // Read-only access to one drive. There is deliberately no write operation.
 class BlockDeviceSource {
  public:
@@ -45,6 +53,14 @@ class BlockDeviceSource {
   // including bytes past the end of the drive.
   [[nodiscard]] virtual std::expected<void, Error> ReadAt(std::uint64_t byteOffset,
                                                           std::span<std::byte> out) = 0;
+  // The host file holding [byteOffset, byteOffset + length) byte for byte,
+  // so that the kernel can copy the range without it passing through this
+  // process; nothing when the range is not stored plainly in one regular
+  // file (library-backed images, devices, sources that alter what they read).
+  [[nodiscard]] virtual std::optional<FileSpan> FileBacking(std::uint64_t /*byteOffset*/,
+                                                            std::uint64_t /*length*/) const {
+    return std::nullopt;
+  }
 };
 
 // The drives a route can see, probed by number and opened for reading.

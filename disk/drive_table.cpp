@@ -156,6 +156,18 @@ bool DriveTable::TryReadSectors(std::uint64_t sector, std::uint32_t count,
   return open_->ReadAt(sector * kSectorSize, buffer.first(bytes)).has_value();
 }
 
+std::optional<FileSpan> DriveTable::FileBacking(std::uint64_t sector, std::uint64_t count) const {
+  if (route_ == DiskRoute::kLegacyBios || !open_ || currentDrive >= kSlotCount ||
+      openDrive_ != currentDrive || count == 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t existing = open_->LengthBytes() / kSectorSize;
+  if (sector >= existing || existing - sector < count) return std::nullopt;
+  if (sector + count - 1 > slots_[currentDrive].totalSectors) return std::nullopt;
+  if (!badSectors_.RunsIn(sector, count).empty()) return std::nullopt;
+  return open_->FileBacking(sector * kSectorSize, count * kSectorSize);
+}
+
 bool DriveTable::RetrySingly(
     std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
     std::uint64_t existingSectors,

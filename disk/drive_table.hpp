@@ -64,6 +64,12 @@ class DriveTable {
   // caller then reads what it needs through ReadSectors). The buffer's
   // contents are unspecified after a failure.
   bool TryReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
+  // The host file holding `count` sectors from `sector` of the current
+  // drive unchanged, for copies made by the kernel: nothing when the drive
+  // is not a plain file, the run reaches past the capacity, or any sector
+  // of it is known to be unreadable (those go through ReadSectors).
+  [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t sector,
+                                                    std::uint64_t count) const;
   void CloseDrive();
 
   [[nodiscard]] const DriveInfo& Slot(std::size_t index) const { return slots_.at(index); }

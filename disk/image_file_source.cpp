@@ -29,8 +29,8 @@ namespace {
 
 class ImageFileSource final : public BlockDeviceSource {
  public:
-  ImageFileSource(int fd, std::uint64_t length, std::string path)
-      : fd_(fd), length_(length), path_(std::move(path)) {}
+  ImageFileSource(int fd, std::uint64_t length, std::string path, bool regularFile)
+      : fd_(fd), length_(length), path_(std::move(path)), regularFile_(regularFile) {}
   ~ImageFileSource() override { ::close(fd_); }
   ImageFileSource(const ImageFileSource&) = delete;
   ImageFileSource& operator=(const ImageFileSource&) = delete;
@@ -49,10 +49,16 @@ class ImageFileSource final : public BlockDeviceSource {
     return detail::ReadFully(fd_, length_, path_, offset, out);
   }
 
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    if (!regularFile_ || offset > length_ || length > length_ - offset) return std::nullopt;
+    return FileSpan{fd_, offset};
+  }
+
  private:
   int fd_;
   std::uint64_t length_;
   std::string path_;
+  bool regularFile_;
 };
 
 class MemorySource final : public BlockDeviceSource {
@@ -110,6 +116,9 @@ class SharedSourceView final : public BlockDeviceSource {
   std::uint64_t LengthBytes() const override { return source_->LengthBytes(); }
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
     return source_->ReadAt(offset, out);
+  }
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    return source_->FileBacking(offset, length);
   }
 
  private:
@@ -172,7 +181,12 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenRawImageFile(const 
         Error{ErrorCode::kEmpty,
               fmt::format("{}: the image is empty (smaller than one sector)", path), std::nullopt});
   }
-  return std::make_unique<ImageFileSource>(fd, static_cast<std::uint64_t>(st.st_size), path);
+  // What was opened, not what the path named a moment before, decides
+  // whether the kernel may copy straight from it.
+  struct stat opened {};
+  const bool regularFile = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+  return std::make_unique<ImageFileSource>(fd, static_cast<std::uint64_t>(st.st_size), path,
+                                           regularFile);
 }
 
 std::unique_ptr<DriveProvider> MakeImageFileProvider(std::vector<std::string> paths) {

@@ -85,6 +85,10 @@ MountResult ExtensiveScan(MountContext& context) {
     const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + s;
     const auto read = scan.Sector(context.drives, sectorNumber);
     std::copy(read.begin(), read.end(), sector.begin());
+    // An unreadable table sector hides whatever folders its slots held.
+    if (context.drives.BadSectors().Contains(sectorNumber)) {
+      tree.Findings().unreadable.push_back({0, sectorNumber, 1});
+    }
     for (std::uint32_t k = 0; k < perSector; ++k, ++slot) {
       if (slot % 1000 == 0) {
         context.observer.Progress(static_cast<int>(std::uint64_t{slot} * 100 / slots));
@@ -94,7 +98,13 @@ MountResult ExtensiveScan(MountContext& context) {
           DecodeInode(type, std::span<const std::byte>(sector).subspan(std::size_t{k} * slotBytes));
       if (!IsDirectoryInode(inode) || !IsVolumeBlock(volume, inode.FirstBlock())) continue;
       head.fill(std::byte{0});
-      (void)context.drives.ReadSectors(BlockSector(volume, inode.FirstBlock()), 1, head);
+      const std::uint64_t headSector = BlockSector(volume, inode.FirstBlock());
+      (void)context.drives.ReadSectors(headSector, 1, head);
+      // A candidate whose first block does not read cannot be told from
+      // data: the sectors are counted, for the root as its own.
+      if (context.drives.BadSectors().Contains(headSector)) {
+        tree.Findings().unreadable.push_back({slot == kRootInode ? kRootInode : 0, headSector, 1});
+      }
       std::uint32_t parent = 0;
       const std::uint32_t self = CandidateSelf(type, head, slot, &parent);
       if (self == 0) continue;

@@ -169,13 +169,12 @@ FileDataReader::Mapped FileDataReader::MapBlock(std::uint64_t logical) {
   return {BlockState::kOutside, 0};  // beyond anything an inode can address
 }
 
-std::span<const std::byte> FileDataReader::Next() {
-  if (AtEnd()) return {};
+FileDataReader::Gathered FileDataReader::Gather(std::uint64_t limit) {
   const std::uint64_t fileSectors = (copyLength_ + kFsSectorBytes - 1) / kFsSectorBytes;
   const std::uint64_t firstLogical = position_ / kFsSectorBytes;
 
   // Gather a run of sectors that are all data and contiguous on the disk, or
-  // all hole, or all damage; at most sectorsPerRead of them.
+  // all hole, or all damage; at most `limit` of them.
   std::uint64_t mappedBlock = firstLogical / kSectorsPerBlock;
   Mapped mapped = MapBlock(mappedBlock);
   const BlockState state = mapped.state;
@@ -183,8 +182,8 @@ std::span<const std::byte> FileDataReader::Next() {
       state == BlockState::kData
           ? BlockSector(volume_, mapped.block) + firstLogical % kSectorsPerBlock
           : 0;
-  std::uint32_t count = 0;
-  while (count < sectorsPerRead_ && firstLogical + count < fileSectors) {
+  std::uint64_t count = 0;
+  while (count < limit && firstLogical + count < fileSectors) {
     const std::uint64_t logical = firstLogical + count;
     const std::uint64_t block = logical / kSectorsPerBlock;
     if (block != mappedBlock) {
@@ -198,6 +197,32 @@ std::span<const std::byte> FileDataReader::Next() {
     }
     ++count;
   }
+  return {state, firstLogical, physicalFirst, count};
+}
+
+std::optional<FileDataReader::DataRun> FileDataReader::NextDataRun(std::uint64_t maxSectors) {
+  if (AtEnd() || maxSectors == 0) return std::nullopt;
+  const Gathered run = Gather(maxSectors);
+  if (run.state != BlockState::kData || run.count == 0 ||
+      run.physicalFirst > drives_.Current().totalSectors) {
+    return std::nullopt;
+  }
+  // Sectors already known to be unreadable are zero-filled by Next.
+  if (!drives_.BadSectors().RunsIn(run.physicalFirst, run.count).empty()) return std::nullopt;
+  const std::uint64_t bytes =
+      std::min<std::uint64_t>(run.count * kFsSectorBytes, copyLength_ - position_);
+  position_ += bytes;
+  lastPieceUnread_ = false;
+  return DataRun{run.physicalFirst, run.count, bytes};
+}
+
+std::span<const std::byte> FileDataReader::Next() {
+  if (AtEnd()) return {};
+  const Gathered gathered = Gather(sectorsPerRead_);
+  const BlockState state = gathered.state;
+  const std::uint64_t firstLogical = gathered.firstLogical;
+  const std::uint64_t physicalFirst = gathered.physicalFirst;
+  const auto count = static_cast<std::uint32_t>(gathered.count);
 
   const std::size_t runBytes = std::size_t{count} * kFsSectorBytes;
   std::span<std::byte> run{buffer_.data(), runBytes};

@@ -58,6 +58,20 @@ class FileDataReader {
   // at the end. The bytes stay valid until the next call.
   [[nodiscard]] std::span<const std::byte> Next();
 
+  // A run of the file's data stored contiguously on the drive.
+  struct DataRun {
+    std::uint64_t firstSector = 0;  // absolute, on the drive
+    std::uint64_t sectors = 0;
+    std::uint64_t bytes = 0;  // of the file: the last sector may hold less
+  };
+  // For copies made without reading through this reader: when the next
+  // piece is data (not a hole, damage, or a sector known to be unreadable),
+  // moves past up to `maxSectors` sectors of it as Next would and says where
+  // they are; otherwise nothing, and the reader stays where it is. A caller
+  // that then cannot copy the run goes back with Seek and reads it with Next,
+  // which notes what does not read.
+  [[nodiscard]] std::optional<DataRun> NextDataRun(std::uint64_t maxSectors);
+
   [[nodiscard]] bool AtEnd() const { return position_ >= copyLength_; }
   [[nodiscard]] std::uint64_t Position() const { return position_; }
   [[nodiscard]] std::uint64_t Size() const { return size_; }
@@ -90,6 +104,15 @@ class FileDataReader {
     AddressBlock entries{};
   };
 
+  struct Gathered {
+    BlockState state = BlockState::kHole;
+    std::uint64_t firstLogical = 0;
+    std::uint64_t physicalFirst = 0;
+    std::uint64_t count = 0;
+  };
+  // The run from the position: sectors all data and contiguous, all hole or
+  // all damage, at most `limit` of them.
+  [[nodiscard]] Gathered Gather(std::uint64_t limit);
   [[nodiscard]] Mapped MapBlock(std::uint64_t logical);
   [[nodiscard]] Mapped Follow(Mapped table, unsigned level, std::uint32_t index);
   [[nodiscard]] Mapped Address(std::uint32_t block) const;

@@ -91,6 +91,30 @@ std::expected<AddResult, Error> FileTree::AddFolderName(std::string_view name, s
   return AddResult::kAdded;
 }
 
+std::uint64_t MountFindings::UnreadableSectorCount() const {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;  // [first, end)
+  runs.reserve(unreadable.size());
+  for (const UnreadWalkSectors& run : unreadable)
+    runs.emplace_back(run.first, run.first + run.count);
+  std::sort(runs.begin(), runs.end());
+  std::uint64_t total = 0;
+  std::uint64_t coveredTo = 0;
+  for (const auto& [first, end] : runs) {
+    const std::uint64_t from = std::max(first, coveredTo);
+    if (end > from) total += end - from;
+    coveredTo = std::max(coveredTo, end);
+  }
+  return total;
+}
+
+std::vector<UnreadWalkSectors> MountFindings::OfFolder(std::uint32_t folder) const {
+  std::vector<UnreadWalkSectors> runs;
+  for (const UnreadWalkSectors& run : unreadable) {
+    if (run.folder == folder) runs.push_back(run);
+  }
+  return runs;
+}
+
 void FileTree::ClearFileTree() {
   // Swapping with empty containers hands the memory back, not just the sizes.
   RecordList<FileNode>().swap(files_);
@@ -100,6 +124,7 @@ void FileTree::ClearFileTree() {
   decltype(folderNameByInode_)().swap(folderNameByInode_);
   decltype(childFolders_)().swap(childFolders_);
   decltype(childFiles_)().swap(childFiles_);
+  findings_ = {};
 }
 
 const FolderNode* FileTree::FindFolder(std::uint32_t inode) const {

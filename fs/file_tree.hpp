@@ -49,6 +49,29 @@ struct FolderNameRecord {
 
 enum class AddResult { kAdded, kRefused };
 
+// Sectors a mount needed and could not read: a block (or the inode) of
+// folder `folder`, or, with folder 0, an inode-table sector or a candidate
+// folder's first block the Extensive sweep could not read (what they held
+// is unknown).
+struct UnreadWalkSectors {
+  std::uint32_t folder = 0;
+  std::uint64_t first = 0;
+  std::uint64_t count = 0;
+};
+
+// What a mount met besides the records: freed directory slots it passed over
+// and the sectors it could not read.
+struct MountFindings {
+  std::uint64_t freeSlotsSkipped = 0;
+  std::vector<UnreadWalkSectors> unreadable;
+
+  // Distinct sectors among the runs (two folders whose inodes share an
+  // unreadable sector name it once).
+  [[nodiscard]] std::uint64_t UnreadableSectorCount() const;
+  // The runs recorded for `folder`, in the order met.
+  [[nodiscard]] std::vector<UnreadWalkSectors> OfFolder(std::uint32_t folder) const;
+};
+
 // The three record lists of one mount. Records are appended, never removed
 // singly and never reordered; only ClearFileTree drops them.
 class FileTree {
@@ -75,6 +98,9 @@ class FileTree {
                                                                      std::uint32_t id);
   // Hangs folder `index` below `parent`, after that parent's other children.
   void MoveFolder(std::size_t index, std::uint32_t parent);
+  // What the mount met besides the records; emptied with them.
+  [[nodiscard]] const MountFindings& Findings() const { return findings_; }
+  [[nodiscard]] MountFindings& Findings() { return findings_; }
   // Drops every record and resets the three counts.
   void ClearFileTree();
 
@@ -113,6 +139,7 @@ class FileTree {
   }
 
   RecordList<FolderNode> folders_;
+  MountFindings findings_;
   RecordList<FileNode> files_;
   RecordList<FolderNameRecord> folderNames_;
   std::unordered_map<std::uint32_t, std::uint32_t> folderByInode_;

@@ -1,5 +1,7 @@
 #include "fs/format.hpp"
 
+#include <algorithm>
+
 namespace tolvar {
 
 namespace {
@@ -11,6 +13,13 @@ void AppendNameBytes(std::string& name, std::span<const std::byte> raw) {
     if (b == std::byte{0} || name.size() >= kMaxNameBytes) return;
     name.push_back(static_cast<char>(b));
   }
+}
+
+// Link count, owner and group sit at bytes 2, 4 and 6 in both layouts.
+void ReadOwnership(std::span<const std::byte> slot, Inode& inode) {
+  inode.links = le::Read16(slot, 2);
+  inode.owner = le::Read16(slot, 4);
+  inode.group = le::Read16(slot, 6);
 }
 
 }  // namespace
@@ -27,6 +36,10 @@ Inode DecodeEafsInode(std::span<const std::byte> slot) {
   inode.doubleIndirect = le::Read24(slot, 45);
   inode.tripleIndirect = le::Read24(slot, 48);
   inode.time = le::Read32(slot, 52);
+  ReadOwnership(slot, inode);
+  inode.accessTime = le::Read32(slot, 52);
+  inode.modificationTime = le::Read32(slot, 56);
+  inode.changeTime = le::Read32(slot, 60);
   return inode;
 }
 
@@ -49,6 +62,10 @@ Inode DecodeHtfsInode(std::span<const std::byte> slot) {
   inode.doubleIndirect = le::Read32(slot, 64);
   inode.tripleIndirect = le::Read32(slot, 68);
   inode.time = le::Read32(slot, 76);
+  ReadOwnership(slot, inode);
+  inode.accessTime = le::Read32(slot, 72);
+  inode.modificationTime = le::Read32(slot, 76);
+  inode.changeTime = le::Read32(slot, 80);
   return inode;
 }
 
@@ -123,19 +140,34 @@ std::vector<RawDirEntry> ParseEafsDirectoryEntries(std::span<const std::byte> bl
   return entries;
 }
 
-std::vector<RawDirEntry> ParseHtfsDirectoryEntries(std::span<const std::byte> block) {
+std::uint32_t HtfsRecordBytes(std::uint32_t nameLength) {
+  return (kHtfsEntryHeaderBytes + std::max<std::uint32_t>(nameLength, 1) + 3) & ~std::uint32_t{3};
+}
+
+std::vector<RawDirEntry> ParseHtfsDirectoryEntries(std::span<const std::byte> block,
+                                                   std::uint32_t* freeSlots) {
   std::vector<RawDirEntry> entries;
   const std::size_t size = std::min<std::size_t>(block.size(), kBlockBytes);
-  constexpr std::size_t kHeaderBytes = 9;
   std::size_t offset = 0;
-  while (offset + kHeaderBytes <= size) {
+  while (offset + kHtfsEntryHeaderBytes <= size) {
     const std::uint32_t number = le::Read32(block, offset);
-    if (number == 0 || number == 0xFFFFFFFFU) break;
+    if (number == 0xFFFFFFFFU) break;
     const std::uint16_t recordLength = le::Read16(block, offset + 6);
     if (recordLength == 0) break;
     const std::uint8_t nameLength = le::Read8(block, offset + 8);
+    if (number == 0) {
+      // A deleted entry keeps its record length: when that length is one the
+      // file system could have written, the live entries after it are
+      // still there to be read.
+      const bool plausible = recordLength % 4 == 0 && recordLength >= HtfsRecordBytes(nameLength) &&
+                             offset + recordLength <= size;
+      if (!plausible) break;
+      if (freeSlots != nullptr) ++*freeSlots;
+      offset += recordLength;
+      continue;
+    }
     if (nameLength == 0) break;
-    const std::size_t nameStart = offset + kHeaderBytes;
+    const std::size_t nameStart = offset + kHtfsEntryHeaderBytes;
     if (nameStart + nameLength <= size) {
       std::string name;
       AppendNameBytes(name, block.subspan(nameStart, nameLength));

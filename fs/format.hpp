@@ -50,6 +50,13 @@ struct Inode {
   std::uint16_t mode = 0;
   std::uint32_t size = 0;
   std::uint32_t time = 0;  // seconds since 1970, signed when shown
+  // The rest of the record, as stored, for reports and timelines.
+  std::uint16_t links = 0;
+  std::uint16_t owner = 0;
+  std::uint16_t group = 0;
+  std::uint32_t accessTime = 0;
+  std::uint32_t modificationTime = 0;
+  std::uint32_t changeTime = 0;
   std::array<std::uint32_t, kDirectAddresses> direct{};
   std::uint32_t singleIndirect = 0;
   std::uint32_t doubleIndirect = 0;
@@ -123,11 +130,22 @@ struct RawDirEntry {
                                                                  bool firstBlock,
                                                                  bool longNames = true);
 
-// The entries of an HTFS directory block. Stops at an inode number of 0 or
-// 0xFFFFFFFF, a record length or name length of 0, or an offset past the
-// block. Nothing outside `block` is read: an entry whose header or name would
-// reach past the block is dropped. "." and ".." and numbers below 3 are skipped.
-[[nodiscard]] std::vector<RawDirEntry> ParseHtfsDirectoryEntries(std::span<const std::byte> block);
+// The entries of an HTFS directory block. Stops at an inode number of
+// 0xFFFFFFFF, a record length of 0, a live entry's name length of 0, or an
+// offset past the block. An entry with inode number 0 is a freed slot: when
+// its record length is one the file system writes (a multiple of 4, at least
+// HtfsRecordBytes of its name length, ending inside the block) it is passed
+// over and counted in `freeSlots` (when given); any other ends the block.
+// Nothing outside `block` is read: an entry whose header or name would reach
+// past the block is dropped. "." and ".." and numbers below 3 are skipped.
+[[nodiscard]] std::vector<RawDirEntry> ParseHtfsDirectoryEntries(
+    std::span<const std::byte> block, std::uint32_t* freeSlots = nullptr);
+
+// Inode number, 2 spare bytes, record length, name length: the name follows.
+inline constexpr std::uint32_t kHtfsEntryHeaderBytes = 9;
+// The smallest record an entry with a name of `nameLength` bytes takes: the
+// header and the name, rounded up to 4 bytes.
+[[nodiscard]] std::uint32_t HtfsRecordBytes(std::uint32_t nameLength);
 
 // The "." and ".." inode numbers at the head of a directory block.
 struct DirectoryHead {

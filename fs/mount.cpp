@@ -22,13 +22,24 @@ constexpr std::uint64_t kMaxDirectoryBlocks =
 
 using BlockBuffer = std::array<std::byte, kBlockBytes>;
 
-// The addresses an indirect block lists, or nothing when the block is not
-// the volume's or was claimed before.
-std::vector<std::uint32_t> ReadIndirect(MountContext& context, std::uint32_t block) {
+// Records the sectors of [sector, sector + count) the drive table holds as
+// unreadable, for `folder` (0: none known).
+void NoteUnreadable(MountContext& context, std::uint32_t folder, std::uint64_t sector,
+                    std::uint32_t count) {
+  for (const auto& [first, length] : context.drives.BadSectors().RunsIn(sector, count)) {
+    context.tree.Findings().unreadable.push_back({folder, first, length});
+  }
+}
+
+// The addresses an indirect block of directory `folder` lists, or nothing
+// when the block is not the volume's or was claimed before.
+std::vector<std::uint32_t> ReadIndirect(MountContext& context, std::uint32_t folder,
+                                        std::uint32_t block) {
   std::vector<std::uint32_t> addresses;
   if (!IsVolumeBlock(context.volume, block) || !context.claimed.Claim(block)) return addresses;
   BlockBuffer buffer{};
   (void)ReadBlock(context.drives, context.volume, block, buffer);
+  NoteUnreadable(context, folder, BlockSector(context.volume, block), kSectorsPerBlock);
   const AddressBlock decoded = DecodeAddressBlock(buffer);
   addresses.assign(decoded.begin(), decoded.end());
   return addresses;
@@ -36,7 +47,8 @@ std::vector<std::uint32_t> ReadIndirect(MountContext& context, std::uint32_t blo
 
 // HTFS lists end at their first zero address; a level is followed only when
 // the one before it was full.
-std::vector<std::uint32_t> HtfsDirectoryBlocks(MountContext& context, const Inode& inode) {
+std::vector<std::uint32_t> HtfsDirectoryBlocks(MountContext& context, std::uint32_t folder,
+                                               const Inode& inode) {
   std::vector<std::uint32_t> blocks;
   const std::uint64_t limit =
       std::min<std::uint64_t>(VolumeBlocks(context.volume), kMaxDirectoryBlocks);
@@ -55,13 +67,13 @@ std::vector<std::uint32_t> HtfsDirectoryBlocks(MountContext& context, const Inod
     if (!take(address)) break;
   }
   if (!full || inode.singleIndirect == 0) return blocks;
-  for (const std::uint32_t address : ReadIndirect(context, inode.singleIndirect)) {
+  for (const std::uint32_t address : ReadIndirect(context, folder, inode.singleIndirect)) {
     if (!take(address)) break;
   }
   if (!full || inode.doubleIndirect == 0) return blocks;
-  for (const std::uint32_t list : ReadIndirect(context, inode.doubleIndirect)) {
+  for (const std::uint32_t list : ReadIndirect(context, folder, inode.doubleIndirect)) {
     if (list == 0 || !full) break;
-    for (const std::uint32_t address : ReadIndirect(context, list)) {
+    for (const std::uint32_t address : ReadIndirect(context, folder, list)) {
       if (!take(address)) break;
     }
   }
@@ -69,7 +81,8 @@ std::vector<std::uint32_t> HtfsDirectoryBlocks(MountContext& context, const Inod
 }
 
 // EAFS directories are as long as their size says; zero addresses are holes.
-std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, const Inode& inode) {
+std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, std::uint32_t folder,
+                                               const Inode& inode) {
   std::vector<std::uint32_t> blocks;
   const std::uint32_t first = inode.FirstBlock();
   if (!IsVolumeBlock(context.volume, first) || !context.claimed.Claim(first)) return blocks;
@@ -85,16 +98,16 @@ std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, const Inod
   std::uint64_t index = 1;
   for (; index < count && index < kDirectAddresses; ++index) take(inode.direct[index]);
   if (index >= count || inode.singleIndirect == 0) return blocks;
-  const auto single = ReadIndirect(context, inode.singleIndirect);
+  const auto single = ReadIndirect(context, folder, inode.singleIndirect);
   for (std::uint32_t i = 0; i < single.size() && index < count; ++i, ++index) take(single[i]);
   if (index >= count || inode.doubleIndirect == 0) return blocks;
-  const auto lists = ReadIndirect(context, inode.doubleIndirect);
+  const auto lists = ReadIndirect(context, folder, inode.doubleIndirect);
   for (std::uint32_t i = 0; i < lists.size() && index < count; ++i) {
     if (lists[i] == 0) {
       index += kAddressesPerIndirectBlock;  // a hole the size of a whole list
       continue;
     }
-    const auto addresses = ReadIndirect(context, lists[i]);
+    const auto addresses = ReadIndirect(context, folder, lists[i]);
     if (addresses.empty()) {
       index += kAddressesPerIndirectBlock;
       continue;
@@ -107,9 +120,10 @@ std::vector<std::uint32_t> EafsDirectoryBlocks(MountContext& context, const Inod
 }
 
 MountResult HandleEntry(MountContext& context, const RawDirEntry& raw, std::uint32_t parent) {
+  // An entry whose time stamp reads "Error" is kept: the stamp is shown as
+  // such, the entry is still the user's data.
   const InodeEntry entry =
       ReadInode(context.drives, context.volume, raw.inode, &context.inodeSectors);
-  if (!IsShowableTimestamp(entry.time)) return {};
   FileTree& tree = context.tree;
   std::expected<AddResult, Error> added = AddResult::kRefused;
   switch (entry.kind) {
@@ -144,13 +158,18 @@ std::expected<bool, Error> ParseBlockAt(MountContext& context, std::uint64_t sec
                                         std::uint32_t parent, bool firstBlock) {
   context.observer.SectorReading(sector);
   BlockBuffer buffer{};
+  // A failed read leaves zeros, which end the block: what the block held is
+  // unknown, and the sectors say so in the folder's findings.
   (void)context.drives.ReadSectors(sector, kSectorsPerBlock, buffer);
+  NoteUnreadable(context, parent, sector, kSectorsPerBlock);
   const bool isHtfs = context.volume.fsType == FsType::kHtfs;
   if (!isHtfs && firstBlock && !IsEafsDirectoryBlock(buffer)) return false;
   const bool longNames = context.volume.fsType != FsType::kAfs;
+  std::uint32_t freeSlots = 0;
   const std::vector<RawDirEntry> entries =
-      isHtfs ? ParseHtfsDirectoryEntries(buffer)
+      isHtfs ? ParseHtfsDirectoryEntries(buffer, &freeSlots)
              : ParseEafsDirectoryEntries(buffer, firstBlock, longNames);
+  context.tree.Findings().freeSlotsSkipped += freeSlots;
   for (const RawDirEntry& raw : entries) {
     if (auto handled = HandleEntry(context, raw, parent); !handled) {
       return std::unexpected(handled.error());
@@ -172,9 +191,10 @@ bool ClaimedBlocks::Claim(std::uint32_t block) {
   return true;
 }
 
-std::vector<std::uint32_t> DirectoryBlocks(MountContext& context, const Inode& inode) {
-  return context.volume.fsType == FsType::kHtfs ? HtfsDirectoryBlocks(context, inode)
-                                                : EafsDirectoryBlocks(context, inode);
+std::vector<std::uint32_t> DirectoryBlocks(MountContext& context, std::uint32_t folder,
+                                           const Inode& inode) {
+  return context.volume.fsType == FsType::kHtfs ? HtfsDirectoryBlocks(context, folder, inode)
+                                                : EafsDirectoryBlocks(context, folder, inode);
 }
 
 MountResult ParseDirectoryBlock(MountContext& context, std::uint64_t sector, std::uint32_t parent,
@@ -190,10 +210,13 @@ MountResult WalkDirectory(MountContext& context, std::uint32_t inode) {
   if (type != FsType::kHtfs && type != FsType::kEafs && type != FsType::kAfs) return {};
   const Inode record =
       ReadInodeRecord(context.drives, context.volume, inode, &context.inodeSectors);
+  const std::uint64_t inodeSector =
+      context.volume.inodeTableSector + LocateInode(type, inode).sectorOffset;
+  NoteUnreadable(context, inode, inodeSector, 1);
   if (record.FirstBlock() == 0) return {};
   std::vector<std::uint32_t> blocks;
   try {
-    blocks = DirectoryBlocks(context, record);
+    blocks = DirectoryBlocks(context, inode, record);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error{ErrorCode::kOutOfMemory, "out of memory", {}});
   }

@@ -14,8 +14,8 @@
 #include "base/stop_token.hpp"
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
-#include "fs/sector_read_ahead.hpp"
 #include "fs/format.hpp"
+#include "fs/sector_read_ahead.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -80,7 +80,9 @@ using MountResult = std::expected<void, Error>;
 // zero. EAFS: every block its size covers, through direct, single- and
 // double-indirect addresses; holes are left out. Addresses outside the volume
 // and blocks already claimed in this mount are left out.
-[[nodiscard]] std::vector<std::uint32_t> DirectoryBlocks(MountContext& context, const Inode& inode);
+// Indirect blocks that do not read are recorded against `folder`.
+[[nodiscard]] std::vector<std::uint32_t> DirectoryBlocks(MountContext& context,
+                                                         std::uint32_t folder, const Inode& inode);
 
 // Parses one directory block at absolute `sector` with `parent` as the
 // parent inode: each usable entry becomes a file, folder or (extensive mode)

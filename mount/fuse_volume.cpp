@@ -8,8 +8,13 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string_view>
 
 namespace tolvar::mountfs {
 
@@ -80,9 +85,13 @@ int Open(const char* path, fuse_file_info* info) {
 
 int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* info) {
   if (offset < 0) return -EINVAL;
-  const std::size_t got = Files().Read(static_cast<NodeIndex>(info->fh),
-                                       static_cast<std::uint64_t>(offset),
-                                       std::as_writable_bytes(std::span(buffer, size)));
+  const std::size_t got =
+      Files().Read(static_cast<NodeIndex>(info->fh), static_cast<std::uint64_t>(offset),
+                   std::as_writable_bytes(std::span(buffer, size)));
+  // A short count would read as the file's end (the kernel may even shrink
+  // the size it shows): data the size promises and the blocks lack is an
+  // error.
+  if (Files().LastReadFellShort()) return -EIO;
   return static_cast<int>(got);
 }
 
@@ -152,6 +161,38 @@ fuse_operations Operations() {
   return ops;
 }
 
+// Undoes the octal escapes (\040 and the like) of a mountinfo field.
+std::string UnescapeMountField(std::string_view field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const std::string_view digits = field.substr(i + 1, 3);
+      if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+        text +=
+            static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 + (digits[2] - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    text += field[i];
+  }
+  return text;
+}
+
+// Whether a file system of ours is still mounted at `mountPoint` (absolute).
+bool StillMounted(const std::string& mountPoint) {
+  std::ifstream table("/proc/self/mountinfo");
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (!(fields >> id >> parent >> device >> root >> point)) continue;
+    if (UnescapeMountField(point) != mountPoint) continue;
+    const std::size_t dash = line.find(" - ");
+    if (dash != std::string::npos && line.compare(dash + 3, 11, "fuse.tolvar") == 0) return true;
+  }
+  return false;
+}
+
 struct FuseArgs {
   fuse_args args = FUSE_ARGS_INIT(0, nullptr);
   ~FuseArgs() { fuse_opt_free_args(&args); }
@@ -160,6 +201,17 @@ struct FuseArgs {
 }  // namespace
 
 std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions& options) {
+  // The daemon leaves the working folder, and the unmount must still find the
+  // mount point after any signal: it is kept as an absolute path.
+  std::error_code absoluteError;
+  const std::string mountPoint = std::filesystem::weakly_canonical(
+                                     std::filesystem::absolute(options.mountPoint), absoluteError)
+                                     .string();
+  if (absoluteError) {
+    return std::unexpected(Error{ErrorCode::kNotFound,
+                                 fmt::format("{}: {}", options.mountPoint, absoluteError.message()),
+                                 std::nullopt});
+  }
   FuseArgs args;
   // Read-only for the kernel too; device nodes on the volume are shown, never
   // opened as host devices, and set-id bits mean nothing here.
@@ -184,7 +236,7 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
     return std::unexpected(Error{ErrorCode::kInvalidArgument,
                                  "cannot set up the FUSE file system", std::nullopt});
   }
-  if (fuse_mount(session, options.mountPoint.c_str()) != 0) {
+  if (fuse_mount(session, mountPoint.c_str()) != 0) {
     fuse_destroy(session);
     return std::unexpected(Error{
         ErrorCode::kPermission,
@@ -205,6 +257,13 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
   fuse_remove_signal_handlers(fuse_get_session(session));
   fuse_unmount(session);
   fuse_destroy(session);
+  if (StillMounted(mountPoint)) {
+    return std::unexpected(
+        Error{ErrorCode::kIoError,
+              fmt::format("{}: could not unmount; unmount it with `fusermount3 -u {}`", mountPoint,
+                          mountPoint),
+              std::nullopt});
+  }
   if (status < 0) {
     return std::unexpected(Error{ErrorCode::kIoError,
                                  fmt::format("{}: the mount ended with an error: {}",

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <unordered_set>
 
 #include "fs/inode_reader.hpp"
+#include "fs/timestamp.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/report.hpp"
 
@@ -20,6 +22,8 @@ constexpr std::uint32_t kRootInode = 2;
 constexpr std::uint32_t kReportInode = 1;
 // A stored link target longer than this is damage, not a target.
 constexpr std::uint64_t kMaxLinkTarget = 4096;
+// The most one read straight into a caller's buffer takes (1 MiB).
+constexpr std::uint64_t kDirectSectors = 2048;
 
 NodeKind KindOfMode(std::uint16_t mode) {
   switch (mode & 0xF000) {
@@ -53,7 +57,10 @@ VolumeFiles::VolumeFiles(DriveTable& drives, const VolumeInfo& volume, const Fil
     : drives_(drives),
       volume_(volume),
       source_(std::move(source)),
-      reader_(drives, volume, sectorsPerRead) {
+      reader_(drives, volume, sectorsPerRead),
+      mountTime_(static_cast<std::int64_t>(std::time(nullptr))) {
+  const SectorRange table = InodeTableSectors(volume);
+  inodeSectors_.Aim(table.first, table.end);
   Node root;
   root.kind = NodeKind::kFolder;
   root.diskInode = kRootInode;
@@ -105,10 +112,15 @@ NodeIndex VolumeFiles::AddChild(NodeIndex parent, std::string_view rawName, Node
   std::string shown =
       node.kind == NodeKind::kReport ? std::string(kReportFileName) : EscapeHostName(rawName);
   // Names must be unique within a folder; a damaged or searched volume can
-  // hold the same name twice.
+  // hold the same name twice, or thousands of times: the number to try next
+  // is kept per name, so each costs one look-up.
   auto& siblings = nodes_[parent].byName;
-  for (unsigned n = 1; siblings.contains(shown); ++n) {
-    shown = DuplicateName(EscapeHostName(rawName), n);
+  if (siblings.contains(shown)) {
+    const std::string wanted = shown;
+    unsigned& next = nodes_[parent].nextDuplicate.try_emplace(wanted, 1).first->second;
+    do {
+      shown = DuplicateName(wanted, next++);
+    } while (siblings.contains(shown));
   }
   node.name = shown;
   node.parent = parent;
@@ -137,7 +149,7 @@ std::optional<NodeIndex> VolumeFiles::Lookup(std::string_view path) const {
 VolumeFiles::Node& VolumeFiles::Loaded(NodeIndex index) {
   Node& node = nodes_[index];
   if (!node.inodeRead) {
-    node.inode = ReadInodeRecord(drives_, volume_, node.diskInode);
+    node.inode = ReadInodeRecord(drives_, volume_, node.diskInode, &inodeSectors_);
     node.inodeRead = true;
     if (index == kRootNode) node.time = node.inode.time;
     if (node.kind != NodeKind::kFolder) {
@@ -154,7 +166,8 @@ NodeAttributes VolumeFiles::Attributes(NodeIndex index) {
   NodeAttributes attributes;
   attributes.kind = node.kind;
   attributes.inode = node.diskInode;
-  attributes.time = static_cast<std::int32_t>(node.time);
+  attributes.time =
+      IsShowableTimestamp(node.time) ? static_cast<std::int32_t>(node.time) : mountTime_;
   attributes.size = node.size;
   std::uint32_t permissions = node.inode.mode & 07777;
   if (node.kind == NodeKind::kFolder) {
@@ -211,9 +224,11 @@ void VolumeFiles::NoteDamage(NodeIndex node) {
   }
   std::ranges::sort(damage.unreadable, {}, &SectorRun::first);
   damage.blocksOutsideVolume = std::max(damage.blocksOutsideVolume, reader_.BlocksOutsideVolume());
+  if (reader_.SizePastBlocks()) damage.blocksEnd = reader_.CopyLength();
 }
 
 std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<std::byte> out) {
+  lastReadShort_ = false;
   if (index == reportNode_) {
     const std::string text = ReportText();
     if (offset >= text.size()) return 0;
@@ -240,10 +255,28 @@ std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<s
       readerNode_ = index;
     }
     if (reader_.Position() != want) reader_.Seek(want);
+    // Whole sectors of contiguous data go straight into the caller's
+    // buffer in one read; anything else (a hole, damage, a read that fails,
+    // the part of a sector the buffer cannot take) goes piece by piece.
+    if (reader_.Position() == want && want % kFsSectorBytes == 0) {
+      const std::uint64_t room = (out.size() - done) / kFsSectorBytes;
+      if (const auto run = reader_.NextDataRun(std::min<std::uint64_t>(room, kDirectSectors))) {
+        const std::size_t bytes = static_cast<std::size_t>(run->bytes);
+        if (drives_.TryReadSectors(run->firstSector, static_cast<std::uint32_t>(run->sectors),
+                                   out.subspan(done, run->sectors * kFsSectorBytes))) {
+          done += bytes;
+          continue;
+        }
+        reader_.Seek(want);
+      }
+    }
     pieceStart_ = reader_.Position();
     piece_ = reader_.Next();
     NoteDamage(index);
-    if (piece_.empty()) break;
+    if (piece_.empty()) {
+      lastReadShort_ = offset + done < node.size;
+      break;
+    }
   }
   return done;
 }
@@ -270,6 +303,12 @@ std::string VolumeFiles::ReportText() const {
     if (damage.blocksOutsideVolume != 0) {
       text += fmt::format("{} {} blocks outside the volume", damage.unreadable.empty() ? "" : ";",
                           damage.blocksOutsideVolume);
+    }
+    if (damage.blocksEnd) {
+      const bool first = damage.unreadable.empty() && damage.blocksOutsideVolume == 0;
+      text +=
+          fmt::format("{} its size of {} bytes runs past its last block; reads past byte {} fail",
+                      first ? "" : ";", nodes_[node].size, *damage.blocksEnd);
     }
     text += '\n';
   }

@@ -21,6 +21,7 @@
 #include "fs/file_data.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/format.hpp"
+#include "fs/sector_read_ahead.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::mountfs {
@@ -57,6 +58,9 @@ class VolumeFiles {
   // report) from `offset`; returns how many. Unreadable sectors read as zeros
   // and are remembered for the report.
   [[nodiscard]] std::size_t Read(NodeIndex node, std::uint64_t offset, std::span<std::byte> out);
+  // Whether the last Read gave less than the file's size promised: its
+  // blocks end before its size (the report says so).
+  [[nodiscard]] bool LastReadFellShort() const { return lastReadShort_; }
   // A symbolic link's target as stored (cut at a NUL byte).
   [[nodiscard]] std::string LinkTarget(NodeIndex node);
   // What the report file holds now.
@@ -78,10 +82,13 @@ class VolumeFiles {
     std::uint64_t size = 0;
     std::vector<NodeIndex> children;
     std::unordered_map<std::string, NodeIndex> byName;
+    // For names met more than once: the next n of "name (n)" to try.
+    std::unordered_map<std::string, unsigned> nextDuplicate;
   };
   struct Damage {
     std::vector<SectorRun> unreadable;
     std::uint64_t blocksOutsideVolume = 0;
+    std::optional<std::uint64_t> blocksEnd;  // set when the size runs past the last block
   };
 
   NodeIndex AddChild(NodeIndex parent, std::string_view rawName, Node node);
@@ -94,11 +101,17 @@ class VolumeFiles {
   std::vector<Node> nodes_;
   std::unordered_map<std::uint32_t, std::uint32_t> linksByInode_;
   NodeIndex reportNode_ = 0;
+  // Inodes are asked for one by one as the kernel looks files up, mostly in
+  // table order: one read serves many, as in the walk.
+  SectorReadAhead inodeSectors_;
   FileDataReader reader_;
   std::optional<NodeIndex> readerNode_;
   std::uint64_t pieceStart_ = 0;
   std::span<const std::byte> piece_;
   std::map<NodeIndex, Damage> damage_;
+  bool lastReadShort_ = false;
+  // What a time stamp that reads "Error" is shown as: the time of mounting.
+  std::int64_t mountTime_ = 0;
 };
 
 }  // namespace tolvar::mountfs

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +24,10 @@
 namespace tolvar {
 namespace {
 
-constexpr std::string_view kTempPrefix = ".tolvar-partial-";
+// "%" followed by anything but two hex digits never comes out of
+// EscapeHostName, so no recovered or restored file can bear this name and
+// the cleanup of leftovers can never take one of them.
+constexpr std::string_view kTempPrefix = ".tolvar%partial-";
 constexpr unsigned kMaxNameAttempts = 100000;
 
 int RetryOnInterrupt(auto call) {
@@ -263,7 +268,7 @@ NameState LookUpName(const FolderHandle& folder, const std::string& name) {
 }
 
 std::optional<std::string> ChooseName(const FolderHandle& folder, const std::string& name,
-                                      DuplicatePolicy policy) {
+                                      DuplicatePolicy policy, unsigned* nextNumber) {
   const NameState state = LookUpName(folder, name);
   if (state == NameState::kFree) return name;
   switch (policy) {
@@ -272,8 +277,17 @@ std::optional<std::string> ChooseName(const FolderHandle& folder, const std::str
     case DuplicatePolicy::kOverwrite:
       if (state != NameState::kFolder) return name;
       [[fallthrough]];
-    case DuplicatePolicy::kRename:
-      return FirstFreeDuplicate(folder.Fd(), name, 1);
+    case DuplicatePolicy::kRename: {
+      const unsigned from = nextNumber != nullptr ? std::max(1u, *nextNumber) : 1;
+      for (unsigned n = from; n < kMaxNameAttempts; ++n) {
+        std::string candidate = DuplicateName(name, n);
+        if (LookUpNameAt(folder.Fd(), candidate) == NameState::kFree) {
+          if (nextNumber != nullptr) *nextNumber = n + 1;
+          return candidate;
+        }
+      }
+      return std::nullopt;
+    }
   }
   return std::nullopt;
 }
@@ -303,8 +317,29 @@ void PendingFile::Abandon() {
   tempName_.clear();
 }
 
+namespace {
+
+// Whether a file made with O_TMPFILE can be given a name: linkat through
+// /proc/self/fd needs no privilege, the empty-path form does.
+bool CanNameAnonymousFiles() {
+  static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+  return available;
+}
+
+std::string ProcPathOf(int fd) { return fmt::format("/proc/self/fd/{}", fd); }
+
+}  // namespace
+
 std::expected<PendingFile, Error> PendingFile::Create(const FolderHandle& folder,
                                                       std::string displayPath) {
+  if (CanNameAnonymousFiles()) {
+    // A file without a name until it is complete: nothing to clean up after
+    // a crash, and no name that could meet a recovered one.
+    const int anonymous = ::openat(folder.Fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (anonymous >= 0) return PendingFile(folder.Fd(), anonymous, {}, std::move(displayPath));
+    // File systems without anonymous files refuse in several ways; a real
+    // problem shows again below with the named file.
+  }
   int fd = -1;
   auto temp = CreateTempEntry(folder.Fd(), displayPath, [&fd](int dirFd, const std::string& name) {
     fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -327,6 +362,53 @@ std::expected<void, Error> PendingFile::Write(std::span<const std::byte> bytes) 
     endsInHole_ = false;
   }
   return {};
+}
+
+std::expected<bool, Error> PendingFile::CopyFromFile(int source, std::uint64_t offset,
+                                                     std::uint64_t length, KernelCopyMode& mode) {
+  const std::uint64_t start = written_;
+  std::uint64_t done = 0;
+  while (done < length && (mode.copyRange || mode.sendFile)) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - done, std::uint64_t{1} << 30));
+    ssize_t moved = 0;
+    if (mode.copyRange) {
+      auto from = static_cast<loff_t>(offset + done);
+      moved = ::copy_file_range(source, &from, fd_, nullptr, want, 0);
+    } else {
+      auto from = static_cast<off_t>(offset + done);
+      moved = ::sendfile(fd_, source, &from, want);
+    }
+    if (moved > 0) {
+      done += static_cast<std::uint64_t>(moved);
+      continue;
+    }
+    if (moved == 0) break;  // the source ended early: read it the ordinary way
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+      return std::unexpected(HostError(error, "write", displayPath_));
+    }
+    const bool refused = error == EXDEV || error == EINVAL || error == EOPNOTSUPP ||
+                         error == ENOSYS || error == EBADF || error == ETXTBSY;
+    if (!refused) break;  // a read error, say: the drive table's reads sort it out
+    if (mode.copyRange) {
+      mode.copyRange = false;
+    } else {
+      mode.sendFile = false;
+    }
+  }
+  if (done == length) {
+    written_ += length;
+    endsInHole_ = false;
+    return true;
+  }
+  // Whatever a short copy left is cut off again.
+  if (::ftruncate(fd_, static_cast<off_t>(start)) != 0 ||
+      ::lseek(fd_, static_cast<off_t>(start), SEEK_SET) < 0) {
+    return std::unexpected(HostError(errno, "write", displayPath_));
+  }
+  return false;
 }
 
 std::expected<void, Error> PendingFile::WriteHole(std::uint64_t count) {
@@ -371,6 +453,7 @@ std::expected<std::optional<std::string>, Error> PendingFile::Commit(
   if (syncToMedium && RetryOnInterrupt([this] { return ::fsync(fd_); }) != 0) {
     return std::unexpected(HostError(errno, "write", displayPath_));
   }
+  if (tempName_.empty()) return CommitAnonymous(name, policy, syncToMedium);
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 && errno != EINTR) {
     return std::unexpected(HostError(errno, "write", displayPath_));
@@ -382,6 +465,59 @@ std::expected<std::optional<std::string>, Error> PendingFile::Commit(
     return placed;
   }
   tempName_.clear();
+  if (syncToMedium) (void)RetryOnInterrupt([this] { return ::fsync(folderFd_); });
+  return placed;
+}
+
+std::expected<std::optional<std::string>, Error> PendingFile::CommitAnonymous(
+    const std::string& name, DuplicatePolicy policy, bool syncToMedium) {
+  const std::string self = ProcPathOf(fd_);
+  auto linkAs = [&](const std::string& target) {
+    return ::linkat(AT_FDCWD, self.c_str(), folderFd_, target.c_str(), AT_SYMLINK_FOLLOW);
+  };
+  std::expected<std::optional<std::string>, Error> placed;
+  if (policy == DuplicatePolicy::kOverwrite) {
+    // A link never replaces: give the file a temporary name, then rename it
+    // over whatever holds the name.
+    auto temp = CreateTempEntry(folderFd_, displayPath_,
+                                [&](int, const std::string& n) { return linkAs(n); });
+    if (!temp) return std::unexpected(temp.error());
+    tempName_ = *temp;
+    placed = PlaceEntry(folderFd_, tempName_, name, policy, displayPath_);
+    if (placed && placed->has_value()) tempName_.clear();
+  } else {
+    std::string candidate = name;
+    unsigned next = 1;
+    while (true) {
+      if (linkAs(candidate) == 0) {
+        placed = std::optional<std::string>{candidate};
+        break;
+      }
+      const int error = errno;
+      if (error != EEXIST) {
+        placed = std::unexpected(HostError(error, "write", displayPath_));
+        break;
+      }
+      if (policy == DuplicatePolicy::kSkip) {
+        placed = std::optional<std::string>{};
+        break;
+      }
+      auto free = FirstFreeDuplicate(folderFd_, name, next);
+      if (!free || next >= kMaxNameAttempts) {
+        placed = std::unexpected(NoFreeName(displayPath_));
+        break;
+      }
+      candidate = *free;
+      ++next;
+    }
+  }
+  const int fd = std::exchange(fd_, -1);
+  const bool closed = ::close(fd) == 0 || errno == EINTR;
+  if (!placed || !placed->has_value()) {
+    Abandon();
+    return placed;
+  }
+  if (!closed) return std::unexpected(HostError(errno, "write", displayPath_));
   if (syncToMedium) (void)RetryOnInterrupt([this] { return ::fsync(folderFd_); });
   return placed;
 }

@@ -69,13 +69,16 @@ enum class NameState { kFree, kFolder, kOther };
 // The name to write a new entry under, given what is already in the folder:
 // the name itself when it is free; under Overwrite the name itself unless a
 // folder holds it; under Rename the first free "name (n).ext"; under Skip
-// nothing. nullopt: skip it.
+// nothing. nullopt: skip it. `nextNumber`, when given, is the first n to try
+// and is moved past the one taken, so that many entries of one name cost one
+// look-up each rather than one per earlier entry.
 [[nodiscard]] std::optional<std::string> ChooseName(const FolderHandle& folder,
-                                                    const std::string& name,
-                                                    DuplicatePolicy policy);
+                                                    const std::string& name, DuplicatePolicy policy,
+                                                    unsigned* nextNumber = nullptr);
 
-// A file being written under a temporary name in `folder`. Removed unless
-// committed.
+// A file being written in `folder` without a name (O_TMPFILE), or, where the
+// file system cannot make such files, under a temporary name no recovered
+// file can have. Removed unless committed.
 class PendingFile {
  public:
   PendingFile(PendingFile&& other) noexcept;
@@ -83,7 +86,8 @@ class PendingFile {
   PendingFile(const PendingFile&) = delete;
   ~PendingFile();
 
-  // Creates the temporary file (O_CREAT | O_EXCL | O_NOFOLLOW).
+  // Creates the file: anonymous when it can be, else under a temporary name
+  // (O_CREAT | O_EXCL | O_NOFOLLOW).
   [[nodiscard]] static std::expected<PendingFile, Error> Create(const FolderHandle& folder,
                                                                 std::string displayPath);
 
@@ -93,6 +97,20 @@ class PendingFile {
   // they take no room on a file system that keeps holes.
   [[nodiscard]] std::expected<void, Error> WriteHole(std::uint64_t count);
   [[nodiscard]] std::uint64_t Written() const { return written_; }
+
+  // Appends `length` bytes of the host file `source` from `offset`, copied
+  // by the kernel (copy_file_range, else sendfile) so that they never pass
+  // through this process. False when the kernel refused or the copy stopped
+  // short: the file is then as it was before the call and the caller writes
+  // the bytes itself. An Error only for a failure of the destination that
+  // writing would meet too (a full disk). `mode` remembers, across files,
+  // which of the two calls the kernel refuses between these files.
+  struct KernelCopyMode {
+    bool copyRange = true;
+    bool sendFile = true;
+  };
+  [[nodiscard]] std::expected<bool, Error> CopyFromFile(int source, std::uint64_t offset,
+                                                        std::uint64_t length, KernelCopyMode& mode);
 
   // Checks the size on the host against `expectedSize`, sets the time stamp
   // (unless `mtime` is nullopt), optionally flushes to the medium, and
@@ -114,17 +132,20 @@ class PendingFile {
 
  private:
   PendingFile(int folderFd, int fd, std::string tempName, std::string displayPath);
+  // Commit's last step for an anonymous file: link it in under its name.
+  [[nodiscard]] std::expected<std::optional<std::string>, Error> CommitAnonymous(
+      const std::string& name, DuplicatePolicy policy, bool syncToMedium);
 
   int folderFd_ = -1;  // not owned
   int fd_ = -1;
-  std::string tempName_;
+  std::string tempName_;  // empty for an anonymous file
   std::string displayPath_;
   std::uint64_t written_ = 0;
   bool endsInHole_ = false;  // the length is set at Commit
 };
 
 // Whether `name` is one of the temporary names files are written under
-// (".tolvar-partial-<process>[-n]").
+// (".tolvar%partial-<process>[-n]"), which no recovered file can have.
 [[nodiscard]] bool IsPartialName(std::string_view name);
 
 // Removes `name` from `folder` when it is a temporary file or link that an

@@ -42,15 +42,91 @@ std::string_view EntryTypeName(EntryType type) {
   return "";
 }
 
+InodeFacts FactsOf(const Inode& inode) {
+  auto seconds = [](std::uint32_t stamp) { return std::int64_t{static_cast<std::int32_t>(stamp)}; };
+  return {inode.mode,
+          inode.owner,
+          inode.group,
+          inode.links,
+          seconds(inode.accessTime),
+          seconds(inode.modificationTime),
+          seconds(inode.changeTime)};
+}
+
+std::string IsoUtc(std::time_t when) {
+  std::tm parts{};
+  if (gmtime_r(&when, &parts) == nullptr) return fmt::format("@{}", static_cast<long long>(when));
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", parts.tm_year + 1900, parts.tm_mon + 1,
+                     parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+}
+
+std::string ModeText(std::uint16_t mode) {
+  char type = '-';
+  switch (static_cast<ModeType>(ModeTypeBits(mode))) {
+    case ModeType::kPipe:
+      type = 'p';
+      break;
+    case ModeType::kCharDevice:
+      type = 'c';
+      break;
+    case ModeType::kDirectory:
+      type = 'd';
+      break;
+    case ModeType::kBlockDevice:
+      type = 'b';
+      break;
+    case ModeType::kSymlink:
+      type = 'l';
+      break;
+    case ModeType::kSocket:
+      type = 's';
+      break;
+    case ModeType::kRegular:
+      break;
+    default:
+      type = '?';
+      break;
+  }
+  std::string text(1, type);
+  const char* letters = "rwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit) {
+    text += (mode & (0400U >> bit)) != 0 ? letters[bit] : '-';
+  }
+  // Set-user-id, set-group-id and sticky show in the execute places.
+  auto special = [&text](std::size_t at, bool set, char withExecute, char without) {
+    if (set) text[at] = text[at] == '-' ? without : withExecute;
+  };
+  special(3, (mode & 04000U) != 0, 's', 'S');
+  special(6, (mode & 02000U) != 0, 's', 'S');
+  special(9, (mode & 01000U) != 0, 't', 'T');
+  return text;
+}
+
+std::string_view DuplicatePolicyName(DuplicatePolicy policy) {
+  switch (policy) {
+    case DuplicatePolicy::kRename:
+      return "rename";
+    case DuplicatePolicy::kOverwrite:
+      return "overwrite";
+    case DuplicatePolicy::kSkip:
+      return "skip";
+  }
+  return "";
+}
+
 bool AllWhole(const RunSummary& summary) {
-  return summary.damagedFiles == 0 && summary.skippedByError == 0 && !summary.stoppedByUser &&
+  return summary.damagedFiles == 0 && summary.damagedFolders == 0 &&
+         summary.unreadableSectors == 0 && summary.skippedByError == 0 && !summary.stoppedByUser &&
          summary.stopMessage.empty() && summary.notReached == 0;
 }
 
 std::string SummaryLine(const RunSummary& summary) {
-  return fmt::format("{} files, {} folders, {} bytes, {} damaged files, {} unreadable sectors",
-                     summary.files, summary.folders, summary.bytes, summary.damagedFiles,
-                     summary.unreadableSectors);
+  std::string line = fmt::format(
+      "{} files, {} folders, {} bytes, {} damaged files, {} unreadable sectors", summary.files,
+      summary.folders, summary.bytes, summary.damagedFiles, summary.unreadableSectors);
+  if (summary.damagedFolders != 0)
+    line += fmt::format(", {} damaged folders", summary.damagedFolders);
+  return line;
 }
 
 std::string SectorRunsText(const std::vector<SectorRun>& runs) {
@@ -83,7 +159,20 @@ std::string ReportJson(const RecoveryReport& report) {
                  {"unreadableSectors", unreadable}};
     if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
     if (entry.byError) item["byError"] = true;
+    if (entry.timeUnreadable) item["timeUnreadable"] = true;
     if (!entry.note.empty()) item["note"] = entry.note;
+    if (entry.facts) {
+      const InodeFacts& facts = *entry.facts;
+      item["mode"] = facts.mode;
+      item["uid"] = facts.uid;
+      item["gid"] = facts.gid;
+      item["nlink"] = facts.nlink;
+      item["atime"] = facts.atime;
+      item["mtime"] = facts.mtime;
+      item["ctime"] = facts.ctime;
+    }
+    if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
+    if (!entry.md5.empty()) item["md5"] = entry.md5;
     entries.push_back(std::move(item));
   }
   const RunSummary& s = report.summary;
@@ -91,6 +180,7 @@ std::string ReportJson(const RecoveryReport& report) {
                   {"folders", s.folders},
                   {"bytes", s.bytes},
                   {"damagedFiles", s.damagedFiles},
+                  {"damagedFolders", s.damagedFolders},
                   {"unreadableSectors", s.unreadableSectors},
                   {"skipped", s.skipped},
                   {"skippedByError", s.skippedByError},
@@ -98,7 +188,26 @@ std::string ReportJson(const RecoveryReport& report) {
                   {"stoppedByUser", s.stoppedByUser},
                   {"allWhole", AllWhole(s)}};
   if (!s.stopMessage.empty()) summary["stopMessage"] = s.stopMessage;
-  json document = {{"source", report.source},
+  const ReportSource& from = report.source;
+  json source = {{"path", from.path},
+                 {"size", from.sizeBytes},
+                 {"model", from.model},
+                 {"volumeType", from.volumeType},
+                 {"volumeStart", from.volumeStart},
+                 {"volumeSectors", from.volumeSectors}};
+  if (!from.mapfile.empty()) source["mapfile"] = from.mapfile;
+  if (!from.sha256.empty()) source["sha256"] = from.sha256;
+  if (!from.sha256Problem.empty()) source["sha256Problem"] = from.sha256Problem;
+  const ReportSettings& used = report.settings;
+  json settings = {{"mode", used.mode},         {"sectorsPerRead", used.sectorsPerRead},
+                   {"retries", used.retries},   {"duplicates", used.duplicates},
+                   {"sync", used.syncEachFile}, {"hashSource", used.hashSource}};
+  json document = {{"tool", {{"name", report.toolName}, {"version", report.toolVersion}}},
+                   {"commandLine", report.commandLine},
+                   {"started", report.started},
+                   {"finished", report.finished},
+                   {"source", source},
+                   {"settings", settings},
                    {"volume", report.volume},
                    {"volumeWarnings", report.volumeWarnings},
                    {"destination", report.destination},
@@ -111,18 +220,53 @@ std::string ReportJson(const RecoveryReport& report) {
 }
 
 std::string ReportText(const RecoveryReport& report) {
+  const ReportSource& from = report.source;
+  const ReportSettings& used = report.settings;
   std::string text = "Recovery report\n";
-  text += fmt::format("Source:      {}\n", report.source);
+  text += fmt::format("Tool:        {} {}\n", report.toolName, report.toolVersion);
+  if (!report.commandLine.empty()) text += fmt::format("Command:     {}\n", report.commandLine);
+  text += fmt::format("Started:     {}\n", report.started);
+  text += fmt::format("Finished:    {}\n", report.finished);
+  text += fmt::format("Source:      {}\n", from.path);
+  text += fmt::format("Size:        {} bytes\n", from.sizeBytes);
+  if (!from.model.empty()) text += fmt::format("Model:       {}\n", from.model);
+  if (!from.mapfile.empty()) text += fmt::format("Mapfile:     {}\n", from.mapfile);
+  if (!from.sha256.empty()) text += fmt::format("SHA-256:     {}\n", from.sha256);
+  if (!from.sha256Problem.empty()) {
+    text += fmt::format("SHA-256:     none: {}\n", from.sha256Problem);
+  }
   text += fmt::format("Volume:      {}\n", report.volume);
+  text += fmt::format("Volume type: {}, from sector {}, {} sectors\n", from.volumeType,
+                      from.volumeStart, from.volumeSectors);
   for (const std::string& warning : report.volumeWarnings) {
     text += fmt::format("Warning:     {}\n", warning);
   }
+  text += fmt::format("Settings:    {} mode, {} sectors per read, {} retries, duplicates: {}{}\n",
+                      used.mode, used.sectorsPerRead, used.retries, used.duplicates,
+                      used.syncEachFile ? ", sync" : "");
   text += fmt::format("Destination: {}\n\n", report.destination);
-  text += fmt::format("{:<9} {:>12}  {}\n", "Status", "Bytes", "Path");
+  // One line per entry; the path comes last so that the columns stay aligned
+  // whatever its length.
+  constexpr std::string_view kNoHash = "-";
+  text += fmt::format(
+      "{:<9} {:>12}  {:<10} {:>5} {:>5} {:>5} {:>10}  {:<20}  {:<20}  {:<20}  {:<64}  {:<32}  {}\n",
+      "Status", "Bytes", "Mode", "UID", "GID", "Links", "Inode", "Accessed", "Modified", "Changed",
+      "SHA-256", "MD5", "Path");
   for (const ReportEntry& entry : report.entries) {
-    if (entry.type == EntryType::kFolder && entry.status == EntryStatus::kComplete) continue;
-    std::string line =
-        fmt::format("{:<9} {:>12}  {}", StatusName(entry.status), entry.bytesWritten, entry.path);
+    std::string facts;
+    if (entry.facts) {
+      const InodeFacts& f = *entry.facts;
+      facts = fmt::format("{:<10} {:>5} {:>5} {:>5} {:>10}  {:<20}  {:<20}  {:<20}",
+                          ModeText(f.mode), f.uid, f.gid, f.nlink, entry.inode, IsoUtc(f.atime),
+                          IsoUtc(f.mtime), IsoUtc(f.ctime));
+    } else {
+      facts = fmt::format("{:<10} {:>5} {:>5} {:>5} {:>10}  {:<20}  {:<20}  {:<20}", "-", "-", "-",
+                          "-", entry.inode, "-", "-", "-");
+    }
+    std::string line = fmt::format(
+        "{:<9} {:>12}  {}  {:<64}  {:<32}  {}", StatusName(entry.status), entry.bytesWritten, facts,
+        entry.sha256.empty() ? kNoHash : std::string_view(entry.sha256),
+        entry.md5.empty() ? kNoHash : std::string_view(entry.md5), entry.path);
     if (entry.type != EntryType::kFile) line += fmt::format(" ({})", EntryTypeName(entry.type));
     if (!entry.unreadable.empty()) {
       line += fmt::format("  unreadable sectors {}", SectorRunsText(entry.unreadable));
@@ -130,6 +274,7 @@ std::string ReportText(const RecoveryReport& report) {
     if (entry.blocksOutsideVolume != 0) {
       line += fmt::format("  {} blocks outside the volume", entry.blocksOutsideVolume);
     }
+    if (entry.timeUnreadable) line += "  time stamp unreadable";
     if (!entry.note.empty()) line += fmt::format("  [{}]", entry.note);
     text += line + "\n";
   }

@@ -4,11 +4,15 @@
 // data as JSON and as readable text.
 
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/settings.hpp"
 #include "fs/file_data.hpp"
+#include "fs/format.hpp"
 
 namespace tolvar {
 
@@ -21,6 +25,19 @@ enum class EntryType { kFile, kFolder, kSymlink, kCharDevice, kBlockDevice, kPip
 [[nodiscard]] std::string_view StatusName(EntryStatus status);
 [[nodiscard]] std::string_view EntryTypeName(EntryType type);
 
+// An inode's own words as the volume stores them; times are Unix seconds
+// (the stored words read as signed 32-bit numbers).
+struct InodeFacts {
+  std::uint16_t mode = 0;
+  std::uint16_t uid = 0;
+  std::uint16_t gid = 0;
+  std::uint16_t nlink = 0;
+  std::int64_t atime = 0;
+  std::int64_t mtime = 0;
+  std::int64_t ctime = 0;
+};
+[[nodiscard]] InodeFacts FactsOf(const Inode& inode);
+
 struct ReportEntry {
   std::string path;                  // on the host, relative to the destination, "/" between names
   std::vector<std::string> rawPath;  // the names as the disk holds them, raw bytes
@@ -32,7 +49,15 @@ struct ReportEntry {
   std::vector<SectorRun> unreadable;
   std::uint64_t blocksOutsideVolume = 0;
   bool byError = false;  // skipped because something failed, not by choice
-  std::string note;      // why it was skipped, what became of it
+  // Its time stamp reads "Error" (0 or before 1970): the host copy keeps the
+  // time it was written at.
+  bool timeUnreadable = false;
+  std::string note;                 // why it was skipped, what became of it
+  std::optional<InodeFacts> facts;  // absent when the inode was never read
+  // Of the bytes written, computed as they were written; empty unless a file
+  // reached the host (complete or damaged).
+  std::string sha256;
+  std::string md5;
 };
 
 struct RunSummary {
@@ -40,6 +65,9 @@ struct RunSummary {
   std::uint64_t folders = 0;  // folders created or merged
   std::uint64_t bytes = 0;
   std::uint64_t damagedFiles = 0;
+  // Folders a block (or the inode) of which could not be read: their
+  // contents are not known whole.
+  std::uint64_t damagedFolders = 0;
   std::uint64_t unreadableSectors = 0;
   std::uint64_t skipped = 0;
   std::uint64_t skippedByError = 0;
@@ -48,8 +76,37 @@ struct RunSummary {
   std::string stopMessage;  // set when a host failure ended the run
 };
 
+// What the run read from.
+struct ReportSource {
+  std::string path;  // the image or device
+  std::uint64_t sizeBytes = 0;
+  std::string model;
+  std::string mapfile;            // the rescue map read with it, if any
+  std::string volumeType;         // "HTFS", "EAFS"
+  std::uint64_t volumeStart = 0;  // sector
+  std::uint64_t volumeSectors = 0;
+  std::string sha256;         // of the whole source, when asked for
+  std::string sha256Problem;  // why it was asked for and is missing
+};
+
+// The settings the run used.
+struct ReportSettings {
+  std::string mode = "normal";  // "normal" or "extensive"
+  std::uint32_t sectorsPerRead = 0;
+  std::uint16_t retries = 0;
+  std::string duplicates;  // "rename", "overwrite", "skip"
+  bool syncEachFile = false;
+  bool hashSource = false;
+};
+
 struct RecoveryReport {
-  std::string source;  // the image or device
+  std::string toolName = "tolvar";
+  std::string toolVersion;
+  std::string commandLine;  // as the user gave it; empty from the window
+  std::string started;      // ISO 8601, UTC
+  std::string finished;
+  ReportSource source;
+  ReportSettings settings;
   std::string volume;  // the volume's name
   // What discovery had to assume about the volume (its superblock's words
   // being implausible), one line each.
@@ -65,11 +122,19 @@ struct RecoveryReport {
 // Whether everything selected reached the host whole.
 [[nodiscard]] bool AllWhole(const RunSummary& summary);
 
-// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors"
+// "12 files, 3 folders, 40960 bytes, 1 damaged files, 4 unreadable sectors",
+// with ", 2 damaged folders" after it when there are any.
 [[nodiscard]] std::string SummaryLine(const RunSummary& summary);
 
 [[nodiscard]] std::string ReportJson(const RecoveryReport& report);
 [[nodiscard]] std::string ReportText(const RecoveryReport& report);
+
+// "2026-12-10T04:50:16Z"
+[[nodiscard]] std::string IsoUtc(std::time_t when);
+// "drwxr-xr-x" for a mode word: the type letter and the permissions with
+// set-id and sticky bits.
+[[nodiscard]] std::string ModeText(std::uint16_t mode);
+[[nodiscard]] std::string_view DuplicatePolicyName(DuplicatePolicy policy);
 
 // "100-103, 200" for sector runs.
 [[nodiscard]] std::string SectorRunsText(const std::vector<SectorRun>& runs);

@@ -288,7 +288,8 @@ DecodeResult DecodeBzip2(InputBuffer& input, OutputSink& sink) {
 DecodeResult DecodeXz(InputBuffer& input, OutputSink& sink) {
   lzma_stream stream = LZMA_STREAM_INIT;
   if (lzma_stream_decoder(&stream, kXzMemoryLimit,
-                          LZMA_CONCATENATED | LZMA_TELL_UNSUPPORTED_CHECK) != LZMA_OK) {
+                          LZMA_CONCATENATED | LZMA_TELL_UNSUPPORTED_CHECK | LZMA_TELL_NO_CHECK) !=
+      LZMA_OK) {
     return {DecodeEnd::kWriteFailed, "out of memory"};
   }
   struct End {
@@ -297,6 +298,7 @@ DecodeResult DecodeXz(InputBuffer& input, OutputSink& sink) {
   } end{stream};
   std::vector<std::byte> out(kChunk);
   bool uncheckable = false;
+  bool noCheck = false;  // a stream whose check type is None: nothing vouches for its content
   bool atEnd = false;
   while (true) {
     if (input.Data().empty() && !atEnd && !input.Fill()) atEnd = true;
@@ -312,6 +314,10 @@ DecodeResult DecodeXz(InputBuffer& input, OutputSink& sink) {
       status = lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN);
       if (status == LZMA_UNSUPPORTED_CHECK) {
         uncheckable = true;
+        status = LZMA_OK;
+      }
+      if (status == LZMA_NO_CHECK) {
+        noCheck = true;
         status = LZMA_OK;
       }
       if (!sink.Put({out.data(), out.size() - stream.avail_out})) return sink.Result();
@@ -339,6 +345,11 @@ DecodeResult DecodeXz(InputBuffer& input, OutputSink& sink) {
   // The index's recorded sizes were checked either way; an unknown check
   // type leaves the content itself unconfirmed.
   if (uncheckable) return {DecodeEnd::kUnverified, "its check type is unknown to this reader"};
+  if (noCheck) {
+    return {DecodeEnd::kUnverified,
+            "the xz data holds no integrity check, so the result cannot be confirmed; the "
+            "original is kept"};
+  }
   return {};
 }
 

@@ -1,13 +1,18 @@
 #include "recovery/saving_run.hpp"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "fs/file_data.hpp"
 #include "fs/inode_reader.hpp"
+#include "packaging/project_info.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
@@ -20,6 +25,9 @@ namespace {
 constexpr std::size_t kOpenDepth = 64;
 // A symbolic link's stored target longer than this is damage, not a target.
 constexpr std::uint32_t kMaxLinkTarget = 4096;
+// The most a single kernel copy takes at once: the stop and skip buttons are
+// looked at between copies.
+constexpr std::uint64_t kKernelCopySectors = 16384;
 
 EntryType TypeOfMode(std::uint16_t mode) {
   switch (static_cast<ModeType>(ModeTypeBits(mode))) {
@@ -69,6 +77,12 @@ struct Frame {
   // one of them (a file and a folder of one name, say) is renamed, whatever
   // the duplicate policy, which is for what was in the destination before.
   std::unordered_set<std::string> namesThisRun;
+  // Per wanted name, the next number to try for "name (n)": entries of one
+  // name cost one look-up each, not one per earlier entry.
+  std::unordered_map<std::string, unsigned> nextDuplicate;
+  // Made by this run: nothing is in it but what the run put there
+  // (namesThisRun), so names need no look-up on the host.
+  bool createdByRun = false;
 };
 
 class SavingRun {
@@ -85,6 +99,10 @@ class SavingRun {
         observer_(observer) {
     const SectorRange table = InodeTableSectors(volume_);
     inodeSectors_.Aim(table.first, table.end);
+    kernelCopy_ = options_.kernelCopy && drives_.FileBacking(volume_.startSector, 1).has_value();
+    for (const UnreadWalkSectors& run : tree_.Findings().unreadable) {
+      unreadFolders_[run.folder].push_back({run.first, run.count});
+    }
   }
 
   SavingResult Run(FolderHandle root, const Selection& selection);
@@ -104,6 +122,8 @@ class SavingRun {
                                      FolderHandle handle, FolderIdentity identity,
                                      std::string hostName);
   [[nodiscard]] std::vector<std::uint32_t> ChildFilesOf(std::uint32_t inode) const;
+  // Feeds the digests `length` bytes of `fd` from `offset`.
+  [[nodiscard]] bool HashFileRange(int fd, std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
   void WriteFiles(Frame& frame);
   void WriteOneFile(Frame& frame, const FileNode& file);
@@ -113,6 +133,10 @@ class SavingRun {
   void LeaveFolder(std::vector<Frame>& stack);
   [[nodiscard]] std::string HostNameFor(const Frame& folder, std::string_view raw) const;
   void StopWith(const Error& error, ReportEntry& entry);
+  // Marks a folder entry damaged when the mount could not read some of its
+  // sectors (`folder` 0: the inode-table sectors the sweep could not read).
+  void NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder);
+  void AddRootFindings(bool everything);
   void ShowFile(const Frame& frame, std::string_view name);
   void ShowProgress(std::string_view path);
   [[nodiscard]] bool StopRequested() const {
@@ -124,6 +148,9 @@ class SavingRun {
                                                               std::memory_order_relaxed);
   }
   [[nodiscard]] bool Ending() const { return stopped_ || failed_; }
+  // The name a file gets in `frame`; nullopt: skipped (a name exists).
+  [[nodiscard]] std::optional<std::string> TargetName(Frame& frame, const std::string& hostName,
+                                                      DuplicatePolicy policy, bool sameNameOnDisk);
 
   DriveTable& drives_;
   const VolumeInfo& volume_;
@@ -147,9 +174,37 @@ class SavingRun {
   bool stopped_ = false;
   bool failed_ = false;
   FileDataReader reader_{drives_, volume_, settings_.sectorsPerRead};  // reused for every file
+  // The sectors of each folder the mount could not read, by folder inode.
+  std::unordered_map<std::uint32_t, std::vector<SectorRun>> unreadFolders_;
   // The files of a folder mostly have neighbouring inodes: one read serves many.
   SectorReadAhead inodeSectors_;
+  // Runs of data are copied by the kernel straight from the image file.
+  bool kernelCopy_ = false;
+  PendingFile::KernelCopyMode kernelCopyMode_;
+  ContentHasher hasher_;  // of the file being written, fed as it is written
+  // A kernel-copied run could not be read back for the digests: the file's
+  // digests are left out rather than reported wrong.
+  bool hashLost_ = false;
+  std::vector<std::byte> hashBuffer_;
 };
+
+bool SavingRun::HashFileRange(int fd, std::uint64_t offset, std::uint64_t length) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  hashBuffer_.resize(kPiece);
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
+    const ssize_t got = ::pread(fd, hashBuffer_.data(), want, static_cast<off_t>(offset));
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      return false;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    hasher_.Update(std::span<const std::byte>(hashBuffer_.data(), size));
+    offset += size;
+    length -= size;
+  }
+  return true;
+}
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
   const auto span = tree_.ChildFiles(inode);
@@ -224,6 +279,40 @@ void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
   observer_.Failed(error);
 }
 
+void SavingRun::NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder) {
+  const auto runs = unreadFolders_.find(folder);
+  if (runs == unreadFolders_.end()) return;
+  for (const SectorRun& run : runs->second) {
+    entry.unreadable.push_back(run);
+    report_.summary.unreadableSectors += run.count;
+  }
+  entry.status = EntryStatus::kDamaged;
+  if (folder != 0) ++report_.summary.damagedFolders;
+  const std::string note = folder == 0
+                               ? std::string(
+                                     "sectors the Extensive search needed could not be read: the "
+                                     "folders and files they held are unknown")
+                               : std::string(
+                                     "blocks of this folder could not be read: its contents are "
+                                     "unknown; an Extensive search (--extensive) may find more");
+  entry.note = entry.note.empty() ? note : fmt::format("{}; {}", entry.note, note);
+}
+
+void SavingRun::AddRootFindings(bool everything) {
+  // The root's own blocks matter when everything is saved; the table sectors
+  // the sweep could not read, always. Both stand for the destination itself.
+  std::vector<std::uint32_t> folders{0};
+  if (everything) folders.insert(folders.begin(), kRootInode);
+  for (const std::uint32_t folder : folders) {
+    ReportEntry entry;
+    entry.type = EntryType::kFolder;
+    entry.inode = folder;
+    entry.path = ".";
+    NoteUnreadFolder(entry, folder);
+    if (entry.status == EntryStatus::kDamaged) report_.entries.push_back(std::move(entry));
+  }
+}
+
 void SavingRun::ShowFile(const Frame& frame, std::string_view name) {
   observer_.EntryStarted(frame.hostPath.empty() ? "/" : frame.hostPath, name, filesDone_ + 1,
                          filesTotal_);
@@ -248,6 +337,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   entry.rawPath.push_back(file.name);
   entry.inode = file.inode;
   entry.size = file.size;
+  entry.timeUnreadable = !HostTime(file.time).has_value();
   const std::string hostName = HostNameFor(frame, file.name);
   entry.path = JoinPath(frame.hostPath, hostName);
   ShowFile(frame, hostName);
@@ -257,6 +347,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const std::uint64_t inodeSector = std::uint64_t{volume_.inodeTableSector} + where.sectorOffset;
   const bool inodeUnreadable = drives_.BadSectors().Contains(inodeSector);
   if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
+  if (!inodeUnreadable && file.inode != 0) entry.facts = FactsOf(inode);
   entry.type = TypeOfMode(inode.mode);
 
   auto finish = [&](std::uint64_t bytes) {
@@ -295,7 +386,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   const bool sameNameOnDisk = frame.namesThisRun.contains(hostName);
   const DuplicatePolicy policy =
       sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
-  const std::optional<std::string> target = ChooseName(frame.handle, hostName, policy);
+  const std::optional<std::string> target = TargetName(frame, hostName, policy, sameNameOnDisk);
   if (!target) {
     entry.status = EntryStatus::kSkipped;
     entry.note = "a file of that name exists";
@@ -311,6 +402,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
+  hasher_.Reset();
+  hashLost_ = false;
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -347,11 +440,47 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       finish(0);
       return;
     }
+    if (pending && kernelCopy_) {
+      const std::uint64_t at = reader.Position();
+      if (const auto run = reader.NextDataRun(kKernelCopySectors)) {
+        const auto backing = drives_.FileBacking(run->firstSector, run->sectors);
+        auto moved = backing ? pending->CopyFromFile(backing->fd, backing->offset, run->bytes,
+                                                     kernelCopyMode_)
+                             : std::expected<bool, Error>{false};
+        // The kernel's copy never passes through here: the digests are fed
+        // from the same bytes of the image file, which that copy has just
+        // brought into the page cache.
+        if (moved && *moved && !HashFileRange(backing->fd, backing->offset, run->bytes)) {
+          hashLost_ = true;
+        }
+        if (!moved) {
+          pending->Abandon();
+          StopWith(moved.error(), entry);
+          finish(0);
+          return;
+        }
+        if (*moved) {
+          copied += run->bytes;
+          observer_.Counted(
+              {filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
+          continue;
+        }
+        // Refused, or a read failed: the run is read and written the
+        // ordinary way, which retries and notes what does not read.
+        reader.Seek(at);
+        if (!kernelCopyMode_.copyRange && !kernelCopyMode_.sendFile) kernelCopy_ = false;
+      }
+    }
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (pending) {
-      auto written =
-          reader.LastPieceUnread() ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      const bool hole = reader.LastPieceUnread();
+      auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
+      if (hole) {
+        hasher_.UpdateZeros(piece.size());
+      } else {
+        hasher_.Update(piece);
+      }
       if (!written) {
         pending->Abandon();
         if (StopsTheRun(written.error())) {
@@ -418,6 +547,15 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
   frame.namesThisRun.insert(**placed);
+  if (pending) {
+    ContentDigests digests = hasher_.Finish();
+    if (hashLost_) {
+      notes.push_back("its digests are not given: the image could not be read back for them");
+    } else {
+      entry.sha256 = std::move(digests.sha256);
+      entry.md5 = std::move(digests.md5);
+    }
+  }
   if (**placed != hostName) {
     entry.path = JoinPath(frame.hostPath, **placed);
     notes.push_back(sameNameOnDisk
@@ -432,6 +570,30 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     entry.note += (i == 0 ? "" : "; ") + notes[i];
   }
   finish(copied);
+}
+
+std::optional<std::string> SavingRun::TargetName(Frame& frame, const std::string& hostName,
+                                                 DuplicatePolicy policy, bool sameNameOnDisk) {
+  if (frame.createdByRun && !sameNameOnDisk) return hostName;
+  // Numbers are remembered only for names met twice: most names never are.
+  const auto known = frame.nextDuplicate.find(hostName);
+  unsigned next = known == frame.nextDuplicate.end() ? 1 : known->second;
+  std::optional<std::string> target;
+  if (!frame.createdByRun) {
+    target = ChooseName(frame.handle, hostName, policy, &next);
+  } else {
+    // Only this run's own names are here: no need to ask the host.
+    for (;; ++next) {
+      std::string candidate = DuplicateName(hostName, next);
+      if (!frame.namesThisRun.contains(candidate)) {
+        ++next;
+        target = std::move(candidate);
+        break;
+      }
+    }
+  }
+  if (next != 1) frame.nextDuplicate.insert_or_assign(hostName, next);
+  return target;
 }
 
 void SavingRun::WriteFiles(Frame& frame) {
@@ -461,11 +623,19 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   ReportEntry entry;
   entry.type = EntryType::kFolder;
   entry.inode = folder.inode;
+  entry.timeUnreadable = !HostTime(folder.time).has_value();
   entry.rawPath = parent.rawPath;
   entry.rawPath.push_back(folder.name);
   const std::string wanted = HostNameFor(parent, folder.name);
   entry.path = JoinPath(parent.hostPath, wanted);
   const std::string display = JoinPath(options_.destination, entry.path);
+  if (folder.inode >= 1 && folder.inode <= volume_.inodeCount) {
+    const Inode inode = ReadInodeRecord(drives_, volume_, folder.inode, &inodeSectors_);
+    const InodeLocation where = LocateInode(volume_.fsType, folder.inode);
+    if (!drives_.BadSectors().Contains(volume_.inodeTableSector + where.sectorOffset)) {
+      entry.facts = FactsOf(inode);
+    }
+  }
 
   auto skipped = [&](std::string note, bool byError) -> std::optional<Frame> {
     entry.status = EntryStatus::kSkipped;
@@ -486,6 +656,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
   };
 
   std::string name = wanted;
+  unsigned& next = parent.nextDuplicate.try_emplace(wanted, 1).first->second;
   for (unsigned attempt = 1;; ++attempt) {
     auto opened = MakeOrOpenFolder(parent.handle, name, display);
     std::optional<FolderIdentity> identity;
@@ -508,7 +679,9 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
         entry.note = "merged with the folder that was there";
         RemoveLeftovers(opened->handle, JoinPath(parent.hostPath, name));
       }
+      NoteUnreadFolder(entry, folder.inode);
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
+      frame.createdByRun = !opened->existing;
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
       report_.entries.push_back(std::move(entry));
@@ -521,7 +694,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     // another folder of the disk: the folder takes a new name whatever the
     // policy, which is about files; its contents are never dropped.
     if (attempt > 100000) return skipped("no free name for the folder", true);
-    name = DuplicateName(wanted, attempt);
+    name = DuplicateName(wanted, next++);
   }
 }
 
@@ -552,7 +725,26 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
 }
 
 SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
-  report_.source = options_.sourcePath;
+  report_.toolVersion = std::string(project::kVersion);
+  report_.commandLine = options_.commandLine;
+  report_.started = IsoUtc(std::time(nullptr));
+  ReportSource& source = report_.source;
+  source.path = options_.sourcePath;
+  const DriveInfo& drive = drives_.Current();
+  source.sizeBytes = drive.totalSectors * kSectorSize;
+  source.model = drive.model;
+  if (source.path.empty()) source.path = drive.devicePath;
+  source.mapfile = options_.mapfile;
+  source.volumeType = std::string(FsTypeName(volume_.fsType));
+  source.volumeStart = volume_.startSector;
+  source.volumeSectors = volume_.sizeSectors;
+  ReportSettings& used = report_.settings;
+  used.mode = options_.mode == RecoveryMode::kExtensive ? "extensive" : "normal";
+  used.sectorsPerRead = settings_.sectorsPerRead;
+  used.retries = settings_.badSectorRetries;
+  used.duplicates = std::string(DuplicatePolicyName(settings_.duplicatePolicy));
+  used.syncEachFile = options_.syncEachFile;
+  used.hashSource = static_cast<bool>(options_.sourceHash);
   report_.volume = options_.volumeName;
   report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;
@@ -581,6 +773,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
     }
     CountSelection(top);
     RemoveLeftovers(top.handle, "");
+    AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
   }
   ReserveReportRoom();
@@ -643,6 +836,15 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
   if (options.writeReport && reportFolder) run.ReserveReportRoomIn(*reportFolder);
   SavingResult result = run.Run(std::move(*root), selection);
   run.ReleaseReportRoom();
+  if (options.sourceHash) {
+    auto hash = options.sourceHash();
+    if (hash) {
+      result.report.source.sha256 = std::move(*hash);
+    } else {
+      result.report.source.sha256Problem = hash.error().message;
+    }
+  }
+  result.report.finished = IsoUtc(std::time(nullptr));
 
   if (options.writeReport) {
     if (!reportFolder) {

@@ -85,11 +85,23 @@ class SavingObserver {
 
 struct SavingOptions {
   std::string destination;
-  std::string sourcePath;                   // to refuse a destination on the source; may be empty
-  std::string volumeName;                   // for the report
-  std::vector<std::string> volumeWarnings;  // for the report: what discovery assumed
+  std::string sourcePath;                     // to refuse a destination on the source; may be empty
+  std::string volumeName;                     // for the report
+  std::vector<std::string> volumeWarnings;    // for the report: what discovery assumed
+  std::string commandLine;                    // for the report; empty from the window
+  std::string mapfile;                        // for the report: the rescue map read with the source
+  RecoveryMode mode = RecoveryMode::kNormal;  // how the tree was found, for the report
+  // When set, called once every entry is written and before the report is:
+  // the SHA-256 of the whole source, which the caller may have been reading
+  // alongside the run.
+  std::function<std::expected<std::string, Error>()> sourceHash;
   bool syncEachFile = false;
   bool writeReport = true;
+  // Where the image is a plain file, let the kernel copy runs of data
+  // straight into the host files: the bytes never pass through this
+  // process, so anything that must see them (hashes of each file) turns
+  // this off and the run reads and writes them instead.
+  bool kernelCopy = true;
   std::string sysfsRoot = "/sys";
 };
 

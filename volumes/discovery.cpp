@@ -250,7 +250,10 @@ class Discoverer {
     for (std::uint32_t i = 0; i < count; ++i) {
       VolumeInfo& v = volumes_.entries[i];
       const auto it = assumed_.find(v.startSector);
-      if (it == assumed_.end()) continue;
+      if (it == assumed_.end()) {
+        AddNotes(v);
+        continue;
+      }
       const AssumedVolume& a = it->second;
       v.assumptions.clear();
       if (a.flaws.htfsWordZero) {
@@ -259,17 +262,41 @@ class Discoverer {
             "inode 2 is the root folder",
             a.superblock.htfsWord0, a.superblock.htfsWord244));
       }
+      if (a.flaws.afsFreeCountOff) {
+        v.assumptions.push_back(fmt::format(
+            "the superblock's free-block count word reads 0x{:04X}, not 0xFFFF; taken as an AFS "
+            "volume because its inode 2 is the root folder",
+            a.superblock.freeCount));
+      }
       if (a.flaws.sizeImplausible) BoundSize(v, a);
       if (v.fsType == FsType::kHtfs && a.flaws.inodeTableUnknown) {
         BoundInodeTable(v, a);
       } else if (v.fsType != FsType::kHtfs && a.flaws.sizeImplausible) {
         v.inodeCount = v.sizeSectors * 16u;
       }
+      AddNotes(v);
     }
   }
 
+  // What was assumed about the volume starting at `start` besides its
+  // superblock's words (a division length that cannot be right).
+  void Note(std::uint64_t start, std::string text) { notes_[start].push_back(std::move(text)); }
+
  private:
+  void AddNotes(VolumeInfo& v) const {
+    const auto it = notes_.find(v.startSector);
+    if (it == notes_.end()) return;
+    for (const std::string& note : it->second) {
+      if (std::find(v.assumptions.begin(), v.assumptions.end(), note) == v.assumptions.end()) {
+        v.assumptions.push_back(note);
+      }
+    }
+  }
+
   static std::string FlawText(const Superblock& sb, const SuperblockFlaws& flaws) {
+    if (flaws.afsFreeCountOff) {
+      return fmt::format("its free-block count word reads 0x{:04X}, not 0xFFFF", sb.freeCount);
+    }
     if (flaws.sizeTooLarge) {
       return fmt::format("its size word ({} blocks) is larger than a volume can be", sb.sizeBlocks);
     }
@@ -329,6 +356,7 @@ class Discoverer {
   SectorReader read_;
   std::map<std::uint64_t, AssumedVolume> assumed_;  // by start sector
   std::set<std::uint64_t> rooted_;                  // starts of volumes seen with their root
+  std::map<std::uint64_t, std::vector<std::string>> notes_;  // by start sector
 };
 
 const VolumeInfo& LastVolume(const VolumeTable& volumes) {
@@ -448,6 +476,10 @@ bool FindFromDivisionTables(Discoverer& discoverer, DriveTable& drives, std::uin
     const std::string what = fmt::format("the end of partition {}, division {} (sector {})",
                                          found.partition, found.division, found.divisionEnd);
     const Verdict verdict = discoverer.Judge(found.superblock, found.superblockSector, false);
+    if (!found.lengthWarning.empty() && verdict != Verdict::kNone &&
+        verdict != Verdict::kPassedOver) {
+      discoverer.Note(found.superblockSector - 1, found.lengthWarning);
+    }
     if (verdict == Verdict::kDuplicate) {
       discoverer.Rebound(found.superblockSector, found.divisionEnd, what);
       continue;

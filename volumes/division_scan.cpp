@@ -17,6 +17,10 @@ constexpr std::uint32_t kMaxRun = 100;
 // the MBR's CHS fields imply and the drive's own.
 constexpr std::uint32_t kCommonCylinders[] = {255 * 63, 16 * 63, 64 * 32};
 
+// An entry with a length is in use; one with an offset but no length may
+// still hold a file system (a length lost to damage), so it is looked at too.
+bool Listed(const DivisionEntry& e) { return e.IsUsed() || e.offsetKb != 0; }
+
 struct ScoArea {
   const DiskPartition* partition = nullptr;
   std::uint64_t end = 0;  // first sector past the partition
@@ -115,7 +119,7 @@ class Scanner {
     std::array<bool, kWholeAreaDivision> found{};
     for (std::uint32_t d = 0; d < kWholeAreaDivision; ++d) {
       const DivisionEntry& e = area.table.entries[d];
-      if (!e.IsUsed() || skip[d]) continue;
+      if (!Listed(e) || skip[d]) continue;
       if (Stopped()) return;
       if (in_.onDivision) in_.onDivision(n, d);
       if (confirmed) {
@@ -136,7 +140,7 @@ class Scanner {
     if (!confirmed) {
       for (std::uint32_t d : {2u, 3u, 4u, 5u, 6u, 0u, 1u}) {
         const DivisionEntry& e = area.table.entries[d];
-        if (!e.IsUsed() || skip[d]) continue;
+        if (!Listed(e) || skip[d]) continue;
         if (Stopped()) return;
         if (confirmed) {
           found[d] = TryBase(area, d, *confirmed);
@@ -148,7 +152,7 @@ class Scanner {
     }
     for (std::uint32_t d = 2; d < kWholeAreaDivision; ++d) {
       const DivisionEntry& e = area.table.entries[d];
-      if (!e.IsUsed() || skip[d] || found[d] || Stopped()) continue;
+      if (!Listed(e) || skip[d] || found[d] || Stopped()) continue;
       Warn(fmt::format(
           "partition {}, division {}: no file system where the division table puts it (sector "
           "{})",
@@ -165,7 +169,9 @@ class Scanner {
     }
   }
 
-  enum class Fit { kNo, kYes, kImplausible };
+  // kShortEntry: plausible words and the root folder in place, but the
+  // file system is larger than the division's length in the table.
+  enum class Fit { kNo, kYes, kImplausible, kShortEntry };
 
   // Whether `superblock` (at `sector`) is the file system of division d:
   // its words fit the division, or they do not but the root folder is there.
@@ -178,7 +184,11 @@ class Scanner {
     const bool fits = IsPlausibleSuperblock(sb) && sb.sizeBlocks != 0 &&
                       sb.sizeBlocks <= e.lengthKb && sector - 1 + 2ull * sb.sizeBlocks <= area.end;
     if (fits) return Fit::kYes;
-    return VolumeHasRootFolder(in_.read, sb.type, sector) ? Fit::kImplausible : Fit::kNo;
+    if (!VolumeHasRootFolder(in_.read, sb.type, sector)) return Fit::kNo;
+    const bool shortEntry = IsPlausibleSuperblock(sb) && sb.sizeBlocks != 0 &&
+                            sb.sizeBlocks > e.lengthKb &&
+                            sector - 1 + 2ull * sb.sizeBlocks <= area.end;
+    return shortEntry ? Fit::kShortEntry : Fit::kImplausible;
   }
 
   void Take(const ScoArea& area, std::uint32_t d, std::uint64_t sector,
@@ -188,12 +198,38 @@ class Scanner {
     v.division = d;
     v.superblockSector = sector;
     // The division runs from its volume's start for its length, within the partition.
-    v.divisionEnd =
-        std::min<std::uint64_t>(sector - 1 + 2ull * area.table.entries[d].lengthKb, area.end);
+    const DivisionEntry& e = area.table.entries[d];
+    const std::uint64_t start = sector - 1;
+    v.divisionEnd = std::min<std::uint64_t>(start + 2ull * e.lengthKb, area.end);
+    const bool noLength = e.lengthKb == 0 && fit == Fit::kImplausible;
+    if (fit == Fit::kShortEntry || noLength) {
+      // The table's length cannot be right: the volume keeps its own size,
+      // bounded by the partition and the next division.
+      const std::uint32_t sizeBlocks = DecodeSuperblock(superblock).sizeBlocks;
+      v.divisionEnd = std::min<std::uint64_t>(noLength ? area.end : start + 2ull * sizeBlocks,
+                               NextDivisionStart(area, d, start - 2ull * e.offsetKb));
+      v.lengthWarning = fmt::format(
+          "division {} of partition {} is {} KiB long in the division table, less than the {} "
+          "blocks of the file system it holds; the volume's own size is taken, up to sector {}",
+          d, v.partition, e.lengthKb, sizeBlocks, v.divisionEnd);
+    }
     std::copy(superblock.begin(), superblock.begin() + kSectorBytes, v.superblock.begin());
     v.fromWindow = fromWindow;
     v.wordsImplausible = fit == Fit::kImplausible;
     result_.volumes.push_back(v);
+  }
+
+  // The first sector of the division after d that the table lists, or the
+  // partition's end.
+  static std::uint64_t NextDivisionStart(const ScoArea& area, std::uint32_t d, std::uint64_t base) {
+    std::uint64_t next = area.end;
+    const std::uint32_t offset = area.table.entries[d].offsetKb;
+    for (std::uint32_t other = 0; other < kWholeAreaDivision; ++other) {
+      const DivisionEntry& e = area.table.entries[other];
+      if (other == d || !Listed(e) || e.offsetKb <= offset) continue;
+      next = std::min<std::uint64_t>(next, base + 2ull * e.offsetKb);
+    }
+    return next;
   }
 
   bool TryBase(const ScoArea& area, std::uint32_t d, std::uint64_t base) {

@@ -33,6 +33,9 @@ struct DivisionVolume {
   // The superblock's words do not fit the division (its size, or HTFS words
   // that must be non-zero), but inode 2 behind it is the root folder.
   bool wordsImplausible = false;
+  // Set when the table's length for the division is 0 or shorter than the
+  // file system: what was assumed instead, for the volume's warnings.
+  std::string lengthWarning;
 };
 
 struct DivisionScanResult {

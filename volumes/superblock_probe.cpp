@@ -48,8 +48,9 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
     sb.type = FsType::kHtfs;
   } else if (sb.signature == kEafsMagic) {
     sb.type = FsType::kEafs;
-  } else if (sb.signature == kAfsMagic && sb.freeCount == kAfsFreeCountMark) {
-    // AFS shares the EAFS layout; without the free-count mark the signature is not a volume.
+  } else if (sb.signature == kAfsMagic) {
+    // AFS shares the EAFS layout. Its free-count mark is checked by
+    // IsPlausibleSuperblock: without it, only the root folder vouches.
     sb.type = FsType::kAfs;
   }
   sb.firstDataBlock = FirstDataBlock(sector, sb.type);
@@ -59,8 +60,9 @@ Superblock DecodeSuperblock(std::span<const std::byte> sector) {
 bool IsPlausibleSuperblock(const Superblock& superblock) {
   switch (superblock.type) {
     case FsType::kEafs:
-    case FsType::kAfs:
       return true;
+    case FsType::kAfs:
+      return superblock.freeCount == kAfsFreeCountMark;
     case FsType::kHtfs:
       return superblock.htfsWord0 != 0 && superblock.htfsWord244 != 0;
     case FsType::kNone:
@@ -80,6 +82,8 @@ SuperblockFlaws FindSuperblockFlaws(const Superblock& superblock) {
     flaws.htfsWordZero = superblock.htfsWord0 == 0 || superblock.htfsWord244 == 0;
     flaws.inodeTableUnknown = superblock.inodeTableBlocks == 0;
   }
+  flaws.afsFreeCountOff =
+      superblock.type == FsType::kAfs && superblock.freeCount != kAfsFreeCountMark;
   return flaws;
 }
 

@@ -32,12 +32,13 @@ struct Superblock {
   std::uint32_t htfsWord0 = 0;         // byte 0, HTFS: non-zero
   std::uint32_t htfsWord244 = 0;       // byte 244, HTFS: non-zero
   std::uint32_t inodeTableBlocks = 0;  // byte 248, HTFS
-  std::uint16_t freeCount = 0;         // byte 8; 0xFFFF marks AFS
+  std::uint16_t freeCount = 0;         // byte 8; 0xFFFF marks AFS (see IsPlausibleSuperblock)
   std::uint32_t firstDataBlock = 0;    // byte 0: u32 for HTFS, u16 otherwise
 };
 // `sector` must hold at least 512 bytes; shorter input yields type kNone.
 [[nodiscard]] Superblock DecodeSuperblock(std::span<const std::byte> sector);
-// The signature matches and, for HTFS, both words that must be non-zero are.
+// The signature matches and, for HTFS, both words that must be non-zero are;
+// for AFS, the free count holds its 0xFFFF mark.
 [[nodiscard]] bool IsPlausibleSuperblock(const Superblock& superblock);
 // The fewest blocks a volume can have: the boot block with the superblock,
 // an unused block, one inode-table block and the root folder's block.
@@ -54,7 +55,10 @@ struct SuperblockFlaws {
   bool sizeTooLarge = false;       // the part of sizeImplausible the probe refuses
   bool htfsWordZero = false;       // HTFS: word 0 or 244 is 0
   bool inodeTableUnknown = false;  // HTFS: word 248 (the inode table's length) is 0
-  [[nodiscard]] bool Any() const { return sizeImplausible || htfsWordZero || inodeTableUnknown; }
+  bool afsFreeCountOff = false;    // AFS: the free count (byte 8) is not the 0xFFFF mark
+  [[nodiscard]] bool Any() const {
+    return sizeImplausible || htfsWordZero || inodeTableUnknown || afsFreeCountOff;
+  }
 };
 [[nodiscard]] SuperblockFlaws FindSuperblockFlaws(const Superblock& superblock);
 // The first data block the superblock names (word 0: u32 for HTFS, u16 for

@@ -217,7 +217,7 @@ TEST_F(RecoverCommand, InterruptTermAndHangupStopCleanlyAndStillWriteTheReport) 
     EXPECT_EQ(json["summary"]["stoppedByUser"], true);
     for (const auto& item : fs::directory_iterator(out)) {
       const std::string name = item.path().filename().string();
-      EXPECT_EQ(name.find(".tolvar-partial"), std::string::npos);
+      EXPECT_EQ(name.find(".tolvar%partial"), std::string::npos);
       if (name.starts_with("f")) {
         EXPECT_EQ(fs::file_size(item.path()), 2u * 1024 * 1024) << name;
       }

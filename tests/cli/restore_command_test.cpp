@@ -36,6 +36,49 @@ TEST(RestoreCommand, RestoresAndReports) {
   EXPECT_THAT(run.out, ::testing::HasSubstr("restored hello.gz -> hello"));
 }
 
+// "hello\n" as xz streams: one with no integrity check, one with CRC-64.
+const std::string kHelloXzNoCheck{
+    "\xfd\x37\x7a\x58\x5a\x00\x00\x00\xff\x12\xd9\x41\x02\x00\x21\x01\x16\x00\x00\x00"
+    "\x74\x2f\xe5\xa3\x01\x00\x05\x68\x65\x6c\x6c\x6f\x0a\x00\x00\x00\x00\x01\x16\x06"
+    "\xc9\xa5\x7d\xd5\x06\x72\x9e\x7a\x01\x00\x00\x00\x00\x00\x59\x5a",
+    56};
+const std::string kHelloXzCrc64{
+    "\xfd\x37\x7a\x58\x5a\x00\x00\x04\xe6\xd6\xb4\x46\x02\x00\x21\x01\x16\x00\x00\x00"
+    "\x74\x2f\xe5\xa3\x01\x00\x05\x68\x65\x6c\x6c\x6f\x0a\x00\x00\x00\xa5\x60\x97\xf1"
+    "\x94\xf6\xfd\xe0\x00\x01\x1e\x06\xc1\x2f\xa4\x1d\x1f\xb6\xf3\x7d\x01\x00\x00\x00"
+    "\x00\x04\x59\x5a",
+    64};
+
+// Only a stream whose check confirms the result loses its original.
+TEST(RestoreCommand, AnXzStreamWithoutACheckKeepsItsOriginal) {
+  struct Case {
+    const char* name;
+    const std::string& bytes;
+    bool originalKept;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"nocheck.xz", kHelloXzNoCheck, true, "restored, unverified nocheck.xz -> nocheck"},
+      {"crc64.xz", kHelloXzCrc64, false, "restored crc64.xz -> crc64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::ofstream(dir / c.name, std::ios::binary) << c.bytes;
+    const RunResult run = RunTolvar({"restore", dir.Path().string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, ::testing::HasSubstr(c.line));
+    EXPECT_EQ(fs::exists(dir / c.name), c.originalKept);
+    const std::string restored = fs::path(c.name).stem().string();
+    EXPECT_EQ(Slurp(dir / restored), "hello\n");
+  }
+  TempDir dir;
+  std::ofstream(dir / "nocheck.xz", std::ios::binary) << kHelloXzNoCheck;
+  const RunResult json = RunTolvar({"restore", "--json", dir.Path().string()});
+  EXPECT_THAT(json.out, ::testing::HasSubstr("\"unverified\""));
+  EXPECT_THAT(json.out, ::testing::HasSubstr("no integrity check"));
+}
+
 TEST(RestoreCommand, ADamagedArchiveIsLeftAndExitsWithOne) {
   TempDir dir;
   std::string damaged = kHelloGz;
@@ -82,7 +125,7 @@ pid_t Spawn(const std::vector<std::string>& args, const fs::path& capture,
 bool HasPartialFile(const fs::path& folder) {
   std::error_code ignored;
   for (const auto& item : fs::directory_iterator(folder, ignored)) {
-    if (item.path().filename().string().starts_with(".tolvar-partial")) return true;
+    if (item.path().filename().string().starts_with(".tolvar%partial")) return true;
   }
   return false;
 }

@@ -190,16 +190,55 @@ TEST(HtfsBlockTest, EntriesAfterDotAndDotDot) {
                           std::pair<std::uint32_t, std::string>{10, "last"}));
 }
 
-TEST(HtfsBlockTest, StopsAtZeroInodeRecordLengthOrNameLength) {
-  EXPECT_THAT(ParseHtfsDirectoryEntries(HtfsBlock({{0, 12, 1, "."}, {9, 12, 1, "a"}})), IsEmpty());
-  EXPECT_THAT(Pairs(ParseHtfsDirectoryEntries(
-                  HtfsBlock({{9, 12, 1, "a"}, {0, 12, 1, "b"}, {11, 12, 1, "c"}}))),
-              ElementsAre(std::pair<std::uint32_t, std::string>{9, "a"}));
-  EXPECT_THAT(Pairs(ParseHtfsDirectoryEntries(
-                  HtfsBlock({{9, 12, 1, "a"}, {0xFFFFFFFF, 12, 1, "b"}, {11, 12, 1, "c"}}))),
-              ElementsAre(std::pair<std::uint32_t, std::string>{9, "a"}));
-  EXPECT_THAT(ParseHtfsDirectoryEntries(HtfsBlock({{9, 0, 1, "a"}})), IsEmpty());
-  EXPECT_THAT(ParseHtfsDirectoryEntries(HtfsBlock({{9, 12, 0, "a"}})), IsEmpty());
+TEST(HtfsBlockTest, FreedSlotsArePassedOverAndOtherStopsEndTheBlock) {
+  using Entries = std::initializer_list<std::tuple<std::uint32_t, int, int, std::string>>;
+  struct Case {
+    const char* what;
+    std::vector<std::byte> block;
+    std::vector<std::uint32_t> inodes;  // listed, in order
+    std::uint32_t freeSlots;
+  };
+  auto block = [](Entries entries) { return HtfsBlock(entries); };
+  const std::vector<Case> cases = {
+      {"a freed first slot", block({{0, 12, 1, "."}, {9, 12, 1, "a"}}), {9}, 1},
+      {"a freed slot between live ones",
+       block({{9, 12, 1, "a"}, {0, 12, 1, "b"}, {11, 12, 1, "c"}}),
+       {9, 11},
+       1},
+      {"a freed slot with a long name", block({{0, 20, 9, "long-name"}, {9, 12, 1, "a"}}), {9}, 1},
+      {"two freed slots in a row",
+       block({{0, 12, 1, "x"}, {0, 16, 5, "xxxxx"}, {9, 12, 1, "a"}}),
+       {9},
+       2},
+      {"a freed slot reaching the block's end",
+       block({{9, 12, 1, "a"}, {0, 1012, 1, "z"}}),
+       {9},
+       1},
+      {"a freed slot shorter than its name", block({{0, 12, 5, "bbbbb"}, {9, 12, 1, "a"}}), {}, 0},
+      {"a freed slot not a multiple of 4", block({{0, 13, 1, "b"}, {9, 12, 1, "a"}}), {}, 0},
+      {"a freed slot below the smallest record", block({{0, 8, 0, ""}, {9, 12, 1, "a"}}), {}, 0},
+      {"a freed slot leaving the block", block({{9, 12, 1, "a"}, {0, 1016, 1, "b"}}), {9}, 0},
+      {"a freed slot of record length 0", block({{0, 0, 1, "b"}}), {}, 0},
+      {"inode 0xFFFFFFFF",
+       block({{9, 12, 1, "a"}, {0xFFFFFFFF, 12, 1, "b"}, {11, 12, 1, "c"}}),
+       {9},
+       0},
+      {"record length 0", block({{9, 0, 1, "a"}}), {}, 0},
+      {"a live entry with name length 0", block({{9, 12, 0, "a"}}), {}, 0},
+  };
+  for (const Case& c : cases) {
+    std::uint32_t freeSlots = 0;
+    std::vector<std::uint32_t> inodes;
+    for (const RawDirEntry& entry : ParseHtfsDirectoryEntries(c.block, &freeSlots)) {
+      inodes.push_back(entry.inode);
+    }
+    EXPECT_EQ(inodes, c.inodes) << c.what;
+    EXPECT_EQ(freeSlots, c.freeSlots) << c.what;
+  }
+  EXPECT_EQ(HtfsRecordBytes(1), 12U);
+  EXPECT_EQ(HtfsRecordBytes(3), 12U);
+  EXPECT_EQ(HtfsRecordBytes(4), 16U);
+  EXPECT_EQ(HtfsRecordBytes(0), 12U) << "a slot holds at least one name byte";
 }
 
 TEST(HtfsBlockTest, NothingOutsideTheBlockIsRead) {

@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "volumes/discovery.hpp"
 #include "fs/timestamp.hpp"
 #include "imagekit/image_builder.hpp"
 #include "tests/fs/tiny_volume.hpp"
@@ -220,17 +219,25 @@ TEST_P(DamageTest, RootDestroyedExtensiveStillShowsEverySurvivingFolder) {
                                               home + "/", home + "/h1", "LostDir/"));
 }
 
-TEST_P(DamageTest, ZeroTimesAndDeletedEntriesVanish) {
+TEST_P(DamageTest, ZeroTimesStayAndDeletedEntriesHideNothingAfterThem) {
+  // "projects" is the root's first entry: deleting it must not hide "home"
+  // and "top.txt" behind it. Entries whose time stamps read "Error" are
+  // listed like any other.
   auto description = DamagedDisk(GetParam());
+  description.damage.push_back(MakeDamage(ik::DamageKind::kDeleteEntry, "/projects"));
   description.damage.push_back(MakeDamage(ik::DamageKind::kSetTime, "/home"));
-  description.damage.push_back(MakeDamage(ik::DamageKind::kDeleteEntry, "/top.txt"));
-  description.damage.push_back(MakeDamage(ik::DamageKind::kSetTime, "/projects/plan.txt"));
+  description.damage.push_back(MakeDamage(ik::DamageKind::kSetTime, "/top.txt"));
   description.damage.back().value = -5;
   auto built = ik::BuildImageBytes(description);
   ASSERT_TRUE(built) << built.error().message;
   const auto rig = MountBuilt(*built, RecoveryMode::kNormal);
-  EXPECT_THAT(rig->Listing(),
-              ::testing::ElementsAre("projects/", "projects/alpha/", "projects/alpha/a1"));
+  EXPECT_THAT(rig->Listing(), ::testing::ElementsAre("home/", "home/h1", "top.txt"));
+  EXPECT_EQ(rig->tree.Findings().freeSlotsSkipped, GetParam() == ik::FsKind::kHtfs ? 1U : 0U);
+  ASSERT_EQ(rig->tree.FolderCount(), 1U);
+  EXPECT_EQ(FormatTimestamp(rig->tree.Folders()[0].time).date, "Error");
+  // The sweep finds "projects" again below LostDir, and keeps the rest.
+  const auto extensive = MountBuilt(*built, RecoveryMode::kExtensive);
+  EXPECT_THAT(extensive->Listing(), ::testing::IsSupersetOf({"home/", "home/h1", "top.txt"}));
 }
 
 TEST_P(DamageTest, EntriesPointingBackDoNotLoop) {

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -221,6 +223,85 @@ TEST_F(MountCommand, ServesASegmentedImageNamedRelatively) {
   EXPECT_EQ(Slurp(mountPoint / "data/old/1999.txt"), "old\n");
   EXPECT_EQ(fs::file_size(mountPoint / "data/ledger.db"), 200u * 1024);
   EXPECT_EQ(Slurp(mountPoint / "data/ledger.db").size(), 200u * 1024);
+}
+
+// The processes whose command line names `needle`.
+std::vector<pid_t> ProcessesNaming(const std::string& needle) {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = Slurp(entry.path() / "cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    if (line.find(needle) != std::string::npos) {
+      found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return found;
+}
+
+// Mounted in the background at a mount point named relative to the
+// caller's folder: each signal that ends the server unmounts it.
+TEST_F(MountCommand, EverySignalUnmountsARelativeMountPoint) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    ASSERT_EQ(
+        std::system(fmt::format("cd {} && {} mount -q disk.img mnt",
+                                ShellQuote(dir.Path().string()), ShellQuote(TolvarPath().string()))
+                        .c_str()),
+        0);
+    ASSERT_TRUE(IsMounted(mountPoint));
+    const std::vector<pid_t> servers = ProcessesNaming(" mount -q disk.img mnt");
+    ASSERT_EQ(servers.size(), 1u);
+    ASSERT_EQ(::kill(servers[0], signal), 0);
+    for (int i = 0; i < 200 && (IsMounted(mountPoint) || ::kill(servers[0], 0) == 0); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(IsMounted(mountPoint));
+    EXPECT_NE(::kill(servers[0], 0), 0) << "the server is still running";
+    EXPECT_TRUE(fs::is_empty(mountPoint));
+  }
+}
+
+// A file whose size runs past its last block: reads of what the blocks do
+// not hold fail, and the report says why.
+TEST_F(MountCommand, AReadPastTheLastBlockFailsWithEio) {
+  imagekit::DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = imagekit::FsKind::kHtfs;
+  volume.root = Node::Folder("", {Node::File("whole.txt", "whole\n"),
+                                  Node::Filled("short.bin", 3000, Fill{Fill::Pattern::kByte, 7})});
+  disk.volumes.push_back(volume);
+  const std::string shortImage = (dir / "short.img").string();
+  auto built = imagekit::BuildImage(disk, shortImage);
+  ASSERT_TRUE(built.has_value()) << built.error().message;
+  // The size word (byte 12 of the 128-byte HTFS inode) says 10000 bytes.
+  const auto& report = built->volumes[0];
+  const std::uint32_t inode = report.Find("/short.bin")->inode;
+  imagekit::Damage grow;
+  grow.kind = imagekit::DamageKind::kPatch;
+  grow.firstSector = report.startSector + 4;
+  grow.offset = (inode - 1) * 128 + 12;
+  grow.bytes = {std::byte{0x10}, std::byte{0x27}, std::byte{0}, std::byte{0}};
+  disk.damage.push_back(grow);
+  built = imagekit::BuildImage(disk, shortImage);
+  ASSERT_TRUE(built.has_value()) << built.error().message;
+
+  const RunResult mount = RunTolvar({"mount", "-q", shortImage, mountPoint.string()});
+  ASSERT_EQ(mount.status, 0) << mount.err;
+  EXPECT_EQ(fs::file_size(mountPoint / "short.bin"), 10000u);
+  const int fd = ::open((mountPoint / "short.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<char> buffer(10000);
+  errno = 0;
+  EXPECT_EQ(::read(fd, buffer.data(), buffer.size()), -1);
+  EXPECT_EQ(errno, EIO);
+  ::close(fd);
+  EXPECT_EQ(Slurp(mountPoint / "whole.txt"), "whole\n");
+  EXPECT_THAT(Slurp(mountPoint / ".tolvar-report.txt"),
+              HasSubstr("/short.bin: its size of 10000 bytes runs past its last block; reads "
+                        "past byte 3072 fail"));
+  std::system(fmt::format("fusermount3 -u {}", ShellQuote(mountPoint.string())).c_str());
 }
 
 TEST_F(MountCommand, AMissingMountPointIsOneLine) {

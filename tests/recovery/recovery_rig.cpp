@@ -46,9 +46,30 @@ RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volu
     for (std::uint64_t s = first; s <= last; ++s) extraFaults.neverReadable.insert(s);
   }
   std::shared_ptr<BlockDeviceSource> memory = MakeMemorySource(built_.bytes);
-  std::shared_ptr<BlockDeviceSource> source =
-      MakeFaultInjectingSource(memory, std::move(extraFaults));
-  drives_.EnumerateDrives(MakeFixedProvider({source}));
+  Mount(MakeFaultInjectingSource(memory, std::move(extraFaults)), volumeIndex);
+}
+
+RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile) {
+  auto built = imagekit::BuildImageBytes(disk);
+  if (!built) {
+    ADD_FAILURE() << "image build failed: " << built.error().message;
+    return;
+  }
+  built_ = std::move(*built);
+  const std::filesystem::path image = temp_.Path() / "disk.img";
+  std::ofstream(image, std::ios::binary)
+      .write(reinterpret_cast<const char*>(built_.bytes.data()),
+             static_cast<std::streamsize>(built_.bytes.size()));
+  auto source = OpenRawImageFile(image.string());
+  if (!source) {
+    ADD_FAILURE() << source.error().message;
+    return;
+  }
+  Mount(std::shared_ptr<BlockDeviceSource>(std::move(*source)), 0);
+}
+
+void RecoveryRig::Mount(std::shared_ptr<BlockDeviceSource> source, std::size_t volumeIndex) {
+  drives_.EnumerateDrives(MakeFixedProvider({std::move(source)}));
   drives_.currentDrive = 0;
   EXPECT_TRUE(drives_.OpenCurrentDrive());
 

@@ -5,18 +5,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <functional>
-
-#include "tests/support/recording_feedback.hpp"
 #include "disk/drive_table.hpp"
 #include "disk/fault_injecting_source.hpp"
 #include "fs/file_tree.hpp"
 #include "imagekit/image_builder.hpp"
 #include "recovery/saving_run.hpp"
+#include "tests/support/recording_feedback.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar::testing {
@@ -27,6 +26,11 @@ class RecoveryRig {
   // mode). Sectors the description lists as unreadable never read.
   explicit RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volumeIndex = 0,
                        FaultPlan extraFaults = {});
+  // The same disk written to an image file and opened as a raw image, as the
+  // command line opens one: its data can be copied by the kernel. Sectors
+  // the description lists as unreadable are ignored.
+  struct FromImageFile {};
+  RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile);
 
   // A saving run into Destination() (or `destination`).
   // The run's counts, as the saving observer hears them.
@@ -55,6 +59,7 @@ class RecoveryRig {
  private:
   TempDir temp_;
   imagekit::BuiltImage built_;
+  void Mount(std::shared_ptr<BlockDeviceSource> source, std::size_t volumeIndex);
   DriveTable drives_{settings};
   VolumeInfo volume_;
   FileTree tree_;

@@ -17,6 +17,7 @@
 
 #include "fs/format.hpp"
 #include "recovery/host_names.hpp"
+#include "recovery/host_writer.hpp"
 #include "tests/recovery/recovery_rig.hpp"
 
 namespace tolvar {
@@ -142,7 +143,7 @@ TEST_P(RoundTrip, EveryFileComesOutByteIdenticalWithItsTimeStamp) {
   EXPECT_TRUE(AllWhole(s));
   // Nothing temporary is left, and the report lies beside the data.
   for (const auto& item : fs::recursive_directory_iterator(out)) {
-    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+    EXPECT_FALSE(IsPartialName(item.path().filename().string()));
   }
   const auto json = nlohmann::json::parse(Slurp(out / std::string(kReportJsonName)));
   EXPECT_EQ(json["summary"]["files"], s.files);
@@ -252,7 +253,7 @@ TEST(SavingRun, StopMidFileKeepsWhatWasWrittenAndLeavesNoPartialFile) {
   EXPECT_TRUE(fs::exists(out / std::string(kReportJsonName)));
   EXPECT_EQ(rig.control.closeSavingRequested.load(), 1);
   for (const auto& item : fs::directory_iterator(out)) {
-    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+    EXPECT_FALSE(IsPartialName(item.path().filename().string()));
   }
   // The next run does not see the earlier stop.
   auto again = rig.Save();
@@ -545,7 +546,7 @@ TEST(SavingRun, RunningOutOfSpaceStopsCleanlyNamingTheFile) {
   EXPECT_THAT(rig.feedback.Messages(), ::testing::Contains(::testing::HasSubstr("b-big")));
   EXPECT_TRUE(fs::exists(out / std::string(kReportJsonName)));  // small enough to fit
   for (const auto& item : fs::directory_iterator(out)) {
-    EXPECT_EQ(item.path().filename().string().find(".tolvar-partial"), std::string::npos);
+    EXPECT_FALSE(IsPartialName(item.path().filename().string()));
   }
 }
 
@@ -586,31 +587,101 @@ TEST(SavingRun, ADestinationWithLittleRoomStillGetsItsReport) {
   // the report would not fit in the other.
   EXPECT_THAT(report, ::testing::HasSubstr("The run ended early"));
   EXPECT_THAT(json, ::testing::HasSubstr("No space left"));
-  for (const std::string& name : names) EXPECT_FALSE(name.starts_with(".tolvar-partial")) << name;
+  for (const std::string& name : names) EXPECT_FALSE(IsPartialName(name)) << name;
 }
 
 TEST(SavingRun, LeftoversOfAnInterruptedRunAreRemovedAndReported) {
   RecoveryRig rig(OneVolume(FsKind::kHtfs, {Node::Folder("sub", {Node::File("x", "X")})}));
   fs::create_directories(rig.Destination() / "sub");
   // No process can have this number (the kernel's limit is 2^22).
-  std::ofstream(rig.Destination() / ".tolvar-partial-4194305") << "half";
-  std::ofstream(rig.Destination() / "sub/.tolvar-partial-4194305-2") << "half";
+  std::ofstream(rig.Destination() / ".tolvar%partial-4194305") << "half";
+  std::ofstream(rig.Destination() / "sub/.tolvar%partial-4194305-2") << "half";
   auto result = rig.Save();
   ASSERT_TRUE(result.has_value());
-  EXPECT_THAT(result->report.leftoversRemoved,
-              ::testing::UnorderedElementsAre(".tolvar-partial-4194305",
-                                              "sub/.tolvar-partial-4194305-2"));
-  EXPECT_FALSE(fs::exists(rig.Destination() / ".tolvar-partial-4194305"));
-  EXPECT_FALSE(fs::exists(rig.Destination() / "sub/.tolvar-partial-4194305-2"));
+  EXPECT_THAT(
+      result->report.leftoversRemoved,
+      ::testing::UnorderedElementsAre(".tolvar%partial-4194305", "sub/.tolvar%partial-4194305-2"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / ".tolvar%partial-4194305"));
+  EXPECT_FALSE(fs::exists(rig.Destination() / "sub/.tolvar%partial-4194305-2"));
   EXPECT_THAT(Slurp(rig.Destination() / std::string(kReportTextName)),
-              ::testing::HasSubstr("Removed sub/.tolvar-partial-4194305-2"));
+              ::testing::HasSubstr("Removed sub/.tolvar%partial-4194305-2"));
 }
 
-}  // namespace
-}  // namespace tolvar
+// Files of a disk whose names look like the old temporary names come out,
+// and a second run into the same folder leaves the first run's files alone.
+TEST(SavingRun, RecoveredFilesNamedLikeTemporaryFilesSurviveASecondRun) {
+  RecoveryRig rig(
+      OneVolume(FsKind::kEafs, {Node::File(".tolvar-partial-4194305", "one"),
+                                Node::Folder("sub", {Node::File(".tolvar-partial-7-2", "two"),
+                                                     Node::File(".tolvar%partial-9", "three")})}));
+  rig.settings.duplicatePolicy = DuplicatePolicy::kRename;
+  for (int run = 0; run < 2; ++run) {
+    auto result = rig.Save();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_THAT(result->report.leftoversRemoved, ::testing::IsEmpty());
+  }
+  const fs::path out = rig.Destination();
+  EXPECT_EQ(Slurp(out / ".tolvar-partial-4194305"), "one");
+  EXPECT_EQ(Slurp(out / "sub/.tolvar-partial-7-2"), "two");
+  EXPECT_EQ(Slurp(out / "sub/.tolvar%25partial-9"), "three");
+  EXPECT_EQ(Slurp(out / "sub/.tolvar%25partial-9 (1)"), "three");
+  EXPECT_EQ(Slurp(out / ".tolvar-partial-4194305 (1)"), "one");
+}
 
-namespace tolvar {
-namespace {
+// The kernel's copy from an image file and the run's own reads and writes
+// give byte-identical files and reports, whatever the addressing, holes,
+// the run length, and sectors already known to be unreadable.
+TEST(SavingRun, KernelCopyAndReadWriteGiveTheSameFiles) {
+  const std::vector<Node> files = {
+      Node::File("empty", ""),
+      Node::File("small", "small\n"),
+      Node::Filled("direct", kDirectMax - 3, Random(1)),
+      Node::Filled("single", kSingleEnd - 1000, Offsets()),
+      Node::Filled("double", kSingleEnd + 300 * 1024 + 5, Random(2)),
+      Node::Folder("sub", {Node::Filled("odd", 4097, Random(3))}),
+      Node::Symlink("link", "sub/odd"),
+  };
+  for (const FsKind kind : {FsKind::kHtfs, FsKind::kEafs}) {
+    for (const bool knownBad : {false, true}) {
+      std::vector<std::vector<std::pair<std::string, std::string>>> outputs;
+      std::vector<std::vector<std::uint64_t>> summaries;
+      for (const bool kernelCopy : {true, false}) {
+        SCOPED_TRACE(fmt::format("kind {} known bad {} kernel copy {}", static_cast<int>(kind),
+                                 knownBad, kernelCopy));
+        RecoveryRig rig(OneVolume(kind, files), RecoveryRig::FromImageFile{});
+        rig.options.kernelCopy = kernelCopy;
+        rig.settings.sectorsPerRead = 7;  // many pieces per kernel run
+        if (knownBad) {
+          // As if an earlier read had failed there: that run is read, not copied.
+          const auto& volume = rig.Built().volumes[0];
+          const std::uint32_t block = volume.Find("/double")->dataBlocks[100];
+          rig.Drives().BadSectors().Record(volume.SectorOfBlock(block) + 1);
+        }
+        auto result = rig.Save();
+        ASSERT_TRUE(result.has_value());
+        auto written = testing::HostFiles(rig.Destination());
+        // The reports name their own destination folder.
+        std::erase_if(written, [](const auto& file) { return file.first.starts_with("tolvar-"); });
+        outputs.push_back(std::move(written));
+        const ReportEntry* entry = EntryFor(result->report, "double");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->status, knownBad ? EntryStatus::kDamaged : EntryStatus::kComplete);
+        EXPECT_EQ(entry->unreadable.size(), knownBad ? 1u : 0u);
+        const RunSummary& sum = result->report.summary;
+        summaries.push_back({sum.files, sum.damagedFiles, sum.unreadableSectors, sum.bytes});
+      }
+      EXPECT_EQ(outputs[0], outputs[1]);
+      EXPECT_EQ(summaries[0], summaries[1]);
+      if (!knownBad) {
+        for (const auto& [path, contents] : outputs[0]) {
+          if (path == "double") {
+            EXPECT_EQ(contents, testing::FilledContents(Random(2), kSingleEnd + 300 * 1024 + 5));
+          }
+        }
+      }
+    }
+  }
+}
 
 TEST(SavingDialog, ButtonsOnlySetTheirFlagsAndTheDialogClosesOnTheRunsRequest) {
   SaveControl control;

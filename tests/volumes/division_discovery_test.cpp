@@ -326,5 +326,109 @@ TEST(DivisionDiscoveryTest, BadTracksAreReported) {
   EXPECT_TRUE(AnyWarningHas(b.volumes, "lists 2 bad tracks"));
 }
 
+// A division table entry whose length was lost (0) or cut (shorter than the
+// file system): the volume is still found, whole, and the warning says what
+// was assumed. An AFS volume whose free-count word is off is kept when its
+// root folder is in place.
+TEST(DivisionDiscoveryTest, WrongDivisionLengthsAndAfsFreeCounts) {
+  struct Case {
+    const char* what;
+    ik::FsKind fs;                    // of the second volume, in division 3
+    std::uint32_t division;           // whose length is patched, or none (7)
+    std::uint32_t lengthKb;           // its new length
+    std::uint32_t afsFreeCount;       // AFS: the free-count word written
+    bool zeroRoot;                    // inode 2 of the second volume wiped
+    bool found;                       // the second volume is listed whole
+    std::vector<std::string> warned;  // in its assumptions
+  };
+  const std::vector<Case> cases = {
+      {"length 0",
+       ik::FsKind::kEafs,
+       3,
+       0,
+       0xFFFF,
+       false,
+       true,
+       {"division 3 of partition 2 is 0 KiB long in the division table, less than the 300 "
+        "blocks"}},
+      {"length 1",
+       ik::FsKind::kEafs,
+       3,
+       1,
+       0xFFFF,
+       false,
+       true,
+       {"division 3 of partition 2 is 1 KiB long"}},
+      {"length 0 of the last division",
+       ik::FsKind::kHtfs,
+       4,
+       0,
+       0xFFFF,
+       false,
+       true,
+       {"division 4 of partition 2 is 0 KiB long"}},
+      {"a sound table", ik::FsKind::kAfs, 7, 0, 0xFFFF, false, true, {}},
+      {"an AFS free count that is off",
+       ik::FsKind::kAfs,
+       7,
+       0,
+       0x1234,
+       false,
+       true,
+       {"free-block count word reads 0x1234, not 0xFFFF"}},
+      {"an AFS free count that is off and no root",
+       ik::FsKind::kAfs,
+       7,
+       0,
+       0x1234,
+       true,
+       false,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ik::DiskDescription d;
+    d.layout = ik::PartitionLayout::kSco;
+    d.partitions = {Partition(0x06, 4032 - 63), Partition(0x63)};
+    d.volumes = {Volume(ik::FsKind::kHtfs, 3000), Volume(c.fs, 300),
+                 Volume(ik::FsKind::kHtfs, 300)};
+    const std::uint64_t table = 4032 + kDivisionTableSector;
+    Built b(d);
+    // The volume of the division patched (the second one unless it is 4).
+    const auto& second = b.Report().volumes[c.division == 4 ? 2 : 1];
+    if (c.division < 7) b.Patch(table, 6 + 8 * c.division, c.lengthKb, 4);
+    if (c.fs == ik::FsKind::kAfs) b.Patch(second.startSector + 1, 8, c.afsFreeCount, 2);
+    if (c.zeroRoot) b.Patch(second.startSector + 4, 64, 0, 4);  // inode 2's mode and more
+    b.Attach();
+    // The partition's division table, then the sector search: both ways
+    // find the same.
+    for (const bool search : {false, true}) {
+      SCOPED_TRACE(search ? "sector search" : "division table");
+      if (search) {
+        b.Search();
+      } else {
+        b.Find();
+      }
+      const VolumeInfo* found = nullptr;
+      for (std::uint32_t i = 0; i < b.volumes.volumeCount; ++i) {
+        if (b.volumes.entries[i].startSector == second.startSector) found = &b.volumes.entries[i];
+      }
+      ASSERT_EQ(found != nullptr, c.found);
+      if (found == nullptr) continue;
+      EXPECT_EQ(found->sizeSectors, 600u);
+      // The length warning belongs to the division table alone.
+      if (search && c.division < 7) continue;
+      for (const std::string& text : c.warned) {
+        EXPECT_TRUE(
+            std::any_of(found->assumptions.begin(), found->assumptions.end(),
+                        [&](const std::string& a) { return a.find(text) != std::string::npos; }))
+            << text;
+        EXPECT_TRUE(AnyWarningHas(b.volumes, text)) << text;
+      }
+      if (c.warned.empty()) EXPECT_TRUE(found->assumptions.empty()) << found->assumptions.front();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tolvar

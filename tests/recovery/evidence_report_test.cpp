@@ -1,0 +1,205 @@
+// The report as evidence: every entry's inode words and the hashes of the
+// bytes that reached the host, and the run's own facts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "disk/fault_injecting_source.hpp"
+#include "recovery/content_hash.hpp"
+#include "recovery/report.hpp"
+#include "recovery/saving_run.hpp"
+#include "tests/disk/disk_test_util.hpp"
+#include "tests/recovery/recovery_rig.hpp"
+
+namespace tolvar {
+namespace {
+
+namespace fs = std::filesystem;
+using imagekit::DiskDescription;
+using imagekit::Fill;
+using imagekit::FsKind;
+using imagekit::Node;
+using testing::RecoveryRig;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The digests of a host file, read back whole: what a verifier computes.
+ContentDigests DigestsOf(const fs::path& path) {
+  const std::string bytes = Slurp(path);
+  ContentHasher hasher;
+  hasher.Update(std::as_bytes(std::span(bytes)));
+  return hasher.Finish();
+}
+
+const ReportEntry* EntryFor(const RecoveryReport& report, std::string_view path) {
+  for (const ReportEntry& entry : report.entries) {
+    if (entry.path == path) return &entry;
+  }
+  return nullptr;
+}
+
+DiskDescription Evidence(FsKind kind) {
+  Node hello = Node::File("hello", "hello, world\n");
+  hello.uid = 201;
+  hello.gid = 50;
+  hello.permissions = 04751;
+  hello.mtime = 1165482300;
+  Node big = Node::Filled("big", 300 * 1024 + 17, Fill{Fill::Pattern::kRandom, 0, "", 9});
+  Node folder = Node::Folder("etc", {Node::File("passwd", "root:x:0:0::/:/bin/sh\n")});
+  folder.uid = 3;
+  folder.gid = 4;
+  folder.permissions = 0750;
+  folder.mtime = 1000000000;
+  DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = kind;
+  volume.root = Node::Folder("", {hello, big, folder});
+  disk.volumes.push_back(std::move(volume));
+  return disk;
+}
+
+class EvidenceReport : public ::testing::TestWithParam<FsKind> {};
+
+TEST_P(EvidenceReport, EntriesCarryTheInodeWordsAndTheHashesOfTheBytesWritten) {
+  RecoveryRig rig(Evidence(GetParam()));
+  rig.options.commandLine = "tolvar recover disk.img -o out";
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  const RecoveryReport& report = result->report;
+
+  const ReportEntry* hello = EntryFor(report, "hello");
+  ASSERT_NE(hello, nullptr);
+  EXPECT_EQ(hello->sha256, "853ff93762a06ddbf722c4ebe9ddd66d8f63ddaea97f521c3ecc20da7c976020");
+  EXPECT_EQ(hello->md5, "22c3683b094136c3398391ae71b20f04");
+  ASSERT_TRUE(hello->facts.has_value());
+  EXPECT_EQ(hello->facts->mode, 0x8000 | 04751);
+  EXPECT_EQ(hello->facts->uid, 201);
+  EXPECT_EQ(hello->facts->gid, 50);
+  EXPECT_EQ(hello->facts->nlink, 1);
+  EXPECT_EQ(hello->facts->mtime, 1165482300);
+
+  // A file long enough to need many pieces and the indirect block.
+  const ReportEntry* big = EntryFor(report, "big");
+  ASSERT_NE(big, nullptr);
+  const ContentDigests bigOnHost = DigestsOf(rig.Destination() / "big");
+  EXPECT_EQ(big->sha256, bigOnHost.sha256);
+  EXPECT_EQ(big->md5, bigOnHost.md5);
+
+  const ReportEntry* etc = EntryFor(report, "etc");
+  ASSERT_NE(etc, nullptr);
+  ASSERT_TRUE(etc->facts.has_value());
+  EXPECT_EQ(etc->facts->mode, 0x4000 | 0750);
+  EXPECT_EQ(etc->facts->uid, 3);
+  EXPECT_EQ(etc->facts->mtime, 1000000000);
+  EXPECT_TRUE(etc->sha256.empty());  // folders carry no hash
+
+  const auto json = nlohmann::json::parse(Slurp(rig.Destination() / std::string(kReportJsonName)));
+  EXPECT_EQ(json["tool"]["name"], "tolvar");
+  EXPECT_FALSE(json["tool"]["version"].get<std::string>().empty());
+  EXPECT_EQ(json["commandLine"], "tolvar recover disk.img -o out");
+  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
+  EXPECT_TRUE(std::regex_match(json["started"].get<std::string>(), iso));
+  EXPECT_TRUE(std::regex_match(json["finished"].get<std::string>(), iso));
+  EXPECT_EQ(json["source"]["volumeType"], GetParam() == FsKind::kHtfs ? "HTFS" : "EAFS");
+  EXPECT_EQ(json["source"]["size"], rig.Drives().Current().totalSectors * kSectorSize);
+  EXPECT_EQ(json["source"]["volumeStart"], rig.Volume().startSector);
+  EXPECT_EQ(json["settings"]["duplicates"], "skip");
+  for (const auto& item : json["entries"]) {
+    if (item["path"] != "hello") continue;
+    EXPECT_EQ(item["sha256"], hello->sha256);
+    EXPECT_EQ(item["mode"], 0x8000 | 04751);
+    EXPECT_EQ(item["uid"], 201);
+    EXPECT_EQ(item["nlink"], 1);
+    EXPECT_EQ(item["mtime"], 1165482300);
+    EXPECT_TRUE(item["atime"].is_number() && item["ctime"].is_number());
+  }
+  const std::string text = Slurp(rig.Destination() / std::string(kReportTextName));
+  EXPECT_NE(text.find("-rwsr-x--x"), std::string::npos) << text;
+  EXPECT_NE(text.find(hello->sha256 + "  " + hello->md5 + "  hello"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, EvidenceReport,
+                         ::testing::Values(FsKind::kHtfs, FsKind::kEafs));
+
+// The hash of a damaged copy is of what the host holds, zeros included,
+// never of what the disk should have held.
+TEST(EvidenceReport, ADamagedCopyIsHashedAsWrittenWithItsZeros) {
+  DiskDescription disk = Evidence(FsKind::kHtfs);
+  imagekit::Damage damage;
+  damage.kind = imagekit::DamageKind::kUnreadable;
+  damage.path = "/big";
+  damage.block = 3;
+  disk.damage.push_back(damage);
+  RecoveryRig rig(disk);
+  auto result = rig.Save();
+  ASSERT_TRUE(result.has_value());
+  const ReportEntry* big = EntryFor(result->report, "big");
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(big->status, EntryStatus::kDamaged);
+  const ContentDigests onHost = DigestsOf(rig.Destination() / "big");
+  EXPECT_EQ(big->sha256, onHost.sha256);
+  EXPECT_EQ(big->md5, onHost.md5);
+  std::string whole =
+      testing::FilledContents(Fill{Fill::Pattern::kRandom, 0, "", 9}, 300 * 1024 + 17);
+  ContentHasher intact;
+  intact.Update(std::as_bytes(std::span(whole)));
+  EXPECT_NE(big->sha256, intact.Finish().sha256);
+}
+
+// A copy the user stopped is abandoned: it gets no hash, and a hash of the
+// source the stop cut short is said to be missing, not given.
+TEST(EvidenceReport, AStoppedCopyHasNoHashAndTheSourceHashSaysWhy) {
+  RecoveryRig rig(Evidence(FsKind::kEafs));
+  rig.settings.sectorsPerRead = 8;
+  rig.options.sourceHash = [&rig]() -> std::expected<std::string, Error> {
+    return HashWholeSource(*MakeMemorySource(std::vector<std::byte>(4096)),
+                           StopToken(rig.control.stopSavingRequested));
+  };
+  auto result = rig.Save(Selection::All(), [&](const SavingProgress& progress) {
+    if (progress.path == "big" && progress.bytesDone > 40 * 1024) rig.control.PressStopSaving();
+  });
+  ASSERT_TRUE(result.has_value());
+  const ReportEntry* big = EntryFor(result->report, "big");
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(big->status, EntryStatus::kStopped);
+  EXPECT_TRUE(big->sha256.empty());
+  EXPECT_TRUE(big->md5.empty());
+  EXPECT_TRUE(result->report.source.sha256.empty());
+  EXPECT_NE(result->report.source.sha256Problem.find("stopped"), std::string::npos);
+  const auto json = nlohmann::json::parse(Slurp(rig.Destination() / std::string(kReportJsonName)));
+  EXPECT_FALSE(json["source"].contains("sha256"));
+  EXPECT_TRUE(json["settings"]["hashSource"].get<bool>());
+}
+
+TEST(ContentHash, TheWholeSourceIsHashedOrRefusedNamingTheUnreadableByte) {
+  const auto bytes = testing::PatternBytes(20000);  // more than one piece of the reader
+  ContentHasher expected(DigestSet::kSha256Only);
+  expected.Update(bytes);
+  auto whole = HashWholeSource(*MakeMemorySource(bytes), StopToken());
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(*whole, expected.Finish().sha256);
+
+  // Zeros fed as a count hash like zeros fed as bytes.
+  ContentHasher holes;
+  holes.UpdateZeros(70000);
+  ContentHasher zeros;
+  zeros.Update(std::vector<std::byte>(70000));
+  EXPECT_EQ(holes.Finish().md5, zeros.Finish().md5);
+
+  FaultPlan plan;
+  plan.neverReadable = {12345};
+  auto damaged = HashWholeSource(
+      *MakeFaultInjectingSource(std::shared_ptr<BlockDeviceSource>(MakeMemorySource(bytes)), plan),
+      StopToken());
+  ASSERT_FALSE(damaged.has_value());
+  EXPECT_NE(damaged.error().message.find("could not be read at byte"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvar
