@@ -23,6 +23,7 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QSvgRenderer>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -582,17 +583,32 @@ void CRecoveryWizardDlg::Anchor(QWidget* widget) {
 }
 
 void CRecoveryWizardDlg::showEvent(QShowEvent* event) {
-  // The default size, or the screen's free area when that is smaller, is
-  // the least the window takes; it never starts larger than that area.
-  if (const QScreen* screen = this->screen()) {
-    const QSize available = screen->availableGeometry().size();
-    const QSize frameExtra = frameGeometry().size() - geometry().size();
-    const QSize room = available - frameExtra;
-    const QSize wanted = sizeHint();
-    setMinimumSize(wanted.boundedTo(room));
-    if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
-  }
   QDialog::showEvent(event);
+  FitScreen();
+  // Once the window manager has framed the window its frame is known: fit
+  // again with the real title bar and borders.
+  QTimer::singleShot(250, this, &CRecoveryWizardDlg::FitScreen);
+}
+
+void CRecoveryWizardDlg::FitScreen() {
+  // The default size, or the screen's free area when that is smaller, is
+  // the least the window takes; it never starts larger than that area, and
+  // its title bar stays on the screen.
+  const QScreen* screen = this->screen();
+  if (screen == nullptr) return;
+  const QRect available = screen->availableGeometry();
+  QSize frameExtra = frameGeometry().size() - geometry().size();
+  if (frameExtra.isEmpty()) {
+    // Not framed yet: room for a title bar and borders.
+    frameExtra = QSize(8, fontMetrics().height() * 2 + 8);
+  }
+  const QSize room = available.size() - frameExtra;
+  setMinimumSize(sizeHint().boundedTo(room));
+  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
+  const QRect frame = frameGeometry();
+  if (frame.top() < available.top() || frame.left() < available.left()) {
+    move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
+  }
 }
 
 // ---- WizardView: controls ----

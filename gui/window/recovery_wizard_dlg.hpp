@@ -200,6 +200,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void BuildList();
   void PlaceTree(CFolderTreeCtrl* tree);
   void FocusTreeIfLost();
+  void FitScreen();
   void ShowDiskOrder();
   // Puts a widget of the pane under the pane's layout at its current place,
   // anchored by the region it sits in.
