@@ -217,7 +217,11 @@ void FindFilesDialog::AddHits(const std::vector<FindHit>& hits, std::uint32_t co
     const QString name = QString::fromStdString(hit.name);
     auto* row = new QTreeWidgetItem(
         QStringList{name, QString::fromStdString(hit.path), QString::number(hit.size)});
-    row->setIcon(0, FileIconFor(name));
+    // One icon per extension: looking each up would cost more than the row.
+    const QString extension = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1).toLower();
+    auto icon = icons_.constFind(extension);
+    if (icon == icons_.constEnd()) icon = icons_.insert(extension, FileIconFor(name));
+    row->setIcon(0, *icon);
     row->setData(0, kFileIdRole, hit.fileId);
     rows.append(row);
   }

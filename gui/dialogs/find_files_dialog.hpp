@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,6 +66,7 @@ class FindFilesDialog : public DialogFrame {
   // Rows posted by a search that was stopped are dropped on arrival.
   std::uint64_t generation_ = 0;
   std::optional<std::uint32_t> chosen_;
+  QHash<QString, QIcon> icons_;  // by extension
   std::atomic<int> queued_{0};
   std::atomic<int> highWater_{0};
 };
