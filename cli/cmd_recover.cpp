@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -100,9 +103,67 @@ class SavingProgressLine final : public SavingObserver {
   }
   void Failed(const Error& error) override { line_.Message(error.message); }
 
+  // Keeps what the report holds so far, for an end at once.
+  void EntryReported(const ReportEntry& entry) override {
+    std::lock_guard lock(soFarMutex_);
+    soFar_.entries.push_back(entry);
+    RunSummary& sum = soFar_.summary;
+    sum.bytes += entry.bytesWritten;
+    for (const SectorRun& run : entry.unreadable) sum.unreadableSectors += run.count;
+    switch (entry.status) {
+      case EntryStatus::kComplete:
+      case EntryStatus::kDamaged:
+        if (entry.type == EntryType::kFolder) {
+          if (entry.path != ".") ++sum.folders;
+          if (entry.status == EntryStatus::kDamaged) ++sum.damagedFolders;
+        } else {
+          ++sum.files;
+          if (entry.status == EntryStatus::kDamaged) ++sum.damagedFiles;
+        }
+        break;
+      case EntryStatus::kSkipped:
+        ++sum.skipped;
+        if (entry.byError) ++sum.skippedByError;
+        break;
+      case EntryStatus::kStopped:
+        break;
+    }
+  }
+
+  // Writes the report as it stands, marked as ended by the user. Runs on
+  // the interrupt watchdog while the run may still be going: it gives up on
+  // the entries rather than wait long for them.
+  void WriteReportSoFar(RecoveryReport report) {
+    if (soFarMutex_.try_lock_for(std::chrono::milliseconds(500))) {
+      std::lock_guard lock(soFarMutex_, std::adopt_lock);
+      report.entries = soFar_.entries;
+      report.summary = soFar_.summary;
+    }
+    report.summary.stoppedByUser = true;
+    report.summary.stopMessage =
+        "ended at once by an interrupt: entries not listed were not reached or not finished";
+    const std::string folder = report.destination;
+    WriteWhole(fmt::format("{}/{}", folder, kReportTextName), ReportText(report));
+    WriteWhole(fmt::format("{}/{}", folder, kReportJsonName), ReportJson(report));
+  }
+
  private:
+  static void WriteWhole(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+      if (wrote <= 0) break;
+      done += static_cast<std::size_t>(wrote);
+    }
+    ::close(fd);
+  }
+
   ProgressLine& line_;
   std::chrono::steady_clock::time_point lastShown_{};
+  std::timed_mutex soFarMutex_;
+  RecoveryReport soFar_;
 };
 
 int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
@@ -155,6 +216,14 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
 
   SavingProgressLine observer(bar);
   std::expected<SavingResult, Error> result;
+  RecoveryReport header;
+  header.commandLine = saving.commandLine;
+  header.source.path = saving.sourcePath;
+  header.source.mapfile = saving.mapfile;
+  header.volume = saving.volumeName;
+  header.volumeWarnings = saving.volumeWarnings;
+  header.destination = saving.destination;
+  session.interrupts.beforeForcedExit = [&observer, header] { observer.WriteReportSoFar(header); };
   {
     // Ctrl-C stops the run the way the dialog's stop does: what was written
     // stays, and the report says where it ended.
@@ -164,6 +233,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
                        control, observer, saving);
     bar.Show(false);
   }
+  session.interrupts.beforeForcedExit = nullptr;
   if (!result) {
     control.PressStopSaving();  // the source's hash is of no use any more
     return kExitUsage;          // the refusal has been shown

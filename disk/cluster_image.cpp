@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace tolvar {
 
@@ -79,11 +80,13 @@ class ClusterImageSource final : public BlockDeviceSource {
         }
         const std::uint64_t take = std::min(piece->length, end - at);
         if (!runs.empty() && runs.back().kind == piece->kind &&
+            piece->kind != ImagePiece::Kind::kCompressed &&
             (piece->kind != ImagePiece::Kind::kData ||
              runs.back().hostOffset + runs.back().length == piece->hostOffset)) {
           runs.back().length += take;
         } else {
-          runs.push_back(Run{piece->kind, at - offset, piece->hostOffset, take});
+          runs.push_back(Run{piece->kind, at - offset, piece->hostOffset, take, piece->storedLength,
+                             piece->clusterBytes, piece->withinCluster});
         }
         at += take;
       }
@@ -105,6 +108,17 @@ class ClusterImageSource final : public BlockDeviceSource {
         case ImagePiece::Kind::kFallback:
           if (auto read = fallback_->ReadAt(offset + run.outOffset, part); !read) return read;
           break;
+        case ImagePiece::Kind::kCompressed:
+          if (!ReadCompressed(run, part)) {
+            const std::uint64_t sector = (offset + run.outOffset) / kSectorSize;
+            return std::unexpected(
+                Error{ErrorCode::kIoError,
+                      fmt::format("read error in {} at sector {}: a compressed cluster does not "
+                                  "decompress",
+                                  path_, sector),
+                      sector});
+          }
+          break;
       }
     }
     return {};
@@ -116,7 +130,34 @@ class ClusterImageSource final : public BlockDeviceSource {
     std::uint64_t outOffset;
     std::uint64_t hostOffset;
     std::uint64_t length;
+    std::uint64_t storedLength;
+    std::uint64_t clusterBytes;
+    std::uint64_t withinCluster;
   };
+
+  // The last cluster decompressed is kept: reads of one sector at a time
+  // would otherwise decompress the same cluster again for each.
+  bool ReadCompressed(const Run& run, std::span<std::byte> out) {
+    std::lock_guard lock(compressedMutex_);
+    if (!cachedValid_ || cachedHostOffset_ != run.hostOffset ||
+        cachedCluster_.size() != run.clusterBytes) {
+      cachedValid_ = false;
+      std::vector<std::byte> stored(run.storedLength);
+      cachedCluster_.assign(run.clusterBytes, std::byte{0});
+      if (!ReadHost(run.hostOffset, stored) || !map_->Decompress(stored, cachedCluster_)) {
+        return false;
+      }
+      cachedValid_ = true;
+      cachedHostOffset_ = run.hostOffset;
+    }
+    if (run.withinCluster > cachedCluster_.size() ||
+        out.size() > cachedCluster_.size() - run.withinCluster) {
+      return false;
+    }
+    std::copy_n(cachedCluster_.begin() + static_cast<std::ptrdiff_t>(run.withinCluster), out.size(),
+                out.begin());
+    return true;
+  }
 
   bool ReadHost(std::uint64_t hostOffset, std::span<std::byte> out) const {
     std::size_t done = 0;
@@ -135,6 +176,10 @@ class ClusterImageSource final : public BlockDeviceSource {
   std::unique_ptr<ClusterMap> map_;
   std::unique_ptr<BlockDeviceSource> fallback_;
   std::mutex mutex_;
+  std::mutex compressedMutex_;
+  bool cachedValid_ = false;
+  std::uint64_t cachedHostOffset_ = 0;
+  std::vector<std::byte> cachedCluster_;
 };
 
 }  // namespace

@@ -1,13 +1,19 @@
 #include "disk/fault_injecting_source.hpp"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <utility>
+
+#include "disk/regular_file.hpp"
 
 namespace tolvar {
 
@@ -15,6 +21,8 @@ namespace {
 
 // A plan file is typed by hand; a mistyped range must not exhaust memory.
 constexpr std::uint64_t kMaxPlannedSectors = 1'000'000;
+// A million sectors listed one per line, with comments, fit well within it.
+constexpr std::uint64_t kMaxListBytes = 32u << 20;
 
 class FaultInjectingSource final : public BlockDeviceSource {
  public:
@@ -89,11 +97,47 @@ bool ParseSector(std::string_view text, std::uint64_t& value) {
 }  // namespace
 
 std::expected<FaultPlan, Error> LoadFaultPlan(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) {
-    return std::unexpected(Error{
-        ErrorCode::kNotFound, fmt::format("{}: cannot open the fault list", path), std::nullopt});
+  // Only a regular file of bounded size is read: a FIFO, a device such as
+  // /dev/zero, or a huge file would otherwise be read without end.
+  auto fd = OpenRegularFileForReading(path, "list of unreadable sectors");
+  if (!fd) return std::unexpected(fd.error());
+  const auto tooLarge = [&path] {
+    return std::unexpected(
+        Error{ErrorCode::kInvalidArgument,
+              fmt::format("{}: the list of unreadable sectors is larger than {} MiB", path,
+                          kMaxListBytes >> 20),
+              std::nullopt});
+  };
+  struct stat st {};
+  if (::fstat(*fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) > kMaxListBytes) {
+    ::close(*fd);
+    return tooLarge();
   }
+  // The buffer grows if the file does, up to one byte past the bound.
+  std::string contents(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t done = 0;
+  bool failed = false;
+  while (true) {
+    if (done == contents.size()) {
+      if (contents.size() > kMaxListBytes) break;
+      contents.resize(std::min<std::size_t>(contents.size() * 2, kMaxListBytes + 1));
+    }
+    const ssize_t got = ::read(*fd, contents.data() + done, contents.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      failed = got < 0;
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(*fd);
+  if (failed) {
+    return std::unexpected(Error{
+        ErrorCode::kIoError, fmt::format("{}: read error in the fault list", path), std::nullopt});
+  }
+  if (done > kMaxListBytes) return tooLarge();
+  contents.resize(done);
+  std::istringstream in(contents);
   FaultPlan plan;
   std::string line;
   unsigned lineNumber = 0;
@@ -129,10 +173,6 @@ std::expected<FaultPlan, Error> LoadFaultPlan(const std::string& path) {
       plan.neverReadable.insert(s);
       if (s == to) break;
     }
-  }
-  if (in.bad()) {
-    return std::unexpected(Error{
-        ErrorCode::kIoError, fmt::format("{}: read error in the fault list", path), std::nullopt});
   }
   return plan;
 }

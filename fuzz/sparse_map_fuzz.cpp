@@ -7,13 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "disk/qcow_map.hpp"
 #include "disk/vmdk_map.hpp"
 
 namespace {
 
-void Walk(tolvar::ClusterMap& map, std::size_t fileSize) {
+void Walk(tolvar::ClusterMap& map, std::size_t fileSize, const tolvar::SegmentReader& read) {
   const std::uint64_t size = map.VirtualSize();
   const auto check = [&](std::uint64_t at) -> std::uint64_t {
     const auto piece = map.Map(at);
@@ -25,6 +26,17 @@ void Walk(tolvar::ClusterMap& map, std::size_t fileSize) {
     if (piece->kind == tolvar::ImagePiece::Kind::kData &&
         (piece->hostOffset > fileSize || piece->length > fileSize - piece->hostOffset)) {
       std::abort();
+    }
+    if (piece->kind == tolvar::ImagePiece::Kind::kCompressed) {
+      if (piece->hostOffset > fileSize || piece->storedLength > fileSize - piece->hostOffset ||
+          piece->withinCluster + piece->length > piece->clusterBytes) {
+        std::abort();
+      }
+      // Whatever the stored bytes are, decompressing stays inside the cluster.
+      std::vector<std::byte> stored(piece->storedLength);
+      if (!stored.empty() && !read(piece->hostOffset, stored)) std::abort();
+      std::vector<std::byte> cluster(piece->clusterBytes);
+      (void)map.Decompress(stored, cluster);
     }
     return piece->length;
   };
@@ -50,9 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (map.error().empty() || map.error().find('\n') != std::string::npos) std::abort();
       return;
     }
-    if (*map != nullptr) Walk(**map, size);
+    if (*map != nullptr) Walk(**map, size, read);
   };
   walk(MakeQcowMap(read, size));
+  (void)ReadQcowBackingName(read, size);
   walk(MakeVmdkSparseMap(read, size));
   return 0;
 }

@@ -309,7 +309,10 @@ void SavingRun::AddRootFindings(bool everything) {
     entry.inode = folder;
     entry.path = ".";
     NoteUnreadFolder(entry, folder);
-    if (entry.status == EntryStatus::kDamaged) report_.entries.push_back(std::move(entry));
+    if (entry.status == EntryStatus::kDamaged) {
+      report_.entries.push_back(std::move(entry));
+      observer_.EntryReported(report_.entries.back());
+    }
   }
 }
 
@@ -373,6 +376,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     }
     ShowProgress(entry.path);
     report_.entries.push_back(std::move(entry));
+    observer_.EntryReported(report_.entries.back());
   };
 
   if (entry.type == EntryType::kCharDevice || entry.type == EntryType::kBlockDevice ||
@@ -644,12 +648,14 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     ++report_.summary.skipped;
     if (byError) ++report_.summary.skippedByError;
     report_.entries.push_back(std::move(entry));
+    observer_.EntryReported(report_.entries.back());
     return std::nullopt;
   };
   auto failed = [&](const Error& error) -> std::optional<Frame> {
     if (StopsTheRun(error)) {
       StopWith(error, entry);
       report_.entries.push_back(std::move(entry));
+      observer_.EntryReported(report_.entries.back());
       return std::nullopt;
     }
     return skipped(error.message, true);
@@ -685,6 +691,7 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
       report_.entries.push_back(std::move(entry));
+      observer_.EntryReported(report_.entries.back());
       return frame;
     }
     if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {

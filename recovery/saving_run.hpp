@@ -81,6 +81,9 @@ class SavingObserver {
   // A host failure that ends the run, or that kept the report from being
   // written; the run's outcome says the same.
   virtual void Failed(const Error& /*error*/) {}
+  // An entry's outcome, as the report records it, once it is known; lets a
+  // command write what the report holds so far if it must end at once.
+  virtual void EntryReported(const ReportEntry& /*entry*/) {}
 };
 
 struct SavingOptions {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -100,6 +101,30 @@ TEST(InterruptTest, SignalsStopTheTargetAndAreRemembered) {
   EXPECT_TRUE(routed.Received());
   EXPECT_EQ(savingStop.load(), 1);
   EXPECT_FALSE(routed.stop.Requested());
+}
+
+// An operation that never looks at its stop word.
+[[noreturn]] void Stuck() {
+  while (true) ::pause();
+}
+
+// A second signal, or a first one the operation does not honour in time,
+// ends the process with the interrupted status, after the command's hook
+// has written what it holds.
+TEST(InterruptTest, AnOperationThatDoesNotStopIsEndedAfterItsReportIsWritten) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto run = [](int signals) {
+    Interrupts interrupts;
+    interrupts.beforeForcedExit = [] { std::fputs("report so far\n", stderr); };
+    InterruptScope scope(interrupts);
+    for (int i = 0; i < signals; ++i) std::raise(i == 0 ? SIGINT : SIGTERM);
+    Stuck();
+  };
+  EXPECT_EXIT(run(2), ::testing::ExitedWithCode(kExitInterrupted),
+              "report so far\ntolvar: interrupted, ended at once");
+  // Within the grace period the operation may still stop; this one never
+  // does, so the watchdog ends it.
+  EXPECT_EXIT(run(1), ::testing::ExitedWithCode(kExitInterrupted), "report so far");
 }
 
 TEST(OutputTest, TablesAlignAndJsonSurvivesInvalidUtf8) {

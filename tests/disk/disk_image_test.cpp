@@ -54,6 +54,11 @@ const Conversion kConversions[] = {
     // Segments of 1 MiB: the random data does not compress, so several.
     {"e01", "evidence.E01", "ewfacquire -u -q -S 1048576 -t {stem} {raw} >/dev/null",
      "E01 Image"},
+    // The zero runs compress: compressed chunks and clusters beside stored ones.
+    {"e01 compressed", "packed.E01", "ewfacquire -u -q -c best -t {stem} {raw} >/dev/null",
+     "E01 Image"},
+    {"qcow2 compressed", "packed.qcow2", "qemu-img convert -q -f raw -O qcow2 -c {raw} {out}",
+     "qcow Image"},
 };
 
 bool HaveTool(const char* tool) {
