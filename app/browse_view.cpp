@@ -26,15 +26,16 @@ std::vector<ListRow> FolderListRows(
   for (const std::uint32_t index : tree.ChildFolders(folderInode)) {
     const FolderNode& folder = tree.Folders()[index];
     const TimestampText when = FormatTimestamp(folder.time);
+    const ViewItem key = folderItem(index);
     rows.push_back({folder.name, std::string(kFolderTypeName), "0", when.date, when.time,
-                    fmt::format("{}", folderItem(index)), true});
+                    fmt::format("{}", key), true, key, 0, folder.time});
   }
   for (const std::uint32_t index : tree.ChildFiles(folderInode)) {
     const FileNode& file = tree.Files()[index];
     if (filters != nullptr && !filters->Passes(file.name)) continue;
     const TimestampText when = FormatTimestamp(file.time);
     rows.push_back({file.name, fileTypeName(file.name), fmt::format("{}", file.size), when.date,
-                    when.time, fmt::format("{}", file.id), false});
+                    when.time, fmt::format("{}", file.id), false, file.id, file.size, file.time});
   }
   return rows;
 }

@@ -156,8 +156,7 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 // The name an entry gets when its in-place editor closes: the edited text, or
 // the old name when the text is empty or the wizard is not on the files step;
 // cut to 255 bytes, never inside a UTF-8 sequence.
-[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName,
-                                      int step);
+[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName, int step);
 // Gives the file whose id is `fileId` its new name; false when there is none.
 bool RenameFile(FileTree& tree, std::uint32_t fileId, std::string_view name);
 // Gives the folder record at `folderIndex` its new name; false when out of range.
@@ -179,8 +178,8 @@ enum class KeyAction {
   kOpen,                 // openWith = 0 then Open; never a default button
   kContextMenu,
   kRename,
-  kSwallow,   // consumed with no effect
-  kDefault,   // the usual dialog path
+  kSwallow,  // consumed with no effect
+  kDefault,  // the usual dialog path
 };
 [[nodiscard]] KeyAction ActionForKey(Key key, const WizardState& state);
 
@@ -189,6 +188,7 @@ enum class KeyAction {
 [[nodiscard]] std::string ManualNotFoundMessage(std::string_view manualFile);
 
 inline constexpr std::string_view kAboutTitle = "About Tolvar Recovery (SCO OpenServer)";
-inline constexpr std::string_view kAboutLine = "Tolvar for SCO OpenServer 4.01";
+// Followed by the project's version.
+inline constexpr std::string_view kAboutLine = "Tolvar for SCO OpenServer";
 
 }  // namespace tolvar::commands

@@ -16,7 +16,8 @@ namespace {
 // Messages and questions are the controller's own, never a worker's.
 class ViewFeedback final : public Feedback {
  public:
-  explicit ViewFeedback(const ViewCall& call) : call_(call) {}
+  ViewFeedback(const ViewCall& call, const ViewProgressCall& progress)
+      : call_(call), progress_(progress) {}
 
   void ShowMessage(std::string_view, MessageKind) override {}
   Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
@@ -24,18 +25,18 @@ class ViewFeedback final : public Feedback {
     call_([layout](WizardView& view) { view.SetPanel(layout); });
   }
   void SetRowValue(std::string_view label, std::string_view value) override {
-    call_([label = std::string(label), value = std::string(value)](WizardView& view) {
+    Progress(label, [label = std::string(label), value = std::string(value)](WizardView& view) {
       view.SetPanelValue(label, value);
     });
   }
   void SetStatusText(std::string_view text) override {
-    call_([text = std::string(text)](WizardView& view) { view.SetStatusText(text); });
+    Progress("status", [text = std::string(text)](WizardView& view) { view.SetStatusText(text); });
   }
   void ShowStatus(bool shown) override {
     call_([shown](WizardView& view) { view.ShowControl(ControlId::kStatusLine, shown); });
   }
   void SetProgress(int position) override {
-    call_([position](WizardView& view) { view.SetProgress(position); });
+    Progress("progress", [position](WizardView& view) { view.SetProgress(position); });
   }
   void ShowProgress(bool shown) override {
     call_([shown](WizardView& view) { view.ShowControl(ControlId::kProgress, shown); });
@@ -46,7 +47,16 @@ class ViewFeedback final : public Feedback {
   using Feedback::SetPanelMode;
 
  private:
+  void Progress(std::string_view channel, std::function<void(WizardView&)> call) {
+    if (progress_) {
+      progress_(channel, std::move(call));
+    } else {
+      call_(std::move(call));
+    }
+  }
+
   const ViewCall& call_;
+  const ViewProgressCall& progress_;
 };
 
 // Hands each accepted volume's name to the controller, which makes its tree
@@ -73,7 +83,7 @@ class AcceptedVolumes final : public VolumeTreeSink {
 }  // namespace
 
 void Discover(Session& session, const DiscoveryHooks& hooks) {
-  ViewFeedback feedback(hooks.feedback);
+  ViewFeedback feedback(hooks.feedback, hooks.progress);
   AcceptedVolumes tree(hooks);
   DiscoveryContext context{session.drives,   session.volumes, session.state,
                            session.settings, feedback,        tree};
@@ -81,7 +91,7 @@ void Discover(Session& session, const DiscoveryHooks& hooks) {
 }
 
 bool Mount(Session& session, const VolumeInfo& volume, RecoveryMode mode, const MountHooks& hooks) {
-  ViewFeedback feedback(hooks.feedback);
+  ViewFeedback feedback(hooks.feedback, hooks.progress);
   MountFeedback observer(feedback);
   return MountInto(session.fileTree, session.drives, volume, mode, observer, session.state.Stop())
       .has_value();

@@ -14,9 +14,14 @@
 namespace tolvar::engine {
 
 using ViewCall = std::function<void(std::function<void(WizardView&)>)>;
+// A progress value for the view: of the calls on one channel not yet run
+// only the latest needs to run (see Dispatcher::PostLatest).
+using ViewProgressCall =
+    std::function<void(std::string_view channel, std::function<void(WizardView&)>)>;
 
 struct DiscoveryHooks {
   ViewCall feedback;
+  ViewProgressCall progress;  // empty: progress goes through `feedback`
   // A volume joined the table (its name); called on the worker thread.
   std::function<void(std::string_view volumeName)> volumeAccepted;
   // The volumes were put in disk order: every name handed over so far is
@@ -26,6 +31,7 @@ struct DiscoveryHooks {
 
 struct MountHooks {
   ViewCall feedback;
+  ViewProgressCall progress;  // empty: progress goes through `feedback`
 };
 
 // Refills the session's volume table by the wizard's identify option: from

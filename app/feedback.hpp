@@ -28,19 +28,4 @@ class Feedback {
   }
 };
 
-// Ignores everything and answers No; for callers that want no feedback.
-class SilentFeedback final : public Feedback {
- public:
-  void ShowMessage(std::string_view, MessageKind) override {}
-  Answer AskYesNo(std::string_view, MessageKind) override { return Answer::kNo; }
-  void SetPanelMode(const PanelLayout&) override {}
-  void SetRowValue(std::string_view, std::string_view) override {}
-  void SetStatusText(std::string_view) override {}
-  void ShowStatus(bool) override {}
-  void SetProgress(int) override {}
-  void ShowProgress(bool) override {}
-  void SetQuickHelp(std::string_view) override {}
-  using Feedback::SetPanelMode;
-};
-
 }  // namespace tolvar

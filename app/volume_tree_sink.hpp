@@ -24,17 +24,4 @@ class VolumeTreeSink {
   virtual void SetEnabled(bool enabled) = 0;
 };
 
-// Keeps no tree; hands out consecutive handles so that each volume still has
-// an item of its own.
-class NullVolumeTreeSink final : public VolumeTreeSink {
- public:
-  void Fresh() override { next_ = 1; }
-  ItemHandle AddItem(std::string_view) override { return next_++; }
-  void ExpandRoot() override {}
-  void SetEnabled(bool) override {}
-
- private:
-  ItemHandle next_ = 1;
-};
-
 }  // namespace tolvar

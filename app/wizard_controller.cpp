@@ -25,7 +25,16 @@ namespace tolvar {
 namespace {
 
 constexpr std::uint32_t kRootFolderInode = 2;
-constexpr std::size_t kRowsPerPost = 512;
+
+// Next on a drive that would not open: which drive, and the system's reason.
+std::string DriveNotOpenedMessage(std::uint16_t drive, std::string_view reason) {
+  return fmt::format(
+      "{} could not be opened: {}\r\n\r\nTo read disks, add your user to the disk group "
+      "(sudo usermod -aG disk $USER, then log out and in again), or start Tolvar as "
+      "administrator with: pkexec tolvar-gui",
+      DriveItemText(drive), reason);
+}
+constexpr std::size_t kTreeItemsPerPost = 1024;
 
 std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
@@ -74,6 +83,7 @@ struct WizardController::Impl {
   bool closePending = false;
   bool ended = false;
   bool driveChosen = false;
+  bool leaving = false;
   std::map<MenuCommand, bool> menuEnabled;
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
@@ -86,6 +96,22 @@ struct WizardController::Impl {
       if (weak.expired() || ended) return;
       call();
     });
+  }
+
+  // Runs `call` on the view's thread unless a later call of `channel` comes
+  // before it runs; in order with every call posted after it.
+  void PostLatest(std::string_view channel, std::function<void()> call) {
+    dispatcher.PostLatest(channel,
+                          [weak = std::weak_ptr<bool>(alive), this, call = std::move(call)] {
+                            if (weak.expired() || ended) return;
+                            call();
+                          });
+  }
+
+  engine::ViewProgressCall ProgressCall() {
+    return [this](std::string_view channel, std::function<void(WizardView&)> call) {
+      PostLatest(channel, [this, call = std::move(call)] { call(view); });
+    };
   }
 
   // ---- feedback surface (UI thread) ----
@@ -384,9 +410,6 @@ struct WizardController::Impl {
 
     if (state().step == 0) {
       if (!driveChosen) return;
-      // A drive that does not open reads as failures: the checks below then
-      // find nothing, as on a blank disk.
-      (void)session.drives.OpenCurrentDrive();
       if (state().identifyOption == IdentifyOption::kSearchPartition) {
         const auto start = ParseSectorField(view.ReadField(ControlId::kStartField));
         const auto end = start ? ParseSectorField(view.ReadField(ControlId::kEndField))
@@ -406,14 +429,8 @@ struct WizardController::Impl {
         }
         state().rangeStart = *start;
         state().rangeEnd = *end;
-        BeginSearch(1);
-      } else {
-        if (!HasPartitionInformation(session.drives)) {
-          view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
-          return;
-        }
-        BeginSearch(44);
       }
+      StartOpenWorker(state().identifyOption == IdentifyOption::kSearchPartition);
     } else if (state().step == 1) {
       const std::optional<RecoveryMode> mode = view.AskRecoveryMode();
       if (!mode) return;
@@ -428,6 +445,37 @@ struct WizardController::Impl {
       view.EnableTree(TreeKind::kFile, false);
       StartMountWorker();
     }
+  }
+
+  // Opens the chosen drive and, for the partition table, looks for its
+  // record, off the view's thread: a failing disk retries every read. A
+  // drive that does not open reads as failures, so the search finds
+  // nothing, as on a blank disk.
+  void StartOpenWorker(bool rangeSearch) {
+    workerActive = true;
+    workers.Start([this, rangeSearch] {
+      std::string openProblem;
+      if (!session.drives.OpenCurrentDrive() && session.drives.LastOpenError()) {
+        openProblem = session.drives.LastOpenError()->message;
+      }
+      const bool hasRecord =
+          openProblem.empty() && (rangeSearch || HasPartitionInformation(session.drives));
+      Post([this, rangeSearch, hasRecord, openProblem = std::move(openProblem)] {
+        workerActive = false;
+        if (!openProblem.empty()) {
+          // The reason, not an empty search: the user can mend it and retry.
+          view.ShowMessage(DriveNotOpenedMessage(session.drives.currentDrive, openProblem),
+                           MessageKind::kError);
+          ShowBoth(ControlId::kNext, true);
+          return;
+        }
+        if (!hasRecord) {
+          view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
+          return;
+        }
+        BeginSearch(rangeSearch ? 1 : 44);
+      });
+    });
   }
 
   void BeginSearch(int panelMode) {
@@ -473,6 +521,7 @@ struct WizardController::Impl {
   void Exit() {
     if (ended) return;
     if (view.AskYesNo(kExitQuestion, MessageKind::kQuestion) != Answer::kYes) return;
+    leaving = true;
     view.OpenDocument(options.homePage, true);
     EndNow();
   }
@@ -503,6 +552,7 @@ struct WizardController::Impl {
   }
 
   void FinishClose() {
+    leaving = true;
     FreeFileTree();
     view.OpenDocument(options.homePage, true);
     ended = true;
@@ -559,6 +609,7 @@ struct WizardController::Impl {
             [this](std::function<void(WizardView&)> call) {
               Post([this, call = std::move(call)] { call(view); });
             },
+        .progress = ProgressCall(),
         .volumeAccepted =
             [this, root](std::string_view volumeName) {
               const ViewItem item = NewItem();
@@ -623,9 +674,11 @@ struct WizardController::Impl {
     });
     st.ClearStop();
 
-    engine::MountHooks hooks{.feedback = [this](std::function<void(WizardView&)> call) {
-      Post([this, call = std::move(call)] { call(view); });
-    }};
+    engine::MountHooks hooks{.feedback =
+                                 [this](std::function<void(WizardView&)> call) {
+                                   Post([this, call = std::move(call)] { call(view); });
+                                 },
+                             .progress = ProgressCall()};
     const bool mounted = engine::Mount(session, session.volumes.Current(), st.recoveryMode, hooks);
     if (!mounted) {
       // Out of memory: the message, then the process ends.
@@ -652,9 +705,7 @@ struct WizardController::Impl {
     st.SetBusy(false);  // the list fill
     Post([this, rows = std::move(rows)] {
       view.ClearList();
-      for (std::size_t at = 0; at < rows.size(); at += kRowsPerPost) {
-        view.AddListRows(std::span(rows).subspan(at, std::min(kRowsPerPost, rows.size() - at)));
-      }
+      view.AddListRows(rows);
       view.EnableTree(TreeKind::kFile, true);
       PanelMode(-1);
       view.ShowList(true);
@@ -678,10 +729,28 @@ struct WizardController::Impl {
     auto progress = [&] {
       const auto position = static_cast<int>(
           std::min<std::uint64_t>(std::uint64_t{treeItemCount} * 100 / folders, 99));
-      if (position != shown) Post([this, position] { view.SetProgress(position); });
+      if (position != shown)
+        PostLatest("progress", [this, position] { view.SetProgress(position); });
       shown = position;
     };
     progress();
+    // The items go to the view in batches: one queued call per batch.
+    struct PendingItem {
+      ViewItem parent;
+      ViewItem item;
+      std::string name;
+    };
+    std::vector<PendingItem> batch;
+    const auto sendBatch = [&] {
+      if (batch.empty()) return;
+      Post([this, items = std::move(batch)] {
+        for (const PendingItem& pending : items) {
+          view.AddTreeItem(TreeKind::kFile, pending.parent, pending.item, pending.name,
+                           TreeImage::kFolder, TreeImage::kFolderSelected);
+        }
+      });
+      batch.clear();
+    };
     VisitFolderTree(tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
       const ViewItem item = NewItem();
       const ViewItem parent = parentIndex == kNoFolderIndex ? root : folderItems[parentIndex];
@@ -689,12 +758,11 @@ struct WizardController::Impl {
       folderByItem.emplace(item, index);
       parentOfItem.emplace(item, parent);
       ++treeItemCount;
-      Post([this, parent, item, name = tree.Folders()[index].name] {
-        view.AddTreeItem(TreeKind::kFile, parent, item, name, TreeImage::kFolder,
-                         TreeImage::kFolderSelected);
-      });
+      batch.push_back({parent, item, tree.Folders()[index].name});
+      if (batch.size() >= kTreeItemsPerPost) sendBatch();
       progress();
     });
+    sendBatch();
     Post([this, root] { view.ExpandTreeItem(TreeKind::kFile, root); });
   }
 };
@@ -728,6 +796,8 @@ void WizardController::FileFilters() { impl_->FileFilters(); }
 bool WizardController::MenuCommandEnabled(MenuCommand command) const {
   return impl_->MenuEnabled(command);
 }
+bool WizardController::Leaving() const { return impl_->leaving; }
+
 bool WizardController::WorkerRunning() const { return impl_->workerActive; }
 ViewItem WizardController::RootItem(TreeKind kind) const {
   return impl_->roots[static_cast<std::size_t>(kind)];

@@ -82,6 +82,8 @@ class WizardController {
   [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
 
   [[nodiscard]] bool WorkerRunning() const;
+  // Whether the user confirmed Exit or closing: the window is on its way out.
+  [[nodiscard]] bool Leaving() const;
   [[nodiscard]] const Session& GetSession() const { return session_; }
   [[nodiscard]] Session& GetSession() { return session_; }
   // The root item of each tree (kNoViewItem before it exists).

@@ -130,6 +130,10 @@ struct ListRow {
   std::string time;
   std::string sector;  // the row key: the folder's tree item or the file's id
   bool isFolder = false;
+  // The values behind the texts, for sorting and for commands.
+  std::uint64_t key = 0;        // as `sector`
+  std::uint64_t sizeValue = 0;  // as `size`
+  std::uint32_t timestamp = 0;  // as `date` and `time`
 };
 
 class WizardView {
@@ -200,10 +204,20 @@ class WizardView {
 // Carries calls to the view's thread. Post never waits for the view's thread
 // to run the call; calls run in the order they were posted. Tests use a queue
 // they drain.
+//
+// PostLatest carries a progress value (a counter, the current sector, the
+// status line): of the calls on one channel that have not run yet only the
+// latest runs, so a worker that reports faster than the window draws cannot
+// fill the queue. A pending progress call still runs before any call posted
+// after it. Dispatchers that do not coalesce run every call in order.
 class Dispatcher {
  public:
   virtual ~Dispatcher() = default;
   virtual void Post(std::function<void()> call) = 0;
+  virtual void PostLatest(std::string_view channel, std::function<void()> call) {
+    (void)channel;
+    Post(std::move(call));
+  }
 };
 
 // Starts a worker body. The window front end runs it on a new thread; tests

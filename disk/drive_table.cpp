@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/thread_role.hpp"
 #include "disk/legacy_bios.hpp"
 
 namespace tolvar {
@@ -81,6 +82,7 @@ void DriveTable::EnumerateDrives(std::unique_ptr<LegacyBiosLibrary> library) {
 }
 
 bool DriveTable::OpenCurrentDrive() {
+  CheckDiskReadAllowed();
   CloseDrive();
   lastOpenError_.reset();
   auto fail = [this](std::string message) {
@@ -115,6 +117,7 @@ std::uint64_t DriveTable::OpenLengthBytes() const { return open_ ? open_->Length
 
 bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
                              std::span<std::byte> buffer) {
+  CheckDiskReadAllowed();
   if (currentDrive >= kSlotCount) return false;
   // Only the first sector is tested against the capacity: a run may reach past it.
   if (sector > slots_[currentDrive].totalSectors) return false;
@@ -140,6 +143,7 @@ bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
 
 bool DriveTable::TryReadSectors(std::uint64_t sector, std::uint32_t count,
                                 std::span<std::byte> buffer) {
+  CheckDiskReadAllowed();
   // The legacy libraries read through their own path: leave them to
   // ReadSectors, which also opens the drive they name.
   if (route_ == DiskRoute::kLegacyBios || !open_ || currentDrive >= kSlotCount) return false;

@@ -1,5 +1,7 @@
 #include "gui/commands/wizard_commands.hpp"
 
+#include <fmt/format.h>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -16,13 +18,12 @@
 #include <QPainter>
 #include <QProcess>
 #include <QStackedWidget>
-#include <QStandardItemModel>
 #include <QStyledItemDelegate>
 #include <QTreeView>
 #include <QTreeWidgetItem>
 #include <QUrl>
-#include <fmt/format.h>
 
+#include "app/properties.hpp"
 #include "gui/commands/command_art.hpp"
 #include "gui/commands/open_with.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -31,12 +32,13 @@
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
+#include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 #include "app/properties.hpp"
 #include "app/saving_display.hpp"
+#include "packaging/project_info.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
-
 
 namespace tolvar::gui {
 
@@ -45,20 +47,26 @@ using commands::Command;
 namespace {
 
 constexpr int kNameColumn = 0;
-constexpr int kTypeColumn = 1;
-constexpr int kSizeColumn = 2;
-constexpr int kDateColumn = 3;
-constexpr int kTimeColumn = 4;
-constexpr int kKeyColumn = 5;
 constexpr int kViewItemRole = Qt::UserRole + 1;  // the window's tree items carry their id
 
-// The HTML manual lies beside the program: its folder relative to the
-// program's folder and its first page come from the build.
+// The HTML manual: beside the program as installed (its folder relative to
+// the program's), in the build folder for a program run from there, or in
+// the installed place for a program moved away from its prefix. The first
+// that exists; the first place when none does, for the message.
 QString DefaultManualPath() {
-  const QString dir = QString::fromUtf8(TOLVAR_MANUAL_DIR_FROM_BIN_DIR);
   const QString index = QString::fromUtf8(TOLVAR_MANUAL_INDEX_FILE);
-  return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') + dir +
-                         QLatin1Char('/') + index);
+  const QStringList folders = {
+      QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+          QString::fromUtf8(TOLVAR_MANUAL_DIR_FROM_BIN_DIR),
+      QString::fromUtf8(TOLVAR_BUILD_MANUAL_DIR),
+      QString::fromUtf8(project::kInstalledManualDir.data(),
+                        static_cast<qsizetype>(project::kInstalledManualDir.size())),
+  };
+  for (const QString& folder : folders) {
+    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + index);
+    if (QFileInfo::exists(path)) return path;
+  }
+  return QDir::cleanPath(folders.front() + QLatin1Char('/') + index);
 }
 
 std::string ToStd(const QString& text) { return text.toStdString(); }
@@ -87,27 +95,18 @@ const char* ToolButtonWord(int controlId) {
 
 }  // namespace
 
-// Draws the entries in their colours on white and runs Rename's completion
-// when the in-place editor closes.
-class WizardCommands::EntryDelegate : public QStyledItemDelegate {
+// The window's entry drawing, and Rename's completion when the in-place
+// editor closes.
+class WizardCommands::EntryDelegate : public EntryItemDelegate {
  public:
   EntryDelegate(WizardCommands& commands, QObject* parent)
-      : QStyledItemDelegate(parent), commands_(commands) {}
-
-  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-    QStyledItemDelegate::initStyleOption(option, index);
-    const QString type = index.sibling(index.row(), kTypeColumn).data().toString();
-    const QColor text = QColor::fromRgb(commands::Rgb(commands::EntryColourFor(ToStd(type))));
-    option->palette.setColor(QPalette::Text, text);
-    option->palette.setColor(QPalette::WindowText, text);
-    option->backgroundBrush = QBrush(Qt::white);
-  }
+      : EntryItemDelegate(parent), commands_(commands) {}
 
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                         const QModelIndex& index) const override {
     WizardState& state = commands_.window_.Controller().GetSession().state;
     if (index.column() != kNameColumn || state.treeHasFocus == 1 || state.step != 2) return nullptr;
-    commands_.renameOldName_ = index.data().toString().left(256);
+    commands_.renameOldName_ = index.data(Qt::EditRole).toString().left(256);
     state.renaming = 1;
     auto* editor = new QLineEdit(parent);
     editor->setAccessibleName(QStringLiteral("New name"));
@@ -123,7 +122,7 @@ class WizardCommands::EntryDelegate : public QStyledItemDelegate {
 
   void destroyEditor(QWidget* editor, const QModelIndex& index) const override {
     commands_.window_.Controller().GetSession().state.renaming = 0;
-    QStyledItemDelegate::destroyEditor(editor, index);
+    EntryItemDelegate::destroyEditor(editor, index);
   }
 
  private:
@@ -146,7 +145,9 @@ void WizardCommands::BuildMenuBar() {
   menuBar_ = new QMenuBar(&window_);
   menuBar_->setAccessibleName(QStringLiteral("Menu bar"));
   for (const commands::Popup& popup : commands::MenuBar()) {
-    auto* menu = new CImageMenu(QString::fromUtf8(popup.title.data(), static_cast<qsizetype>(popup.title.size())), menuBar_);
+    auto* menu = new CImageMenu(
+        QString::fromUtf8(popup.title.data(), static_cast<qsizetype>(popup.title.size())),
+        menuBar_);
     menu->SetItemHeight(20);
     menu->SetItemWidth(popup.width);
     menu->SetDrawingStyle(3);
@@ -207,16 +208,14 @@ void WizardCommands::WatchList() {
     // Only Rename and F2 open the editor; the keys go through the table.
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
-    QPalette palette = view->palette();
-    palette.setColor(QPalette::Base, Qt::white);
-    view->setPalette(palette);
     connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
       window_.Controller().GetSession().state.treeHasFocus = 0;
       ShowContextMenu(view->viewport()->mapToGlobal(at));
     });
     // Folders are opened by the window; a double click on a file opens it.
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
-      if (commands::OpensAsFolder(ToStd(Cell(index.row(), kTypeColumn)))) return;
+      const ListRow* entry = window_.ListEntry(index.row());
+      if (entry == nullptr || commands::OpensAsFolder(entry->type)) return;
       window_.Controller().GetSession().state.openWith = 0;
       Open(false);
     });
@@ -248,14 +247,6 @@ std::optional<int> WizardCommands::SelectionMarkRow() const {
     return std::nullopt;
   }
   return current.row();
-}
-
-QString WizardCommands::Cell(int row, int column) const {
-  QStandardItemModel* model = window_.ListModel();
-  if (model == nullptr || row < 0 || row >= model->rowCount() || column >= model->columnCount()) {
-    return {};
-  }
-  return model->index(row, column).data().toString();
 }
 
 MessageAnswerer WizardCommands::Answerer() const { return answerer_; }
@@ -355,7 +346,8 @@ std::unique_ptr<QMenu> WizardCommands::BuildContextMenu() {
   const WizardState& state = window_.Controller().GetSession().state;
   const std::optional<int> row = SelectionMarkRow();
   if (!commands::ContextMenuAvailable(state, row.has_value())) return nullptr;
-  const bool greyOpenWith = commands::OpenWithGreyed(ToStd(Cell(*row, kTypeColumn)));
+  const ListRow* entry = window_.ListEntry(*row);
+  const bool greyOpenWith = entry == nullptr || commands::OpenWithGreyed(entry->type);
 
   auto menu = std::make_unique<QMenu>(QStringLiteral("Right Click"));
   menu->setAccessibleName(QStringLiteral("Entry commands"));
@@ -405,12 +397,13 @@ void WizardCommands::Open(bool openWith) {
   }
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const QString key = Cell(*row, kKeyColumn);
-  if (!commands::OpensAsFolder(ToStd(Cell(*row, kTypeColumn)))) {
-    OpenFile(key.toUInt(), openWith);
+  const ListRow* entry = window_.ListEntry(*row);
+  if (entry == nullptr) return;
+  if (!commands::OpensAsFolder(entry->type)) {
+    OpenFile(static_cast<std::uint32_t>(entry->key), openWith);
     return;
   }
-  controller.OpenFolder(key.toULongLong());
+  controller.OpenFolder(entry->key);
   if (CFolderTreeCtrl* tree = window_.Tree(TreeKind::kFile)) tree->setFocus();
 }
 
@@ -428,9 +421,9 @@ void WizardCommands::OpenFile(std::uint32_t fileId, bool openWith) {
   const SavingOutcome outcome =
       RunSavingInto(folder, Selection::Rows({}, {fileId}), false, &written);
   if (!outcome.started || written.empty()) {
-    window_.ShowMessage(outcome.problem.empty() ? "The file could not be copied for opening."
-                                                : outcome.problem,
-                        MessageKind::kError);
+    window_.ShowMessage(
+        outcome.problem.empty() ? "The file could not be copied for opening." : outcome.problem,
+        MessageKind::kError);
     return;
   }
   const QString path = QDir(folder).filePath(QString::fromStdString(written.front()));
@@ -442,6 +435,10 @@ void WizardCommands::OpenFile(std::uint32_t fileId, bool openWith) {
 }
 
 void WizardCommands::ChooseApplication(const QString& path) {
+  if (window_.RunsAsRoot()) {
+    window_.ShowMessage(RootWillNotOpenMessage(ToStd(path)), MessageKind::kInformation);
+    return;
+  }
   if (!launcher_ && OpenWithPortal(path)) return;
   const QMimeDatabase database;
   const QMimeType type = database.mimeTypeForFile(path);
@@ -457,7 +454,8 @@ void WizardCommands::ChooseApplication(const QString& path) {
     return;
   }
   if (!QProcess::startDetached(command.front(), command.mid(1))) {
-    window_.ShowMessage(fmt::format("{} could not be started.", ToStd(command.front())),
+    window_.ShowMessage(fmt::format("{} could not be started. The file is at:\r\n{}",
+                                    ToStd(command.front()), ToStd(path)),
                         MessageKind::kError);
   }
 }
@@ -477,14 +475,13 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
   Session& session = window_.Controller().GetSession();
   const std::string name =
       commands::RenamedName(ToStd(edited), ToStd(renameOldName_), session.state.step);
-  QStandardItemModel* model = window_.ListModel();
-  model->setData(model->index(row, kNameColumn), QString::fromStdString(name));
-  if (session.state.step == 2) {
-    const QString key = Cell(row, kKeyColumn);
-    if (!commands::RenamesAsFolder(ToStd(Cell(row, kTypeColumn)))) {
-      (void)commands::RenameFile(session.fileTree, key.toUInt(), name);
+  window_.RenameListEntry(row, name);
+  const ListRow* entry = window_.ListEntry(row);
+  if (session.state.step == 2 && entry != nullptr) {
+    if (!commands::RenamesAsFolder(entry->type)) {
+      (void)commands::RenameFile(session.fileTree, static_cast<std::uint32_t>(entry->key), name);
     } else {
-      const ViewItem item = key.toULongLong();
+      const ViewItem item = entry->key;
       if (const auto index = window_.Controller().FolderIndexOfItem(item)) {
         (void)commands::RenameFolder(session.fileTree, *index, name);
       }
@@ -503,14 +500,15 @@ std::optional<Selection> WizardCommands::SelectedRows() const {
   std::vector<std::uint32_t> files;
   const Session& session = window_.Controller().GetSession();
   for (const QModelIndex& index : view->selectionModel()->selectedRows(kNameColumn)) {
-    const QString key = Cell(index.row(), kKeyColumn);
-    if (commands::OpensAsFolder(ToStd(Cell(index.row(), kTypeColumn)))) {
-      const auto folder = window_.Controller().FolderIndexOfItem(key.toULongLong());
+    const ListRow* entry = window_.ListEntry(index.row());
+    if (entry == nullptr) continue;
+    if (commands::OpensAsFolder(entry->type)) {
+      const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
       if (folder && *folder < session.fileTree.Folders().size()) {
         folders.push_back(session.fileTree.Folders()[*folder].inode);
       }
     } else {
-      files.push_back(key.toUInt());
+      files.push_back(static_cast<std::uint32_t>(entry->key));
     }
   }
   if (folders.empty() && files.empty()) return std::nullopt;
@@ -598,12 +596,8 @@ void WizardCommands::ShowFileInWindow(std::uint32_t fileId) {
   if (file == nullptr) return;
   controller.OpenFolder(controller.FolderItemOfInode(file->parent));
   // Mark the file's row in the list.
-  QStandardItemModel* model = window_.ListModel();
-  const QString key = QString::number(fileId);
-  for (int row = 0; row < model->rowCount(); ++row) {
-    if (Cell(row, kKeyColumn) != key || commands::OpensAsFolder(ToStd(Cell(row, kTypeColumn)))) {
-      continue;
-    }
+  QAbstractItemModel* model = window_.ListModel();
+  if (const int row = window_.ListRowOfKey(fileId, false); row >= 0) {
     QAbstractItemView* view = CurrentListView();
     view->setCurrentIndex(model->index(row, kNameColumn));
     view->selectionModel()->select(model->index(row, kNameColumn),
@@ -611,7 +605,6 @@ void WizardCommands::ShowFileInWindow(std::uint32_t fileId) {
     view->scrollTo(model->index(row, kNameColumn));
     view->setFocus();
     controller.GetSession().state.treeHasFocus = 0;
-    break;
   }
 }
 
@@ -620,12 +613,13 @@ void WizardCommands::Properties() {
   if (!row) return;
   const Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
-  fields.name = ToStd(Cell(*row, kNameColumn));
-  fields.date = ToStd(Cell(*row, kDateColumn));
-  fields.time = ToStd(Cell(*row, kTimeColumn));
-  const QString key = Cell(*row, kKeyColumn);
-  if (commands::OpensAsFolder(ToStd(Cell(*row, kTypeColumn)))) {
-    const auto folder = window_.Controller().FolderIndexOfItem(key.toULongLong());
+  const ListRow* entry = window_.ListEntry(*row);
+  if (entry == nullptr) return;
+  fields.name = entry->name;
+  fields.date = entry->date;
+  fields.time = entry->time;
+  if (commands::OpensAsFolder(entry->type)) {
+    const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
     const std::uint32_t inode = folder && *folder < session.fileTree.Folders().size()
                                     ? session.fileTree.Folders()[*folder].inode
                                     : 2;
@@ -633,7 +627,7 @@ void WizardCommands::Properties() {
     fields.size = FolderSizeText(totals);
     fields.contents = ContentsText(totals);
   } else {
-    fields.size = FileSizeText(Cell(*row, kSizeColumn).toULongLong());
+    fields.size = FileSizeText(entry->sizeValue);
   }
   PropertiesDialog dialog(fields, &window_);
   RunDialog(dialog);

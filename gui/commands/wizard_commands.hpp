@@ -69,7 +69,9 @@ class WizardCommands : public QObject {
   [[nodiscard]] QString ManualPath() const { return manualPath_; }
 
   [[nodiscard]] QMenuBar* MenuBar() const { return menuBar_; }
-  [[nodiscard]] CImageMenu* Popup(int index) const { return popups_.at(static_cast<std::size_t>(index)); }
+  [[nodiscard]] CImageMenu* Popup(int index) const {
+    return popups_.at(static_cast<std::size_t>(index));
+  }
   [[nodiscard]] QAction* Action(commands::Command command) const;
   [[nodiscard]] CImageButton* ToolButton(int controlId) const;
   [[nodiscard]] const SavingOutcome& LastSaving() const { return lastSaving_; }
@@ -89,7 +91,6 @@ class WizardCommands : public QObject {
   void WatchList();
   [[nodiscard]] QAbstractItemView* CurrentListView() const;
   [[nodiscard]] std::optional<int> SelectionMarkRow() const;
-  [[nodiscard]] QString Cell(int row, int column) const;
   void ShowContextMenu(const QPoint& globalPosition);
   void RunDialog(QDialog& dialog);
   [[nodiscard]] MessageAnswerer Answerer() const;

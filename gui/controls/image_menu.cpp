@@ -101,15 +101,23 @@ QSize ImageMenuStyle::sizeFromContents(ContentsType type, const QStyleOption* op
   }
   // The menu widens every item by its widest shortcut text; taking that off
   // here keeps the items at the width asked for.
+  // An item is as wide as asked, or as its longest label needs, so no label
+  // is ever cut.
   int shortcutWidth = 0;
+  int needed = 0;
   const QFontMetrics metrics(widget->font());
   for (const QAction* action : widget->actions()) {
-    const QString text = action->text();
-    if (const qsizetype tab = text.indexOf(QLatin1Char('\t')); tab >= 0) {
+    QString text = action->text();
+    const qsizetype tab = text.indexOf(QLatin1Char('\t'));
+    if (tab >= 0) {
       shortcutWidth = std::max(shortcutWidth, metrics.horizontalAdvance(text.mid(tab + 1)));
+      text.truncate(tab);
     }
+    text.remove(QLatin1Char('&'));
+    needed = std::max(needed, kStripWidth + 6 + metrics.horizontalAdvance(text) + 8 +
+                                  (tab >= 0 ? CImageMenu::kShortcutWidth : 0));
   }
-  const int width = std::max(itemWidth - shortcutWidth, 1);
+  const int width = std::max(std::max(itemWidth, needed) - shortcutWidth, 1);
   if (item->menuItemType == QStyleOptionMenuItem::Separator) {
     return {width, CImageMenu::kSeparatorHeight};
   }

@@ -1,6 +1,9 @@
 #include "gui/controls/message_box.hpp"
 
+#include <QApplication>
+#include <QGridLayout>
 #include <QLinearGradient>
+#include <QSpacerItem>
 
 #include "gui/controls/colours.hpp"
 
@@ -24,6 +27,14 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const QString& text,
   pal.setColor(QPalette::WindowText, Qt::black);
   box->setPalette(pal);
   box->setAutoFillBackground(true);
+  // Wide enough for the caption in the title bar, beside the frame's own
+  // buttons: a row of that width under the contents holds the box open.
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+    const QFontMetrics metrics(QApplication::font("QMdiSubWindowTitleBar"));
+    const int captionWidth = metrics.horizontalAdvance(box->windowTitle()) + 160;
+    grid->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   return box;
 }
 

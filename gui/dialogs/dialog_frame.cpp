@@ -4,8 +4,11 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QPainter>
+#include <QShowEvent>
 #include <QSvgRenderer>
+#include <algorithm>
 
 #include "gui/controls/message_box.hpp"
 
@@ -66,8 +69,28 @@ DialogFrame::DialogFrame(const QString& title, int widthUnits, int heightUnits, 
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
   if (systemMenu) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
   setWindowFlags(flags);
-  setFixedSize(DialogUnitsToPixels(font(), widthUnits, heightUnits));
+  designSize_ = DialogUnitsToPixels(font(), widthUnits, heightUnits);
   setAccessibleName(title);
+}
+
+void DialogFrame::showEvent(QShowEvent* event) {
+  // The designed width, or more when the contents need it; the height the
+  // contents need, so no empty band is left under them.
+  if (!sized_) {
+    sized_ = true;
+    if (QLayout* contents = layout()) {
+      contents->activate();
+      const QSize needed = contents->totalSizeHint();
+      setMinimumSize(contents->totalMinimumSize());
+      resize(std::max(designSize_.width(), needed.width()),
+             layout()->hasHeightForWidth()
+                 ? contents->totalHeightForWidth(std::max(designSize_.width(), needed.width()))
+                 : needed.height());
+    } else {
+      setFixedSize(designSize_);
+    }
+  }
+  QDialog::showEvent(event);
 }
 
 void DialogFrame::RegisterWidget(QWidget* widget, int id, const QString& accessibleName) {

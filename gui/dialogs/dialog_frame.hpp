@@ -58,8 +58,11 @@ class DialogFrame : public QDialog {
   }
   [[nodiscard]] const Messenger& Messages() const { return messenger_; }
   void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
+  QSize designSize_;
+  bool sized_ = false;
   void RegisterWidget(QWidget* widget, int id, const QString& accessibleName);
 
   QHash<int, QWidget*> controls_;

@@ -6,6 +6,10 @@
 #include <QHeaderView>
 #include <QPointer>
 #include <QVBoxLayout>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "gui/dialogs/file_icons.hpp"
 
@@ -18,7 +22,11 @@ constexpr int kFileIdRole = Qt::UserRole + 1;
 
 // The search thread and its pause/stop control.
 struct FindFilesDialog::Worker {
+  Worker(std::atomic<int>& queuedCalls, std::atomic<int>& mostQueued)
+      : queued(queuedCalls), highWater(mostQueued) {}
   FindControl control;
+  std::atomic<int>& queued;
+  std::atomic<int>& highWater;
   std::jthread thread;
   ~Worker() {
     control.Stop();
@@ -28,21 +36,66 @@ struct FindFilesDialog::Worker {
 
 namespace {
 
-// Carries the worker's hits to the dialog's thread.
-class PostingSink final : public FindHitSink {
+// Carries the worker's hits to the dialog's thread in batches: hits gather
+// here while one hand-over is queued, so the dialog's queue holds at most
+// one call of this search however fast the hits come.
+class BatchingSink final : public FindHitSink {
  public:
-  PostingSink(QPointer<FindFilesDialog> dialog,
-              std::function<void(const FindHit&, std::uint32_t)> add)
-      : dialog_(std::move(dialog)), add_(std::move(add)) {}
+  using Deliver = std::function<void(std::vector<FindHit>, std::uint32_t hitCount)>;
+  BatchingSink(QPointer<FindFilesDialog> dialog, Deliver deliver, std::atomic<int>& queued,
+               std::atomic<int>& highWater)
+      : dialog_(std::move(dialog)),
+        deliver_(std::move(deliver)),
+        queued_(queued),
+        highWater_(highWater) {}
+
   void AddHit(const FindHit& hit, std::uint32_t hitCount) override {
-    QMetaObject::invokeMethod(
-        dialog_.data(), [add = add_, hit, hitCount] { add(hit, hitCount); },
-        Qt::QueuedConnection);
+    bool schedule = false;
+    {
+      const std::lock_guard lock(shared_->mutex);
+      shared_->hits.push_back(hit);
+      shared_->count = hitCount;
+      schedule = !shared_->scheduled;
+      shared_->scheduled = true;
+    }
+    if (schedule) Schedule();
   }
 
  private:
+  struct Shared {
+    std::mutex mutex;
+    std::vector<FindHit> hits;
+    std::uint32_t count = 0;
+    bool scheduled = false;
+  };
+
+  void Schedule() {
+    const int now = queued_.fetch_add(1) + 1;
+    int high = highWater_.load();
+    while (now > high && !highWater_.compare_exchange_weak(high, now)) {
+    }
+    QMetaObject::invokeMethod(
+        dialog_.data(),
+        [shared = shared_, deliver = deliver_, &queued = queued_] {
+          queued.fetch_sub(1);
+          std::vector<FindHit> hits;
+          std::uint32_t count = 0;
+          {
+            const std::lock_guard lock(shared->mutex);
+            hits.swap(shared->hits);
+            count = shared->count;
+            shared->scheduled = false;
+          }
+          deliver(std::move(hits), count);
+        },
+        Qt::QueuedConnection);
+  }
+
   QPointer<FindFilesDialog> dialog_;
-  std::function<void(const FindHit&, std::uint32_t)> add_;
+  Deliver deliver_;
+  std::atomic<int>& queued_;
+  std::atomic<int>& highWater_;
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };
 
 }  // namespace
@@ -66,7 +119,8 @@ FindFilesDialog::FindFilesDialog(const FileTree& tree, QWidget* parent)
   connect(stop_, &QPushButton::clicked, this, &FindFilesDialog::StopSearch);
 
   hits_->setColumnCount(3);
-  hits_->setHeaderLabels({QStringLiteral("File Name"), QStringLiteral("Path"), QStringLiteral("Size")});
+  hits_->setHeaderLabels(
+      {QStringLiteral("File Name"), QStringLiteral("Path"), QStringLiteral("Size")});
   hits_->setColumnWidth(0, 150);
   hits_->setColumnWidth(1, 250);
   hits_->setColumnWidth(2, 95);
@@ -74,8 +128,11 @@ FindFilesDialog::FindFilesDialog(const FileTree& tree, QWidget* parent)
   hits_->setUniformRowHeights(true);
   hits_->setAllColumnsShowFocus(true);
   hits_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  hits_->setStyleSheet(QStringLiteral("QTreeWidget::item { border-right: 1px solid #d0d0d0; "
-                                      "border-bottom: 1px solid #d0d0d0; }"));
+  // Grid lines; a selected row keeps the palette's highlight colours.
+  hits_->setStyleSheet(QStringLiteral(
+      "QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+      "QTreeWidget::item:selected { background: palette(highlight); "
+      "color: palette(highlighted-text); }"));
   connect(hits_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
     if (item == nullptr || Searching()) return;
     chosen_ = item->data(0, kFileIdRole).toUInt();
@@ -115,19 +172,22 @@ void FindFilesDialog::StartSearch() {
   chosen_.reset();
   const std::uint64_t generation = ++generation_;
   const std::string pattern = pattern_->text().toUpper().toStdString();
-  worker_ = std::make_unique<Worker>();
+  worker_ = std::make_unique<Worker>(queued_, highWater_);
   QPointer<FindFilesDialog> self = this;
-  auto add = [self, generation](const FindHit& hit, std::uint32_t count) {
-    if (self) self->AddHit(hit, count, generation);
+  auto add = [self, generation](std::vector<FindHit> hits, std::uint32_t count) {
+    if (self) self->AddHits(hits, count, generation);
   };
-  worker_->thread = std::jthread([self, add, generation, pattern, worker = worker_.get(),
-                                  tree = &tree_] {
-    PostingSink sink(self, add);
-    (void)FindFiles(*tree, pattern, sink, &worker->control);
-    QMetaObject::invokeMethod(
-        self.data(), [self, generation] { if (self) self->SearchFinished(generation); },
-        Qt::QueuedConnection);
-  });
+  worker_->thread =
+      std::jthread([self, add, generation, pattern, worker = worker_.get(), tree = &tree_] {
+        BatchingSink sink(self, add, worker->queued, worker->highWater);
+        (void)FindFiles(*tree, pattern, sink, &worker->control);
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, generation] {
+              if (self) self->SearchFinished(generation);
+            },
+            Qt::QueuedConnection);
+      });
 }
 
 void FindFilesDialog::StopSearch() {
@@ -148,15 +208,26 @@ void FindFilesDialog::StopSearch() {
   }
 }
 
-void FindFilesDialog::AddHit(const FindHit& hit, std::uint32_t count, std::uint64_t generation) {
-  if (generation != generation_) return;
-  const QString name = QString::fromStdString(hit.name);
-  auto* row = new QTreeWidgetItem(
-      hits_, {name, QString::fromStdString(hit.path), QString::number(hit.size)});
-  row->setIcon(0, FileIconFor(name));
-  row->setData(0, kFileIdRole, hit.fileId);
+void FindFilesDialog::AddHits(const std::vector<FindHit>& hits, std::uint32_t count,
+                              std::uint64_t generation) {
+  if (generation != generation_ || hits.empty()) return;
+  QList<QTreeWidgetItem*> rows;
+  rows.reserve(static_cast<qsizetype>(hits.size()));
+  for (const FindHit& hit : hits) {
+    const QString name = QString::fromStdString(hit.name);
+    auto* row = new QTreeWidgetItem(
+        QStringList{name, QString::fromStdString(hit.path), QString::number(hit.size)});
+    // One icon per extension: looking each up would cost more than the row.
+    const QString extension = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1).toLower();
+    auto icon = icons_.constFind(extension);
+    if (icon == icons_.constEnd()) icon = icons_.insert(extension, FileIconFor(name));
+    row->setIcon(0, *icon);
+    row->setData(0, kFileIdRole, hit.fileId);
+    rows.append(row);
+  }
+  hits_->addTopLevelItems(rows);
   filesFound_->setText(QString::number(count));
-  lastFile_->setText(name);
+  lastFile_->setText(QString::fromStdString(hits.back().name));
 }
 
 void FindFilesDialog::SearchFinished(std::uint64_t generation) {

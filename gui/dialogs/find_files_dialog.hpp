@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QHash>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +37,8 @@ class FindFilesDialog : public DialogFrame {
   [[nodiscard]] QTreeWidget* Hits() const { return hits_; }
   [[nodiscard]] QString LastFile() const { return lastFile_->text(); }
   [[nodiscard]] QString FilesFound() const { return filesFound_->text(); }
+  // The most hand-overs of hits that were queued and not yet taken at once.
+  [[nodiscard]] int QueueHighWater() const { return highWater_.load(); }
   // The file (by id) whose hit was double-clicked.
   [[nodiscard]] std::optional<std::uint32_t> ChosenFile() const { return chosen_; }
 
@@ -47,7 +52,7 @@ class FindFilesDialog : public DialogFrame {
 
  private:
   struct Worker;
-  void AddHit(const FindHit& hit, std::uint32_t count, std::uint64_t generation);
+  void AddHits(const std::vector<FindHit>& hits, std::uint32_t count, std::uint64_t generation);
   void SearchFinished(std::uint64_t generation);
 
   const FileTree& tree_;
@@ -61,6 +66,9 @@ class FindFilesDialog : public DialogFrame {
   // Rows posted by a search that was stopped are dropped on arrival.
   std::uint64_t generation_ = 0;
   std::optional<std::uint32_t> chosen_;
+  QHash<QString, QIcon> icons_;  // by extension
+  std::atomic<int> queued_{0};
+  std::atomic<int> highWater_{0};
 };
 
 }  // namespace tolvar::gui

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/commands.hpp"
+#include "packaging/project_info.hpp"
 
 namespace tolvar::gui {
 
@@ -26,6 +27,14 @@ QLabel* ValueLabel(QWidget* parent, const std::string& text) {
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   label->setTextFormat(Qt::PlainText);
   return label;
+}
+
+// A value label is read by its text, and its caption labels it (the
+// labelled-by relation assistive tools follow).
+QLabel* ExposeValue(QLabel* value, QLabel* caption) {
+  value->setAccessibleName(QString());
+  caption->setBuddy(value);
+  return value;
 }
 
 // OK closes; a Cancel button exists but stays hidden.
@@ -50,10 +59,10 @@ PropertiesDialog::PropertiesDialog(const PropertiesFields& fields, QWidget* pare
   auto row = [&](int captionId, const char* caption, int valueId, const std::string& value,
                  const char* name) {
     const int at = grid->rowCount();
-    grid->addWidget(Register(new QLabel(QString::fromLatin1(caption), this), captionId,
-                             QString::fromLatin1(name)),
-                    at, 0, Qt::AlignTop);
-    auto* label = Register(ValueLabel(this, value), valueId, QString::fromLatin1(name));
+    auto* captionLabel = Register(new QLabel(QString::fromLatin1(caption), this), captionId,
+                                  QString::fromLatin1(name));
+    grid->addWidget(captionLabel, at, 0, Qt::AlignTop);
+    auto* label = ExposeValue(Register(ValueLabel(this, value), valueId, {}), captionLabel);
     grid->addWidget(label, at, 1, Qt::AlignTop);
     return label;
   };
@@ -103,8 +112,9 @@ DriveInformationDialog::DriveInformationDialog(const std::array<DriveField, 8>& 
     bold.setBold(true);
     captionLabel->setFont(bold);
     grid->addWidget(captionLabel, static_cast<int>(i), 0);
-    grid->addWidget(Register(ValueLabel(this, fields[i].value), kValueIds[i], name),
-                    static_cast<int>(i), 1);
+    grid->addWidget(
+        ExposeValue(Register(ValueLabel(this, fields[i].value), kValueIds[i], {}), captionLabel),
+        static_cast<int>(i), 1);
   }
   layout->addLayout(grid);
   layout->addStretch();
@@ -122,7 +132,9 @@ AboutDialog::AboutDialog(QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 20, 20, 14);
   layout->addStretch();
-  auto* line = Register(new QLabel(Text(commands::kAboutLine), this), 1073, {});
+  auto* line = Register(
+      new QLabel(Text(commands::kAboutLine) + QLatin1Char(' ') + Text(project::kVersion), this),
+      1073, {});
   QFont big = line->font();
   big.setBold(true);
   big.setPointSizeF(big.pointSizeF() * 1.2);

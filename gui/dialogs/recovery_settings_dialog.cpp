@@ -30,12 +30,16 @@ RecoverySettingsDialog::RecoverySettingsDialog(const RecoverySettings& current, 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(16, 12, 16, 12);
 
-  auto* sectorsGroup = Register(new CXPGroupBox(QStringLiteral("Sectors to read in single attempt"), this),
-                                1073, {});
+  auto* sectorsGroup = Register(
+      new CXPGroupBox(QStringLiteral("Sectors to read in single attempt"), this), 1073, {});
   auto* sectorsRow = new QHBoxLayout(sectorsGroup);
+  // Each list is labelled by its caption (the relation assistive tools read).
+  auto* sectorsLabel = Register(
+      new QLabel(QStringLiteral("Sectors to read in single attempt"), sectorsGroup), 1084, {});
+  sectorsLabel->setBuddy(sectors_);
+  sectorsRow->addWidget(sectorsLabel);
   sectorsRow->addWidget(
-      Register(new QLabel(QStringLiteral("Sectors to read in single attempt"), sectorsGroup), 1084, {}));
-  sectorsRow->addWidget(Register(sectors_, 1037, QStringLiteral("Sectors to read in single attempt")));
+      Register(sectors_, 1037, QStringLiteral("Sectors to read in single attempt")));
   layout->addWidget(sectorsGroup);
 
   auto* duplicateGroup =
@@ -67,13 +71,15 @@ RecoverySettingsDialog::RecoverySettingsDialog(const RecoverySettings& current, 
   }
   deletedGroup->hide();
 
-  auto* badGroup = Register(new CXPGroupBox(QStringLiteral("Setting for bad sectors"), this), 1060, {});
+  auto* badGroup =
+      Register(new CXPGroupBox(QStringLiteral("Setting for bad sectors"), this), 1060, {});
   auto* badRow = new QHBoxLayout(badGroup);
-  badRow->addWidget(
-      Register(new QLabel(QStringLiteral("Number of retries on bad sector(s)"), badGroup), 1085, {}));
+  auto* retriesLabel = Register(
+      new QLabel(QStringLiteral("Number of retries on bad sector(s)"), badGroup), 1085, {});
+  retriesLabel->setBuddy(retries_);
+  badRow->addWidget(retriesLabel);
   badRow->addWidget(Register(retries_, 1044, QStringLiteral("Number of retries on bad sector(s)")));
   layout->addWidget(badGroup);
-  layout->addStretch();
 
   auto* ok = Register(new QPushButton(QStringLiteral("OK"), this), 1, {});
   auto* cancel = Register(new QPushButton(QStringLiteral("Cancel"), this), 2, {});

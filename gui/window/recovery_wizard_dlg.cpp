@@ -1,7 +1,7 @@
 #include "gui/window/recovery_wizard_dlg.hpp"
 
-#include "gui/dialogs/file_filters_dialog.hpp"
-#include "gui/dialogs/recovery_settings_dialog.hpp"
+#include <fmt/format.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -20,16 +20,19 @@
 #include <QMimeDatabase>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStackedWidget>
-#include <QStandardItemModel>
 #include <QSvgRenderer>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/browse_view.hpp"
 #include "app/drive_list.hpp"
+#include "base/thread_role.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/color_button.hpp"
 #include "gui/controls/color_label.hpp"
@@ -42,7 +45,11 @@
 #include "gui/controls/text_progress_ctrl.hpp"
 #include "gui/controls/transparent_static.hpp"
 #include "gui/controls/xp_group_box.hpp"
+#include "gui/dialogs/file_filters_dialog.hpp"
+#include "gui/dialogs/recovery_settings_dialog.hpp"
+#include "gui/window/anchored_layout.hpp"
 #include "gui/window/drive_sources.hpp"
+#include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 
 namespace tolvar::gui {
@@ -136,12 +143,14 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
       driveSources_(drives),
       units_(font()),
       homePage_(options.homePage),
+      runsAsRoot_(::geteuid() == 0),
       dispatcher_(this) {
+  // The window's thread never reads the disk: every read runs on a worker.
+  ForbidDiskReadsOnThisThread();
   setWindowTitle(QString::fromLatin1(kWindowCaption));
   setWindowIcon(ArtIcon(Art::kAppIcon));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                 Qt::MSWindowsFixedSizeDialogHint);
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   setAcceptDrops(true);
   if (!options.fileTypeName) {
     // The desktop's name for the file's type, by its name alone; the mime
@@ -162,12 +171,19 @@ CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   pane_ = new BackgroundPane(this);
-  pane_->setFixedSize(units_.X(kWidthUnits), units_.Y(kHeightUnits));
   layout->addWidget(pane_);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
 
   modeDialog_ = new CRecoveryModeDialog(this);
   BuildControls();
+  // Every control so far sits at its place of the default size; the layout
+  // keeps them there and hands extra room to the tree and the list.
+  paneLayout_ = new AnchoredLayout(pane_, QSize(units_.X(kWidthUnits), units_.Y(kHeightUnits)));
+  for (QObject* child : pane_->children()) {
+    if (auto* widget = qobject_cast<QWidget*>(child); widget != nullptr && !widget->isWindow()) {
+      Anchor(widget);
+    }
+  }
+  resize(sizeHint());
 
   openImageAction_ = new QAction(QStringLiteral("Open Disk Image..."), this);
   openImageAction_->setShortcut(QKeySequence::Open);
@@ -185,6 +201,8 @@ CRecoveryWizardDlg::~CRecoveryWizardDlg() {
   session_.state.RequestStop();
   workers_.JoinAll();
   controller_.reset();
+  // The rows' icons come from members destroyed before the views are.
+  entries_->Clear();
 }
 
 void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
@@ -212,6 +230,7 @@ ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
 }
 
 void CRecoveryWizardDlg::Register(ControlId id, QWidget* widget, const QString& accessibleName) {
+  if (paneLayout_ != nullptr && widget->parentWidget() == pane_) Anchor(widget);
   controls_.insert(static_cast<int>(id), widget);
   widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(id)));
   if (!accessibleName.isEmpty()) widget->setAccessibleName(accessibleName);
@@ -346,6 +365,8 @@ void CRecoveryWizardDlg::BuildControls() {
     auto* value = new CTransparentStatic(QString(), pane);
     value->setGeometry(units_.Rect(302, rowY[row][1], 214, 10));
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // The value is read by its text; its caption labels it.
+    label->setBuddy(value);
     panelRows_[row] = {label, value};
     Register(kPanelRowControls[row].label, label, QString());
     Register(kPanelRowControls[row].value, value, QString());
@@ -367,6 +388,9 @@ void CRecoveryWizardDlg::BuildControls() {
   homeLink_->SetBitmap(RenderArt(ArtPath(Art::kHomeLink), linkRect.size(), devicePixelRatioF()));
   homeLink_->move(linkRect.topLeft());
   homeLink_->SetTooltipText(QStringLiteral("Click here to visit software home page"));
+  // A link never holds the focus, so a key meant for the wizard never opens
+  // a browser; the Help menu offers the same page.
+  homeLink_->setFocusPolicy(Qt::NoFocus);
   Register(ControlId::kHomePageLink, homeLink_, QStringLiteral("Home page"));
   connect(homeLink_, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
   // The second link exists for the controller's ids but is never shown.
@@ -375,6 +399,7 @@ void CRecoveryWizardDlg::BuildControls() {
   secondLink->SetBitmap(RenderArt(ArtPath(Art::kHomeLink), secondRect.size(), devicePixelRatioF()));
   secondLink->move(secondRect.topLeft());
   secondLink->SetTooltipText(QStringLiteral("Click here to buy the software"));
+  secondLink->setFocusPolicy(Qt::NoFocus);
   secondLink->hide();
   Register(ControlId::kSecondLink, secondLink, QStringLiteral("Buy online"));
   connect(secondLink, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
@@ -399,10 +424,16 @@ void CRecoveryWizardDlg::BuildControls() {
 void CRecoveryWizardDlg::BuildList() {
   list_ = new QStackedWidget(pane_);
   list_->setGeometry(units_.Rect(155, 62, 368, 196));
-  listModel_ = new QStandardItemModel(this);
+  entries_ = new EntryListModel(
+      [this](const ListRow& row) {
+        return row.isFolder ? ArtIcon(Art::kFolder) : IconForFile(ToQt(row.name));
+      },
+      this);
+  sortedEntries_ = new EntrySortProxy(this);
+  sortedEntries_->setSourceModel(entries_);
 
   listDetails_ = new QTreeView(list_);
-  listDetails_->setModel(listModel_);
+  listDetails_->setModel(sortedEntries_);
   listDetails_->setRootIsDecorated(false);
   listDetails_->setItemsExpandable(false);
   listDetails_->setUniformRowHeights(true);
@@ -411,16 +442,29 @@ void CRecoveryWizardDlg::BuildList() {
   listDetails_->setEditTriggers(QAbstractItemView::EditKeyPressed);
   listDetails_->setIconSize(QSize(16, 16));
   listDetails_->setAccessibleName(QStringLiteral("Folder contents"));
+  listDetails_->setItemDelegate(new EntryItemDelegate(listDetails_));
+  // A header click sorts by its column; the disk's own order (no column)
+  // until then, and again whenever a folder is listed anew.
+  QHeaderView* header = listDetails_->header();
+  header->setSortIndicatorClearable(true);
+  header->setSortIndicator(-1, Qt::AscendingOrder);
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  connect(header, &QHeaderView::sortIndicatorChanged, this,
+          [this](int column, Qt::SortOrder order) { sortedEntries_->sort(column, order); });
 
   listIcons_ = new QListView(list_);
-  listIcons_->setModel(listModel_);
+  listIcons_->setModel(sortedEntries_);
   listIcons_->setSelectionModel(listDetails_->selectionModel());
   listIcons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   listIcons_->setEditTriggers(QAbstractItemView::EditKeyPressed);
   listIcons_->setIconSize(QSize(16, 16));
   listIcons_->setResizeMode(QListView::Adjust);
+  listIcons_->setMovement(QListView::Static);
+  listIcons_->setUniformItemSizes(true);
   listIcons_->setWrapping(true);
   listIcons_->setAccessibleName(QStringLiteral("Folder contents"));
+  listIcons_->setItemDelegate(new EntryItemDelegate(listIcons_));
 
   list_->addWidget(listDetails_);
   list_->addWidget(listIcons_);
@@ -431,13 +475,39 @@ void CRecoveryWizardDlg::BuildList() {
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
       controller_->ListClicked();
       // A folder row opens its folder; files are opened by the commands.
-      const QModelIndex keyIndex = listModel_->index(index.row(), 5);
-      const QModelIndex typeIndex = listModel_->index(index.row(), 1);
-      if (typeIndex.data().toString().endsWith(QStringLiteral("Folder"))) {
-        controller_->OpenFolder(keyIndex.data().toString().toULongLong());
-      }
+      const ListRow* entry = ListEntry(index.row());
+      if (entry != nullptr && IsFolderRowType(entry->type)) controller_->OpenFolder(entry->key);
     });
   }
+}
+
+QLabel* CRecoveryWizardDlg::CaptionOf(ControlId value) const {
+  for (std::size_t row = 0; row < panelRows_.size(); ++row) {
+    if (kPanelRowControls[row].value == value) return panelRows_[row].label;
+  }
+  return nullptr;
+}
+
+QAbstractItemModel* CRecoveryWizardDlg::ListModel() const { return sortedEntries_; }
+
+const ListRow* CRecoveryWizardDlg::ListEntry(int viewRow) const {
+  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
+  return index.isValid() ? entries_->Entry(index.row()) : nullptr;
+}
+
+void CRecoveryWizardDlg::RenameListEntry(int viewRow, const std::string& name) {
+  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
+  if (index.isValid()) entries_->SetName(index.row(), name);
+}
+
+int CRecoveryWizardDlg::ListRowOfKey(std::uint64_t key, bool folder) const {
+  for (int row = 0; row < entries_->EntryCount(); ++row) {
+    const ListRow* entry = entries_->Entry(row);
+    if (entry->key == key && entry->isFolder == folder) {
+      return sortedEntries_->mapFromSource(entries_->index(row, 0)).row();
+    }
+  }
+  return -1;
 }
 
 QWidget* CRecoveryWizardDlg::ListWidget() const { return list_; }
@@ -468,13 +538,77 @@ bool CRecoveryWizardDlg::MenuCommandEnabled(MenuCommand command) const {
   return commandStates_.value(static_cast<int>(command), true);
 }
 
-void CRecoveryWizardDlg::PlaceTree(CFolderTreeCtrl* tree) const {
+QRect CRecoveryWizardDlg::TreePlace() const {
   // The left pane's tree sits at fixed pixels of the classic 6 by 13 base
   // units (5, 98 to 228, 418); scaled here with the window's own units so
   // it keeps meeting the right pane.
   const auto x = [this](int pixels) { return pixels * units_.BaseX() / 6; };
   const auto y = [this](int pixels) { return pixels * units_.BaseY() / 13; };
-  tree->setGeometry(QRect(QPoint(x(5), y(98)), QPoint(x(228), y(418))));
+  return {QPoint(x(5), y(98)), QPoint(x(228), y(418))};
+}
+
+void CRecoveryWizardDlg::PlaceTree(CFolderTreeCtrl* tree) {
+  tree->setGeometry(TreePlace());
+  Anchor(tree);
+}
+
+void CRecoveryWizardDlg::Anchor(QWidget* widget) {
+  if (paneLayout_ == nullptr) return;
+  // The share of extra width the tree takes; the list takes the rest.
+  const QRect tree = TreePlace();
+  const QRect frame = units_.Rect(153, 57, 371, 200);
+  const double treeShare =
+      static_cast<double>(tree.width()) / static_cast<double>(tree.width() + frame.width());
+  const QRect place = widget->geometry();
+  tolvar::gui::Anchor anchor;
+  const bool isTree = qobject_cast<CFolderTreeCtrl*>(widget) != nullptr;
+  if (isTree) {
+    anchor = {0, treeShare, 0, 1};
+  } else if (widget == list_ || widget == Control(ControlId::kListFrame)) {
+    anchor = {treeShare, 1 - treeShare, 0, 1};
+  } else if (place.top() < frame.top()) {
+    // The top row: the tool buttons stay left, the home-page link right.
+    anchor = {place.left() >= units_.X(300) ? 1.0 : 0.0, 0, 0, 0};
+  } else if (place.top() >= frame.bottom() - units_.Y(60) && place.left() < frame.left()) {
+    anchor = {0, treeShare, 1, 0};  // the quick-help text under the tree
+  } else if (place.top() >= frame.bottom() - units_.Y(60)) {
+    // Below the list: the same place relative to the right pane's width.
+    const double across =
+        static_cast<double>(place.center().x() - frame.left()) / static_cast<double>(frame.width());
+    anchor = {treeShare + (1 - treeShare) * std::clamp(across, 0.0, 1.0), 0, 1, 0};
+  } else {
+    anchor = {treeShare, 0, 0, 0};  // the information panel inside the list's frame
+  }
+  paneLayout_->AddWidget(widget, place, anchor);
+}
+
+void CRecoveryWizardDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  FitScreen();
+  // Once the window manager has framed the window its frame is known: fit
+  // again with the real title bar and borders.
+  QTimer::singleShot(250, this, &CRecoveryWizardDlg::FitScreen);
+}
+
+void CRecoveryWizardDlg::FitScreen() {
+  // The default size, or the screen's free area when that is smaller, is
+  // the least the window takes; it never starts larger than that area, and
+  // its title bar stays on the screen.
+  const QScreen* screen = this->screen();
+  if (screen == nullptr) return;
+  const QRect available = screen->availableGeometry();
+  QSize frameExtra = frameGeometry().size() - geometry().size();
+  if (frameExtra.isEmpty()) {
+    // Not framed yet: room for a title bar and borders.
+    frameExtra = QSize(8, fontMetrics().height() * 2 + 8);
+  }
+  const QSize room = available.size() - frameExtra;
+  setMinimumSize(sizeHint().boundedTo(room));
+  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
+  const QRect frame = frameGeometry();
+  if (frame.top() < available.top() || frame.left() < available.left()) {
+    move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
+  }
 }
 
 // ---- WizardView: controls ----
@@ -544,7 +678,6 @@ void CRecoveryWizardDlg::SetPanel(const PanelLayout& layout) {
     if (used) {
       widgets.label->setText(ToQt(layout.rows[row].label));
       widgets.value->SetText(ToQt(layout.rows[row].value));
-      widgets.value->setAccessibleName(ToQt(layout.rows[row].label).trimmed());
     } else if (layout.clearsFirst) {
       widgets.label->clear();
       widgets.value->SetText(QString());
@@ -599,7 +732,27 @@ void CRecoveryWizardDlg::CreateTree(TreeKind kind, ViewItem root, std::string_vi
     slot.tree->setContextMenuPolicy(Qt::ActionsContextMenu);
     slot.tree->addAction(openImageAction_);
   }
+  // Tab goes tree, list, the options and fields, then the buttons.
+  QWidget::setTabOrder(slot.tree, listDetails_);
+  QWidget::setTabOrder(listDetails_, listIcons_);
+  QWidget::setTabOrder(listIcons_, usePartitionTable_);
   slot.tree->show();
+  FocusTreeIfLost();
+}
+
+void CRecoveryWizardDlg::FocusTreeIfLost() {
+  // After a step change the focus goes to the left tree unless it rests on
+  // a control the user can still use.
+  QWidget* focused = QApplication::focusWidget();
+  const bool usable = focused != nullptr && focused->window() == this && focused->isVisible() &&
+                      focused->isEnabled() && focused->focusPolicy() != Qt::NoFocus;
+  if (usable) return;
+  for (const TreeSlot& slot : trees_) {
+    if (slot.tree != nullptr && slot.tree->isVisibleTo(this) && slot.tree->isEnabled()) {
+      slot.tree->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+  }
 }
 
 void CRecoveryWizardDlg::AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item,
@@ -650,10 +803,12 @@ void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
 
 void CRecoveryWizardDlg::ShowTree(TreeKind kind, bool shown) {
   if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->setVisible(shown);
+  FocusTreeIfLost();
 }
 
 void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
   if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->setEnabled(enabled);
+  FocusTreeIfLost();
 }
 
 void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
@@ -688,22 +843,24 @@ void CRecoveryWizardDlg::OnNext() {
 
 // ---- WizardView: the list ----
 
-void CRecoveryWizardDlg::ClearList() { listModel_->removeRows(0, listModel_->rowCount()); }
+void CRecoveryWizardDlg::ClearList() {
+  entries_->Clear();
+  ShowDiskOrder();
+}
+
+void CRecoveryWizardDlg::ShowDiskOrder() {
+  // No column sorts: the rows as the disk lists them. Set after a model
+  // reset, which may put the header's indicator back on a column.
+  listDetails_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  sortedEntries_->sort(-1);
+}
 
 void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
-  listModel_->clear();
-  listModel_->setColumnCount(static_cast<int>(columns.size()));
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    auto* header = new QStandardItem(ToQt(columns[i].title));
-    header->setTextAlignment(columns[i].rightAligned ? Qt::AlignRight | Qt::AlignVCenter
-                                                     : Qt::AlignLeft | Qt::AlignVCenter);
-    listModel_->setHorizontalHeaderItem(static_cast<int>(i), header);
-  }
+  entries_->SetColumns(columns);
+  ShowDiskOrder();
   for (std::size_t i = 0; i < columns.size(); ++i) {
     listDetails_->setColumnWidth(static_cast<int>(i), columns[i].widthPixels);
   }
-  columnsRightAligned_.clear();
-  for (const ListColumn& column : columns) columnsRightAligned_.push_back(column.rightAligned);
 }
 
 QIcon CRecoveryWizardDlg::IconForFile(const QString& name) const {
@@ -718,52 +875,36 @@ QIcon CRecoveryWizardDlg::IconForFile(const QString& name) const {
   return icon;
 }
 
-void CRecoveryWizardDlg::AddListRows(std::span<const ListRow> rows) {
-  const int columns = listModel_->columnCount();
-  const QIcon folderIcon = ArtIcon(Art::kFolder);
-  for (const ListRow& row : rows) {
-    const std::string_view texts[] = {row.name, row.type, row.size, row.date, row.time, row.sector};
-    QList<QStandardItem*> cells;
-    for (int c = 0; c < columns && c < 6; ++c) {
-      auto* cell = new QStandardItem(ToQt(texts[c]));
-      cell->setEditable(c == 0);
-      if (static_cast<std::size_t>(c) < columnsRightAligned_.size() &&
-          columnsRightAligned_[static_cast<std::size_t>(c)]) {
-        cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      }
-      cells.append(cell);
-    }
-    if (cells.isEmpty()) continue;
-    const QString type = ToQt(row.type);
-    cells[0]->setIcon(row.isFolder ? folderIcon : IconForFile(ToQt(row.name)));
-    // Deleted entries grey, compressed ones red, the rest black, on white.
-    QColor text = Qt::black;
-    if (type.startsWith(QStringLiteral("Deleted "))) text = FromColorRef(0x969696);
-    if (type.startsWith(QStringLiteral("Compressed "))) text = FromColorRef(0x0000FF);
-    for (QStandardItem* cell : cells) {
-      cell->setForeground(text);
-      cell->setBackground(Qt::white);
-    }
-    listModel_->appendRow(cells);
-  }
-}
+void CRecoveryWizardDlg::AddListRows(std::span<const ListRow> rows) { entries_->Append(rows); }
 
 void CRecoveryWizardDlg::SetListViewMode(ListViewMode mode) {
   switch (mode) {
     case ListViewMode::kDetails:
       list_->setCurrentWidget(listDetails_);
       return;
-    case ListViewMode::kIcons:
+    case ListViewMode::kIcons: {
+      // Large icons on a grid, each label wrapped below its icon in a cell
+      // wide enough for about twelve characters and three lines.
       listIcons_->setViewMode(QListView::IconMode);
       listIcons_->setFlow(QListView::LeftToRight);
-      listIcons_->setGridSize(QSize(units_.X(60), units_.Y(12)));
+      listIcons_->setIconSize(QSize(32, 32));
+      listIcons_->setWordWrap(true);
+      listIcons_->setTextElideMode(Qt::ElideRight);
+      const QFontMetrics metrics(listIcons_->font());
+      listIcons_->setGridSize(
+          QSize(metrics.averageCharWidth() * 14, 32 + metrics.lineSpacing() * 3 + 8));
+      listIcons_->setSpacing(0);
       break;
+    }
     case ListViewMode::kList:
       listIcons_->setViewMode(QListView::ListMode);
       listIcons_->setFlow(QListView::TopToBottom);
+      listIcons_->setIconSize(QSize(16, 16));
+      listIcons_->setWordWrap(false);
       listIcons_->setGridSize(QSize());
       break;
   }
+  listIcons_->setMovement(QListView::Static);
   listIcons_->setWrapping(true);
   list_->setCurrentWidget(listIcons_);
 }
@@ -771,8 +912,6 @@ void CRecoveryWizardDlg::SetListViewMode(ListViewMode mode) {
 void CRecoveryWizardDlg::SetListGridAndFullRow() {
   listDetails_->setSelectionBehavior(QAbstractItemView::SelectRows);
   listDetails_->setAlternatingRowColors(false);
-  listDetails_->setStyleSheet(QStringLiteral(
-      "QTreeView::item { border-right: 1px solid #d8dde5; border-bottom: 1px solid #d8dde5; }"));
 }
 
 void CRecoveryWizardDlg::ShowList(bool shown) { list_->setVisible(shown); }
@@ -824,11 +963,37 @@ std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() 
 }
 
 void CRecoveryWizardDlg::OpenDocument(std::string_view pathOrAddress, bool) {
+  const QUrl url = QUrl::fromUserInput(ToQt(pathOrAddress));
+  const std::string where = (url.isLocalFile() ? url.toLocalFile() : url.toString()).toStdString();
+  if (runsAsRoot_) {
+    // A program started from here would run with root's rights: none is
+    // started. On the way out nothing is said; otherwise the user is told
+    // what to open by hand.
+    if (!controller_->Leaving())
+      ShowMessage(RootWillNotOpenMessage(where), MessageKind::kInformation);
+    return;
+  }
   if (documentOpener_) {
     documentOpener_(pathOrAddress);
     return;
   }
-  QDesktopServices::openUrl(QUrl::fromUserInput(ToQt(pathOrAddress)));
+  if (!QDesktopServices::openUrl(url) && !controller_->Leaving()) {
+    ShowMessage(NoHandlerMessage(where, url.isLocalFile()), MessageKind::kError);
+  }
+}
+
+std::string RootWillNotOpenMessage(std::string_view where) {
+  return fmt::format(
+      "Tolvar runs as root, so it starts no other program.\r\n\r\nTo see it, open this "
+      "yourself as your own user:\r\n{}",
+      where);
+}
+
+std::string NoHandlerMessage(std::string_view where, bool localFile) {
+  if (localFile) {
+    return fmt::format("No program is set up to open this file. It is at:\r\n{}", where);
+  }
+  return fmt::format("No web browser could be started for:\r\n{}", where);
 }
 
 void CRecoveryWizardDlg::CloseWindow() {

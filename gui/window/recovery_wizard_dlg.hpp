@@ -17,12 +17,13 @@
 #include "gui/window/qt_dispatcher.hpp"
 
 class QAction;
+class QLabel;
 class QGroupBox;
 class QLineEdit;
 class QListView;
 class QMenuBar;
 class QStackedWidget;
-class QStandardItemModel;
+class QAbstractItemModel;
 class QTreeView;
 class QTreeWidgetItem;
 
@@ -38,7 +39,17 @@ class CRecoveryModeDialog;
 class CTextProgressCtrl;
 class CTransparentStatic;
 class CXPGroupBox;
+class AnchoredLayout;
+struct Anchor;
 class DriveSources;
+class EntryItemDelegate;
+class EntryListModel;
+class EntrySortProxy;
+
+// What the window says instead of opening `where` while it runs as root, and
+// when no program takes a file or an address.
+[[nodiscard]] std::string RootWillNotOpenMessage(std::string_view where);
+[[nodiscard]] std::string NoHandlerMessage(std::string_view where, bool localFile);
 
 // Converts dialog units to pixels with the base units of a font: x times a
 // quarter of the average character width, y times an eighth of the height.
@@ -83,17 +94,33 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void SetModeAnswerer(ModeAnswerer answerer) { modeAnswerer_ = std::move(answerer); }
   void SetDocumentOpener(DocumentOpener opener) { documentOpener_ = std::move(opener); }
   void SetProcessEnder(ProcessEnder ender) { processEnder_ = std::move(ender); }
+  // Whether the program runs as root: then no browser or file handler is
+  // started (taken from the effective user at start; tests set it).
+  void SetRunsAsRoot(bool root) { runsAsRoot_ = root; }
+  [[nodiscard]] bool RunsAsRoot() const { return runsAsRoot_; }
 
   // Adds a disk image as the next drive (Open Disk Image, or a drop).
   bool AddDiskImage(const QString& path);
   void OpenDiskImage();
 
   [[nodiscard]] WizardController& Controller() { return *controller_; }
+  // The most calls from workers that waited for the window at one time.
+  [[nodiscard]] int QueueHighWater() const { return dispatcher_.HighWater(); }
+  // The caption label of a value label (the panel's rows).
+  [[nodiscard]] QLabel* CaptionOf(ControlId value) const;
   [[nodiscard]] QWidget* Control(ControlId control) const;
   [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
   [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
   [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
-  [[nodiscard]] QStandardItemModel* ListModel() const { return listModel_; }
+  // The model both list views show: the entries in the order the user sorted
+  // them. Rows of the views are rows of this model.
+  [[nodiscard]] QAbstractItemModel* ListModel() const;
+  // The entry behind a row of the views (nullptr past the end).
+  [[nodiscard]] const ListRow* ListEntry(int viewRow) const;
+  // Renames the entry behind a row as shown.
+  void RenameListEntry(int viewRow, const std::string& name);
+  // The view row of the entry with `key`, folders or files; -1 if not listed.
+  [[nodiscard]] int ListRowOfKey(std::uint64_t key, bool folder) const;
   [[nodiscard]] QWidget* ListWidget() const;
   [[nodiscard]] CRecoveryModeDialog* ModeDialog() const { return modeDialog_; }
   [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
@@ -154,6 +181,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -170,7 +198,14 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
 
   void BuildControls();
   void BuildList();
-  void PlaceTree(CFolderTreeCtrl* tree) const;
+  void PlaceTree(CFolderTreeCtrl* tree);
+  void FocusTreeIfLost();
+  void FitScreen();
+  void ShowDiskOrder();
+  // Puts a widget of the pane under the pane's layout at its current place,
+  // anchored by the region it sits in.
+  void Anchor(QWidget* widget);
+  [[nodiscard]] QRect TreePlace() const;
   void Register(ControlId id, QWidget* widget, const QString& accessibleName);
   void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
   void OnNext();
@@ -187,6 +222,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   DriveSources& driveSources_;
   DialogUnits units_;
   QWidget* pane_ = nullptr;  // everything below the menu bar
+  AnchoredLayout* paneLayout_ = nullptr;
   QHash<int, QWidget*> controls_;
   std::array<PanelRowWidgets, 5> panelRows_{};
   std::array<TreeSlot, 3> trees_{};
@@ -205,13 +241,13 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   QStackedWidget* list_ = nullptr;
   QTreeView* listDetails_ = nullptr;
   QListView* listIcons_ = nullptr;
-  QStandardItemModel* listModel_ = nullptr;
+  EntryListModel* entries_ = nullptr;
+  EntrySortProxy* sortedEntries_ = nullptr;
   CRecoveryModeDialog* modeDialog_ = nullptr;
   QAction* openImageAction_ = nullptr;
   QHash<int, QPointer<QAction>> commandActions_;
   QHash<int, bool> commandStates_;
   mutable QHash<QString, QIcon> fileIcons_;
-  std::vector<bool> columnsRightAligned_;
 
   MessageAnswerer messageAnswerer_;
   ModeAnswerer modeAnswerer_;
@@ -219,6 +255,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   ProcessEnder processEnder_;
   std::string homePage_;
   bool closeApproved_ = false;
+  bool runsAsRoot_ = false;
 
   // Declared last: destroyed first, after the workers have been joined.
   QtDispatcher dispatcher_;

@@ -130,13 +130,14 @@ struct VolumeRig {
       view.TypeField(ControlId::kStartField, std::string(start));
       view.TypeField(ControlId::kEndField, std::string(end));
     }
-    const int startedBefore = workers.started;
+    const int treesBefore = VolumeTreesMade();
     const std::size_t messagesBefore = view.messages.size();
     controller.Next();
-    if (workers.started != startedBefore) return NextOutcome::kStartWorker;
     if (view.messages.size() != messagesBefore && view.messages.back().text == kNoRecordMessage) {
       return NextOutcome::kNoRecord;
     }
+    // A search starts with a volume tree of its own.
+    if (VolumeTreesMade() != treesBefore) return NextOutcome::kStartWorker;
     return NextOutcome::kInvalidRange;
   }
 

@@ -187,6 +187,11 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   WizardRig<QueueDispatcher, HeldWorkers> rig(RecordDisk());
   rig.ChooseDrive(0);
   rig.controller.Next();
+  // The drive is opened and its record found on a worker first.
+  EXPECT_TRUE(rig.controller.WorkerRunning());
+  EXPECT_TRUE(rig.view.TreeOf(TreeKind::kDisk).shown);
+  rig.workers.RunAll();
+  rig.dispatcher.DrainAll();
 
   // Searching: the search display, the worker not yet run.
   EXPECT_TRUE(rig.controller.WorkerRunning());
@@ -289,7 +294,11 @@ TEST(WizardTransitions, DiskNextWithoutRecordShowsTheMessageAndHidesNext) {
   Rig rig(BareDisk());
   rig.ChooseDrive(0);
   rig.controller.Next();
-  EXPECT_EQ(rig.workers.started, 0);
+  // The drive is opened and its record looked for on a worker; no search.
+  EXPECT_EQ(rig.workers.started, 1);
+  EXPECT_TRUE(rig.view.MessageTexts().empty()) << "the answer comes from the worker";
+  rig.dispatcher.DrainAll();
+  EXPECT_EQ(rig.view.TreeOf(TreeKind::kVolume).created, 0);
   EXPECT_THAT(rig.view.MessageTexts(),
               ElementsAre("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and "
                           "then Click Next."));
@@ -326,6 +335,8 @@ TEST(WizardTransitions, RangeSearchDisplayHasThreeRows) {
   rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
   rig.view.TypeField(ControlId::kEndField, "1000");
   rig.controller.Next();
+  rig.workers.RunAll();  // the drive's opening
+  rig.dispatcher.DrainAll();
   EXPECT_THAT(rig.view.PanelLabels(),
               ElementsAre("Partition(s) Found  ", "Current Sector", "End Sector     "));
   EXPECT_EQ(rig.view.PanelValue("End Sector     "), "1000");
@@ -424,7 +435,7 @@ TEST(WizardVolumeStep, CancelledModeDialogKeepsTheStep) {
   rig.view.QueueMode(std::nullopt);
   rig.controller.Next();
   EXPECT_EQ(rig.Step(), 1);
-  EXPECT_EQ(rig.workers.started, 1);  // the search only
+  EXPECT_EQ(rig.workers.started, 2);  // the drive's opening and the search
   EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
   EXPECT_TRUE(rig.view.TreeOf(TreeKind::kVolume).shown);
   rig.ChooseVolume(0);
@@ -435,8 +446,10 @@ TEST(WizardTransitions, MountReachesTheFilesStep) {
   WizardRig<QueueDispatcher, HeldWorkers> rig(RecordDisk());
   rig.ChooseDrive(0);
   rig.controller.Next();
-  rig.workers.RunAll();
-  rig.dispatcher.DrainAll();
+  for (int worker = 0; worker < 2; ++worker) {  // the drive's opening, then the search
+    rig.workers.RunAll();
+    rig.dispatcher.DrainAll();
+  }
   rig.ChooseVolume(0);
   rig.view.QueueMode(RecoveryMode::kNormal);
   rig.controller.Next();

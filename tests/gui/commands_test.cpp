@@ -1,12 +1,12 @@
 // The window's commands over a built disk on the offscreen platform: menu
 // states per step, tool buttons while greyed, the right-click menu's
 // greying, Rename, Enter, Esc and F2, Open, help, find and Recover All.
+#include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QStandardItemModel>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <filesystem>
@@ -45,6 +45,7 @@ struct Rig {
     window->SetModeAnswerer([] { return RecoveryMode::kNormal; });
     window->SetDocumentOpener([this](std::string_view address) { opened.emplace_back(address); });
     window->SetProcessEnder([] {});
+    window->SetRunsAsRoot(false);  // the tests may run as root
     commands = std::make_unique<WizardCommands>(*window);
     commands->SetMessageAnswerer(answerer);
     window->Initialise("/tmp");
@@ -72,9 +73,9 @@ struct Rig {
   }
   QTreeView* List() const { return window->ListDetails(); }
   int RowNamed(const QString& name) const {
-    QStandardItemModel* model = window->ListModel();
+    QAbstractItemModel* model = window->ListModel();
     for (int row = 0; row < model->rowCount(); ++row) {
-      if (model->item(row, 0)->text() == name) return row;
+      if (model->index(row, 0).data().toString() == name) return row;
     }
     return -1;
   }
@@ -133,9 +134,10 @@ class CommandsTest : public QObject {
     QCOMPARE(rig.commands->MenuBar()->actions().size(), 4);
     QCOMPARE(rig.commands->Popup(3)->title(), QStringLiteral("&Help"));
     QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)), 32817);
-    const Command greyable[] = {Command::kRecoverSelected, Command::kRecoverAll, Command::kIcons,
-                                Command::kList,           Command::kDetails,    Command::kFindFiles,
-                                Command::kFileFilters,    Command::kDriveInformation};
+    const Command greyable[] = {Command::kRecoverSelected, Command::kRecoverAll,
+                                Command::kIcons,           Command::kList,
+                                Command::kDetails,         Command::kFindFiles,
+                                Command::kFileFilters,     Command::kDriveInformation};
     const Command always[] = {Command::kExit, Command::kLiveUpdate, Command::kContents,
                               Command::kBuyOnline, Command::kAbout};
     auto check = [&](bool greyableOn, bool settingsOn) {
@@ -152,7 +154,8 @@ class CommandsTest : public QObject {
     Click(rig.window->Control(ControlId::kNext));
     QVERIFY(WaitForStep(*rig.window, 1));
     check(false, true);  // state 1
-    ClickItem(rig.window->Tree(TreeKind::kVolume), rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
+    ClickItem(rig.window->Tree(TreeKind::kVolume),
+              rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
     Click(rig.window->Control(ControlId::kNext));
     QVERIFY(WaitForStep(*rig.window, 2));
     check(true, true);  // state 3
@@ -300,16 +303,21 @@ class CommandsTest : public QObject {
     auto write = [](const std::filesystem::path& path, const std::string& text) {
       std::ofstream(path) << text;
     };
-    write(apps / "editor.desktop", "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\nExec=editor --new %F\n");
-    write(apps / "viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=viewer %u\n");
+    write(apps / "editor.desktop",
+          "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\nExec=editor --new "
+          "%F\n");
+    write(apps / "viewer.desktop",
+          "[Desktop Entry]\nType=Application\nName=Viewer\nExec=viewer %u\n");
     write(apps / "gone.desktop", "[Desktop Entry]\nType=Application\nName=Gone\nExec=gone\n");
-    write(apps / "secret.desktop", "[Desktop Entry]\nType=Application\nName=Secret\nHidden=true\nExec=s\n");
+    write(apps / "secret.desktop",
+          "[Desktop Entry]\nType=Application\nName=Secret\nHidden=true\nExec=s\n");
     write(apps / "mimeinfo.cache",
           "[MIME Cache]\ntext/plain=viewer.desktop;gone.desktop;secret.desktop;editor.desktop;\n");
     const auto config = dir_ / "config";
     std::filesystem::create_directories(config);
     write(config / "mimeapps.list",
-          "[Default Applications]\ntext/plain=editor.desktop\n[Removed Associations]\ntext/plain=gone.desktop;\n");
+          "[Default Applications]\ntext/plain=editor.desktop\n[Removed "
+          "Associations]\ntext/plain=gone.desktop;\n");
     DesktopDirs dirs;
     dirs.applications = {QString::fromStdString(apps.string())};
     dirs.config = {QString::fromStdString(config.string())};
@@ -318,7 +326,8 @@ class CommandsTest : public QObject {
     QCOMPARE(found[0].name, QStringLiteral("Editor"));  // the default comes first
     QCOMPARE(found[1].name, QStringLiteral("Viewer"));
     QCOMPARE(CommandForFile(found[0].exec, QStringLiteral("/t/a b.txt")),
-             QStringList({QStringLiteral("editor"), QStringLiteral("--new"), QStringLiteral("/t/a b.txt")}));
+             QStringList({QStringLiteral("editor"), QStringLiteral("--new"),
+                          QStringLiteral("/t/a b.txt")}));
     QCOMPARE(CommandForFile(QStringLiteral("less"), QStringLiteral("/t/x")),
              QStringList({QStringLiteral("less"), QStringLiteral("/t/x")}));
     QCOMPARE(CommandForFile(QStringLiteral("sh -c \"cat %f\" 100%%"), QStringLiteral("/t/x")),
@@ -379,7 +388,8 @@ class CommandsTest : public QObject {
     const SavingOutcome& outcome = rig.commands->LastSaving();
     QVERIFY(outcome.started);
     QVERIFY(!outcome.reportPath.empty());
-    QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()), std::string("int x;\n"));
+    QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()),
+             std::string("int x;\n"));
     QVERIFY(QString::fromStdString(outcome.summaryLine).contains(QStringLiteral("3 files")));
   }
 };

@@ -1,5 +1,6 @@
 // Saves a picture of the commands and of each dialog for the documentation:
 // gui_dialog_screenshots IMAGE OUTPUT_DIR
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -7,13 +8,13 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <cstdio>
 #include <latch>
 
+#include "app/properties.hpp"
 #include "app/session.hpp"
 #include "gui/commands/open_with.hpp"
 #include "gui/commands/wizard_commands.hpp"
@@ -28,7 +29,6 @@
 #include "tests/gui/wizard_driver.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
-#include "app/properties.hpp"
 
 using namespace tolvar;
 using namespace tolvar::gui;
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
   window.Initialise(QDir::currentPath().toStdString());
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
-  ClickItem(window.Tree(TreeKind::kDisk), FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
+  ClickItem(window.Tree(TreeKind::kDisk),
+            FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   Click(window.Control(ControlId::kNext));
   if (!WaitForStep(window, 1)) return 1;
   ClickItem(window.Tree(TreeKind::kVolume), window.Tree(TreeKind::kVolume)->Root()->child(0));
@@ -178,10 +179,11 @@ int main(int argc, char** argv) {
   AboutDialog about(&window);
   ok &= ShowAndSave(&about, out, QStringLiteral("dialog-about.png"));
 
-  AppChooserDialog chooser(QStringLiteral("/tmp/notes.txt"),
-                           {{QStringLiteral("a.desktop"), QStringLiteral("Text Editor"), QStringLiteral("gedit %U")},
-                            {QStringLiteral("b.desktop"), QStringLiteral("Vim"), QStringLiteral("vim %F")}},
-                           &window);
+  AppChooserDialog chooser(
+      QStringLiteral("/tmp/notes.txt"),
+      {{QStringLiteral("a.desktop"), QStringLiteral("Text Editor"), QStringLiteral("gedit %U")},
+       {QStringLiteral("b.desktop"), QStringLiteral("Vim"), QStringLiteral("vim %F")}},
+      &window);
   ok &= ShowAndSave(&chooser, out, QStringLiteral("dialog-open-with.png"));
   return ok ? 0 : 1;
 }

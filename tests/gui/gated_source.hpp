@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -21,6 +22,7 @@ class GatedSource final : public BlockDeviceSource {
       std::unique_lock lock(mutex_);
       const std::uint64_t gate = gateSector_.load();
       ++reads_;
+      highestSector_ = std::max(highestSector_, (offset + out.size() + 511) / 512);
       const bool atSector = gate != 0 && offset <= gate * 512 && gate * 512 < offset + out.size();
       if (atSector || (holdAtRead_ != 0 && reads_ == holdAtRead_)) {
         holdAtRead_ = 0;
@@ -45,6 +47,16 @@ class GatedSource final : public BlockDeviceSource {
     held_ = false;
     holdAtRead_ = reads_ + count;
   }
+  // The sector after the last one any read reached.
+  std::uint64_t SectorsReached() {
+    const std::lock_guard lock(mutex_);
+    return highestSector_;
+  }
+  // Reads made so far.
+  std::uint64_t Reads() {
+    const std::lock_guard lock(mutex_);
+    return reads_;
+  }
   bool Held() {
     const std::lock_guard lock(mutex_);
     return held_;
@@ -62,6 +74,7 @@ class GatedSource final : public BlockDeviceSource {
   std::atomic<std::uint64_t> gateSector_{0};
   bool held_ = false;
   std::uint64_t reads_ = 0;
+  std::uint64_t highestSector_ = 0;
   std::uint64_t holdAtRead_ = 0;
   // While a read is held the gate stays closed at a sector no read covers.
   static constexpr std::uint64_t kReleasedOnly = ~std::uint64_t{0} / 1024;

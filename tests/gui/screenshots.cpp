@@ -4,12 +4,14 @@
 #include <QDir>
 #include <QIcon>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTextStream>
+#include <QTreeView>
 #include <cstdio>
 
 #include "app/session.hpp"
-#include "gui/controls/html_tooltip.hpp"
 #include "gui/commands/wizard_commands.hpp"
+#include "gui/controls/html_tooltip.hpp"
 #include "gui/controls/message_box.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
@@ -71,6 +73,9 @@ int main(int argc, char** argv) {
   ClickItem(window.Tree(TreeKind::kDisk),
             FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   ok &= Save(&window, out, QStringLiteral("1-disk.png"));
+  // The whole screen: the frame and where the window sits on it.
+  QCoreApplication::processEvents();
+  ok &= window.screen()->grabWindow(0).save(out.filePath(QStringLiteral("screen-1-disk.png")));
 
   Click(window.Control(ControlId::kSearchPartition));
   ok &= Save(&window, out, QStringLiteral("1-disk-search-range.png"));
@@ -107,6 +112,18 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
   }
   ok &= Save(&window, out, QStringLiteral("3-files.png"));
+  // Every row selected, in the palette's highlight; then the Icons view.
+  QTreeView* list = window.ListDetails();
+  list->setFocus();
+  list->selectAll();
+  list->selectionModel()->select(list->model()->index(0, 0),
+                                 QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+  ok &= Save(&window, out, QStringLiteral("3-files-selected.png"));
+  list->clearSelection();
+  window.Controller().SetListViewMode(ListViewMode::kIcons);
+  QCoreApplication::processEvents();
+  ok &= Save(&window, out, QStringLiteral("3-files-icons.png"));
+  window.Controller().SetListViewMode(ListViewMode::kDetails);
 
   QWidget* help = window.Control(ControlId::kIdentifyHelp);
   window.QuickHelpTooltip()->ShowFor(help, window.mapToGlobal(QPoint(40, 40)));

@@ -2,17 +2,20 @@
 // the offscreen platform: the three steps both ways, Stop during a mount,
 // every message of the disk step, closing, drives added later, and the names
 // assistive tools read.
+#include <fmt/format.h>
 #include <unistd.h>
 
+#include <QAbstractItemModel>
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QRadioButton>
-#include <QStandardItemModel>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
@@ -24,7 +27,11 @@
 #include "app/session.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
 #include "gui/controls/html_tooltip.hpp"
+#include "gui/dialogs/find_files_dialog.hpp"
+#include "gui/dialogs/info_dialogs.hpp"
+#include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/window/drive_sources.hpp"
+#include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_mode_dialog.hpp"
 #include "imagekit/image_builder.hpp"
 #include "tests/gui/gated_source.hpp"
@@ -71,6 +78,7 @@ struct Rig {
     window->SetModeAnswerer([this] { return mode; });
     window->SetDocumentOpener([this](std::string_view address) { opened.emplace_back(address); });
     window->SetProcessEnder([this] { ended = true; });
+    window->SetRunsAsRoot(false);  // the tests may run as root
     window->Initialise("/tmp");
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
@@ -97,8 +105,9 @@ struct Rig {
   }
   QStringList ListNames() const {
     QStringList names;
-    QStandardItemModel* model = window->ListModel();
-    for (int row = 0; row < model->rowCount(); ++row) names << model->item(row, 0)->text();
+    QAbstractItemModel* model = window->ListModel();
+    for (int row = 0; row < model->rowCount(); ++row)
+      names << model->index(row, 0).data().toString();
     return names;
   }
   static QStringList ChildTexts(QTreeWidgetItem* item) {
@@ -223,13 +232,14 @@ class WindowTest : public QObject {
     QCOMPARE(Rig::ChildTexts(FindItem(files, "docs")), QStringList{"sub"});
     QVERIFY(rig.window->ListWidget()->isVisible());
     QCOMPARE(rig.ListNames(), (QStringList{"docs", "zeta", "README", "big.dat"}));
-    QStandardItemModel* model = rig.window->ListModel();
+    QAbstractItemModel* model = rig.window->ListModel();
     QCOMPARE(model->columnCount(), 6);
-    QCOMPARE(model->horizontalHeaderItem(0)->text(), QStringLiteral("Name"));
-    QCOMPARE(model->horizontalHeaderItem(5)->text(), QStringLiteral("Sector"));
-    QCOMPARE(model->item(0, 1)->text(), QStringLiteral("Folder"));
-    QCOMPARE(model->item(3, 2)->text(), QStringLiteral("70000"));
-    QCOMPARE(model->item(3, 2)->textAlignment() & Qt::AlignRight, Qt::AlignRight);
+    QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Name"));
+    QCOMPARE(model->headerData(5, Qt::Horizontal).toString(), QStringLiteral("Sector"));
+    QCOMPARE(model->index(0, 1).data().toString(), QStringLiteral("Folder"));
+    QCOMPARE(model->index(3, 2).data().toString(), QStringLiteral("70000"));
+    QCOMPARE(model->index(3, 2).data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight,
+             Qt::AlignRight);
     QVERIFY(!rig.Visible(ControlId::kStop));
     QVERIFY(rig.Visible(ControlId::kBack));
 
@@ -358,6 +368,8 @@ class WindowTest : public QObject {
     Rig rig({WriteDisk(blank, "blank.img")});
     rig.ChooseDrive();
     Click(rig.Control(ControlId::kNext));
+    // The drive is opened and its record looked for on a worker.
+    QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
     QCOMPARE(rig.messages.size(), std::size_t{1});
     QCOMPARE(rig.messages[0].text,
              std::string("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and then "
@@ -527,7 +539,9 @@ class WindowTest : public QObject {
     QCOMPARE(name(ControlId::kNext), QStringLiteral("Next"));
     QCOMPARE(name(ControlId::kBack), QStringLiteral("Back"));
     QCOMPARE(name(ControlId::kStop), QStringLiteral("Stop"));
-    QCOMPARE(name(ControlId::kPanelValue1), QStringLiteral("Model"));
+    // A value reads as its text, labelled by its caption.
+    QCOMPARE(name(ControlId::kPanelValue1),
+             QString::fromStdString(rig.session.drives.Current().model));
 
     // The tree's items read as their texts.
     QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(rig.Tree(TreeKind::kDisk));
@@ -535,6 +549,296 @@ class WindowTest : public QObject {
     QStringList texts;
     for (int i = 0; i < tree->childCount(); ++i) texts << tree->child(i)->text(QAccessible::Name);
     QVERIFY(texts.contains(QStringLiteral("Storage Device0")));
+  }
+
+  void ListSortsByEveryColumnAndReturnsToTheDisksOrder() {
+    imagekit::DiskDescription disk;
+    imagekit::VolumeDescription volume;
+    volume.fs = imagekit::FsKind::kHtfs;
+    volume.root =
+        Node::Folder("", {Node::Folder("beta"), Node::Filled("file10", 10, {}),
+                          Node::Filled("file2", 3000, {}), Node::Filled("File1", 200, {})});
+    disk.volumes.push_back(std::move(volume));
+    const std::string path = (dir_ / "sorting.img").string();
+    QVERIFY(imagekit::BuildImage(disk, path).has_value());
+    Rig rig({path});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 2));
+    const QStringList diskOrder = {"beta", "file10", "file2", "File1"};
+    QCOMPARE(rig.ListNames(), diskOrder);
+
+    QHeaderView* header = rig.window->ListDetails()->header();
+    const auto clickHeader = [&](int column) {
+      QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                        QPoint(header->sectionViewportPosition(column) + 4, header->height() / 2));
+    };
+    const struct {
+      int column;
+      QStringList names;
+    } cases[] = {
+        {0, {"beta", "File1", "file2", "file10"}},  // natural order, case folded
+        {0, {"file10", "file2", "File1", "beta"}},  // a second click reverses
+        {2, {"beta", "file10", "File1", "file2"}},  // sizes as numbers
+        {3, diskOrder},                             // one date: ties keep the disk's order
+    };
+    for (const auto& c : cases) {
+      clickHeader(c.column);
+      QCOMPARE(rig.ListNames(), c.names);
+    }
+    // The rows a command reads follow the sorted order.
+    clickHeader(2);
+    clickHeader(2);
+    QCOMPARE(rig.window->ListEntry(0)->name, std::string("file2"));
+    QCOMPARE(rig.window->ListEntry(0)->sizeValue, std::uint64_t{3000});
+
+    // Listing a folder anew shows the disk's order again.
+    rig.window->Controller().OpenFolder(rig.window->Controller().RootItem(TreeKind::kFile));
+    QCOMPARE(rig.ListNames(), diskOrder);
+    QCOMPARE(header->sortIndicatorSection(), -1);
+  }
+
+  void NamesCompareInNaturalOrder() {
+    const struct {
+      const char* a;
+      const char* b;
+      int order;
+    } cases[] = {
+        {"file2", "file10", -1}, {"File1", "file2", -1}, {"abc", "ABC", 0},
+        {"a01", "a1", 0},        {"a", "a1", -1},        {"x9y", "x10a", -1},
+        {"b", "a99", 1},         {"", "a", -1},          {"v007", "v7b", -1},
+    };
+    for (const auto& c : cases) {
+      QCOMPARE(NaturalCompare(QString::fromLatin1(c.a), QString::fromLatin1(c.b)), c.order);
+      QCOMPARE(NaturalCompare(QString::fromLatin1(c.b), QString::fromLatin1(c.a)), -c.order);
+    }
+  }
+
+  void SelectedRowsAreDrawnInTheHighlightColours() {
+    Rig rig({image_});
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 2));
+    QTreeView* list = rig.window->ListDetails();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(list->selectionModel()->selectedRows().size(), 4);
+    const QImage picture = list->viewport()->grab().toImage();
+    const qreal ratio = picture.devicePixelRatio();
+    const QColor highlight = list->palette().color(QPalette::Active, QPalette::Highlight);
+    const QColor inactive = list->palette().color(QPalette::Inactive, QPalette::Highlight);
+    for (int row = 0; row < 4; ++row) {
+      // The far end of the Type cell holds no text: only the row's fill.
+      const QRect cell = list->visualRect(rig.window->ListModel()->index(row, 1));
+      const QPoint at(static_cast<int>((cell.right() - 6) * ratio),
+                      static_cast<int>(cell.center().y() * ratio));
+      const QColor seen = picture.pixelColor(at);
+      QVERIFY2(seen == highlight || seen == inactive, qPrintable(seen.name()));
+    }
+  }
+
+  void EveryValueIsReadableThroughAssistiveTools() {
+    QAccessible::setActive(true);
+    Rig rig({image_});
+    rig.ChooseDrive();
+    int rows = 0;
+    const auto checkPanel = [&] {
+      rows = 0;
+      for (const auto& row : kPanelRowControls) {
+        auto* value = qobject_cast<QLabel*>(rig.Control(row.value));
+        if (!value->isVisible()) continue;
+        ++rows;
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(value);
+        QCOMPARE(face->text(QAccessible::Name), value->text());
+        const auto labels = face->relations(QAccessible::Label);
+        QVERIFY(!labels.isEmpty());
+        QCOMPARE(labels.front().first->object(), rig.window->CaptionOf(row.value));
+      }
+    };
+    checkPanel();
+    QCOMPARE(rows, 5);
+    QCOMPARE(rig.PanelValue("Cylinders"), QString::number(rig.session.drives.Current().cylinders));
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    rig.ChooseVolume(0);
+    checkPanel();
+    QCOMPARE(rows, 4);
+    QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("HTFS"));
+
+    // Properties and Drive Information: each value by its text, labelled.
+    const auto checkDialog = [](QDialog& dialog,
+                                std::initializer_list<std::pair<int, QString>> values) {
+      dialog.show();
+      for (const auto& [id, text] : values) {
+        auto* label = dialog.findChild<QLabel*>(QStringLiteral("control%1").arg(id));
+        QVERIFY(label != nullptr);
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(label);
+        QCOMPARE(face->text(QAccessible::Name), text);
+        QVERIFY(!face->relations(QAccessible::Label).isEmpty());
+      }
+    };
+    PropertiesFields fields{"notes.txt", "11 bytes", "", "01/02/2020", "10:11:12"};
+    PropertiesDialog properties(fields);
+    checkDialog(
+        properties,
+        {{1012, "notes.txt"}, {1011, "11 bytes"}, {1015, "01/02/2020"}, {1014, "10:11:12"}});
+    static constexpr std::string_view kCaptions[] = {
+        "A :", "B :", "C :", "D :", "E :", "F :", "G :", "H :"};
+    std::array<DriveField, 8> drive;
+    for (std::size_t i = 0; i < drive.size(); ++i) {
+      drive[i] = {kCaptions[i], fmt::format("{}", 1000 + i)};
+    }
+    DriveInformationDialog information(drive);
+    checkDialog(information, {{1022, "1000"},
+                              {1011, "1001"},
+                              {1023, "1002"},
+                              {1024, "1003"},
+                              {1025, "1004"},
+                              {1026, "1005"},
+                              {1027, "1006"},
+                              {1028, "1007"}});
+
+    // The settings' lists carry their captions.
+    RecoverySettingsDialog settings(RecoverySettings{});
+    settings.show();
+    for (const int id : {1037, 1044}) {
+      auto* combo = settings.findChild<QWidget*>(QStringLiteral("control%1").arg(id));
+      QVERIFY(combo != nullptr);
+      const auto labels =
+          QAccessible::queryAccessibleInterface(combo)->relations(QAccessible::Label);
+      QVERIFY(!labels.isEmpty());
+      QVERIFY(!labels.front().first->text(QAccessible::Name).isEmpty());
+    }
+  }
+
+  void FocusStartsOnTheTreeAndNeverRestsOnALink() {
+    Rig rig({image_});
+    rig.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+    QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kDisk));
+    QCOMPARE(rig.Control(ControlId::kHomePageLink)->focusPolicy(), Qt::NoFocus);
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitForStep(*rig.window, 1));
+    QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kVolume));
+    Click(rig.Control(ControlId::kBack));
+    QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kDisk));
+  }
+
+  void GrowsWithTheTreeAndTheListTakingTheRoom() {
+    Rig rig({image_});
+    const QSize available = rig.window->screen()->availableGeometry().size();
+    // At least the default size, unless the screen's free area is smaller
+    // (the offscreen screen is): then that area, so the window always fits.
+    const QSize least = rig.window->minimumSize();
+    QVERIFY(least.width() <= available.width() && least.height() <= available.height());
+    QVERIFY(least.width() <= rig.window->sizeHint().width() &&
+            least.height() <= rig.window->sizeHint().height());
+    QVERIFY(rig.window->width() <= available.width());
+    QVERIFY(rig.window->height() <= available.height());
+    rig.window->setMinimumSize(0, 0);
+    rig.window->resize(rig.window->sizeHint());
+    QTest::qWait(10);
+    QWidget* tree = rig.Tree(TreeKind::kDisk);
+    QWidget* list = rig.window->ListWidget();
+    QWidget* next = rig.Control(ControlId::kNext);
+    QWidget* link = rig.Control(ControlId::kHomePageLink);
+    const QRect tree0 = tree->geometry(), list0 = list->geometry();
+    const QRect next0 = next->geometry(), link0 = link->geometry();
+    rig.window->resize(rig.window->sizeHint() + QSize(300, 200));
+    QTest::qWait(10);
+    QCOMPARE(tree->height(), tree0.height() + 200);
+    QCOMPARE(list->height(), list0.height() + 200);
+    // The extra width is shared out, give or take a pixel of rounding.
+    QVERIFY(std::abs(tree->width() + list->width() - (tree0.width() + list0.width() + 300)) <= 1);
+    QVERIFY(tree->width() > tree0.width() && list->width() > list0.width());
+    QCOMPARE(next->y(), next0.y() + 200);
+    QCOMPARE(next->size(), next0.size());
+    QCOMPARE(link->x(), link0.x() + 300);
+    QVERIFY(std::abs(list->x() + list->width() - (list0.x() + list0.width() + 300)) <= 1);
+  }
+
+  void AsRootNothingIsOpenedAndTheWindowSaysWhat() {
+    Rig rig({image_});
+    rig.window->SetRunsAsRoot(true);
+    Click(rig.Control(ControlId::kHomePageLink));
+    QVERIFY(rig.opened.empty());
+    QCOMPARE(rig.messages.size(), std::size_t{1});
+    QVERIFY(rig.messages[0].text.find("runs as root") != std::string::npos);
+    QVERIFY(rig.messages[0].text.find("https://") != std::string::npos);
+    // Exit: the question only, and no browser.
+    rig.answer = Answer::kYes;
+    rig.window->Controller().Exit();
+    QCOMPARE(rig.messages.size(), std::size_t{2});
+    QVERIFY(rig.messages[1].question);
+    QVERIFY(rig.opened.empty());
+    QVERIFY(rig.ended);
+  }
+
+  // A range search reading one sector at a time reports far faster than a
+  // window draws: the queue to the window stays short, and Stop still ends
+  // the search.
+  void RangeSearchAtOneSectorPerReadCannotFloodTheWindow() {
+    constexpr std::uint64_t kSectors = 60000;
+    tolvar::testing::DiskBuilder blank(kSectors);
+    auto file = OpenImageFile(WriteDisk(blank, "flood.img"));
+    QVERIFY(file.has_value());
+    auto gated = std::make_shared<GatedSource>(std::move(*file));
+    Rig rig(gated);
+    rig.session.settings.sectorsPerRead = 1;
+    rig.ChooseDrive();
+    Click(rig.Control(ControlId::kSearchPartition));
+    gated->HoldAt(kSectors / 2);
+    Click(rig.Control(ControlId::kNext));
+    QVERIFY(WaitFor([&] { return gated->Held(); }));
+    QTest::qWait(2 * QtDispatcher::kProgressIntervalMs);
+    // The shown sector has caught up with the reads (the latest value won).
+    QVERIFY(rig.PanelValue("Current Sector").toULongLong() > 0);
+    QVERIFY2(rig.window->QueueHighWater() <= 8,
+             qPrintable(QString::number(rig.window->QueueHighWater())));
+
+    rig.answer = Answer::kYes;
+    Click(rig.Control(ControlId::kStop));
+    QVERIFY(rig.session.state.StopRequested());
+    gated->Release();
+    QVERIFY(WaitFor([&] { return !rig.window->Controller().WorkerRunning(); }));
+    QVERIFY(WaitForStep(*rig.window, 0));
+    // Stopped soon after the held read: far from the end of the range.
+    QVERIFY(gated->SectorsReached() < kSectors * 3 / 4);
+    QVERIFY(rig.window->QueueHighWater() <= 8);
+  }
+
+  void FindWithAHundredThousandHitsArrivesInBatches() {
+    FileTree tree;
+    constexpr std::uint32_t kFiles = 100000;
+    for (std::uint32_t i = 0; i < kFiles; ++i) {
+      QVERIFY(tree.AddFile(fmt::format("F{}.TXT", i), 100 + i, 2, i, 0, i).has_value());
+    }
+    FindFilesDialog dialog(tree);
+    dialog.SetMessageAnswerer([](std::string_view, MessageKind, bool) { return Answer::kYes; });
+    dialog.show();
+    dialog.Pattern()->setText(QStringLiteral("F*"));
+    dialog.StartSearch();
+    QVERIFY(WaitFor([&] { return !dialog.Searching(); }));
+    QCOMPARE(dialog.Hits()->topLevelItemCount(), static_cast<int>(kFiles));
+    QCOMPARE(dialog.FilesFound(), QString::number(kFiles));
+    QVERIFY(dialog.QueueHighWater() <= 1);
+
+    // Stop Search: Yes ends it, and no row arrives afterwards.
+    dialog.StartSearch();
+    QVERIFY(WaitFor([&] { return dialog.Hits()->topLevelItemCount() > 0; }));
+    dialog.StopSearch();
+    QVERIFY(!dialog.Searching());
+    const int rowsAtStop = dialog.Hits()->topLevelItemCount();
+    QTest::qWait(100);
+    QCOMPARE(dialog.Hits()->topLevelItemCount(), rowsAtStop);
+    QVERIFY(dialog.QueueHighWater() <= 1);
   }
 
   void ModeDialogOpensOnNormalEveryTime() {
