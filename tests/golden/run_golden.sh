@@ -30,9 +30,15 @@ fi
 
 # What may differ between runs: the work folder, the version, and the run's
 # own clock in the report.
+# The program's own path and the version are matched as plain text.
+literal() { printf '%s' "$1" | sed -E 's/[][\\.*^$|+?(){}]/\\&/g'; }
+work_pattern=$(literal "$work")
+version_pattern=$(literal "$version")
+tolvar_pattern=$(literal "$tolvar")
 normalise() {
-  sed -E -e "s|$work|<work>|g" \
-      -e "s|$version|<version>|g" \
+  sed -E -e "s|$work_pattern|<work>|g" \
+      -e "s|$tolvar_pattern|tolvar|g" \
+      -e "s|$version_pattern|<version>|g" \
       -e 's/("(started|finished|runStarted|runFinished)": *)"[^"]*"/\1"<time>"/' \
       -e 's/^((Started|Finished|Run started|Run finished):? +).*/\1<time>/'
 }
