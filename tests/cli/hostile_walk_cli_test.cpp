@@ -70,8 +70,8 @@ struct WalkCase {
   // Texts expected in the output (stdout and stderr together); "SECTORS(path)"
   // stands for the sectors of the first block of path.
   std::vector<std::string> shown;
-  std::vector<std::string> notShown;
-  std::function<void(const Built&)> check;
+  std::vector<std::string> notShown = {};
+  std::function<void(const Built&)> check = {};
 };
 
 std::string Expand(std::string text, const Built& built) {

@@ -270,7 +270,7 @@ TEST_F(MountCommand, AReadPastTheLastBlockFailsWithEio) {
   imagekit::VolumeDescription volume;
   volume.fs = imagekit::FsKind::kHtfs;
   volume.root = Node::Folder("", {Node::File("whole.txt", "whole\n"),
-                                  Node::Filled("short.bin", 3000, Fill{Fill::Pattern::kByte, 7})});
+                                  Node::Filled("short.bin", 3000, Fill{Fill::Pattern::kByte, 7, "", 0})});
   disk.volumes.push_back(volume);
   const std::string shortImage = (dir / "short.img").string();
   auto built = imagekit::BuildImage(disk, shortImage);
