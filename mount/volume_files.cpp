@@ -22,8 +22,6 @@ constexpr std::uint32_t kRootInode = 2;
 constexpr std::uint32_t kReportInode = 1;
 // A stored link target longer than this is damage, not a target.
 constexpr std::uint64_t kMaxLinkTarget = 4096;
-// The most one read straight into a caller's buffer takes (1 MiB).
-constexpr std::uint64_t kDirectSectors = 2048;
 
 NodeKind KindOfMode(std::uint16_t mode) {
   switch (mode & 0xF000) {
@@ -255,21 +253,6 @@ std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<s
       readerNode_ = index;
     }
     if (reader_.Position() != want) reader_.Seek(want);
-    // Whole sectors of contiguous data go straight into the caller's
-    // buffer in one read; anything else (a hole, damage, a read that fails,
-    // the part of a sector the buffer cannot take) goes piece by piece.
-    if (reader_.Position() == want && want % kFsSectorBytes == 0) {
-      const std::uint64_t room = (out.size() - done) / kFsSectorBytes;
-      if (const auto run = reader_.NextDataRun(std::min<std::uint64_t>(room, kDirectSectors))) {
-        const std::size_t bytes = static_cast<std::size_t>(run->bytes);
-        if (drives_.TryReadSectors(run->firstSector, static_cast<std::uint32_t>(run->sectors),
-                                   out.subspan(done, run->sectors * kFsSectorBytes))) {
-          done += bytes;
-          continue;
-        }
-        reader_.Seek(want);
-      }
-    }
     pieceStart_ = reader_.Position();
     piece_ = reader_.Next();
     NoteDamage(index);
