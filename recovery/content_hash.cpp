@@ -62,8 +62,8 @@ void ContentHasher::Reset() {
       context = NewContext(type);
     }
   };
-  restart(state_->sha256, EVP_sha256());
-  if (state_->set == DigestSet::kSha256AndMd5) restart(state_->md5, EVP_md5());
+  if (state_->set != DigestSet::kMd5Only) restart(state_->sha256, EVP_sha256());
+  if (state_->set != DigestSet::kSha256Only) restart(state_->md5, EVP_md5());
 }
 
 void ContentHasher::Update(std::span<const std::byte> bytes) {
@@ -83,8 +83,8 @@ void ContentHasher::UpdateZeros(std::uint64_t count) {
 
 ContentDigests ContentHasher::Finish() {
   ContentDigests digests;
-  digests.sha256 = FinishHex(state_->sha256.get());
-  if (state_->set == DigestSet::kSha256AndMd5) digests.md5 = FinishHex(state_->md5.get());
+  if (state_->set != DigestSet::kMd5Only) digests.sha256 = FinishHex(state_->sha256.get());
+  if (state_->set != DigestSet::kSha256Only) digests.md5 = FinishHex(state_->md5.get());
   return digests;
 }
 

@@ -22,7 +22,7 @@ struct ContentDigests {
 };
 
 // Which digests a hasher keeps.
-enum class DigestSet { kSha256AndMd5, kSha256Only };
+enum class DigestSet { kSha256AndMd5, kSha256Only, kMd5Only };
 
 class ContentHasher {
  public:
@@ -39,7 +39,7 @@ class ContentHasher {
   // `count` zero bytes, as a hole reads back.
   void UpdateZeros(std::uint64_t count);
   // The digests of everything fed since Reset; the hasher must be Reset
-  // before it is fed again. The MD5 is empty for kSha256Only.
+  // before it is fed again. A digest the set leaves out is empty.
   [[nodiscard]] ContentDigests Finish();
 
  private:

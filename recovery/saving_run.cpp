@@ -12,7 +12,7 @@
 #include "fs/file_data.hpp"
 #include "fs/inode_reader.hpp"
 #include "packaging/project_info.hpp"
-#include "recovery/content_hash.hpp"
+#include "recovery/file_digester.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
@@ -122,8 +122,6 @@ class SavingRun {
                                      FolderHandle handle, FolderIdentity identity,
                                      std::string hostName);
   [[nodiscard]] std::vector<std::uint32_t> ChildFilesOf(std::uint32_t inode) const;
-  // Feeds the digests `length` bytes of `fd` from `offset`.
-  [[nodiscard]] bool HashFileRange(int fd, std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
   void WriteFiles(Frame& frame);
   void WriteOneFile(Frame& frame, const FileNode& file);
@@ -181,30 +179,10 @@ class SavingRun {
   // Runs of data are copied by the kernel straight from the image file.
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;
-  ContentHasher hasher_;  // of the file being written, fed as it is written
-  // A kernel-copied run could not be read back for the digests: the file's
-  // digests are left out rather than reported wrong.
-  bool hashLost_ = false;
-  std::vector<std::byte> hashBuffer_;
+  // Of the file being written, fed as it is written and worked out off
+  // this thread.
+  FileDigester digester_;
 };
-
-bool SavingRun::HashFileRange(int fd, std::uint64_t offset, std::uint64_t length) {
-  constexpr std::size_t kPiece = std::size_t{1} << 20;
-  hashBuffer_.resize(kPiece);
-  while (length > 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
-    const ssize_t got = ::pread(fd, hashBuffer_.data(), want, static_cast<off_t>(offset));
-    if (got <= 0) {
-      if (got < 0 && errno == EINTR) continue;
-      return false;
-    }
-    const auto size = static_cast<std::size_t>(got);
-    hasher_.Update(std::span<const std::byte>(hashBuffer_.data(), size));
-    offset += size;
-    length -= size;
-  }
-  return true;
-}
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
   const auto span = tree_.ChildFiles(inode);
@@ -408,8 +386,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
-  hasher_.Reset();
-  hashLost_ = false;
+  digester_.Start(readSize);
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -456,9 +433,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         // The kernel's copy never passes through here: the digests are fed
         // from the same bytes of the image file, which that copy has just
         // brought into the page cache.
-        if (moved && *moved && !HashFileRange(backing->fd, backing->offset, run->bytes)) {
-          hashLost_ = true;
-        }
+        if (moved && *moved) digester_.UpdateFromFile(backing->fd, backing->offset, run->bytes);
         if (!moved) {
           pending->Abandon();
           StopWith(moved.error(), entry);
@@ -483,9 +458,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       const bool hole = reader.LastPieceUnread();
       auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
       if (hole) {
-        hasher_.UpdateZeros(piece.size());
+        digester_.UpdateZeros(piece.size());
       } else {
-        hasher_.Update(piece);
+        digester_.Update(piece);
       }
       if (!written) {
         pending->Abandon();
@@ -554,12 +529,13 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   frame.namesThisRun.insert(**placed);
   if (pending) {
-    ContentDigests digests = hasher_.Finish();
-    if (hashLost_) {
-      notes.push_back("its digests are not given: the image could not be read back for them");
+    // A kernel-copied run that could not be read back leaves the digests
+    // out rather than wrong.
+    if (std::optional<ContentDigests> digests = digester_.Finish()) {
+      entry.sha256 = std::move(digests->sha256);
+      entry.md5 = std::move(digests->md5);
     } else {
-      entry.sha256 = std::move(digests.sha256);
-      entry.md5 = std::move(digests.md5);
+      notes.push_back("its digests are not given: the image could not be read back for them");
     }
   }
   if (**placed != hostName) {

@@ -2,6 +2,7 @@
 // bytes that reached the host, and the run's own facts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 
 #include "disk/fault_injecting_source.hpp"
 #include "recovery/content_hash.hpp"
+#include "recovery/file_digester.hpp"
 #include "recovery/report.hpp"
 #include "recovery/saving_run.hpp"
 #include "tests/disk/disk_test_util.hpp"
@@ -199,6 +201,55 @@ TEST(ContentHash, TheWholeSourceIsHashedOrRefusedNamingTheUnreadableByte) {
       StopToken());
   ASSERT_FALSE(damaged.has_value());
   EXPECT_NE(damaged.error().message.find("could not be read at byte"), std::string::npos);
+}
+
+// The digester, whether it hashes on the caller's thread (small files) or on
+// its own, gives what one hasher fed the same stream gives; a range that
+// does not read back leaves the digests out; an abandoned file leaves
+// nothing behind for the next one.
+TEST(ContentHash, TheFileDigesterGivesTheDigestsOfTheStreamFedToIt) {
+  const std::vector<std::byte> image = testing::PatternBytes(6600);  // over 3 MiB
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), file), image.size());
+  ASSERT_EQ(std::fflush(file), 0);
+  const int fd = fileno(file);
+
+  FileDigester digester;
+  for (const std::size_t size : {std::size_t{3000}, image.size() - 500}) {
+    SCOPED_TRACE(size);
+    const std::size_t bytesPart = size / 3;
+    const std::size_t zeros = 70000;
+    ContentHasher expected;
+    expected.Update(std::span(image).first(bytesPart));
+    expected.UpdateZeros(zeros);
+    expected.Update(std::span(image).subspan(100, size - bytesPart));
+
+    // A file abandoned half-way first: its bytes must not reach the next.
+    digester.Start(size + zeros);
+    digester.Update(std::span(image).first(bytesPart));
+    digester.UpdateFromFile(fd, 0, size);
+    digester.Abandon();
+
+    digester.Start(size + zeros);
+    for (std::size_t at = 0; at < bytesPart; at += 4096) {
+      digester.Update(std::span(image).subspan(at, std::min<std::size_t>(4096, bytesPart - at)));
+    }
+    digester.UpdateZeros(zeros);
+    digester.UpdateFromFile(fd, 100, size - bytesPart);
+    const std::optional<ContentDigests> digests = digester.Finish();
+    ASSERT_TRUE(digests.has_value());
+    const ContentDigests want = expected.Finish();
+    EXPECT_EQ(digests->sha256, want.sha256);
+    EXPECT_EQ(digests->md5, want.md5);
+
+    // A range running past the end of the file does not read back whole.
+    digester.Start(size);
+    digester.Update(std::span(image).first(bytesPart));
+    digester.UpdateFromFile(fd, image.size() - 10, size - bytesPart);
+    EXPECT_FALSE(digester.Finish().has_value());
+  }
+  std::fclose(file);
 }
 
 }  // namespace
