@@ -125,7 +125,9 @@ class FileDigester::Worker {
       Job job;
       {
         std::unique_lock lock(mutex_);
-        if (!workAdded_.wait(lock, stop, [&] { return !jobs_.empty(); })) return;
+        // Closing: what is still queued belongs to no file anyone waits for.
+        workAdded_.wait(lock, stop, [&] { return !jobs_.empty(); });
+        if (stop.stop_requested()) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
         queuedBytes_ -= job.Weight();
