@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "cli/terminal_text.hpp"
-#include "fs/format.hpp"
 
 namespace tolvar::cli {
 
@@ -24,32 +23,16 @@ std::string BodyFileName(std::string_view raw) {
 }
 
 std::string BodyFileMode(std::uint16_t mode) {
-  char type = '-';
-  switch (static_cast<ModeType>(ModeTypeBits(mode))) {
-    case ModeType::kRegular:
-      type = 'r';
-      break;
-    case ModeType::kDirectory:
-      type = 'd';
-      break;
-    case ModeType::kPipe:
-      type = 'p';
-      break;
-    case ModeType::kCharDevice:
-      type = 'c';
-      break;
-    case ModeType::kBlockDevice:
-      type = 'b';
-      break;
-    case ModeType::kSymlink:
-      type = 'l';
-      break;
-    case ModeType::kSocket:
-      type = 's';
-      break;
+  // The report's mode text gives the type letter and nine permission places;
+  // the body file writes a regular file as 'r' and an unknown type as '-'.
+  const std::string text = ModeText(mode);
+  char type = text.front();
+  if (type == '-') {
+    type = 'r';
+  } else if (type == '?') {
+    type = '-';
   }
-  // ModeText gives the type letter and nine permission places.
-  return fmt::format("{}/{}{}", type, type, ModeText(mode).substr(1));
+  return fmt::format("{}/{}{}", type, type, text.substr(1));
 }
 
 std::string BodyFileLine(const BodyFileEntry& entry) {
