@@ -1,8 +1,11 @@
 #include "app/engine_runs.hpp"
 
+#include <fmt/format.h>
+
 #include <string>
 
 #include "app/feedback.hpp"
+#include "app/saving_display.hpp"
 #include "app/volume_tree_sink.hpp"
 #include "app/wizard_steps.hpp"
 #include "fs/mount.hpp"
@@ -80,6 +83,46 @@ class AcceptedVolumes final : public VolumeTreeSink {
   ItemHandle count_ = 0;
 };
 
+// The saving dialog's fields as one snapshot: every change hands the whole
+// snapshot over, and only the latest one waiting needs drawing.
+class SavingSnapshots final : public SavingDisplay {
+ public:
+  explicit SavingSnapshots(const ViewProgressCall& progress) : progress_(progress) {}
+  void SetPath(std::string_view path) override { snapshot_.path = std::string(path); }
+  void SetFileName(std::string_view name) override { snapshot_.fileName = std::string(name); }
+  void SetCount(std::string_view count) override {
+    // The count is the last of an entry's three fields.
+    snapshot_.count = std::string(count);
+    Send();
+  }
+  void SetProgress(int position) override {
+    snapshot_.position = position;
+    Send();
+  }
+
+ private:
+  void Send() {
+    progress_("saving",
+              [snapshot = snapshot_](WizardView& view) { view.ShowSavingProgress(snapshot); });
+  }
+  const ViewProgressCall& progress_;
+  SavingSnapshot snapshot_;
+};
+
+// The restore dialog's status line: "Restoring <path>" per file.
+class RestoreStatus final : public RestoreObserver {
+ public:
+  explicit RestoreStatus(const ViewProgressCall& progress) : progress_(progress) {}
+  void FileStarted(std::string_view relativePath) override {
+    progress_("restore", [text = fmt::format("Restoring {}", relativePath)](WizardView& view) {
+      view.ShowRestoreStatus(text);
+    });
+  }
+
+ private:
+  const ViewProgressCall& progress_;
+};
+
 }  // namespace
 
 void Discover(Session& session, const DiscoveryHooks& hooks) {
@@ -95,6 +138,33 @@ bool Mount(Session& session, const VolumeInfo& volume, RecoveryMode mode, const 
   MountFeedback observer(feedback);
   return MountInto(session.fileTree, session.drives, volume, mode, observer, session.state.Stop())
       .has_value();
+}
+
+std::expected<SavingResult, Error> Save(Session& session, const SavingRequest& request,
+                                        SaveControl& control, const ViewProgressCall& progress) {
+  SavingOptions options;
+  options.destination = request.destination;
+  options.sourcePath = session.drives.Current().devicePath;
+  options.volumeName = session.volumes.Current().volumeName;
+  options.mode = session.state.recoveryMode;
+  options.writeReport = request.writeReport;
+  SavingSnapshots display(progress);
+  SavingDisplayObserver observer(display);
+  return RunSaving(session.drives, session.volumes.Current(), session.fileTree, request.selection,
+                   session.settings, control, observer, options);
+}
+
+std::expected<RestoreReport, Error> Restore(const std::string& folder, StopToken stop,
+                                            const ViewProgressCall& progress) {
+  RestoreStatus status(progress);
+  try {
+    return RestoreCompressedFiles(folder, status, stop);
+  } catch (...) {
+    // The dialog's "Finish" waits for this run's end: nothing may keep it
+    // from coming, and the failure is what the dialog then says.
+    return std::unexpected(
+        Error{ErrorCode::kIoError, "The restore ended with an unexpected failure.", std::nullopt});
+  }
 }
 
 }  // namespace tolvar::engine

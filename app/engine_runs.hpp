@@ -5,11 +5,15 @@
 // texts (wizard_steps) and hands them to the view through `ViewCall`, which
 // carries the call to the view's thread.
 
+#include <expected>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "app/session.hpp"
 #include "app/wizard_view.hpp"
+#include "recovery/restore.hpp"
+#include "recovery/saving_run.hpp"
 
 namespace tolvar::engine {
 
@@ -34,6 +38,15 @@ struct MountHooks {
   ViewProgressCall progress;  // empty: progress goes through `feedback`
 };
 
+// What a saving run copies and where: the window's selection (or
+// everything) into `destination`, with the report or (a copy made for
+// opening) without it.
+struct SavingRequest {
+  Selection selection = Selection::All();
+  std::string destination;
+  bool writeReport = true;
+};
+
 // Refills the session's volume table by the wizard's identify option: from
 // the partition record, or by searching its sector range.
 void Discover(Session& session, const DiscoveryHooks& hooks);
@@ -42,5 +55,17 @@ void Discover(Session& session, const DiscoveryHooks& hooks);
 // walk; false only when memory ran out.
 [[nodiscard]] bool Mount(Session& session, const VolumeInfo& volume, RecoveryMode mode,
                          const MountHooks& hooks);
+
+// Copies `request.selection` of the session's file tree from its current
+// volume, showing each entry on the saving dialog through `progress`.
+[[nodiscard]] std::expected<SavingResult, Error> Save(Session& session,
+                                                      const SavingRequest& request,
+                                                      SaveControl& control,
+                                                      const ViewProgressCall& progress);
+
+// Restores the compressed files below `folder`, showing "Restoring <path>"
+// for each file looked at through `progress`.
+[[nodiscard]] std::expected<RestoreReport, Error> Restore(const std::string& folder, StopToken stop,
+                                                          const ViewProgressCall& progress);
 
 }  // namespace tolvar::engine

@@ -84,7 +84,9 @@ struct WizardController::Impl {
   bool ended = false;
   bool driveChosen = false;
   bool leaving = false;
+  bool restoreDeclined = false;
   std::map<MenuCommand, bool> menuEnabled;
+  SaveControl saveControl;           // the saving run's stop and skip requests
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
   WizardState& state() { return session.state; }
@@ -531,6 +533,7 @@ struct WizardController::Impl {
   void EndNow() {
     ended = true;
     state().RequestStop();
+    saveControl.PressStopSaving();
     view.EndProcess();
   }
 
@@ -545,6 +548,7 @@ struct WizardController::Impl {
       closePending = true;
       closing.store(true, std::memory_order_relaxed);
       state().RequestStop();
+      saveControl.PressStopSaving();
       return CloseDecision::kKeepOpen;
     }
     FinishClose();
@@ -591,6 +595,46 @@ struct WizardController::Impl {
   }
 
   // ---- workers ----
+
+  bool Save(engine::SavingRequest request, WizardController::SavingEnded onEnded) {
+    if (ended || workerActive || state().step != 2) return false;
+    workerActive = true;
+    saveControl.StartRun();
+    view.OpenSavingDialog();
+    workers.Start([this, request = std::move(request), onEnded = std::move(onEnded)] {
+      auto result = engine::Save(session, request, saveControl, ProgressCall());
+      Post([this, result = std::move(result), onEnded] {
+        view.CloseSavingDialog();
+        if (!closePending && onEnded) onEnded(result);
+        WorkerEnded();
+      });
+    });
+    return true;
+  }
+
+  void RestoreCompressed(std::string folder) {
+    if (ended || workerActive) return;
+    if (view.AskYesNo(kRestoreQuestion, MessageKind::kQuestion) != Answer::kYes) {
+      // Kept for the record only: a later Yes still restores.
+      restoreDeclined = true;
+      return;
+    }
+    workerActive = true;
+    state().ClearStop();
+    view.OpenRestoreDialog();
+    workers.Start([this, folder = std::move(folder)] {
+      auto report = engine::Restore(folder, state().Stop(), ProgressCall());
+      Post([this, report = std::move(report)] {
+        // A host failure that ended the work is said first; "Finish" always
+        // comes, whatever happened.
+        if (report && !report->summary.stopMessage.empty()) {
+          view.ShowMessage(report->summary.stopMessage, MessageKind::kError);
+        }
+        view.RestoreEnded(report ? RestoreSummaryLine(report->summary) : report.error().message);
+        WorkerEnded();
+      });
+    });
+  }
 
   void StartSearchWorker() {
     workerActive = true;
@@ -772,7 +816,10 @@ WizardController::WizardController(Session& session, WizardView& view, Dispatche
     : session_(session),
       impl_(std::make_unique<Impl>(session, view, dispatcher, workers, std::move(options))) {}
 
-WizardController::~WizardController() { session_.state.RequestStop(); }
+WizardController::~WizardController() {
+  session_.state.RequestStop();
+  impl_->saveControl.PressStopSaving();
+}
 
 void WizardController::Startup(std::string_view startDirectory) { impl_->Startup(startDirectory); }
 bool WizardController::DrivesChanged() { return impl_->DrivesChanged(); }
@@ -793,6 +840,15 @@ void WizardController::OpenFolder(ViewItem folderItem) {
 void WizardController::SetListViewMode(ListViewMode mode) { impl_->view.SetListViewMode(mode); }
 void WizardController::Settings() { impl_->Settings(); }
 void WizardController::FileFilters() { impl_->FileFilters(); }
+bool WizardController::Save(engine::SavingRequest request, SavingEnded ended) {
+  return impl_->Save(std::move(request), std::move(ended));
+}
+void WizardController::StopSaving() { impl_->saveControl.PressStopSaving(); }
+void WizardController::SkipFile() { impl_->saveControl.PressSkipFile(); }
+void WizardController::RestoreCompressed(std::string folder) {
+  impl_->RestoreCompressed(std::move(folder));
+}
+bool WizardController::RestoreDeclined() const { return impl_->restoreDeclined; }
 bool WizardController::MenuCommandEnabled(MenuCommand command) const {
   return impl_->MenuEnabled(command);
 }

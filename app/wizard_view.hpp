@@ -136,6 +136,16 @@ struct ListRow {
   std::uint32_t timestamp = 0;  // as `date` and `time`
 };
 
+// What the saving dialog shows of a running copy: the entry being written
+// ("Path" is its host folder, "File Name" its name), "n of m" as "Total
+// Files", and the progress.
+struct SavingSnapshot {
+  std::string path;
+  std::string fileName;
+  std::string count;
+  int position = 0;  // 0 to 100
+};
+
 class WizardView {
  public:
   virtual ~WizardView() = default;
@@ -192,8 +202,21 @@ class WizardView {
       std::span<const std::string> current) = 0;
   // The host folder that receives recovered files.
   [[nodiscard]] virtual std::optional<std::filesystem::path> AskDestinationFolder() = 0;
-  // Saving progress, find files, properties, drive information and restore are
-  // added by the issues that build those dialogs.
+
+  // The saving dialog, a view of the controller's saving run: opened as the
+  // run starts (modal to the window, without blocking this call), redrawn
+  // from each snapshot, closed once the run has ended. Its "Stop Saving" and
+  // "Skip File" go to WizardController::StopSaving and SkipFile.
+  virtual void OpenSavingDialog() = 0;
+  virtual void ShowSavingProgress(const SavingSnapshot& snapshot) = 0;
+  virtual void CloseSavingDialog() = 0;
+
+  // The restore dialog, a view of the controller's restore run: opened with
+  // "Finish" disabled, its status redrawn, and "Finish" enabled at the end
+  // with the summary as the status ("Finish" alone closes it).
+  virtual void OpenRestoreDialog() = 0;
+  virtual void ShowRestoreStatus(std::string_view text) = 0;
+  virtual void RestoreEnded(std::string_view summary) = 0;
 
   // Shell and process.
   virtual void OpenDocument(std::string_view pathOrAddress, bool maximised) = 0;

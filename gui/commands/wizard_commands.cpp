@@ -24,6 +24,7 @@
 #include <QUrl>
 
 #include "app/properties.hpp"
+#include "app/saving_display.hpp"
 #include "gui/commands/command_art.hpp"
 #include "gui/commands/open_with.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -34,8 +35,6 @@
 #include "gui/dialogs/info_dialogs.hpp"
 #include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
-#include "app/properties.hpp"
-#include "app/saving_display.hpp"
 #include "packaging/project_info.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
@@ -332,6 +331,9 @@ void WizardCommands::Run(Command command) {
     case Command::kContextRename:
       Rename();
       break;
+    case Command::kRestoreCompressed:
+      RestoreCompressed();
+      break;
     case Command::kContextProperties:
       Properties();
       break;
@@ -417,21 +419,25 @@ void WizardCommands::OpenFile(std::uint32_t fileId, bool openWith) {
   // meets the duplicate rule and an open program keeps its copy.
   const QString folder = temporary_.filePath(QStringLiteral("open-%1").arg(++openedCount_));
   QDir().mkpath(folder);
-  std::vector<std::string> written;
-  const SavingOutcome outcome =
-      RunSavingInto(folder, Selection::Rows({}, {fileId}), false, &written);
-  if (!outcome.started || written.empty()) {
-    window_.ShowMessage(
-        outcome.problem.empty() ? "The file could not be copied for opening." : outcome.problem,
-        MessageKind::kError);
-    return;
-  }
-  const QString path = QDir(folder).filePath(QString::fromStdString(written.front()));
-  if (!openWith) {
-    window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
-    return;
-  }
-  ChooseApplication(path);
+  engine::SavingRequest request{Selection::Rows({}, {fileId}), ToStd(folder), false};
+  (void)window_.Controller().Save(
+      std::move(request),
+      [this, folder, openWith](const std::expected<SavingResult, Error>& result) {
+        std::vector<std::string> written;
+        const SavingOutcome outcome = OutcomeOf(result, ToStd(folder), false, &written);
+        if (!outcome.started || written.empty()) {
+          window_.ShowMessage(outcome.problem.empty() ? "The file could not be copied for opening."
+                                                      : outcome.problem,
+                              MessageKind::kError);
+          return;
+        }
+        const QString path = QDir(folder).filePath(QString::fromStdString(written.front()));
+        if (!openWith) {
+          window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
+          return;
+        }
+        ChooseApplication(path);
+      });
 }
 
 void WizardCommands::ChooseApplication(const QString& path) {
@@ -531,54 +537,33 @@ void WizardCommands::Recover(bool everything) {
     if (!chosen.isEmpty()) destination = chosen;
   }
   if (!destination) return;
-  lastSaving_ = RunSavingInto(*destination, *selection, true, nullptr);
-  if (dialogDriver_) return;  // scripted: no summary box
-  ShowSavingSummary(&window_, lastSaving_, [this](const QString& path) {
-    window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
-  });
+  lastDestination_ = *destination;
+  engine::SavingRequest request{std::move(*selection), ToStd(*destination), true};
+  (void)window_.Controller().Save(
+      std::move(request),
+      [this, folder = ToStd(*destination)](const std::expected<SavingResult, Error>& result) {
+        lastSaving_ = OutcomeOf(result, folder, true);
+        ++savingsEnded_;
+        if (dialogDriver_) return;  // scripted: no summary box
+        ShowSavingSummary(&window_, lastSaving_, [this](const QString& path) {
+          window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
+        });
+      });
 }
 
-SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Selection& selection,
-                                            bool writeReport, std::vector<std::string>* written) {
-  Session& session = window_.Controller().GetSession();
-  SavingOptions options;
-  options.destination = ToStd(destination);
-  options.sourcePath = session.drives.Current().devicePath;
-  options.volumeName = session.volumes.Current().volumeName;
-  options.writeReport = writeReport;
-  SavingDialog::RunBody body = [&session, selection, options, written](SaveControl& control,
-                                                                       SavingDisplay& display) {
-    SavingDisplayObserver observer(display);
-    const auto result = RunSaving(session.drives, session.volumes.Current(), session.fileTree,
-                                  selection, session.settings, control, observer, options);
-    SavingOutcome outcome;
-    if (!result) {
-      outcome.problem = result.error().message;
-      return outcome;
-    }
-    outcome.started = true;
-    const RunSummary& summary = result->report.summary;
-    outcome.summaryLine = SummaryLine(summary);
-    outcome.stoppedByUser = summary.stoppedByUser;
-    outcome.problem = !summary.stopMessage.empty() ? summary.stopMessage : result->reportProblem;
-    if (options.writeReport && result->reportProblem.empty()) {
-      outcome.reportPath = options.destination + "/" + std::string(kReportTextName);
-    }
-    if (written != nullptr) {
-      for (const ReportEntry& entry : result->report.entries) {
-        if (entry.type == EntryType::kFile &&
-            (entry.status == EntryStatus::kComplete || entry.status == EntryStatus::kDamaged)) {
-          written->push_back(entry.path);
-        }
-      }
-    }
-    return outcome;
-  };
-  SavingDialog dialog(saveControl_, &window_);
-  dialog.Start(std::move(body));
-  RunDialog(dialog);
-  if (dialog.result() != QDialog::Accepted) dialog.exec();  // the run must end first
-  return dialog.Outcome();
+void WizardCommands::RestoreCompressed() {
+  // The data recovered last, or a folder the user names.
+  std::optional<QString> folder;
+  if (!lastDestination_.isEmpty()) {
+    folder = lastDestination_;
+  } else if (destinationChooser_) {
+    folder = destinationChooser_();
+  } else {
+    const QString chosen = QFileDialog::getExistingDirectory(
+        &window_, QStringLiteral("Choose the folder of recovered data to restore"));
+    if (!chosen.isEmpty()) folder = chosen;
+  }
+  if (folder) window_.Controller().RestoreCompressed(ToStd(*folder));
 }
 
 // ---- tools ----

@@ -47,6 +47,8 @@
 #include "gui/controls/xp_group_box.hpp"
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
+#include "gui/dialogs/restore_compressed_dialog.hpp"
+#include "gui/dialogs/saving_dialog.hpp"
 #include "gui/window/anchored_layout.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/entry_list_model.hpp"
@@ -960,6 +962,43 @@ std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() 
       this, QStringLiteral("Select the folder that receives the recovered files"));
   if (folder.isEmpty()) return std::nullopt;
   return std::filesystem::path(folder.toStdString());
+}
+
+SavingDialog* CRecoveryWizardDlg::OpenSaving() const { return savingDialog_.data(); }
+RestoreCompressedDialog* CRecoveryWizardDlg::OpenRestore() const { return restoreDialog_.data(); }
+
+void CRecoveryWizardDlg::OpenSavingDialog() {
+  if (savingDialog_) savingDialog_->deleteLater();
+  savingDialog_ = new SavingDialog(this);
+  connect(savingDialog_, &SavingDialog::StopPressed, this, [this] { controller_->StopSaving(); });
+  connect(savingDialog_, &SavingDialog::SkipPressed, this, [this] { controller_->SkipFile(); });
+  connect(savingDialog_, &QDialog::finished, savingDialog_, &QObject::deleteLater);
+  // Modal to the window, and this call returns: the run reports to the
+  // window's event loop.
+  savingDialog_->open();
+}
+
+void CRecoveryWizardDlg::ShowSavingProgress(const SavingSnapshot& snapshot) {
+  if (savingDialog_) savingDialog_->Show(snapshot);
+}
+
+void CRecoveryWizardDlg::CloseSavingDialog() {
+  if (savingDialog_) savingDialog_->Finish();
+}
+
+void CRecoveryWizardDlg::OpenRestoreDialog() {
+  if (restoreDialog_) restoreDialog_->deleteLater();
+  restoreDialog_ = new RestoreCompressedDialog(this);
+  connect(restoreDialog_, &QDialog::finished, restoreDialog_, &QObject::deleteLater);
+  restoreDialog_->open();
+}
+
+void CRecoveryWizardDlg::ShowRestoreStatus(std::string_view text) {
+  if (restoreDialog_) restoreDialog_->SetStatus(ToQt(text));
+}
+
+void CRecoveryWizardDlg::RestoreEnded(std::string_view summary) {
+  if (restoreDialog_) restoreDialog_->Finish(ToQt(summary));
 }
 
 void CRecoveryWizardDlg::OpenDocument(std::string_view pathOrAddress, bool) {

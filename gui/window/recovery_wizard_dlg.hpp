@@ -36,6 +36,8 @@ class CHoverButton;
 class CHtmlTooltip;
 class CImageButton;
 class CRecoveryModeDialog;
+class RestoreCompressedDialog;
+class SavingDialog;
 class CTextProgressCtrl;
 class CTransparentStatic;
 class CXPGroupBox;
@@ -123,6 +125,9 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] int ListRowOfKey(std::uint64_t key, bool folder) const;
   [[nodiscard]] QWidget* ListWidget() const;
   [[nodiscard]] CRecoveryModeDialog* ModeDialog() const { return modeDialog_; }
+  // The saving and restore dialogs while they are open (nullptr otherwise).
+  [[nodiscard]] SavingDialog* OpenSaving() const;
+  [[nodiscard]] RestoreCompressedDialog* OpenRestore() const;
   [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
   [[nodiscard]] CHtmlTooltip* QuickHelpTooltip() const { return quickHelpTooltip_; }
   // The pane that holds the wizard's controls at their dialog-unit places,
@@ -175,6 +180,12 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] std::optional<std::vector<std::string>> AskFileFilters(
       std::span<const std::string> current) override;
   [[nodiscard]] std::optional<std::filesystem::path> AskDestinationFolder() override;
+  void OpenSavingDialog() override;
+  void ShowSavingProgress(const SavingSnapshot& snapshot) override;
+  void CloseSavingDialog() override;
+  void OpenRestoreDialog() override;
+  void ShowRestoreStatus(std::string_view text) override;
+  void RestoreEnded(std::string_view summary) override;
   void OpenDocument(std::string_view pathOrAddress, bool maximised) override;
   void CloseWindow() override;
   void EndProcess() override;
@@ -244,6 +255,8 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   EntryListModel* entries_ = nullptr;
   EntrySortProxy* sortedEntries_ = nullptr;
   CRecoveryModeDialog* modeDialog_ = nullptr;
+  QPointer<SavingDialog> savingDialog_;
+  QPointer<RestoreCompressedDialog> restoreDialog_;
   QAction* openImageAction_ = nullptr;
   QHash<int, QPointer<QAction>> commandActions_;
   QHash<int, bool> commandStates_;

@@ -280,6 +280,7 @@ class CommandsTest : public QObject {
     rig.ToFilesStep();
     rig.SelectRow(QStringLiteral("README"));
     rig.commands->Run(Command::kContextOpen);
+    QVERIFY(QTest::qWaitFor([&] { return !rig.opened.empty(); }));
     QCOMPARE(rig.opened.size(), std::size_t{1});
     const QUrl url(QString::fromStdString(rig.opened.front()));
     QVERIFY(url.isLocalFile());
@@ -341,15 +342,17 @@ class CommandsTest : public QObject {
     rig.commands->SetLauncher([&](const QStringList& command) { launched = command; });
     rig.commands->SetDialogDriver([](QDialog& dialog) {
       auto* chooser = qobject_cast<AppChooserDialog*>(&dialog);
-      if (chooser == nullptr) {  // the copy's saving dialog: let the run end
-        QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
-        return;
-      }
+      QVERIFY(chooser != nullptr);
       chooser->CommandField()->setText(QStringLiteral("cat"));
       chooser->accept();
     });
     rig.SelectRow(QStringLiteral("README"));
     rig.commands->Run(Command::kContextOpenWith);
+    // The copy is made by the controller's worker behind the saving dialog;
+    // the chooser comes once it has ended.
+    QVERIFY(rig.window->OpenSaving() != nullptr);
+    QVERIFY(QTest::qWaitFor([&] { return !launched.isEmpty(); }));
+    QVERIFY(rig.window->OpenSaving() == nullptr || !rig.window->OpenSaving()->isVisible());
     QCOMPARE(launched.size(), 2);
     QCOMPARE(launched.front(), QStringLiteral("cat"));
     QCOMPARE(Slurp(launched.back().toStdString()), std::string("read me\n"));
@@ -381,10 +384,11 @@ class CommandsTest : public QObject {
     rig.ToFilesStep();
     const QString out = QString::fromStdString((dir_ / "out").string());
     rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
-    rig.commands->SetDialogDriver([](QDialog& dialog) {
-      QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
-    });
+    rig.commands->SetDialogDriver([](QDialog&) {});  // no summary box
     rig.commands->Run(Command::kRecoverAll);
+    QVERIFY(rig.window->Controller().WorkerRunning());
+    QVERIFY(QTest::qWaitFor([&] { return rig.commands->SavingsEnded() == 1; }));
+    QVERIFY(!rig.window->Controller().WorkerRunning());
     const SavingOutcome& outcome = rig.commands->LastSaving();
     QVERIFY(outcome.started);
     QVERIFY(!outcome.reportPath.empty());

@@ -12,7 +12,6 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <cstdio>
-#include <latch>
 
 #include "app/properties.hpp"
 #include "app/session.hpp"
@@ -128,33 +127,18 @@ int main(int argc, char** argv) {
   ok &= Save(&find, out, QStringLiteral("dialog-find-files.png"));
   find.hide();
 
-  SaveControl control;
-  SavingDialog saving(control, &window);
-  std::latch grabbed(1);
-  saving.Start([&grabbed](SaveControl& flags, SavingDisplay& display) {
-    display.SetPath("/home/user/recovered/usr/lib");
-    display.SetFileName("libc.so.1");
-    display.SetCount("212 of 1480");
-    display.SetProgress(37);
-    grabbed.wait();
-    flags.closeSavingRequested.store(1);
-    return SavingOutcome{};
-  });
+  SavingDialog saving(&window);
+  saving.Show({"/home/user/recovered/usr/lib", "libc.so.1", "212 of 1480", 37});
   saving.show();
   (void)QTest::qWaitForWindowExposed(&saving);
   QTest::qWait(150);
   ok &= Save(&saving, out, QStringLiteral("dialog-saving.png"));
-  grabbed.count_down();
-  (void)QTest::qWaitFor([&] { return saving.result() == QDialog::Accepted; });
+  saving.Finish();
 
   RestoreCompressedDialog restore(&window);
-  restore.SetMessageAnswerer([](std::string_view, MessageKind, bool) { return Answer::kYes; });
-  (void)restore.Begin([](const auto&, const auto&) {
-    return std::string("12 files examined, 3 restored, 1 damaged, 0 failed");
-  });
+  restore.Finish(QStringLiteral("12 files examined, 3 restored, 1 damaged, 0 failed"));
   restore.show();
   (void)QTest::qWaitForWindowExposed(&restore);
-  (void)QTest::qWaitFor([&] { return restore.Finished(); });
   ok &= Save(&restore, out, QStringLiteral("dialog-restore.png"));
   QTimer::singleShot(0, &restore, [&] { restore.FinishButton()->click(); });
   restore.hide();

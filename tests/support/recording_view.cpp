@@ -171,6 +171,36 @@ std::optional<std::vector<std::string>> RecordingView::AskFileFilters(
 
 std::optional<std::filesystem::path> RecordingView::AskDestinationFolder() { return std::nullopt; }
 
+void RecordingView::OpenSavingDialog() {
+  savingDialogOpen = true;
+  savingSnapshots.clear();
+  Call("OpenSavingDialog");
+}
+
+void RecordingView::ShowSavingProgress(const SavingSnapshot& snapshot) {
+  savingSnapshots.push_back(snapshot);
+}
+
+void RecordingView::CloseSavingDialog() {
+  savingDialogOpen = false;
+  Call("CloseSavingDialog");
+}
+
+void RecordingView::OpenRestoreDialog() {
+  restoreDialogOpen = true;
+  restoreFinished = false;
+  restoreStatus.clear();
+  Call("OpenRestoreDialog");
+}
+
+void RecordingView::ShowRestoreStatus(std::string_view text) { restoreStatus.emplace_back(text); }
+
+void RecordingView::RestoreEnded(std::string_view summary) {
+  restoreFinished = true;
+  restoreStatus.emplace_back(summary);
+  Call(fmt::format("RestoreEnded({})", summary));
+}
+
 void RecordingView::OpenDocument(std::string_view pathOrAddress, bool maximised) {
   opened.emplace_back(pathOrAddress);
   Call(fmt::format("Open({},{})", pathOrAddress, maximised));

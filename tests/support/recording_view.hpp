@@ -76,6 +76,12 @@ class RecordingView : public WizardView {
   std::optional<std::vector<std::string>> AskFileFilters(
       std::span<const std::string> current) override;
   std::optional<std::filesystem::path> AskDestinationFolder() override;
+  void OpenSavingDialog() override;
+  void ShowSavingProgress(const SavingSnapshot& snapshot) override;
+  void CloseSavingDialog() override;
+  void OpenRestoreDialog() override;
+  void ShowRestoreStatus(std::string_view text) override;
+  void RestoreEnded(std::string_view summary) override;
   void OpenDocument(std::string_view pathOrAddress, bool maximised) override;
   void CloseWindow() override;
   void EndProcess() override;
@@ -128,6 +134,12 @@ class RecordingView : public WizardView {
   std::deque<std::optional<RecoveryMode>> modes;
   std::optional<RecoverySettings> settingsAnswer;         // what the settings dialog gives
   std::optional<std::vector<std::string>> filtersAnswer;  // what the filters dialog gives
+  // The saving and restore dialogs as drawn.
+  bool savingDialogOpen = false;
+  std::vector<SavingSnapshot> savingSnapshots;
+  bool restoreDialogOpen = false;
+  bool restoreFinished = false;  // "Finish" enabled
+  std::vector<std::string> restoreStatus;
   int settingsAsked = 0;
   int filtersAsked = 0;
 
