@@ -30,7 +30,7 @@ std::uint32_t DefaultRangeEnd(const DriveInfo& drive) {
 }
 
 std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive) {
-  std::vector<PanelRow> rows = DescribePanelMode(0).rows;
+  std::vector<PanelRow> rows = DescribePanelMode(PanelMode::kDrive).rows;
   const std::string values[] = {drive.model, MegabytesText(drive.totalSectors),
                                 fmt::format("{}", drive.cylinders), fmt::format("{}", drive.heads),
                                 fmt::format("{}", drive.sectorsPerTrack)};

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/feedback.hpp"
@@ -27,22 +28,31 @@ class ViewFeedback final : public Feedback {
   void SetPanelMode(const PanelLayout& layout) override {
     call_([layout](WizardView& view) { view.SetPanel(layout); });
   }
+  // The worker's values, status and progress travel as one snapshot: each
+  // change sends the whole of it, and only the latest waiting is drawn.
   void SetRowValue(std::string_view label, std::string_view value) override {
-    Progress(label, [label = std::string(label), value = std::string(value)](WizardView& view) {
-      view.SetPanelValue(label, value);
-    });
+    const auto row = std::find_if(snapshot_.values.begin(), snapshot_.values.end(),
+                                  [&](const PanelRow& r) { return r.label == label; });
+    if (row != snapshot_.values.end()) {
+      row->value.assign(value);
+    } else {
+      snapshot_.values.push_back({std::string(label), std::string(value)});
+    }
+    SendSnapshot();
   }
   void SetStatusText(std::string_view text) override {
-    Progress("status", [text = std::string(text)](WizardView& view) { view.SetStatusText(text); });
+    snapshot_.status.emplace(text);
+    SendSnapshot();
   }
   void ShowStatus(bool shown) override {
-    call_([shown](WizardView& view) { view.ShowControl(ControlId::kStatusLine, shown); });
+    call_([shown](WizardView& view) { view.ShowSection(PaneSection::kStatusLine, shown); });
   }
   void SetProgress(int position) override {
-    Progress("progress", [position](WizardView& view) { view.SetProgress(position); });
+    snapshot_.position = position;
+    SendSnapshot();
   }
   void ShowProgress(bool shown) override {
-    call_([shown](WizardView& view) { view.ShowControl(ControlId::kProgress, shown); });
+    call_([shown](WizardView& view) { view.ShowSection(PaneSection::kProgress, shown); });
   }
   void SetQuickHelp(std::string_view text) override {
     call_([text = std::string(text)](WizardView& view) { view.SetQuickHelp(text); });
@@ -50,16 +60,18 @@ class ViewFeedback final : public Feedback {
   using Feedback::SetPanelMode;
 
  private:
-  void Progress(std::string_view channel, std::function<void(WizardView&)> call) {
+  void SendSnapshot() {
+    auto draw = [snapshot = snapshot_](WizardView& view) { view.ShowProgress(snapshot); };
     if (progress_) {
-      progress_(channel, std::move(call));
+      progress_("panel", std::move(draw));
     } else {
-      call_(std::move(call));
+      call_(std::move(draw));
     }
   }
 
   const ViewCall& call_;
   const ViewProgressCall& progress_;
+  ProgressSnapshot snapshot_;
 };
 
 // Hands each accepted volume's name to the controller, which makes its tree

@@ -40,10 +40,6 @@ std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
 
-constexpr std::array kRangeControls = {
-    ControlId::kRangeTitle, ControlId::kRangeGroup, ControlId::kEndField, ControlId::kStartField,
-    ControlId::kStartLabel, ControlId::kEndLabel,   ControlId::kRangeHelp};
-
 constexpr std::array kBrowseCommands = {
     MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,
     MenuCommand::kIcons,           MenuCommand::kList,
@@ -118,17 +114,12 @@ struct WizardController::Impl {
 
   // ---- feedback surface (UI thread) ----
 
-  void ShowBoth(ControlId control, bool on) {
-    view.ShowControl(control, on);
-    view.EnableControl(control, on);
-  }
-
-  void PanelMode(int mode) {
+  void Panel(PanelMode mode) {
     const PanelLayout layout = DescribePanelMode(mode, state().rangeEnd);
     view.SetPanel(layout);
     if (!layout.quickHelp.empty()) view.SetQuickHelp(layout.quickHelp);
-    if (mode == 1 || mode == 44) {
-      for (const ControlId c : kRangeControls) view.ShowControl(c, false);
+    if (mode == PanelMode::kRangeSearch || mode == PanelMode::kRecordSearch) {
+      view.ShowSection(PaneSection::kSectorRange, false);
     }
   }
 
@@ -171,14 +162,10 @@ struct WizardController::Impl {
     FillList(kRootFolderInode);
   }
 
-  void ShowRangeControls(bool shown) {
-    for (const ControlId c : kRangeControls) view.ShowControl(c, shown);
-  }
+  void ShowRangeControls(bool shown) { view.ShowSection(PaneSection::kSectorRange, shown); }
 
   void ResetRangeFields() {
-    view.SetControlText(ControlId::kStartField, "0");
-    view.SetControlText(ControlId::kEndField,
-                        fmt::format("{}", DefaultRangeEnd(session.drives.Current())));
+    view.SetSectorRange({"0", fmt::format("{}", DefaultRangeEnd(session.drives.Current()))});
   }
 
   void DetailsColumn() {
@@ -192,16 +179,12 @@ struct WizardController::Impl {
     view.ShowTree(TreeKind::kDisk, false);
     view.EnableTree(TreeKind::kDisk, false);
     view.ClearList();
-    view.ShowControl(ControlId::kIdentifyGroup, false);
-    view.ShowControl(ControlId::kIdentifyTitle, false);
-    ShowBoth(ControlId::kUsePartitionTable, false);
-    ShowBoth(ControlId::kSearchPartition, false);
-    view.ShowControl(ControlId::kIdentifyHelp, false);
-    ShowBoth(ControlId::kNext, false);
-    ShowBoth(ControlId::kBack, false);
-    ShowBoth(ControlId::kStop, true);
+    view.ShowSection(PaneSection::kIdentifyOptions, false);
+    view.ShowButton(WizardButton::kNext, false);
+    view.ShowButton(WizardButton::kBack, false);
+    view.ShowButton(WizardButton::kStop, true);
     view.SetProgress(0);
-    view.ShowControl(ControlId::kProgress, true);
+    view.ShowSection(PaneSection::kProgress, true);
   }
 
   void LayoutBackToDisk() {
@@ -210,24 +193,20 @@ struct WizardController::Impl {
     view.ShowTree(TreeKind::kVolume, false);
     view.EnableTree(TreeKind::kVolume, false);
     view.ClearList();
-    view.ShowControl(ControlId::kIdentifyGroup, true);
-    view.ShowControl(ControlId::kIdentifyTitle, true);
-    ShowBoth(ControlId::kUsePartitionTable, true);
-    ShowBoth(ControlId::kSearchPartition, true);
-    ShowBoth(ControlId::kBack, false);
-    view.ShowControl(ControlId::kIdentifyHelp, true);
+    view.ShowSection(PaneSection::kIdentifyOptions, true);
+    view.ShowButton(WizardButton::kBack, false);
     if (state().identifyOption == IdentifyOption::kSearchPartition) ShowRangeControls(true);
   }
 
   void LayoutVolumesReady() {
     view.EnableTree(TreeKind::kVolume, true);
     state().ClearStop();
-    view.ShowControl(ControlId::kProgress, false);
-    view.ShowControl(ControlId::kStatusLine, false);
-    ShowBoth(ControlId::kStop, false);
-    ShowBoth(ControlId::kBack, true);
+    view.ShowSection(PaneSection::kProgress, false);
+    view.ShowSection(PaneSection::kStatusLine, false);
+    view.ShowButton(WizardButton::kStop, false);
+    view.ShowButton(WizardButton::kBack, true);
     MenuState(1);
-    PanelMode(6);
+    Panel(PanelMode::kVolume);
     QuickHelp(kVolumesReadyHelpLines);
   }
 
@@ -258,7 +237,7 @@ struct WizardController::Impl {
   void DiskStep(int menu) {
     LayoutBackToDisk();
     MenuState(menu);
-    PanelMode(0);
+    Panel(PanelMode::kDrive);
   }
 
   // ---- trees ----
@@ -307,13 +286,13 @@ struct WizardController::Impl {
 
     MenuState(0);
     ShowRangeControls(false);
-    PanelMode(0);
+    Panel(PanelMode::kDrive);
     QuickHelp(kStartHelpLines);
-    view.CheckRadio(ControlId::kUsePartitionTable);
-    view.ShowControl(ControlId::kProgress, false);
-    ShowBoth(ControlId::kBack, false);
-    ShowBoth(ControlId::kNext, false);
-    ShowBoth(ControlId::kStop, false);
+    view.CheckIdentifyOption(IdentifyOption::kUsePartitionTable);
+    view.ShowSection(PaneSection::kProgress, false);
+    view.ShowButton(WizardButton::kBack, false);
+    view.ShowButton(WizardButton::kNext, false);
+    view.ShowButton(WizardButton::kStop, false);
     view.ShowList(false);
     DetailsColumn();
     session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
@@ -337,8 +316,8 @@ struct WizardController::Impl {
   bool DrivesChanged() {
     if (ended || workerActive || state().step != 0) return false;
     MakeDiskTree();
-    ShowBoth(ControlId::kNext, false);
-    PanelMode(0);
+    view.ShowButton(WizardButton::kNext, false);
+    Panel(PanelMode::kDrive);
     return true;
   }
 
@@ -363,12 +342,9 @@ struct WizardController::Impl {
       driveChosen = true;
       ResetRangeFields();
       const DriveInfo& drive = session.drives.Current();
-      view.SetPanelValue(kModelLabel, drive.model);
-      view.SetPanelValue(kCapacityLabel, fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
-      view.SetPanelValue(kCylindersLabel, fmt::format("{}", drive.cylinders));
-      view.SetPanelValue(kHeadLabel, fmt::format("{}", drive.heads));
-      view.SetPanelValue(kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
-      ShowBoth(ControlId::kNext, true);
+      view.ShowDriveFigures(
+          {drive.model, drive.totalSectors, drive.cylinders, drive.heads, drive.sectorsPerTrack});
+      view.ShowButton(WizardButton::kNext, true);
     } else if (kind == TreeKind::kVolume && state().step == 1) {
       const auto it = std::find(volumeItems.begin(), volumeItems.end(), item);
       if (it == volumeItems.end()) return;
@@ -376,11 +352,9 @@ struct WizardController::Impl {
       const auto index = static_cast<std::uint16_t>(it - volumeItems.begin());
       session.volumes.currentVolume = index;
       const VolumeInfo& volume = session.volumes.entries[index];
-      view.SetPanelValue(kVolumeTypeLabel, FsTypeName(volume.fsType));
-      view.SetPanelValue(kVolumeNameLabel, volume.volumeName);
-      view.SetPanelValue(kVolumeStartLabel, fmt::format("{}", volume.startSector));
-      view.SetPanelValue(kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
-      ShowBoth(ControlId::kNext, true);
+      view.ShowVolumeFigures({std::string(FsTypeName(volume.fsType)), volume.volumeName,
+                              volume.startSector, volume.sizeSectors});
+      view.ShowButton(WizardButton::kNext, true);
     } else if (kind == TreeKind::kFile && state().step == 2) {
       state().openWith = 0;
       view.ClearList();
@@ -392,8 +366,7 @@ struct WizardController::Impl {
   void IdentifyOptionChosen(IdentifyOption option) {
     if (ended || state().step != 0 || workerActive) return;
     state().identifyOption = option;
-    view.CheckRadio(option == IdentifyOption::kSearchPartition ? ControlId::kSearchPartition
-                                                               : ControlId::kUsePartitionTable);
+    view.CheckIdentifyOption(option);
     if (option == IdentifyOption::kSearchPartition) {
       ShowRangeControls(true);
       ResetRangeFields();
@@ -407,15 +380,15 @@ struct WizardController::Impl {
     view.SetListGridAndFullRow();
     session.filters.Reset();
     state().SetBusy(false);
-    ShowBoth(ControlId::kNext, false);
+    view.ShowButton(WizardButton::kNext, false);
     view.SetListViewMode(ListViewMode::kDetails);
 
     if (state().step == 0) {
       if (!driveChosen) return;
       if (state().identifyOption == IdentifyOption::kSearchPartition) {
-        const auto start = ParseSectorField(view.ReadField(ControlId::kStartField));
-        const auto end = start ? ParseSectorField(view.ReadField(ControlId::kEndField))
-                               : std::optional<std::uint32_t>{};
+        const SectorRangeText typed = view.ReadSectorRange();
+        const auto start = ParseSectorField(typed.start);
+        const auto end = start ? ParseSectorField(typed.end) : std::optional<std::uint32_t>{};
         std::string_view refusal;
         if (!start) {
           refusal = kBadStartMessage;
@@ -426,7 +399,7 @@ struct WizardController::Impl {
         }
         if (!refusal.empty()) {
           view.ShowMessage(refusal, MessageKind::kError);
-          ShowBoth(ControlId::kNext, true);
+          view.ShowButton(WizardButton::kNext, true);
           return;
         }
         state().rangeStart = *start;
@@ -468,22 +441,22 @@ struct WizardController::Impl {
           // The reason, not an empty search: the user can mend it and retry.
           view.ShowMessage(DriveNotOpenedMessage(session.drives.currentDrive, openProblem),
                            MessageKind::kError);
-          ShowBoth(ControlId::kNext, true);
+          view.ShowButton(WizardButton::kNext, true);
           return;
         }
         if (!hasRecord) {
           view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
           return;
         }
-        BeginSearch(rangeSearch ? 1 : 44);
+        BeginSearch(rangeSearch ? PanelMode::kRangeSearch : PanelMode::kRecordSearch);
       });
     });
   }
 
-  void BeginSearch(int panelMode) {
+  void BeginSearch(PanelMode panelMode) {
     LayoutSearchStart();
     MenuState(1);
-    PanelMode(panelMode);
+    Panel(panelMode);
     QuickHelp(kSearchingHelpLines);
     CreateTree(TreeKind::kVolume, kVolumeTreeRootText, TreeImage::kDrive);
     StartSearchWorker();
@@ -492,7 +465,7 @@ struct WizardController::Impl {
   void Back() {
     if (ended || workerActive) return;
     view.SetListViewMode(ListViewMode::kDetails);
-    ShowBoth(ControlId::kNext, false);
+    view.ShowButton(WizardButton::kNext, false);
     view.ClearList();
     view.ShowList(false);
     if (state().step == 1) {
@@ -506,9 +479,9 @@ struct WizardController::Impl {
       LayoutBackToVolumes();
       state().step = 1;
       MenuState(1);
-      PanelMode(7);
+      Panel(PanelMode::kVolumeOnReturn);
       QuickHelp(kBackToVolumesHelpLines);
-      view.ShowControl(ControlId::kStatusLine, false);
+      view.ShowSection(PaneSection::kStatusLine, false);
       view.SetStatusText("");
     }
   }
@@ -707,13 +680,13 @@ struct WizardController::Impl {
     folderByItem.clear();
     parentOfItem.clear();
     Post([this] {
-      view.ShowControl(ControlId::kStatusLine, true);
+      view.ShowSection(PaneSection::kStatusLine, true);
       view.SetProgress(0);
-      view.ShowControl(ControlId::kProgress, true);
-      ShowBoth(ControlId::kBack, false);
-      ShowBoth(ControlId::kStop, false);
-      PanelMode(2);
-      ShowBoth(ControlId::kStop, true);
+      view.ShowSection(PaneSection::kProgress, true);
+      view.ShowButton(WizardButton::kBack, false);
+      view.ShowButton(WizardButton::kStop, false);
+      Panel(PanelMode::kMounting);
+      view.ShowButton(WizardButton::kStop, true);
       view.SetStatusText(kMountingStatus);
     });
     st.ClearStop();
@@ -735,7 +708,7 @@ struct WizardController::Impl {
 
     st.ClearStop();
     Post([this] {
-      ShowBoth(ControlId::kStop, false);
+      view.ShowButton(WizardButton::kStop, false);
       state().step += 1;
       LayoutFilesReady();
       view.SetProgress(0);
@@ -751,10 +724,10 @@ struct WizardController::Impl {
       view.ClearList();
       view.AddListRows(rows);
       view.EnableTree(TreeKind::kFile, true);
-      PanelMode(-1);
+      Panel(PanelMode::kCleared);
       view.ShowList(true);
-      ShowBoth(ControlId::kBack, true);
-      view.ShowControl(ControlId::kProgress, false);
+      view.ShowButton(WizardButton::kBack, true);
+      view.ShowSection(PaneSection::kProgress, false);
       MenuState(3);
       state().SetBusy(false);
       view.SetQuickHelp(kBrowseHelp);

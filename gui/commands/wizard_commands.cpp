@@ -71,24 +71,24 @@ QString DefaultManualPath() {
 std::string ToStd(const QString& text) { return text.toStdString(); }
 
 // A tool button's accessible name: the word of the command it runs.
-const char* ToolButtonWord(int controlId) {
-  switch (controlId) {
-    case 1049:
-      return "Recover Selected";
-    case 1050:
-      return "Recover All";
-    case 1051:
-      return "Save Snapshot";
-    case 1052:
-      return "Load Snapshot";
-    case 1053:
-      return "Find Files";
-    case 1054:
-      return "Settings";
-    case 1055:
-      return "Live Update";
+QString ToolButtonWord(Command command) {
+  switch (command) {
+    case Command::kRecoverSelected:
+      return QStringLiteral("Recover Selected");
+    case Command::kRecoverAll:
+      return QStringLiteral("Recover All");
+    case Command::kSaveSnapshot:
+      return QStringLiteral("Save Snapshot");
+    case Command::kLoadSnapshot:
+      return QStringLiteral("Load Snapshot");
+    case Command::kFindFiles:
+      return QStringLiteral("Find Files");
+    case Command::kSettings:
+      return QStringLiteral("Settings");
+    case Command::kLiveUpdate:
+      return QStringLiteral("Live Update");
     default:
-      return "Tool";
+      return QStringLiteral("Tool");
   }
 }
 
@@ -161,7 +161,7 @@ void WizardCommands::BuildMenuBar() {
       const Command command = item.command;
       connect(action, &QAction::triggered, this, [this, command] { Run(command); });
       actions_.insert(static_cast<int>(command), action);
-      window_.RegisterCommandAction(static_cast<MenuCommand>(command), action);
+      window_.RegisterCommandAction(command, action);
     }
     menuBar_->addMenu(menu);
     popups_.push_back(menu);
@@ -183,11 +183,10 @@ void WizardCommands::BuildToolButtons() {
     button->SetTooltipText(Text(spec.tooltip));
     button->setFocusPolicy(Qt::NoFocus);
     button->setVisible(!spec.hidden);
-    window_.RegisterControl(static_cast<ControlId>(spec.controlId), button,
-                            QString::fromUtf8(ToolButtonWord(spec.controlId)));
-    const int id = spec.controlId;
-    connect(button, &QAbstractButton::clicked, this, [this, id] { ClickToolButton(id); });
-    toolButtons_.insert(id, button);
+    window_.AddPaneControl(button, ToolButtonWord(spec.command));
+    const Command command = spec.command;
+    connect(button, &QAbstractButton::clicked, this, [this, command] { ClickToolButton(command); });
+    toolButtons_.insert(static_cast<int>(command), button);
   }
 }
 
@@ -227,8 +226,8 @@ QAction* WizardCommands::Action(Command command) const {
   return actions_.value(static_cast<int>(command), nullptr);
 }
 
-CImageButton* WizardCommands::ToolButton(int controlId) const {
-  return toolButtons_.value(controlId, nullptr);
+CImageButton* WizardCommands::ToolButton(Command command) const {
+  return toolButtons_.value(static_cast<int>(command), nullptr);
 }
 
 QAbstractItemView* WizardCommands::CurrentListView() const {
@@ -261,11 +260,10 @@ void WizardCommands::RunDialog(QDialog& dialog) {
 
 // ---- commands ----
 
-void WizardCommands::ClickToolButton(int controlId) {
+void WizardCommands::ClickToolButton(Command command) {
   for (const commands::ToolButton& spec : commands::ToolButtons()) {
-    if (spec.controlId != controlId || spec.actsAs == Command::kNone) continue;
-    const bool enabled = window_.MenuCommandEnabled(static_cast<MenuCommand>(spec.actsAs));
-    if (commands::ToolButtonActs(spec, enabled)) Run(spec.actsAs);
+    if (spec.command != command) continue;
+    if (commands::ToolButtonActs(spec, window_.MenuCommandEnabled(command))) Run(command);
     return;
   }
 }
@@ -273,7 +271,7 @@ void WizardCommands::ClickToolButton(int controlId) {
 void WizardCommands::Run(Command command) {
   const Command bar = commands::MenuBarEquivalent(command);
   if (!commands::AlwaysEnabled(bar) && actions_.contains(static_cast<int>(bar)) &&
-      !window_.MenuCommandEnabled(static_cast<MenuCommand>(bar))) {
+      !window_.MenuCommandEnabled(bar)) {
     return;  // a greyed command does nothing and says nothing
   }
   WizardController& controller = window_.Controller();

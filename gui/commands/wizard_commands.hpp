@@ -43,7 +43,7 @@ class WizardCommands : public QObject {
   // Runs a command as its menu item would (greyed items do nothing).
   void Run(commands::Command command);
   // A tool button's click: acts only while its menu command is enabled.
-  void ClickToolButton(int controlId);
+  void ClickToolButton(commands::Command command);
 
   // Open (openWith 0) or Open With (openWith 1) of the tree's selection or
   // the list's selection mark.
@@ -73,7 +73,7 @@ class WizardCommands : public QObject {
     return popups_.at(static_cast<std::size_t>(index));
   }
   [[nodiscard]] QAction* Action(commands::Command command) const;
-  [[nodiscard]] CImageButton* ToolButton(int controlId) const;
+  [[nodiscard]] CImageButton* ToolButton(commands::Command command) const;
   [[nodiscard]] const SavingOutcome& LastSaving() const { return lastSaving_; }
   // How many recoveries have ended (their summary is LastSaving()).
   [[nodiscard]] int SavingsEnded() const { return savingsEnded_; }

@@ -48,6 +48,55 @@ class EntryItemDelegate;
 class EntryListModel;
 class EntrySortProxy;
 
+// The window's own controls, by name: the commands and the tests reach them.
+enum class WindowControl {
+  kBrowseList,
+  kListFrame,
+  kIdentifyGroup,
+  kIdentifyTitle,
+  kUsePartitionTable,
+  kSearchPartition,
+  kIdentifyHelp,
+  kRangeGroup,
+  kRangeTitle,
+  kStartLabel,
+  kStartField,
+  kEndLabel,
+  kEndField,
+  kRangeHelp,
+  kNext,
+  kBack,
+  kStop,
+  kProgress,
+  kStatusLine,
+  kQuickHelp,
+  kHomePageLink,
+  kSecondLink,
+  kPanelLabel1,
+  kPanelValue1,
+  kPanelLabel2,
+  kPanelValue2,
+  kPanelLabel3,
+  kPanelValue3,
+  kPanelLabel4,
+  kPanelValue4,
+  kPanelLabel5,
+  kPanelValue5,
+};
+
+// The five rows of the information panel, label and value, in order.
+struct PanelRowControls {
+  WindowControl label;
+  WindowControl value;
+};
+inline constexpr PanelRowControls kPanelRowControls[5] = {
+    {WindowControl::kPanelLabel1, WindowControl::kPanelValue1},
+    {WindowControl::kPanelLabel2, WindowControl::kPanelValue2},
+    {WindowControl::kPanelLabel3, WindowControl::kPanelValue3},
+    {WindowControl::kPanelLabel4, WindowControl::kPanelValue4},
+    {WindowControl::kPanelLabel5, WindowControl::kPanelValue5},
+};
+
 // What the window says instead of opening `where` while it runs as root, and
 // when no program takes a file or an address.
 [[nodiscard]] std::string RootWillNotOpenMessage(std::string_view where);
@@ -109,8 +158,8 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // The most calls from workers that waited for the window at one time.
   [[nodiscard]] int QueueHighWater() const { return dispatcher_.HighWater(); }
   // The caption label of a value label (the panel's rows).
-  [[nodiscard]] QLabel* CaptionOf(ControlId value) const;
-  [[nodiscard]] QWidget* Control(ControlId control) const;
+  [[nodiscard]] QLabel* CaptionOf(WindowControl value) const;
+  [[nodiscard]] QWidget* Control(WindowControl control) const;
   [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
   [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
   [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
@@ -131,11 +180,11 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
   [[nodiscard]] CHtmlTooltip* QuickHelpTooltip() const { return quickHelpTooltip_; }
   // The pane that holds the wizard's controls at their dialog-unit places,
-  // and the units; further controls (tool buttons) go there and are
-  // registered so the controller can show, enable and name them.
+  // and the units; further controls (tool buttons) go there, added with
+  // their accessible name so the pane's layout keeps them in place.
   [[nodiscard]] QWidget* Pane() const { return pane_; }
   [[nodiscard]] const DialogUnits& Units() const { return units_; }
-  void RegisterControl(ControlId id, QWidget* widget, const QString& accessibleName);
+  void AddPaneControl(QWidget* widget, const QString& accessibleName);
   // The list's selected rows (model rows, ascending) and the current item of
   // a tree (kNoViewItem for none).
   [[nodiscard]] QList<int> SelectedListRows() const;
@@ -147,16 +196,18 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
 
   // WizardView.
-  void ShowControl(ControlId control, bool shown) override;
-  void EnableControl(ControlId control, bool enabled) override;
-  void SetControlText(ControlId control, std::string_view text) override;
+  void ShowButton(WizardButton button, bool shown) override;
+  void ShowSection(PaneSection section, bool shown) override;
   void SetStatusText(std::string_view text) override;
   void SetQuickHelp(std::string_view text) override;
   void SetProgress(int position) override;
-  void CheckRadio(ControlId radio) override;
-  [[nodiscard]] std::string ReadField(ControlId field) override;
+  void CheckIdentifyOption(IdentifyOption option) override;
+  void SetSectorRange(const SectorRangeText& range) override;
+  [[nodiscard]] SectorRangeText ReadSectorRange() override;
   void SetPanel(const PanelLayout& layout) override;
-  void SetPanelValue(std::string_view label, std::string_view value) override;
+  void ShowDriveFigures(const DriveFigures& figures) override;
+  void ShowVolumeFigures(const VolumeFigures& figures) override;
+  void ShowProgress(const ProgressSnapshot& snapshot) override;
   void CreateTree(TreeKind kind, ViewItem root, std::string_view text, TreeImage image) override;
   void AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item, std::string_view text,
                    TreeImage image, TreeImage selectedImage) override;
@@ -217,7 +268,9 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // anchored by the region it sits in.
   void Anchor(QWidget* widget);
   [[nodiscard]] QRect TreePlace() const;
-  void Register(ControlId id, QWidget* widget, const QString& accessibleName);
+  void Register(WindowControl id, QWidget* widget, const QString& accessibleName);
+  // Sets the value of the panel row whose caption is `label`.
+  void SetPanelValue(std::string_view label, std::string_view value);
   void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
   void OnNext();
   void RebuildDiskTree();

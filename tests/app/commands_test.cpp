@@ -47,18 +47,18 @@ TEST(CommandTables, ContextItemsActAsTheirMenuBarCommands) {
 
 TEST(ToolButtonRules, GreyedCommandsDoNothingLiveUpdateAlwaysSnapshotsNever) {
   for (const ToolButton& button : ToolButtons()) {
-    switch (button.controlId) {
-      case 1055:
+    switch (button.command) {
+      case Command::kLiveUpdate:
         EXPECT_TRUE(ToolButtonActs(button, false));
         break;
-      case 1051:
-      case 1052:
+      case Command::kSaveSnapshot:
+      case Command::kLoadSnapshot:
         EXPECT_TRUE(button.hidden);
         EXPECT_FALSE(ToolButtonActs(button, true));
         break;
       default:
-        EXPECT_FALSE(ToolButtonActs(button, false)) << button.controlId;
-        EXPECT_TRUE(ToolButtonActs(button, true)) << button.controlId;
+        EXPECT_FALSE(ToolButtonActs(button, false)) << button.caption;
+        EXPECT_TRUE(ToolButtonActs(button, true)) << button.caption;
     }
   }
 }

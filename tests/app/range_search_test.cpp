@@ -81,10 +81,9 @@ TEST(RangeSearchTest, StopDuringTheFirstRunTestsNoMoreSectors) {
   rig.Next(kSearch, "0", "200");
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.Messages(),
-            std::vector<std::string>{std::string(kNothingFromSearchMessage)});
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromSearchMessage)});
   EXPECT_EQ(rig.state.step, 0);
-  EXPECT_EQ(rig.PanelMode(), 0);
+  EXPECT_EQ(rig.PanelMode(), PanelMode::kDrive);
   EXPECT_FALSE(rig.state.StopRequested());
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_FALSE(rig.VolumeTreeEnabled());

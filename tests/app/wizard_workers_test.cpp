@@ -116,7 +116,7 @@ TEST(WizardStop, MountStoppedInTheRootStillReachesTheFilesStep) {
   EXPECT_TRUE(files.ChildTexts(rig.FolderItem("src")).empty());
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
   EXPECT_FALSE(rig.session.state.StopRequested());
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kBack));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kBack));
 }
 
 TEST(WizardExitAndClose, ExitYesWhileMountingEndsAtOnce) {

@@ -61,16 +61,14 @@ struct Rig {
   void ToFilesStep() {
     CFolderTreeCtrl* disks = window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
-    Click(window->Control(ControlId::kNext));
+    Click(window->Control(WindowControl::kNext));
     if (!WaitForStep(*window, 1)) qFatal("no volume step");
     ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
-    Click(window->Control(ControlId::kNext));
+    Click(window->Control(WindowControl::kNext));
     if (!WaitForStep(*window, 2)) qFatal("no files step");
   }
 
-  bool Enabled(Command command) const {
-    return window->MenuCommandEnabled(static_cast<MenuCommand>(command));
-  }
+  bool Enabled(Command command) const { return window->MenuCommandEnabled(command); }
   QTreeView* List() const { return window->ListDetails(); }
   int RowNamed(const QString& name) const {
     QAbstractItemModel* model = window->ListModel();
@@ -133,7 +131,8 @@ class CommandsTest : public QObject {
     Rig rig(image_);
     QCOMPARE(rig.commands->MenuBar()->actions().size(), 4);
     QCOMPARE(rig.commands->Popup(3)->title(), QStringLiteral("&Help"));
-    QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)), 32817);
+    QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)),
+             static_cast<int>(Command::kAbout));
     const Command greyable[] = {Command::kRecoverSelected, Command::kRecoverAll,
                                 Command::kIcons,           Command::kList,
                                 Command::kDetails,         Command::kFindFiles,
@@ -151,17 +150,17 @@ class CommandsTest : public QObject {
     check(false, true);  // state 0
     CFolderTreeCtrl* disks = rig.window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
-    Click(rig.window->Control(ControlId::kNext));
+    Click(rig.window->Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, 1));
     check(false, true);  // state 1
     ClickItem(rig.window->Tree(TreeKind::kVolume),
               rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
-    Click(rig.window->Control(ControlId::kNext));
+    Click(rig.window->Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, 2));
     check(true, true);  // state 3
-    Click(rig.window->Control(ControlId::kBack));
+    Click(rig.window->Control(WindowControl::kBack));
     QVERIFY(WaitForStep(*rig.window, 1));
-    Click(rig.window->Control(ControlId::kBack));
+    Click(rig.window->Control(WindowControl::kBack));
     QVERIFY(WaitForStep(*rig.window, 0));
     check(false, true);  // state 4
   }
@@ -173,16 +172,16 @@ class CommandsTest : public QObject {
       ++destinationAsked;
       return std::nullopt;
     });
-    QVERIFY(rig.commands->ToolButton(1049)->isVisible());
-    QVERIFY(!rig.commands->ToolButton(1051)->isVisible());
-    Click(rig.commands->ToolButton(1050));  // Recover All, greyed at step 0
+    QVERIFY(rig.commands->ToolButton(Command::kRecoverSelected)->isVisible());
+    QVERIFY(!rig.commands->ToolButton(Command::kSaveSnapshot)->isVisible());
+    Click(rig.commands->ToolButton(Command::kRecoverAll));  // Recover All, greyed at step 0
     rig.commands->Run(Command::kRecoverSelected);
     QCOMPARE(destinationAsked, 0);
     QVERIFY(rig.messages.empty());
-    Click(rig.commands->ToolButton(1055));  // Live Update acts at every step
+    Click(rig.commands->ToolButton(Command::kLiveUpdate));  // Live Update acts at every step
     QCOMPARE(rig.opened, std::vector<std::string>{std::string(commands::kReleasesPage)});
     rig.ToFilesStep();
-    Click(rig.commands->ToolButton(1050));
+    Click(rig.commands->ToolButton(Command::kRecoverAll));
     QCOMPARE(destinationAsked, 1);
   }
 

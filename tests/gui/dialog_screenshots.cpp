@@ -81,10 +81,10 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
   ClickItem(window.Tree(TreeKind::kDisk),
             FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
-  Click(window.Control(ControlId::kNext));
+  Click(window.Control(WindowControl::kNext));
   if (!WaitForStep(window, 1)) return 1;
   ClickItem(window.Tree(TreeKind::kVolume), window.Tree(TreeKind::kVolume)->Root()->child(0));
-  Click(window.Control(ControlId::kNext));
+  Click(window.Control(WindowControl::kNext));
   if (!WaitForStep(window, 2)) return 1;
 
   bool ok = true;
