@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/aligned_rows.hpp"
 #include "recovery/host_names.hpp"
 
 namespace tolvar {
@@ -223,28 +224,28 @@ std::string ReportText(const RecoveryReport& report) {
   const ReportSource& from = report.source;
   const ReportSettings& used = report.settings;
   std::string text = "Recovery report\n";
-  text += fmt::format("Tool:        {} {}\n", report.toolName, report.toolVersion);
-  if (!report.commandLine.empty()) text += fmt::format("Command:     {}\n", report.commandLine);
-  text += fmt::format("Started:     {}\n", report.started);
-  text += fmt::format("Finished:    {}\n", report.finished);
-  text += fmt::format("Source:      {}\n", from.path);
-  text += fmt::format("Size:        {} bytes\n", from.sizeBytes);
-  if (!from.model.empty()) text += fmt::format("Model:       {}\n", from.model);
-  if (!from.mapfile.empty()) text += fmt::format("Mapfile:     {}\n", from.mapfile);
-  if (!from.sha256.empty()) text += fmt::format("SHA-256:     {}\n", from.sha256);
-  if (!from.sha256Problem.empty()) {
-    text += fmt::format("SHA-256:     none: {}\n", from.sha256Problem);
-  }
-  text += fmt::format("Volume:      {}\n", report.volume);
-  text += fmt::format("Volume type: {}, from sector {}, {} sectors\n", from.volumeType,
-                      from.volumeStart, from.volumeSectors);
-  for (const std::string& warning : report.volumeWarnings) {
-    text += fmt::format("Warning:     {}\n", warning);
-  }
-  text += fmt::format("Settings:    {} mode, {} sectors per read, {} retries, duplicates: {}{}\n",
-                      used.mode, used.sectorsPerRead, used.retries, used.duplicates,
-                      used.syncEachFile ? ", sync" : "");
-  text += fmt::format("Destination: {}\n\n", report.destination);
+  std::vector<AlignedRow> head;
+  head.push_back({"Tool:", fmt::format("{} {}", report.toolName, report.toolVersion)});
+  if (!report.commandLine.empty()) head.push_back({"Command:", report.commandLine});
+  head.push_back({"Started:", report.started});
+  head.push_back({"Finished:", report.finished});
+  head.push_back({"Source:", from.path});
+  head.push_back({"Size:", fmt::format("{} bytes", from.sizeBytes)});
+  if (!from.model.empty()) head.push_back({"Model:", from.model});
+  if (!from.mapfile.empty()) head.push_back({"Mapfile:", from.mapfile});
+  if (!from.sha256.empty()) head.push_back({"SHA-256:", from.sha256});
+  if (!from.sha256Problem.empty()) head.push_back({"SHA-256:", "none: " + from.sha256Problem});
+  head.push_back({"Volume:", report.volume});
+  head.push_back({"Volume type:", fmt::format("{}, from sector {}, {} sectors", from.volumeType,
+                                              from.volumeStart, from.volumeSectors)});
+  for (const std::string& warning : report.volumeWarnings) head.push_back({"Warning:", warning});
+  head.push_back(
+      {"Settings:", fmt::format("{} mode, {} sectors per read, {} retries, duplicates: {}{}",
+                                used.mode, used.sectorsPerRead, used.retries, used.duplicates,
+                                used.syncEachFile ? ", sync" : "")});
+  head.push_back({"Destination:", report.destination});
+  text += AlignedRows(head, 1);
+  text += '\n';
   // One line per entry; the path comes last so that the columns stay aligned
   // whatever its length.
   constexpr std::string_view kNoHash = "-";
