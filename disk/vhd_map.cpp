@@ -80,9 +80,9 @@ class VhdMap final : public ClusterMap {
     // A dynamic disk's sectors are read from an allocated block whatever
     // its bitmap says: writers fill a new block with zeros, so the data is
     // the same, and a damaged bitmap then costs nothing.
-    if (!image::FitsInFile(dataAt + within, piece.length, fileSize_)) {
-      return std::unexpected("a block lies outside the file");
-    }
+    // A block cut short by the end of the file loses only what lies past it.
+    if (dataAt + within >= fileSize_) return std::unexpected("a block lies outside the file");
+    piece.length = std::min(piece.length, fileSize_ - (dataAt + within));
     piece.kind = ImagePiece::Kind::kData;
     piece.hostOffset = dataAt + within;
     return piece;

@@ -36,8 +36,8 @@ struct VhdLayout {
 // Maps a disk's bytes to the file: a fixed disk's from offset 0; a dynamic
 // disk's through its block table, unallocated blocks as zeros; a
 // differencing disk's sectors to the file where the block's bitmap marks
-// them and to the parent (kFallback) elsewhere. A block lying outside the
-// file, or whose bitmap cannot be read, fails the read of its sectors.
+// them and to the parent (kFallback) elsewhere. Sectors of a block that lie
+// past the end of the file, or whose bitmap cannot be read, fail to read.
 [[nodiscard]] std::unique_ptr<ClusterMap> MakeVhdMap(SegmentReader read, std::uint64_t fileSize,
                                                      VhdLayout layout);
 

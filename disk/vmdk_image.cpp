@@ -28,8 +28,23 @@ namespace {
 namespace fs = std::filesystem;
 using namespace image_detail;
 
+// An extent stored byte for byte in a file of its own (FLAT, VMFS): the
+// disk's bytes [start, start + length) are at `fileOffset` of `path`.
+struct RawExtent {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  std::string path;
+  std::uint64_t fileOffset = 0;
+};
+
+bool IsRawExtent(VmdkExtentLine::Type type) {
+  return type == VmdkExtentLine::Type::kFlat || type == VmdkExtentLine::Type::kVmfs;
+}
+
 // The image's handle first, then its parents; closed and freed child first.
 struct VmdkChain {
+  // The raw extents of the image's own descriptor.
+  std::vector<RawExtent> rawExtents;
   std::vector<libvmdk_handle_t*> handles;
   // Extent files, opened by us rather than by the library's own path join;
   // freed after the handles.
@@ -134,6 +149,21 @@ std::expected<VmdkSparseHeader, Error> CheckSparseExtent(const OpenFile& file,
   return *header;
 }
 
+// Checks an older ESX sparse extent ("COWD") the same way, before the
+// library sizes anything by it.
+std::expected<void, Error> CheckCowdExtent(const OpenFile& file, const std::string& path) {
+  auto header = CheckVmdkCowdExtent(
+      [&file](std::uint64_t offset, std::span<std::byte> out) { return file.Read(offset, out); },
+      file.size);
+  if (!header) return std::unexpected(DamagedBecause(path, header.error()));
+  return {};
+}
+
+bool IsCowdExtent(const OpenFile& file) {
+  std::array<std::byte, 4> magic{};
+  return file.Read(0, magic) && image::ReadLittleEndian(magic, 0, 4) == 0x44574f43u;
+}
+
 // Reads and decodes the descriptor of the VMDK file `path`: embedded in a
 // sparse extent, or the whole of a descriptor file.
 std::expected<VmdkDescriptor, Error> ReadDescriptor(const OpenFile& file, const std::string& path,
@@ -181,6 +211,9 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   std::vector<std::string> parents;
   if (FormatOfFile(path) == ImageFormat::kVmdkCowd) {
     // An older sparse extent with no descriptor: it is its own only extent.
+    if (auto checked = CheckCowdExtent(file, path); !checked) {
+      return std::unexpected(checked.error());
+    }
     extentPaths.push_back(path);
   } else {
     auto descriptor = ReadDescriptor(file, path, sparse, compressed);
@@ -189,7 +222,10 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
     // name it was created with; a renamed copy is still its own extent.
     const bool selfContained = sparse && descriptor->extents.size() == 1 &&
                                descriptor->extents.front().type == VmdkExtentLine::Type::kSparse;
+    std::uint64_t start = 0;  // the extent's first sector on the disk
     for (const auto& extent : descriptor->extents) {
+      const std::uint64_t extentStart = start;
+      start += extent.sectors;
       if (selfContained || extent.type == VmdkExtentLine::Type::kZero) {
         // A zero extent has no file; the library still wants a pool entry.
         extentPaths.push_back(path);
@@ -201,11 +237,21 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
       if (auto opened = OpenChecked(extentFile, *found, "extent file"); !opened) {
         return std::unexpected(opened.error());
       }
-      if (extent.type == VmdkExtentLine::Type::kSparse ||
-          extent.type == VmdkExtentLine::Type::kVmfsSparse) {
+      const bool sparseExtent = extent.type == VmdkExtentLine::Type::kSparse ||
+                                extent.type == VmdkExtentLine::Type::kVmfsSparse;
+      if (sparseExtent && IsCowdExtent(extentFile)) {
+        if (auto checked = CheckCowdExtent(extentFile, *found); !checked) {
+          return std::unexpected(checked.error());
+        }
+      } else if (sparseExtent) {
         if (auto header = CheckSparseExtent(extentFile, *found); !header) {
           return std::unexpected(header.error());
         }
+      }
+      if (first && IsRawExtent(extent.type)) {
+        chain.rawExtents.push_back(RawExtent{extentStart * kSectorSize,
+                                             extent.sectors * kSectorSize, *found,
+                                             extent.offset * kSectorSize});
       }
       extentPaths.push_back(std::move(*found));
     }
@@ -234,10 +280,56 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   return parents;
 }
 
+// A raw extent's file, opened for the kernel's copy.
+struct BackingExtent {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  int fd = -1;
+  std::uint64_t fileOffset = 0;
+};
+
+// The raw extents whose file holds all of their bytes, opened; the others
+// are read through the library only.
+std::vector<BackingExtent> OpenBackingExtents(const std::vector<RawExtent>& extents,
+                                              std::uint64_t diskLength) {
+  std::vector<BackingExtent> opened;
+  for (const RawExtent& extent : extents) {
+    if (extent.start > diskLength || extent.length > diskLength - extent.start) continue;
+    auto fd = OpenRegularFileForReading(extent.path, "extent file");
+    if (!fd) continue;
+    struct stat st {};
+    if (::fstat(*fd, &st) != 0 || !image::FitsInFile(extent.fileOffset, extent.length,
+                                                     static_cast<std::uint64_t>(st.st_size))) {
+      ::close(*fd);
+      continue;
+    }
+    opened.push_back(BackingExtent{extent.start, extent.length, *fd, extent.fileOffset});
+  }
+  return opened;
+}
+
 class VmdkSource final : public LibraryImageSource {
  public:
-  VmdkSource(std::string path, std::uint64_t length, std::unique_ptr<VmdkChain> chain)
-      : LibraryImageSource(std::move(path), "VMDK Image", length), chain_(std::move(chain)) {}
+  VmdkSource(std::string path, std::uint64_t length, std::unique_ptr<VmdkChain> chain,
+             std::vector<BackingExtent> backing)
+      : LibraryImageSource(std::move(path), "VMDK Image", length),
+        chain_(std::move(chain)),
+        backing_(std::move(backing)) {}
+  ~VmdkSource() override {
+    for (const BackingExtent& extent : backing_) ::close(extent.fd);
+  }
+  VmdkSource(const VmdkSource&) = delete;
+  VmdkSource& operator=(const VmdkSource&) = delete;
+
+  // A range inside one raw extent lies byte for byte in that extent's file.
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    for (const BackingExtent& extent : backing_) {
+      if (offset < extent.start || offset - extent.start >= extent.length) continue;
+      if (length > extent.length - (offset - extent.start)) return std::nullopt;
+      return FileSpan{extent.fd, extent.fileOffset + (offset - extent.start)};
+    }
+    return std::nullopt;
+  }
 
  protected:
   bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) override {
@@ -248,6 +340,7 @@ class VmdkSource final : public LibraryImageSource {
 
  private:
   std::unique_ptr<VmdkChain> chain_;
+  std::vector<BackingExtent> backing_;
 };
 
 }  // namespace
@@ -289,7 +382,13 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
     if ((*stream)->LengthBytes() != size) return std::unexpected(Damaged(path, "VMDK"));
     return std::move(*stream);
   }
-  auto library = std::make_unique<VmdkSource>(path, size, std::move(chain));
+  // Raw extents go to the kernel's copy for an image without a parent;
+  // kLibraryOnly keeps every byte going through the library.
+  std::vector<BackingExtent> backing;
+  if (decoder == ImageDecoder::kOwn && chain->handles.size() == 1) {
+    backing = OpenBackingExtents(chain->rawExtents, size);
+  }
+  auto library = std::make_unique<VmdkSource>(path, size, std::move(chain), std::move(backing));
   if (!own) return library;
   return WithOwnDecoder(path, std::move(library), MakeVmdkSparseMap);
 }
