@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -29,7 +30,8 @@ namespace fs = std::filesystem;
 using namespace image_detail;
 
 // An extent stored byte for byte in a file of its own (FLAT, VMFS): the
-// disk's bytes [start, start + length) are at `fileOffset` of `path`.
+// disk's bytes [start, start + length) are at `fileOffset` of `path`; or a
+// ZERO extent, which has no file (`path` empty).
 struct RawExtent {
   std::uint64_t start = 0;
   std::uint64_t length = 0;
@@ -43,8 +45,12 @@ bool IsRawExtent(VmdkExtentLine::Type type) {
 
 // The image's handle first, then its parents; closed and freed child first.
 struct VmdkChain {
-  // The raw extents of the image's own descriptor.
+  // The raw and zero extents of the image's own descriptor.
   std::vector<RawExtent> rawExtents;
+  // Every extent of the image is raw or zero and it has no parent: it is
+  // read by us alone, and the library never opens it.
+  bool allRaw = false;
+  std::uint64_t rawDiskBytes = 0;
   std::vector<libvmdk_handle_t*> handles;
   // Extent files, opened by us rather than by the library's own path join;
   // freed after the handles.
@@ -227,6 +233,10 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
       const std::uint64_t extentStart = start;
       start += extent.sectors;
       if (selfContained || extent.type == VmdkExtentLine::Type::kZero) {
+        if (first && extent.type == VmdkExtentLine::Type::kZero) {
+          chain.rawExtents.push_back(
+              RawExtent{extentStart * kSectorSize, extent.sectors * kSectorSize, {}, 0});
+        }
         // A zero extent has no file; the library still wants a pool entry.
         extentPaths.push_back(path);
         continue;
@@ -258,6 +268,14 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
     chain.ownSparseExtent = first && selfContained;
     chain.ownExtentCompressed = first && selfContained && compressed;
     if (descriptor->hasParent) parents.push_back(*descriptor->parentFileNameHint);
+    chain.allRaw = first && !descriptor->hasParent &&
+                   std::ranges::all_of(descriptor->extents, [](const VmdkExtentLine& extent) {
+                     return IsRawExtent(extent.type) || extent.type == VmdkExtentLine::Type::kZero;
+                   });
+    if (chain.allRaw) {
+      chain.rawDiskBytes = start * kSectorSize;
+      return parents;
+    }
   }
 
   libvmdk_handle_t* handle = nullptr;
@@ -280,34 +298,46 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   return parents;
 }
 
-// A raw extent's file, opened for the kernel's copy.
+// A raw extent's file, opened: `available` of the extent's bytes lie in it;
+// no file (fd -1) for a zero extent.
 struct BackingExtent {
   std::uint64_t start = 0;
   std::uint64_t length = 0;
   int fd = -1;
   std::uint64_t fileOffset = 0;
+  std::uint64_t available = 0;
 };
 
-// The raw extents whose file holds all of their bytes, opened; the others
-// are read through the library only.
+// The raw extents of the disk, opened; one whose file cannot be opened is
+// left to the library.
 std::vector<BackingExtent> OpenBackingExtents(const std::vector<RawExtent>& extents,
                                               std::uint64_t diskLength) {
   std::vector<BackingExtent> opened;
   for (const RawExtent& extent : extents) {
     if (extent.start > diskLength || extent.length > diskLength - extent.start) continue;
+    if (extent.path.empty()) {
+      opened.push_back(BackingExtent{extent.start, extent.length, -1, 0, extent.length});
+      continue;
+    }
     auto fd = OpenRegularFileForReading(extent.path, "extent file");
     if (!fd) continue;
     struct stat st {};
-    if (::fstat(*fd, &st) != 0 || !image::FitsInFile(extent.fileOffset, extent.length,
-                                                     static_cast<std::uint64_t>(st.st_size))) {
+    if (::fstat(*fd, &st) != 0) {
       ::close(*fd);
       continue;
     }
-    opened.push_back(BackingExtent{extent.start, extent.length, *fd, extent.fileOffset});
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t available =
+        fileSize > extent.fileOffset ? std::min(extent.length, fileSize - extent.fileOffset) : 0;
+    opened.push_back(BackingExtent{extent.start, extent.length, *fd, extent.fileOffset, available});
   }
   return opened;
 }
 
+// Serves a VMDK through the library, except its raw extents, which are read
+// from their files by us: the library reads a FLAT extent from the start of
+// its file whatever offset the descriptor gives, and a raw extent's bytes
+// may go to the kernel's copy.
 class VmdkSource final : public LibraryImageSource {
  public:
   VmdkSource(std::string path, std::uint64_t length, std::unique_ptr<VmdkChain> chain,
@@ -316,29 +346,84 @@ class VmdkSource final : public LibraryImageSource {
         chain_(std::move(chain)),
         backing_(std::move(backing)) {}
   ~VmdkSource() override {
-    for (const BackingExtent& extent : backing_) ::close(extent.fd);
+    for (const BackingExtent& extent : backing_) {
+      if (extent.fd >= 0) ::close(extent.fd);
+    }
   }
   VmdkSource(const VmdkSource&) = delete;
   VmdkSource& operator=(const VmdkSource&) = delete;
 
-  // A range inside one raw extent lies byte for byte in that extent's file.
+  // A range inside one raw extent, and inside its file, lies byte for byte
+  // in that file.
   std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
-    for (const BackingExtent& extent : backing_) {
-      if (offset < extent.start || offset - extent.start >= extent.length) continue;
-      if (length > extent.length - (offset - extent.start)) return std::nullopt;
-      return FileSpan{extent.fd, extent.fileOffset + (offset - extent.start)};
+    const BackingExtent* extent = RawExtentAt(offset);
+    if (extent == nullptr || extent->fd < 0 ||
+        length > extent->available - (offset - extent->start)) {
+      return std::nullopt;
     }
-    return std::nullopt;
+    return FileSpan{extent->fd, extent->fileOffset + (offset - extent->start)};
   }
 
  protected:
   bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) override {
-    const ssize_t got = libvmdk_handle_read_buffer_at_offset(
-        chain_->handles.front(), out.data(), out.size(), static_cast<off64_t>(offset), nullptr);
-    return got == static_cast<ssize_t>(out.size());
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::uint64_t at = offset + done;
+      const std::size_t left = out.size() - done;
+      if (const BackingExtent* extent = RawExtentAt(at)) {
+        const std::uint64_t within = at - extent->start;
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, extent->length - within));
+        if (extent->fd < 0) {
+          std::ranges::fill(out.subspan(done, take), std::byte{0});
+          done += take;
+          continue;
+        }
+        // Bytes past the end of the extent's file do not exist: unreadable.
+        if (within + take > extent->available ||
+            !ReadFile(extent->fd, extent->fileOffset + within, out.subspan(done, take))) {
+          return false;
+        }
+        done += take;
+        continue;
+      }
+      if (chain_->handles.empty()) return false;  // an extent file that did not open
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left, NextRawExtentStart(at) - at));
+      const ssize_t got = libvmdk_handle_read_buffer_at_offset(
+          chain_->handles.front(), out.data() + done, take, static_cast<off64_t>(at), nullptr);
+      if (got != static_cast<ssize_t>(take)) return false;
+      done += take;
+    }
+    return true;
   }
 
  private:
+  const BackingExtent* RawExtentAt(std::uint64_t offset) const {
+    for (const BackingExtent& extent : backing_) {
+      if (offset >= extent.start && offset - extent.start < extent.length) return &extent;
+    }
+    return nullptr;
+  }
+  std::uint64_t NextRawExtentStart(std::uint64_t offset) const {
+    std::uint64_t next = ~std::uint64_t{0};
+    for (const BackingExtent& extent : backing_) {
+      if (extent.start > offset) next = std::min(next, extent.start);
+    }
+    return next;
+  }
+  static bool ReadFile(int fd, std::uint64_t offset, std::span<std::byte> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t got =
+          ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
   std::unique_ptr<VmdkChain> chain_;
   std::vector<BackingExtent> backing_;
 };
@@ -357,6 +442,11 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
   if (auto opened = OpenParentChain(FullPath(path), "VMDK", "parent image", imageDirs, steps);
       !opened) {
     return std::unexpected(opened.error());
+  }
+  if (chain->allRaw) {
+    const std::uint64_t size = chain->rawDiskBytes;
+    auto backing = OpenBackingExtents(chain->rawExtents, size);
+    return std::make_unique<VmdkSource>(path, size, std::move(chain), std::move(backing));
   }
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(chain->handles.front(), &size, nullptr) != 1 || size == 0) {
@@ -382,10 +472,9 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
     if ((*stream)->LengthBytes() != size) return std::unexpected(Damaged(path, "VMDK"));
     return std::move(*stream);
   }
-  // Raw extents go to the kernel's copy for an image without a parent;
-  // kLibraryOnly keeps every byte going through the library.
+  // An image with a parent is left to the library whole.
   std::vector<BackingExtent> backing;
-  if (decoder == ImageDecoder::kOwn && chain->handles.size() == 1) {
+  if (chain->handles.size() == 1) {
     backing = OpenBackingExtents(chain->rawExtents, size);
   }
   auto library = std::make_unique<VmdkSource>(path, size, std::move(chain), std::move(backing));

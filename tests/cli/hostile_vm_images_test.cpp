@@ -293,6 +293,14 @@ const Case kCases[] = {
      Outcome::kSameAsRaw,
      {},
      {"--image-dir", "elsewhere"}},
+    {"FlatExtentCutShort",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::resize_file(f / "flat-flat.vmdk", sector * 512);
+       return image;
+     },
+     Outcome::kUnreadable,
+     {}},
     {"SplitExtentsFoundInAnImageDir",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
        const fs::path image =
