@@ -176,27 +176,14 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenThroughLibrary(
 // hold: the backing file's bytes up to that disk's end, zeros past it (an
 // overlay may be larger than its backing file, as when a disk was grown),
 // or zeros when there is no backing file.
-class QcowBackingSource final : public BlockDeviceSource {
+class QcowBackingSource final : public SizedImageSource {
  public:
   QcowBackingSource(std::string path, std::uint64_t length,
                     std::unique_ptr<BlockDeviceSource> backing)
-      : path_(std::move(path)), length_(length), backing_(std::move(backing)) {}
-
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "qcow Image";
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return length_; }
+      : SizedImageSource(std::move(path), "qcow Image", length), backing_(std::move(backing)) {}
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > length_ || out.size() > length_ - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
-    }
+    if (auto within = CheckWithin(offset, out.size()); !within) return within;
     const std::uint64_t backingLength = backing_ ? backing_->LengthBytes() : 0;
     std::size_t fromBacking = 0;
     if (offset < backingLength) {
@@ -209,8 +196,6 @@ class QcowBackingSource final : public BlockDeviceSource {
   }
 
  private:
-  std::string path_;
-  std::uint64_t length_;
   std::unique_ptr<BlockDeviceSource> backing_;
 };
 
