@@ -243,6 +243,24 @@ TEST(ContentHash, TheFileDigesterGivesTheDigestsOfTheStreamFedToIt) {
     EXPECT_EQ(digests->sha256, want.sha256);
     EXPECT_EQ(digests->md5, want.md5);
 
+    // Bytes, read-backs and zeros interleaved keep their order through both
+    // digests (the read-back is handed from one digest's thread to the other).
+    ContentHasher mixed;
+    digester.Start(size + 2 * zeros);
+    for (int round = 0; round < 2; ++round) {
+      mixed.Update(std::span(image).subspan(round * 7, bytesPart));
+      mixed.Update(std::span(image).subspan(round * 11, size - bytesPart));
+      mixed.UpdateZeros(zeros);
+      digester.Update(std::span(image).subspan(round * 7, bytesPart));
+      digester.UpdateFromFile(fd, round * 11, size - bytesPart);
+      digester.UpdateZeros(zeros);
+    }
+    const std::optional<ContentDigests> mixedDigests = digester.Finish();
+    ASSERT_TRUE(mixedDigests.has_value());
+    const ContentDigests mixedWant = mixed.Finish();
+    EXPECT_EQ(mixedDigests->sha256, mixedWant.sha256);
+    EXPECT_EQ(mixedDigests->md5, mixedWant.md5);
+
     // A range running past the end of the file does not read back whole.
     digester.Start(size);
     digester.Update(std::span(image).first(bytesPart));
