@@ -140,7 +140,8 @@ bool ToolButtonActs(const ToolButton& button, bool commandEnabledInMenuBar) {
 }
 
 bool ContextMenuAvailable(const WizardState& state, bool hasSelectionMark) {
-  return state.treeHasFocus == 0 && state.step == 2 && !state.Busy() && hasSelectionMark;
+  return state.treeHasFocus == 0 && state.step == WizardStep::kFiles && !state.Busy() &&
+         hasSelectionMark;
 }
 
 bool RenamesAsFolder(std::string_view typeText) {
@@ -152,8 +153,8 @@ bool OpenWithGreyed(std::string_view typeText) { return RenamesAsFolder(typeText
 
 bool OpensAsFolder(std::string_view typeText) { return TypeAsRead(typeText).ends_with("Folder"); }
 
-std::string RenamedName(std::string_view edited, std::string_view oldName, int step) {
-  const std::string_view name = (edited.empty() || step != 2) ? oldName : edited;
+std::string RenamedName(std::string_view edited, std::string_view oldName, WizardStep step) {
+  const std::string_view name = (edited.empty() || step != WizardStep::kFiles) ? oldName : edited;
   return std::string(CutUtf8(name, kMaxNameBytes));
 }
 
@@ -196,17 +197,19 @@ KeyAction ActionForKey(Key key, const WizardState& state) {
       return KeyAction::kHelpContents;
     case Key::kTab:
       if (renaming) return KeyAction::kDefault;
-      return state.step == 2 ? KeyAction::kToggleListTreeFocus : KeyAction::kDefault;
+      return state.step == WizardStep::kFiles ? KeyAction::kToggleListTreeFocus
+                                              : KeyAction::kDefault;
     case Key::kEscape:
       return KeyAction::kToFocusedControl;
     case Key::kEnter:
       if (renaming) return KeyAction::kDefault;
-      return state.step == 2 ? KeyAction::kOpen : KeyAction::kSwallow;
+      return state.step == WizardStep::kFiles ? KeyAction::kOpen : KeyAction::kSwallow;
     case Key::kContextMenu:
       return KeyAction::kContextMenu;
     case Key::kF2:
-      return (state.step == 2 && state.treeHasFocus == 0 && !renaming) ? KeyAction::kRename
-                                                                       : KeyAction::kSwallow;
+      return (state.step == WizardStep::kFiles && state.treeHasFocus == 0 && !renaming)
+                 ? KeyAction::kRename
+                 : KeyAction::kSwallow;
     case Key::kOther:
       break;
   }

@@ -157,7 +157,8 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 // The name an entry gets when its in-place editor closes: the edited text, or
 // the old name when the text is empty or the wizard is not on the files step;
 // cut to 255 bytes, never inside a UTF-8 sequence.
-[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName, int step);
+[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName,
+                                      WizardStep step);
 // Gives the file whose id is `fileId` its new name; false when there is none.
 bool RenameFile(FileTree& tree, std::uint32_t fileId, std::string_view name);
 // Gives the folder record at `folderIndex` its new name; false when out of range.

@@ -40,7 +40,7 @@ std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive) {
 
 bool SelectDrive(DriveTable& drives, WizardState& state, Feedback& feedback,
                  std::string_view itemText) {
-  if (state.step != 0) return false;
+  if (state.step != WizardStep::kDisk) return false;
   const auto index = DriveIndexFromItemText(itemText);
   // Only listed drives have items; anything else is not a drive of this table.
   if (!index || *index >= drives.listedCount) return false;

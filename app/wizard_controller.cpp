@@ -133,7 +133,7 @@ struct WizardController::Impl {
   void MenuState(int menu) {
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
-    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
+    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == WizardStep::kDisk);
     for (const MenuCommand c :
          {MenuCommand::kExit, MenuCommand::kLiveUpdate, MenuCommand::kContents,
           MenuCommand::kBuyOnline, MenuCommand::kAbout}) {
@@ -280,9 +280,9 @@ struct WizardController::Impl {
     state().ClearStop();
     state().SetBusy(false);
 
-    state().step = -1;
+    state().step = WizardStep::kStarting;
     MakeDiskTree();
-    state().step = 0;
+    state().step = WizardStep::kDisk;
 
     MenuState(0);
     ShowRangeControls(false);
@@ -314,7 +314,7 @@ struct WizardController::Impl {
   }
 
   bool DrivesChanged() {
-    if (ended || workerActive || state().step != 0) return false;
+    if (ended || workerActive || state().step != WizardStep::kDisk) return false;
     MakeDiskTree();
     view.ShowButton(WizardButton::kNext, false);
     Panel(PanelMode::kDrive);
@@ -328,13 +328,14 @@ struct WizardController::Impl {
     if (item == kNoViewItem) item = root;
     if (item == root || workerActive) {
       view.SelectTreeItem(kind, item);
-      if (item == root && kind == TreeKind::kFile && state().step == 2 && !workerActive) {
+      if (item == root && kind == TreeKind::kFile && state().step == WizardStep::kFiles &&
+          !workerActive) {
         state().openWith = 0;
         OpenFolder(item);
       }
       return;
     }
-    if (kind == TreeKind::kDisk && state().step == 0) {
+    if (kind == TreeKind::kDisk && state().step == WizardStep::kDisk) {
       const auto it = std::find(driveItems.begin(), driveItems.end(), item);
       if (it == driveItems.end()) return;
       view.SelectTreeItem(kind, item);
@@ -345,7 +346,7 @@ struct WizardController::Impl {
       view.ShowDriveFigures(
           {drive.model, drive.totalSectors, drive.cylinders, drive.heads, drive.sectorsPerTrack});
       view.ShowButton(WizardButton::kNext, true);
-    } else if (kind == TreeKind::kVolume && state().step == 1) {
+    } else if (kind == TreeKind::kVolume && state().step == WizardStep::kVolume) {
       const auto it = std::find(volumeItems.begin(), volumeItems.end(), item);
       if (it == volumeItems.end()) return;
       view.SelectTreeItem(kind, item);
@@ -355,7 +356,7 @@ struct WizardController::Impl {
       view.ShowVolumeFigures({std::string(FsTypeName(volume.fsType)), volume.volumeName,
                               volume.startSector, volume.sizeSectors});
       view.ShowButton(WizardButton::kNext, true);
-    } else if (kind == TreeKind::kFile && state().step == 2) {
+    } else if (kind == TreeKind::kFile && state().step == WizardStep::kFiles) {
       state().openWith = 0;
       view.ClearList();
       view.SelectTreeItem(kind, item);
@@ -364,7 +365,7 @@ struct WizardController::Impl {
   }
 
   void IdentifyOptionChosen(IdentifyOption option) {
-    if (ended || state().step != 0 || workerActive) return;
+    if (ended || state().step != WizardStep::kDisk || workerActive) return;
     state().identifyOption = option;
     view.CheckIdentifyOption(option);
     if (option == IdentifyOption::kSearchPartition) {
@@ -383,7 +384,7 @@ struct WizardController::Impl {
     view.ShowButton(WizardButton::kNext, false);
     view.SetListViewMode(ListViewMode::kDetails);
 
-    if (state().step == 0) {
+    if (state().step == WizardStep::kDisk) {
       if (!driveChosen) return;
       if (state().identifyOption == IdentifyOption::kSearchPartition) {
         const SectorRangeText typed = view.ReadSectorRange();
@@ -406,7 +407,7 @@ struct WizardController::Impl {
         state().rangeEnd = *end;
       }
       StartOpenWorker(state().identifyOption == IdentifyOption::kSearchPartition);
-    } else if (state().step == 1) {
+    } else if (state().step == WizardStep::kVolume) {
       const std::optional<RecoveryMode> mode = view.AskRecoveryMode();
       if (!mode) return;
       state().recoveryMode = *mode;
@@ -468,16 +469,16 @@ struct WizardController::Impl {
     view.ShowButton(WizardButton::kNext, false);
     view.ClearList();
     view.ShowList(false);
-    if (state().step == 1) {
+    if (state().step == WizardStep::kVolume) {
       session.drives.CloseDrive();
       DiskStep(4);
-      state().step = 0;
+      state().step = WizardStep::kDisk;
       QuickHelp(kBackToDiskHelpLines);
       driveChosen = false;
-    } else if (state().step == 2) {
+    } else if (state().step == WizardStep::kFiles) {
       FreeFileTree();
       LayoutBackToVolumes();
-      state().step = 1;
+      state().step = WizardStep::kVolume;
       MenuState(1);
       Panel(PanelMode::kVolumeOnReturn);
       QuickHelp(kBackToVolumesHelpLines);
@@ -552,7 +553,8 @@ struct WizardController::Impl {
   }
 
   void OpenFolder(ViewItem target) {
-    if (ended || state().step != 2 || workerActive || target == kNoViewItem) return;
+    if (ended || state().step != WizardStep::kFiles || workerActive || target == kNoViewItem)
+      return;
     const auto found = folderByItem.find(target);
     const FileTree& tree = session.fileTree;
     FillList(found == folderByItem.end() ? kRootFolderInode : tree.Folders()[found->second].inode);
@@ -570,7 +572,7 @@ struct WizardController::Impl {
   // ---- workers ----
 
   bool Save(engine::SavingRequest request, WizardController::SavingEnded onEnded) {
-    if (ended || workerActive || state().step != 2) return false;
+    if (ended || workerActive || state().step != WizardStep::kFiles) return false;
     workerActive = true;
     saveControl.StartRun();
     view.OpenSavingDialog();
@@ -651,12 +653,12 @@ struct WizardController::Impl {
 
   void SearchCompleted(bool fromRecord) {
     LayoutVolumesReady();
-    state().step += 1;
+    state().step = WizardStep::kVolume;
     state().SetBusy(false);
     if (session.volumes.volumeCount == 0) {
       DiskStep(4);
       QuickHelp(kBackToDiskHelpLines);
-      state().step -= 1;
+      state().step = WizardStep::kDisk;
       driveChosen = false;
       view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
                        MessageKind::kInformation);
@@ -709,7 +711,7 @@ struct WizardController::Impl {
     st.ClearStop();
     Post([this] {
       view.ShowButton(WizardButton::kStop, false);
-      state().step += 1;
+      state().step = WizardStep::kFiles;
       LayoutFilesReady();
       view.SetProgress(0);
       view.SetStatusText(kTreeStatus);

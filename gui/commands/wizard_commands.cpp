@@ -104,7 +104,9 @@ class WizardCommands::EntryDelegate : public EntryItemDelegate {
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                         const QModelIndex& index) const override {
     WizardState& state = commands_.window_.Controller().GetSession().state;
-    if (index.column() != kNameColumn || state.treeHasFocus == 1 || state.step != 2) return nullptr;
+    if (index.column() != kNameColumn || state.treeHasFocus == 1 ||
+        state.step != WizardStep::kFiles)
+      return nullptr;
     commands_.renameOldName_ = index.data(Qt::EditRole).toString().left(256);
     state.renaming = 1;
     auto* editor = new QLineEdit(parent);
@@ -387,7 +389,7 @@ void WizardCommands::Open(bool openWith) {
   WizardController& controller = window_.Controller();
   WizardState& state = controller.GetSession().state;
   state.openWith = openWith ? 1 : 0;
-  if (state.step != 2 || controller.WorkerRunning()) return;
+  if (state.step != WizardStep::kFiles || controller.WorkerRunning()) return;
   if (state.treeHasFocus == 1) {
     CFolderTreeCtrl* tree = window_.Tree(TreeKind::kFile);
     QTreeWidgetItem* selected = tree != nullptr ? tree->currentItem() : nullptr;
@@ -468,7 +470,7 @@ void WizardCommands::ChooseApplication(const QString& path) {
 
 void WizardCommands::Rename() {
   WizardState& state = window_.Controller().GetSession().state;
-  if (state.treeHasFocus == 1 || state.step != 2) return;
+  if (state.treeHasFocus == 1 || state.step != WizardStep::kFiles) return;
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
   QAbstractItemView* view = CurrentListView();
@@ -481,7 +483,7 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
       commands::RenamedName(ToStd(edited), ToStd(renameOldName_), session.state.step);
   window_.RenameListEntry(row, name);
   const ListRow* entry = window_.ListEntry(row);
-  if (session.state.step == 2 && entry != nullptr) {
+  if (session.state.step == WizardStep::kFiles && entry != nullptr) {
     if (!commands::RenamesAsFolder(entry->type)) {
       (void)commands::RenameFile(session.fileTree, static_cast<std::uint32_t>(entry->key), name);
     } else {

@@ -82,25 +82,6 @@ QString ToQt(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Multi-line texts arrive with CR LF line breaks.
-QString LinesToQt(std::string_view text) {
-  QString result = ToQt(text);
-  result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return result;
-}
-
-QMessageBox::Icon IconFor(MessageKind kind) {
-  switch (kind) {
-    case MessageKind::kError:
-      return QMessageBox::Critical;
-    case MessageKind::kQuestion:
-      return QMessageBox::Question;
-    case MessageKind::kInformation:
-      break;
-  }
-  return QMessageBox::Information;
-}
-
 // The background of the pane: our picture stretched to the window, drawn
 // again whenever the pane is painted.
 class BackgroundPane : public QWidget {
@@ -121,22 +102,6 @@ class BackgroundPane : public QWidget {
 };
 
 }  // namespace
-
-DialogUnits::DialogUnits(const QFont& font) {
-  const QFontMetrics metrics(font);
-  // The average width of the 52 letters, rounded as the classic dialog
-  // manager rounds it.
-  const int letters = metrics.horizontalAdvance(
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  baseX_ = std::max(1, (letters / 26 + 1) / 2);
-  baseY_ = std::max(1, metrics.height());
-}
-
-int DialogUnits::X(int units) const { return units * baseX_ / 4; }
-int DialogUnits::Y(int units) const { return units * baseY_ / 8; }
-QRect DialogUnits::Rect(int x, int y, int width, int height) const {
-  return {X(x), Y(y), X(width), Y(height)};
-}
 
 CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
                                        ControllerOptions options, QWidget* parent)
@@ -665,16 +630,14 @@ void CRecoveryWizardDlg::ShowSection(PaneSection section, bool shown) {
   }
 }
 
-void CRecoveryWizardDlg::SetStatusText(std::string_view text) {
-  statusLine_->SetText(LinesToQt(text));
-}
+void CRecoveryWizardDlg::SetStatusText(std::string_view text) { statusLine_->SetText(Text(text)); }
 
 void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
   // Each line comes as CR LF and sixteen blanks, spacing meant for one fixed
   // width. The label indents every line (wrapped ones too) by the width of
   // those blanks instead, and runs of blanks inside a line shrink to one.
   static const QRegularExpression innerBlanks(QStringLiteral("(?<=\\S) {2,}(?=\\S)"));
-  QStringList lines = LinesToQt(text).split(QLatin1Char('\n'));
+  QStringList lines = Text(text).split(QLatin1Char('\n'));
   if (!lines.isEmpty() && lines.front().trimmed().isEmpty()) lines.removeFirst();
   for (QString& line : lines) {
     line = line.trimmed();
@@ -859,7 +822,8 @@ void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
 void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
   const ViewItem id = item == nullptr ? kNoViewItem : item->data(0, kViewItemRole).toULongLong();
   controller_->TreeClicked(kind, id);
-  if (kind == TreeKind::kDisk && session_.state.step == 0 && id != controller_->RootItem(kind)) {
+  if (kind == TreeKind::kDisk && session_.state.step == WizardStep::kDisk &&
+      id != controller_->RootItem(kind)) {
     if (const auto problem = ChosenDriveProblem()) ShowMessage(*problem, MessageKind::kError);
   }
 }
@@ -877,7 +841,7 @@ std::optional<std::string> CRecoveryWizardDlg::ChosenDriveProblem() const {
 void CRecoveryWizardDlg::OnNext() {
   // A drive the user may not read would only look empty: say how to get
   // access instead of searching it.
-  if (session_.state.step == 0) {
+  if (session_.state.step == WizardStep::kDisk) {
     if (const auto problem = ChosenDriveProblem()) {
       ShowMessage(*problem, MessageKind::kError);
       return;
@@ -970,19 +934,11 @@ void CRecoveryWizardDlg::EnableMenuCommand(MenuCommand command, bool enabled) {
 // ---- WizardView: messages and dialogs ----
 
 void CRecoveryWizardDlg::ShowMessage(std::string_view text, MessageKind kind) {
-  if (messageAnswerer_) {
-    (void)messageAnswerer_(text, kind, false);
-    return;
-  }
-  const auto box = MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Ok);
-  box->exec();
+  messenger_.Show(text, kind);
 }
 
 Answer CRecoveryWizardDlg::AskYesNo(std::string_view text, MessageKind kind) {
-  if (messageAnswerer_) return messageAnswerer_(text, kind, true);
-  const auto box =
-      MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Yes | QMessageBox::No);
-  return box->exec() == QMessageBox::Yes ? Answer::kYes : Answer::kNo;
+  return messenger_.Ask(text, kind);
 }
 
 std::optional<RecoveryMode> CRecoveryWizardDlg::AskRecoveryMode() {
@@ -997,7 +953,7 @@ std::optional<RecoverySettings> CRecoveryWizardDlg::AskRecoverySettings(
 
 std::optional<std::vector<std::string>> CRecoveryWizardDlg::AskFileFilters(
     std::span<const std::string> current) {
-  return FileFiltersDialog::Ask(this, current, messageAnswerer_);  // every close stores
+  return FileFiltersDialog::Ask(this, current, messenger_.Answerer());  // every close stores
 }
 
 std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() {
@@ -1115,7 +1071,7 @@ void CRecoveryWizardDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
-  if (session_.state.step != 0 || controller_->WorkerRunning()) {
+  if (session_.state.step != WizardStep::kDisk || controller_->WorkerRunning()) {
     ShowMessage("A disk image can be added on the first step only.", MessageKind::kInformation);
     return false;
   }
@@ -1138,7 +1094,8 @@ void CRecoveryWizardDlg::OpenDiskImage() {
 }
 
 void CRecoveryWizardDlg::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls() && session_.state.step == 0) event->acceptProposedAction();
+  if (event->mimeData()->hasUrls() && session_.state.step == WizardStep::kDisk)
+    event->acceptProposedAction();
 }
 
 void CRecoveryWizardDlg::dropEvent(QDropEvent* event) {

@@ -14,6 +14,7 @@
 #include "app/session.hpp"
 #include "app/wizard_controller.hpp"
 #include "app/wizard_view.hpp"
+#include "gui/dialogs/dialog_frame.hpp"
 #include "gui/window/qt_dispatcher.hpp"
 
 class QAction;
@@ -102,22 +103,6 @@ inline constexpr PanelRowControls kPanelRowControls[5] = {
 [[nodiscard]] std::string RootWillNotOpenMessage(std::string_view where);
 [[nodiscard]] std::string NoHandlerMessage(std::string_view where, bool localFile);
 
-// Converts dialog units to pixels with the base units of a font: x times a
-// quarter of the average character width, y times an eighth of the height.
-class DialogUnits {
- public:
-  explicit DialogUnits(const QFont& font);
-  [[nodiscard]] int X(int units) const;
-  [[nodiscard]] int Y(int units) const;
-  [[nodiscard]] QRect Rect(int x, int y, int width, int height) const;
-  [[nodiscard]] int BaseX() const { return baseX_; }
-  [[nodiscard]] int BaseY() const { return baseY_; }
-
- private:
-  int baseX_;
-  int baseY_;
-};
-
 // The wizard window: the left tree, the right pane with the information
 // panel, the identify options, the progress and the browse list, and the
 // Next, Back and Stop buttons. It implements the controller's view; every
@@ -128,8 +113,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
 
  public:
   // Test hooks: answers in place of the modal boxes and dialogs.
-  using MessageAnswerer =
-      std::function<Answer(std::string_view text, MessageKind kind, bool question)>;
   using ModeAnswerer = std::function<std::optional<RecoveryMode>()>;
   using DocumentOpener = std::function<void(std::string_view pathOrAddress)>;
   using ProcessEnder = std::function<void()>;
@@ -141,7 +124,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // Runs the controller's start-up over the already enumerated drives.
   void Initialise(const std::string& startDirectory);
 
-  void SetMessageAnswerer(MessageAnswerer answerer) { messageAnswerer_ = std::move(answerer); }
+  void SetMessageAnswerer(MessageAnswerer answerer) { messenger_.SetAnswerer(std::move(answerer)); }
   void SetModeAnswerer(ModeAnswerer answerer) { modeAnswerer_ = std::move(answerer); }
   void SetDocumentOpener(DocumentOpener opener) { documentOpener_ = std::move(opener); }
   void SetProcessEnder(ProcessEnder ender) { processEnder_ = std::move(ender); }
@@ -315,7 +298,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   QHash<int, bool> commandStates_;
   mutable QHash<QString, QIcon> fileIcons_;
 
-  MessageAnswerer messageAnswerer_;
+  Messenger messenger_{this};
   ModeAnswerer modeAnswerer_;
   DocumentOpener documentOpener_;
   ProcessEnder processEnder_;

@@ -56,7 +56,7 @@ TEST(DiskStepNextTest, RangeFieldsAreCheckedInOrder) {
     EXPECT_FALSE(rig.drives.IsOpen()) << "a refused range reads nothing";
     EXPECT_EQ(rig.VolumeTreesMade(), 0);
     EXPECT_TRUE(rig.view.Shown(WizardButton::kNext)) << "Next is offered again";
-    EXPECT_EQ(rig.state.step, 0);
+    EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   }
   EXPECT_EQ(kBadStartMessage.substr(0, 7), "      S");
 }
@@ -108,7 +108,7 @@ TEST(PartitionTableTest, AllZeroLengthsFindNothing) {
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_TRUE(rig.StatusTexts().empty());
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromRecordMessage)});
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_EQ(rig.view.quickHelp, kDiskHelp);
   EXPECT_EQ(rig.PanelMode(), PanelMode::kDrive);
@@ -151,7 +151,7 @@ TEST(PartitionTableTest, ProgressCurrentSectorAndStatusPerRange) {
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"1000", "1060", "200"}));
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_EQ(rig.PanelMode(), PanelMode::kVolume);
   EXPECT_TRUE(rig.Messages().empty());
 }
@@ -187,7 +187,7 @@ TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
   rig.Next(IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{10});
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_FALSE(rig.state.StopRequested());  // the switch to the volume step clears it
   EXPECT_TRUE(rig.Messages().empty());
 }
@@ -199,7 +199,7 @@ TEST(PartitionTableTest, RangeEndingAtTheTopOfTheSectorSpaceEnds) {
   rig.Next(IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"4294967040", "4294967140", "4294967240"}));
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
 }
 
 TEST(PartitionTableTest, RecordThatNoLongerReadsStillCompletes) {
@@ -217,7 +217,7 @@ TEST(PartitionTableTest, RecordThatNoLongerReadsStillCompletes) {
   ASSERT_EQ(rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
   EXPECT_GT(recordReads, 1);
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromRecordMessage)});
 }
@@ -231,7 +231,7 @@ TEST(CompletionTest, VolumesReadyThenVolumeRows) {
                  .Take());
   rig.Next(IdentifyOption::kUsePartitionTable);
   ASSERT_EQ(rig.volumes.volumeCount, 2u);
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_TRUE(rig.VolumeTreeEnabled());
   EXPECT_EQ(rig.PanelMode(), PanelMode::kVolume);

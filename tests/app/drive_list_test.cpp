@@ -73,7 +73,7 @@ TEST_F(DriveClick, TheRootAndItemsThatAreNoListedDriveChangeNothing) {
   for (std::string_view text : {"My Computer", "", "Storage Device2", "Storage Device31"}) {
     EXPECT_FALSE(SelectDrive(table, state, feedback, text)) << text;
   }
-  state.step = 1;  // only the disk step takes drive clicks
+  state.step = WizardStep::kVolume;  // only the disk step takes drive clicks
   EXPECT_FALSE(SelectDrive(table, state, feedback, "Storage Device0"));
   EXPECT_EQ(table.currentDrive, 1);
   EXPECT_EQ(state.rangeEnd, 5u);

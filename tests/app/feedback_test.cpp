@@ -12,7 +12,7 @@ namespace {
 
 TEST(WizardStateTest, FreshStartValues) {
   WizardState state;
-  EXPECT_EQ(state.step, 0);
+  EXPECT_EQ(state.step, WizardStep::kDisk);
   EXPECT_EQ(state.identifyOption, IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(state.recoveryMode, RecoveryMode::kNormal);
   EXPECT_FALSE(state.StopRequested());

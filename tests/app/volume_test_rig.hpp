@@ -124,7 +124,7 @@ struct VolumeRig {
   // Chooses the drive (going back from the volume step if need be), the
   // identify option and, for a search, types the range; then Next.
   NextOutcome Next(IdentifyOption option, std::string_view start = {}, std::string_view end = {}) {
-    if (state.step == 1) controller.Back();
+    if (state.step == WizardStep::kVolume) controller.Back();
     controller.TreeClicked(TreeKind::kDisk, view.TreeOf(TreeKind::kDisk).nodes.at(1).item);
     controller.IdentifyOptionChosen(option);
     if (option == IdentifyOption::kSearchPartition) {

@@ -73,7 +73,7 @@ void ToVolumeStep(Rig& rig) {
   rig.ChooseDrive(0);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  ASSERT_EQ(rig.Step(), 1);
+  ASSERT_EQ(rig.Step(), WizardStep::kVolume);
 }
 
 // Up to the files step, volume `index`, Normal mode.
@@ -83,7 +83,7 @@ void ToFilesStep(Rig& rig, std::size_t index = 0, RecoveryMode mode = RecoveryMo
   rig.view.QueueMode(mode);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  ASSERT_EQ(rig.Step(), 2);
+  ASSERT_EQ(rig.Step(), WizardStep::kFiles);
 }
 
 TEST(WizardStartup, FreshStateDiskTreeAndControls) {
@@ -91,7 +91,7 @@ TEST(WizardStartup, FreshStateDiskTreeAndControls) {
   disks.push_back(AsDrive(std::vector<std::byte>(512 * 64), "Second"));
   Rig rig(std::move(disks));
   const WizardState& state = rig.session.state;
-  EXPECT_EQ(state.step, 0);
+  EXPECT_EQ(state.step, WizardStep::kDisk);
   EXPECT_EQ(state.identifyOption, IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(state.recoveryMode, RecoveryMode::kNormal);
   EXPECT_FALSE(state.StopRequested());
@@ -208,7 +208,7 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   rig.workers.RunAll();
   rig.dispatcher.DrainAll();
   EXPECT_FALSE(rig.controller.WorkerRunning());
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   EXPECT_EQ(rig.session.volumes.volumeCount, 2u);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_THAT(volumes.ChildTexts(volumes.root),
@@ -301,7 +301,7 @@ TEST(WizardTransitions, DiskNextWithoutRecordShowsTheMessageAndHidesNext) {
               ElementsAre("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and "
                           "then Click Next."));
   EXPECT_EQ(rig.view.messages[0].kind, MessageKind::kInformation);
-  EXPECT_EQ(rig.Step(), 0);
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   EXPECT_TRUE(rig.session.drives.IsOpen());
   EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   rig.ChooseDrive(0);
@@ -315,9 +315,9 @@ TEST(WizardTransitions, RangeSearchFindsEveryVolume) {
   rig.controller.Next();
   EXPECT_EQ(rig.session.state.rangeStart, 0u);
   EXPECT_EQ(rig.session.state.rangeEnd, rig.session.drives.Current().totalSectors);
-  EXPECT_EQ(rig.Step(), 0);  // the worker has posted its completion, not yet run
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);  // the worker has posted its completion, not yet run
   rig.dispatcher.DrainAll();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_THAT(volumes.ChildTexts(volumes.root),
               ElementsAre("HTFS Partition - 1", "EAFS Partition - 2"));
@@ -368,7 +368,7 @@ TEST(WizardTransitions, InvalidRangesAreRefusedAndNextReturns) {
     EXPECT_EQ(rig.view.messages[0].text, c.message) << c.start << ".." << c.end;
     EXPECT_EQ(rig.view.messages[0].kind, MessageKind::kError);
     EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   }
   EXPECT_EQ(rig.workers.started, 0);
 }
@@ -379,7 +379,7 @@ TEST(WizardTransitions, SearchesThatFindNothingReturnToTheDiskStep) {
     rig.ChooseDrive(0);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_THAT(rig.view.MessageTexts(),
                 ElementsAre("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search "
                             "process."));
@@ -401,7 +401,7 @@ TEST(WizardTransitions, SearchesThatFindNothingReturnToTheDiskStep) {
     rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_THAT(rig.view.MessageTexts(), ElementsAre("No HTFS/EAFS Partition Found  !!"));
     EXPECT_TRUE(rig.view.Shown(PaneSection::kSectorRange));  // option 2 shows its range again
   }
@@ -431,7 +431,7 @@ TEST(WizardVolumeStep, CancelledModeDialogKeepsTheStep) {
   rig.ChooseVolume(0);
   rig.view.QueueMode(std::nullopt);
   rig.controller.Next();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   EXPECT_EQ(rig.workers.started, 2);  // the drive's opening and the search
   EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   EXPECT_TRUE(rig.view.TreeOf(TreeKind::kVolume).shown);
@@ -458,10 +458,10 @@ TEST(WizardTransitions, MountReachesTheFilesStep) {
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kFile).enabled);
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kVolume).shown);
   rig.workers.RunAll();
-  EXPECT_EQ(rig.Step(), 1);  // the worker's updates are still on their way
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);  // the worker's updates are still on their way
   rig.dispatcher.DrainAll();
 
-  EXPECT_EQ(rig.Step(), 2);
+  EXPECT_EQ(rig.Step(), WizardStep::kFiles);
   EXPECT_FALSE(rig.controller.WorkerRunning());
   EXPECT_FALSE(rig.session.state.Busy());
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
@@ -597,7 +597,7 @@ TEST(WizardFilesStep, MountStatusesAndPanelsFollowThePhases) {
     rig.view.QueueMode(mode);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    ASSERT_EQ(rig.Step(), 2);
+    ASSERT_EQ(rig.Step(), WizardStep::kFiles);
     // The files-ready layout sets the tree text, and the tree build sets it
     // again with the progress.
     const auto statuses = MountCalls(rig.view, from, "Status(");
@@ -636,7 +636,7 @@ TEST(WizardBack, FromTheVolumeStepToTheDiskStep) {
   ToVolumeStep(rig);
   rig.ChooseVolume(0);
   rig.controller.Back();
-  EXPECT_EQ(rig.Step(), 0);
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   EXPECT_FALSE(rig.session.drives.IsOpen());
   EXPECT_EQ(rig.session.volumes.volumeCount, 2u);
   EXPECT_TRUE(rig.view.TreeOf(TreeKind::kDisk).shown);
@@ -653,7 +653,7 @@ TEST(WizardBack, FromTheVolumeStepToTheDiskStep) {
   rig.controller.Next();
   rig.dispatcher.DrainAll();
   EXPECT_EQ(rig.view.TreeOf(TreeKind::kVolume).created, 2);
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
 }
 
 TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
@@ -661,7 +661,7 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
   ToFilesStep(rig);
   const auto volumeTreeBefore = rig.view.TreeOf(TreeKind::kVolume);
   rig.controller.Back();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_EQ(volumes.created, volumeTreeBefore.created);
   EXPECT_EQ(volumes.ChildTexts(volumes.root), volumeTreeBefore.ChildTexts(volumeTreeBefore.root));
@@ -689,7 +689,7 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
   rig.view.QueueMode(RecoveryMode::kNormal);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  EXPECT_EQ(rig.Step(), 2);
+  EXPECT_EQ(rig.Step(), WizardStep::kFiles);
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
   EXPECT_EQ(files.nodes[0].text, "EAFS Partition - 2");
   EXPECT_THAT(files.ChildTexts(files.root), ElementsAre("other"));

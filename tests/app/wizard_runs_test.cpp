@@ -2,12 +2,15 @@
 // command goes to the controller, which opens the view's dialog, starts the
 // worker and, from the worker's completion, closes or finishes the dialog.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 #include <fstream>
 
+#include "app/progress_coalescer.hpp"
 #include "tests/app/wizard_rig.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -43,7 +46,7 @@ void ToFilesStep(Rig& rig) {
   rig.view.QueueMode(RecoveryMode::kNormal);
   rig.controller.Next();
   Settle(rig);
-  ASSERT_EQ(rig.Step(), 2);
+  ASSERT_EQ(rig.Step(), WizardStep::kFiles);
 }
 
 std::string Slurp(const fs::path& path) {
@@ -178,6 +181,77 @@ TEST(WizardRestore, AskedFirstAndFinishAlwaysComes) {
     }
   }
   EXPECT_EQ(Slurp(data / "broken.gz").size(), 13u);
+}
+
+// Coalesces progress as the window's dispatcher does: of the progress calls
+// of a channel not yet run only the latest runs, before any later call.
+class CoalescingQueue final : public Dispatcher {
+ public:
+  void Post(std::function<void()> call) override {
+    TakeProgress();
+    queue_.push_back(std::move(call));
+  }
+  void PostLatest(std::string_view channel, std::function<void()> call) override {
+    (void)progress_.Store(channel, std::move(call));
+  }
+  void DrainAll() {
+    for (TakeProgress(); !queue_.empty(); TakeProgress()) {
+      auto call = std::move(queue_.front());
+      queue_.pop_front();
+      call();
+    }
+  }
+
+ private:
+  void TakeProgress() {
+    for (auto& call : progress_.Take()) queue_.push_back(std::move(call));
+  }
+  ProgressCoalescer progress_;
+  std::deque<std::function<void()>> queue_;
+};
+
+std::vector<std::shared_ptr<BlockDeviceSource>> TwoBareVolumes() {
+  ik::DiskDescription description;
+  description.layout = ik::PartitionLayout::kNone;
+  description.volumes = {HtfsVolume(), HtfsVolume()};
+  return {AsDrive(BuildDisk(description).bytes)};
+}
+
+// A range search read one sector at a time: every snapshot holds all the
+// worker has shown, so the window that draws only the latest ends where the
+// one that draws every event ends, having drawn far fewer.
+TEST(WizardProgress, CoalescedSnapshotsEndWhereEveryEventEnds) {
+  const auto search = [](auto& rig) {
+    rig.session.settings.sectorsPerRead = 1;
+    rig.ChooseDrive(0);
+    rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
+    rig.controller.Next();
+    rig.dispatcher.DrainAll();
+    ASSERT_EQ(rig.Step(), WizardStep::kVolume);
+  };
+  WizardRig<QueueDispatcher, InlineWorkers> every(TwoBareVolumes());
+  search(every);
+  WizardRig<CoalescingQueue, InlineWorkers> latest(TwoBareVolumes());
+  search(latest);
+
+  EXPECT_EQ(latest.session.volumes.volumeCount, 2u);
+  EXPECT_THAT(
+      latest.view.TreeOf(TreeKind::kVolume).ChildTexts(latest.view.TreeOf(TreeKind::kVolume).root),
+      ElementsAre("HTFS Partition - 1", "HTFS Partition - 2"));
+  // The last search display, before the volume step replaced it.
+  const auto lastValue = [](const RecordingView& view, std::string_view label) {
+    const std::string prefix = fmt::format("Value({}=", label);
+    std::string last;
+    for (const std::string& call : view.calls) {
+      if (call.starts_with(prefix)) last = call;
+    }
+    return last;
+  };
+  for (const std::string_view label : {kSearchFoundLabel, kSearchCurrentSectorLabel}) {
+    EXPECT_EQ(lastValue(latest.view, label), lastValue(every.view, label)) << label;
+    EXPECT_FALSE(lastValue(latest.view, label).empty()) << label;
+  }
+  EXPECT_LT(latest.view.CallCount("Value(") * 20, every.view.CallCount("Value("));
 }
 
 }  // namespace

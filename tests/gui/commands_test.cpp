@@ -62,10 +62,10 @@ struct Rig {
     CFolderTreeCtrl* disks = window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
     Click(window->Control(WindowControl::kNext));
-    if (!WaitForStep(*window, 1)) qFatal("no volume step");
+    if (!WaitForStep(*window, WizardStep::kVolume)) qFatal("no volume step");
     ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
     Click(window->Control(WindowControl::kNext));
-    if (!WaitForStep(*window, 2)) qFatal("no files step");
+    if (!WaitForStep(*window, WizardStep::kFiles)) qFatal("no files step");
   }
 
   bool Enabled(Command command) const { return window->MenuCommandEnabled(command); }
@@ -151,17 +151,17 @@ class CommandsTest : public QObject {
     CFolderTreeCtrl* disks = rig.window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
     Click(rig.window->Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     check(false, true);  // state 1
     ClickItem(rig.window->Tree(TreeKind::kVolume),
               rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
     Click(rig.window->Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     check(true, true);  // state 3
     Click(rig.window->Control(WindowControl::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     Click(rig.window->Control(WindowControl::kBack));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     check(false, true);  // state 4
   }
 

@@ -82,10 +82,10 @@ int main(int argc, char** argv) {
   ClickItem(window.Tree(TreeKind::kDisk),
             FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   Click(window.Control(WindowControl::kNext));
-  if (!WaitForStep(window, 1)) return 1;
+  if (!WaitForStep(window, WizardStep::kVolume)) return 1;
   ClickItem(window.Tree(TreeKind::kVolume), window.Tree(TreeKind::kVolume)->Root()->child(0));
   Click(window.Control(WindowControl::kNext));
-  if (!WaitForStep(window, 2)) return 1;
+  if (!WaitForStep(window, WizardStep::kFiles)) return 1;
 
   bool ok = true;
   ok &= Save(&window, out, QStringLiteral("4-commands.png"));

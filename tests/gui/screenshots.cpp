@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     ok &= Save(&window, out, QStringLiteral("1-searching.png"));
   }
   gated->Release();
-  if (!WaitForStep(window, 1)) return 1;
+  if (!WaitForStep(window, WizardStep::kVolume)) return 1;
   CFolderTreeCtrl* volumes = window.Tree(TreeKind::kVolume);
   QTreeWidgetItem* root = volumes->Root();
   if (root == nullptr || root->childCount() == 0) return 1;
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
 
   window.SetModeAnswerer([] { return RecoveryMode::kNormal; });
   Click(window.Control(WindowControl::kNext));
-  if (!WaitForStep(window, 2)) return 1;
+  if (!WaitForStep(window, WizardStep::kFiles)) return 1;
   CFolderTreeCtrl* files = window.Tree(TreeKind::kFile);
   if (files != nullptr && files->Root() != nullptr && files->Root()->childCount() > 0) {
     files->expandAll();

@@ -208,7 +208,7 @@ class WindowTest : public QObject {
     QVERIFY(rig.Visible(WindowControl::kNext));
 
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->text(0), QStringLiteral("Partitions"));
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
     QVERIFY(!rig.Tree(TreeKind::kDisk)->isVisible());
@@ -225,7 +225,7 @@ class WindowTest : public QObject {
     // Normal: the folders of the walk, the root's rows in the list.
     rig.mode = RecoveryMode::kNormal;
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
     QVERIFY(files->isVisible() && files->isEnabled());
     QCOMPARE(files->Root()->text(0), volumeName);
@@ -257,7 +257,7 @@ class WindowTest : public QObject {
 
     // Back to the volume step: the same volume tree, no search again.
     Click(rig.Control(WindowControl::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QVERIFY(rig.Tree(TreeKind::kVolume)->isVisible());
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
     QVERIFY(!rig.window->ListWidget()->isVisible());
@@ -267,15 +267,15 @@ class WindowTest : public QObject {
     rig.ChooseVolume(0);
     rig.mode = RecoveryMode::kExtensive;
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     QVERIFY(Rig::ChildTexts(rig.Tree(TreeKind::kFile)->Root()).contains(QStringLiteral("LostDir")));
     QVERIFY(rig.ListNames().contains(QStringLiteral("README")));
 
     // Back twice: the disk step with its options again.
     Click(rig.Control(WindowControl::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     Click(rig.Control(WindowControl::kBack));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
     QVERIFY(rig.Visible(WindowControl::kUsePartitionTable));
     QVERIFY(rig.Visible(WindowControl::kIdentifyGroup));
@@ -287,13 +287,13 @@ class WindowTest : public QObject {
     Rig rig({image_});
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(1);
     QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("EAFS"));
     rig.mode = std::nullopt;
     Click(rig.Control(WindowControl::kNext));
     QCoreApplication::processEvents();
-    QCOMPARE(rig.session.state.step, 1);
+    QCOMPARE(rig.session.state.step, WizardStep::kVolume);
     QVERIFY(!rig.Visible(WindowControl::kNext));
     rig.ChooseVolume(1);
     QVERIFY(rig.Visible(WindowControl::kNext));
@@ -306,7 +306,7 @@ class WindowTest : public QObject {
     Rig rig(gated);
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
 
     // The walk stops at the root folder's block until Stop is answered.
@@ -329,7 +329,7 @@ class WindowTest : public QObject {
     gated->Release();
 
     // The walk ends after the root: its folders, none of theirs.
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
     QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
     QCOMPARE(FindItem(files, "sub"), nullptr);
@@ -344,7 +344,7 @@ class WindowTest : public QObject {
     Rig rig(gated);
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     const auto* root = report_.volumes[0].Find("/");
     QVERIFY(root != nullptr && !root->dataBlocks.empty());
@@ -376,7 +376,7 @@ class WindowTest : public QObject {
              std::string("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and then "
                          "Click Next."));
     QCOMPARE(rig.messages[0].kind, MessageKind::kInformation);
-    QCOMPARE(rig.session.state.step, 0);
+    QCOMPARE(rig.session.state.step, WizardStep::kDisk);
     QVERIFY(!rig.Visible(WindowControl::kNext));
     rig.ChooseDrive();
     QVERIFY(rig.Visible(WindowControl::kNext));
@@ -412,7 +412,7 @@ class WindowTest : public QObject {
       QCOMPARE(rig.messages[0].text, std::string(c.message));
       QCOMPARE(rig.messages[0].kind, MessageKind::kError);
       QVERIFY2(rig.Visible(WindowControl::kNext), c.message);
-      QCOMPARE(rig.session.state.step, 0);
+      QCOMPARE(rig.session.state.step, WizardStep::kDisk);
     }
 
     // A valid range over a disk without volumes finds nothing.
@@ -421,7 +421,7 @@ class WindowTest : public QObject {
     end->setText(QStringLiteral("300"));
     Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QCOMPARE(rig.messages[0].text, std::string("No HTFS/EAFS Partition Found  !!"));
     QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
   }
@@ -433,7 +433,7 @@ class WindowTest : public QObject {
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QCOMPARE(rig.messages[0].text,
              std::string("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process."));
     QVERIFY(rig.Visible(WindowControl::kUsePartitionTable));
@@ -517,7 +517,7 @@ class WindowTest : public QObject {
     QVERIFY(messages[0].find("pkexec tolvar-gui") != std::string::npos);
     Click(window.Control(WindowControl::kNext));
     QCOMPARE(messages.size(), std::size_t{2});
-    QCOMPARE(session.state.step, 0);
+    QCOMPARE(session.state.step, WizardStep::kDisk);
   }
 
   void EveryControlHasANameForAssistiveTools() {
@@ -566,10 +566,10 @@ class WindowTest : public QObject {
     Rig rig({path});
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     const QStringList diskOrder = {"beta", "file10", "file2", "File1"};
     QCOMPARE(rig.ListNames(), diskOrder);
 
@@ -623,10 +623,10 @@ class WindowTest : public QObject {
     Rig rig({image_});
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     QTreeView* list = rig.window->ListDetails();
     list->setFocus();
     QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
@@ -667,7 +667,7 @@ class WindowTest : public QObject {
     QCOMPARE(rows, 5);
     QCOMPARE(rig.PanelValue("Cylinders"), QString::number(rig.session.drives.Current().cylinders));
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     checkPanel();
     QCOMPARE(rows, 4);
@@ -727,7 +727,7 @@ class WindowTest : public QObject {
     QCOMPARE(rig.Control(WindowControl::kHomePageLink)->focusPolicy(), Qt::NoFocus);
     rig.ChooseDrive();
     Click(rig.Control(WindowControl::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kVolume));
     Click(rig.Control(WindowControl::kBack));
     QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kDisk));
@@ -810,7 +810,7 @@ class WindowTest : public QObject {
     QVERIFY(rig.session.state.StopRequested());
     gated->Release();
     QVERIFY(WaitFor([&] { return !rig.window->Controller().WorkerRunning(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     // Stopped soon after the held read: far from the end of the range.
     QVERIFY(gated->SectorsReached() < kSectors * 3 / 4);
     QVERIFY(rig.window->QueueHighWater() <= 8);
