@@ -1,11 +1,15 @@
 #include "app/engine_runs.hpp"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <string>
 
 #include "app/feedback.hpp"
 #include "app/volume_tree_sink.hpp"
 #include "app/wizard_steps.hpp"
 #include "fs/mount.hpp"
+#include "tools/rescue_warnings.hpp"
 
 namespace tolvar::engine {
 
@@ -88,6 +92,39 @@ void Discover(Session& session, const DiscoveryHooks& hooks) {
   DiscoveryContext context{session.drives,   session.volumes, session.state,
                            session.settings, feedback,        tree};
   RunDiscovery(context);
+  // What the rescue left out of a volume goes with it into the report.
+  if (const DriveRescueMap* rescue = CurrentRescueMap(session)) {
+    const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
+    for (std::uint32_t i = 0; i < found; ++i) {
+      VolumeInfo& volume = session.volumes.entries[i];
+      for (std::string& line : UnrescuedVolumeWarnings(*rescue->map, volume)) {
+        session.volumes.warnings.push_back(
+            fmt::format("volume {} ({}): {}", i + 1, volume.volumeName, line));
+        volume.assumptions.push_back(std::move(line));
+      }
+    }
+  }
+}
+
+const DriveRescueMap* CurrentRescueMap(const Session& session) {
+  if (session.drives.listedCount == 0) return nullptr;
+  const auto found = session.rescueMaps.find(session.drives.Current().devicePath);
+  if (found == session.rescueMaps.end() || !found->second.map) return nullptr;
+  return &found->second;
+}
+
+std::vector<std::string> UnrescuedVolumeLines(const Session& session) {
+  std::vector<std::string> lines;
+  const DriveRescueMap* rescue = CurrentRescueMap(session);
+  if (rescue == nullptr) return lines;
+  const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
+  for (std::uint32_t i = 0; i < found; ++i) {
+    const VolumeInfo& volume = session.volumes.entries[i];
+    for (const std::string& line : UnrescuedVolumeWarnings(*rescue->map, volume)) {
+      lines.push_back(fmt::format("warning: volume {} ({}): {}", i + 1, volume.volumeName, line));
+    }
+  }
+  return lines;
 }
 
 bool Mount(Session& session, const VolumeInfo& volume, RecoveryMode mode, const MountHooks& hooks) {
