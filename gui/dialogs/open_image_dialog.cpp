@@ -43,16 +43,19 @@ OpenImageDialog::OpenImageDialog(const std::vector<std::string>& imageDirs, QWid
   grid->addWidget(mapfile_, 1, 1);
   grid->addWidget(browseMap, 1, 2);
   grid->addWidget(caption("Image &folders:", 1407, folders_), 2, 0, Qt::AlignTop);
-  grid->addWidget(folders_, 2, 1, 2, 1);
-  grid->addWidget(addFolder, 2, 2, Qt::AlignTop);
-  grid->addWidget(removeFolder, 3, 2, Qt::AlignTop);
+  grid->addWidget(folders_, 2, 1);
+  auto* folderButtons = new QVBoxLayout;
+  folderButtons->addWidget(addFolder);
+  folderButtons->addWidget(removeFolder);
+  folderButtons->addStretch();
+  grid->addLayout(folderButtons, 2, 2);
   auto* note = Register(
       new QLabel(QStringLiteral("Files the image names (extents, parents) are read from its own "
                                 "folder and from these."),
                  this),
       1411, {});
   note->setWordWrap(true);
-  grid->addWidget(note, 4, 1, 1, 2);
+  grid->addWidget(note, 3, 1, 1, 2);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
