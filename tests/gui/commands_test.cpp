@@ -36,8 +36,9 @@ using imagekit::Node;
 namespace {
 
 struct Rig {
-  explicit Rig(const std::string& image) : sources(Options(image)) {
-    if (!sources.Enumerate(session.drives)) qFatal("cannot list the drives");
+  explicit Rig(const std::string& image, const std::string& mapfile = {})
+      : sources(Options(image, mapfile)) {
+    if (!sources.Enumerate(session.drives, &session.rescueMaps)) qFatal("cannot list the drives");
     window = std::make_unique<CRecoveryWizardDlg>(session, sources);
     auto answerer = [this](std::string_view text, MessageKind, bool) {
       messages.emplace_back(text);
@@ -54,9 +55,10 @@ struct Rig {
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
   }
-  static DriveSources::Options Options(const std::string& image) {
+  static DriveSources::Options Options(const std::string& image, const std::string& mapfile) {
     DriveSources::Options options;
     options.images = {image};
+    options.mapfile = mapfile;
     return options;
   }
 
@@ -437,6 +439,22 @@ class CommandsTest : public QObject {
     }
     QVERIFY(file.value(QStringLiteral("Mode")).startsWith(QLatin1Char('-')));
     QVERIFY(file.value(QStringLiteral("Modified")).endsWith(QLatin1Char('Z')));
+  }
+
+  void TheReportNamesTheMapfileTheImageWasReadThrough() {
+    const std::string map = (dir_ / "disk.map").string();
+    std::ofstream(map) << "0 +\n0 " << std::filesystem::file_size(image_) << " +\n";
+    Rig rig(image_, map);
+    rig.ToFilesStep();
+    const QString out = QString::fromStdString((dir_ / "mapped-out").string());
+    rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
+    });
+    rig.commands->Run(Command::kRecoverAll);
+    QVERIFY(rig.commands->LastSaving().started);
+    const std::string report = Slurp((out + QStringLiteral("/tolvar-report.json")).toStdString());
+    QVERIFY2(report.find("\"mapfile\": \"" + map + "\"") != std::string::npos, report.c_str());
   }
 };
 
