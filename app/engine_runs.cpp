@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "app/feedback.hpp"
 #include "app/volume_tree_sink.hpp"
@@ -84,6 +85,21 @@ class AcceptedVolumes final : public VolumeTreeSink {
   ItemHandle count_ = 0;
 };
 
+// Each found volume's index with each line the current drive's mapfile
+// gives it, in volume order.
+std::vector<std::pair<std::uint32_t, std::string>> UnrescuedByVolume(const Session& session) {
+  std::vector<std::pair<std::uint32_t, std::string>> lines;
+  const DriveRescueMap* rescue = CurrentRescueMap(session);
+  if (rescue == nullptr) return lines;
+  const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
+  for (std::uint32_t i = 0; i < found; ++i) {
+    for (std::string& line : UnrescuedVolumeWarnings(*rescue->map, session.volumes.entries[i])) {
+      lines.emplace_back(i, std::move(line));
+    }
+  }
+  return lines;
+}
+
 }  // namespace
 
 void Discover(Session& session, const DiscoveryHooks& hooks) {
@@ -93,16 +109,11 @@ void Discover(Session& session, const DiscoveryHooks& hooks) {
                            session.settings, feedback,        tree};
   RunDiscovery(context);
   // What the rescue left out of a volume goes with it into the report.
-  if (const DriveRescueMap* rescue = CurrentRescueMap(session)) {
-    const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
-    for (std::uint32_t i = 0; i < found; ++i) {
-      VolumeInfo& volume = session.volumes.entries[i];
-      for (std::string& line : UnrescuedVolumeWarnings(*rescue->map, volume)) {
-        session.volumes.warnings.push_back(
-            fmt::format("volume {} ({}): {}", i + 1, volume.volumeName, line));
-        volume.assumptions.push_back(std::move(line));
-      }
-    }
+  for (auto& [index, line] : UnrescuedByVolume(session)) {
+    VolumeInfo& volume = session.volumes.entries[index];
+    session.volumes.warnings.push_back(
+        fmt::format("volume {} ({}): {}", index + 1, volume.volumeName, line));
+    volume.assumptions.push_back(std::move(line));
   }
 }
 
@@ -115,14 +126,9 @@ const DriveRescueMap* CurrentRescueMap(const Session& session) {
 
 std::vector<std::string> UnrescuedVolumeLines(const Session& session) {
   std::vector<std::string> lines;
-  const DriveRescueMap* rescue = CurrentRescueMap(session);
-  if (rescue == nullptr) return lines;
-  const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
-  for (std::uint32_t i = 0; i < found; ++i) {
-    const VolumeInfo& volume = session.volumes.entries[i];
-    for (const std::string& line : UnrescuedVolumeWarnings(*rescue->map, volume)) {
-      lines.push_back(fmt::format("warning: volume {} ({}): {}", i + 1, volume.volumeName, line));
-    }
+  for (const auto& [index, line] : UnrescuedByVolume(session)) {
+    lines.push_back(fmt::format("warning: volume {} ({}): {}", index + 1,
+                                session.volumes.entries[index].volumeName, line));
   }
   return lines;
 }
