@@ -51,23 +51,6 @@ TEST(EntryDetailFieldsTest, InodeWordsThenDigestsWhenKnown) {
             EntryDetailFields(2, facts, &digests).size());
 }
 
-TEST(SavedDigestsTest, KeyedByVolumeAndInodeAndReplacedBySavingAgain) {
-  DriveInfo drive;
-  drive.devicePath = "/images/a.img";
-  VolumeInfo first;
-  first.startSector = 100;
-  VolumeInfo second;
-  second.startSector = 5000;
-  SavedDigests saved;
-  const std::string firstKey = SavedDigests::VolumeKey(drive, first);
-  saved.Record(firstKey, 7, {"s1", "m1"});
-  EXPECT_EQ(saved.Find(SavedDigests::VolumeKey(drive, second), 7), nullptr);
-  EXPECT_EQ(saved.Find(firstKey, 8), nullptr);
-  saved.Record(firstKey, 7, {"s2", "m2"});
-  ASSERT_NE(saved.Find(firstKey, 7), nullptr);
-  EXPECT_EQ(saved.Find(firstKey, 7)->sha256, "s2");
-}
-
 TEST(DigestSummaryTest, OneFileInlineManyInTheReportOrTheDetails) {
   std::vector<WrittenFileDigests> written;
   EXPECT_EQ(DigestSummaryText(written, true), "");
@@ -84,30 +67,6 @@ TEST(DigestSummaryTest, OneFileInlineManyInTheReportOrTheDetails) {
             "... and 1 more files: see the report.\n");
   EXPECT_THAT(DigestListText(written, 3),
               ::testing::EndsWith("three.txt\n  SHA-256: 33aa\n  MD5: 33bb\n"));
-}
-
-TEST(SavingDisplayObserverTest, KeepsTheDigestsOfFilesWrittenOnly) {
-  struct NoDisplay final : SavingDisplay {
-    void SetPath(std::string_view) override {}
-    void SetFileName(std::string_view) override {}
-    void SetCount(std::string_view) override {}
-    void SetProgress(int) override {}
-  } display;
-  SavingDisplayObserver observer(display);
-  ReportEntry folder;
-  folder.type = EntryType::kFolder;
-  ReportEntry skipped;
-  skipped.status = EntryStatus::kSkipped;
-  ReportEntry written;
-  written.path = "dir/file";
-  written.inode = 9;
-  written.sha256 = "s";
-  written.md5 = "m";
-  for (const ReportEntry* entry : {&folder, &skipped, &written}) observer.EntryReported(*entry);
-  ASSERT_EQ(observer.written.size(), 1u);
-  EXPECT_EQ(observer.written[0].path, "dir/file");
-  EXPECT_EQ(observer.written[0].inode, 9u);
-  EXPECT_EQ(observer.written[0].digests.md5, "m");
 }
 
 TEST(UnrescuedVolumeTest, TheSearchWarnsAsTheCommandLineDoesAndTheVolumeKeepsIt) {
