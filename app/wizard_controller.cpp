@@ -1,6 +1,7 @@
 #include "app/wizard_controller.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
@@ -577,10 +578,17 @@ struct WizardController::Impl {
     saveControl.StartRun();
     view.OpenSavingDialog();
     workers.Start([this, request = std::move(request), onEnded = std::move(onEnded)] {
-      auto result = engine::Save(session, request, saveControl, ProgressCall());
-      Post([this, result = std::move(result), onEnded] {
+      auto run = std::make_shared<engine::SavingRun>(
+          engine::Save(session, request, saveControl, ProgressCall()));
+      Post([this, run, onEnded] {
         view.CloseSavingDialog();
-        if (!closePending && onEnded) onEnded(result);
+        // Properties shows these digests for the files from now on.
+        const std::string volumeKey =
+            SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current());
+        for (const WrittenFileDigests& file : run->written) {
+          session.savedDigests.Record(volumeKey, file.inode, file.digests);
+        }
+        if (!closePending && onEnded) onEnded(*run);
         WorkerEnded();
       });
     });
@@ -662,6 +670,8 @@ struct WizardController::Impl {
       driveChosen = false;
       view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
                        MessageKind::kInformation);
+    } else if (const auto unrescued = engine::UnrescuedVolumeLines(session); !unrescued.empty()) {
+      view.ShowMessage(fmt::format("{}", fmt::join(unrescued, "\r\n")), MessageKind::kInformation);
     }
     WorkerEnded();
   }

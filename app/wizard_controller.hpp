@@ -85,7 +85,8 @@ class WizardController {
   // `ended` runs on the view's thread once the dialog has closed, unless
   // the window is closing. Refused (false) away from the files step or
   // while a worker runs.
-  using SavingEnded = std::function<void(const std::expected<SavingResult, Error>& result)>;
+  // The files' digests are recorded in the session before `ended` runs.
+  using SavingEnded = std::function<void(const engine::SavingRun& run)>;
   bool Save(engine::SavingRequest request, SavingEnded ended);
   // The saving dialog's buttons: each sets its request and nothing more.
   void StopSaving();

@@ -421,10 +421,9 @@ void WizardCommands::OpenFile(std::uint32_t fileId, bool openWith) {
   QDir().mkpath(folder);
   engine::SavingRequest request{Selection::Rows({}, {fileId}), ToStd(folder), false};
   (void)window_.Controller().Save(
-      std::move(request),
-      [this, folder, openWith](const std::expected<SavingResult, Error>& result) {
+      std::move(request), [this, folder, openWith](const engine::SavingRun& run) {
         std::vector<std::string> written;
-        const SavingOutcome outcome = OutcomeOf(result, ToStd(folder), false, &written);
+        const SavingOutcome outcome = OutcomeOf(run, ToStd(folder), false, &written);
         if (!outcome.started || written.empty()) {
           window_.ShowMessage(outcome.problem.empty() ? "The file could not be copied for opening."
                                                       : outcome.problem,
@@ -540,9 +539,8 @@ void WizardCommands::Recover(bool everything) {
   lastDestination_ = *destination;
   engine::SavingRequest request{std::move(*selection), ToStd(*destination), true};
   (void)window_.Controller().Save(
-      std::move(request),
-      [this, folder = ToStd(*destination)](const std::expected<SavingResult, Error>& result) {
-        lastSaving_ = OutcomeOf(result, folder, true);
+      std::move(request), [this, folder = ToStd(*destination)](const engine::SavingRun& run) {
+        lastSaving_ = OutcomeOf(run, folder, true);
         ++savingsEnded_;
         if (dialogDriver_) return;  // scripted: no summary box
         ShowSavingSummary(&window_, lastSaving_, [this](const QString& path) {
@@ -596,25 +594,50 @@ void WizardCommands::ShowFileInWindow(std::uint32_t fileId) {
 void WizardCommands::Properties() {
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const Session& session = window_.Controller().GetSession();
+  Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
   const ListRow* entry = window_.ListEntry(*row);
   if (entry == nullptr) return;
   fields.name = entry->name;
   fields.date = entry->date;
   fields.time = entry->time;
+  std::optional<std::uint32_t> inode;
+  const FileDigests* digests = nullptr;
   if (commands::OpensAsFolder(entry->type)) {
     const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
-    const std::uint32_t inode = folder && *folder < session.fileTree.Folders().size()
-                                    ? session.fileTree.Folders()[*folder].inode
-                                    : 2;
-    const FolderTotals totals = CountFolderTotals(session.fileTree, inode);
+    inode = folder && *folder < session.fileTree.Folders().size()
+                ? session.fileTree.Folders()[*folder].inode
+                : 2;
+    const FolderTotals totals = CountFolderTotals(session.fileTree, *inode);
     fields.size = FolderSizeText(totals);
     fields.contents = ContentsText(totals);
   } else {
     fields.size = FileSizeText(entry->sizeValue);
+    if (const FileNode* file =
+            session.fileTree.FindFileById(static_cast<std::uint32_t>(entry->key))) {
+      inode = file->inode;
+      digests = session.savedDigests.Find(
+          SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current()), *inode);
+    }
+  }
+  auto details = [](const std::vector<CaptionedValue>& rows) {
+    std::vector<PropertiesFields::Detail> texts;
+    for (const CaptionedValue& field : rows)
+      texts.push_back({std::string(field.caption), field.value});
+    return texts;
+  };
+  if (inode) {
+    fields.details = details(EntryDetailFields(*inode, std::nullopt, digests, kReadingDetails));
   }
   PropertiesDialog dialog(fields, &window_);
+  if (inode) {
+    // The inode is read off the window's thread while the dialog shows.
+    const FileDigests* saved = digests;
+    dialog.ReadDetails([&session, details, number = *inode, saved] {
+      const auto facts = ReadInodeFacts(session.drives, session.volumes.Current(), number);
+      return details(EntryDetailFields(number, facts, saved));
+    });
+  }
   RunDialog(dialog);
 }
 

@@ -70,15 +70,16 @@ QString SavingDialog::FieldText(int id) const {
   return label != nullptr ? label->text() : QString();
 }
 
-SavingOutcome OutcomeOf(const std::expected<SavingResult, Error>& result,
-                        const std::string& destination, bool reportWanted,
-                        std::vector<std::string>* written) {
+SavingOutcome OutcomeOf(const engine::SavingRun& run, const std::string& destination,
+                        bool reportWanted, std::vector<std::string>* written) {
+  const std::expected<SavingResult, Error>& result = run.result;
   SavingOutcome outcome;
   if (!result) {
     outcome.problem = result.error().message;
     return outcome;
   }
   outcome.started = true;
+  outcome.written = run.written;
   const RunSummary& summary = result->report.summary;
   outcome.summaryLine = SummaryLine(summary);
   outcome.stoppedByUser = summary.stoppedByUser;
@@ -106,6 +107,8 @@ QString SavingSummaryText(const SavingOutcome& outcome) {
   text += QString::fromStdString(outcome.summaryLine);
   if (!outcome.problem.empty())
     text += QStringLiteral("\n") + QString::fromStdString(outcome.problem);
+  const std::string digests = DigestSummaryText(outcome.written, !outcome.reportPath.empty());
+  if (!digests.empty()) text += QStringLiteral("\n") + QString::fromStdString(digests);
   return text;
 }
 
@@ -115,6 +118,11 @@ void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
       parent, SavingSummaryText(outcome),
       outcome.started && outcome.problem.empty() ? QMessageBox::Information : QMessageBox::Warning,
       QMessageBox::Ok);
+  // A list of thousands of files stays readable and quick to lay out.
+  constexpr std::size_t kDigestsListed = 500;
+  if (outcome.written.size() > 1) {
+    box->setDetailedText(QString::fromStdString(DigestListText(outcome.written, kDigestsListed)));
+  }
   QPushButton* report = nullptr;
   if (!outcome.reportPath.empty()) {
     report = box->addButton(QStringLiteral("Open &Report"), QMessageBox::ActionRole);

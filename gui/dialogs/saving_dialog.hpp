@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/engine_runs.hpp"
+#include "app/saving_display.hpp"
 #include "app/wizard_view.hpp"
 #include "gui/controls/text_progress_ctrl.hpp"
 #include "gui/dialogs/dialog_frame.hpp"
@@ -21,7 +23,8 @@ struct SavingOutcome {
   std::string problem;      // why not, or a host failure that ended the run
   std::string summaryLine;  // files, folders, bytes, damaged files, unreadable sectors
   bool stoppedByUser = false;
-  std::string reportPath;  // the readable report, empty when none was written
+  std::string reportPath;                   // the readable report, empty when none was written
+  std::vector<WrittenFileDigests> written;  // every file written, with its digests
 };
 
 // "Saving the data please wait": a view of the controller's saving run,
@@ -54,12 +57,13 @@ class SavingDialog : public DialogFrame {
 
 // What a finished run comes to for the summary: the outcome, and the files
 // it wrote (paths below the destination) for the copies opened.
-[[nodiscard]] SavingOutcome OutcomeOf(const std::expected<SavingResult, Error>& result,
-                                      const std::string& destination, bool reportWanted,
+[[nodiscard]] SavingOutcome OutcomeOf(const engine::SavingRun& run, const std::string& destination,
+                                      bool reportWanted,
                                       std::vector<std::string>* written = nullptr);
 
 // The end of a run: its summary, with a button that opens the report when
-// one was written. `openReport` opens a path with the desktop.
+// one was written and the files' digests as details. `openReport` opens a
+// path with the desktop.
 void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
                        const std::function<void(const QString& path)>& openReport);
 [[nodiscard]] QString SavingSummaryText(const SavingOutcome& outcome);

@@ -59,13 +59,15 @@ struct Ended {
   int calls = 0;
   bool dialogWasOpen = false;
   std::optional<std::expected<SavingResult, Error>> result;
+  std::size_t written = 0;  // files with digests
 };
 
 WizardController::SavingEnded Recorder(Ended& ended, const RecordingView& view) {
-  return [&ended, &view](const std::expected<SavingResult, Error>& result) {
+  return [&ended, &view](const engine::SavingRun& run) {
     ++ended.calls;
     ended.dialogWasOpen = view.savingDialogOpen;
-    ended.result = result;
+    ended.result = run.result;
+    ended.written = run.written.size();
   };
 }
 
@@ -98,6 +100,8 @@ TEST(WizardSaving, RecoverAllRunsOnAWorkerShownByTheDialogThenEnds) {
   EXPECT_EQ(Slurp(out / "src/lib/x.h"), "x");
   EXPECT_EQ(Slurp(out / "readme.txt"), "hello");
   EXPECT_TRUE(fs::exists(out / std::string(kReportTextName)));
+  // Each file's digests reach the caller and the session, for Properties.
+  EXPECT_EQ(ended.written, 6u);
   // Drawn from snapshots: the last one shows the last entry of all and 100.
   ASSERT_FALSE(rig.view.savingSnapshots.empty());
   const SavingSnapshot& last = rig.view.savingSnapshots.back();
