@@ -216,11 +216,18 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   bool compressed = false;
   std::vector<std::string> parents;
   if (FormatOfFile(path) == ImageFormat::kVmdkCowd) {
-    // An older sparse extent with no descriptor: it is its own only extent.
+    // An older ESX sparse extent on its own: the library reads such extents
+    // only through a descriptor naming them, which also says what lies
+    // beneath them (they are most often the changes over a parent disk).
     if (auto checked = CheckCowdExtent(file, path); !checked) {
       return std::unexpected(checked.error());
     }
-    extentPaths.push_back(path);
+    return std::unexpected(Error{
+        ErrorCode::kNotReadable,
+        fmt::format("{}: an ESX sparse extent is read through the VMDK descriptor that names it; "
+                    "open that .vmdk file instead",
+                    path),
+        std::nullopt});
   } else {
     auto descriptor = ReadDescriptor(file, path, sparse, compressed);
     if (!descriptor) return std::unexpected(descriptor.error());

@@ -504,6 +504,20 @@ const Case kCases[] = {
      [](const fs::path& f, const std::string& raw, std::uint64_t) { return Cowd(f, raw, 16); },
      Outcome::kSameAsRaw,
      {}},
+    {"CowdOnItsOwnIsSentToItsDescriptor",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 16);
+       return f / "disk.cowd";
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "open that .vmdk file instead"}},
+    {"CowdOnItsOwnWithAGrainOf64MiB",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 16);
+       return WithField(f / "disk.cowd", 16, 4, 0x20000);
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "grain size"}},
     {"CowdGrainOf64MiB",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
        Cowd(f, raw, 16);
