@@ -104,6 +104,20 @@ std::expected<std::vector<std::string>, Error> OpenOwnVhdFile(
   auto layout = ReadVhdLayout(file->Reader(), file->size);
   if (!layout) return std::unexpected(DamagedBecause(path, layout.error()));
   file->layout = std::move(*layout);
+  // A parent found by name must be the disk the child was made over: any
+  // other one would show its own sectors where the child has none.
+  if (!chain.empty()) {
+    const auto& expected = chain.back()->layout.parentUniqueId;
+    if (std::ranges::any_of(expected, [](std::byte b) { return b != std::byte{0}; }) &&
+        expected != file->layout.uniqueId) {
+      return std::unexpected(Error{
+          ErrorCode::kCorrupt,
+          fmt::format("{}: its parent image {} is another disk (its identifier is not the one "
+                      "the child records); name the folder holding the right one with --image-dir",
+                      chain.back()->path, path),
+          std::nullopt});
+    }
+  }
   chain.push_back(std::move(file));
   if (chain.back()->layout.type != VhdLayout::Type::kDifferencing) {
     return std::vector<std::string>{};
