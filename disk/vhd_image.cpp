@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <libvhdi.h>
 #include <signal.h>
@@ -10,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -31,7 +28,6 @@ namespace tolvar {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace image_detail;
 
 Error DamagedBecause(const std::string& path, std::string_view wrong) {
