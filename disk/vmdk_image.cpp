@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "disk/image_fields.hpp"
 #include "disk/library_image.hpp"
+#include "disk/posix_read.hpp"
 #include "disk/regular_file.hpp"
 #include "disk/virtual_disk_sources.hpp"
 #include "disk/vmdk_descriptor.hpp"
@@ -387,8 +387,8 @@ class VmdkSource final : public LibraryImageSource {
           continue;
         }
         // Bytes past the end of the extent's file do not exist: unreadable.
-        if (within + take > extent->available ||
-            !ReadFile(extent->fd, extent->fileOffset + within, out.subspan(done, take))) {
+        if (!detail::ReadFully(extent->fd, extent->fileOffset + extent->available, Path(),
+                               extent->fileOffset + within, out.subspan(done, take))) {
           return false;
         }
         done += take;
@@ -418,17 +418,6 @@ class VmdkSource final : public LibraryImageSource {
       if (extent.start > offset) next = std::min(next, extent.start);
     }
     return next;
-  }
-  static bool ReadFile(int fd, std::uint64_t offset, std::span<std::byte> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t got =
-          ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      done += static_cast<std::size_t>(got);
-    }
-    return true;
   }
 
   std::unique_ptr<VmdkChain> chain_;
