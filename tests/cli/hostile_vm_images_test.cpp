@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "imagekit/image_builder.hpp"
+#include "tests/cli/hostile_images.hpp"
 #include "tests/cli/run_tolvar.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -26,23 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::uint64_t GetLe(const std::string& bytes, std::uint64_t at, int width) {
-  std::uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i)
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-void PutLe(std::string& bytes, std::uint64_t at, int width, std::uint64_t value) {
-  for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-void WriteWhole(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   const auto at = text.find(from);
@@ -115,16 +98,35 @@ fs::path FlatVmdk(const fs::path& folder, const std::string& raw) {
 
 // A flat VMDK whose descriptor names `name` for its extent.
 fs::path FlatVmdkNaming(const fs::path& folder, const std::string& raw, const std::string& name) {
+  return Patched(FlatVmdk(folder, raw), [&](std::string& bytes) {
+    bytes = Replace(bytes, "\"flat-flat.vmdk\"", "\"" + name + "\"");
+  });
+}
+
+// A flat VMDK whose extent file is gone; `replacement` may put something
+// else in its place.
+fs::path FlatVmdkWithoutItsExtent(const fs::path& folder, const std::string& raw,
+                                  const std::function<void(const fs::path&)>& replacement = {}) {
   const fs::path image = FlatVmdk(folder, raw);
-  WriteWhole(image, Replace(Slurp(image), "\"flat-flat.vmdk\"", "\"" + name + "\""));
+  fs::remove(folder / "flat-flat.vmdk");
+  if (replacement) replacement(folder / "flat-flat.vmdk");
   return image;
 }
 
+// A flat VMDK in folder/image whose extent is a link to a file in
+// folder/elsewhere.
+fs::path FlatVmdkLinkedElsewhere(const fs::path& f, const std::string& raw) {
+  const fs::path image = FlatVmdk(f, raw);
+  fs::create_directory(f / "elsewhere");
+  fs::rename(f / "flat-flat.vmdk", f / "elsewhere" / "data.bin");
+  fs::create_directory(f / "image");
+  fs::rename(image, f / "image" / "flat.vmdk");
+  fs::create_symlink(f / "elsewhere" / "data.bin", f / "image" / "flat-flat.vmdk");
+  return f / "image" / "flat.vmdk";
+}
+
 fs::path WithField(const fs::path& image, std::uint64_t at, int width, std::uint64_t value) {
-  std::string bytes = Slurp(image);
-  PutLe(bytes, at, width, value);
-  WriteWhole(image, bytes);
-  return image;
+  return Patched(image, [&](std::string& bytes) { PutLe(bytes, at, width, value); });
 }
 
 // Keeps `percent` of the image's bytes, in whole sectors.
@@ -137,13 +139,30 @@ fs::path Stream(const fs::path& folder, const std::string& raw) {
   return Convert(raw, folder / "stream.vmdk", "-O vmdk -o subformat=streamOptimized");
 }
 
+// A qcow2 overlay in folder/overlay over folder/base/base.qcow2, named
+// relative to the overlay as ../base/base.qcow2.
+fs::path OverlayOverAnotherFolder(const fs::path& f, const std::string& raw) {
+  fs::create_directory(f / "base");
+  fs::create_directory(f / "overlay");
+  Convert(raw, f / "base" / "base.qcow2", "-O qcow2");
+  EXPECT_TRUE(
+      Shell(fmt::format("cd {} && qemu-img create -q -f qcow2 -F qcow2 -b "
+                        "../base/base.qcow2 over.qcow2 >/dev/null",
+                        (f / "overlay").string())));
+  return f / "overlay" / "over.qcow2";
+}
+
 fs::path Vhdx(const fs::path& folder, const std::string& raw, std::uint64_t sector,
               std::uint64_t state) {
-  const fs::path image = Convert(raw, folder / "disk.vhdx", "-O vhdx -o block_size=1M");
-  std::string bytes = Slurp(image);
-  SetVhdxBlockState(bytes, sector, state);
-  WriteWhole(image, bytes);
-  return image;
+  return Patched(Convert(raw, folder / "disk.vhdx", "-O vhdx -o block_size=1M"),
+                 [&](std::string& bytes) { SetVhdxBlockState(bytes, sector, state); });
+}
+
+// A stream-optimized VMDK with the grain holding `sector` changed.
+fs::path StreamWithGrain(const fs::path& folder, const std::string& raw, std::uint64_t sector,
+                         const std::function<void(std::string&, const GrainPlace&)>& change) {
+  return Patched(Stream(folder, raw),
+                 [&](std::string& bytes) { change(bytes, FindStreamGrain(bytes, sector)); });
 }
 
 std::uint64_t GetBe(const std::string& bytes, std::uint64_t at, int width) {
@@ -247,10 +266,8 @@ const Case kCases[] = {
      {"zero.vmdk", "/dev/zero", "--image-dir"}},
     {"ExtentIsAFifo",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       const fs::path image = FlatVmdk(f, raw);
-       fs::remove(f / "flat-flat.vmdk");
-       EXPECT_EQ(::mkfifo((f / "flat-flat.vmdk").c_str(), 0600), 0);
-       return image;
+       return FlatVmdkWithoutItsExtent(
+           f, raw, [](const fs::path& extent) { EXPECT_EQ(::mkfifo(extent.c_str(), 0600), 0); });
      },
      Outcome::kRefused,
      {"flat-flat.vmdk", "not a regular file"}},
@@ -262,33 +279,19 @@ const Case kCases[] = {
      {"flat.vmdk", "too long"}},
     {"MissingExtentIsNamed",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       const fs::path image = FlatVmdk(f, raw);
-       fs::remove(f / "flat-flat.vmdk");
-       return image;
+       return FlatVmdkWithoutItsExtent(f, raw);
      },
      Outcome::kRefused,
      {"flat-flat.vmdk", "is missing", "--image-dir"}},
     {"ExtentLinkLeadingOutIsRefused",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       const fs::path image = FlatVmdk(f, raw);
-       fs::create_directory(f / "elsewhere");
-       fs::rename(f / "flat-flat.vmdk", f / "elsewhere" / "data.bin");
-       fs::create_directory(f / "image");
-       fs::rename(image, f / "image" / "flat.vmdk");
-       fs::create_symlink(f / "elsewhere" / "data.bin", f / "image" / "flat-flat.vmdk");
-       return f / "image" / "flat.vmdk";
+       return FlatVmdkLinkedElsewhere(f, raw);
      },
      Outcome::kRefused,
      {"flat-flat.vmdk", "outside", "--image-dir"}},
     {"ExtentLinkIntoAnImageDirIsRead",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       const fs::path image = FlatVmdk(f, raw);
-       fs::create_directory(f / "elsewhere");
-       fs::rename(f / "flat-flat.vmdk", f / "elsewhere" / "data.bin");
-       fs::create_directory(f / "image");
-       fs::rename(image, f / "image" / "flat.vmdk");
-       fs::create_symlink(f / "elsewhere" / "data.bin", f / "image" / "flat-flat.vmdk");
-       return f / "image" / "flat.vmdk";
+       return FlatVmdkLinkedElsewhere(f, raw);
      },
      Outcome::kSameAsRaw,
      {},
@@ -314,28 +317,13 @@ const Case kCases[] = {
      {"--image-dir", "extents"}},
     {"BackingFileOutsideTheFolder",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       fs::create_directory(f / "base");
-       fs::create_directory(f / "overlay");
-       Convert(raw, f / "base" / "base.qcow2", "-O qcow2");
-       const fs::path overlay = f / "overlay" / "over.qcow2";
-       EXPECT_TRUE(
-           Shell(fmt::format("cd {} && qemu-img create -q -f qcow2 -F qcow2 -b "
-                             "../base/base.qcow2 over.qcow2 >/dev/null",
-                             (f / "overlay").string())));
-       return overlay;
+       return OverlayOverAnotherFolder(f, raw);
      },
      Outcome::kRefused,
      {"../base/base.qcow2", "outside", "--image-dir"}},
     {"BackingFileInAnImageDirIsRead",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       fs::create_directory(f / "base");
-       fs::create_directory(f / "overlay");
-       Convert(raw, f / "base" / "base.qcow2", "-O qcow2");
-       EXPECT_TRUE(
-           Shell(fmt::format("cd {} && qemu-img create -q -f qcow2 -F qcow2 -b "
-                             "../base/base.qcow2 over.qcow2 >/dev/null",
-                             (f / "overlay").string())));
-       return f / "overlay" / "over.qcow2";
+       return OverlayOverAnotherFolder(f, raw);
      },
      Outcome::kSameAsRaw,
      {},
@@ -386,25 +374,20 @@ const Case kCases[] = {
     // Grains and blocks that cannot be read are unreadable sectors.
     {"StreamGrainPastTheEnd",
      [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
-       const fs::path image = Stream(f, raw);
-       std::string bytes = Slurp(image);
-       PutLe(bytes, FindStreamGrain(bytes, sector).tableEntry, 4, bytes.size() / 512 + 4096);
-       WriteWhole(image, bytes);
-       return image;
+       return StreamWithGrain(f, raw, sector, [](std::string& bytes, const GrainPlace& place) {
+         PutLe(bytes, place.tableEntry, 4, bytes.size() / 512 + 4096);
+       });
      },
      Outcome::kUnreadable,
      {}},
     {"StreamGrainThatDoesNotDecompress",
      [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
-       const fs::path image = Stream(f, raw);
-       std::string bytes = Slurp(image);
-       // After the grain's marker (sector number and size), inside the
-       // deflate stream.
-       const std::uint64_t grain = FindStreamGrain(bytes, sector).grain;
-       PutLe(bytes, grain + 12 + 40, 4, 0xdeadbeef);
-       PutLe(bytes, grain + 12 + 400, 4, 0xdeadbeef);
-       WriteWhole(image, bytes);
-       return image;
+       return StreamWithGrain(f, raw, sector, [](std::string& bytes, const GrainPlace& place) {
+         // After the grain's marker (sector number and size), inside the
+         // deflate stream.
+         PutLe(bytes, place.grain + 12 + 40, 4, 0xdeadbeef);
+         PutLe(bytes, place.grain + 12 + 400, 4, 0xdeadbeef);
+       });
      },
      Outcome::kUnreadable,
      {}},
@@ -577,16 +560,6 @@ class HostileVmImages : public ::testing::TestWithParam<Case> {
   std::uint64_t dataSector = 0;
 };
 
-std::map<std::string, std::string> TreeOf(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    if (relative.starts_with("tolvar-report")) continue;
-    entries[relative] = entry.is_directory() ? "folder" : Slurp(entry.path());
-  }
-  return entries;
-}
-
 TEST_P(HostileVmImages, EndsWithTheRightOutcome) {
   const Case& c = GetParam();
   const fs::path folder = dir / "case";
@@ -620,7 +593,7 @@ TEST_P(HostileVmImages, EndsWithTheRightOutcome) {
       const fs::path expected = dir / "expected";
       ASSERT_EQ(RunTolvar({"recover", "--quiet", raw, "-v", "1", "-o", expected.string()}).status,
                 0);
-      EXPECT_TRUE(TreeOf(out) == TreeOf(expected));
+      EXPECT_TRUE(RecoveredTree(out) == RecoveredTree(expected));
       break;
     }
     case Outcome::kUnreadable:
