@@ -165,26 +165,10 @@ fs::path StreamWithGrain(const fs::path& folder, const std::string& raw, std::ui
                  [&](std::string& bytes) { change(bytes, FindStreamGrain(bytes, sector)); });
 }
 
-std::uint64_t GetBe(const std::string& bytes, std::uint64_t at, int width) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < width; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
 void PutBe(std::string& bytes, std::uint64_t at, int width, std::uint64_t value) {
   for (int i = 0; i < width; ++i) {
     bytes[at + width - 1 - i] = static_cast<char>((value >> (8 * i)) & 0xff);
   }
-}
-
-// Sets the VHD checksum of `length` bytes from `at` (the ones' complement of
-// their sum, the field at `field` counted as zero).
-void FixVhdChecksum(std::string& bytes, std::uint64_t at, std::uint64_t length,
-                    std::uint64_t field) {
-  PutBe(bytes, at + field, 4, 0);
-  std::uint32_t sum = 0;
-  for (std::uint64_t i = at; i < at + length; ++i) sum += static_cast<unsigned char>(bytes[i]);
-  PutBe(bytes, at + field, 4, ~sum);
 }
 
 // A VHD made from the raw image with one change made by `change` to its
@@ -193,13 +177,9 @@ void FixVhdChecksum(std::string& bytes, std::uint64_t at, std::uint64_t length,
 fs::path VhdChanged(
     const fs::path& folder, const std::string& raw, const std::string& subformat,
     const std::function<void(std::string& bytes, std::uint64_t dynamicHeader)>& change) {
-  const fs::path image = folder / (subformat + ".vhd");
-  Convert(raw, image, "-O vpc -o subformat=" + subformat);
-  std::string bytes = Slurp(image);
-  const std::uint64_t header = subformat == "fixed" ? 0 : GetBe(bytes, 16, 8);
-  change(bytes, header);
-  WriteWhole(image, bytes);
-  return image;
+  return Patched(
+      Convert(raw, folder / (subformat + ".vhd"), "-O vpc -o subformat=" + subformat),
+      [&](std::string& bytes) { change(bytes, subformat == "fixed" ? 0 : GetBe(bytes, 16, 8)); });
 }
 
 // An older ESX sparse extent ("COWD") holding the raw image in grains of
@@ -429,24 +409,6 @@ const Case kCases[] = {
      },
      Outcome::kRefused,
      {"dynamic.vhd", "dynamic-disk header's checksum is wrong"}},
-    {"VhdBlockTableShorterThanTheDisk",
-     [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t header) {
-         PutBe(bytes, header + 28, 4, 1);
-         FixVhdChecksum(bytes, header, 1024, 36);
-       });
-     },
-     Outcome::kRefused,
-     {"dynamic.vhd", "block table is too short"}},
-    {"VhdBlockSizeNotAPowerOfTwo",
-     [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t header) {
-         PutBe(bytes, header + 32, 4, 3u << 20);
-         FixVhdChecksum(bytes, header, 1024, 36);
-       });
-     },
-     Outcome::kRefused,
-     {"dynamic.vhd", "block size"}},
     {"VhdBlockCutShortByTheEndOfTheFile",
      [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
        // The block holding the sector moves to the end of the file, which
