@@ -140,42 +140,47 @@ std::string SectorRunsText(const std::vector<SectorRun>& runs) {
   return text;
 }
 
+namespace {
+
+nlohmann::json EntryJson(const ReportEntry& entry) {
+  using nlohmann::json;
+  json raw = json::array();
+  for (const std::string& name : entry.rawPath) raw.push_back(HexBytes(name));
+  json unreadable = json::array();
+  for (const SectorRun& run : entry.unreadable) {
+    unreadable.push_back({{"first", run.first}, {"count", run.count}});
+  }
+  json item = {{"path", entry.path},
+               {"rawPathHex", raw},
+               {"type", EntryTypeName(entry.type)},
+               {"status", StatusName(entry.status)},
+               {"inode", entry.inode},
+               {"size", entry.size},
+               {"bytesWritten", entry.bytesWritten},
+               {"unreadableSectors", unreadable}};
+  if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
+  if (entry.byError) item["byError"] = true;
+  if (entry.timeUnreadable) item["timeUnreadable"] = true;
+  if (!entry.note.empty()) item["note"] = entry.note;
+  if (entry.facts) {
+    const InodeFacts& facts = *entry.facts;
+    item["mode"] = facts.mode;
+    item["uid"] = facts.uid;
+    item["gid"] = facts.gid;
+    item["nlink"] = facts.nlink;
+    item["atime"] = facts.atime;
+    item["mtime"] = facts.mtime;
+    item["ctime"] = facts.ctime;
+  }
+  if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
+  if (!entry.md5.empty()) item["md5"] = entry.md5;
+  return item;
+}
+
+}  // namespace
+
 std::string ReportJson(const RecoveryReport& report) {
   using nlohmann::json;
-  json entries = json::array();
-  for (const ReportEntry& entry : report.entries) {
-    json raw = json::array();
-    for (const std::string& name : entry.rawPath) raw.push_back(HexBytes(name));
-    json unreadable = json::array();
-    for (const SectorRun& run : entry.unreadable) {
-      unreadable.push_back({{"first", run.first}, {"count", run.count}});
-    }
-    json item = {{"path", entry.path},
-                 {"rawPathHex", raw},
-                 {"type", EntryTypeName(entry.type)},
-                 {"status", StatusName(entry.status)},
-                 {"inode", entry.inode},
-                 {"size", entry.size},
-                 {"bytesWritten", entry.bytesWritten},
-                 {"unreadableSectors", unreadable}};
-    if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
-    if (entry.byError) item["byError"] = true;
-    if (entry.timeUnreadable) item["timeUnreadable"] = true;
-    if (!entry.note.empty()) item["note"] = entry.note;
-    if (entry.facts) {
-      const InodeFacts& facts = *entry.facts;
-      item["mode"] = facts.mode;
-      item["uid"] = facts.uid;
-      item["gid"] = facts.gid;
-      item["nlink"] = facts.nlink;
-      item["atime"] = facts.atime;
-      item["mtime"] = facts.mtime;
-      item["ctime"] = facts.ctime;
-    }
-    if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
-    if (!entry.md5.empty()) item["md5"] = entry.md5;
-    entries.push_back(std::move(item));
-  }
   const RunSummary& s = report.summary;
   json summary = {{"files", s.files},
                   {"folders", s.folders},
@@ -214,10 +219,34 @@ std::string ReportJson(const RecoveryReport& report) {
                    {"destination", report.destination},
                    {"summary", summary},
                    {"leftoversRemoved", report.leftoversRemoved},
-                   {"entries", entries}};
+                   {"entries", json::array()}};
   // Host paths are escaped and always valid UTF-8; the replace handler only
   // guards the source and destination texts the user typed.
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  if (report.entries.empty()) return text;
+  // The entries are dumped one at a time into the place of the empty list,
+  // so that a run of many files never holds them all as one tree of values
+  // (several times the size of the text). A newline only ever stands
+  // between values, never in a string, so the place is found unambiguously.
+  constexpr std::string_view kEmptyList = "\n  \"entries\": []";
+  const std::size_t at = text.find(kEmptyList);
+  std::string out;
+  out.reserve(text.size() + report.entries.size() * 640);
+  out.append(text, 0, at + kEmptyList.size() - 1);
+  out += "\n";
+  for (std::size_t i = 0; i < report.entries.size(); ++i) {
+    const std::string item =
+        EntryJson(report.entries[i]).dump(2, ' ', false, json::error_handler_t::replace);
+    out += "    ";
+    for (const char c : item) {
+      out += c;
+      if (c == '\n') out += "    ";
+    }
+    out += i + 1 < report.entries.size() ? ",\n" : "\n";
+  }
+  out += "  ]";
+  out.append(text, at + kEmptyList.size());
+  return out;
 }
 
 std::string ReportText(const RecoveryReport& report) {

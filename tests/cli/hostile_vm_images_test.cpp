@@ -165,6 +165,84 @@ fs::path StreamWithGrain(const fs::path& folder, const std::string& raw, std::ui
                  [&](std::string& bytes) { change(bytes, FindStreamGrain(bytes, sector)); });
 }
 
+std::uint64_t GetBe(const std::string& bytes, std::uint64_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+void PutBe(std::string& bytes, std::uint64_t at, int width, std::uint64_t value) {
+  for (int i = 0; i < width; ++i) {
+    bytes[at + width - 1 - i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  }
+}
+
+// Sets the VHD checksum of `length` bytes from `at` (the ones' complement of
+// their sum, the field at `field` counted as zero).
+void FixVhdChecksum(std::string& bytes, std::uint64_t at, std::uint64_t length,
+                    std::uint64_t field) {
+  PutBe(bytes, at + field, 4, 0);
+  std::uint32_t sum = 0;
+  for (std::uint64_t i = at; i < at + length; ++i) sum += static_cast<unsigned char>(bytes[i]);
+  PutBe(bytes, at + field, 4, ~sum);
+}
+
+// A VHD made from the raw image with one change made by `change` to its
+// bytes; `dynamicHeader` is where the dynamic-disk header is (0 for a fixed
+// disk).
+fs::path VhdChanged(
+    const fs::path& folder, const std::string& raw, const std::string& subformat,
+    const std::function<void(std::string& bytes, std::uint64_t dynamicHeader)>& change) {
+  const fs::path image = folder / (subformat + ".vhd");
+  Convert(raw, image, "-O vpc -o subformat=" + subformat);
+  std::string bytes = Slurp(image);
+  const std::uint64_t header = subformat == "fixed" ? 0 : GetBe(bytes, 16, 8);
+  change(bytes, header);
+  WriteWhole(image, bytes);
+  return image;
+}
+
+// An older ESX sparse extent ("COWD") holding the raw image in grains of
+// `grainSectors`, every grain allocated, and a descriptor naming it; the
+// descriptor's path. Change the extent's fields through `folder / "disk.cowd"`.
+fs::path Cowd(const fs::path& folder, const std::string& raw, std::uint64_t grainSectors) {
+  const std::string data = Slurp(raw);
+  const std::uint64_t sectors = data.size() / 512;
+  const std::uint64_t perTable = 4096;
+  const std::uint64_t grains = (sectors + grainSectors - 1) / grainSectors;
+  const std::uint64_t tables = (grains + perTable - 1) / perTable;
+  const std::uint64_t directorySector = 4;
+  const std::uint64_t firstTable = directorySector + (tables * 4 + 511) / 512;
+  const std::uint64_t firstGrain = firstTable + tables * perTable * 4 / 512;
+  std::string bytes((firstGrain + grains * grainSectors) * 512, '\0');
+  bytes.replace(0, 4, "COWD");
+  PutLe(bytes, 4, 4, 1);
+  PutLe(bytes, 8, 4, 3);
+  PutLe(bytes, 12, 4, sectors);
+  PutLe(bytes, 16, 4, grainSectors);
+  PutLe(bytes, 20, 4, directorySector);
+  PutLe(bytes, 24, 4, tables);
+  PutLe(bytes, 28, 4, bytes.size() / 512);
+  for (std::uint64_t t = 0; t < tables; ++t) {
+    PutLe(bytes, directorySector * 512 + t * 4, 4, firstTable + t * perTable * 4 / 512);
+  }
+  for (std::uint64_t g = 0; g < grains; ++g) {
+    const std::uint64_t sector = firstGrain + g * grainSectors;
+    PutLe(bytes, firstTable * 512 + g * 4, 4, sector);
+    const std::uint64_t from = g * grainSectors * 512;
+    bytes.replace(sector * 512, std::min<std::uint64_t>(grainSectors * 512, data.size() - from),
+                  data, from, grainSectors * 512);
+  }
+  WriteWhole(folder / "disk.cowd", bytes);
+  const fs::path descriptor = folder / "cowd.vmdk";
+  WriteWhole(descriptor, fmt::format("# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+                                     "parentCID=ffffffff\ncreateType=\"vmfsSparse\"\n\n"
+                                     "# Extent description\nRW {} VMFSSPARSE \"disk.cowd\"\n\n"
+                                     "# The Disk Data Base\n#DDB\n\nddb.adapterType = \"ide\"\n",
+                                     sectors));
+  return descriptor;
+}
+
 const Case kCases[] = {
     // Names written inside an image lead only to regular files of its folder.
     {"ExtentNameClimbingOut",
@@ -218,6 +296,14 @@ const Case kCases[] = {
      Outcome::kSameAsRaw,
      {},
      {"--image-dir", "elsewhere"}},
+    {"FlatExtentCutShort",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       const fs::path image = FlatVmdk(f, raw);
+       fs::resize_file(f / "flat-flat.vmdk", sector * 512);
+       return image;
+     },
+     Outcome::kUnreadable,
+     {}},
     {"SplitExtentsFoundInAnImageDir",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
        const fs::path image =
@@ -317,6 +403,122 @@ const Case kCases[] = {
      },
      Outcome::kUnreadable,
      {}},
+    // VHD files are read by our own decoder, which checks the footer and
+    // the dynamic-disk header with their checksums.
+    {"VhdFixedFooterChecksumWrong",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return VhdChanged(f, raw, "fixed", [](std::string& bytes, std::uint64_t) {
+         bytes[bytes.size() - 512 + 300] ^= 1;
+       });
+     },
+     Outcome::kRefused,
+     {"fixed.vhd", "footer's checksum is wrong"}},
+    {"VhdDynamicFooterDamagedReadsFromItsCopy",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t) {
+         bytes[bytes.size() - 512 + 300] ^= 1;
+       });
+     },
+     Outcome::kSameAsRaw,
+     {}},
+    {"VhdDynamicHeaderChecksumWrong",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t header) {
+         bytes[header + 900] ^= 1;
+       });
+     },
+     Outcome::kRefused,
+     {"dynamic.vhd", "dynamic-disk header's checksum is wrong"}},
+    {"VhdBlockTableShorterThanTheDisk",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t header) {
+         PutBe(bytes, header + 28, 4, 1);
+         FixVhdChecksum(bytes, header, 1024, 36);
+       });
+     },
+     Outcome::kRefused,
+     {"dynamic.vhd", "block table is too short"}},
+    {"VhdBlockSizeNotAPowerOfTwo",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return VhdChanged(f, raw, "dynamic", [](std::string& bytes, std::uint64_t header) {
+         PutBe(bytes, header + 32, 4, 3u << 20);
+         FixVhdChecksum(bytes, header, 1024, 36);
+       });
+     },
+     Outcome::kRefused,
+     {"dynamic.vhd", "block size"}},
+    {"VhdBlockCutShortByTheEndOfTheFile",
+     [](const fs::path& f, const std::string& raw, std::uint64_t sector) {
+       // The block holding the sector moves to the end of the file, which
+       // ends just before that sector: what comes before it still reads.
+       return VhdChanged(f, raw, "dynamic", [sector](std::string& bytes, std::uint64_t header) {
+         const std::uint64_t table = GetBe(bytes, header + 16, 8);
+         const std::uint64_t blockBytes = GetBe(bytes, header + 32, 4);
+         const std::uint64_t block = sector * 512 / blockBytes;
+         const std::uint64_t bitmapBytes = (blockBytes / 512 / 8 + 511) / 512 * 512;
+         const std::uint64_t at = GetBe(bytes, table + block * 4, 4) * 512;
+         const std::string kept = bytes.substr(at, bitmapBytes + sector * 512 % blockBytes);
+         bytes.resize(bytes.size() - 512);
+         PutBe(bytes, table + block * 4, 4, bytes.size() / 512);
+         bytes += kept;
+       });
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"VhdDynamicCutToHalf",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       return Cut(VhdChanged(f, raw, "dynamic", [](std::string&, std::uint64_t) {}), 50);
+     },
+     Outcome::kUnreadable,
+     {}},
+    {"VhdxHeadersAndRegionTablesZeroed",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       const fs::path image = Convert(raw, f / "disk.vhdx", "-O vhdx -o block_size=1M");
+       std::string bytes = Slurp(image);
+       std::fill_n(bytes.begin() + (64 << 10), 256 << 10, '\0');
+       WriteWhole(image, bytes);
+       return image;
+     },
+     Outcome::kRefused,
+     {"disk.vhdx", "damaged"}},
+
+    // Older ESX sparse extents are checked like the others.
+    {"CowdIsRead",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) { return Cowd(f, raw, 16); },
+     Outcome::kSameAsRaw,
+     {}},
+    {"CowdGrainOf64MiB",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 16);
+       WithField(f / "disk.cowd", 16, 4, 0x20000);
+       return f / "cowd.vmdk";
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "grain size"}},
+    {"CowdDirectoryShorterThanTheDisk",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 1);
+       WithField(f / "disk.cowd", 24, 4, 1);
+       return f / "cowd.vmdk";
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "grain directory is too short"}},
+    {"CowdDirectoryPastTheEnd",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 16);
+       WithField(f / "disk.cowd", 20, 4, 0x7fffffff);
+       return f / "cowd.vmdk";
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "grain directory lies outside the file"}},
+    {"CowdGrainTablePastTheEnd",
+     [](const fs::path& f, const std::string& raw, std::uint64_t) {
+       Cowd(f, raw, 16);
+       WithField(f / "disk.cowd", 4 * 512, 4, 0x7fffffff);
+       return f / "cowd.vmdk";
+     },
+     Outcome::kRefused,
+     {"disk.cowd", "grain tables lies outside the file"}},
 };
 
 class HostileVmImages : public ::testing::TestWithParam<Case> {
