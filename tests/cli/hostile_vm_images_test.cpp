@@ -223,6 +223,14 @@ fs::path Cowd(const fs::path& folder, const std::string& raw, std::uint64_t grai
   return descriptor;
 }
 
+// Cowd's image with one header or table field of the extent changed.
+fs::path CowdWithField(const fs::path& folder, const std::string& raw, std::uint64_t grainSectors,
+                       std::uint64_t at, int width, std::uint64_t value) {
+  const fs::path descriptor = Cowd(folder, raw, grainSectors);
+  WithField(folder / "disk.cowd", at, width, value);
+  return descriptor;
+}
+
 const Case kCases[] = {
     // Names written inside an image lead only to regular files of its folder.
     {"ExtentNameClimbingOut",
@@ -435,11 +443,9 @@ const Case kCases[] = {
      {}},
     {"VhdxHeadersAndRegionTablesZeroed",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       const fs::path image = Convert(raw, f / "disk.vhdx", "-O vhdx -o block_size=1M");
-       std::string bytes = Slurp(image);
-       std::fill_n(bytes.begin() + (64 << 10), 256 << 10, '\0');
-       WriteWhole(image, bytes);
-       return image;
+       return Patched(
+           Convert(raw, f / "disk.vhdx", "-O vhdx -o block_size=1M"),
+           [](std::string& bytes) { std::fill_n(bytes.begin() + (64 << 10), 256 << 10, '\0'); });
      },
      Outcome::kRefused,
      {"disk.vhdx", "damaged"}},
@@ -465,33 +471,25 @@ const Case kCases[] = {
      {"disk.cowd", "grain size"}},
     {"CowdGrainOf64MiB",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       Cowd(f, raw, 16);
-       WithField(f / "disk.cowd", 16, 4, 0x20000);
-       return f / "cowd.vmdk";
+       return CowdWithField(f, raw, 16, 16, 4, 0x20000);
      },
      Outcome::kRefused,
      {"disk.cowd", "grain size"}},
     {"CowdDirectoryShorterThanTheDisk",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       Cowd(f, raw, 1);
-       WithField(f / "disk.cowd", 24, 4, 1);
-       return f / "cowd.vmdk";
+       return CowdWithField(f, raw, 1, 24, 4, 1);
      },
      Outcome::kRefused,
      {"disk.cowd", "grain directory is too short"}},
     {"CowdDirectoryPastTheEnd",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       Cowd(f, raw, 16);
-       WithField(f / "disk.cowd", 20, 4, 0x7fffffff);
-       return f / "cowd.vmdk";
+       return CowdWithField(f, raw, 16, 20, 4, 0x7fffffff);
      },
      Outcome::kRefused,
      {"disk.cowd", "grain directory lies outside the file"}},
     {"CowdGrainTablePastTheEnd",
      [](const fs::path& f, const std::string& raw, std::uint64_t) {
-       Cowd(f, raw, 16);
-       WithField(f / "disk.cowd", 4 * 512, 4, 0x7fffffff);
-       return f / "cowd.vmdk";
+       return CowdWithField(f, raw, 16, 4 * 512, 4, 0x7fffffff);
      },
      Outcome::kRefused,
      {"disk.cowd", "grain tables lies outside the file"}},
