@@ -709,6 +709,38 @@ std::expected<void, Error> WriteWholeFile(const FolderHandle& folder, const std:
   return {};
 }
 
+std::expected<void, Error> WriteWholeFileFrom(const FolderHandle& folder, const std::string& name,
+                                              const std::function<void(const TextSink&)>& produce,
+                                              std::string_view displayPath) {
+  auto pending = PendingFile::Create(folder, std::string(displayPath));
+  if (!pending) return std::unexpected(pending.error());
+  // Pieces are gathered into large writes; the first failure is kept and
+  // the rest of the text is let go by.
+  constexpr std::size_t kGather = std::size_t{1} << 20;
+  std::string gathered;
+  gathered.reserve(kGather);
+  std::optional<Error> failed;
+  std::uint64_t size = 0;
+  auto flush = [&] {
+    if (!failed && !gathered.empty()) {
+      if (auto written = pending->Write(std::as_bytes(std::span(gathered))); !written) {
+        failed = written.error();
+      }
+    }
+    gathered.clear();
+  };
+  produce([&](std::string_view piece) {
+    size += piece.size();
+    if (gathered.size() + piece.size() > kGather) flush();
+    gathered += piece;
+  });
+  flush();
+  if (failed) return std::unexpected(*failed);
+  auto placed = pending->Commit(name, size, std::nullopt, DuplicatePolicy::kOverwrite, false);
+  if (!placed) return std::unexpected(placed.error());
+  return {};
+}
+
 void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
   auto created = PendingFile::Create(*job.folder, job.displayPath);
   if (!created) {

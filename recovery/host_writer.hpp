@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -216,6 +217,12 @@ struct OpenedFolder {
                                                         const std::string& name,
                                                         std::string_view text,
                                                         std::string_view displayPath);
+// The same for a text made piece by piece: `produce` hands every piece to
+// the sink it is given, in order.
+using TextSink = std::function<void(std::string_view)>;
+[[nodiscard]] std::expected<void, Error> WriteWholeFileFrom(
+    const FolderHandle& folder, const std::string& name,
+    const std::function<void(const TextSink&)>& produce, std::string_view displayPath);
 
 // A small file whose bytes are already in memory, to be created, written,
 // hashed and put in place off the reading thread.

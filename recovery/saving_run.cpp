@@ -989,8 +989,9 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
     } else {
       const std::string jsonPath = fmt::format("{}/{}", options.destination, kReportJsonName);
       const std::string textPath = fmt::format("{}/{}", options.destination, kReportTextName);
-      auto json = WriteWholeFile(*reportFolder, std::string(kReportJsonName),
-                                 ReportJson(result.report), jsonPath);
+      auto json = WriteWholeFileFrom(
+          *reportFolder, std::string(kReportJsonName),
+          [&](const TextSink& sink) { WriteReportJson(result.report, sink); }, jsonPath);
       auto text = json ? WriteWholeFile(*reportFolder, std::string(kReportTextName),
                                         ReportText(result.report), textPath)
                        : json;
