@@ -909,6 +909,9 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
       }
     }
     CountSelection(top);
+    // One entry per file and folder, and two for the destination's findings:
+    // room made once rather than doubled as the list grows.
+    report_.entries.reserve(filesTotal_ + foldersTotal_ + 2);
     RemoveLeftovers(top.handle, "");
     AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
