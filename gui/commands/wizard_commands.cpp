@@ -24,6 +24,7 @@
 #include <QUrl>
 
 #include "app/properties.hpp"
+#include "app/saving_display.hpp"
 #include "gui/commands/command_art.hpp"
 #include "gui/commands/open_with.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -34,8 +35,6 @@
 #include "gui/dialogs/info_dialogs.hpp"
 #include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
-#include "app/properties.hpp"
-#include "app/saving_display.hpp"
 #include "packaging/project_info.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
@@ -214,8 +213,8 @@ void WizardCommands::WatchList() {
     });
     // Folders are opened by the window; a double click on a file opens it.
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
-      const ListRow* entry = window_.ListEntry(index.row());
-      if (entry == nullptr || commands::OpensAsFolder(entry->type)) return;
+      const std::optional<ListRow> entry = window_.ListEntry(index.row());
+      if (!entry || commands::OpensAsFolder(entry->type)) return;
       window_.Controller().GetSession().state.openWith = 0;
       Open(false);
     });
@@ -346,8 +345,8 @@ std::unique_ptr<QMenu> WizardCommands::BuildContextMenu() {
   const WizardState& state = window_.Controller().GetSession().state;
   const std::optional<int> row = SelectionMarkRow();
   if (!commands::ContextMenuAvailable(state, row.has_value())) return nullptr;
-  const ListRow* entry = window_.ListEntry(*row);
-  const bool greyOpenWith = entry == nullptr || commands::OpenWithGreyed(entry->type);
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  const bool greyOpenWith = !entry || commands::OpenWithGreyed(entry->type);
 
   auto menu = std::make_unique<QMenu>(QStringLiteral("Right Click"));
   menu->setAccessibleName(QStringLiteral("Entry commands"));
@@ -397,8 +396,8 @@ void WizardCommands::Open(bool openWith) {
   }
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const ListRow* entry = window_.ListEntry(*row);
-  if (entry == nullptr) return;
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  if (!entry) return;
   if (!commands::OpensAsFolder(entry->type)) {
     OpenFile(static_cast<std::uint32_t>(entry->key), openWith);
     return;
@@ -475,9 +474,8 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
   Session& session = window_.Controller().GetSession();
   const std::string name =
       commands::RenamedName(ToStd(edited), ToStd(renameOldName_), session.state.step);
-  window_.RenameListEntry(row, name);
-  const ListRow* entry = window_.ListEntry(row);
-  if (session.state.step == 2 && entry != nullptr) {
+  const std::optional<ListRow> entry = window_.ListEntry(row);
+  if (session.state.step == 2 && entry) {
     if (!commands::RenamesAsFolder(entry->type)) {
       (void)commands::RenameFile(session.fileTree, static_cast<std::uint32_t>(entry->key), name);
     } else {
@@ -487,6 +485,7 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
       }
       window_.SetTreeItemText(TreeKind::kFile, item, name);
     }
+    window_.ListEntryRenamed(row);
   }
   session.state.renaming = 0;
 }
@@ -500,8 +499,8 @@ std::optional<Selection> WizardCommands::SelectedRows() const {
   std::vector<std::uint32_t> files;
   const Session& session = window_.Controller().GetSession();
   for (const QModelIndex& index : view->selectionModel()->selectedRows(kNameColumn)) {
-    const ListRow* entry = window_.ListEntry(index.row());
-    if (entry == nullptr) continue;
+    const std::optional<ListRow> entry = window_.ListEntry(index.row());
+    if (!entry) continue;
     if (commands::OpensAsFolder(entry->type)) {
       const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
       if (folder && *folder < session.fileTree.Folders().size()) {
@@ -613,8 +612,8 @@ void WizardCommands::Properties() {
   if (!row) return;
   const Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
-  const ListRow* entry = window_.ListEntry(*row);
-  if (entry == nullptr) return;
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  if (!entry) return;
   fields.name = entry->name;
   fields.date = entry->date;
   fields.time = entry->time;

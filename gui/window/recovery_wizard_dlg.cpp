@@ -425,15 +425,13 @@ void CRecoveryWizardDlg::BuildList() {
   list_ = new QStackedWidget(pane_);
   list_->setGeometry(units_.Rect(155, 62, 368, 196));
   entries_ = new EntryListModel(
-      [this](const ListRow& row) {
-        return row.isFolder ? ArtIcon(Art::kFolder) : IconForFile(ToQt(row.name));
+      [this](bool isFolder, QStringView name) {
+        return isFolder ? ArtIcon(Art::kFolder) : IconForFile(name.toString());
       },
       this);
-  sortedEntries_ = new EntrySortProxy(this);
-  sortedEntries_->setSourceModel(entries_);
 
   listDetails_ = new QTreeView(list_);
-  listDetails_->setModel(sortedEntries_);
+  listDetails_->setModel(entries_);
   listDetails_->setRootIsDecorated(false);
   listDetails_->setItemsExpandable(false);
   listDetails_->setUniformRowHeights(true);
@@ -451,10 +449,10 @@ void CRecoveryWizardDlg::BuildList() {
   header->setSectionsClickable(true);
   header->setSortIndicatorShown(true);
   connect(header, &QHeaderView::sortIndicatorChanged, this,
-          [this](int column, Qt::SortOrder order) { sortedEntries_->sort(column, order); });
+          [this](int column, Qt::SortOrder order) { entries_->sort(column, order); });
 
   listIcons_ = new QListView(list_);
-  listIcons_->setModel(sortedEntries_);
+  listIcons_->setModel(entries_);
   listIcons_->setSelectionModel(listDetails_->selectionModel());
   listIcons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   listIcons_->setEditTriggers(QAbstractItemView::EditKeyPressed);
@@ -475,8 +473,8 @@ void CRecoveryWizardDlg::BuildList() {
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
       controller_->ListClicked();
       // A folder row opens its folder; files are opened by the commands.
-      const ListRow* entry = ListEntry(index.row());
-      if (entry != nullptr && IsFolderRowType(entry->type)) controller_->OpenFolder(entry->key);
+      const std::optional<ListRow> entry = ListEntry(index.row());
+      if (entry && IsFolderRowType(entry->type)) controller_->OpenFolder(entry->key);
     });
   }
 }
@@ -488,26 +486,16 @@ QLabel* CRecoveryWizardDlg::CaptionOf(ControlId value) const {
   return nullptr;
 }
 
-QAbstractItemModel* CRecoveryWizardDlg::ListModel() const { return sortedEntries_; }
+QAbstractItemModel* CRecoveryWizardDlg::ListModel() const { return entries_; }
 
-const ListRow* CRecoveryWizardDlg::ListEntry(int viewRow) const {
-  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
-  return index.isValid() ? entries_->Entry(index.row()) : nullptr;
+std::optional<ListRow> CRecoveryWizardDlg::ListEntry(int viewRow) const {
+  return entries_->Entry(viewRow);
 }
 
-void CRecoveryWizardDlg::RenameListEntry(int viewRow, const std::string& name) {
-  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
-  if (index.isValid()) entries_->SetName(index.row(), name);
-}
+void CRecoveryWizardDlg::ListEntryRenamed(int viewRow) { entries_->NameChanged(viewRow); }
 
 int CRecoveryWizardDlg::ListRowOfKey(std::uint64_t key, bool folder) const {
-  for (int row = 0; row < entries_->EntryCount(); ++row) {
-    const ListRow* entry = entries_->Entry(row);
-    if (entry->key == key && entry->isFolder == folder) {
-      return sortedEntries_->mapFromSource(entries_->index(row, 0)).row();
-    }
-  }
-  return -1;
+  return entries_->RowOfKey(key, folder);
 }
 
 QWidget* CRecoveryWizardDlg::ListWidget() const { return list_; }
@@ -801,6 +789,21 @@ void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
   slot.tree->scrollToItem(found);
 }
 
+void CRecoveryWizardDlg::ShowFolders(const FolderTreeSource& folders) {
+  TreeSlot& slot = Slot(TreeKind::kFile);
+  if (slot.tree == nullptr || folders.tree == nullptr) return;
+  const ViewItem root = controller_->RootItem(TreeKind::kFile);
+  const auto itemOf = [&](std::uint32_t index) {
+    return index < folders.folderItems.size() ? folders.folderItems[index] : kNoViewItem;
+  };
+  VisitFolderTree(
+      *folders.tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
+        AddTreeItem(TreeKind::kFile, parentIndex == kNoFolderIndex ? root : itemOf(parentIndex),
+                    itemOf(index), folders.tree->Folders()[index].name, TreeImage::kFolder,
+                    TreeImage::kFolderSelected);
+      });
+}
+
 void CRecoveryWizardDlg::ShowTree(TreeKind kind, bool shown) {
   if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->setVisible(shown);
   FocusTreeIfLost();
@@ -852,7 +855,7 @@ void CRecoveryWizardDlg::ShowDiskOrder() {
   // No column sorts: the rows as the disk lists them. Set after a model
   // reset, which may put the header's indicator back on a column.
   listDetails_->header()->setSortIndicator(-1, Qt::AscendingOrder);
-  sortedEntries_->sort(-1);
+  entries_->sort(-1);
 }
 
 void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
@@ -875,7 +878,10 @@ QIcon CRecoveryWizardDlg::IconForFile(const QString& name) const {
   return icon;
 }
 
-void CRecoveryWizardDlg::AddListRows(std::span<const ListRow> rows) { entries_->Append(rows); }
+void CRecoveryWizardDlg::ShowListEntries(const FolderListing& listing) {
+  entries_->SetListing(listing);
+  ShowDiskOrder();
+}
 
 void CRecoveryWizardDlg::SetListViewMode(ListViewMode mode) {
   switch (mode) {

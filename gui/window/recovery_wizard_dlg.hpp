@@ -44,7 +44,6 @@ struct Anchor;
 class DriveSources;
 class EntryItemDelegate;
 class EntryListModel;
-class EntrySortProxy;
 
 // What the window says instead of opening `where` while it runs as root, and
 // when no program takes a file or an address.
@@ -115,10 +114,10 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // The model both list views show: the entries in the order the user sorted
   // them. Rows of the views are rows of this model.
   [[nodiscard]] QAbstractItemModel* ListModel() const;
-  // The entry behind a row of the views (nullptr past the end).
-  [[nodiscard]] const ListRow* ListEntry(int viewRow) const;
-  // Renames the entry behind a row as shown.
-  void RenameListEntry(int viewRow, const std::string& name);
+  // The entry behind a row of the views (nullopt past the end).
+  [[nodiscard]] std::optional<ListRow> ListEntry(int viewRow) const;
+  // The entry behind a row was renamed in the file tree: redraw it.
+  void ListEntryRenamed(int viewRow);
   // The view row of the entry with `key`, folders or files; -1 if not listed.
   [[nodiscard]] int ListRowOfKey(std::uint64_t key, bool folder) const;
   [[nodiscard]] QWidget* ListWidget() const;
@@ -158,11 +157,12 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) override;
   void ExpandTreeItem(TreeKind kind, ViewItem item) override;
   void SelectTreeItem(TreeKind kind, ViewItem item) override;
+  void ShowFolders(const FolderTreeSource& folders) override;
   void ShowTree(TreeKind kind, bool shown) override;
   void EnableTree(TreeKind kind, bool enabled) override;
   void ClearList() override;
   void SetListColumns(std::span<const ListColumn> columns) override;
-  void AddListRows(std::span<const ListRow> rows) override;
+  void ShowListEntries(const FolderListing& listing) override;
   void SetListViewMode(ListViewMode mode) override;
   void SetListGridAndFullRow() override;
   void ShowList(bool shown) override;
@@ -242,7 +242,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   QTreeView* listDetails_ = nullptr;
   QListView* listIcons_ = nullptr;
   EntryListModel* entries_ = nullptr;
-  EntrySortProxy* sortedEntries_ = nullptr;
   CRecoveryModeDialog* modeDialog_ = nullptr;
   QAction* openImageAction_ = nullptr;
   QHash<int, QPointer<QAction>> commandActions_;

@@ -35,11 +35,15 @@ class FileTreeTest : public ::testing::Test {
 
   // The rows of a folder, each folder's item being 100 plus its record's
   // index.
-  std::vector<ListRow> Rows(std::uint32_t inode, const FileFilterList* filters = nullptr) const {
-    return FolderListRows(
-        tree, inode, filters, [](std::uint32_t index) { return ViewItem{100} + index; },
-        DefaultFileTypeName);
+  std::vector<ListRow> Rows(std::uint32_t inode, const FileFilterList* filters = nullptr) {
+    folderItems.clear();
+    for (std::uint32_t index = 0; index < tree.FolderCount(); ++index) {
+      folderItems.push_back(ViewItem{100} + index);
+    }
+    return ListingRows(FolderListing(tree, inode, filters, folderItems, DefaultFileTypeName));
   }
+
+  std::vector<ViewItem> folderItems;
 
   FileTree tree;
   RecordingFeedback feedback;
