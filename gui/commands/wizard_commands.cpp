@@ -20,7 +20,6 @@
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTreeView>
-#include <QTreeWidgetItem>
 #include <QUrl>
 
 #include "app/properties.hpp"
@@ -46,7 +45,6 @@ using commands::Command;
 namespace {
 
 constexpr int kNameColumn = 0;
-constexpr int kViewItemRole = Qt::UserRole + 1;  // the window's tree items carry their id
 
 // The HTML manual: beside the program as installed (its folder relative to
 // the program's), in the build folder for a program run from there, or in
@@ -389,9 +387,9 @@ void WizardCommands::Open(bool openWith) {
   if (state.step != 2 || controller.WorkerRunning()) return;
   if (state.treeHasFocus == 1) {
     CFolderTreeCtrl* tree = window_.Tree(TreeKind::kFile);
-    QTreeWidgetItem* selected = tree != nullptr ? tree->currentItem() : nullptr;
-    if (selected == nullptr) return;
-    controller.OpenFolder(selected->data(0, kViewItemRole).toULongLong());
+    const ViewItem selected = tree != nullptr ? tree->CurrentItem() : kNoViewItem;
+    if (selected == kNoViewItem) return;
+    controller.OpenFolder(selected);
     return;
   }
   const std::optional<int> row = SelectionMarkRow();

@@ -59,7 +59,6 @@ namespace {
 constexpr const char* kWindowCaption = "Tolvar for SCO OpenServer (HTFS / EAFS)";
 constexpr int kWidthUnits = 528;
 constexpr int kHeightUnits = 311;
-constexpr int kViewItemRole = Qt::UserRole + 1;
 
 // The quick-help balloons of the two "?" buttons, in their markup.
 constexpr const char* kIdentifyHelpMarkup =
@@ -201,8 +200,10 @@ CRecoveryWizardDlg::~CRecoveryWizardDlg() {
   session_.state.RequestStop();
   workers_.JoinAll();
   controller_.reset();
-  // The rows' icons come from members destroyed before the views are.
+  // The rows' icons come from members destroyed before the views are, and
+  // the views must not read the file tree the session frees.
   entries_->Clear();
+  if (CFolderTreeCtrl* tree = Slot(TreeKind::kFile).tree) tree->Model().SetFolders({});
 }
 
 void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
@@ -225,8 +226,7 @@ QList<int> CRecoveryWizardDlg::SelectedListRows() const {
 
 ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
   const CFolderTreeCtrl* tree = Slot(kind).tree;
-  if (tree == nullptr || tree->currentItem() == nullptr) return kNoViewItem;
-  return tree->currentItem()->data(0, kViewItemRole).toULongLong();
+  return tree == nullptr ? kNoViewItem : tree->CurrentItem();
 }
 
 void CRecoveryWizardDlg::Register(ControlId id, QWidget* widget, const QString& accessibleName) {
@@ -506,10 +506,9 @@ QWidget* CRecoveryWizardDlg::Control(ControlId control) const {
 
 CFolderTreeCtrl* CRecoveryWizardDlg::Tree(TreeKind kind) const { return Slot(kind).tree; }
 
-QTreeWidgetItem* CRecoveryWizardDlg::TreeItem(TreeKind kind, ViewItem item) const {
-  const auto& items = Slot(kind).items;
-  const auto found = items.find(item);
-  return found == items.end() ? nullptr : found->second;
+QModelIndex CRecoveryWizardDlg::TreeItem(TreeKind kind, ViewItem item) const {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  return tree == nullptr ? QModelIndex() : tree->Model().IndexOf(item);
 }
 
 void CRecoveryWizardDlg::SetMenuBar(QMenuBar* menuBar) {
@@ -702,19 +701,19 @@ void CRecoveryWizardDlg::CreateTree(TreeKind kind, ViewItem root, std::string_vi
                                     TreeImage image) {
   TreeSlot& slot = Slot(kind);
   if (slot.tree != nullptr) {
+    // The old tree lets go of the file tree now: it may be refilled before
+    // the widget is gone.
+    slot.tree->Model().SetFolders({});
     slot.tree->hide();
     slot.tree->deleteLater();
   }
-  slot.items.clear();
   slot.tree = new CFolderTreeCtrl(TreeImages(), pane_);
   PlaceTree(slot.tree);
   static const char* const kTreeNames[] = {"Disks", "Partitions", "Folders"};
   slot.tree->setAccessibleName(QString::fromLatin1(kTreeNames[static_cast<int>(kind)]));
-  QTreeWidgetItem* rootItem = slot.tree->CreateRoot(ToQt(text), static_cast<int>(image));
-  rootItem->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(root));
-  slot.items.emplace(root, rootItem);
+  slot.tree->CreateRoot(ToQt(text), static_cast<int>(image), root);
   connect(slot.tree, &CFolderTreeCtrl::ItemClicked, this,
-          [this, kind](QTreeWidgetItem* item) { OnTreeItemClicked(kind, item); });
+          [this, kind](const QModelIndex& item) { OnTreeItemClicked(kind, item); });
   if (kind == TreeKind::kDisk) {
     // The disk tree offers adding an image with a right click as well.
     slot.tree->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -748,60 +747,49 @@ void CRecoveryWizardDlg::AddTreeItem(TreeKind kind, ViewItem parent, ViewItem it
                                      TreeImage selectedImage) {
   TreeSlot& slot = Slot(kind);
   if (slot.tree == nullptr) return;
-  QTreeWidgetItem* parentItem = TreeItem(kind, parent);
-  if (parentItem == nullptr) return;
-  QTreeWidgetItem* added = slot.tree->AddItem(parentItem, ToQt(text), static_cast<int>(image),
-                                              static_cast<int>(selectedImage));
-  added->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(item));
-  slot.items.emplace(item, added);
+  const QModelIndex parentItem = TreeItem(kind, parent);
+  if (!parentItem.isValid()) return;
+  const QModelIndex added = slot.tree->AddItem(parentItem, ToQt(text), static_cast<int>(image),
+                                               static_cast<int>(selectedImage), item);
   if (kind == TreeKind::kDisk) OnDriveItemAdded(added, ToQt(text));
 }
 
-void CRecoveryWizardDlg::OnDriveItemAdded(QTreeWidgetItem* item, const QString& text) {
+void CRecoveryWizardDlg::OnDriveItemAdded(const QModelIndex& item, const QString& text) {
   const auto index = DriveIndexFromItemText(text.toStdString());
   if (!index || *index >= session_.drives.listedCount) return;
   const DriveInfo& drive = session_.drives.Slot(*index);
-  item->setToolTip(0, QStringLiteral("%1\n%2").arg(QString::fromStdString(drive.model),
-                                                   QString::fromStdString(drive.devicePath)));
+  FolderTreeModel& model = Slot(TreeKind::kDisk).tree->Model();
+  model.SetToolTip(item, QStringLiteral("%1\n%2").arg(QString::fromStdString(drive.model),
+                                                      QString::fromStdString(drive.devicePath)));
   if (const auto reason = UnreadableReason(drive.devicePath)) {
     // Listed with the reason, so the user sees why before choosing it.
-    item->setText(0, QStringLiteral("%1 (%2)").arg(text, QString::fromStdString(*reason)));
-    item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
-    item->setToolTip(0, QString::fromStdString(drive.devicePath + ": " + *reason));
+    model.SetText(item, QStringLiteral("%1 (%2)").arg(text, QString::fromStdString(*reason)));
+    model.SetForeground(item, palette().brush(QPalette::Disabled, QPalette::Text));
+    model.SetToolTip(item, QString::fromStdString(drive.devicePath + ": " + *reason));
   }
 }
 
 void CRecoveryWizardDlg::SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) {
-  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setText(0, ToQt(text));
+  if (CFolderTreeCtrl* tree = Slot(kind).tree)
+    tree->Model().SetText(TreeItem(kind, item), ToQt(text));
 }
 
 void CRecoveryWizardDlg::ExpandTreeItem(TreeKind kind, ViewItem item) {
-  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setExpanded(true);
+  if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->expand(TreeItem(kind, item));
 }
 
 void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
   TreeSlot& slot = Slot(kind);
-  QTreeWidgetItem* found = TreeItem(kind, item);
-  if (slot.tree == nullptr || found == nullptr) return;
+  const QModelIndex found = TreeItem(kind, item);
+  if (slot.tree == nullptr || !found.isValid()) return;
   // Setting the current item reports no click, so the controller is not
   // called back.
-  slot.tree->setCurrentItem(found);
-  slot.tree->scrollToItem(found);
+  slot.tree->setCurrentIndex(found);
+  slot.tree->scrollTo(found);
 }
 
 void CRecoveryWizardDlg::ShowFolders(const FolderTreeSource& folders) {
-  TreeSlot& slot = Slot(TreeKind::kFile);
-  if (slot.tree == nullptr || folders.tree == nullptr) return;
-  const ViewItem root = controller_->RootItem(TreeKind::kFile);
-  const auto itemOf = [&](std::uint32_t index) {
-    return index < folders.folderItems.size() ? folders.folderItems[index] : kNoViewItem;
-  };
-  VisitFolderTree(
-      *folders.tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
-        AddTreeItem(TreeKind::kFile, parentIndex == kNoFolderIndex ? root : itemOf(parentIndex),
-                    itemOf(index), folders.tree->Folders()[index].name, TreeImage::kFolder,
-                    TreeImage::kFolderSelected);
-      });
+  if (CFolderTreeCtrl* tree = Slot(TreeKind::kFile).tree) tree->Model().SetFolders(folders);
 }
 
 void CRecoveryWizardDlg::ShowTree(TreeKind kind, bool shown) {
@@ -814,8 +802,9 @@ void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
   FocusTreeIfLost();
 }
 
-void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
-  const ViewItem id = item == nullptr ? kNoViewItem : item->data(0, kViewItemRole).toULongLong();
+void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, const QModelIndex& item) {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  const ViewItem id = tree == nullptr ? kNoViewItem : tree->Model().ItemOf(item);
   controller_->TreeClicked(kind, id);
   if (kind == TreeKind::kDisk && session_.state.step == 0 && id != controller_->RootItem(kind)) {
     if (const auto problem = ChosenDriveProblem()) ShowMessage(*problem, MessageKind::kError);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QHash>
+#include <QModelIndex>
 #include <QPointer>
 #include <array>
 #include <functional>
@@ -25,7 +26,6 @@ class QMenuBar;
 class QStackedWidget;
 class QAbstractItemModel;
 class QTreeView;
-class QTreeWidgetItem;
 
 namespace tolvar::gui {
 
@@ -109,7 +109,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] QLabel* CaptionOf(ControlId value) const;
   [[nodiscard]] QWidget* Control(ControlId control) const;
   [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
-  [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
+  [[nodiscard]] QModelIndex TreeItem(TreeKind kind, ViewItem item) const;
   [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
   // The model both list views show: the entries in the order the user sorted
   // them. Rows of the views are rows of this model.
@@ -193,7 +193,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   };
   struct TreeSlot {
     CFolderTreeCtrl* tree = nullptr;
-    std::unordered_map<ViewItem, QTreeWidgetItem*> items;
   };
 
   void BuildControls();
@@ -207,10 +206,10 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void Anchor(QWidget* widget);
   [[nodiscard]] QRect TreePlace() const;
   void Register(ControlId id, QWidget* widget, const QString& accessibleName);
-  void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
+  void OnTreeItemClicked(TreeKind kind, const QModelIndex& item);
   void OnNext();
   void RebuildDiskTree();
-  void OnDriveItemAdded(QTreeWidgetItem* item, const QString& text);
+  void OnDriveItemAdded(const QModelIndex& item, const QString& text);
   [[nodiscard]] std::optional<std::string> ChosenDriveProblem() const;
   [[nodiscard]] QIcon IconForFile(const QString& name) const;
   [[nodiscard]] TreeSlot& Slot(TreeKind kind) { return trees_[static_cast<std::size_t>(kind)]; }

@@ -63,7 +63,7 @@ struct Rig {
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
     Click(window->Control(ControlId::kNext));
     if (!WaitForStep(*window, 1)) qFatal("no volume step");
-    ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
+    ClickItem(window->Tree(TreeKind::kVolume), TopItem(window->Tree(TreeKind::kVolume), 0));
     Click(window->Control(ControlId::kNext));
     if (!WaitForStep(*window, 2)) qFatal("no files step");
   }
@@ -154,8 +154,7 @@ class CommandsTest : public QObject {
     Click(rig.window->Control(ControlId::kNext));
     QVERIFY(WaitForStep(*rig.window, 1));
     check(false, true);  // state 1
-    ClickItem(rig.window->Tree(TreeKind::kVolume),
-              rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
+    ClickItem(rig.window->Tree(TreeKind::kVolume), TopItem(rig.window->Tree(TreeKind::kVolume), 0));
     Click(rig.window->Control(ControlId::kNext));
     QVERIFY(WaitForStep(*rig.window, 2));
     check(true, true);  // state 3
@@ -238,7 +237,7 @@ class CommandsTest : public QObject {
     rig.Editor()->setText(QStringLiteral("papers"));
     QTest::keyClick(rig.Editor(), Qt::Key_Return);
     QTRY_COMPARE(rig.session.state.renaming, 0);
-    QVERIFY(FindItem(rig.window->Tree(TreeKind::kFile), QStringLiteral("papers")) != nullptr);
+    QVERIFY(FindItem(rig.window->Tree(TreeKind::kFile), QStringLiteral("papers")).isValid());
     QVERIFY(rig.session.fileTree.Folders()[0].name == "papers" ||
             rig.session.fileTree.Folders()[1].name == "papers");
 
@@ -261,10 +260,11 @@ class CommandsTest : public QObject {
     QTest::keyClick(rig.List(), Qt::Key_Return);
     QCOMPARE(rig.session.state.treeHasFocus, 1);
     QVERIFY(rig.RowNamed(QStringLiteral("notes.txt")) >= 0);
-    QTreeWidgetItem* current = rig.window->Tree(TreeKind::kFile)->currentItem();
-    QVERIFY(current != nullptr);
-    QCOMPARE(current->text(0), QStringLiteral("docs"));
-    QVERIFY(current->parent()->isExpanded());
+    CFolderTreeCtrl* tree = rig.window->Tree(TreeKind::kFile);
+    const QModelIndex current = tree->currentIndex();
+    QVERIFY(current.isValid());
+    QCOMPARE(current.data().toString(), QStringLiteral("docs"));
+    QVERIFY(tree->isExpanded(current.parent()));
     QTest::keyClick(rig.window.get(), Qt::Key_Escape);
     QTest::keyClick(rig.List(), Qt::Key_Escape);
     QVERIFY(rig.window->isVisible());
@@ -373,7 +373,8 @@ class CommandsTest : public QObject {
     const int row = rig.RowNamed(QStringLiteral("deep.c"));
     QVERIFY(row >= 0);
     QCOMPARE(rig.List()->currentIndex().row(), row);
-    QCOMPARE(rig.window->Tree(TreeKind::kFile)->currentItem()->text(0), QStringLiteral("sub"));
+    QCOMPARE(rig.window->Tree(TreeKind::kFile)->currentIndex().data().toString(),
+             QStringLiteral("sub"));
   }
 
   void RecoverAllWritesTheTreeAndReportsIt() {
