@@ -3,10 +3,12 @@
 // greying, Rename, Enter, Esc and F2, Open, help, find and Recover All.
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <filesystem>
@@ -205,6 +207,58 @@ class CommandsTest : public QObject {
     QVERIFY(openWith(*menu)->isEnabled());
     rig.session.state.treeHasFocus = 1;
     QVERIFY(rig.commands->BuildContextMenu() == nullptr);
+  }
+
+  // While the right-click menu is open an assistive tool finds it: shown,
+  // named, with its commands as children, the one the arrow keys move to
+  // marked focused, and its way back up to the application.
+  void RightClickMenuIsExposedWhileOpen() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.SelectRow(QStringLiteral("README"));
+    QAccessible::setActive(true);
+    bool open = false;
+    QString focused;
+    bool reachesApplication = false;
+    bool shown = false;
+    QString name;
+    QStringList items;
+    QTimer::singleShot(0, [&] {
+      auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      open = popup != nullptr;
+      if (open) QTest::keyClick(popup, Qt::Key_Down);
+      QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(popup);
+      if (menu != nullptr && menu->role() == QAccessible::PopupMenu) {
+        name = menu->text(QAccessible::Name);
+        shown = !menu->state().invisible;
+        for (int i = 0; i < menu->childCount(); ++i) {
+          QAccessibleInterface* item = menu->child(i);
+          items << item->text(QAccessible::Name);
+          if (item->state().focused) focused = item->text(QAccessible::Name);
+        }
+        for (QAccessibleInterface* up = menu->parent(); up != nullptr; up = up->parent()) {
+          if (up->role() == QAccessible::Application) {
+            reachesApplication = true;
+            break;
+          }
+        }
+      }
+      if (popup != nullptr) popup->close();
+    });
+    const QRect rect = rig.List()->visualRect(rig.window->ListModel()->index(0, 0));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, rect.center(),
+                            rig.List()->viewport()->mapToGlobal(rect.center()));
+    QApplication::sendEvent(rig.List()->viewport(), &event);
+
+    QVERIFY(open);
+    QCOMPARE(focused, QStringLiteral("Open"));
+    QCOMPARE(name, QStringLiteral("Entry commands"));
+    QVERIFY(shown);
+    QVERIFY2(
+        items.contains(QStringLiteral("Open")) && items.contains(QStringLiteral("Properties...")),
+        qPrintable(items.join(u'|')));
+    QVERIFY(reachesApplication);
+    QCOMPARE(QApplication::activePopupWidget(), nullptr);
   }
 
   void RenameKeepsTheOldNameOnEmptyAndRenamesFoldersInTheTree() {
