@@ -583,6 +583,16 @@ class WindowTest : public QObject {
       clickHeader(c.column);
       QCOMPARE(rig.ListNames(), c.names);
     }
+    // The selection stays on its entry when the order changes.
+    QTreeView* view = rig.window->ListDetails();
+    view->selectionModel()->select(rig.window->ListModel()->index(2, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QString selected = rig.window->ListModel()->index(2, 0).data().toString();
+    clickHeader(0);
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].data().toString(), selected);
+    QCOMPARE(rig.window->ListEntry(rows[0].row())->name, selected.toStdString());
     // The rows a command reads follow the sorted order.
     clickHeader(2);
     clickHeader(2);

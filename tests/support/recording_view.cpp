@@ -86,6 +86,7 @@ void RecordingView::CreateTree(TreeKind kind, ViewItem root, std::string_view te
   tree.shown = true;
   tree.enabled = true;
   tree.nodes.push_back({root, kNoViewItem, std::string(text), image, false});
+  if (kind == TreeKind::kFile) foldersReadTree = false;
   Call(fmt::format("CreateTree({},{})", static_cast<int>(kind), text));
 }
 
@@ -115,6 +116,7 @@ void RecordingView::ShowFolders(const FolderTreeSource& folders) {
   Tree& tree = TreeFor(TreeKind::kFile);
   std::erase_if(tree.nodes, [&](const TreeNode& node) { return node.item != tree.root; });
   Call(fmt::format("ShowFolders({})", folders.tree != nullptr));
+  foldersReadTree = folders.tree != nullptr;
   if (folders.tree == nullptr) return;
   const auto itemOf = [&](std::uint32_t index) {
     return index < folders.folderItems.size() ? folders.folderItems[index] : kNoViewItem;
@@ -133,6 +135,7 @@ void RecordingView::EnableTree(TreeKind kind, bool enabled) { TreeFor(kind).enab
 
 void RecordingView::ClearList() {
   rows.clear();
+  listReadsTree = false;
   Call("ClearList");
 }
 
@@ -143,6 +146,7 @@ void RecordingView::SetListColumns(std::span<const ListColumn> newColumns) {
 
 void RecordingView::ShowListEntries(const FolderListing& listing) {
   rows = ListingRows(listing);
+  listReadsTree = true;
   Call("ShowEntries");
 }
 

@@ -117,6 +117,11 @@ class RecordingView : public WizardView {
   Tree trees[3];
   std::vector<ListColumn> columns;
   std::vector<ListRow> rows;
+  // Whether the list or the file tree's folders still read the session's
+  // file tree (the view's part of the rule that it lets go before the tree
+  // changes).
+  bool listReadsTree = false;
+  bool foldersReadTree = false;
   ListViewMode viewMode = ListViewMode::kDetails;
   bool listShown = false;
   std::vector<Message> messages;
