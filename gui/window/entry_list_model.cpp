@@ -146,11 +146,10 @@ std::vector<std::uint32_t> EntryListModel::SortedOrder(int column, bool descendi
     });
   };
   if (column == kName || column == kType) {
-    // Each row's text once, not once per comparison.
-    std::vector<QString> texts(count);
-    for (std::size_t row = 0; row < count; ++row) texts[row] = Text(row, column);
-    sortBy(
-        [&](std::uint32_t a, std::uint32_t b) { return NaturalCompare(texts[a], texts[b]) < 0; });
+    // Each row's key made once; comparing keys is a plain comparison.
+    std::vector<QString> keys(count);
+    for (std::size_t row = 0; row < count; ++row) keys[row] = NaturalSortKey(Text(row, column));
+    sortBy([&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
     return order;
   }
   std::vector<std::uint64_t> values(count);
@@ -229,6 +228,30 @@ int NaturalCompare(const QString& a, const QString& b) {
   if (i < a.size()) return 1;
   if (j < b.size()) return -1;
   return 0;
+}
+
+QString NaturalSortKey(const QString& name) {
+  const QString folded = name.toCaseFolded();
+  QString key;
+  key.reserve(folded.size() + 8);
+  for (qsizetype i = 0; i < folded.size();) {
+    if (!folded[i].isDigit()) {
+      key.append(folded[i++]);
+      continue;
+    }
+    // A run of digits: '0' (no other character sorts between the digits),
+    // then the length of the number without leading zeros, then its digits,
+    // so longer numbers sort after shorter ones.
+    qsizetype end = i;
+    while (end < folded.size() && folded[end].isDigit()) ++end;
+    qsizetype start = i;
+    while (start + 1 < end && folded[start] == QLatin1Char('0')) ++start;
+    key.append(QLatin1Char('0'));
+    key.append(QChar(static_cast<char16_t>(end - start)));
+    key.append(QStringView(folded).mid(start, end - start));
+    i = end;
+  }
+  return key;
 }
 
 }  // namespace tolvar::gui

@@ -71,6 +71,9 @@ class EntryListModel final : public QAbstractTableModel {
 // Natural order of names: letters without regard to case, runs of digits
 // as numbers (file2 before file10). Negative, zero or positive.
 [[nodiscard]] int NaturalCompare(const QString& a, const QString& b);
+// A key whose plain order is the natural order of the names (equal keys for
+// names NaturalCompare calls equal), for sorting many names.
+[[nodiscard]] QString NaturalSortKey(const QString& name);
 
 }  // namespace tolvar::gui
 

@@ -611,13 +611,16 @@ class WindowTest : public QObject {
       const char* b;
       int order;
     } cases[] = {
-        {"file2", "file10", -1}, {"File1", "file2", -1}, {"abc", "ABC", 0},
-        {"a01", "a1", 0},        {"a", "a1", -1},        {"x9y", "x10a", -1},
-        {"b", "a99", 1},         {"", "a", -1},          {"v007", "v7b", -1},
+        {"file2", "file10", -1}, {"File1", "file2", -1}, {"abc", "ABC", 0},   {"a01", "a1", 0},
+        {"a", "a1", -1},         {"x9y", "x10a", -1},    {"b", "a99", 1},     {"", "a", -1},
+        {"a9", "a:", -1},        {"a0", "a/", 1},        {"x100", "x99z", 1}, {"v007", "v7b", -1},
     };
     for (const auto& c : cases) {
       QCOMPARE(NaturalCompare(QString::fromLatin1(c.a), QString::fromLatin1(c.b)), c.order);
       QCOMPARE(NaturalCompare(QString::fromLatin1(c.b), QString::fromLatin1(c.a)), -c.order);
+      const QString keyA = NaturalSortKey(QString::fromLatin1(c.a));
+      const QString keyB = NaturalSortKey(QString::fromLatin1(c.b));
+      QCOMPARE(keyA < keyB ? -1 : (keyB < keyA ? 1 : 0), c.order);
     }
   }
 
