@@ -25,8 +25,6 @@ namespace tolvar {
 
 namespace {
 
-constexpr std::uint32_t kRootFolderInode = 2;
-
 // Next on a drive that would not open: which drive, and the system's reason.
 std::string DriveNotOpenedMessage(std::uint16_t drive, std::string_view reason) {
   return fmt::format(
@@ -35,7 +33,6 @@ std::string DriveNotOpenedMessage(std::uint16_t drive, std::string_view reason) 
       "administrator with: pkexec tolvar-gui",
       DriveItemText(drive), reason);
 }
-constexpr std::size_t kTreeItemsPerPost = 1024;
 
 std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
@@ -252,22 +249,25 @@ struct WizardController::Impl {
 
   // ---- browse list (any thread; returns the rows) ----
 
-  std::vector<ListRow> FolderRows(std::uint32_t folderInode) const {
+  FolderListing Listing(std::uint32_t folderInode) const {
     const FileFilterList* filters = session.filters.Count() > 0 ? &session.filters : nullptr;
-    return FolderListRows(
-        session.fileTree, folderInode, filters,
-        [this](std::uint32_t index) {
-          return index < folderItems.size() ? folderItems[index] : kNoViewItem;
-        },
-        options.fileTypeName);
+    return FolderListing(session.fileTree, folderInode, filters, folderItems, options.fileTypeName);
   }
 
-  // The list fill: workerBusy drops, the rows replace the list's.
+  // The list fill: workerBusy drops, the folder's rows replace the list's.
   void FillList(std::uint32_t folderInode) {
     state().SetBusy(false);
     view.ClearList();
-    const std::vector<ListRow> rows = FolderRows(folderInode);
-    view.AddListRows(rows);
+    view.ShowListEntries(Listing(folderInode));
+  }
+
+  // The view's folder tree over the finished file tree.
+  FolderTreeSource Folders() const {
+    return {&session.fileTree, folderItems, [this](ViewItem item) -> std::optional<std::uint32_t> {
+              const auto found = folderByItem.find(item);
+              if (found == folderByItem.end()) return std::nullopt;
+              return found->second;
+            }};
   }
 
   // ---- operations ----
@@ -546,7 +546,11 @@ struct WizardController::Impl {
     }
   }
 
+  // The view lets go of the tree's listing and folders first: it reads them
+  // as it draws.
   void FreeFileTree() {
+    view.ClearList();
+    view.ShowFolders({});
     session.fileTree.ClearFileTree();
     folderItems.clear();
     folderByItem.clear();
@@ -726,15 +730,16 @@ struct WizardController::Impl {
       view.SetProgress(0);
       view.SetStatusText(kTreeStatus);
     });
-    std::vector<ListRow> rows;
+    // From here the file tree stays as it is until the view lets go of it.
+    std::optional<FolderListing> listing;
     if (!closing.load(std::memory_order_relaxed)) {
       BuildFolderTree(root);
-      rows = FolderRows(kRootFolderInode);
+      listing = Listing(kRootFolderInode);
     }
     st.SetBusy(false);  // the list fill
-    Post([this, rows = std::move(rows)] {
+    Post([this, listing = std::move(listing)] {
       view.ClearList();
-      view.AddListRows(rows);
+      if (listing) view.ShowListEntries(*listing);
       view.EnableTree(TreeKind::kFile, true);
       Panel(PanelMode::kCleared);
       view.ShowList(true);
@@ -747,9 +752,11 @@ struct WizardController::Impl {
     });
   }
 
-  // Inserts the folders below the root depth first, each after its parent's
-  // earlier children, in list order; no recursion, as a chain of nested
-  // folders is as deep as the disk says. Worker thread.
+  // Gives the folders below the root their tree items depth first, each
+  // after its parent's earlier children, in list order (no recursion: a chain
+  // of nested folders is as deep as the disk says), then hands the view the
+  // finished tree in one call: it reads the folders as it draws them, so no
+  // item travels through the queue. Worker thread.
   void BuildFolderTree(ViewItem root) {
     const FileTree& tree = session.fileTree;
     folderItems.assign(tree.Folders().size(), kNoViewItem);
@@ -763,23 +770,6 @@ struct WizardController::Impl {
       shown = position;
     };
     progress();
-    // The items go to the view in batches: one queued call per batch.
-    struct PendingItem {
-      ViewItem parent;
-      ViewItem item;
-      std::string name;
-    };
-    std::vector<PendingItem> batch;
-    const auto sendBatch = [&] {
-      if (batch.empty()) return;
-      Post([this, items = std::move(batch)] {
-        for (const PendingItem& pending : items) {
-          view.AddTreeItem(TreeKind::kFile, pending.parent, pending.item, pending.name,
-                           TreeImage::kFolder, TreeImage::kFolderSelected);
-        }
-      });
-      batch.clear();
-    };
     VisitFolderTree(tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
       const ViewItem item = NewItem();
       const ViewItem parent = parentIndex == kNoFolderIndex ? root : folderItems[parentIndex];
@@ -787,12 +777,12 @@ struct WizardController::Impl {
       folderByItem.emplace(item, index);
       parentOfItem.emplace(item, parent);
       ++treeItemCount;
-      batch.push_back({parent, item, tree.Folders()[index].name});
-      if (batch.size() >= kTreeItemsPerPost) sendBatch();
       progress();
     });
-    sendBatch();
-    Post([this, root] { view.ExpandTreeItem(TreeKind::kFile, root); });
+    Post([this, root] {
+      view.ShowFolders(Folders());
+      view.ExpandTreeItem(TreeKind::kFile, root);
+    });
   }
 };
 

@@ -22,6 +22,9 @@
 
 namespace tolvar {
 
+class FolderListing;      // app/browse_view.hpp
+struct FolderTreeSource;  // app/browse_view.hpp
+
 // The wizard's three buttons; each is shown and enabled together.
 enum class WizardButton { kNext, kBack, kStop };
 
@@ -158,13 +161,20 @@ class WizardView {
   virtual void SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) = 0;
   virtual void ExpandTreeItem(TreeKind kind, ViewItem item) = 0;
   virtual void SelectTreeItem(TreeKind kind, ViewItem item) = 0;
+  // The folders of a finished file tree below the file tree's root, read
+  // from the tree on demand; an empty source leaves the root alone. The
+  // view keeps the source until the next call or CreateTree of the file tree.
+  virtual void ShowFolders(const FolderTreeSource& folders) = 0;
   virtual void ShowTree(TreeKind kind, bool shown) = 0;
   virtual void EnableTree(TreeKind kind, bool enabled) = 0;
 
   // The browse list.
-  virtual void ClearList() = 0;  // all rows
+  virtual void ClearList() = 0;  // all rows; the view lets go of the listing
   virtual void SetListColumns(std::span<const ListColumn> columns) = 0;
-  virtual void AddListRows(std::span<const ListRow> rows) = 0;  // appended in order
+  // The rows of one folder, in the disk's order, replacing the list's. The
+  // view reads them from the listing as it draws them and keeps it until
+  // ClearList or the next listing.
+  virtual void ShowListEntries(const FolderListing& listing) = 0;
   virtual void SetListViewMode(ListViewMode mode) = 0;
   virtual void SetListGridAndFullRow() = 0;  // full-row selection and grid lines
   virtual void ShowList(bool shown) = 0;

@@ -20,9 +20,9 @@
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTreeView>
-#include <QTreeWidgetItem>
 #include <QUrl>
 
+#include "app/engine_runs.hpp"
 #include "app/properties.hpp"
 #include "app/saving_display.hpp"
 #include "gui/commands/command_art.hpp"
@@ -46,7 +46,6 @@ using commands::Command;
 namespace {
 
 constexpr int kNameColumn = 0;
-constexpr int kViewItemRole = Qt::UserRole + 1;  // the window's tree items carry their id
 
 // The HTML manual: beside the program as installed (its folder relative to
 // the program's), in the build folder for a program run from there, or in
@@ -214,8 +213,8 @@ void WizardCommands::WatchList() {
     });
     // Folders are opened by the window; a double click on a file opens it.
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
-      const ListRow* entry = window_.ListEntry(index.row());
-      if (entry == nullptr || commands::OpensAsFolder(entry->type)) return;
+      const std::optional<ListRow> entry = window_.ListEntry(index.row());
+      if (!entry || commands::OpensAsFolder(entry->type)) return;
       window_.Controller().GetSession().state.openWith = 0;
       Open(false);
     });
@@ -348,8 +347,8 @@ std::unique_ptr<QMenu> WizardCommands::BuildContextMenu() {
   const WizardState& state = window_.Controller().GetSession().state;
   const std::optional<int> row = SelectionMarkRow();
   if (!commands::ContextMenuAvailable(state, row.has_value())) return nullptr;
-  const ListRow* entry = window_.ListEntry(*row);
-  const bool greyOpenWith = entry == nullptr || commands::OpenWithGreyed(entry->type);
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  const bool greyOpenWith = !entry || commands::OpenWithGreyed(entry->type);
 
   auto menu = std::make_unique<QMenu>(QStringLiteral("Right Click"));
   menu->setAccessibleName(QStringLiteral("Entry commands"));
@@ -392,15 +391,15 @@ void WizardCommands::Open(bool openWith) {
   if (state.step != WizardStep::kFiles || controller.WorkerRunning()) return;
   if (state.treeHasFocus == 1) {
     CFolderTreeCtrl* tree = window_.Tree(TreeKind::kFile);
-    QTreeWidgetItem* selected = tree != nullptr ? tree->currentItem() : nullptr;
-    if (selected == nullptr) return;
-    controller.OpenFolder(selected->data(0, kViewItemRole).toULongLong());
+    const ViewItem selected = tree != nullptr ? tree->CurrentItem() : kNoViewItem;
+    if (selected == kNoViewItem) return;
+    controller.OpenFolder(selected);
     return;
   }
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const ListRow* entry = window_.ListEntry(*row);
-  if (entry == nullptr) return;
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  if (!entry) return;
   if (!commands::OpensAsFolder(entry->type)) {
     OpenFile(static_cast<std::uint32_t>(entry->key), openWith);
     return;
@@ -480,9 +479,8 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
   Session& session = window_.Controller().GetSession();
   const std::string name =
       commands::RenamedName(ToStd(edited), ToStd(renameOldName_), session.state.step);
-  window_.RenameListEntry(row, name);
-  const ListRow* entry = window_.ListEntry(row);
-  if (session.state.step == WizardStep::kFiles && entry != nullptr) {
+  const std::optional<ListRow> entry = window_.ListEntry(row);
+  if (session.state.step == WizardStep::kFiles && entry) {
     if (!commands::RenamesAsFolder(entry->type)) {
       (void)commands::RenameFile(session.fileTree, static_cast<std::uint32_t>(entry->key), name);
     } else {
@@ -492,6 +490,7 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
       }
       window_.SetTreeItemText(TreeKind::kFile, item, name);
     }
+    window_.ListEntryRenamed(row);
   }
   session.state.renaming = 0;
 }
@@ -505,8 +504,8 @@ std::optional<Selection> WizardCommands::SelectedRows() const {
   std::vector<std::uint32_t> files;
   const Session& session = window_.Controller().GetSession();
   for (const QModelIndex& index : view->selectionModel()->selectedRows(kNameColumn)) {
-    const ListRow* entry = window_.ListEntry(index.row());
-    if (entry == nullptr) continue;
+    const std::optional<ListRow> entry = window_.ListEntry(index.row());
+    if (!entry) continue;
     if (commands::OpensAsFolder(entry->type)) {
       const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
       if (folder && *folder < session.fileTree.Folders().size()) {
@@ -596,8 +595,8 @@ void WizardCommands::Properties() {
   if (!row) return;
   Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
-  const ListRow* entry = window_.ListEntry(*row);
-  if (entry == nullptr) return;
+  const std::optional<ListRow> entry = window_.ListEntry(*row);
+  if (!entry) return;
   fields.name = entry->name;
   fields.date = entry->date;
   fields.time = entry->time;

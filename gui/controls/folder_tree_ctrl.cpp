@@ -6,90 +6,54 @@
 
 namespace tolvar::gui {
 
-namespace {
-constexpr int kImageRole = Qt::UserRole + 100;
-constexpr int kSelectedImageRole = Qt::UserRole + 101;
-}  // namespace
-
 CFolderTreeCtrl::CFolderTreeCtrl(const ImageList& images, QWidget* parent)
-    : QTreeWidget(parent), images_(images) {
-  setColumnCount(1);
+    : QTreeView(parent), model_(new FolderTreeModel(images, this)) {
+  setModel(model_);
   header()->hide();
   setRootIsDecorated(true);
   setIconSize(QSize(16, 16));
   setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   setSelectionMode(QAbstractItemView::SingleSelection);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
   setUniformRowHeights(true);
-  connect(this, &QTreeWidget::currentItemChanged, this, &CFolderTreeCtrl::OnCurrentItemChanged);
 }
 
-QTreeWidgetItem* CFolderTreeCtrl::CreateRoot(const QString& text, int image) {
-  clear();
-  auto* root = new QTreeWidgetItem(this, QStringList{text});
-  root->setData(0, kImageRole, image);
-  root->setData(0, kSelectedImageRole, image);
-  ApplyImages(root, false);
-  return root;
+QModelIndex CFolderTreeCtrl::CreateRoot(const QString& text, int image, ViewItem item) {
+  return model_->CreateRoot(item, text, image);
 }
 
-QTreeWidgetItem* CFolderTreeCtrl::Root() const { return topLevelItem(0); }
-
-QTreeWidgetItem* CFolderTreeCtrl::AddItem(QTreeWidgetItem* parent, const QString& text, int image,
-                                          int selectedImage) {
-  auto* item = new QTreeWidgetItem(QStringList{text});
-  item->setData(0, kImageRole, image);
-  item->setData(0, kSelectedImageRole, selectedImage);
-  ApplyImages(item, false);
-  if (parent != nullptr) {
-    parent->addChild(item);
-  } else {
-    addTopLevelItem(item);
-  }
-  return item;
+QModelIndex CFolderTreeCtrl::AddItem(const QModelIndex& parent, const QString& text, int image,
+                                     int selectedImage, ViewItem item) {
+  return model_->AddItem(parent, item, text, image, selectedImage);
 }
 
-QIcon CFolderTreeCtrl::Image(int index) const {
-  if (index < 0 || index >= kImageCount) return {};
-  return images_[static_cast<std::size_t>(index)];
-}
-
-void CFolderTreeCtrl::ApplyImages(QTreeWidgetItem* item, bool selected) const {
-  if (item == nullptr) return;
-  const int index = item->data(0, selected ? kSelectedImageRole : kImageRole).toInt();
-  item->setIcon(0, Image(index));
-}
-
-void CFolderTreeCtrl::OnCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous) {
-  ApplyImages(previous, false);
-  ApplyImages(current, true);
+void CFolderTreeCtrl::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  QTreeView::currentChanged(current, previous);
+  model_->SetCurrent(current);
 }
 
 void CFolderTreeCtrl::mousePressEvent(QMouseEvent* event) {
-  QTreeWidgetItem* item = itemAt(event->position().toPoint());
-  if (item == nullptr) {
-    if (QTreeWidgetItem* root = Root()) {
-      setCurrentItem(root);
+  const QModelIndex item = indexAt(event->position().toPoint());
+  if (!item.isValid()) {
+    if (const QModelIndex root = Root(); root.isValid()) {
+      setCurrentIndex(root);
       emit ItemClicked(root);
     }
-    QTreeWidget::mousePressEvent(event);
+    QTreeView::mousePressEvent(event);
     return;
   }
   // The indentation left of the item holds the expand button: that click only
   // expands or collapses.
-  const bool onItem = event->position().x() >= visualItemRect(item).left();
-  QTreeWidget::mousePressEvent(event);
+  const bool onItem = event->position().x() >= visualRect(item).left();
+  QTreeView::mousePressEvent(event);
   if (onItem && event->button() == Qt::LeftButton) emit ItemClicked(item);
 }
 
-}  // namespace tolvar::gui
-
-namespace tolvar::gui {
-
 void CFolderTreeCtrl::keyPressEvent(QKeyEvent* event) {
-  QTreeWidgetItem* before = currentItem();
-  QTreeWidget::keyPressEvent(event);
-  QTreeWidgetItem* after = currentItem();
-  if (after != nullptr && after != before) emit ItemClicked(after);
+  const QModelIndex before = currentIndex();
+  QTreeView::keyPressEvent(event);
+  const QModelIndex after = currentIndex();
+  if (after.isValid() && after != before) emit ItemClicked(after);
 }
 
 }  // namespace tolvar::gui

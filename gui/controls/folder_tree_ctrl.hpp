@@ -1,45 +1,48 @@
 #pragma once
 
 #include <QIcon>
-#include <QTreeWidget>
-#include <array>
+#include <QTreeView>
+
+#include "gui/controls/folder_tree_model.hpp"
 
 namespace tolvar::gui {
 
-// The left-pane tree: one root, items with an image and a selected image from
-// a list of five 16 by 16 icons, and a sunken edge. A click on an item's
-// icon, label or the space right of it reports the item; a click on empty
-// space selects and reports the root. Moving to an item with the keyboard
-// reports it the same way, so the tree works without a mouse.
-class CFolderTreeCtrl : public QTreeWidget {
+// The left-pane tree over a FolderTreeModel: one root, items with an image
+// and a selected image from a list of five 16 by 16 icons, and a sunken
+// edge. A click on an item's icon, label or the space right of it reports
+// the item; a click on empty space selects and reports the root. Moving to
+// an item with the keyboard reports it the same way, so the tree works
+// without a mouse.
+class CFolderTreeCtrl : public QTreeView {
   Q_OBJECT
 
  public:
-  static constexpr int kImageCount = 5;
-  using ImageList = std::array<QIcon, kImageCount>;
+  static constexpr int kImageCount = FolderTreeModel::kImageCount;
+  using ImageList = FolderTreeModel::ImageList;
 
   explicit CFolderTreeCtrl(const ImageList& images, QWidget* parent = nullptr);
 
+  [[nodiscard]] FolderTreeModel& Model() const { return *model_; }
   // Replaces the tree's content with one root item.
-  QTreeWidgetItem* CreateRoot(const QString& text, int image);
-  [[nodiscard]] QTreeWidgetItem* Root() const;
+  QModelIndex CreateRoot(const QString& text, int image, ViewItem item = kNoViewItem);
+  [[nodiscard]] QModelIndex Root() const { return model_->Root(); }
   // Appends a child after the existing children of `parent`.
-  QTreeWidgetItem* AddItem(QTreeWidgetItem* parent, const QString& text, int image,
-                           int selectedImage);
-  [[nodiscard]] QIcon Image(int index) const;
+  QModelIndex AddItem(const QModelIndex& parent, const QString& text, int image, int selectedImage,
+                      ViewItem item = kNoViewItem);
+  // The item of the current row; kNoViewItem without one.
+  [[nodiscard]] ViewItem CurrentItem() const { return model_->ItemOf(currentIndex()); }
+  [[nodiscard]] QIcon Image(int index) const { return model_->Image(index); }
 
  signals:
-  void ItemClicked(QTreeWidgetItem* item);
+  void ItemClicked(const QModelIndex& index);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
 
  private:
-  void ApplyImages(QTreeWidgetItem* item, bool selected) const;
-  void OnCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous);
-
-  ImageList images_;
+  FolderTreeModel* model_;
 };
 
 }  // namespace tolvar::gui

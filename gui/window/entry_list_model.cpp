@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QToolTip>
 #include <QTreeView>
+#include <algorithm>
 
 #include "app/commands.hpp"
 
@@ -13,7 +14,7 @@ namespace tolvar::gui {
 
 namespace {
 
-QString ToQt(const std::string& text) {
+QString ToQt(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
@@ -25,35 +26,43 @@ EntryListModel::EntryListModel(IconSource icons, QObject* parent)
 void EntryListModel::SetColumns(std::span<const ListColumn> columns) {
   beginResetModel();
   columns_.assign(columns.begin(), columns.end());
-  rows_.clear();
+  listing_ = {};
+  order_ = {};
+  sortColumn_ = -1;
   endResetModel();
 }
 
-void EntryListModel::Clear() {
-  if (rows_.empty()) return;
+void EntryListModel::Clear() { SetListing({}); }
+
+void EntryListModel::SetListing(FolderListing listing) {
   beginResetModel();
-  rows_.clear();
-  rows_.shrink_to_fit();
+  listing_ = std::move(listing);
+  order_ = {};
+  sortColumn_ = -1;
   endResetModel();
 }
 
-void EntryListModel::Append(std::span<const ListRow> rows) {
-  if (rows.empty()) return;
-  const int first = static_cast<int>(rows_.size());
-  beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
-  rows_.insert(rows_.end(), rows.begin(), rows.end());
-  endInsertRows();
-}
-
-void EntryListModel::SetName(int row, const std::string& name) {
+void EntryListModel::NameChanged(int row) {
   if (row < 0 || row >= EntryCount()) return;
-  rows_[static_cast<std::size_t>(row)].name = name;
   emit dataChanged(index(row, kName), index(row, kName));
 }
 
-const ListRow* EntryListModel::Entry(int row) const {
-  if (row < 0 || row >= EntryCount()) return nullptr;
-  return &rows_[static_cast<std::size_t>(row)];
+std::size_t EntryListModel::ListingRow(int row) const {
+  const auto at = static_cast<std::size_t>(row);
+  return order_.empty() ? at : order_[at];
+}
+
+std::optional<ListRow> EntryListModel::Entry(int row) const {
+  if (row < 0 || row >= EntryCount()) return std::nullopt;
+  return listing_.Row(ListingRow(row));
+}
+
+int EntryListModel::RowOfKey(std::uint64_t key, bool folder) const {
+  const std::optional<std::size_t> found = listing_.RowOfKey(key, folder);
+  if (!found) return -1;
+  if (order_.empty()) return static_cast<int>(*found);
+  const auto shown = std::find(order_.begin(), order_.end(), static_cast<std::uint32_t>(*found));
+  return static_cast<int>(shown - order_.begin());
 }
 
 int EntryListModel::rowCount(const QModelIndex& parent) const {
@@ -64,43 +73,30 @@ int EntryListModel::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(columns_.size());
 }
 
-QString EntryListModel::Text(const ListRow& row, int column) const {
-  switch (column) {
-    case kName:
-      return ToQt(row.name);
-    case kType:
-      return ToQt(row.type);
-    case kSize:
-      return ToQt(row.size);
-    case kDate:
-      return ToQt(row.date);
-    case kTime:
-      return ToQt(row.time);
-    case kKey:
-      return ToQt(row.sector);
-    default:
-      return {};
-  }
+QString EntryListModel::Text(std::size_t listingRow, int column) const {
+  if (column < kName || column > kKey) return {};
+  return ToQt(listing_.Text(listingRow, static_cast<ListField>(column)));
 }
 
 QVariant EntryListModel::data(const QModelIndex& index, int role) const {
-  const ListRow* row = index.isValid() ? Entry(index.row()) : nullptr;
-  if (row == nullptr) return {};
+  if (!index.isValid() || index.row() >= EntryCount()) return {};
+  const std::size_t row = ListingRow(index.row());
   const int column = index.column();
   switch (role) {
     case Qt::DisplayRole:
     case Qt::EditRole:
     case Qt::AccessibleTextRole:
-      return Text(*row, column);
+      return Text(row, column);
     case Qt::ToolTipRole:
       // The whole name; the delegate shows it only where the cell elides it.
-      return column == kName ? Text(*row, column) : QVariant();
+      return column == kName ? Text(row, column) : QVariant();
     case Qt::DecorationRole:
-      return column == kName && icons_ ? QVariant(icons_(*row)) : QVariant();
+      if (column != kName || !icons_) return {};
+      return icons_(listing_.IsFolder(row), ToQt(listing_.Name(row)));
     case Qt::ForegroundRole: {
       // Deleted entries grey, compressed ones red; selected rows take the
       // palette's highlight colours instead.
-      const auto colour = commands::EntryColourFor(row->type);
+      const auto colour = commands::EntryColourFor(listing_.TypeText(row));
       if (colour == commands::EntryColour::kBlack) return {};
       return QColor::fromRgb(commands::Rgb(colour));
     }
@@ -110,18 +106,6 @@ QVariant EntryListModel::data(const QModelIndex& index, int role) const {
       return QVariant::fromValue(Qt::Alignment(right ? Qt::AlignRight | Qt::AlignVCenter
                                                      : Qt::AlignLeft | Qt::AlignVCenter));
     }
-    case kSortRole:
-      switch (column) {
-        case kSize:
-          return QVariant::fromValue<qulonglong>(row->sizeValue);
-        case kDate:
-        case kTime:
-          return QVariant::fromValue<qulonglong>(row->timestamp);
-        case kKey:
-          return QVariant::fromValue<qulonglong>(row->key);
-        default:
-          return Text(*row, column);
-      }
     default:
       return {};
   }
@@ -151,15 +135,64 @@ Qt::ItemFlags EntryListModel::flags(const QModelIndex& index) const {
   return result;
 }
 
-bool EntryListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-  if (!index.isValid() || index.column() != kName || role != Qt::EditRole) return false;
-  SetName(index.row(), value.toString().toStdString());
-  return true;
+std::vector<std::uint32_t> EntryListModel::SortedOrder(int column, bool descending) const {
+  const std::size_t count = listing_.Count();
+  std::vector<std::uint32_t> order(count);
+  for (std::size_t row = 0; row < count; ++row) order[row] = static_cast<std::uint32_t>(row);
+  // Stable either way: ties keep the disk's order.
+  const auto sortBy = [&](auto less) {
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return descending ? less(b, a) : less(a, b);
+    });
+  };
+  if (column == kName || column == kType) {
+    // Each row's key made once; comparing keys is a plain comparison.
+    std::vector<QString> keys(count);
+    for (std::size_t row = 0; row < count; ++row) keys[row] = NaturalSortKey(Text(row, column));
+    sortBy([&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+    return order;
+  }
+  std::vector<std::uint64_t> values(count);
+  for (std::size_t row = 0; row < count; ++row) {
+    switch (column) {
+      case kSize:
+        values[row] = listing_.SizeValue(row);
+        break;
+      case kDate:
+      case kTime:
+        values[row] = listing_.Timestamp(row);
+        break;
+      default:
+        values[row] = listing_.Key(row);
+        break;
+    }
+  }
+  sortBy([&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+  return order;
 }
 
-EntrySortProxy::EntrySortProxy(QObject* parent) : QSortFilterProxyModel(parent) {
-  setSortRole(EntryListModel::kSortRole);
-  setDynamicSortFilter(false);
+void EntryListModel::sort(int column, Qt::SortOrder order) {
+  if (column >= static_cast<int>(columns_.size())) return;
+  if (column < 0 && sortColumn_ < 0) return;
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  std::vector<std::uint32_t> shown;
+  if (column >= 0) shown = SortedOrder(column, order == Qt::DescendingOrder);
+  // Where each listing row goes, to carry the selection and the current row.
+  const std::size_t count = listing_.Count();
+  std::vector<int> newRowOf(count);
+  for (std::size_t row = 0; row < count; ++row) {
+    newRowOf[shown.empty() ? row : shown[row]] = static_cast<int>(row);
+  }
+  const QModelIndexList from = persistentIndexList();
+  QModelIndexList to;
+  to.reserve(from.size());
+  for (const QModelIndex& old : from) {
+    to.append(old.isValid() ? index(newRowOf[ListingRow(old.row())], old.column()) : old);
+  }
+  order_ = std::move(shown);
+  sortColumn_ = column < 0 ? -1 : column;
+  changePersistentIndexList(from, to);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 int NaturalCompare(const QString& a, const QString& b) {
@@ -197,17 +230,28 @@ int NaturalCompare(const QString& a, const QString& b) {
   return 0;
 }
 
-bool EntrySortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
-  const QVariant a = left.data(sortRole());
-  const QVariant b = right.data(sortRole());
-  if (a.typeId() == QMetaType::QString) {
-    const int order = NaturalCompare(a.toString(), b.toString());
-    if (order != 0) return order < 0;
-  } else if (a.toULongLong() != b.toULongLong()) {
-    return a.toULongLong() < b.toULongLong();
+QString NaturalSortKey(const QString& name) {
+  const QString folded = name.toCaseFolded();
+  QString key;
+  key.reserve(folded.size() + 8);
+  for (qsizetype i = 0; i < folded.size();) {
+    if (!folded[i].isDigit()) {
+      key.append(folded[i++]);
+      continue;
+    }
+    // A run of digits: '0' (no other character sorts between the digits),
+    // then the length of the number without leading zeros, then its digits,
+    // so longer numbers sort after shorter ones.
+    qsizetype end = i;
+    while (end < folded.size() && folded[end].isDigit()) ++end;
+    qsizetype start = i;
+    while (start + 1 < end && folded[start] == QLatin1Char('0')) ++start;
+    key.append(QLatin1Char('0'));
+    key.append(QChar(static_cast<char16_t>(end - start)));
+    key.append(QStringView(folded).mid(start, end - start));
+    i = end;
   }
-  // Ties keep the disk's order.
-  return left.row() < right.row();
+  return key;
 }
 
 }  // namespace tolvar::gui

@@ -1,17 +1,19 @@
 #pragma once
 
-// The browse list's model: the rows of the open folder as the controller
-// made them, one record each, with their texts, colours, icons and sort keys
-// served on demand; and the proxy that sorts them on a header click.
+// The browse list's model over one folder of the engine's file tree: the
+// rows are read from the listing as the views draw them (texts, colours,
+// icons), nothing per row is copied. A header click sorts by keeping a
+// permutation of the listing's rows; column -1 is the disk's own order.
 
 #include <QAbstractTableModel>
 #include <QIcon>
-#include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "app/browse_view.hpp"
 #include "app/wizard_view.hpp"
 
 namespace tolvar::gui {
@@ -20,25 +22,26 @@ class EntryListModel final : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  // The row record behind an index, whatever column it is in.
-  static constexpr int kEntryRole = Qt::UserRole + 10;
-  // The value a column sorts by: text for names and types, numbers for the
-  // rest (sizes, keys, timestamps).
-  static constexpr int kSortRole = Qt::UserRole + 11;
-
   enum Column { kName = 0, kType, kSize, kDate, kTime, kKey };
 
-  using IconSource = std::function<QIcon(const ListRow& row)>;
+  // The icon of a row from whether it is a folder and its name.
+  using IconSource = std::function<QIcon(bool isFolder, QStringView name)>;
   explicit EntryListModel(IconSource icons, QObject* parent = nullptr);
 
   void SetColumns(std::span<const ListColumn> columns);
   void Clear();
-  void Append(std::span<const ListRow> rows);
-  // Renames the row's entry as shown.
-  void SetName(int row, const std::string& name);
+  // The rows of a folder, in the disk's order.
+  void SetListing(FolderListing listing);
+  // The row's name changed in the file tree: redraw it.
+  void NameChanged(int row);
 
-  [[nodiscard]] const ListRow* Entry(int row) const;
-  [[nodiscard]] int EntryCount() const { return static_cast<int>(rows_.size()); }
+  // Every text and value of the row shown at `row`.
+  [[nodiscard]] std::optional<ListRow> Entry(int row) const;
+  [[nodiscard]] int EntryCount() const { return static_cast<int>(listing_.Count()); }
+  // The row that shows the entry with `key`, or -1.
+  [[nodiscard]] int RowOfKey(std::uint64_t key, bool folder) const;
+  // The sorting column, -1 for the disk's order.
+  [[nodiscard]] int SortColumn() const { return sortColumn_; }
 
   [[nodiscard]] int rowCount(const QModelIndex& parent = {}) const override;
   [[nodiscard]] int columnCount(const QModelIndex& parent = {}) const override;
@@ -46,31 +49,31 @@ class EntryListModel final : public QAbstractTableModel {
   [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
                                     int role) const override;
   [[nodiscard]] Qt::ItemFlags flags(const QModelIndex& index) const override;
-  bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+  // Names in natural order (file2 before file10), types as text, sizes and
+  // keys as numbers, dates and times by the timestamp; ties keep the disk's
+  // order. Column -1 returns to the disk's order.
+  void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
  private:
-  [[nodiscard]] QString Text(const ListRow& row, int column) const;
+  // The listing's row shown at `row`.
+  [[nodiscard]] std::size_t ListingRow(int row) const;
+  [[nodiscard]] QString Text(std::size_t listingRow, int column) const;
+  // The disk's order of the rows sorted by `column`.
+  [[nodiscard]] std::vector<std::uint32_t> SortedOrder(int column, bool descending) const;
 
   IconSource icons_;
   std::vector<ListColumn> columns_;
-  std::vector<ListRow> rows_;
-};
-
-// Sorts by kSortRole: names in natural order (file2 before file10), numbers
-// as numbers, dates by the timestamp. Column -1 is the disk's own order.
-class EntrySortProxy final : public QSortFilterProxyModel {
-  Q_OBJECT
-
- public:
-  explicit EntrySortProxy(QObject* parent = nullptr);
-
- protected:
-  [[nodiscard]] bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+  FolderListing listing_;
+  std::vector<std::uint32_t> order_;  // listing rows in shown order; empty: the disk's order
+  int sortColumn_ = -1;
 };
 
 // Natural order of names: letters without regard to case, runs of digits
 // as numbers (file2 before file10). Negative, zero or positive.
 [[nodiscard]] int NaturalCompare(const QString& a, const QString& b);
+// A key whose plain order is the natural order of the names (equal keys for
+// names NaturalCompare calls equal), for sorting many names.
+[[nodiscard]] QString NaturalSortKey(const QString& name);
 
 }  // namespace tolvar::gui
 

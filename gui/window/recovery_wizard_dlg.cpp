@@ -62,7 +62,6 @@ namespace {
 constexpr const char* kWindowCaption = "Tolvar for SCO OpenServer (HTFS / EAFS)";
 constexpr int kWidthUnits = 528;
 constexpr int kHeightUnits = 311;
-constexpr int kViewItemRole = Qt::UserRole + 1;
 
 // The quick-help balloons of the two "?" buttons, in their markup.
 constexpr const char* kIdentifyHelpMarkup =
@@ -169,8 +168,10 @@ CRecoveryWizardDlg::~CRecoveryWizardDlg() {
   session_.state.RequestStop();
   workers_.JoinAll();
   controller_.reset();
-  // The rows' icons come from members destroyed before the views are.
+  // The rows' icons come from members destroyed before the views are, and
+  // the views must not read the file tree the session frees.
   entries_->Clear();
+  if (CFolderTreeCtrl* tree = Slot(TreeKind::kFile).tree) tree->Model().SetFolders({});
 }
 
 void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
@@ -193,8 +194,7 @@ QList<int> CRecoveryWizardDlg::SelectedListRows() const {
 
 ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
   const CFolderTreeCtrl* tree = Slot(kind).tree;
-  if (tree == nullptr || tree->currentItem() == nullptr) return kNoViewItem;
-  return tree->currentItem()->data(0, kViewItemRole).toULongLong();
+  return tree == nullptr ? kNoViewItem : tree->CurrentItem();
 }
 
 void CRecoveryWizardDlg::Register(WindowControl id, QWidget* widget,
@@ -396,15 +396,13 @@ void CRecoveryWizardDlg::BuildList() {
   list_ = new QStackedWidget(pane_);
   list_->setGeometry(units_.Rect(155, 62, 368, 196));
   entries_ = new EntryListModel(
-      [this](const ListRow& row) {
-        return row.isFolder ? ArtIcon(Art::kFolder) : IconForFile(ToQt(row.name));
+      [this](bool isFolder, QStringView name) {
+        return isFolder ? ArtIcon(Art::kFolder) : IconForFile(name.toString());
       },
       this);
-  sortedEntries_ = new EntrySortProxy(this);
-  sortedEntries_->setSourceModel(entries_);
 
   listDetails_ = new QTreeView(list_);
-  listDetails_->setModel(sortedEntries_);
+  listDetails_->setModel(entries_);
   listDetails_->setRootIsDecorated(false);
   listDetails_->setItemsExpandable(false);
   listDetails_->setUniformRowHeights(true);
@@ -422,10 +420,10 @@ void CRecoveryWizardDlg::BuildList() {
   header->setSectionsClickable(true);
   header->setSortIndicatorShown(true);
   connect(header, &QHeaderView::sortIndicatorChanged, this,
-          [this](int column, Qt::SortOrder order) { sortedEntries_->sort(column, order); });
+          [this](int column, Qt::SortOrder order) { entries_->sort(column, order); });
 
   listIcons_ = new QListView(list_);
-  listIcons_->setModel(sortedEntries_);
+  listIcons_->setModel(entries_);
   listIcons_->setSelectionModel(listDetails_->selectionModel());
   listIcons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   listIcons_->setEditTriggers(QAbstractItemView::EditKeyPressed);
@@ -446,8 +444,8 @@ void CRecoveryWizardDlg::BuildList() {
     connect(view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
       controller_->ListClicked();
       // A folder row opens its folder; files are opened by the commands.
-      const ListRow* entry = ListEntry(index.row());
-      if (entry != nullptr && IsFolderRowType(entry->type)) controller_->OpenFolder(entry->key);
+      const std::optional<ListRow> entry = ListEntry(index.row());
+      if (entry && IsFolderRowType(entry->type)) controller_->OpenFolder(entry->key);
     });
   }
 }
@@ -459,26 +457,16 @@ QLabel* CRecoveryWizardDlg::CaptionOf(WindowControl value) const {
   return nullptr;
 }
 
-QAbstractItemModel* CRecoveryWizardDlg::ListModel() const { return sortedEntries_; }
+QAbstractItemModel* CRecoveryWizardDlg::ListModel() const { return entries_; }
 
-const ListRow* CRecoveryWizardDlg::ListEntry(int viewRow) const {
-  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
-  return index.isValid() ? entries_->Entry(index.row()) : nullptr;
+std::optional<ListRow> CRecoveryWizardDlg::ListEntry(int viewRow) const {
+  return entries_->Entry(viewRow);
 }
 
-void CRecoveryWizardDlg::RenameListEntry(int viewRow, const std::string& name) {
-  const QModelIndex index = sortedEntries_->mapToSource(sortedEntries_->index(viewRow, 0));
-  if (index.isValid()) entries_->SetName(index.row(), name);
-}
+void CRecoveryWizardDlg::ListEntryRenamed(int viewRow) { entries_->NameChanged(viewRow); }
 
 int CRecoveryWizardDlg::ListRowOfKey(std::uint64_t key, bool folder) const {
-  for (int row = 0; row < entries_->EntryCount(); ++row) {
-    const ListRow* entry = entries_->Entry(row);
-    if (entry->key == key && entry->isFolder == folder) {
-      return sortedEntries_->mapFromSource(entries_->index(row, 0)).row();
-    }
-  }
-  return -1;
+  return entries_->RowOfKey(key, folder);
 }
 
 QWidget* CRecoveryWizardDlg::ListWidget() const { return list_; }
@@ -489,10 +477,9 @@ QWidget* CRecoveryWizardDlg::Control(WindowControl control) const {
 
 CFolderTreeCtrl* CRecoveryWizardDlg::Tree(TreeKind kind) const { return Slot(kind).tree; }
 
-QTreeWidgetItem* CRecoveryWizardDlg::TreeItem(TreeKind kind, ViewItem item) const {
-  const auto& items = Slot(kind).items;
-  const auto found = items.find(item);
-  return found == items.end() ? nullptr : found->second;
+QModelIndex CRecoveryWizardDlg::TreeItem(TreeKind kind, ViewItem item) const {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  return tree == nullptr ? QModelIndex() : tree->Model().IndexOf(item);
 }
 
 void CRecoveryWizardDlg::SetMenuBar(QMenuBar* menuBar) {
@@ -723,19 +710,19 @@ void CRecoveryWizardDlg::CreateTree(TreeKind kind, ViewItem root, std::string_vi
                                     TreeImage image) {
   TreeSlot& slot = Slot(kind);
   if (slot.tree != nullptr) {
+    // The old tree lets go of the file tree now: it may be refilled before
+    // the widget is gone.
+    slot.tree->Model().SetFolders({});
     slot.tree->hide();
     slot.tree->deleteLater();
   }
-  slot.items.clear();
   slot.tree = new CFolderTreeCtrl(TreeImages(), pane_);
   PlaceTree(slot.tree);
   static const char* const kTreeNames[] = {"Disks", "Partitions", "Folders"};
   slot.tree->setAccessibleName(QString::fromLatin1(kTreeNames[static_cast<int>(kind)]));
-  QTreeWidgetItem* rootItem = slot.tree->CreateRoot(ToQt(text), static_cast<int>(image));
-  rootItem->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(root));
-  slot.items.emplace(root, rootItem);
+  slot.tree->CreateRoot(ToQt(text), static_cast<int>(image), root);
   connect(slot.tree, &CFolderTreeCtrl::ItemClicked, this,
-          [this, kind](QTreeWidgetItem* item) { OnTreeItemClicked(kind, item); });
+          [this, kind](const QModelIndex& item) { OnTreeItemClicked(kind, item); });
   if (kind == TreeKind::kDisk) {
     // The disk tree offers adding an image with a right click as well.
     slot.tree->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -769,45 +756,49 @@ void CRecoveryWizardDlg::AddTreeItem(TreeKind kind, ViewItem parent, ViewItem it
                                      TreeImage selectedImage) {
   TreeSlot& slot = Slot(kind);
   if (slot.tree == nullptr) return;
-  QTreeWidgetItem* parentItem = TreeItem(kind, parent);
-  if (parentItem == nullptr) return;
-  QTreeWidgetItem* added = slot.tree->AddItem(parentItem, ToQt(text), static_cast<int>(image),
-                                              static_cast<int>(selectedImage));
-  added->setData(0, kViewItemRole, QVariant::fromValue<qulonglong>(item));
-  slot.items.emplace(item, added);
+  const QModelIndex parentItem = TreeItem(kind, parent);
+  if (!parentItem.isValid()) return;
+  const QModelIndex added = slot.tree->AddItem(parentItem, ToQt(text), static_cast<int>(image),
+                                               static_cast<int>(selectedImage), item);
   if (kind == TreeKind::kDisk) OnDriveItemAdded(added, ToQt(text));
 }
 
-void CRecoveryWizardDlg::OnDriveItemAdded(QTreeWidgetItem* item, const QString& text) {
+void CRecoveryWizardDlg::OnDriveItemAdded(const QModelIndex& item, const QString& text) {
   const auto index = DriveIndexFromItemText(text.toStdString());
   if (!index || *index >= session_.drives.listedCount) return;
   const DriveInfo& drive = session_.drives.Slot(*index);
-  item->setToolTip(0, QStringLiteral("%1\n%2").arg(QString::fromStdString(drive.model),
-                                                   QString::fromStdString(drive.devicePath)));
+  FolderTreeModel& model = Slot(TreeKind::kDisk).tree->Model();
+  model.SetToolTip(item, QStringLiteral("%1\n%2").arg(QString::fromStdString(drive.model),
+                                                      QString::fromStdString(drive.devicePath)));
   if (const auto reason = UnreadableReason(drive.devicePath)) {
     // Listed with the reason, so the user sees why before choosing it.
-    item->setText(0, QStringLiteral("%1 (%2)").arg(text, QString::fromStdString(*reason)));
-    item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
-    item->setToolTip(0, QString::fromStdString(drive.devicePath + ": " + *reason));
+    model.SetText(item, QStringLiteral("%1 (%2)").arg(text, QString::fromStdString(*reason)));
+    model.SetForeground(item, palette().brush(QPalette::Disabled, QPalette::Text));
+    model.SetToolTip(item, QString::fromStdString(drive.devicePath + ": " + *reason));
   }
 }
 
 void CRecoveryWizardDlg::SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) {
-  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setText(0, ToQt(text));
+  if (CFolderTreeCtrl* tree = Slot(kind).tree)
+    tree->Model().SetText(TreeItem(kind, item), ToQt(text));
 }
 
 void CRecoveryWizardDlg::ExpandTreeItem(TreeKind kind, ViewItem item) {
-  if (QTreeWidgetItem* found = TreeItem(kind, item)) found->setExpanded(true);
+  if (CFolderTreeCtrl* tree = Slot(kind).tree) tree->expand(TreeItem(kind, item));
 }
 
 void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
   TreeSlot& slot = Slot(kind);
-  QTreeWidgetItem* found = TreeItem(kind, item);
-  if (slot.tree == nullptr || found == nullptr) return;
+  const QModelIndex found = TreeItem(kind, item);
+  if (slot.tree == nullptr || !found.isValid()) return;
   // Setting the current item reports no click, so the controller is not
   // called back.
-  slot.tree->setCurrentItem(found);
-  slot.tree->scrollToItem(found);
+  slot.tree->setCurrentIndex(found);
+  slot.tree->scrollTo(found);
+}
+
+void CRecoveryWizardDlg::ShowFolders(const FolderTreeSource& folders) {
+  if (CFolderTreeCtrl* tree = Slot(TreeKind::kFile).tree) tree->Model().SetFolders(folders);
 }
 
 void CRecoveryWizardDlg::ShowTree(TreeKind kind, bool shown) {
@@ -820,8 +811,9 @@ void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
   FocusTreeIfLost();
 }
 
-void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
-  const ViewItem id = item == nullptr ? kNoViewItem : item->data(0, kViewItemRole).toULongLong();
+void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, const QModelIndex& item) {
+  const CFolderTreeCtrl* tree = Slot(kind).tree;
+  const ViewItem id = tree == nullptr ? kNoViewItem : tree->Model().ItemOf(item);
   controller_->TreeClicked(kind, id);
   if (kind == TreeKind::kDisk && session_.state.step == WizardStep::kDisk &&
       id != controller_->RootItem(kind)) {
@@ -862,7 +854,7 @@ void CRecoveryWizardDlg::ShowDiskOrder() {
   // No column sorts: the rows as the disk lists them. Set after a model
   // reset, which may put the header's indicator back on a column.
   listDetails_->header()->setSortIndicator(-1, Qt::AscendingOrder);
-  sortedEntries_->sort(-1);
+  entries_->sort(-1);
 }
 
 void CRecoveryWizardDlg::SetListColumns(std::span<const ListColumn> columns) {
@@ -885,7 +877,10 @@ QIcon CRecoveryWizardDlg::IconForFile(const QString& name) const {
   return icon;
 }
 
-void CRecoveryWizardDlg::AddListRows(std::span<const ListRow> rows) { entries_->Append(rows); }
+void CRecoveryWizardDlg::ShowListEntries(const FolderListing& listing) {
+  entries_->SetListing(listing);
+  ShowDiskOrder();
+}
 
 void CRecoveryWizardDlg::SetListViewMode(ListViewMode mode) {
   switch (mode) {

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QHash>
+#include <QModelIndex>
 #include <QPointer>
 #include <array>
 #include <functional>
@@ -26,7 +27,6 @@ class QMenuBar;
 class QStackedWidget;
 class QAbstractItemModel;
 class QTreeView;
-class QTreeWidgetItem;
 
 namespace tolvar::gui {
 
@@ -47,7 +47,6 @@ struct Anchor;
 class DriveSources;
 class EntryItemDelegate;
 class EntryListModel;
-class EntrySortProxy;
 
 // The window's own controls, by name: the commands and the tests reach them.
 enum class WindowControl {
@@ -148,15 +147,15 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] QLabel* CaptionOf(WindowControl value) const;
   [[nodiscard]] QWidget* Control(WindowControl control) const;
   [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
-  [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
+  [[nodiscard]] QModelIndex TreeItem(TreeKind kind, ViewItem item) const;
   [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
   // The model both list views show: the entries in the order the user sorted
   // them. Rows of the views are rows of this model.
   [[nodiscard]] QAbstractItemModel* ListModel() const;
-  // The entry behind a row of the views (nullptr past the end).
-  [[nodiscard]] const ListRow* ListEntry(int viewRow) const;
-  // Renames the entry behind a row as shown.
-  void RenameListEntry(int viewRow, const std::string& name);
+  // The entry behind a row of the views (nullopt past the end).
+  [[nodiscard]] std::optional<ListRow> ListEntry(int viewRow) const;
+  // The entry behind a row was renamed in the file tree: redraw it.
+  void ListEntryRenamed(int viewRow);
   // The view row of the entry with `key`, folders or files; -1 if not listed.
   [[nodiscard]] int ListRowOfKey(std::uint64_t key, bool folder) const;
   [[nodiscard]] QWidget* ListWidget() const;
@@ -201,11 +200,12 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) override;
   void ExpandTreeItem(TreeKind kind, ViewItem item) override;
   void SelectTreeItem(TreeKind kind, ViewItem item) override;
+  void ShowFolders(const FolderTreeSource& folders) override;
   void ShowTree(TreeKind kind, bool shown) override;
   void EnableTree(TreeKind kind, bool enabled) override;
   void ClearList() override;
   void SetListColumns(std::span<const ListColumn> columns) override;
-  void AddListRows(std::span<const ListRow> rows) override;
+  void ShowListEntries(const FolderListing& listing) override;
   void SetListViewMode(ListViewMode mode) override;
   void SetListGridAndFullRow() override;
   void ShowList(bool shown) override;
@@ -242,7 +242,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   };
   struct TreeSlot {
     CFolderTreeCtrl* tree = nullptr;
-    std::unordered_map<ViewItem, QTreeWidgetItem*> items;
   };
 
   void BuildControls();
@@ -258,10 +257,10 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void Register(WindowControl id, QWidget* widget, const QString& accessibleName);
   // Sets the value of the panel row whose caption is `label`.
   void SetPanelValue(std::string_view label, std::string_view value);
-  void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
+  void OnTreeItemClicked(TreeKind kind, const QModelIndex& item);
   void OnNext();
   void RebuildDiskTree();
-  void OnDriveItemAdded(QTreeWidgetItem* item, const QString& text);
+  void OnDriveItemAdded(const QModelIndex& item, const QString& text);
   [[nodiscard]] std::optional<std::string> ChosenDriveProblem() const;
   [[nodiscard]] QIcon IconForFile(const QString& name) const;
   [[nodiscard]] TreeSlot& Slot(TreeKind kind) { return trees_[static_cast<std::size_t>(kind)]; }
@@ -293,7 +292,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   QTreeView* listDetails_ = nullptr;
   QListView* listIcons_ = nullptr;
   EntryListModel* entries_ = nullptr;
-  EntrySortProxy* sortedEntries_ = nullptr;
   CRecoveryModeDialog* modeDialog_ = nullptr;
   QPointer<SavingDialog> savingDialog_;
   QPointer<RestoreCompressedDialog> restoreDialog_;

@@ -35,11 +35,15 @@ class FileTreeTest : public ::testing::Test {
 
   // The rows of a folder, each folder's item being 100 plus its record's
   // index.
-  std::vector<ListRow> Rows(std::uint32_t inode, const FileFilterList* filters = nullptr) const {
-    return FolderListRows(
-        tree, inode, filters, [](std::uint32_t index) { return ViewItem{100} + index; },
-        DefaultFileTypeName);
+  std::vector<ListRow> Rows(std::uint32_t inode, const FileFilterList* filters = nullptr) {
+    folderItems.clear();
+    for (std::uint32_t index = 0; index < tree.FolderCount(); ++index) {
+      folderItems.push_back(ViewItem{100} + index);
+    }
+    return ListingRows(FolderListing(tree, inode, filters, folderItems, DefaultFileTypeName));
   }
+
+  std::vector<ViewItem> folderItems;
 
   FileTree tree;
   RecordingFeedback feedback;
@@ -133,6 +137,40 @@ TEST_F(FileTreeTest, ListShowsFoldersThenFilesWithTheirKeys) {
 
   EXPECT_THAT(RowNames(Rows(10)), ElementsAre("elsewhere"));
   EXPECT_TRUE(Rows(22).empty());
+}
+
+// A listing reads the tree as it is asked: a rename shows at once; keys
+// find their rows among folders or files only; rows past the end are empty.
+TEST_F(FileTreeTest, ListingReadsTheTreeOnDemand) {
+  Folder("sub", 10, 2, 1165482300);
+  File("b.c", 20, 2, 42);
+  File("a.txt", 21, 2, 7);
+  const std::vector<ViewItem> items = {100};
+  const FolderListing listing(tree, 2, nullptr, items, DefaultFileTypeName);
+  ASSERT_EQ(listing.Count(), 3U);
+  tree.SetFileName(1, "renamed.txt");
+  EXPECT_EQ(listing.Name(2), "renamed.txt");
+  const struct {
+    ListField field;
+    std::size_t row;
+    std::string text;
+  } cells[] = {
+      {ListField::kName, 0, "sub"}, {ListField::kType, 1, "C File"}, {ListField::kSize, 1, "42"},
+      {ListField::kSize, 0, "0"},   {ListField::kKey, 0, "100"},     {ListField::kKey, 2, "1"},
+      {ListField::kName, 3, ""},    {ListField::kDate, 9, ""},
+  };
+  for (const auto& cell : cells) {
+    EXPECT_EQ(listing.Text(cell.row, cell.field), cell.text) << cell.row;
+  }
+  EXPECT_EQ(listing.RowOfKey(100, true), 0U);
+  EXPECT_EQ(listing.RowOfKey(1, false), 2U);
+  EXPECT_EQ(listing.RowOfKey(100, false), std::nullopt);
+  EXPECT_EQ(listing.RowOfKey(0, true), std::nullopt);
+  EXPECT_FALSE(listing.Row(3).has_value());
+  // A folder past the controller's items has no key.
+  const FolderListing bare(tree, 2, nullptr, {}, DefaultFileTypeName);
+  EXPECT_EQ(bare.Key(0), kNoViewItem);
+  EXPECT_EQ(FolderListing().Count(), 0U);
 }
 
 TEST_F(FileTreeTest, FiltersNarrowFilesOnlyRegardlessOfCase) {

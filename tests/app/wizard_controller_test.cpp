@@ -660,8 +660,12 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
   Rig rig(RecordDisk());
   ToFilesStep(rig);
   const auto volumeTreeBefore = rig.view.TreeOf(TreeKind::kVolume);
+  EXPECT_TRUE(rig.view.listReadsTree);
+  EXPECT_TRUE(rig.view.foldersReadTree);
   rig.controller.Back();
   EXPECT_EQ(rig.Step(), WizardStep::kVolume);
+  EXPECT_FALSE(rig.view.listReadsTree) << "the view let go before the tree was freed";
+  EXPECT_FALSE(rig.view.foldersReadTree);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_EQ(volumes.created, volumeTreeBefore.created);
   EXPECT_EQ(volumes.ChildTexts(volumes.root), volumeTreeBefore.ChildTexts(volumeTreeBefore.root));
@@ -723,6 +727,8 @@ TEST(WizardExitAndClose, CloseWithoutWorkerFreesTheTree) {
   rig.view.QueueAnswer(Answer::kYes);
   EXPECT_EQ(rig.controller.CloseRequested(), CloseDecision::kClose);
   EXPECT_EQ(rig.session.fileTree.FolderCount(), 0u);
+  EXPECT_FALSE(rig.view.listReadsTree);
+  EXPECT_FALSE(rig.view.foldersReadTree);
   EXPECT_EQ(rig.view.opened.size(), 1u);
   EXPECT_EQ(rig.view.closedWindow, 0);  // the window closes itself on kClose
 }

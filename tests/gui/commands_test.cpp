@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <filesystem>
@@ -67,7 +68,7 @@ struct Rig {
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
     Click(window->Control(WindowControl::kNext));
     if (!WaitForStep(*window, WizardStep::kVolume)) qFatal("no volume step");
-    ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
+    ClickItem(window->Tree(TreeKind::kVolume), TopItem(window->Tree(TreeKind::kVolume), 0));
     Click(window->Control(WindowControl::kNext));
     if (!WaitForStep(*window, WizardStep::kFiles)) qFatal("no files step");
   }
@@ -157,8 +158,7 @@ class CommandsTest : public QObject {
     Click(rig.window->Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     check(false, true);  // state 1
-    ClickItem(rig.window->Tree(TreeKind::kVolume),
-              rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
+    ClickItem(rig.window->Tree(TreeKind::kVolume), TopItem(rig.window->Tree(TreeKind::kVolume), 0));
     Click(rig.window->Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     check(true, true);  // state 3
@@ -211,6 +211,58 @@ class CommandsTest : public QObject {
     QVERIFY(rig.commands->BuildContextMenu() == nullptr);
   }
 
+  // While the right-click menu is open an assistive tool finds it: shown,
+  // named, with its commands as children, the one the arrow keys move to
+  // marked focused, and its way back up to the application.
+  void RightClickMenuIsExposedWhileOpen() {
+    Rig rig(image_);
+    rig.ToFilesStep();
+    rig.SelectRow(QStringLiteral("README"));
+    QAccessible::setActive(true);
+    bool open = false;
+    QString focused;
+    bool reachesApplication = false;
+    bool shown = false;
+    QString name;
+    QStringList items;
+    QTimer::singleShot(0, [&] {
+      auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      open = popup != nullptr;
+      if (open) QTest::keyClick(popup, Qt::Key_Down);
+      QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(popup);
+      if (menu != nullptr && menu->role() == QAccessible::PopupMenu) {
+        name = menu->text(QAccessible::Name);
+        shown = !menu->state().invisible;
+        for (int i = 0; i < menu->childCount(); ++i) {
+          QAccessibleInterface* item = menu->child(i);
+          items << item->text(QAccessible::Name);
+          if (item->state().focused) focused = item->text(QAccessible::Name);
+        }
+        for (QAccessibleInterface* up = menu->parent(); up != nullptr; up = up->parent()) {
+          if (up->role() == QAccessible::Application) {
+            reachesApplication = true;
+            break;
+          }
+        }
+      }
+      if (popup != nullptr) popup->close();
+    });
+    const QRect rect = rig.List()->visualRect(rig.window->ListModel()->index(0, 0));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, rect.center(),
+                            rig.List()->viewport()->mapToGlobal(rect.center()));
+    QApplication::sendEvent(rig.List()->viewport(), &event);
+
+    QVERIFY(open);
+    QCOMPARE(focused, QStringLiteral("Open"));
+    QCOMPARE(name, QStringLiteral("Entry commands"));
+    QVERIFY(shown);
+    QVERIFY2(
+        items.contains(QStringLiteral("Open")) && items.contains(QStringLiteral("Properties...")),
+        qPrintable(items.join(u'|')));
+    QVERIFY(reachesApplication);
+    QCOMPARE(QApplication::activePopupWidget(), nullptr);
+  }
+
   void RenameKeepsTheOldNameOnEmptyAndRenamesFoldersInTheTree() {
     Rig rig(image_);
     rig.ToFilesStep();
@@ -241,7 +293,7 @@ class CommandsTest : public QObject {
     rig.Editor()->setText(QStringLiteral("papers"));
     QTest::keyClick(rig.Editor(), Qt::Key_Return);
     QTRY_COMPARE(rig.session.state.renaming, 0);
-    QVERIFY(FindItem(rig.window->Tree(TreeKind::kFile), QStringLiteral("papers")) != nullptr);
+    QVERIFY(FindItem(rig.window->Tree(TreeKind::kFile), QStringLiteral("papers")).isValid());
     QVERIFY(rig.session.fileTree.Folders()[0].name == "papers" ||
             rig.session.fileTree.Folders()[1].name == "papers");
 
@@ -264,10 +316,11 @@ class CommandsTest : public QObject {
     QTest::keyClick(rig.List(), Qt::Key_Return);
     QCOMPARE(rig.session.state.treeHasFocus, 1);
     QVERIFY(rig.RowNamed(QStringLiteral("notes.txt")) >= 0);
-    QTreeWidgetItem* current = rig.window->Tree(TreeKind::kFile)->currentItem();
-    QVERIFY(current != nullptr);
-    QCOMPARE(current->text(0), QStringLiteral("docs"));
-    QVERIFY(current->parent()->isExpanded());
+    CFolderTreeCtrl* tree = rig.window->Tree(TreeKind::kFile);
+    const QModelIndex current = tree->currentIndex();
+    QVERIFY(current.isValid());
+    QCOMPARE(current.data().toString(), QStringLiteral("docs"));
+    QVERIFY(tree->isExpanded(current.parent()));
     QTest::keyClick(rig.window.get(), Qt::Key_Escape);
     QTest::keyClick(rig.List(), Qt::Key_Escape);
     QVERIFY(rig.window->isVisible());
@@ -379,7 +432,8 @@ class CommandsTest : public QObject {
     const int row = rig.RowNamed(QStringLiteral("deep.c"));
     QVERIFY(row >= 0);
     QCOMPARE(rig.List()->currentIndex().row(), row);
-    QCOMPARE(rig.window->Tree(TreeKind::kFile)->currentItem()->text(0), QStringLiteral("sub"));
+    QCOMPARE(rig.window->Tree(TreeKind::kFile)->currentIndex().data().toString(),
+             QStringLiteral("sub"));
   }
 
   void RecoverAllWritesTheTreeAndReportsIt() {

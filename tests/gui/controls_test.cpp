@@ -2,6 +2,7 @@
 // progress text, the transparent static's repaint, hover tracking, the tree's
 // clicks, the menu's item sizes, the tooltip markup and the message box.
 #include <QAbstractButton>
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QLabel>
 #include <QScreen>
@@ -19,6 +20,9 @@
 #include "gui/controls/transparent_static.hpp"
 
 using namespace tolvar::gui;
+using tolvar::FileTree;
+using tolvar::FolderTreeSource;
+using tolvar::ViewItem;
 
 class ControlsTest : public QObject {
   Q_OBJECT
@@ -141,34 +145,94 @@ class ControlsTest : public QObject {
   void TreeClickOnEmptySpaceSelectsTheRoot() {
     CFolderTreeCtrl tree(TreeImages());
     tree.resize(200, 300);
-    QTreeWidgetItem* root = tree.CreateRoot(QStringLiteral("My Computer"), 4);
-    QTreeWidgetItem* drive = tree.AddItem(root, QStringLiteral("Storage Device0"), 0, 0);
+    const QModelIndex root = tree.CreateRoot(QStringLiteral("My Computer"), 4);
+    const QModelIndex drive = tree.AddItem(root, QStringLiteral("Storage Device0"), 0, 0);
     tree.expandAll();
     tree.show();
     QVERIFY(QTest::qWaitForWindowExposed(&tree));
     QSignalSpy clicked(&tree, &CFolderTreeCtrl::ItemClicked);
 
-    QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.visualItemRect(drive).center());
+    QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.visualRect(drive).center());
     QCOMPARE(clicked.count(), 1);
-    QCOMPARE(clicked.at(0).at(0).value<QTreeWidgetItem*>(), drive);
-    QCOMPARE(tree.currentItem(), drive);
+    QCOMPARE(clicked.at(0).at(0).value<QModelIndex>(), drive);
+    QCOMPARE(tree.currentIndex(), drive);
 
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, QPoint(100, 280));
     QCOMPARE(clicked.count(), 2);
-    QCOMPARE(clicked.at(1).at(0).value<QTreeWidgetItem*>(), root);
-    QCOMPARE(tree.currentItem(), root);
+    QCOMPARE(clicked.at(1).at(0).value<QModelIndex>(), root);
+    QCOMPARE(tree.currentIndex(), root);
   }
 
   void TreeItemsSwapToTheirSelectedImage() {
     CFolderTreeCtrl tree(TreeImages());
-    QTreeWidgetItem* root = tree.CreateRoot(QStringLiteral("Root"), 4);
-    QTreeWidgetItem* folder = tree.AddItem(root, QStringLiteral("etc"), 2, 1);
-    const auto key = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
-    QCOMPARE(key(folder->icon(0)), key(tree.Image(2)));
-    tree.setCurrentItem(folder);
-    QCOMPARE(key(folder->icon(0)), key(tree.Image(1)));
-    tree.setCurrentItem(root);
-    QCOMPARE(key(folder->icon(0)), key(tree.Image(2)));
+    const QModelIndex root = tree.CreateRoot(QStringLiteral("Root"), 4);
+    const QModelIndex folder = tree.AddItem(root, QStringLiteral("etc"), 2, 1);
+    const auto key = [](const QModelIndex& index) {
+      return index.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage();
+    };
+    QCOMPARE(key(folder), tree.Image(2).pixmap(16, 16).toImage());
+    tree.setCurrentIndex(folder);
+    QCOMPARE(key(folder), tree.Image(1).pixmap(16, 16).toImage());
+    tree.setCurrentIndex(root);
+    QCOMPARE(key(folder), tree.Image(2).pixmap(16, 16).toImage());
+  }
+
+  // The folders below the root are read from the file tree: each folder's
+  // children in list order, items and indexes found both ways, folders the
+  // root never reaches left out, and everything gone once the tree is let go.
+  void FolderTreeModelReadsTheFileTree() {
+    FileTree files;
+    const struct {
+      const char* name;
+      std::uint32_t inode;
+      std::uint32_t parent;
+    } folders[] = {
+        {"docs", 10, 2},  {"zeta", 11, 2},    {"sub", 12, 10},    {"deeper", 13, 12},
+        {"more", 14, 10}, {"cycleA", 20, 21}, {"cycleB", 21, 20}, {"later", 15, 2},
+    };
+    for (const auto& f : folders) {
+      QVERIFY(files.AddFolder(f.name, f.inode, f.parent, files.FolderCount(), 1).has_value());
+    }
+    std::vector<ViewItem> items;
+    for (std::uint32_t i = 0; i < files.FolderCount(); ++i) items.push_back(100 + i);
+    const FolderTreeSource source{&files, items, [](ViewItem item) {
+                                    return item >= 100 && item < 108
+                                               ? std::optional<std::uint32_t>(item - 100)
+                                               : std::nullopt;
+                                  }};
+
+    CFolderTreeCtrl tree(TreeImages());
+    QAbstractItemModelTester tester(&tree.Model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const QModelIndex root = tree.CreateRoot(QStringLiteral("Volume"), 4, 1);
+    tree.Model().SetFolders(source);
+    const auto texts = [&](const QModelIndex& parent) {
+      QStringList out;
+      for (int row = 0; row < tree.Model().rowCount(parent); ++row) {
+        out << tree.Model().index(row, 0, parent).data().toString();
+      }
+      return out;
+    };
+    QCOMPARE(texts(root), (QStringList{"docs", "zeta", "later"}));
+    const QModelIndex docs = tree.Model().IndexOf(100);
+    QCOMPARE(texts(docs), (QStringList{"sub", "more"}));
+    const QModelIndex deeper = tree.Model().IndexOf(103);
+    QCOMPARE(deeper.data().toString(), QStringLiteral("deeper"));
+    QCOMPARE(deeper.parent().parent(), docs);
+    QCOMPARE(docs.parent(), root);
+    QCOMPARE(tree.Model().IndexOf(107).row(), 2);
+    QCOMPARE(tree.Model().ItemOf(tree.Model().index(1, 0, docs)), ViewItem{104});
+    QCOMPARE(tree.Model().ItemOf(root), ViewItem{1});
+    QVERIFY(!tree.Model().IndexOf(999).isValid());
+    QVERIFY(!tree.Model().hasChildren(tree.Model().IndexOf(101)));
+    // A folder is drawn with the selected image while it is current.
+    tree.setCurrentIndex(deeper);
+    QCOMPARE(deeper.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(),
+             tree.Image(1).pixmap(16, 16).toImage());
+    QCOMPARE(tree.CurrentItem(), ViewItem{103});
+    tree.Model().SetFolders({});
+    QCOMPARE(tree.Model().rowCount(root), 0);
+    QVERIFY(!tree.Model().IndexOf(100).isValid());
   }
 
   void ImageMenuItemsHaveTheirHeightsAndCommandIds() {

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
             FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
   Click(window.Control(WindowControl::kNext));
   if (!WaitForStep(window, WizardStep::kVolume)) return 1;
-  ClickItem(window.Tree(TreeKind::kVolume), window.Tree(TreeKind::kVolume)->Root()->child(0));
+  ClickItem(window.Tree(TreeKind::kVolume), TopItem(window.Tree(TreeKind::kVolume), 0));
   Click(window.Control(WindowControl::kNext));
   if (!WaitForStep(window, WizardStep::kFiles)) return 1;
 

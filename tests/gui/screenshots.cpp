@@ -90,9 +90,8 @@ int main(int argc, char** argv) {
   gated->Release();
   if (!WaitForStep(window, WizardStep::kVolume)) return 1;
   CFolderTreeCtrl* volumes = window.Tree(TreeKind::kVolume);
-  QTreeWidgetItem* root = volumes->Root();
-  if (root == nullptr || root->childCount() == 0) return 1;
-  ClickItem(volumes, root->child(0));
+  if (ChildCount(volumes->Root()) == 0) return 1;
+  ClickItem(volumes, TopItem(volumes, 0));
   ok &= Save(&window, out, QStringLiteral("2-volume.png"));
 
   CRecoveryModeDialog* mode = window.ModeDialog();
@@ -106,9 +105,9 @@ int main(int argc, char** argv) {
   Click(window.Control(WindowControl::kNext));
   if (!WaitForStep(window, WizardStep::kFiles)) return 1;
   CFolderTreeCtrl* files = window.Tree(TreeKind::kFile);
-  if (files != nullptr && files->Root() != nullptr && files->Root()->childCount() > 0) {
+  if (files != nullptr && ChildCount(files->Root()) > 0) {
     files->expandAll();
-    ClickItem(files, files->Root()->child(0));
+    ClickItem(files, TopItem(files, 0));
     QCoreApplication::processEvents();
   }
   ok &= Save(&window, out, QStringLiteral("3-files.png"));

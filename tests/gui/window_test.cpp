@@ -92,7 +92,7 @@ struct Rig {
     ClickItem(Tree(TreeKind::kDisk), FindItem(Tree(TreeKind::kDisk), text));
   }
   void ChooseVolume(int index) {
-    ClickItem(Tree(TreeKind::kVolume), Tree(TreeKind::kVolume)->Root()->child(index));
+    ClickItem(Tree(TreeKind::kVolume), TopItem(Tree(TreeKind::kVolume), index));
   }
   QString PanelValue(const QString& label) const {
     for (const auto& row : kPanelRowControls) {
@@ -109,12 +109,6 @@ struct Rig {
     for (int row = 0; row < model->rowCount(); ++row)
       names << model->index(row, 0).data().toString();
     return names;
-  }
-  static QStringList ChildTexts(QTreeWidgetItem* item) {
-    QStringList texts;
-    for (int i = 0; item != nullptr && i < item->childCount(); ++i)
-      texts << item->child(i)->text(0);
-    return texts;
   }
 
   Session session;
@@ -180,11 +174,10 @@ class WindowTest : public QObject {
   void WalksTheThreeStepsBothWaysInBothModes() {
     Rig rig({image_});
     QCOMPARE(rig.window->windowTitle(), QStringLiteral("Tolvar for SCO OpenServer (HTFS / EAFS)"));
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->text(0), QStringLiteral("My Computer"));
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root().data().toString(), QStringLiteral("My Computer"));
     QCOMPARE(rig.Control(WindowControl::kNext)->toolTip(), QStringLiteral("Go to next step"));
     QCOMPARE(rig.Control(WindowControl::kBack)->toolTip(), QStringLiteral("Go to previous step"));
-    QCOMPARE(rig.Control(WindowControl::kStop)->toolTip(),
-             QStringLiteral("Stops the current process"));
+    QCOMPARE(rig.Control(WindowControl::kStop)->toolTip(), QStringLiteral("Stops the current process"));
     QCOMPARE(rig.Control(WindowControl::kHomePageLink)->toolTip(),
              QStringLiteral("Click here to visit software home page"));
     QVERIFY(rig.window->QuickHelpTooltip()
@@ -193,7 +186,7 @@ class WindowTest : public QObject {
     Click(rig.Control(WindowControl::kHomePageLink));
     QCOMPARE(rig.opened.size(), std::size_t{1});
     rig.opened.clear();
-    QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
+    QCOMPARE(ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
     QVERIFY(!rig.Visible(WindowControl::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
     QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(WindowControl::kUsePartitionTable))
@@ -209,8 +202,8 @@ class WindowTest : public QObject {
 
     Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
-    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->text(0), QStringLiteral("Partitions"));
-    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
+    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root().data().toString(), QStringLiteral("Partitions"));
+    QCOMPARE(ChildCount(rig.Tree(TreeKind::kVolume)->Root()), 2);
     QVERIFY(!rig.Tree(TreeKind::kDisk)->isVisible());
     QVERIFY(rig.Visible(WindowControl::kBack));
     QVERIFY(!rig.Visible(WindowControl::kStop));
@@ -228,9 +221,9 @@ class WindowTest : public QObject {
     QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
     QVERIFY(files->isVisible() && files->isEnabled());
-    QCOMPARE(files->Root()->text(0), volumeName);
-    QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
-    QCOMPARE(Rig::ChildTexts(FindItem(files, "docs")), QStringList{"sub"});
+    QCOMPARE(files->Root().data().toString(), volumeName);
+    QCOMPARE(ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
+    QCOMPARE(ChildTexts(FindItem(files, "docs")), QStringList{"sub"});
     QVERIFY(rig.window->ListWidget()->isVisible());
     QCOMPARE(rig.ListNames(), (QStringList{"docs", "zeta", "README", "big.dat"}));
     QAbstractItemModel* model = rig.window->ListModel();
@@ -259,7 +252,7 @@ class WindowTest : public QObject {
     Click(rig.Control(WindowControl::kBack));
     QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QVERIFY(rig.Tree(TreeKind::kVolume)->isVisible());
-    QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
+    QCOMPARE(ChildCount(rig.Tree(TreeKind::kVolume)->Root()), 2);
     QVERIFY(!rig.window->ListWidget()->isVisible());
     QVERIFY(!rig.Visible(WindowControl::kNext));
 
@@ -268,7 +261,7 @@ class WindowTest : public QObject {
     rig.mode = RecoveryMode::kExtensive;
     Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
-    QVERIFY(Rig::ChildTexts(rig.Tree(TreeKind::kFile)->Root()).contains(QStringLiteral("LostDir")));
+    QVERIFY(ChildTexts(rig.Tree(TreeKind::kFile)->Root()).contains(QStringLiteral("LostDir")));
     QVERIFY(rig.ListNames().contains(QStringLiteral("README")));
 
     // Back twice: the disk step with its options again.
@@ -331,8 +324,8 @@ class WindowTest : public QObject {
     // The walk ends after the root: its folders, none of theirs.
     QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
-    QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
-    QCOMPARE(FindItem(files, "sub"), nullptr);
+    QCOMPARE(ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
+    QVERIFY(!FindItem(files, "sub").isValid());
     QVERIFY(!rig.session.state.StopRequested());
     QVERIFY(!rig.Visible(WindowControl::kStop));
   }
@@ -462,7 +455,7 @@ class WindowTest : public QObject {
     Rig rig({image_});
     tolvar::testing::DiskBuilder blank(400);
     QVERIFY(rig.window->AddDiskImage(QString::fromStdString(WriteDisk(blank, "added.img"))));
-    QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()),
+    QCOMPARE(ChildTexts(rig.Tree(TreeKind::kDisk)->Root()),
              (QStringList{"Storage Device0", "Storage Device1"}));
     rig.ChooseDrive(QStringLiteral("Storage Device1"));
     QCOMPARE(rig.session.drives.currentDrive, 1);
@@ -475,14 +468,14 @@ class WindowTest : public QObject {
     QVERIFY(enter.isAccepted());
     QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(rig.window.get(), &drop);
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+    QCOMPARE(ChildCount(rig.Tree(TreeKind::kDisk)->Root()), 3);
     QCOMPARE(rig.window->OpenImageAction()->shortcut(), QKeySequence(QKeySequence::Open));
 
     // A path that is not there adds nothing and says why.
     rig.messages.clear();
     QVERIFY(!rig.window->AddDiskImage(QString::fromStdString((dir_ / "missing.img").string())));
     QCOMPARE(rig.messages.size(), std::size_t{1});
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+    QCOMPARE(ChildCount(rig.Tree(TreeKind::kDisk)->Root()), 3);
   }
 
   void OpenedImageTakesItsMapfileAndAFolderForTheFilesItNames() {
@@ -507,7 +500,7 @@ class WindowTest : public QObject {
       QCOMPARE(rig.messages.size(), std::size_t{1});
       QVERIFY2(rig.messages[0].text.find(bad.reason) != std::string::npos,
                rig.messages[0].text.c_str());
-      QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 1);
+      QCOMPARE(ChildCount(rig.Tree(TreeKind::kDisk)->Root()), 1);
     }
     const QString good = write("good.map", "0 +\n0 0x32000 +\n");
     QVERIFY(rig.window->AddDiskImage(QString::fromStdString(image), good));
@@ -541,7 +534,7 @@ class WindowTest : public QObject {
       QVERIFY(rig.messages[0].text.find("disk-flat.vmdk") != std::string::npos);
     }
     QCOMPARE(chooserCalls, 1);
-    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+    QCOMPARE(ChildCount(rig.Tree(TreeKind::kDisk)->Root()), 3);
   }
 
   void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
@@ -567,9 +560,9 @@ class WindowTest : public QObject {
     window.Initialise("/tmp");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTreeWidgetItem* item = FindItem(window.Tree(TreeKind::kDisk), "Storage Device0");
-    QVERIFY(item != nullptr);
-    QVERIFY(item->text(0).contains(QStringLiteral("no read permission")));
+    const QModelIndex item = FindItem(window.Tree(TreeKind::kDisk), "Storage Device0");
+    QVERIFY(item.isValid());
+    QVERIFY(item.data().toString().contains(QStringLiteral("no read permission")));
     ClickItem(window.Tree(TreeKind::kDisk), item);
     QCOMPARE(messages.size(), std::size_t{1});
     QVERIFY(messages[0].find("disk group") != std::string::npos);
@@ -650,6 +643,16 @@ class WindowTest : public QObject {
       clickHeader(c.column);
       QCOMPARE(rig.ListNames(), c.names);
     }
+    // The selection stays on its entry when the order changes.
+    QTreeView* view = rig.window->ListDetails();
+    view->selectionModel()->select(rig.window->ListModel()->index(2, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QString selected = rig.window->ListModel()->index(2, 0).data().toString();
+    clickHeader(0);
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].data().toString(), selected);
+    QCOMPARE(rig.window->ListEntry(rows[0].row())->name, selected.toStdString());
     // The rows a command reads follow the sorted order.
     clickHeader(2);
     clickHeader(2);
@@ -668,13 +671,16 @@ class WindowTest : public QObject {
       const char* b;
       int order;
     } cases[] = {
-        {"file2", "file10", -1}, {"File1", "file2", -1}, {"abc", "ABC", 0},
-        {"a01", "a1", 0},        {"a", "a1", -1},        {"x9y", "x10a", -1},
-        {"b", "a99", 1},         {"", "a", -1},          {"v007", "v7b", -1},
+        {"file2", "file10", -1}, {"File1", "file2", -1}, {"abc", "ABC", 0},   {"a01", "a1", 0},
+        {"a", "a1", -1},         {"x9y", "x10a", -1},    {"b", "a99", 1},     {"", "a", -1},
+        {"a9", "a:", -1},        {"a0", "a/", 1},        {"x100", "x99z", 1}, {"v007", "v7b", -1},
     };
     for (const auto& c : cases) {
       QCOMPARE(NaturalCompare(QString::fromLatin1(c.a), QString::fromLatin1(c.b)), c.order);
       QCOMPARE(NaturalCompare(QString::fromLatin1(c.b), QString::fromLatin1(c.a)), -c.order);
+      const QString keyA = NaturalSortKey(QString::fromLatin1(c.a));
+      const QString keyB = NaturalSortKey(QString::fromLatin1(c.b));
+      QCOMPARE(keyA < keyB ? -1 : (keyB < keyA ? 1 : 0), c.order);
     }
   }
 

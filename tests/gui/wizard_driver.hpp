@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTest>
-#include <QTreeWidgetItem>
 #include <functional>
 
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -36,16 +35,36 @@ inline bool WaitForStep(CRecoveryWizardDlg& window, WizardStep step) {
   return reached;
 }
 
-inline QTreeWidgetItem* FindItem(CFolderTreeCtrl* tree, const QString& text) {
-  if (tree == nullptr) return nullptr;
-  const auto found = tree->findItems(text, Qt::MatchStartsWith | Qt::MatchRecursive);
-  return found.isEmpty() ? nullptr : found.first();
+// The first item whose text starts with `text`, anywhere in the tree.
+inline QModelIndex FindItem(CFolderTreeCtrl* tree, const QString& text) {
+  if (tree == nullptr || !tree->Root().isValid()) return {};
+  if (tree->Root().data().toString().startsWith(text)) return tree->Root();
+  const auto found = tree->model()->match(tree->model()->index(0, 0, tree->Root()), Qt::DisplayRole,
+                                          text, 1, Qt::MatchStartsWith | Qt::MatchRecursive);
+  return found.isEmpty() ? QModelIndex() : found.first();
+}
+
+// The item at `row` below the root.
+inline QModelIndex TopItem(CFolderTreeCtrl* tree, int row) {
+  return tree->model()->index(row, 0, tree->Root());
+}
+
+inline int ChildCount(const QModelIndex& item) {
+  return item.isValid() ? item.model()->rowCount(item) : 0;
+}
+
+inline QStringList ChildTexts(const QModelIndex& item) {
+  QStringList texts;
+  for (int row = 0; row < ChildCount(item); ++row) {
+    texts << item.model()->index(row, 0, item).data().toString();
+  }
+  return texts;
 }
 
 // Clicks the item's label, as a user would.
-inline void ClickItem(CFolderTreeCtrl* tree, QTreeWidgetItem* item) {
-  tree->scrollToItem(item);
-  const QRect rect = tree->visualItemRect(item);
+inline void ClickItem(CFolderTreeCtrl* tree, const QModelIndex& item) {
+  tree->scrollTo(item);
+  const QRect rect = tree->visualRect(item);
   QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
                     QPoint(rect.left() + 8, rect.center().y()));
 }

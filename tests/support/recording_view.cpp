@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/browse_view.hpp"
+
 namespace tolvar::testing {
 
 const RecordingView::TreeNode* RecordingView::Tree::Find(ViewItem item) const {
@@ -139,6 +141,7 @@ void RecordingView::CreateTree(TreeKind kind, ViewItem root, std::string_view te
   tree.shown = true;
   tree.enabled = true;
   tree.nodes.push_back({root, kNoViewItem, std::string(text), image, false});
+  if (kind == TreeKind::kFile) foldersReadTree = false;
   Call(fmt::format("CreateTree({},{})", static_cast<int>(kind), text));
 }
 
@@ -162,12 +165,32 @@ void RecordingView::ExpandTreeItem(TreeKind kind, ViewItem item) {
 
 void RecordingView::SelectTreeItem(TreeKind kind, ViewItem item) { TreeFor(kind).selected = item; }
 
+void RecordingView::ShowFolders(const FolderTreeSource& folders) {
+  // Records the folders as items below the root, parents before children,
+  // as a window walking the source would show them.
+  Tree& tree = TreeFor(TreeKind::kFile);
+  std::erase_if(tree.nodes, [&](const TreeNode& node) { return node.item != tree.root; });
+  Call(fmt::format("ShowFolders({})", folders.tree != nullptr));
+  foldersReadTree = folders.tree != nullptr;
+  if (folders.tree == nullptr) return;
+  const auto itemOf = [&](std::uint32_t index) {
+    return index < folders.folderItems.size() ? folders.folderItems[index] : kNoViewItem;
+  };
+  VisitFolderTree(
+      *folders.tree, kRootFolderInode, [&](std::uint32_t index, std::uint32_t parentIndex) {
+        const ViewItem parent = parentIndex == kNoFolderIndex ? tree.root : itemOf(parentIndex);
+        tree.nodes.push_back({itemOf(index), parent, folders.tree->Folders()[index].name,
+                              TreeImage::kFolder, false});
+      });
+}
+
 void RecordingView::ShowTree(TreeKind kind, bool shown) { TreeFor(kind).shown = shown; }
 
 void RecordingView::EnableTree(TreeKind kind, bool enabled) { TreeFor(kind).enabled = enabled; }
 
 void RecordingView::ClearList() {
   rows.clear();
+  listReadsTree = false;
   Call("ClearList");
 }
 
@@ -176,9 +199,10 @@ void RecordingView::SetListColumns(std::span<const ListColumn> newColumns) {
   Call("Columns");
 }
 
-void RecordingView::AddListRows(std::span<const ListRow> newRows) {
-  rows.insert(rows.end(), newRows.begin(), newRows.end());
-  Call("AddRows");
+void RecordingView::ShowListEntries(const FolderListing& listing) {
+  rows = ListingRows(listing);
+  listReadsTree = true;
+  Call("ShowEntries");
 }
 
 void RecordingView::SetListViewMode(ListViewMode mode) { viewMode = mode; }

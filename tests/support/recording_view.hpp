@@ -62,11 +62,12 @@ class RecordingView : public WizardView {
   void SetTreeItemText(TreeKind kind, ViewItem item, std::string_view text) override;
   void ExpandTreeItem(TreeKind kind, ViewItem item) override;
   void SelectTreeItem(TreeKind kind, ViewItem item) override;
+  void ShowFolders(const FolderTreeSource& folders) override;
   void ShowTree(TreeKind kind, bool shown) override;
   void EnableTree(TreeKind kind, bool enabled) override;
   void ClearList() override;
   void SetListColumns(std::span<const ListColumn> columns) override;
-  void AddListRows(std::span<const ListRow> rows) override;
+  void ShowListEntries(const FolderListing& listing) override;
   void SetListViewMode(ListViewMode mode) override;
   void SetListGridAndFullRow() override;
   void ShowList(bool shown) override;
@@ -120,6 +121,11 @@ class RecordingView : public WizardView {
   Tree trees[3];
   std::vector<ListColumn> columns;
   std::vector<ListRow> rows;
+  // Whether the list or the file tree's folders still read the session's
+  // file tree (the view's part of the rule that it lets go before the tree
+  // changes).
+  bool listReadsTree = false;
+  bool foldersReadTree = false;
   ListViewMode viewMode = ListViewMode::kDetails;
   bool listShown = false;
   std::vector<Message> messages;
