@@ -1,11 +1,16 @@
 #include "app/engine_runs.hpp"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "app/feedback.hpp"
 #include "app/volume_tree_sink.hpp"
 #include "app/wizard_steps.hpp"
 #include "fs/mount.hpp"
+#include "tools/rescue_warnings.hpp"
 
 namespace tolvar::engine {
 
@@ -80,6 +85,21 @@ class AcceptedVolumes final : public VolumeTreeSink {
   ItemHandle count_ = 0;
 };
 
+// Each found volume's index with each line the current drive's mapfile
+// gives it, in volume order.
+std::vector<std::pair<std::uint32_t, std::string>> UnrescuedByVolume(const Session& session) {
+  std::vector<std::pair<std::uint32_t, std::string>> lines;
+  const DriveRescueMap* rescue = CurrentRescueMap(session);
+  if (rescue == nullptr) return lines;
+  const std::uint32_t found = std::min(session.volumes.volumeCount, VolumeTable::kCapacity);
+  for (std::uint32_t i = 0; i < found; ++i) {
+    for (std::string& line : UnrescuedVolumeWarnings(*rescue->map, session.volumes.entries[i])) {
+      lines.emplace_back(i, std::move(line));
+    }
+  }
+  return lines;
+}
+
 }  // namespace
 
 void Discover(Session& session, const DiscoveryHooks& hooks) {
@@ -88,6 +108,29 @@ void Discover(Session& session, const DiscoveryHooks& hooks) {
   DiscoveryContext context{session.drives,   session.volumes, session.state,
                            session.settings, feedback,        tree};
   RunDiscovery(context);
+  // What the rescue left out of a volume goes with it into the report.
+  for (auto& [index, line] : UnrescuedByVolume(session)) {
+    VolumeInfo& volume = session.volumes.entries[index];
+    session.volumes.warnings.push_back(
+        fmt::format("volume {} ({}): {}", index + 1, volume.volumeName, line));
+    volume.assumptions.push_back(std::move(line));
+  }
+}
+
+const DriveRescueMap* CurrentRescueMap(const Session& session) {
+  if (session.drives.listedCount == 0) return nullptr;
+  const auto found = session.rescueMaps.find(session.drives.Current().devicePath);
+  if (found == session.rescueMaps.end() || !found->second.map) return nullptr;
+  return &found->second;
+}
+
+std::vector<std::string> UnrescuedVolumeLines(const Session& session) {
+  std::vector<std::string> lines;
+  for (const auto& [index, line] : UnrescuedByVolume(session)) {
+    lines.push_back(fmt::format("warning: volume {} ({}): {}", index + 1,
+                                session.volumes.entries[index].volumeName, line));
+  }
+  return lines;
 }
 
 bool Mount(Session& session, const VolumeInfo& volume, RecoveryMode mode, const MountHooks& hooks) {

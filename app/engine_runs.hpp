@@ -6,7 +6,9 @@
 // carries the call to the view's thread.
 
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/session.hpp"
 #include "app/wizard_view.hpp"
@@ -37,6 +39,14 @@ struct MountHooks {
 // Refills the session's volume table by the wizard's identify option: from
 // the partition record, or by searching its sector range.
 void Discover(Session& session, const DiscoveryHooks& hooks);
+
+// The rescue map the current drive is read through; null without one.
+[[nodiscard]] const DriveRescueMap* CurrentRescueMap(const Session& session);
+
+// One "warning: volume N (name): ..." line for each structure of a found
+// volume the current drive's mapfile marks not rescued, as the command line
+// says them; empty without a mapfile or when it covers them all.
+[[nodiscard]] std::vector<std::string> UnrescuedVolumeLines(const Session& session);
 
 // Fills the session's file tree from `volume` in `mode`. A stop shortens the
 // walk; false only when memory ran out.

@@ -1,6 +1,7 @@
 #include "app/wizard_controller.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
@@ -643,6 +644,8 @@ struct WizardController::Impl {
       driveChosen = false;
       view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
                        MessageKind::kInformation);
+    } else if (const auto unrescued = engine::UnrescuedVolumeLines(session); !unrescued.empty()) {
+      view.ShowMessage(fmt::format("{}", fmt::join(unrescued, "\r\n")), MessageKind::kInformation);
     }
     WorkerEnded();
   }

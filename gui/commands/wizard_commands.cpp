@@ -35,6 +35,7 @@
 #include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 #include "app/properties.hpp"
+#include "app/engine_runs.hpp"
 #include "app/saving_display.hpp"
 #include "packaging/project_info.hpp"
 #include "tools/drive_information.hpp"
@@ -546,6 +547,10 @@ SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Se
   options.sourcePath = session.drives.Current().devicePath;
   options.volumeName = session.volumes.Current().volumeName;
   options.writeReport = writeReport;
+  options.volumeWarnings = session.volumes.Current().assumptions;
+  if (const DriveRescueMap* rescue = engine::CurrentRescueMap(session)) {
+    options.mapfile = rescue->mapfile;
+  }
   SavingDialog::RunBody body = [&session, selection, options, written](SaveControl& control,
                                                                        SavingDisplay& display) {
     SavingDisplayObserver observer(display);
@@ -557,6 +562,7 @@ SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Se
       return outcome;
     }
     outcome.started = true;
+    outcome.written = std::move(observer.written);
     const RunSummary& summary = result->report.summary;
     outcome.summaryLine = SummaryLine(summary);
     outcome.stoppedByUser = summary.stoppedByUser;
@@ -578,6 +584,12 @@ SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Se
   dialog.Start(std::move(body));
   RunDialog(dialog);
   if (dialog.result() != QDialog::Accepted) dialog.exec();  // the run must end first
+  // Properties shows these digests for the files from now on.
+  const std::string volumeKey =
+      SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current());
+  for (const WrittenFileDigests& file : dialog.Outcome().written) {
+    session.savedDigests.Record(volumeKey, file.inode, file.digests);
+  }
   return dialog.Outcome();
 }
 
@@ -611,25 +623,49 @@ void WizardCommands::ShowFileInWindow(std::uint32_t fileId) {
 void WizardCommands::Properties() {
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const Session& session = window_.Controller().GetSession();
+  Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
   const ListRow* entry = window_.ListEntry(*row);
   if (entry == nullptr) return;
   fields.name = entry->name;
   fields.date = entry->date;
   fields.time = entry->time;
+  std::optional<std::uint32_t> inode;
+  const FileDigests* digests = nullptr;
   if (commands::OpensAsFolder(entry->type)) {
     const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
-    const std::uint32_t inode = folder && *folder < session.fileTree.Folders().size()
-                                    ? session.fileTree.Folders()[*folder].inode
-                                    : 2;
-    const FolderTotals totals = CountFolderTotals(session.fileTree, inode);
+    inode = folder && *folder < session.fileTree.Folders().size()
+                ? session.fileTree.Folders()[*folder].inode
+                : 2;
+    const FolderTotals totals = CountFolderTotals(session.fileTree, *inode);
     fields.size = FolderSizeText(totals);
     fields.contents = ContentsText(totals);
   } else {
     fields.size = FileSizeText(entry->sizeValue);
+    if (const FileNode* file =
+            session.fileTree.FindFileById(static_cast<std::uint32_t>(entry->key))) {
+      inode = file->inode;
+      digests = session.savedDigests.Find(
+          SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current()), *inode);
+    }
+  }
+  auto details = [](const std::vector<CaptionedValue>& rows) {
+    std::vector<PropertiesFields::Detail> texts;
+    for (const CaptionedValue& field : rows) texts.push_back({std::string(field.caption), field.value});
+    return texts;
+  };
+  if (inode) {
+    fields.details = details(EntryDetailFields(*inode, std::nullopt, digests, kReadingDetails));
   }
   PropertiesDialog dialog(fields, &window_);
+  if (inode) {
+    // The inode is read off the window's thread while the dialog shows.
+    const FileDigests* saved = digests;
+    dialog.ReadDetails([&session, details, number = *inode, saved] {
+      const auto facts = ReadInodeFacts(session.drives, session.volumes.Current(), number);
+      return details(EntryDetailFields(number, facts, saved));
+    });
+  }
   RunDialog(dialog);
 }
 

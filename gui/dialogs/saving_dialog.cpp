@@ -143,6 +143,8 @@ QString SavingSummaryText(const SavingOutcome& outcome) {
                                        : QStringLiteral("Saving finished. Saved: ");
   text += QString::fromStdString(outcome.summaryLine);
   if (!outcome.problem.empty()) text += QStringLiteral("\n") + QString::fromStdString(outcome.problem);
+  const std::string digests = DigestSummaryText(outcome.written, !outcome.reportPath.empty());
+  if (!digests.empty()) text += QStringLiteral("\n") + QString::fromStdString(digests);
   return text;
 }
 
@@ -152,6 +154,11 @@ void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
                             outcome.started && outcome.problem.empty() ? QMessageBox::Information
                                                                        : QMessageBox::Warning,
                             QMessageBox::Ok);
+  // A list of thousands of files stays readable and quick to lay out.
+  constexpr std::size_t kDigestsListed = 500;
+  if (outcome.written.size() > 1) {
+    box->setDetailedText(QString::fromStdString(DigestListText(outcome.written, kDigestsListed)));
+  }
   QPushButton* report = nullptr;
   if (!outcome.reportPath.empty()) {
     report = box->addButton(QStringLiteral("Open &Report"), QMessageBox::ActionRole);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/saving_display.hpp"
 #include "gui/controls/text_progress_ctrl.hpp"
@@ -20,7 +21,8 @@ struct SavingOutcome {
   std::string problem;      // why not, or a host failure that ended the run
   std::string summaryLine;  // files, folders, bytes, damaged files, unreadable sectors
   bool stoppedByUser = false;
-  std::string reportPath;  // the readable report, empty when none was written
+  std::string reportPath;                   // the readable report, empty when none was written
+  std::vector<WrittenFileDigests> written;  // every file written, with its digests
 };
 
 // "Saving the data please wait": the path, name and count of the entry being
@@ -66,7 +68,8 @@ class SavingDialog : public DialogFrame {
 };
 
 // The end of a run: its summary, with a button that opens the report when
-// one was written. `openReport` opens a path with the desktop.
+// one was written and the files' digests as details. `openReport` opens a
+// path with the desktop.
 void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
                        const std::function<void(const QString& path)>& openReport);
 [[nodiscard]] QString SavingSummaryText(const SavingOutcome& outcome);

@@ -46,6 +46,7 @@
 #include "gui/controls/transparent_static.hpp"
 #include "gui/controls/xp_group_box.hpp"
 #include "gui/dialogs/file_filters_dialog.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/window/anchored_layout.hpp"
 #include "gui/window/drive_sources.hpp"
@@ -1032,15 +1033,29 @@ void CRecoveryWizardDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
+bool CRecoveryWizardDlg::AddDiskImage(const QString& path, const QString& mapfile) {
   if (session_.state.step != 0 || controller_->WorkerRunning()) {
     ShowMessage("A disk image can be added on the first step only.", MessageKind::kInformation);
     return false;
   }
-  auto added = driveSources_.AddImage(session_.drives, path.toStdString());
-  if (!added) {
-    ShowMessage(added.error().message, MessageKind::kError);
-    return false;
+  while (true) {
+    auto added = driveSources_.AddImage(session_.drives, path.toStdString(), mapfile.toStdString(),
+                                        &session_.rescueMaps);
+    if (added) break;
+    if (!NeedsImageDir(added.error())) {
+      ShowMessage(added.error().message, MessageKind::kError);
+      return false;
+    }
+    // A file the image names lies elsewhere: a folder the user names may
+    // hold it; the image is tried again with it.
+    if (AskYesNo(ImageFolderQuestion(added.error()), MessageKind::kQuestion) != Answer::kYes) {
+      return false;
+    }
+    const QString folder =
+        folderChooser_ ? folderChooser_()
+                       : QFileDialog::getExistingDirectory(this, QStringLiteral("Image Folder"));
+    if (folder.isEmpty()) return false;
+    driveSources_.AddImageDir(folder.toStdString());
   }
   RebuildDiskTree();
   return true;
@@ -1049,10 +1064,13 @@ bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
 void CRecoveryWizardDlg::RebuildDiskTree() { (void)controller_->DrivesChanged(); }
 
 void CRecoveryWizardDlg::OpenDiskImage() {
-  const QString path = QFileDialog::getOpenFileName(
-      this, QStringLiteral("Open Disk Image"), QString(),
-      QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
-  if (!path.isEmpty()) AddDiskImage(path);
+  OpenImageDialog dialog(driveSources_.ImageDirs(), this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  const ImageToOpen chosen = dialog.Chosen();
+  driveSources_.SetImageDirs(chosen.imageDirs);
+  if (!chosen.path.empty()) {
+    AddDiskImage(QString::fromStdString(chosen.path), QString::fromStdString(chosen.mapfile));
+  }
 }
 
 void CRecoveryWizardDlg::dragEnterEvent(QDragEnterEvent* event) {

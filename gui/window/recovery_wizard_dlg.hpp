@@ -99,9 +99,13 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void SetRunsAsRoot(bool root) { runsAsRoot_ = root; }
   [[nodiscard]] bool RunsAsRoot() const { return runsAsRoot_; }
 
-  // Adds a disk image as the next drive (Open Disk Image, or a drop).
-  bool AddDiskImage(const QString& path);
+  // Adds a disk image as the next drive (Open Disk Image, or a drop), read
+  // through `mapfile` when one is given. When a file the image names lies
+  // outside the folders it may be read from, offers to name a folder.
+  bool AddDiskImage(const QString& path, const QString& mapfile = {});
   void OpenDiskImage();
+  // Picks the folder that prompt offers (tests); empty: none chosen.
+  void SetFolderChooser(std::function<QString()> chooser) { folderChooser_ = std::move(chooser); }
 
   [[nodiscard]] WizardController& Controller() { return *controller_; }
   // The most calls from workers that waited for the window at one time.
@@ -253,6 +257,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   ModeAnswerer modeAnswerer_;
   DocumentOpener documentOpener_;
   ProcessEnder processEnder_;
+  std::function<QString()> folderChooser_;
   std::string homePage_;
   bool closeApproved_ = false;
   bool runsAsRoot_ = false;

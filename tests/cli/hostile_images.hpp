@@ -33,12 +33,17 @@ inline void PutLe(std::string& bytes, std::uint64_t at, int width, std::uint64_t
   for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
+// Replaces the whole content of the file at `path`.
+inline void WriteWhole(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // Changes the file at `path` in place; returns `path`.
 inline std::filesystem::path Patched(const std::filesystem::path& path,
                                      const std::function<void(std::string& bytes)>& change) {
   std::string bytes = Slurp(path);
   change(bytes);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  WriteWhole(path, bytes);
   return path;
 }
 

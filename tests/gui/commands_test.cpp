@@ -3,8 +3,10 @@
 // greying, Rename, Enter, Esc and F2, Open, help, find and Recover All.
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTreeView>
@@ -34,8 +36,9 @@ using imagekit::Node;
 namespace {
 
 struct Rig {
-  explicit Rig(const std::string& image) : sources(Options(image)) {
-    if (!sources.Enumerate(session.drives)) qFatal("cannot list the drives");
+  explicit Rig(const std::string& image, const std::string& mapfile = {})
+      : sources(Options(image, mapfile)) {
+    if (!sources.Enumerate(session.drives, &session.rescueMaps)) qFatal("cannot list the drives");
     window = std::make_unique<CRecoveryWizardDlg>(session, sources);
     auto answerer = [this](std::string_view text, MessageKind, bool) {
       messages.emplace_back(text);
@@ -52,9 +55,10 @@ struct Rig {
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
   }
-  static DriveSources::Options Options(const std::string& image) {
+  static DriveSources::Options Options(const std::string& image, const std::string& mapfile) {
     DriveSources::Options options;
     options.images = {image};
+    options.mapfile = mapfile;
     return options;
   }
 
@@ -391,6 +395,66 @@ class CommandsTest : public QObject {
     QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()),
              std::string("int x;\n"));
     QVERIFY(QString::fromStdString(outcome.summaryLine).contains(QStringLiteral("3 files")));
+    QCOMPARE(outcome.written.size(), std::size_t{3});
+    QVERIFY(SavingSummaryText(outcome).contains(QStringLiteral("are in the report")));
+
+    // Properties now gives each file's words and the digests of its copy,
+    // and a folder's words alone; read as assistive tools read them.
+    const auto propertiesOf = [&rig](const QString& name) {
+      QMap<QString, QString> shown;
+      rig.commands->SetDialogDriver([&shown](QDialog& dialog) {
+        auto& properties = static_cast<PropertiesDialog&>(dialog);
+        QVERIFY(QTest::qWaitFor([&] { return properties.DetailsRead(); }));
+        for (int i = 0;; ++i) {
+          QWidget* value = properties.Control(PropertiesDialog::kFirstDetailValueId + i);
+          if (value == nullptr) break;
+          QAccessibleInterface* face = QAccessible::queryAccessibleInterface(value);
+          const auto labels = face->relations(QAccessible::Label);
+          if (labels.isEmpty()) break;
+          shown[labels.front().first->text(QAccessible::Name)] = face->text(QAccessible::Name);
+        }
+        dialog.accept();
+      });
+      rig.SelectRow(name);
+      rig.commands->Run(Command::kContextProperties);
+      return shown;
+    };
+    const QMap<QString, QString> folder = propertiesOf(QStringLiteral("docs"));
+    QVERIFY(folder.value(QStringLiteral("Mode")).startsWith(QLatin1Char('d')));
+    QVERIFY(!folder.contains(QStringLiteral("SHA-256")));
+    rig.SelectRow(QStringLiteral("docs"));
+    rig.commands->Open(false);
+    const QMap<QString, QString> file = propertiesOf(QStringLiteral("notes.txt"));
+    struct Expected {
+      const char* caption;
+      const char* value;
+    };
+    for (const Expected& row : {
+             Expected{"SHA-256",
+                      "af94040caa54ae89a0460096007629185ce8d17256b0ba0ed7691ef4500449bf"},
+             Expected{"MD5", "3daf9071f85296467f9669febf63b349"},
+             Expected{"Links", "1"},
+         }) {
+      QCOMPARE(file.value(QString::fromLatin1(row.caption)), QString::fromLatin1(row.value));
+    }
+    QVERIFY(file.value(QStringLiteral("Mode")).startsWith(QLatin1Char('-')));
+    QVERIFY(file.value(QStringLiteral("Modified")).endsWith(QLatin1Char('Z')));
+  }
+
+  void TheReportNamesTheMapfileTheImageWasReadThrough() {
+    const std::string map = (dir_ / "disk.map").string();
+    std::ofstream(map) << "0 +\n0 " << std::filesystem::file_size(image_) << " +\n";
+    Rig rig(image_, map);
+    rig.ToFilesStep();
+    const QString out = QString::fromStdString((dir_ / "mapped-out").string());
+    rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
+    rig.commands->SetDialogDriver([](QDialog& dialog) {
+      QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
+    });
+    rig.commands->Run(Command::kRecoverAll);
+    QVERIFY(rig.commands->LastSaving().started);
+    const std::string report = Slurp((out + QStringLiteral("/tolvar-report.json")).toStdString());
+    QVERIFY2(report.find("\"mapfile\": \"" + map + "\"") != std::string::npos, report.c_str());
   }
 };
 

@@ -22,6 +22,7 @@
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/dialogs/restore_compressed_dialog.hpp"
 #include "gui/dialogs/saving_dialog.hpp"
@@ -166,8 +167,40 @@ int main(int argc, char** argv) {
   fields.contents = ContentsText(totals);
   fields.date = "07-Dec-2006";
   fields.time = "09:05:00";
+  // The inode's words as a read gives them (this thread may not read).
+  InodeFacts facts;
+  facts.mode = 040755;
+  facts.nlink = 5;
+  facts.atime = facts.mtime = facts.ctime = 1165482300;
+  for (const CaptionedValue& row : EntryDetailFields(2, facts, nullptr)) {
+    fields.details.push_back({std::string(row.caption), row.value});
+  }
   PropertiesDialog properties(fields, &window);
   ok &= ShowAndSave(&properties, out, QStringLiteral("dialog-properties.png"));
+
+  PropertiesFields file;
+  file.name = "notes.txt";
+  file.size = FileSizeText(11);
+  file.date = "07-Dec-2006";
+  file.time = "09:05:00";
+  facts.mode = 0100644;
+  facts.uid = 104;
+  facts.gid = 50;
+  facts.nlink = 1;
+  const FileDigests digests{"af94040caa54ae89a0460096007629185ce8d17256b0ba0ed7691ef4500449bf",
+                            "3daf9071f85296467f9669febf63b349"};
+  for (const CaptionedValue& row : EntryDetailFields(41, facts, &digests)) {
+    file.details.push_back({std::string(row.caption), row.value});
+  }
+  PropertiesDialog fileProperties(file, &window);
+  ok &= ShowAndSave(&fileProperties, out, QStringLiteral("dialog-properties-file.png"));
+
+  OpenImageDialog openImage({"/cases/vm-extents"}, &window);
+  qobject_cast<QLineEdit*>(openImage.Control(OpenImageDialog::kImageId))
+      ->setText(QStringLiteral("/cases/drive.img"));
+  qobject_cast<QLineEdit*>(openImage.Control(OpenImageDialog::kMapfileId))
+      ->setText(QStringLiteral("/cases/drive.map"));
+  ok &= ShowAndSave(&openImage, out, QStringLiteral("dialog-open-image.png"));
 
   const auto texts = DriveInformationFields(
       DescribeDrive(session.volumes.Current(), session.fileTree, session.state.recoveryMode));

@@ -18,6 +18,7 @@
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/dialogs/restore_compressed_dialog.hpp"
 #include "gui/dialogs/saving_dialog.hpp"
@@ -328,6 +329,36 @@ class DialogsTest : public QObject {
     QVERIFY(!declined.Begin([](const auto&, const auto&) { return std::string(); }));
   }
 
+  void OpenImageDialogGathersTheImageItsMapfileAndFolders() {
+    OpenImageDialog dialog({"/srv/vm"});
+    QStringList asked;
+    dialog.SetFileChooser([&asked](const QString& title, bool folder) {
+      asked << title;
+      if (folder) return QStringLiteral("/srv/extents");
+      return title == QStringLiteral("Open Disk Image") ? QStringLiteral("/cases/drive.img")
+                                                        : QStringLiteral("/cases/drive.map");
+    });
+    dialog.show();
+    QVERIFY(!Button(dialog, 1)->isEnabled());  // nothing to open yet
+    for (const int browse : {1403, 1406, 1409, 1409}) {
+      QTest::mouseClick(Button(dialog, browse), Qt::LeftButton);
+    }
+    QCOMPARE(asked, (QStringList{"Open Disk Image", "Open Mapfile", "Add Image Folder",
+                                 "Add Image Folder"}));
+    QVERIFY(Button(dialog, 1)->isEnabled());
+    const ImageToOpen chosen = dialog.Chosen();
+    QCOMPARE(chosen.path, std::string("/cases/drive.img"));
+    QCOMPARE(chosen.mapfile, std::string("/cases/drive.map"));
+    QCOMPARE(chosen.imageDirs, (std::vector<std::string>{"/srv/vm", "/srv/extents"}));
+    // Remove takes the marked folder out.
+    auto* folders = qobject_cast<QListWidget*>(dialog.Control(OpenImageDialog::kFoldersId));
+    folders->setCurrentRow(0);
+    QTest::mouseClick(Button(dialog, 1410), Qt::LeftButton);
+    QCOMPARE(dialog.Chosen().imageDirs, std::vector<std::string>{"/srv/extents"});
+    QTest::mouseClick(Button(dialog, 1), Qt::LeftButton);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+  }
+
   void EveryControlHasAnAccessibleName() {
     const RecoverySettings defaults = RecoverySettings::DefaultsFor(DiskRoute::kNtFamily);
     SaveControl control;
@@ -339,6 +370,10 @@ class DialogsTest : public QObject {
     dialogs.push_back(std::make_unique<SavingDialog>(control));
     dialogs.push_back(std::make_unique<RestoreCompressedDialog>());
     dialogs.push_back(std::make_unique<PropertiesDialog>(PropertiesFields{}));
+    PropertiesFields detailed;
+    detailed.details = {{"Inode", "41"}, {"SHA-256", std::string(64, 'a')}};
+    dialogs.push_back(std::make_unique<PropertiesDialog>(detailed));
+    dialogs.push_back(std::make_unique<OpenImageDialog>(std::vector<std::string>{"/srv/vm"}));
     std::array<DriveField, 8> drive;
     const auto fields = DriveInformationFields(DriveInformation{});
     for (std::size_t i = 0; i < drive.size(); ++i) drive[i] = {fields[i].caption, fields[i].value};

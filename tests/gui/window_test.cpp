@@ -484,6 +484,65 @@ class WindowTest : public QObject {
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
   }
 
+  void OpenedImageTakesItsMapfileAndAFolderForTheFilesItNames() {
+    Rig rig({image_});
+    tolvar::testing::DiskBuilder blank(400);
+    const std::string image = WriteDisk(blank, "mapped.img");
+    const auto write = [this](const char* name, const std::string& text) {
+      std::ofstream(dir_ / name) << text;
+      return QString::fromStdString((dir_ / name).string());
+    };
+    // A map that does not parse, or that describes a larger image, is
+    // refused with the engine's line and reason, and adds nothing.
+    struct Refusal {
+      const char* name;
+      std::string text;
+      const char* reason;
+    };
+    for (const Refusal& bad : {Refusal{"bad.map", "0 +\n0 0x200 +\n0x100 0x200 ?\n", "line 3"},
+                               Refusal{"big.map", "0 +\n0 0x100000 +\n", "another image"}}) {
+      rig.messages.clear();
+      QVERIFY(!rig.window->AddDiskImage(QString::fromStdString(image), write(bad.name, bad.text)));
+      QCOMPARE(rig.messages.size(), std::size_t{1});
+      QVERIFY2(rig.messages[0].text.find(bad.reason) != std::string::npos,
+               rig.messages[0].text.c_str());
+      QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 1);
+    }
+    const QString good = write("good.map", "0 +\n0 0x32000 +\n");
+    QVERIFY(rig.window->AddDiskImage(QString::fromStdString(image), good));
+    QCOMPARE(rig.session.rescueMaps.at(image).mapfile, good.toStdString());
+    QVERIFY(!rig.session.rescueMaps.contains(image_));
+
+    // A descriptor whose extent lies in another folder: the window offers to
+    // name that folder, and opens the image with it.
+    std::filesystem::create_directories(dir_ / "vm" / "extents");
+    blank.WriteTo(dir_ / "vm" / "extents" / "disk-flat.vmdk");
+    const std::string descriptor = (dir_ / "vm" / "disk.vmdk").string();
+    std::ofstream(descriptor) << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+                                 "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
+                                 "# Extent description\nRW 400 FLAT \"disk-flat.vmdk\" 0\n\n"
+                                 "# The Disk Data Base\n#DDB\n\n"
+                                 "ddb.virtualHWVersion = \"4\"\nddb.geometry.cylinders = \"0\"\n"
+                                 "ddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"63\"\n"
+                                 "ddb.adapterType = \"ide\"\n";
+    int chooserCalls = 0;
+    rig.window->SetFolderChooser([&] {
+      ++chooserCalls;
+      return QString::fromStdString((dir_ / "vm" / "extents").string());
+    });
+    for (const Answer answer : {Answer::kNo, Answer::kYes}) {
+      rig.messages.clear();
+      rig.answer = answer;
+      const bool added = rig.window->AddDiskImage(QString::fromStdString(descriptor));
+      QVERIFY2(added == (answer == Answer::kYes), rig.messages.back().text.c_str());
+      QCOMPARE(rig.messages.size(), std::size_t{1});
+      QVERIFY(rig.messages[0].question);
+      QVERIFY(rig.messages[0].text.find("disk-flat.vmdk") != std::string::npos);
+    }
+    QCOMPARE(chooserCalls, 1);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+  }
+
   void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
     if (::geteuid() == 0) QSKIP("root reads every device node");
     tolvar::testing::TempDir fake;
@@ -683,7 +742,7 @@ class WindowTest : public QObject {
         QVERIFY(!face->relations(QAccessible::Label).isEmpty());
       }
     };
-    PropertiesFields fields{"notes.txt", "11 bytes", "", "01/02/2020", "10:11:12"};
+    PropertiesFields fields{"notes.txt", "11 bytes", "", "01/02/2020", "10:11:12", {}};
     PropertiesDialog properties(fields);
     checkDialog(
         properties,
