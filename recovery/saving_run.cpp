@@ -62,6 +62,18 @@ std::optional<std::int64_t> HostTime(std::uint32_t stamp) {
   return std::int64_t{seconds};
 }
 
+// Fills `out` from `offset` of `fd`; false when not every byte reads.
+bool ReadWhole(int fd, std::uint64_t offset, std::span<std::byte> out) {
+  while (!out.empty()) {
+    const ssize_t got = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out = out.subspan(static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
 std::string JoinPath(std::string_view folder, std::string_view name) {
   if (folder.empty()) return std::string(name);
   return fmt::format("{}/{}", folder, name);
@@ -478,6 +490,24 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
   job->bytes.reserve(file.size);
   std::uint64_t copied = 0;
   while (true) {
+    // From a plain image file, each run of data is read straight into the
+    // file's buffer in one call; what does not read goes the ordinary way.
+    if (kernelCopy_) {
+      const std::uint64_t at = reader.Position();
+      if (const auto run = reader.NextDataRun(kKernelCopySectors)) {
+        const auto backing = drives_.FileBacking(run->firstSector, run->sectors);
+        const std::size_t start = job->bytes.size();
+        if (backing && !backing->device) {
+          job->bytes.resize(start + run->bytes);
+          if (ReadWhole(backing->fd, backing->offset, std::span(job->bytes).subspan(start))) {
+            copied += run->bytes;
+            continue;
+          }
+          job->bytes.resize(start);
+        }
+        reader.Seek(at);
+      }
+    }
     const std::span<const std::byte> piece = reader.Next();
     if (piece.empty()) break;
     if (reader.LastPieceUnread()) {

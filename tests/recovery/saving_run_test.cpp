@@ -1,8 +1,5 @@
 #include "recovery/saving_run.hpp"
 
-#include "app/saving_display.hpp"
-#include "app/wizard_texts.hpp"
-
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,9 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
+#include "app/saving_display.hpp"
+#include "app/wizard_texts.hpp"
 #include "fs/format.hpp"
+#include "recovery/content_hash.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "tests/recovery/recovery_rig.hpp"
@@ -61,6 +62,13 @@ DiskDescription OneVolume(FsKind kind, std::vector<Node> children) {
 Node WithTime(Node node, std::int64_t time) {
   node.mtime = time;
   return node;
+}
+
+ContentDigests DigestsOfFile(const fs::path& path) {
+  const std::string bytes = Slurp(path);
+  ContentHasher hasher;
+  hasher.Update(std::as_bytes(std::span(bytes)));
+  return hasher.Finish();
 }
 
 const ReportEntry* EntryFor(const RecoveryReport& report, std::string_view path) {
@@ -391,10 +399,9 @@ DiskDescription WithRootNamesPatched(
   const std::uint64_t rootSector = volume.SectorOfBlock(volume.Find("/")->dataBlocks[0]);
   const auto begin = built->bytes.begin() + static_cast<std::ptrdiff_t>(rootSector * 512);
   for (const auto& [placeholder, name] : patches) {
-    const auto at = std::search(begin, begin + 1024,
-                                reinterpret_cast<const std::byte*>(placeholder.data()),
-                                reinterpret_cast<const std::byte*>(placeholder.data() +
-                                                                   placeholder.size()));
+    const auto at =
+        std::search(begin, begin + 1024, reinterpret_cast<const std::byte*>(placeholder.data()),
+                    reinterpret_cast<const std::byte*>(placeholder.data() + placeholder.size()));
     EXPECT_NE(at, begin + 1024) << placeholder;
     imagekit::Damage d;
     d.kind = imagekit::DamageKind::kPatch;
@@ -409,12 +416,13 @@ DiskDescription WithRootNamesPatched(
 TEST(SavingRun, SameNamesOnTheDiskAreRenamedWhateverThePolicy) {
   for (const FsKind kind : {FsKind::kEafs, FsKind::kHtfs}) {
     const DiskDescription disk = WithRootNamesPatched(
-        OneVolume(kind, {Node::File("data", "file"),
-                         Node::Folder("DATA", {Node::File("inner", "kept"),
-                                               Node::Folder("deeper", {Node::File("d", "D")})}),
-                         Node::Symlink("link", "data"), Node::Folder("LINK", {Node::File("l", "L")}),
-                         Node::Folder("twin", {Node::File("one", "1")}),
-                         Node::Folder("TWIN", {Node::File("two", "2")})}),
+        OneVolume(kind,
+                  {Node::File("data", "file"),
+                   Node::Folder("DATA", {Node::File("inner", "kept"),
+                                         Node::Folder("deeper", {Node::File("d", "D")})}),
+                   Node::Symlink("link", "data"), Node::Folder("LINK", {Node::File("l", "L")}),
+                   Node::Folder("twin", {Node::File("one", "1")}),
+                   Node::Folder("TWIN", {Node::File("two", "2")})}),
         {{"DATA", "data"}, {"LINK", "link"}, {"TWIN", "twin"}});
     for (const DuplicatePolicy policy :
          {DuplicatePolicy::kSkip, DuplicatePolicy::kOverwrite, DuplicatePolicy::kRename}) {
@@ -429,8 +437,8 @@ TEST(SavingRun, SameNamesOnTheDiskAreRenamedWhateverThePolicy) {
       EXPECT_TRUE(fs::is_symlink(out / "link"));
       EXPECT_EQ(Slurp(out / "link (1)/l"), "L");
       // Two folders of one name: neither is merged into the other.
-      EXPECT_EQ(Slurp(out / "twin/one") + Slurp(out / "twin (1)/two") +
-                    Slurp(out / "twin/two") + Slurp(out / "twin (1)/one"),
+      EXPECT_EQ(Slurp(out / "twin/one") + Slurp(out / "twin (1)/two") + Slurp(out / "twin/two") +
+                    Slurp(out / "twin (1)/one"),
                 "12");
       const ReportEntry* folder = EntryFor(result->report, "data (1)");
       ASSERT_NE(folder, nullptr);
@@ -548,6 +556,48 @@ TEST(SavingRun, RunningOutOfSpaceStopsCleanlyNamingTheFile) {
   for (const auto& item : fs::directory_iterator(out)) {
     EXPECT_FALSE(IsPartialName(item.path().filename().string()));
   }
+}
+
+// Small files in a folder of the run's own are written by the writer
+// threads, several at once: when one of them meets a full disk, the report
+// still lists entries in order, says what stopped the run, and lists as
+// written exactly the files that are on the host.
+TEST(SavingRun, AFullDiskAmongFilesWrittenSideBySideLeavesReportAndHostAgreeing) {
+  std::vector<Node> files;
+  for (int i = 0; i < 40; ++i) {
+    const std::size_t size = i == 12 ? 100 * 1024 : 1000 + i;
+    files.push_back(Node::Filled(fmt::format("f{:02}", i), size, Random(i)));
+  }
+  RecoveryRig rig(OneVolume(FsKind::kHtfs, {Node::Folder("sub", files)}));
+  std::expected<SavingResult, Error> result;
+  {
+    FileSizeLimit limit(64 * 1024);
+    if (!limit.Ok()) GTEST_SKIP() << "cannot limit the file size here";
+    result = rig.Save();
+  }
+  ASSERT_TRUE(result.has_value());
+  const RecoveryReport& report = result->report;
+  EXPECT_THAT(report.summary.stopMessage, ::testing::HasSubstr("f12"));
+  ASSERT_NE(EntryFor(report, "sub/f12"), nullptr);
+  EXPECT_EQ(EntryFor(report, "sub/f12")->status, EntryStatus::kStopped);
+  std::set<std::string> reported;
+  std::string previous;
+  for (const ReportEntry& entry : report.entries) {
+    if (entry.type != EntryType::kFile) continue;
+    EXPECT_LT(previous, entry.path);  // in the order of the folder
+    previous = entry.path;
+    if (entry.status == EntryStatus::kComplete) {
+      reported.insert(entry.path);
+      EXPECT_EQ(entry.sha256, DigestsOfFile(rig.Destination() / entry.path).sha256) << entry.path;
+    }
+  }
+  std::set<std::string> onHost;
+  for (const auto& item : fs::directory_iterator(rig.Destination() / "sub")) {
+    onHost.insert("sub/" + item.path().filename().string());
+  }
+  EXPECT_EQ(onHost, reported);
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(reported.contains(fmt::format("sub/f{:02}", i))) << i;
+  EXPECT_EQ(report.summary.files + report.summary.notReached + 1, 40u);
 }
 
 TEST(SavingRun, AFullTmpfsStopsCleanly) {
