@@ -11,17 +11,11 @@
 #include <vector>
 
 #include "disk/drive_table.hpp"
+#include "disk/sector_source.hpp"
 #include "fs/format.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
-
-// A run of absolute sectors: `first` and the `count` that follow it.
-struct SectorRun {
-  std::uint64_t first = 0;
-  std::uint64_t count = 0;
-  friend bool operator==(const SectorRun&, const SectorRun&) = default;
-};
 
 // The blocks a file can address: 10 + 256 + 256^2 + 256^3.
 inline constexpr std::uint64_t kMaxFileBlocks =
