@@ -116,21 +116,13 @@ std::uint64_t DriveTable::OpenLengthBytes() const { return open_ ? open_->Length
 
 bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
                              std::span<std::byte> buffer) {
+  CheckDiskReadAllowed();
   const std::size_t bytes = std::size_t{count} * kSectorSize;
   if (buffer.size() < bytes) return false;
   const auto read = policy_.Read(sector, buffer.first(bytes));
   // Reported as before the read path had layers: whether the last sector read.
   return read ||
          (!read.error().beyondDrive && !read.error().Contains(sector + count - 1) && count != 0);
-}
-
-bool DriveTable::TryReadSectors(std::uint64_t sector, std::uint32_t count,
-                                std::span<std::byte> buffer) {
-  const std::size_t bytes = std::size_t{count} * kSectorSize;
-  if (count == 0 || buffer.size() < bytes) return false;
-  const std::uint64_t end = device_.ReadAheadEnd();
-  if (sector >= end || end - sector < count) return false;
-  return device_.Read(sector, buffer.first(bytes)).has_value();
 }
 
 std::optional<FileSpan> DriveTable::FileBacking(std::uint64_t sector, std::uint64_t count) const {

@@ -61,9 +61,6 @@ class DriveTable {
   // the capacity (buffer untouched), when no drive is open, or when the last
   // single-sector read made failed.
   bool ReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
-  // Reads `count` whole sectors in one request, for reading ahead: no
-  // retries, nothing recorded, false when any part does not read.
-  bool TryReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
   // The host file holding `count` sectors from `sector` of the current
   // drive unchanged, for copies made by the kernel: nothing when the drive
   // is not a plain file, the run reaches past the capacity, or any sector
