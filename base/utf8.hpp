@@ -59,4 +59,14 @@ namespace tolvar {
   return text.substr(0, end);
 }
 
+// Columns `text` takes on a terminal, one per code point of valid UTF-8:
+// continuation bytes take none.
+[[nodiscard]] inline std::size_t Utf8Columns(std::string_view text) {
+  std::size_t columns = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0u) != 0x80u) ++columns;
+  }
+  return columns;
+}
+
 }  // namespace tolvar

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
@@ -62,15 +63,6 @@ std::vector<ShownHit> ShownHits(const FileTree& tree, const std::vector<FindHit>
   return shown;
 }
 
-// Characters on the terminal: UTF-8 continuation bytes take no column.
-std::size_t Columns(std::string_view text) {
-  std::size_t columns = 0;
-  for (const char ch : text) {
-    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++columns;
-  }
-  return columns;
-}
-
 void PrintHits(std::FILE* out, const std::vector<ShownHit>& hits) {
   std::vector<std::array<std::string, 3>> rows;
   rows.reserve(hits.size() + 1);
@@ -81,13 +73,13 @@ void PrintHits(std::FILE* out, const std::vector<ShownHit>& hits) {
   std::array<std::size_t, 2> widths{};
   for (const auto& row : rows) {
     for (std::size_t c = 0; c < widths.size(); ++c)
-      widths[c] = std::max(widths[c], Columns(row[c]));
+      widths[c] = std::max(widths[c], Utf8Columns(row[c]));
   }
   std::string text;
   for (const auto& row : rows) {
     for (std::size_t c = 0; c < widths.size(); ++c) {
       text += row[c];
-      text.append(widths[c] - Columns(row[c]) + 2, ' ');
+      text.append(widths[c] - Utf8Columns(row[c]) + 2, ' ');
     }
     text += row[2];
     text += '\n';

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/properties.hpp"
+#include "base/aligned_rows.hpp"
 #include "cli/cmd_browse_common.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
@@ -48,12 +49,11 @@ int RunInfo(const BrowseOptions& options, CliRuntime& runtime) {
   fields.push_back({"Skipped Slots", fmt::format("{}", volume.tree.Findings().freeSlotsSkipped)});
   fields.push_back(
       {"Unread Sectors", fmt::format("{}", volume.tree.Findings().UnreadableSectorCount())});
-  std::size_t width = 0;
-  for (const auto& field : fields) width = std::max(width, TrimmedCaption(field.caption).size());
+  std::vector<AlignedRow> rows;
   for (const auto& field : fields) {
-    fmt::print(runtime.out, "{:<{}}  {}\n", TrimmedCaption(field.caption), width,
-               TerminalSafe(field.value));
+    rows.push_back({std::string(TrimmedCaption(field.caption)), TerminalSafe(field.value)});
   }
+  fmt::print(runtime.out, "{}", AlignedRows(rows, 2));
   return kExitOk;
 }
 

@@ -14,18 +14,6 @@
 
 namespace tolvar::cli {
 
-namespace {
-
-// Columns a cell takes: its code points (the cells are valid UTF-8 once
-// made safe).
-std::size_t Width(const std::string& cell) {
-  return static_cast<std::size_t>(std::count_if(cell.begin(), cell.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
-}  // namespace
-
 void PrintTable(std::FILE* out, const std::vector<std::string>& headers,
                 const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::vector<std::string>> cells;
@@ -37,14 +25,14 @@ void PrintTable(std::FILE* out, const std::vector<std::string>& headers,
     row.resize(headers.size());
     for (std::size_t c = 0; c < row.size(); ++c) {
       row[c] = TerminalSafe(row[c]);
-      widths[c] = std::max(widths[c], Width(row[c]));
+      widths[c] = std::max(widths[c], Utf8Columns(row[c]));
     }
   }
   for (const auto& row : cells) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
       line += row[c];
-      if (c + 1 < row.size()) line.append(widths[c] - Width(row[c]) + 2, ' ');
+      if (c + 1 < row.size()) line.append(widths[c] - Utf8Columns(row[c]) + 2, ' ');
     }
     fmt::print(out, "{}\n", line);
   }

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "disk/sized_image_source.hpp"
+
 namespace tolvar {
 
 TableCache::TableCache(std::size_t budgetBytes, std::size_t tableEntries)
@@ -57,11 +59,8 @@ class ClusterImageSource final : public BlockDeviceSource {
   std::uint64_t LengthBytes() const override { return map_->VirtualSize(); }
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    const std::uint64_t length = map_->VirtualSize();
-    if (offset > length || out.size() > length - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
+    if (auto within = CheckReadWithin(path_, map_->VirtualSize(), offset, out.size()); !within) {
+      return within;
     }
     // The runs are found under the lock (the table cache changes), then
     // read without it.
@@ -72,12 +71,7 @@ class ClusterImageSource final : public BlockDeviceSource {
       const std::uint64_t end = offset + out.size();
       while (at < end) {
         auto piece = map_->Map(at);
-        if (!piece) {
-          return std::unexpected(Error{ErrorCode::kIoError,
-                                       fmt::format("read error in {} at sector {}: {}", path_,
-                                                   at / kSectorSize, piece.error()),
-                                       at / kSectorSize});
-        }
+        if (!piece) return std::unexpected(ReadErrorAt(path_, at, piece.error()));
         const std::uint64_t take = std::min(piece->length, end - at);
         if (!runs.empty() && runs.back().kind == piece->kind &&
             piece->kind != ImagePiece::Kind::kCompressed &&
@@ -99,10 +93,7 @@ class ClusterImageSource final : public BlockDeviceSource {
           break;
         case ImagePiece::Kind::kData:
           if (!ReadHost(run.hostOffset, part)) {
-            return std::unexpected(Error{ErrorCode::kIoError,
-                                         fmt::format("read error in {} at sector {}", path_,
-                                                     (offset + run.outOffset) / kSectorSize),
-                                         (offset + run.outOffset) / kSectorSize});
+            return std::unexpected(ReadErrorAt(path_, offset + run.outOffset));
           }
           break;
         case ImagePiece::Kind::kFallback:
@@ -110,13 +101,8 @@ class ClusterImageSource final : public BlockDeviceSource {
           break;
         case ImagePiece::Kind::kCompressed:
           if (!ReadCompressed(run, part)) {
-            const std::uint64_t sector = (offset + run.outOffset) / kSectorSize;
-            return std::unexpected(
-                Error{ErrorCode::kIoError,
-                      fmt::format("read error in {} at sector {}: a compressed cluster does not "
-                                  "decompress",
-                                  path_, sector),
-                      sector});
+            return std::unexpected(ReadErrorAt(path_, offset + run.outOffset,
+                                               "a compressed cluster does not decompress"));
           }
           break;
       }

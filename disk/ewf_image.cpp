@@ -163,39 +163,24 @@ std::expected<std::unique_ptr<SegmentFiles>, Error> FindSegments(const std::stri
 // Our own reader of an E01 set: every chunk is located through checked
 // tables and decoded with its checksum verified; a chunk that cannot be
 // located, read or decoded is an unreadable run, as bad sectors of a disk.
-class EwfOwnSource final : public BlockDeviceSource {
+class EwfOwnSource final : public SizedImageSource {
  public:
   EwfOwnSource(std::string path, std::unique_ptr<SegmentFiles> files, EwfLayout layout)
-      : path_(std::move(path)),
+      : SizedImageSource(std::move(path), "E01 Image", layout.mediaBytes),
         files_(std::move(files)),
         readers_(files_->Readers()),
         layout_(std::move(layout)) {}
 
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "E01 Image";
-    d.geometry = GeometryForLength(layout_.mediaBytes / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return layout_.mediaBytes; }
-
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > layout_.mediaBytes || out.size() > layout_.mediaBytes - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
-    }
+    if (auto within = CheckWithin(offset, out.size()); !within) return within;
     std::lock_guard lock(mutex_);
     std::uint64_t at = offset;
     while (at < offset + out.size()) {
       const std::uint64_t chunk = at / layout_.chunkBytes;
       const std::uint64_t within = at % layout_.chunkBytes;
       if (auto loaded = Load(chunk); !loaded) {
-        return std::unexpected(Error{ErrorCode::kIoError,
-                                     fmt::format("read error in {} at sector {}: chunk {} {}",
-                                                 path_, at / kSectorSize, chunk, loaded.error()),
-                                     at / kSectorSize});
+        return std::unexpected(
+            ReadErrorAt(Path(), at, fmt::format("chunk {} {}", chunk, loaded.error())));
       }
       const std::uint64_t take =
           std::min<std::uint64_t>(decoded_.size() - within, offset + out.size() - at);
@@ -226,7 +211,6 @@ class EwfOwnSource final : public BlockDeviceSource {
     return {};
   }
 
-  std::string path_;
   std::unique_ptr<SegmentFiles> files_;
   std::vector<EwfSegmentFile> readers_;
   EwfLayout layout_;

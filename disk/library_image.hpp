@@ -23,6 +23,7 @@
 #include "disk/block_device_source.hpp"
 #include "disk/cluster_image.hpp"
 #include "disk/image_format.hpp"
+#include "disk/sized_image_source.hpp"
 
 namespace tolvar::image_detail {
 
@@ -87,35 +88,15 @@ std::optional<std::string> LibraryText(SizeFn size, GetFn get) {
 
 // Serves reads from one library handle. The libraries keep a read position
 // and caches per handle, so reads are serialised.
-class LibraryImageSource : public BlockDeviceSource {
+class LibraryImageSource : public SizedImageSource {
  public:
-  LibraryImageSource(std::string path, std::string product, std::uint64_t length)
-      : path_(std::move(path)), product_(std::move(product)), length_(length) {}
-
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = product_;
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-
-  std::uint64_t LengthBytes() const override { return length_; }
+  using SizedImageSource::SizedImageSource;
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > length_ || out.size() > length_ - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
-    }
+    if (auto within = CheckWithin(offset, out.size()); !within) return within;
     if (out.empty()) return {};
     std::lock_guard lock(mutex_);
-    if (!ReadFromLibrary(offset, out)) {
-      return std::unexpected(
-          Error{ErrorCode::kIoError,
-                fmt::format("read error in {} at sector {}", path_, offset / kSectorSize),
-                offset / kSectorSize});
-    }
+    if (!ReadFromLibrary(offset, out)) return std::unexpected(ReadErrorAt(Path(), offset));
     return {};
   }
 
@@ -124,9 +105,6 @@ class LibraryImageSource : public BlockDeviceSource {
   virtual bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) = 0;
 
  private:
-  std::string path_;
-  std::string product_;
-  std::uint64_t length_;
   std::mutex mutex_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "base/error.hpp"
 #include "disk/block_device_source.hpp"
+#include "disk/sized_image_source.hpp"
 
 namespace tolvar::detail {
 
@@ -21,10 +22,7 @@ namespace tolvar::detail {
                                                           const std::string& path,
                                                           std::uint64_t offset,
                                                           std::span<std::byte> out) {
-  if (offset > length || out.size() > length - offset) {
-    return std::unexpected(Error{ErrorCode::kOutOfRange, fmt::format("{}: read past the end", path),
-                                 offset / kSectorSize});
-  }
+  if (auto within = CheckReadWithin(path, length, offset, out.size()); !within) return within;
   std::size_t done = 0;
   while (done < out.size()) {
     const ssize_t got =

@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "disk/image_fields.hpp"
 #include "disk/library_handles.hpp"
 #include "disk/library_image.hpp"
 #include "disk/qcow_map.hpp"
@@ -78,11 +82,62 @@ Error BackingNotQcow(const std::string& path, const std::string& backing) {
       std::nullopt};
 }
 
+// ---- The chain of an image and its backing files, both decoders walk it.
+
+// What a decoder does with one opened file of the chain (`shown` names it in
+// errors): returns the backing file's recorded name, or none where the
+// chain ends.
+using QcowFileVisit = std::function<std::expected<std::optional<std::string>, Error>(
+    QcowFileOnDisk& file, const std::string& shown)>;
+
+// Walks `full` and its backing files, image first. Each backing file is
+// opened before it is judged, so that the refusal a user sees is the open's
+// own when it cannot be opened, and the format is read through the same
+// descriptor that is then decoded. `shown` names the image itself in errors.
+std::expected<void, Error> WalkQcowChain(const std::string& full, const std::string& shown,
+                                         const std::vector<std::string>& imageDirs,
+                                         const QcowFileVisit& visit,
+                                         std::function<bool(std::size_t child)> linkToParent) {
+  std::optional<QcowFileOnDisk> next;
+  ParentChainSteps steps;
+  steps.openOne = [&](const std::string& path) -> std::expected<std::vector<std::string>, Error> {
+    const bool image = !next.has_value();
+    if (image) {
+      auto file = OpenQcowFile(path, "image");
+      if (!file) return std::unexpected(file.error());
+      next.emplace(std::move(*file));
+    }
+    QcowFileOnDisk file = std::move(*next);
+    next.reset();
+    auto backing = visit(file, image ? shown : path);
+    if (!backing) return std::unexpected(backing.error());
+    if (!*backing) return std::vector<std::string>{};
+    return std::vector<std::string>{std::move(**backing)};
+  };
+  steps.acceptParent = [&](const std::string& child, const std::string& recorded,
+                           const std::string& parent) -> std::expected<void, Error> {
+    auto file = OpenQcowFile(parent, "backing file");
+    if (!file) return std::unexpected(file.error());
+    std::vector<std::byte> head(kImageFormatHeadBytes);
+    const ssize_t got = ::pread(file->fd.Get(), head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (DetectImageFormat(head, {}) != ImageFormat::kQcow) {
+      return std::unexpected(BackingNotQcow(child == full ? shown : child, recorded));
+    }
+    next.emplace(std::move(*file));
+    return {};
+  };
+  steps.linkToParent = std::move(linkToParent);
+  return OpenParentChain(full, "qcow", "backing file", imageDirs, steps);
+}
+
 // ---- Through the library: version 1 and encrypted images, and for comparison.
 
 // The image's file first, then its backing files; closed child first.
 struct QcowChain {
   std::vector<QcowFile> files;
+  // The smallest cluster of the chain's files.
+  std::uint64_t clusterBytes = std::numeric_limits<std::uint64_t>::max();
   QcowChain() = default;
   QcowChain(const QcowChain&) = delete;
   QcowChain& operator=(const QcowChain&) = delete;
@@ -91,15 +146,23 @@ struct QcowChain {
   }
 };
 
-std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& path, int depth,
-                                        const std::vector<std::string>& imageDirs) {
-  // The library trusts the header and cluster tables; check them first.
-  {
-    auto file = OpenQcowFile(path, depth == 0 ? "image" : "backing file");
-    if (!file) return std::unexpected(file.error());
-    const std::string wrong = CheckQcowTables(ReaderOf(file->fd.Get()), file->size);
-    if (!wrong.empty()) return std::unexpected(DamagedBecause(path, wrong));
-  }
+// Opens one file of the chain through the library and returns its backing
+// file's name. The library trusts the header and cluster tables; they are
+// checked first.
+std::expected<std::optional<std::string>, Error> OpenQcowInto(QcowChain& chain,
+                                                              const QcowFileOnDisk& onDisk,
+                                                              const std::string& path) {
+  const SegmentReader read = ReaderOf(onDisk.fd.Get());
+  const std::string wrong = CheckQcowTables(read, onDisk.size);
+  if (!wrong.empty()) return std::unexpected(DamagedBecause(path, wrong));
+  // The checked header's cluster size: a byte at 32 in version 1, a word
+  // at 20 after it.
+  std::array<std::byte, 33> header{};
+  if (!read(0, header)) return std::unexpected(Damaged(path, "qcow"));
+  const bool version1 = image::ReadBigEndian(header, 4, 4) == 1;
+  const std::uint64_t clusterBits =
+      version1 ? image::ReadBigEndian(header, 32, 1) : image::ReadBigEndian(header, 20, 4);
+  chain.clusterBytes = std::min(chain.clusterBytes, std::uint64_t{1} << clusterBits);
   QcowFile& file = chain.files.emplace_back();
   if (libqcow_file_initialize(file.Out(), nullptr) != 1) return std::unexpected(NoMemory(path));
   if (libqcow_file_open(file.Get(), path.c_str(), libqcow_get_access_flags_read(), nullptr) != 1) {
@@ -118,28 +181,13 @@ std::expected<void, Error> OpenQcowInto(QcowChain& chain, const std::string& pat
               std::nullopt});
   }
   libqcow_file_t* const opened = file.Get();
-  const auto backing = LibraryText(
+  return LibraryText(
       [&](std::size_t* size) {
         return libqcow_file_get_utf8_backing_filename_size(opened, size, nullptr);
       },
       [&](std::uint8_t* text, std::size_t size) {
         return libqcow_file_get_utf8_backing_filename(opened, text, size, nullptr);
       });
-  if (!backing) return {};
-  const auto backingPath = FindRelatedFile(path, *backing, "backing file", imageDirs);
-  if (!backingPath) return std::unexpected(backingPath.error());
-  if (FormatOfFile(*backingPath) != ImageFormat::kQcow) {
-    return std::unexpected(BackingNotQcow(path, *backing));
-  }
-  if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "qcow"));
-  const std::size_t parentIndex = chain.files.size();
-  if (auto parent = OpenQcowInto(chain, *backingPath, depth + 1, imageDirs); !parent) return parent;
-  // The vector may have grown: look the child up again.
-  if (libqcow_file_set_parent_file(chain.files[parentIndex - 1].Get(),
-                                   chain.files[parentIndex].Get(), nullptr) != 1) {
-    return std::unexpected(Damaged(path, "qcow"));
-  }
-  return {};
 }
 
 class QcowLibrarySource final : public LibraryImageSource {
@@ -148,10 +196,25 @@ class QcowLibrarySource final : public LibraryImageSource {
       : LibraryImageSource(std::move(path), "qcow Image", length), chain_(std::move(chain)) {}
 
  protected:
+  // The library serves a read that begins in a cluster a file leaves to its
+  // backing file wholly from the backing file, even where later clusters
+  // are the file's own; so with backing files, reads are split where any
+  // file of the chain starts a cluster.
   bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) override {
-    const ssize_t got = libqcow_file_read_buffer_at_offset(
-        chain_->files.front().Get(), out.data(), out.size(), static_cast<off64_t>(offset), nullptr);
-    return got == static_cast<ssize_t>(out.size());
+    const bool split = chain_->files.size() > 1;
+    for (std::size_t done = 0; done < out.size();) {
+      const std::uint64_t at = offset + done;
+      std::size_t take = out.size() - done;
+      if (split) {
+        take = static_cast<std::size_t>(
+            std::min<std::uint64_t>(take, chain_->clusterBytes - at % chain_->clusterBytes));
+      }
+      const ssize_t got = libqcow_file_read_buffer_at_offset(
+          chain_->files.front().Get(), out.data() + done, take, static_cast<off64_t>(at), nullptr);
+      if (got != static_cast<ssize_t>(take)) return false;
+      done += take;
+    }
+    return true;
   }
 
  private:
@@ -161,8 +224,16 @@ class QcowLibrarySource final : public LibraryImageSource {
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenThroughLibrary(
     const std::string& full, const std::string& path, const std::vector<std::string>& imageDirs) {
   auto chain = std::make_unique<QcowChain>();
-  if (auto opened = OpenQcowInto(*chain, full, 0, imageDirs); !opened)
+  const auto visit = [&](QcowFileOnDisk& file, const std::string& shown) {
+    return OpenQcowInto(*chain, file, shown);
+  };
+  const auto link = [&](std::size_t child) {
+    return libqcow_file_set_parent_file(chain->files[child].Get(), chain->files[child + 1].Get(),
+                                        nullptr) == 1;
+  };
+  if (auto opened = WalkQcowChain(full, full, imageDirs, visit, link); !opened) {
     return std::unexpected(opened.error());
+  }
   size64_t size = 0;
   if (libqcow_file_get_media_size(chain->files.front().Get(), &size, nullptr) != 1 || size == 0) {
     return std::unexpected(Damaged(path, "qcow"));
@@ -176,27 +247,14 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenThroughLibrary(
 // hold: the backing file's bytes up to that disk's end, zeros past it (an
 // overlay may be larger than its backing file, as when a disk was grown),
 // or zeros when there is no backing file.
-class QcowBackingSource final : public BlockDeviceSource {
+class QcowBackingSource final : public SizedImageSource {
  public:
   QcowBackingSource(std::string path, std::uint64_t length,
                     std::unique_ptr<BlockDeviceSource> backing)
-      : path_(std::move(path)), length_(length), backing_(std::move(backing)) {}
-
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "qcow Image";
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return length_; }
+      : SizedImageSource(std::move(path), "qcow Image", length), backing_(std::move(backing)) {}
 
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > length_ || out.size() > length_ - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
-    }
+    if (auto within = CheckWithin(offset, out.size()); !within) return within;
     const std::uint64_t backingLength = backing_ ? backing_->LengthBytes() : 0;
     std::size_t fromBacking = 0;
     if (offset < backingLength) {
@@ -209,42 +267,50 @@ class QcowBackingSource final : public BlockDeviceSource {
   }
 
  private:
-  std::string path_;
-  std::uint64_t length_;
   std::unique_ptr<BlockDeviceSource> backing_;
+};
+
+// One file of the chain as our decoder reads it.
+struct OwnQcowFile {
+  OwnedFd fd;
+  std::unique_ptr<ClusterMap> map;
+  std::string shown;
 };
 
 // Null when a file of the chain needs the library.
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnQcow(
-    QcowFileOnDisk file, const std::string& full, const std::string& path, int depth,
-    const std::vector<std::string>& imageDirs) {
-  const SegmentReader read = ReaderOf(file.fd.Get());
-  auto map = MakeQcowMap(read, file.size);
-  if (!map) return std::unexpected(DamagedBecause(path, map.error()));
-  if (*map == nullptr) return nullptr;
-  const auto backing = ReadQcowBackingName(read, file.size);
-  if (!backing) return std::unexpected(DamagedBecause(path, backing.error()));
-  std::unique_ptr<BlockDeviceSource> base;
-  if (*backing) {
-    const auto backingPath = FindRelatedFile(full, **backing, "backing file", imageDirs);
-    if (!backingPath) return std::unexpected(backingPath.error());
-    if (depth >= kMaxParentDepth) return std::unexpected(Damaged(path, "qcow"));
-    auto baseFile = OpenQcowFile(*backingPath, "backing file");
-    if (!baseFile) return std::unexpected(baseFile.error());
-    std::vector<std::byte> head(kImageFormatHeadBytes);
-    const ssize_t got = ::pread(baseFile->fd.Get(), head.data(), head.size(), 0);
-    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    if (DetectImageFormat(head, {}) != ImageFormat::kQcow) {
-      return std::unexpected(BackingNotQcow(path, **backing));
+    const std::string& full, const std::string& path, const std::vector<std::string>& imageDirs) {
+  std::vector<OwnQcowFile> files;
+  bool needsLibrary = false;
+  const auto visit =
+      [&](QcowFileOnDisk& file,
+          const std::string& shown) -> std::expected<std::optional<std::string>, Error> {
+    const SegmentReader read = ReaderOf(file.fd.Get());
+    auto map = MakeQcowMap(read, file.size);
+    if (!map) return std::unexpected(DamagedBecause(shown, map.error()));
+    if (*map == nullptr) {
+      needsLibrary = true;
+      return std::nullopt;
     }
-    auto opened =
-        OpenOwnQcow(std::move(*baseFile), *backingPath, *backingPath, depth + 1, imageDirs);
-    if (!opened || *opened == nullptr) return opened;
-    base = std::move(*opened);
+    auto backing = ReadQcowBackingName(read, file.size);
+    if (!backing) return std::unexpected(DamagedBecause(shown, backing.error()));
+    files.push_back(OwnQcowFile{std::move(file.fd), std::move(*map), shown});
+    return std::move(*backing);
+  };
+  if (auto walked = WalkQcowChain(full, path, imageDirs, visit, [](std::size_t) { return true; });
+      !walked) {
+    return std::unexpected(walked.error());
   }
-  const std::uint64_t length = (*map)->VirtualSize();
-  auto fallback = std::make_unique<QcowBackingSource>(path, length, std::move(base));
-  return MakeClusterImageSource(path, file.fd.Release(), std::move(*map), std::move(fallback));
+  if (needsLibrary) return nullptr;
+  // Built from the oldest backing file up, each file over the one below.
+  std::unique_ptr<BlockDeviceSource> base;
+  for (auto file = files.rbegin(); file != files.rend(); ++file) {
+    const std::uint64_t length = file->map->VirtualSize();
+    auto fallback = std::make_unique<QcowBackingSource>(file->shown, length, std::move(base));
+    base = MakeClusterImageSource(file->shown, file->fd.Release(), std::move(file->map),
+                                  std::move(fallback));
+  }
+  return base;
 }
 
 }  // namespace
@@ -253,9 +319,7 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenQcowImage(
     const std::string& path, ImageDecoder decoder, const std::vector<std::string>& imageDirs) {
   const std::string full = FullPath(path);
   if (decoder == ImageDecoder::kLibraryOnly) return OpenThroughLibrary(full, path, imageDirs);
-  auto file = OpenQcowFile(full, "image");
-  if (!file) return std::unexpected(file.error());
-  auto own = OpenOwnQcow(std::move(*file), full, path, 0, imageDirs);
+  auto own = OpenOwnQcow(full, path, imageDirs);
   if (!own || *own != nullptr) return own;
   return OpenThroughLibrary(full, path, imageDirs);
 }

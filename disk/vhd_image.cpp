@@ -1,10 +1,15 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <libvhdi.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -12,9 +17,12 @@
 #include <vector>
 
 #include "disk/image_fields.hpp"
+#include "disk/library_handles.hpp"
 #include "disk/library_image.hpp"
+#include "disk/posix_read.hpp"
 #include "disk/regular_file.hpp"
 #include "disk/vhd_locator.hpp"
+#include "disk/vhd_map.hpp"
 #include "disk/vhdx_blocks.hpp"
 #include "disk/virtual_disk_sources.hpp"
 
@@ -25,104 +33,269 @@ namespace {
 namespace fs = std::filesystem;
 using namespace image_detail;
 
-struct VhdChain {
-  std::vector<libvhdi_file_t*> files;
-  VhdChain() = default;
-  VhdChain(const VhdChain&) = delete;
-  VhdChain& operator=(const VhdChain&) = delete;
-  ~VhdChain() {
-    for (auto* file : files) {
-      libvhdi_file_close(file, nullptr);
-      libvhdi_file_free(&file, nullptr);
-    }
+Error DamagedBecause(const std::string& path, std::string_view wrong) {
+  return Error{ErrorCode::kCorrupt,
+               fmt::format("{}: the VHD image is damaged and cannot be opened: {}", path, wrong),
+               std::nullopt};
+}
+
+// One VHD file of a chain, read by our own decoder: its descriptor (owned
+// until a source takes it), its size and its checked layout.
+struct VhdFile {
+  std::string path;
+  int fd = -1;
+  std::uint64_t size = 0;
+  VhdLayout layout;
+  VhdFile() = default;
+  VhdFile(const VhdFile&) = delete;
+  VhdFile& operator=(const VhdFile&) = delete;
+  ~VhdFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  [[nodiscard]] SegmentReader Reader() const {
+    return [fd = fd, size = size](std::uint64_t offset, std::span<std::byte> out) {
+      return image::FitsInFile(offset, out.size(), size) &&
+             ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
+                 static_cast<ssize_t>(out.size());
+    };
   }
 };
 
 // The parent names a differencing VHD records, best first: the locator
 // entries (relative, then absolute, then others), then the header's own
-// name. Read by our own decoder; the library's copy of them is never used.
-std::expected<std::vector<std::string>, Error> VhdParentNames(const std::string& path) {
-  auto fd = OpenRegularFileForReading(path, "VHD image");
-  if (!fd) return std::unexpected(fd.error());
-  struct stat st {};
-  const bool sized = ::fstat(*fd, &st) == 0;
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  const auto read = [&](std::uint64_t offset, std::span<std::byte> out) {
-    return image::FitsInFile(offset, out.size(), size) &&
-           ::pread(*fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
-               static_cast<ssize_t>(out.size());
-  };
-  std::vector<std::string> names;
-  std::vector<std::byte> footer(kVhdFooterBytes);
+// name.
+std::expected<std::vector<std::string>, Error> VhdParentNames(const VhdFile& file) {
+  const SegmentReader read = file.Reader();
   std::vector<std::byte> header(kVhdDynamicHeaderBytes);
-  const bool ok = [&] {
-    if (!sized || size < kVhdFooterBytes || !read(size - kVhdFooterBytes, footer)) return false;
-    auto fields = ParseVhdFooter(footer);
-    // A damaged footer is the library's to judge, from its copy at the start.
-    if (!fields && (!read(0, footer) || !(fields = ParseVhdFooter(footer)))) return false;
-    if (fields->diskType != 4) return true;
-    if (!read(fields->dynamicHeaderOffset, header)) return false;
-    auto locator = ParseVhdDynamicHeader(header, size);
-    if (!locator) return false;
-    std::ranges::stable_sort(locator->entries, {}, [](const VhdLocatorEntry& entry) {
-      return entry.platformCode == 0x57327275 ? 0 : entry.platformCode == 0x57326b75 ? 1 : 2;
-    });
-    for (const auto& entry : locator->entries) {
-      std::vector<std::byte> data(entry.dataLength);
-      if (!read(entry.dataOffset, data)) continue;
-      std::string name = VhdLocatorName(entry, data);
-      if (!name.empty() && std::ranges::find(names, name) == names.end()) names.push_back(name);
-    }
-    if (!locator->unicodeName.empty() &&
-        std::ranges::find(names, locator->unicodeName) == names.end()) {
-      names.push_back(locator->unicodeName);
-    }
-    return !names.empty();
-  }();
-  ::close(*fd);
-  if (!ok) return std::unexpected(Damaged(path, "VHD"));
+  if (!read(file.layout.dynamicHeaderOffset, header)) {
+    return std::unexpected(DamagedBecause(file.path, "its dynamic-disk header cannot be read"));
+  }
+  auto locator = ParseVhdDynamicHeader(header, file.size);
+  if (!locator) return std::unexpected(DamagedBecause(file.path, locator.error()));
+  std::ranges::stable_sort(locator->entries, {}, [](const VhdLocatorEntry& entry) {
+    return entry.platformCode == 0x57327275 ? 0 : entry.platformCode == 0x57326b75 ? 1 : 2;
+  });
+  std::vector<std::string> names;
+  for (const auto& entry : locator->entries) {
+    std::vector<std::byte> data(entry.dataLength);
+    if (!read(entry.dataOffset, data)) continue;
+    std::string name = VhdLocatorName(entry, data);
+    if (!name.empty() && std::ranges::find(names, name) == names.end()) names.push_back(name);
+  }
+  if (!locator->unicodeName.empty() &&
+      std::ranges::find(names, locator->unicodeName) == names.end()) {
+    names.push_back(locator->unicodeName);
+  }
+  if (names.empty()) return std::unexpected(DamagedBecause(file.path, "it names no parent image"));
   return names;
 }
 
-std::expected<std::vector<std::string>, Error> OpenVhdFile(VhdChain& chain,
-                                                           const std::string& path) {
-  libvhdi_file_t* file = nullptr;
-  if (libvhdi_file_initialize(&file, nullptr) != 1) return std::unexpected(NoMemory(path));
-  chain.files.push_back(file);
-  if (auto regular = OpenRegularFileForReading(path, "VHD image"); regular) {
+std::expected<std::vector<std::string>, Error> OpenOwnVhdFile(
+    std::vector<std::unique_ptr<VhdFile>>& chain, const std::string& path) {
+  auto file = std::make_unique<VhdFile>();
+  file->path = path;
+  auto fd = OpenRegularFileForReading(path, "VHD image");
+  if (!fd) return std::unexpected(fd.error());
+  file->fd = *fd;
+  struct stat st {};
+  if (::fstat(file->fd, &st) != 0) return std::unexpected(Damaged(path, "VHD"));
+  file->size = static_cast<std::uint64_t>(st.st_size);
+  auto layout = ReadVhdLayout(file->Reader(), file->size);
+  if (!layout) return std::unexpected(DamagedBecause(path, layout.error()));
+  file->layout = std::move(*layout);
+  chain.push_back(std::move(file));
+  if (chain.back()->layout.type != VhdLayout::Type::kDifferencing) {
+    return std::vector<std::string>{};
+  }
+  return VhdParentNames(*chain.back());
+}
+
+// A fixed VHD: the disk's bytes from the start of the file, which the
+// kernel may copy straight out of it.
+class FixedVhdSource final : public BlockDeviceSource {
+ public:
+  FixedVhdSource(std::string path, int fd, std::uint64_t length)
+      : path_(std::move(path)), fd_(fd), length_(length) {}
+  ~FixedVhdSource() override { ::close(fd_); }
+  FixedVhdSource(const FixedVhdSource&) = delete;
+  FixedVhdSource& operator=(const FixedVhdSource&) = delete;
+
+  DeviceDescription Describe() const override {
+    DeviceDescription d;
+    d.productId = "VHD Image";
+    d.geometry = GeometryForLength(length_ / kSectorSize);
+    d.path = path_;
+    return d;
+  }
+  std::uint64_t LengthBytes() const override { return length_; }
+  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    return detail::ReadFully(fd_, length_, path_, offset, out);
+  }
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    if (offset > length_ || length > length_ - offset) return std::nullopt;
+    return FileSpan{fd_, offset};
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  std::uint64_t length_;
+};
+
+// What a dynamic or differencing VHD's decoder falls back on: the parent's
+// disk for the sectors a differencing disk leaves to it (none for a
+// dynamic disk, which leaves nothing), and the drive's description.
+class VhdParentSource final : public BlockDeviceSource {
+ public:
+  VhdParentSource(std::string path, std::uint64_t length, std::unique_ptr<BlockDeviceSource> parent)
+      : path_(std::move(path)), length_(length), parent_(std::move(parent)) {}
+
+  DeviceDescription Describe() const override {
+    DeviceDescription d;
+    d.productId = "VHD Image";
+    d.geometry = GeometryForLength(length_ / kSectorSize);
+    d.path = path_;
+    return d;
+  }
+  std::uint64_t LengthBytes() const override { return length_; }
+  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    if (parent_ && offset <= parent_->LengthBytes() &&
+        out.size() <= parent_->LengthBytes() - offset) {
+      return parent_->ReadAt(offset, out);
+    }
+    return std::unexpected(
+        Error{ErrorCode::kIoError,
+              fmt::format("read error in {} at sector {}: the parent image does not hold it", path_,
+                          offset / kSectorSize),
+              offset / kSectorSize});
+  }
+
+ private:
+  std::string path_;
+  std::uint64_t length_;
+  std::unique_ptr<BlockDeviceSource> parent_;
+};
+
+// The source of one file of the chain over its parent's (null for the
+// oldest). The file's descriptor passes to the source.
+std::unique_ptr<BlockDeviceSource> VhdFileSource(VhdFile& file, const std::string& shownPath,
+                                                 std::unique_ptr<BlockDeviceSource> parent) {
+  const std::uint64_t length = file.layout.diskBytes;
+  if (file.layout.type == VhdLayout::Type::kFixed) {
+    return std::make_unique<FixedVhdSource>(shownPath, std::exchange(file.fd, -1), length);
+  }
+  auto map = MakeVhdMap(file.Reader(), file.size, std::move(file.layout));
+  const int fd = std::exchange(file.fd, -1);
+  return MakeClusterImageSource(
+      shownPath, fd, std::move(map),
+      std::make_unique<VhdParentSource>(shownPath, length, std::move(parent)));
+}
+
+std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenOwnVhdImage(
+    const std::string& path, const std::vector<std::string>& imageDirs) {
+  std::vector<std::unique_ptr<VhdFile>> chain;
+  ParentChainSteps steps;
+  steps.openOne = [&](const std::string& file) { return OpenOwnVhdFile(chain, file); };
+  steps.linkToParent = [](std::size_t) { return true; };
+  if (auto opened = OpenParentChain(FullPath(path), "VHD", "parent image", imageDirs, steps);
+      !opened) {
+    return std::unexpected(opened.error());
+  }
+  std::unique_ptr<BlockDeviceSource> source;
+  for (std::size_t i = chain.size(); i-- > 0;) {
+    source = VhdFileSource(*chain[i], i == 0 ? path : chain[i]->path, std::move(source));
+  }
+  return source;
+}
+
+// ---- VHDX, read through its library ----
+
+// How long the check of one VHDX file in a child process may take.
+constexpr int kChildCheckSeconds = 30;
+
+// The library keeps memory it never frees after some failed opens of
+// damaged files, and could loop on others: a short-lived child opens each
+// file first, so that this process opens only files the library opened
+// cleanly there. The child ends with _exit, so nothing it leaves is ever
+// counted.
+std::expected<void, Error> LibraryOpensInChild(const std::string& path) {
+  const pid_t child = ::fork();
+  if (child < 0) {
+    return std::unexpected(
+        Error{ErrorCode::kIoError,
+              fmt::format("{}: the VHDX image cannot be checked: {}", path, std::strerror(errno)),
+              std::nullopt});
+  }
+  if (child == 0) {
+    libvhdi_file_t* file = nullptr;
+    size64_t size = 0;
+    const bool ok =
+        libvhdi_file_initialize(&file, nullptr) == 1 &&
+        libvhdi_file_open(file, path.c_str(), libvhdi_get_access_flags_read(), nullptr) == 1 &&
+        libvhdi_file_get_media_size(file, &size, nullptr) == 1 && size > 0;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  const timespec pause{0, 5'000'000};
+  for (int waited = 0;; ++waited) {
+    const pid_t ended = ::waitpid(child, &status, WNOHANG);
+    if (ended == child) break;
+    if (ended < 0 && errno != EINTR) return std::unexpected(Damaged(path, "VHDX"));
+    if (waited >= kChildCheckSeconds * 200) {
+      ::kill(child, SIGKILL);
+      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      return std::unexpected(Damaged(path, "VHDX"));
+    }
+    ::nanosleep(&pause, nullptr);
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return std::unexpected(Damaged(path, "VHDX"));
+  }
+  return {};
+}
+
+struct VhdChain {
+  std::vector<VhdiFile> files;
+};
+
+std::expected<std::vector<std::string>, Error> OpenVhdxFile(VhdChain& chain,
+                                                            const std::string& path) {
+  if (auto regular = OpenRegularFileForReading(path, "VHDX image"); regular) {
     ::close(*regular);
   } else {
     return std::unexpected(regular.error());
   }
-  if (libvhdi_file_open(file, path.c_str(), libvhdi_get_access_flags_read(), nullptr) != 1) {
-    return std::unexpected(Damaged(path, "VHD"));
+  if (FormatOfFile(path) != ImageFormat::kVhdx) return std::unexpected(Damaged(path, "VHDX"));
+  if (auto checked = LibraryOpensInChild(path); !checked) return std::unexpected(checked.error());
+  VhdiFile& file = chain.files.emplace_back();
+  if (libvhdi_file_initialize(file.Out(), nullptr) != 1) return std::unexpected(NoMemory(path));
+  if (libvhdi_file_open(file.Get(), path.c_str(), libvhdi_get_access_flags_read(), nullptr) != 1) {
+    return std::unexpected(Damaged(path, "VHDX"));
   }
   std::uint32_t diskType = 0;
-  int fileType = 0;
-  if (libvhdi_file_get_disk_type(file, &diskType, nullptr) != 1 ||
-      libvhdi_file_get_file_type(file, &fileType, nullptr) != 1) {
-    return std::unexpected(Damaged(path, "VHD"));
+  if (libvhdi_file_get_disk_type(file.Get(), &diskType, nullptr) != 1) {
+    return std::unexpected(Damaged(path, "VHDX"));
   }
   if (diskType != LIBVHDI_DISK_TYPE_DIFFERENTIAL) return std::vector<std::string>{};
-  if (fileType == LIBVHDI_FILE_TYPE_VHD) return VhdParentNames(path);
   // A differencing VHDX: its parent's name comes through the library, and
   // is resolved like any other.
   const auto parent = LibraryText(
       [&](std::size_t* size) {
-        return libvhdi_file_get_utf8_parent_filename_size(file, size, nullptr);
+        return libvhdi_file_get_utf8_parent_filename_size(file.Get(), size, nullptr);
       },
       [&](std::uint8_t* text, std::size_t size) {
-        return libvhdi_file_get_utf8_parent_filename(file, text, size, nullptr);
+        return libvhdi_file_get_utf8_parent_filename(file.Get(), text, size, nullptr);
       });
-  if (!parent) return std::unexpected(Damaged(path, "VHD"));
+  if (!parent) return std::unexpected(Damaged(path, "VHDX"));
   return std::vector<std::string>{*parent};
 }
 
-class VhdSource final : public LibraryImageSource {
+class VhdxSource final : public LibraryImageSource {
  public:
-  VhdSource(std::string path, std::string product, std::uint64_t length,
-            std::unique_ptr<VhdChain> chain, std::optional<VhdxBlockStates> states)
-      : LibraryImageSource(std::move(path), std::move(product), length),
+  VhdxSource(std::string path, std::uint64_t length, std::unique_ptr<VhdChain> chain,
+             std::optional<VhdxBlockStates> states)
+      : LibraryImageSource(std::move(path), "VHDX Image", length),
         chain_(std::move(chain)),
         states_(std::move(states)) {}
 
@@ -137,7 +310,7 @@ class VhdSource final : public LibraryImageSource {
       }
     }
     const ssize_t got = libvhdi_file_read_buffer_at_offset(
-        chain_->files.front(), out.data(), out.size(), static_cast<off64_t>(offset), nullptr);
+        chain_->files.front().Get(), out.data(), out.size(), static_cast<off64_t>(offset), nullptr);
     return got == static_cast<ssize_t>(out.size());
   }
 
@@ -170,26 +343,23 @@ std::optional<VhdxBlockStates> VhdxStatesOf(const std::string& path) {
 
 std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVhdImage(
     const std::string& path, const std::vector<std::string>& imageDirs) {
+  if (FormatOfFile(path) != ImageFormat::kVhdx) return OpenOwnVhdImage(path, imageDirs);
   auto chain = std::make_unique<VhdChain>();
   ParentChainSteps steps;
-  steps.openOne = [&](const std::string& file) { return OpenVhdFile(*chain, file); };
+  steps.openOne = [&](const std::string& file) { return OpenVhdxFile(*chain, file); };
   steps.linkToParent = [&](std::size_t child) {
-    return libvhdi_file_set_parent_file(chain->files[child], chain->files[child + 1], nullptr) == 1;
+    return libvhdi_file_set_parent_file(chain->files[child].Get(), chain->files[child + 1].Get(),
+                                        nullptr) == 1;
   };
-  if (auto opened = OpenParentChain(FullPath(path), "VHD", "parent image", imageDirs, steps);
+  if (auto opened = OpenParentChain(FullPath(path), "VHDX", "parent image", imageDirs, steps);
       !opened) {
     return std::unexpected(opened.error());
   }
   size64_t size = 0;
-  int fileType = 0;
-  if (libvhdi_file_get_media_size(chain->files.front(), &size, nullptr) != 1 || size == 0 ||
-      libvhdi_file_get_file_type(chain->files.front(), &fileType, nullptr) != 1) {
-    return std::unexpected(Damaged(path, "VHD"));
+  if (libvhdi_file_get_media_size(chain->files.front().Get(), &size, nullptr) != 1 || size == 0) {
+    return std::unexpected(Damaged(path, "VHDX"));
   }
-  const bool vhdx = fileType == LIBVHDI_FILE_TYPE_VHDX;
-  return std::make_unique<VhdSource>(path, vhdx ? "VHDX Image" : "VHD Image", size,
-                                     std::move(chain),
-                                     vhdx ? VhdxStatesOf(FullPath(path)) : std::nullopt);
+  return std::make_unique<VhdxSource>(path, size, std::move(chain), VhdxStatesOf(FullPath(path)));
 }
 
 }  // namespace tolvar

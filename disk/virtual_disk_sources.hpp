@@ -21,7 +21,9 @@ namespace tolvar {
 // Monolithic sparse VMDK and qcow2 images are read by our own decoder of
 // their cluster tables, which leaves to the library only what it does not
 // decode (compressed clusters, backing files, encryption, other layouts);
-// kLibraryOnly reads everything through the library, for comparison.
+// kLibraryOnly reads everything else through the library, for comparison.
+// The raw (FLAT, VMFS) extents of a VMDK without a parent are always read by
+// us from their files: the library ignores a FLAT extent's offset.
 enum class ImageDecoder { kOwn, kLibraryOnly };
 
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(

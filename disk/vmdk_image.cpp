@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -28,8 +29,28 @@ namespace {
 namespace fs = std::filesystem;
 using namespace image_detail;
 
+// An extent stored byte for byte in a file of its own (FLAT, VMFS): the
+// disk's bytes [start, start + length) are at `fileOffset` of `path`; or a
+// ZERO extent, which has no file (`path` empty).
+struct RawExtent {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  std::string path;
+  std::uint64_t fileOffset = 0;
+};
+
+bool IsRawExtent(VmdkExtentLine::Type type) {
+  return type == VmdkExtentLine::Type::kFlat || type == VmdkExtentLine::Type::kVmfs;
+}
+
 // The image's handle first, then its parents; closed and freed child first.
 struct VmdkChain {
+  // The raw and zero extents of the image's own descriptor.
+  std::vector<RawExtent> rawExtents;
+  // Every extent of the image is raw or zero and it has no parent: it is
+  // read by us alone, and the library never opens it.
+  bool allRaw = false;
+  std::uint64_t rawDiskBytes = 0;
   std::vector<libvmdk_handle_t*> handles;
   // Extent files, opened by us rather than by the library's own path join;
   // freed after the handles.
@@ -134,6 +155,21 @@ std::expected<VmdkSparseHeader, Error> CheckSparseExtent(const OpenFile& file,
   return *header;
 }
 
+// Checks an older ESX sparse extent ("COWD") the same way, before the
+// library sizes anything by it.
+std::expected<void, Error> CheckCowdExtent(const OpenFile& file, const std::string& path) {
+  auto header = CheckVmdkCowdExtent(
+      [&file](std::uint64_t offset, std::span<std::byte> out) { return file.Read(offset, out); },
+      file.size);
+  if (!header) return std::unexpected(DamagedBecause(path, header.error()));
+  return {};
+}
+
+bool IsCowdExtent(const OpenFile& file) {
+  std::array<std::byte, 4> magic{};
+  return file.Read(0, magic) && image::ReadLittleEndian(magic, 0, 4) == 0x44574f43u;
+}
+
 // Reads and decodes the descriptor of the VMDK file `path`: embedded in a
 // sparse extent, or the whole of a descriptor file.
 std::expected<VmdkDescriptor, Error> ReadDescriptor(const OpenFile& file, const std::string& path,
@@ -181,6 +217,9 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   std::vector<std::string> parents;
   if (FormatOfFile(path) == ImageFormat::kVmdkCowd) {
     // An older sparse extent with no descriptor: it is its own only extent.
+    if (auto checked = CheckCowdExtent(file, path); !checked) {
+      return std::unexpected(checked.error());
+    }
     extentPaths.push_back(path);
   } else {
     auto descriptor = ReadDescriptor(file, path, sparse, compressed);
@@ -189,8 +228,15 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
     // name it was created with; a renamed copy is still its own extent.
     const bool selfContained = sparse && descriptor->extents.size() == 1 &&
                                descriptor->extents.front().type == VmdkExtentLine::Type::kSparse;
+    std::uint64_t start = 0;  // the extent's first sector on the disk
     for (const auto& extent : descriptor->extents) {
+      const std::uint64_t extentStart = start;
+      start += extent.sectors;
       if (selfContained || extent.type == VmdkExtentLine::Type::kZero) {
+        if (first && extent.type == VmdkExtentLine::Type::kZero) {
+          chain.rawExtents.push_back(
+              RawExtent{extentStart * kSectorSize, extent.sectors * kSectorSize, {}, 0});
+        }
         // A zero extent has no file; the library still wants a pool entry.
         extentPaths.push_back(path);
         continue;
@@ -201,17 +247,35 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
       if (auto opened = OpenChecked(extentFile, *found, "extent file"); !opened) {
         return std::unexpected(opened.error());
       }
-      if (extent.type == VmdkExtentLine::Type::kSparse ||
-          extent.type == VmdkExtentLine::Type::kVmfsSparse) {
+      const bool sparseExtent = extent.type == VmdkExtentLine::Type::kSparse ||
+                                extent.type == VmdkExtentLine::Type::kVmfsSparse;
+      if (sparseExtent && IsCowdExtent(extentFile)) {
+        if (auto checked = CheckCowdExtent(extentFile, *found); !checked) {
+          return std::unexpected(checked.error());
+        }
+      } else if (sparseExtent) {
         if (auto header = CheckSparseExtent(extentFile, *found); !header) {
           return std::unexpected(header.error());
         }
+      }
+      if (first && IsRawExtent(extent.type)) {
+        chain.rawExtents.push_back(RawExtent{extentStart * kSectorSize,
+                                             extent.sectors * kSectorSize, *found,
+                                             extent.offset * kSectorSize});
       }
       extentPaths.push_back(std::move(*found));
     }
     chain.ownSparseExtent = first && selfContained;
     chain.ownExtentCompressed = first && selfContained && compressed;
     if (descriptor->hasParent) parents.push_back(*descriptor->parentFileNameHint);
+    chain.allRaw = first && !descriptor->hasParent &&
+                   std::ranges::all_of(descriptor->extents, [](const VmdkExtentLine& extent) {
+                     return IsRawExtent(extent.type) || extent.type == VmdkExtentLine::Type::kZero;
+                   });
+    if (chain.allRaw) {
+      chain.rawDiskBytes = start * kSectorSize;
+      return parents;
+    }
   }
 
   libvmdk_handle_t* handle = nullptr;
@@ -234,20 +298,134 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   return parents;
 }
 
+// A raw extent's file, opened: `available` of the extent's bytes lie in it;
+// no file (fd -1) for a zero extent.
+struct BackingExtent {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  int fd = -1;
+  std::uint64_t fileOffset = 0;
+  std::uint64_t available = 0;
+};
+
+// The raw extents of the disk, opened; one whose file cannot be opened is
+// left to the library.
+std::vector<BackingExtent> OpenBackingExtents(const std::vector<RawExtent>& extents,
+                                              std::uint64_t diskLength) {
+  std::vector<BackingExtent> opened;
+  for (const RawExtent& extent : extents) {
+    if (extent.start > diskLength || extent.length > diskLength - extent.start) continue;
+    if (extent.path.empty()) {
+      opened.push_back(BackingExtent{extent.start, extent.length, -1, 0, extent.length});
+      continue;
+    }
+    auto fd = OpenRegularFileForReading(extent.path, "extent file");
+    if (!fd) continue;
+    struct stat st {};
+    if (::fstat(*fd, &st) != 0) {
+      ::close(*fd);
+      continue;
+    }
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t available =
+        fileSize > extent.fileOffset ? std::min(extent.length, fileSize - extent.fileOffset) : 0;
+    opened.push_back(BackingExtent{extent.start, extent.length, *fd, extent.fileOffset, available});
+  }
+  return opened;
+}
+
+// Serves a VMDK through the library, except its raw extents, which are read
+// from their files by us: the library reads a FLAT extent from the start of
+// its file whatever offset the descriptor gives, and a raw extent's bytes
+// may go to the kernel's copy.
 class VmdkSource final : public LibraryImageSource {
  public:
-  VmdkSource(std::string path, std::uint64_t length, std::unique_ptr<VmdkChain> chain)
-      : LibraryImageSource(std::move(path), "VMDK Image", length), chain_(std::move(chain)) {}
+  VmdkSource(std::string path, std::uint64_t length, std::unique_ptr<VmdkChain> chain,
+             std::vector<BackingExtent> backing)
+      : LibraryImageSource(std::move(path), "VMDK Image", length),
+        chain_(std::move(chain)),
+        backing_(std::move(backing)) {}
+  ~VmdkSource() override {
+    for (const BackingExtent& extent : backing_) {
+      if (extent.fd >= 0) ::close(extent.fd);
+    }
+  }
+  VmdkSource(const VmdkSource&) = delete;
+  VmdkSource& operator=(const VmdkSource&) = delete;
+
+  // A range inside one raw extent, and inside its file, lies byte for byte
+  // in that file.
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    const BackingExtent* extent = RawExtentAt(offset);
+    if (extent == nullptr || extent->fd < 0 ||
+        length > extent->available - (offset - extent->start)) {
+      return std::nullopt;
+    }
+    return FileSpan{extent->fd, extent->fileOffset + (offset - extent->start)};
+  }
 
  protected:
   bool ReadFromLibrary(std::uint64_t offset, std::span<std::byte> out) override {
-    const ssize_t got = libvmdk_handle_read_buffer_at_offset(
-        chain_->handles.front(), out.data(), out.size(), static_cast<off64_t>(offset), nullptr);
-    return got == static_cast<ssize_t>(out.size());
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::uint64_t at = offset + done;
+      const std::size_t left = out.size() - done;
+      if (const BackingExtent* extent = RawExtentAt(at)) {
+        const std::uint64_t within = at - extent->start;
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, extent->length - within));
+        if (extent->fd < 0) {
+          std::ranges::fill(out.subspan(done, take), std::byte{0});
+          done += take;
+          continue;
+        }
+        // Bytes past the end of the extent's file do not exist: unreadable.
+        if (within + take > extent->available ||
+            !ReadFile(extent->fd, extent->fileOffset + within, out.subspan(done, take))) {
+          return false;
+        }
+        done += take;
+        continue;
+      }
+      if (chain_->handles.empty()) return false;  // an extent file that did not open
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left, NextRawExtentStart(at) - at));
+      const ssize_t got = libvmdk_handle_read_buffer_at_offset(
+          chain_->handles.front(), out.data() + done, take, static_cast<off64_t>(at), nullptr);
+      if (got != static_cast<ssize_t>(take)) return false;
+      done += take;
+    }
+    return true;
   }
 
  private:
+  const BackingExtent* RawExtentAt(std::uint64_t offset) const {
+    for (const BackingExtent& extent : backing_) {
+      if (offset >= extent.start && offset - extent.start < extent.length) return &extent;
+    }
+    return nullptr;
+  }
+  std::uint64_t NextRawExtentStart(std::uint64_t offset) const {
+    std::uint64_t next = ~std::uint64_t{0};
+    for (const BackingExtent& extent : backing_) {
+      if (extent.start > offset) next = std::min(next, extent.start);
+    }
+    return next;
+  }
+  static bool ReadFile(int fd, std::uint64_t offset, std::span<std::byte> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t got =
+          ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
   std::unique_ptr<VmdkChain> chain_;
+  std::vector<BackingExtent> backing_;
 };
 
 }  // namespace
@@ -264,6 +442,11 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
   if (auto opened = OpenParentChain(FullPath(path), "VMDK", "parent image", imageDirs, steps);
       !opened) {
     return std::unexpected(opened.error());
+  }
+  if (chain->allRaw) {
+    const std::uint64_t size = chain->rawDiskBytes;
+    auto backing = OpenBackingExtents(chain->rawExtents, size);
+    return std::make_unique<VmdkSource>(path, size, std::move(chain), std::move(backing));
   }
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(chain->handles.front(), &size, nullptr) != 1 || size == 0) {
@@ -289,7 +472,12 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenVmdkImage(
     if ((*stream)->LengthBytes() != size) return std::unexpected(Damaged(path, "VMDK"));
     return std::move(*stream);
   }
-  auto library = std::make_unique<VmdkSource>(path, size, std::move(chain));
+  // An image with a parent is left to the library whole.
+  std::vector<BackingExtent> backing;
+  if (chain->handles.size() == 1) {
+    backing = OpenBackingExtents(chain->rawExtents, size);
+  }
+  auto library = std::make_unique<VmdkSource>(path, size, std::move(chain), std::move(backing));
   if (!own) return library;
   return WithOwnDecoder(path, std::move(library), MakeVmdkSparseMap);
 }

@@ -1,5 +1,7 @@
 #include "disk/vmdk_map.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -66,7 +68,8 @@ class VmdkSparseMap final : public ClusterMap {
       if (!read_(tableSector * kSector, bytes))
         return std::unexpected("a grain table cannot be read");
       std::vector<std::uint64_t> decoded(tableEntries_);
-      for (std::size_t i = 0; i < decoded.size(); ++i) decoded[i] = image::ReadLittleEndian(bytes, i * 4, 4);
+      for (std::size_t i = 0; i < decoded.size(); ++i)
+        decoded[i] = image::ReadLittleEndian(bytes, i * 4, 4);
       table = &cache_.Insert(tableIndex, std::move(decoded));
     }
     const std::uint64_t grainSector = (*table)[entryIndex];
@@ -134,13 +137,65 @@ std::expected<std::unique_ptr<ClusterMap>, std::string> MakeVmdkSparseMap(Segmen
   std::vector<std::uint32_t> directory(tables);
   for (std::size_t i = 0; i < directory.size(); ++i) {
     directory[i] = static_cast<std::uint32_t>(image::ReadLittleEndian(bytes, i * 4, 4));
-    if (directory[i] != 0 && !image::FitsInFile(directory[i] * kSector, tableEntries * 4, fileSize)) {
+    if (directory[i] != 0 &&
+        !image::FitsInFile(directory[i] * kSector, tableEntries * 4, fileSize)) {
       return std::unexpected("one of its grain tables lies outside the file");
     }
   }
   return std::make_unique<VmdkSparseMap>(std::move(read), fileSize, capacity * kSector,
                                          grainSectors * kSector, tableEntries,
                                          (flags & kFlagZeroedGrains) != 0, std::move(directory));
+}
+
+}  // namespace tolvar
+
+namespace tolvar {
+
+std::expected<VmdkCowdHeader, std::string> CheckVmdkCowdExtent(const SegmentReader& read,
+                                                               std::uint64_t fileSize) {
+  constexpr std::uint64_t kCowdMagic = 0x44574f43u;  // "COWD"
+  constexpr std::uint64_t kCowdHeaderBytes = 2048;
+  constexpr std::uint64_t kCowdTableEntries = 4096;
+  constexpr std::uint64_t kCowdMaxGrainSectors = 2048;  // 1 MiB
+  std::array<std::byte, 28> header{};
+  if (fileSize < kCowdHeaderBytes || !read(0, header)) {
+    return std::unexpected("its sparse-extent header is cut short");
+  }
+  if (image::ReadLittleEndian(header, 0, 4) != kCowdMagic) {
+    return std::unexpected("it has no sparse-extent signature");
+  }
+  VmdkCowdHeader fields;
+  fields.capacitySectors = image::ReadLittleEndian(header, 12, 4);
+  fields.grainSectors = image::ReadLittleEndian(header, 16, 4);
+  fields.directorySector = image::ReadLittleEndian(header, 20, 4);
+  fields.directoryEntries = image::ReadLittleEndian(header, 24, 4);
+  if (fields.grainSectors == 0 || fields.grainSectors > kCowdMaxGrainSectors ||
+      (fields.grainSectors & (fields.grainSectors - 1)) != 0) {
+    return std::unexpected(fmt::format("its grain size ({} sectors) is not one the format allows",
+                                       fields.grainSectors));
+  }
+  if (fields.capacitySectors == 0) return std::unexpected("its capacity is zero");
+  const std::uint64_t perTable = fields.grainSectors * kCowdTableEntries;
+  const std::uint64_t tables = (fields.capacitySectors + perTable - 1) / perTable;
+  if (fields.directoryEntries < tables) {
+    return std::unexpected("its grain directory is too short for the disk");
+  }
+  if (fields.directorySector == 0 ||
+      !image::FitsInFile(fields.directorySector * kSector, fields.directoryEntries * 4, fileSize)) {
+    return std::unexpected("its grain directory lies outside the file");
+  }
+  // Only the entries the capacity needs are read.
+  std::vector<std::byte> directory(tables * 4);
+  if (!read(fields.directorySector * kSector, directory)) {
+    return std::unexpected("its grain directory cannot be read");
+  }
+  for (std::uint64_t i = 0; i < tables; ++i) {
+    const std::uint64_t table = image::ReadLittleEndian(directory, i * 4, 4);
+    if (table != 0 && !image::FitsInFile(table * kSector, kCowdTableEntries * 4, fileSize)) {
+      return std::unexpected("one of its grain tables lies outside the file");
+    }
+  }
+  return fields;
 }
 
 }  // namespace tolvar

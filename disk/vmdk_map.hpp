@@ -22,3 +22,23 @@ namespace tolvar {
     SegmentReader read, std::uint64_t fileSize);
 
 }  // namespace tolvar
+
+namespace tolvar {
+
+// The sizes of an older ESX sparse extent ("COWD"), checked.
+struct VmdkCowdHeader {
+  std::uint64_t capacitySectors = 0;
+  std::uint64_t grainSectors = 0;
+  std::uint64_t directorySector = 0;
+  std::uint64_t directoryEntries = 0;
+};
+
+// Checks a "COWD" extent before anything reads it by its figures: a grain
+// of a power of two sectors up to 1 MiB, a capacity, a grain directory
+// with an entry for every grain table the capacity needs, and that
+// directory and every grain table it names inside the file. What is wrong,
+// as a fragment without the file's name, otherwise.
+[[nodiscard]] std::expected<VmdkCowdHeader, std::string> CheckVmdkCowdExtent(
+    const SegmentReader& read, std::uint64_t fileSize);
+
+}  // namespace tolvar

@@ -12,6 +12,7 @@
 
 #include "disk/cluster_image.hpp"
 #include "disk/image_fields.hpp"
+#include "disk/sized_image_source.hpp"
 #include "disk/vmdk_descriptor.hpp"
 
 namespace tolvar {
@@ -21,14 +22,13 @@ namespace {
 constexpr std::uint64_t kSector = 512;
 constexpr std::uint64_t kMarkerBytes = 12;  // the grain's first sector and its compressed size
 
-class VmdkStreamSource final : public BlockDeviceSource {
+class VmdkStreamSource final : public SizedImageSource {
  public:
   VmdkStreamSource(std::string path, int fd, std::uint64_t fileSize, const VmdkSparseHeader& fields,
                    std::vector<std::uint32_t> directory)
-      : path_(std::move(path)),
+      : SizedImageSource(std::move(path), "VMDK Image", fields.capacitySectors * kSector),
         fd_(fd),
         fileSize_(fileSize),
-        size_(fields.capacitySectors * kSector),
         grainBytes_(fields.grainSectors * kSector),
         tableEntries_(fields.tableEntries),
         directory_(std::move(directory)),
@@ -37,21 +37,8 @@ class VmdkStreamSource final : public BlockDeviceSource {
   VmdkStreamSource(const VmdkStreamSource&) = delete;
   VmdkStreamSource& operator=(const VmdkStreamSource&) = delete;
 
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "VMDK Image";
-    d.geometry = GeometryForLength(size_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return size_; }
-
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (offset > size_ || out.size() > size_ - offset) {
-      return std::unexpected(Error{ErrorCode::kOutOfRange,
-                                   fmt::format("{}: read past the end", path_),
-                                   offset / kSectorSize});
-    }
+    if (auto within = CheckWithin(offset, out.size()); !within) return within;
     std::lock_guard lock(mutex_);
     std::size_t done = 0;
     while (done < out.size()) {
@@ -61,12 +48,7 @@ class VmdkStreamSource final : public BlockDeviceSource {
       const std::size_t take = static_cast<std::size_t>(
           std::min<std::uint64_t>(grainBytes_ - within, out.size() - done));
       const auto bytes = Grain(grain);
-      if (!bytes) {
-        return std::unexpected(Error{ErrorCode::kIoError,
-                                     fmt::format("read error in {} at sector {}: {}", path_,
-                                                 at / kSectorSize, bytes.error()),
-                                     at / kSectorSize});
-      }
+      if (!bytes) return std::unexpected(ReadErrorAt(Path(), at, bytes.error()));
       if (*bytes == nullptr) {
         std::fill_n(out.begin() + done, take, std::byte{0});
       } else {
@@ -134,16 +116,14 @@ class VmdkStreamSource final : public BlockDeviceSource {
         ::uncompress(reinterpret_cast<Bytef*>(cached_.data()), &length,
                      reinterpret_cast<const Bytef*>(packed.data()), static_cast<uLong>(stored));
     // The last grain of a disk may stop at the disk's end.
-    const std::uint64_t needed = std::min(grainBytes_, size_ - grain * grainBytes_);
+    const std::uint64_t needed = std::min(grainBytes_, LengthBytes() - grain * grainBytes_);
     if (result != Z_OK || length < needed) return std::unexpected("the grain does not decompress");
     cachedGrain_ = grain;
     return &cached_;
   }
 
-  std::string path_;
   int fd_;
   std::uint64_t fileSize_;
-  std::uint64_t size_;
   std::uint64_t grainBytes_;
   std::uint64_t tableEntries_;
   std::vector<std::uint32_t> directory_;

@@ -1,4 +1,5 @@
-// Our qcow2 and sparse VMDK cluster-table decoders over an arbitrary file:
+// Our qcow2, sparse VMDK and VHD table decoders, and the older sparse
+// extent's check, over an arbitrary file:
 // every piece they map lies inside the disk and, when it is data, inside
 // the file; nothing reads past the file.
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "disk/qcow_map.hpp"
+#include "disk/vhd_map.hpp"
 #include "disk/vmdk_map.hpp"
 
 namespace {
@@ -67,5 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   walk(MakeQcowMap(read, size));
   (void)ReadQcowBackingName(read, size);
   walk(MakeVmdkSparseMap(read, size));
+  if (auto cowd = CheckVmdkCowdExtent(read, size);
+      !cowd && (cowd.error().empty() || cowd.error().find('\n') != std::string::npos)) {
+    std::abort();
+  }
+  auto vhd = ReadVhdLayout(read, size);
+  if (!vhd) {
+    if (vhd.error().empty() || vhd.error().find('\n') != std::string::npos) std::abort();
+  } else {
+    auto map = MakeVhdMap(read, size, std::move(*vhd));
+    Walk(*map, size, read);
+  }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -22,18 +23,20 @@ constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 constexpr std::uint64_t kQueuedBytes = std::uint64_t{4} << 20;
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
 
-// One piece of a file's stream: owned bytes, zeros, or a range of a file to
-// read back.
+// One piece of a file's stream: bytes (kept alive by `owner`), zeros, or a
+// range of a file to read back.
 struct Job {
-  std::shared_ptr<const std::vector<std::byte>> bytes;
+  std::shared_ptr<const void> owner;
+  std::span<const std::byte> bytes;
   std::uint64_t zeros = 0;
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
 
-  static Job Bytes(std::shared_ptr<const std::vector<std::byte>> bytes) {
+  static Job Bytes(std::shared_ptr<const void> owner, std::span<const std::byte> bytes) {
     Job job;
-    job.bytes = std::move(bytes);
+    job.owner = std::move(owner);
+    job.bytes = bytes;
     return job;
   }
   static Job Zeros(std::uint64_t count) {
@@ -49,7 +52,7 @@ struct Job {
     return job;
   }
 
-  [[nodiscard]] std::uint64_t Weight() const { return bytes ? bytes->size() : length; }
+  [[nodiscard]] std::uint64_t Weight() const { return owner ? bytes.size() : length; }
 };
 
 // Feeds `hasher` `length` bytes of `fd` from `offset`; false when they do
@@ -74,11 +77,14 @@ bool HashRange(ContentHasher& hasher, std::vector<std::byte>& buffer, int fd, st
 
 }  // namespace
 
-// A thread computing one digest over the jobs queued to it, in order.
+// A thread computing one digest over the jobs queued to it, in order. A
+// worker with a `next` hands every piece on to it once hashed, read-backs
+// as the bytes it read: the image is read back once for both digests, and
+// the next worker sees the stream in the same order.
 class FileDigester::Worker {
  public:
-  explicit Worker(DigestSet set)
-      : hasher_(set), thread_([this](std::stop_token stop) { Loop(stop); }) {}
+  Worker(DigestSet set, Worker* next)
+      : hasher_(set), next_(next), thread_([this](std::stop_token stop) { Loop(stop); }) {}
 
   void Push(Job job) {
     const std::uint64_t weight = job.Weight();
@@ -92,20 +98,23 @@ class FileDigester::Worker {
     workAdded_.notify_one();
   }
 
-  // Waits until all that was pushed is hashed. Until the next Push, the
-  // hasher and the read-failure flag are the caller's.
+  // Waits until all that was pushed is hashed (and handed on). Until the
+  // next Push, the hasher and the read-failure flag are the caller's.
   void Drain() {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
   }
 
-  // Drops what is queued and waits for the job under way.
+  // Drops what is queued and waits for the job under way, which stops at
+  // its next piece.
   void Discard() {
     {
       std::unique_lock lock(mutex_);
       jobs_.clear();
       queuedBytes_ = 0;
+      dropping_.store(true, std::memory_order_relaxed);
       idle_.wait(lock, [&] { return !busy_; });
+      dropping_.store(false, std::memory_order_relaxed);
     }
     spaceFreed_.notify_all();
   }
@@ -120,7 +129,6 @@ class FileDigester::Worker {
 
  private:
   void Loop(const std::stop_token& stop) {
-    std::vector<std::byte> buffer;
     while (true) {
       Job job;
       {
@@ -135,13 +143,15 @@ class FileDigester::Worker {
       }
       spaceFreed_.notify_all();
       bool failed = false;
-      if (job.bytes) {
-        hasher_.Update(*job.bytes);
+      if (job.owner) {
+        hasher_.Update(job.bytes);
+        if (next_ != nullptr) next_->Push(std::move(job));
       } else if (job.fd >= 0) {
         // After a failed read-back the digests are not given: no use reading on.
-        failed = readFailed_ || !HashRange(hasher_, buffer, job.fd, job.offset, job.length);
+        failed = readFailed_ || !ReadBack(job, stop);
       } else {
         hasher_.UpdateZeros(job.zeros);
+        if (next_ != nullptr) next_->Push(std::move(job));
       }
       job = {};  // the bytes are let go before the caller hears the job is done
       {
@@ -153,8 +163,38 @@ class FileDigester::Worker {
     }
   }
 
+  // Reads a range back piece by piece, hashing each piece and handing it
+  // on; false when it does not all read. A discard or a close ends it early
+  // (the result is then of no interest).
+  bool ReadBack(const Job& job, const std::stop_token& stop) {
+    std::uint64_t offset = job.offset;
+    std::uint64_t length = job.length;
+    while (length > 0) {
+      if (stop.stop_requested() || dropping_.load(std::memory_order_relaxed)) return true;
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadPiece));
+      // Not zero-filled: every byte handed on was read.
+      std::shared_ptr<std::byte[]> piece(new std::byte[want]);
+      std::size_t got = 0;
+      while (got < want) {
+        const ssize_t count =
+            ::pread(job.fd, piece.get() + got, want - got, static_cast<off_t>(offset + got));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        got += static_cast<std::size_t>(count);
+      }
+      const std::span<const std::byte> bytes(piece.get(), got);
+      hasher_.Update(bytes);
+      if (next_ != nullptr) next_->Push(Job::Bytes(std::move(piece), bytes));
+      offset += got;
+      length -= got;
+    }
+    return true;
+  }
+
   ContentHasher hasher_;
+  Worker* next_ = nullptr;  // not owned; outlives this worker
   bool readFailed_ = false;
+  std::atomic<bool> dropping_{false};
   std::mutex mutex_;
   std::condition_variable_any workAdded_;
   std::condition_variable spaceFreed_;
@@ -166,7 +206,12 @@ class FileDigester::Worker {
 };
 
 FileDigester::FileDigester() = default;
-FileDigester::~FileDigester() = default;
+
+FileDigester::~FileDigester() {
+  // The first hands on to the second: it goes first.
+  sha256_.reset();
+  md5_.reset();
+}
 
 void FileDigester::Start(std::uint64_t expectedBytes) {
   Abandon();
@@ -177,8 +222,9 @@ void FileDigester::Start(std::uint64_t expectedBytes) {
     return;
   }
   if (!sha256_) {
-    sha256_ = std::make_unique<Worker>(DigestSet::kSha256Only);
-    md5_ = std::make_unique<Worker>(DigestSet::kMd5Only);
+    // SHA-256 is the faster of the two here: its thread also reads back.
+    md5_ = std::make_unique<Worker>(DigestSet::kMd5Only, nullptr);
+    sha256_ = std::make_unique<Worker>(DigestSet::kSha256Only, md5_.get());
   }
   sha256_->Reset();
   md5_->Reset();
@@ -202,7 +248,6 @@ void FileDigester::UpdateZeros(std::uint64_t count) {
   }
   Flush();
   sha256_->Push(Job::Zeros(count));
-  md5_->Push(Job::Zeros(count));
 }
 
 void FileDigester::UpdateFromFile(int fd, std::uint64_t offset, std::uint64_t length) {
@@ -215,15 +260,14 @@ void FileDigester::UpdateFromFile(int fd, std::uint64_t offset, std::uint64_t le
   }
   Flush();
   sha256_->Push(Job::Range(fd, offset, length));
-  md5_->Push(Job::Range(fd, offset, length));
 }
 
 void FileDigester::Flush() {
   if (chunk_.empty()) return;
   auto bytes = std::make_shared<const std::vector<std::byte>>(std::move(chunk_));
   chunk_ = {};
-  sha256_->Push(Job::Bytes(bytes));
-  md5_->Push(Job::Bytes(std::move(bytes)));
+  const std::span<const std::byte> view(*bytes);
+  sha256_->Push(Job::Bytes(std::move(bytes), view));
 }
 
 std::optional<ContentDigests> FileDigester::Finish() {
@@ -232,7 +276,7 @@ std::optional<ContentDigests> FileDigester::Finish() {
     return inlineHasher_.Finish();
   }
   Flush();
-  sha256_->Drain();
+  sha256_->Drain();  // then all is handed on
   md5_->Drain();
   if (sha256_->ReadFailed() || md5_->ReadFailed()) return std::nullopt;
   ContentDigests digests;

@@ -2,7 +2,8 @@
 
 // The SHA-256 and MD5 of one written file at a time, worked out off the
 // copying thread: large files are hashed by two threads of the digester's
-// own (one per digest, side by side) while the caller copies on; small
+// own (one per digest, side by side, the image read back once for both)
+// while the caller copies on; small
 // files are hashed on the caller's thread, where a hand-off would cost more
 // than the hashing.
 

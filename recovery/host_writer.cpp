@@ -631,4 +631,108 @@ std::expected<void, Error> WriteWholeFile(const FolderHandle& folder, const std:
   return {};
 }
 
+void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
+  auto created = PendingFile::Create(*job.folder, job.displayPath);
+  if (!created) {
+    job.placed = std::unexpected(created.error());
+    return;
+  }
+  hasher.Reset();
+  std::uint64_t at = 0;      // in the file
+  std::size_t consumed = 0;  // of job.bytes
+  auto writeBytes = [&](std::uint64_t count) -> std::expected<void, Error> {
+    const auto piece = std::span<const std::byte>(job.bytes).subspan(consumed, count);
+    consumed += piece.size();
+    at += piece.size();
+    hasher.Update(piece);
+    return created->Write(piece);
+  };
+  for (const auto& [offset, length] : job.holes) {
+    if (auto written = writeBytes(offset - at); !written) {
+      job.placed = std::unexpected(written.error());
+      return;
+    }
+    hasher.UpdateZeros(length);
+    at += length;
+    if (auto written = created->WriteHole(length); !written) {
+      job.placed = std::unexpected(written.error());
+      return;
+    }
+  }
+  if (auto written = writeBytes(job.bytes.size() - consumed); !written) {
+    job.placed = std::unexpected(written.error());
+    return;
+  }
+  job.placed = created->Commit(job.name, job.size, job.mtime, job.policy, job.syncToMedium);
+  if (job.placed && job.placed->has_value()) job.digests = hasher.Finish();
+}
+
+HostWritePool::HostWritePool(unsigned threads, std::size_t mostJobs, std::uint64_t mostBytes)
+    : mostJobs_(std::max<std::size_t>(mostJobs, 1)), mostBytes_(mostBytes) {
+  for (unsigned i = 0; i < std::max(threads, 1U); ++i) {
+    threads_.emplace_back([this](std::stop_token stop) { Loop(stop); });
+  }
+}
+
+HostWritePool::~HostWritePool() {
+  {
+    std::lock_guard lock(mutex_);
+    waiting_.clear();  // never started: nothing of them is on the host
+  }
+  for (std::jthread& thread : threads_) thread.request_stop();
+  threads_.clear();
+}
+
+bool HostWritePool::Full(std::uint64_t bytes) const {
+  std::lock_guard lock(mutex_);
+  return !order_.empty() && (order_.size() >= mostJobs_ || bytesInFlight_ + bytes > mostBytes_);
+}
+
+std::size_t HostWritePool::InFlight() const {
+  std::lock_guard lock(mutex_);
+  return order_.size();
+}
+
+void HostWritePool::Submit(std::unique_ptr<HostFileJob> job) {
+  auto slot = std::make_shared<Slot>();
+  {
+    std::lock_guard lock(mutex_);
+    bytesInFlight_ += job->bytes.size();
+    slot->job = std::move(job);
+    order_.push_back(slot);
+    waiting_.push_back(std::move(slot));
+  }
+  workAdded_.notify_one();
+}
+
+std::unique_ptr<HostFileJob> HostWritePool::CollectOldest() {
+  std::unique_lock lock(mutex_);
+  if (order_.empty()) return nullptr;
+  jobDone_.wait(lock, [&] { return order_.front()->done; });
+  std::unique_ptr<HostFileJob> job = std::move(order_.front()->job);
+  order_.pop_front();
+  bytesInFlight_ -= job->bytes.size();
+  return job;
+}
+
+void HostWritePool::Loop(const std::stop_token& stop) {
+  ContentHasher hasher;
+  while (true) {
+    std::shared_ptr<Slot> slot;
+    {
+      std::unique_lock lock(mutex_);
+      workAdded_.wait(lock, stop, [&] { return !waiting_.empty(); });
+      if (waiting_.empty()) return;  // stopping
+      slot = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+    WriteHostFile(*slot->job, hasher);
+    {
+      std::lock_guard lock(mutex_);
+      slot->done = true;
+    }
+    jobDone_.notify_all();
+  }
+}
+
 }  // namespace tolvar

@@ -7,16 +7,23 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <expected>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
 #include "base/settings.hpp"
+#include "recovery/content_hash.hpp"
 
 namespace tolvar {
 
@@ -188,5 +195,67 @@ struct OpenedFolder {
                                                         const std::string& name,
                                                         std::string_view text,
                                                         std::string_view displayPath);
+
+// A small file whose bytes are already in memory, to be created, written,
+// hashed and put in place off the reading thread.
+struct HostFileJob {
+  const FolderHandle* folder = nullptr;  // kept open until the job is collected
+  std::string displayPath;
+  std::string name;  // placed as by PendingFile::Commit
+  // The file's bytes in order: `bytes` holds what was read, and every run
+  // of `holes` (offset, length) is left out of it and written as a hole.
+  std::vector<std::byte> bytes;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> holes;
+  std::uint64_t size = 0;
+  std::optional<std::int64_t> mtime;
+  DuplicatePolicy policy = DuplicatePolicy::kRename;
+  bool syncToMedium = false;
+
+  // Filled in by the pool: the name used (nullopt: skipped) or what failed,
+  // and the digests of the bytes written when it was placed.
+  std::expected<std::optional<std::string>, Error> placed;
+  ContentDigests digests;
+};
+
+// Writes the file of `job` with PendingFile (every safety of one written on
+// the caller's thread), hashing its bytes with `hasher`.
+void WriteHostFile(HostFileJob& job, ContentHasher& hasher);
+
+// A few threads writing small files while the caller reads the next ones:
+// creating a host file costs more than reading it from an image. Jobs are
+// handed back in the order they were given, so a caller can report them in
+// order.
+class HostWritePool {
+ public:
+  HostWritePool(unsigned threads, std::size_t mostJobs, std::uint64_t mostBytes);
+  ~HostWritePool();  // waits for the jobs under way; the rest are dropped
+  HostWritePool(const HostWritePool&) = delete;
+  HostWritePool& operator=(const HostWritePool&) = delete;
+
+  // Whether another job of `bytes` would go over the pool's bounds: the
+  // caller collects the oldest first. An empty pool takes any job.
+  [[nodiscard]] bool Full(std::uint64_t bytes) const;
+  void Submit(std::unique_ptr<HostFileJob> job);
+  // Waits for the oldest job given and hands it back; nullptr when none is.
+  [[nodiscard]] std::unique_ptr<HostFileJob> CollectOldest();
+  [[nodiscard]] std::size_t InFlight() const;
+
+ private:
+  struct Slot {
+    std::unique_ptr<HostFileJob> job;
+    bool done = false;
+  };
+  void Loop(const std::stop_token& stop);
+
+  const std::size_t mostJobs_;
+  const std::uint64_t mostBytes_;
+  mutable std::mutex mutex_;
+  std::condition_variable_any workAdded_;
+  std::condition_variable jobDone_;
+  std::deque<std::shared_ptr<Slot>> order_;    // every job not yet collected
+  std::deque<std::shared_ptr<Slot>> waiting_;  // not yet taken by a thread
+  std::uint64_t bytesInFlight_ = 0;
+  std::vector<std::jthread> threads_;  // last: they stop before the rest goes
+};
 
 }  // namespace tolvar

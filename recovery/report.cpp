@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/aligned_rows.hpp"
 #include "recovery/host_names.hpp"
 
 namespace tolvar {
@@ -139,42 +140,47 @@ std::string SectorRunsText(const std::vector<SectorRun>& runs) {
   return text;
 }
 
+namespace {
+
+nlohmann::json EntryJson(const ReportEntry& entry) {
+  using nlohmann::json;
+  json raw = json::array();
+  for (const std::string& name : entry.rawPath) raw.push_back(HexBytes(name));
+  json unreadable = json::array();
+  for (const SectorRun& run : entry.unreadable) {
+    unreadable.push_back({{"first", run.first}, {"count", run.count}});
+  }
+  json item = {{"path", entry.path},
+               {"rawPathHex", raw},
+               {"type", EntryTypeName(entry.type)},
+               {"status", StatusName(entry.status)},
+               {"inode", entry.inode},
+               {"size", entry.size},
+               {"bytesWritten", entry.bytesWritten},
+               {"unreadableSectors", unreadable}};
+  if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
+  if (entry.byError) item["byError"] = true;
+  if (entry.timeUnreadable) item["timeUnreadable"] = true;
+  if (!entry.note.empty()) item["note"] = entry.note;
+  if (entry.facts) {
+    const InodeFacts& facts = *entry.facts;
+    item["mode"] = facts.mode;
+    item["uid"] = facts.uid;
+    item["gid"] = facts.gid;
+    item["nlink"] = facts.nlink;
+    item["atime"] = facts.atime;
+    item["mtime"] = facts.mtime;
+    item["ctime"] = facts.ctime;
+  }
+  if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
+  if (!entry.md5.empty()) item["md5"] = entry.md5;
+  return item;
+}
+
+}  // namespace
+
 std::string ReportJson(const RecoveryReport& report) {
   using nlohmann::json;
-  json entries = json::array();
-  for (const ReportEntry& entry : report.entries) {
-    json raw = json::array();
-    for (const std::string& name : entry.rawPath) raw.push_back(HexBytes(name));
-    json unreadable = json::array();
-    for (const SectorRun& run : entry.unreadable) {
-      unreadable.push_back({{"first", run.first}, {"count", run.count}});
-    }
-    json item = {{"path", entry.path},
-                 {"rawPathHex", raw},
-                 {"type", EntryTypeName(entry.type)},
-                 {"status", StatusName(entry.status)},
-                 {"inode", entry.inode},
-                 {"size", entry.size},
-                 {"bytesWritten", entry.bytesWritten},
-                 {"unreadableSectors", unreadable}};
-    if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
-    if (entry.byError) item["byError"] = true;
-    if (entry.timeUnreadable) item["timeUnreadable"] = true;
-    if (!entry.note.empty()) item["note"] = entry.note;
-    if (entry.facts) {
-      const InodeFacts& facts = *entry.facts;
-      item["mode"] = facts.mode;
-      item["uid"] = facts.uid;
-      item["gid"] = facts.gid;
-      item["nlink"] = facts.nlink;
-      item["atime"] = facts.atime;
-      item["mtime"] = facts.mtime;
-      item["ctime"] = facts.ctime;
-    }
-    if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
-    if (!entry.md5.empty()) item["md5"] = entry.md5;
-    entries.push_back(std::move(item));
-  }
   const RunSummary& s = report.summary;
   json summary = {{"files", s.files},
                   {"folders", s.folders},
@@ -213,38 +219,62 @@ std::string ReportJson(const RecoveryReport& report) {
                    {"destination", report.destination},
                    {"summary", summary},
                    {"leftoversRemoved", report.leftoversRemoved},
-                   {"entries", entries}};
+                   {"entries", json::array()}};
   // Host paths are escaped and always valid UTF-8; the replace handler only
   // guards the source and destination texts the user typed.
-  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  if (report.entries.empty()) return text;
+  // The entries are dumped one at a time into the place of the empty list,
+  // so that a run of many files never holds them all as one tree of values
+  // (several times the size of the text). A newline only ever stands
+  // between values, never in a string, so the place is found unambiguously.
+  constexpr std::string_view kEmptyList = "\n  \"entries\": []";
+  const std::size_t at = text.find(kEmptyList);
+  std::string out;
+  out.reserve(text.size() + report.entries.size() * 640);
+  out.append(text, 0, at + kEmptyList.size() - 1);
+  out += "\n";
+  for (std::size_t i = 0; i < report.entries.size(); ++i) {
+    const std::string item =
+        EntryJson(report.entries[i]).dump(2, ' ', false, json::error_handler_t::replace);
+    out += "    ";
+    for (const char c : item) {
+      out += c;
+      if (c == '\n') out += "    ";
+    }
+    out += i + 1 < report.entries.size() ? ",\n" : "\n";
+  }
+  out += "  ]";
+  out.append(text, at + kEmptyList.size());
+  return out;
 }
 
 std::string ReportText(const RecoveryReport& report) {
   const ReportSource& from = report.source;
   const ReportSettings& used = report.settings;
   std::string text = "Recovery report\n";
-  text += fmt::format("Tool:        {} {}\n", report.toolName, report.toolVersion);
-  if (!report.commandLine.empty()) text += fmt::format("Command:     {}\n", report.commandLine);
-  text += fmt::format("Started:     {}\n", report.started);
-  text += fmt::format("Finished:    {}\n", report.finished);
-  text += fmt::format("Source:      {}\n", from.path);
-  text += fmt::format("Size:        {} bytes\n", from.sizeBytes);
-  if (!from.model.empty()) text += fmt::format("Model:       {}\n", from.model);
-  if (!from.mapfile.empty()) text += fmt::format("Mapfile:     {}\n", from.mapfile);
-  if (!from.sha256.empty()) text += fmt::format("SHA-256:     {}\n", from.sha256);
-  if (!from.sha256Problem.empty()) {
-    text += fmt::format("SHA-256:     none: {}\n", from.sha256Problem);
-  }
-  text += fmt::format("Volume:      {}\n", report.volume);
-  text += fmt::format("Volume type: {}, from sector {}, {} sectors\n", from.volumeType,
-                      from.volumeStart, from.volumeSectors);
-  for (const std::string& warning : report.volumeWarnings) {
-    text += fmt::format("Warning:     {}\n", warning);
-  }
-  text += fmt::format("Settings:    {} mode, {} sectors per read, {} retries, duplicates: {}{}\n",
-                      used.mode, used.sectorsPerRead, used.retries, used.duplicates,
-                      used.syncEachFile ? ", sync" : "");
-  text += fmt::format("Destination: {}\n\n", report.destination);
+  std::vector<AlignedRow> head;
+  head.push_back({"Tool:", fmt::format("{} {}", report.toolName, report.toolVersion)});
+  if (!report.commandLine.empty()) head.push_back({"Command:", report.commandLine});
+  head.push_back({"Started:", report.started});
+  head.push_back({"Finished:", report.finished});
+  head.push_back({"Source:", from.path});
+  head.push_back({"Size:", fmt::format("{} bytes", from.sizeBytes)});
+  if (!from.model.empty()) head.push_back({"Model:", from.model});
+  if (!from.mapfile.empty()) head.push_back({"Mapfile:", from.mapfile});
+  if (!from.sha256.empty()) head.push_back({"SHA-256:", from.sha256});
+  if (!from.sha256Problem.empty()) head.push_back({"SHA-256:", "none: " + from.sha256Problem});
+  head.push_back({"Volume:", report.volume});
+  head.push_back({"Volume type:", fmt::format("{}, from sector {}, {} sectors", from.volumeType,
+                                              from.volumeStart, from.volumeSectors)});
+  for (const std::string& warning : report.volumeWarnings) head.push_back({"Warning:", warning});
+  head.push_back(
+      {"Settings:", fmt::format("{} mode, {} sectors per read, {} retries, duplicates: {}{}",
+                                used.mode, used.sectorsPerRead, used.retries, used.duplicates,
+                                used.syncEachFile ? ", sync" : "")});
+  head.push_back({"Destination:", report.destination});
+  text += AlignedRows(head, 1);
+  text += '\n';
   // One line per entry; the path comes last so that the columns stay aligned
   // whatever its length.
   constexpr std::string_view kNoHash = "-";

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -23,6 +25,12 @@ namespace {
 // Folders deeper than this keep no open handle while their sub-folders are
 // written; they are reopened through ".." from the child on the way back.
 constexpr std::size_t kOpenDepth = 64;
+// Files up to this size are read whole and handed to the writer threads.
+constexpr std::uint64_t kPooledFileBytes = 256 * 1024;
+// The writer threads, and how much they may have in hand at once.
+constexpr unsigned kWriterThreads = 2;
+constexpr std::size_t kMostPooledFiles = 64;
+constexpr std::uint64_t kMostPooledBytes = 16 * 1024 * 1024;
 // A symbolic link's stored target longer than this is damage, not a target.
 constexpr std::uint32_t kMaxLinkTarget = 4096;
 // The most a single kernel copy takes at once: the stop and skip buttons are
@@ -85,6 +93,19 @@ struct Frame {
   bool createdByRun = false;
 };
 
+// A file whose data has been read: what is left to record once it is in
+// place on the host (or failed to get there).
+struct CopiedFile {
+  ReportEntry entry;
+  std::string hostName;
+  std::uint64_t fileSize = 0;  // progress counts the file whole, whatever became of it
+  std::uint64_t copied = 0;
+  bool sameNameOnDisk = false;
+  bool damaged = false;
+  bool brokenLink = false;
+  std::vector<std::string> notes;
+};
+
 class SavingRun {
  public:
   SavingRun(DriveTable& drives, const VolumeInfo& volume, const FileTree& tree,
@@ -125,6 +146,22 @@ class SavingRun {
   [[nodiscard]] std::vector<std::uint32_t> ChildFoldersOf(std::uint32_t inode) const;
   void WriteFiles(Frame& frame);
   void WriteOneFile(Frame& frame, const FileNode& file);
+  // Whether a file goes to the writer threads rather than being written here.
+  [[nodiscard]] bool Pooled(const Frame& frame, EntryType type, std::uint64_t size) const;
+  void WritePooled(Frame& frame, const FileNode& file, const Inode& inode, CopiedFile copiedFile,
+                   bool inodeUnreadable);
+  // Records the oldest (or every) file the writer threads have in hand, in
+  // the order they were given.
+  void CollectOne(Frame& frame);
+  void CollectAll(Frame& frame);
+  // What the reader met in a file's data, as the entry's notes.
+  void NoteReaderFindings(CopiedFile& file, std::uint64_t readSize, bool inodeUnreadable) const;
+  // Records a file once it was put in place (or not): `hashed` when its
+  // bytes were hashed, `digests` set when they could be.
+  void RecordPlaced(Frame& frame, CopiedFile file,
+                    std::expected<std::optional<std::string>, Error> placed, bool hashed,
+                    std::optional<ContentDigests> digests);
+  void FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes);
   // Creates the host folder for `folder` below `parent`; nullopt when it was
   // skipped (its entry says why) or the run must stop.
   [[nodiscard]] std::optional<Frame> EnterFolder(Frame& parent, const FolderNode& folder);
@@ -182,6 +219,10 @@ class SavingRun {
   // Of the file being written, fed as it is written and worked out off
   // this thread.
   FileDigester digester_;
+  // Small files being written by the writer threads (made for the first),
+  // all of the folder on top of the stack, oldest first.
+  std::unique_ptr<HostWritePool> pool_;
+  std::deque<CopiedFile> inFlight_;
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -314,16 +355,182 @@ void SavingRun::ShowProgress(std::string_view path) {
   observer_.Counted({filesDone_, filesTotal_, bytesDone_, bytesTotal_, path});
 }
 
+void SavingRun::FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes) {
+  bytesDone_ += fileSize;
+  ++filesDone_;
+  entry.bytesWritten = bytes;
+  report_.summary.bytes += bytes;
+  for (const SectorRun& run : entry.unreadable) report_.summary.unreadableSectors += run.count;
+  switch (entry.status) {
+    case EntryStatus::kComplete:
+      ++report_.summary.files;
+      break;
+    case EntryStatus::kDamaged:
+      ++report_.summary.files;
+      ++report_.summary.damagedFiles;
+      break;
+    case EntryStatus::kSkipped:
+      ++report_.summary.skipped;
+      if (entry.byError) ++report_.summary.skippedByError;
+      break;
+    case EntryStatus::kStopped:
+      break;
+  }
+  ShowProgress(entry.path);
+  report_.entries.push_back(std::move(entry));
+  observer_.EntryReported(report_.entries.back());
+}
+
+bool SavingRun::Pooled(const Frame& frame, EntryType type, std::uint64_t size) const {
+  // Only in folders this run made: there the name is known before the file
+  // is placed. A skip request is left to the file written here next.
+  return type == EntryType::kFile && frame.createdByRun && size <= kPooledFileBytes &&
+         control_.skipFileRequested.load(std::memory_order_relaxed) == 0;
+}
+
+void SavingRun::NoteReaderFindings(CopiedFile& file, std::uint64_t readSize,
+                                   bool inodeUnreadable) const {
+  const FileDataReader& reader = reader_;
+  ReportEntry& entry = file.entry;
+  for (const SectorRun& run : reader.UnreadableSectors()) entry.unreadable.push_back(run);
+  entry.blocksOutsideVolume = reader.BlocksOutsideVolume();
+  file.damaged = file.damaged || reader.Damaged() || inodeUnreadable;
+  if (entry.blocksOutsideVolume != 0) {
+    file.notes.push_back(fmt::format("{} blocks point outside the volume and were written as zeros",
+                                     entry.blocksOutsideVolume));
+  }
+  if (!reader.UnreadableSectors().empty()) {
+    file.notes.push_back("unreadable sectors written as zeros");
+  }
+  if (reader.SizePastBlocks()) {
+    file.notes.push_back(fmt::format(
+        "its size of {} bytes runs past its last block; copied the {} bytes its blocks hold",
+        readSize, reader.CopyLength()));
+  }
+  if (inodeUnreadable) file.notes.push_back("its inode could not be read");
+}
+
+void SavingRun::RecordPlaced(Frame& frame, CopiedFile file,
+                             std::expected<std::optional<std::string>, Error> placed, bool hashed,
+                             std::optional<ContentDigests> digests) {
+  ReportEntry& entry = file.entry;
+  if (!placed) {
+    if (StopsTheRun(placed.error())) {
+      StopWith(placed.error(), entry);
+    } else {
+      entry.status = EntryStatus::kSkipped;
+      entry.byError = true;
+      entry.note = placed.error().message;
+    }
+    FinishEntry(std::move(entry), file.fileSize, 0);
+    return;
+  }
+  if (!placed->has_value()) {
+    entry.status = EntryStatus::kSkipped;
+    entry.note = "a file of that name exists";
+    FinishEntry(std::move(entry), file.fileSize, 0);
+    return;
+  }
+  frame.namesThisRun.insert(**placed);
+  if (hashed) {
+    // A kernel-copied run that could not be read back leaves the digests
+    // out rather than wrong.
+    if (digests) {
+      entry.sha256 = std::move(digests->sha256);
+      entry.md5 = std::move(digests->md5);
+    } else {
+      file.notes.push_back("its digests are not given: the image could not be read back for them");
+    }
+  }
+  if (**placed != file.hostName) {
+    entry.path = JoinPath(frame.hostPath, **placed);
+    file.notes.push_back(file.sameNameOnDisk
+                             ? fmt::format("written as \"{}\": an entry of the same folder on the "
+                                           "disk has its name",
+                                           **placed)
+                             : fmt::format("written as \"{}\"", **placed));
+  }
+  entry.status = file.damaged || file.brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
+  for (std::size_t i = 0; i < file.notes.size(); ++i) {
+    entry.note += (i == 0 ? "" : "; ") + file.notes[i];
+  }
+  FinishEntry(std::move(entry), file.fileSize, file.copied);
+}
+
+void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& inode,
+                            CopiedFile copiedFile, bool inodeUnreadable) {
+  const DuplicatePolicy policy =
+      copiedFile.sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
+  // In a folder of this run's own there is always a name.
+  std::string target = TargetName(frame, copiedFile.hostName, policy, copiedFile.sameNameOnDisk)
+                           .value_or(copiedFile.hostName);
+  // Taken now: the files after this one must not be given it while it is
+  // being written.
+  frame.namesThisRun.insert(target);
+
+  auto job = std::make_unique<HostFileJob>();
+  FileDataReader& reader = reader_;
+  reader.Start(inode, file.size);
+  job->bytes.reserve(file.size);
+  std::uint64_t copied = 0;
+  while (true) {
+    const std::span<const std::byte> piece = reader.Next();
+    if (piece.empty()) break;
+    if (reader.LastPieceUnread()) {
+      job->holes.emplace_back(copied, piece.size());
+    } else {
+      job->bytes.insert(job->bytes.end(), piece.begin(), piece.end());
+    }
+    copied += piece.size();
+  }
+  copiedFile.copied = copied;
+  NoteReaderFindings(copiedFile, file.size, inodeUnreadable);
+
+  job->folder = &frame.handle;
+  job->displayPath = JoinPath(options_.destination, copiedFile.entry.path);
+  job->name = std::move(target);
+  job->size = copied;
+  job->mtime = HostTime(file.time);
+  job->policy = policy;
+  job->syncToMedium = options_.syncEachFile;
+  if (!pool_) {
+    pool_ = std::make_unique<HostWritePool>(kWriterThreads, kMostPooledFiles, kMostPooledBytes);
+  }
+  while (pool_->Full(job->bytes.size())) CollectOne(frame);
+  pool_->Submit(std::move(job));
+  inFlight_.push_back(std::move(copiedFile));
+}
+
+void SavingRun::CollectOne(Frame& frame) {
+  if (inFlight_.empty()) return;
+  std::unique_ptr<HostFileJob> job = pool_->CollectOldest();
+  CopiedFile file = std::move(inFlight_.front());
+  inFlight_.pop_front();
+  // After a failure that ended the run, later files that failed too are
+  // not reached; those that were written are reported as written.
+  if (failed_ && !job->placed) return;
+  ShowFile(frame, file.hostName);
+  std::optional<ContentDigests> digests;
+  if (job->placed && job->placed->has_value()) digests = std::move(job->digests);
+  RecordPlaced(frame, std::move(file), std::move(job->placed), true, std::move(digests));
+}
+
+void SavingRun::CollectAll(Frame& frame) {
+  while (!inFlight_.empty()) CollectOne(frame);
+}
+
 void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
-  ReportEntry entry;
+  CopiedFile copiedFile;
+  ReportEntry& entry = copiedFile.entry;
   entry.rawPath = frame.rawPath;
   entry.rawPath.push_back(file.name);
   entry.inode = file.inode;
   entry.size = file.size;
   entry.timeUnreadable = !HostTime(file.time).has_value();
-  const std::string hostName = HostNameFor(frame, file.name);
+  copiedFile.hostName = HostNameFor(frame, file.name);
+  copiedFile.fileSize = file.size;
+  const std::string& hostName = copiedFile.hostName;
   entry.path = JoinPath(frame.hostPath, hostName);
-  ShowFile(frame, hostName);
 
   const Inode inode = ReadInodeRecord(drives_, volume_, file.inode, &inodeSectors_);
   const InodeLocation where = LocateInode(volume_.fsType, std::max<std::uint32_t>(file.inode, 1));
@@ -332,32 +539,19 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   if (inodeUnreadable) entry.unreadable.push_back({inodeSector, 1});
   if (!inodeUnreadable && file.inode != 0) entry.facts = FactsOf(inode);
   entry.type = TypeOfMode(inode.mode);
+  copiedFile.sameNameOnDisk = frame.namesThisRun.contains(hostName);
+  const bool sameNameOnDisk = copiedFile.sameNameOnDisk;
 
-  auto finish = [&](std::uint64_t bytes) {
-    bytesDone_ += file.size;  // progress counts the file whole, whatever became of it
-    ++filesDone_;
-    entry.bytesWritten = bytes;
-    report_.summary.bytes += bytes;
-    for (const SectorRun& run : entry.unreadable) report_.summary.unreadableSectors += run.count;
-    switch (entry.status) {
-      case EntryStatus::kComplete:
-        ++report_.summary.files;
-        break;
-      case EntryStatus::kDamaged:
-        ++report_.summary.files;
-        ++report_.summary.damagedFiles;
-        break;
-      case EntryStatus::kSkipped:
-        ++report_.summary.skipped;
-        if (entry.byError) ++report_.summary.skippedByError;
-        break;
-      case EntryStatus::kStopped:
-        break;
-    }
-    ShowProgress(entry.path);
-    report_.entries.push_back(std::move(entry));
-    observer_.EntryReported(report_.entries.back());
-  };
+  if (Pooled(frame, entry.type, file.size)) {
+    WritePooled(frame, file, inode, std::move(copiedFile), inodeUnreadable);
+    return;
+  }
+  // The files before this one are reported before it starts.
+  CollectAll(frame);
+  if (Ending()) return;  // one of them ended the run
+  ShowFile(frame, hostName);
+
+  auto finish = [&](std::uint64_t bytes) { FinishEntry(std::move(entry), file.size, bytes); };
 
   if (entry.type == EntryType::kCharDevice || entry.type == EntryType::kBlockDevice ||
       entry.type == EntryType::kPipe || entry.type == EntryType::kSocket) {
@@ -367,7 +561,6 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     return;
   }
 
-  const bool sameNameOnDisk = frame.namesThisRun.contains(hostName);
   const DuplicatePolicy policy =
       sameNameOnDisk ? DuplicatePolicy::kRename : settings_.duplicatePolicy;
   const std::optional<std::string> target = TargetName(frame, hostName, policy, sameNameOnDisk);
@@ -481,77 +674,28 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     observer_.Counted({filesDone_, filesTotal_, bytesDone_ + copied, bytesTotal_, entry.path});
   }
 
-  for (const SectorRun& run : reader.UnreadableSectors()) entry.unreadable.push_back(run);
-  entry.blocksOutsideVolume = reader.BlocksOutsideVolume();
-  const bool damaged = reader.Damaged() || inodeUnreadable || linkTooLong;
-  std::vector<std::string> notes;
-  if (entry.blocksOutsideVolume != 0) {
-    notes.push_back(fmt::format("{} blocks point outside the volume and were written as zeros",
-                                entry.blocksOutsideVolume));
-  }
-  if (!reader.UnreadableSectors().empty()) notes.push_back("unreadable sectors written as zeros");
-  if (reader.SizePastBlocks()) {
-    notes.push_back(fmt::format(
-        "its size of {} bytes runs past its last block; copied the {} bytes its blocks hold",
-        readSize, reader.CopyLength()));
-  }
-  if (inodeUnreadable) notes.push_back("its inode could not be read");
+  copiedFile.copied = copied;
+  copiedFile.damaged = linkTooLong;
+  NoteReaderFindings(copiedFile, readSize, inodeUnreadable);
 
   std::expected<std::optional<std::string>, Error> placed;
   if (pending) {
     placed = pending->Commit(*target, copied, HostTime(file.time), policy, options_.syncEachFile);
   } else {
-    if (linkTooLong) notes.push_back("the stored link target is too long and was cut");
+    if (linkTooLong) copiedFile.notes.push_back("the stored link target is too long and was cut");
     const std::size_t nul = linkTarget.find('\0');
     if (nul != std::string::npos) {
       linkTarget.resize(nul);
-      notes.push_back("the stored link target holds a NUL byte and was cut there");
+      copiedFile.notes.push_back("the stored link target holds a NUL byte and was cut there");
     }
     placed = MakeSymlink(frame.handle, *target, linkTarget, HostTime(file.time), policy,
                          JoinPath(options_.destination, entry.path));
+    copiedFile.brokenLink = linkTarget.size() != copied;
   }
-  if (!placed) {
-    if (StopsTheRun(placed.error())) {
-      StopWith(placed.error(), entry);
-    } else {
-      entry.status = EntryStatus::kSkipped;
-      entry.byError = true;
-      entry.note = placed.error().message;
-    }
-    finish(0);
-    return;
-  }
-  if (!placed->has_value()) {
-    entry.status = EntryStatus::kSkipped;
-    entry.note = "a file of that name exists";
-    finish(0);
-    return;
-  }
-  frame.namesThisRun.insert(**placed);
-  if (pending) {
-    // A kernel-copied run that could not be read back leaves the digests
-    // out rather than wrong.
-    if (std::optional<ContentDigests> digests = digester_.Finish()) {
-      entry.sha256 = std::move(digests->sha256);
-      entry.md5 = std::move(digests->md5);
-    } else {
-      notes.push_back("its digests are not given: the image could not be read back for them");
-    }
-  }
-  if (**placed != hostName) {
-    entry.path = JoinPath(frame.hostPath, **placed);
-    notes.push_back(sameNameOnDisk
-                        ? fmt::format("written as \"{}\": an entry of the same folder on the "
-                                      "disk has its name",
-                                      **placed)
-                        : fmt::format("written as \"{}\"", **placed));
-  }
-  const bool brokenLink = entry.type == EntryType::kSymlink && linkTarget.size() != copied;
-  entry.status = damaged || brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
-  for (std::size_t i = 0; i < notes.size(); ++i) {
-    entry.note += (i == 0 ? "" : "; ") + notes[i];
-  }
-  finish(copied);
+  std::optional<ContentDigests> digests;
+  if (pending && placed && placed->has_value()) digests = digester_.Finish();
+  RecordPlaced(frame, std::move(copiedFile), std::move(placed), pending.has_value(),
+               std::move(digests));
 }
 
 std::optional<std::string> SavingRun::TargetName(Frame& frame, const std::string& hostName,
@@ -581,9 +725,13 @@ std::optional<std::string> SavingRun::TargetName(Frame& frame, const std::string
 void SavingRun::WriteFiles(Frame& frame) {
   for (const std::uint32_t index : frame.files) {
     if (StopRequested()) stopped_ = true;
-    if (Ending()) return;
+    if (Ending()) break;
     WriteOneFile(frame, tree_.Files()[index]);
   }
+  // Nothing is left in the writers' hands when the run moves to another
+  // folder: the folder's time is set after its last file, and its handle
+  // may be closed.
+  CollectAll(frame);
 }
 
 Frame SavingRun::MakeChildFrame(const FolderNode& folder, const Frame& parent, FolderHandle handle,

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/aligned_rows.hpp"
+
 namespace tolvar {
 namespace {
 
@@ -73,6 +75,22 @@ TEST(Utf8, CutsNeverSplitASequence) {
   EXPECT_EQ(CutUtf8(text, 2), "ab");
   EXPECT_EQ(CutUtf8(text, 0), "");
   EXPECT_EQ(CutUtf8("\xE9\xE9\xE9", 2), "\xE9\xE9");  // not UTF-8: bytes as they come
+}
+
+// Values line up in one column however many bytes a caption's characters
+// take.
+TEST(Utf8, AlignedRowsLineValuesUpByColumnsNotBytes) {
+  EXPECT_EQ(Utf8Columns(""), 0u);
+  EXPECT_EQ(Utf8Columns("caf\xC3\xA9 \xE2\x82\xAC"), 6u);
+  const AlignedRow rows[] = {{"Size:", "12 bytes"}, {"Caf\xC3\xA9:", "open"}, {"Volume type:", ""}};
+  EXPECT_EQ(AlignedRows(rows, 1),
+            "Size:        12 bytes\n"
+            "Caf\xC3\xA9:        open\n"
+            "Volume type: \n");
+  EXPECT_EQ(AlignedRows(std::span(rows).first(2), 2),
+            "Size:  12 bytes\n"
+            "Caf\xC3\xA9:  open\n");
+  EXPECT_EQ(AlignedRows({}, 2), "");
 }
 
 }  // namespace

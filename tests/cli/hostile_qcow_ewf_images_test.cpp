@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "imagekit/image_builder.hpp"
+#include "tests/cli/hostile_images.hpp"
 #include "tests/cli/run_tolvar.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -55,55 +56,26 @@ imagekit::DiskDescription SampleDisk() {
   return disk;
 }
 
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::vector<std::byte> Bytes(const fs::path& path) {
-  const std::string text = Slurp(path);
-  std::vector<std::byte> bytes(text.size());
-  std::memcpy(bytes.data(), text.data(), text.size());
-  return bytes;
-}
-
-void Store(const fs::path& path, const std::vector<std::byte>& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-std::uint64_t Be(const std::vector<std::byte>& b, std::size_t at, std::size_t width) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v = (v << 8) | std::to_integer<std::uint64_t>(b[at + i]);
-  return v;
-}
-std::uint64_t Le(const std::vector<std::byte>& b, std::size_t at, std::size_t width) {
-  std::uint64_t v = 0;
-  for (std::size_t i = width; i > 0; --i)
-    v = (v << 8) | std::to_integer<std::uint64_t>(b[at + i - 1]);
-  return v;
-}
-void PutLe(std::vector<std::byte>& b, std::size_t at, std::size_t width, std::uint64_t v) {
-  for (std::size_t i = 0; i < width; ++i) b[at + i] = std::byte((v >> (8 * i)) & 0xff);
-}
-std::uint32_t Adler(const std::vector<std::byte>& b, std::size_t at, std::size_t length) {
+std::uint32_t Adler(const std::string& b, std::size_t at, std::size_t length) {
   return static_cast<std::uint32_t>(
       adler32(1, reinterpret_cast<const Bytef*>(b.data() + at), static_cast<uInt>(length)));
 }
 
 // The sections of an E01 segment: type -> offsets, in file order.
-std::vector<std::pair<std::string, std::size_t>> Sections(const std::vector<std::byte>& file) {
+std::vector<std::pair<std::string, std::size_t>> Sections(const std::string& file) {
   std::vector<std::pair<std::string, std::size_t>> sections;
   for (std::size_t at = 13; at + 76 <= file.size();) {
-    std::string type(reinterpret_cast<const char*>(file.data() + at), 16);
+    std::string type = file.substr(at, 16);
     type.resize(type.find('\0') == std::string::npos ? 16 : type.find('\0'));
     sections.emplace_back(type, at);
-    const std::size_t next = Le(file, at + 16, 8);
+    const std::size_t next = GetLe(file, at + 16, 8);
     if (type == "next" || type == "done" || next <= at) break;
     at = next;
   }
   return sections;
 }
 
-std::size_t FirstSection(const std::vector<std::byte>& file, const std::string& type) {
+std::size_t FirstSection(const std::string& file, const std::string& type) {
   for (const auto& [name, at] : Sections(file)) {
     if (name == type) return at;
   }
@@ -125,10 +97,10 @@ ChunkSpot FindChunk(const fs::path& first, std::uint64_t offset) {
   std::uint64_t counted = 0;
   for (int number = 1; number < 100; ++number) {
     const fs::path segment = first.parent_path() / fmt::format("case.E{:02}", number);
-    const auto file = Bytes(segment);
+    const std::string file = Slurp(segment);
     for (const auto& [type, at] : Sections(file)) {
       if (type != "table") continue;
-      const std::size_t count = Le(file, at + 76, 4);
+      const std::size_t count = GetLe(file, at + 76, 4);
       if (chunk < counted + count) return {segment, at, chunk - counted, count};
       counted += count;
     }
@@ -198,6 +170,36 @@ class HostileImages : public ::testing::Test {
     return image;
   }
 
+  // overlay.qcow2 over a qcow2 image of the disk in folder `name`, of the
+  // disk's size or of `size`.
+  fs::path MakeOverlay(const std::string& name, const std::string& size = "") {
+    const fs::path base = MakeQcow(name, "");
+    const fs::path overlay = base.parent_path() / "overlay.qcow2";
+    Make(fmt::format("qemu-img create -q -f qcow2 -F qcow2 -b disk.qcow2 {} {}", overlay.string(),
+                     size));
+    return overlay;
+  }
+
+  // An E01 set in folder `name` with the segment holding the chunk of the
+  // notes changed by `change`, given where the chunk's table entry is.
+  fs::path MakeE01WithNotesChunk(
+      const std::string& name, const std::function<void(std::string&, const ChunkSpot&)>& change) {
+    const fs::path image = MakeE01(name);
+    const ChunkSpot spot = FindChunk(image, InsideTheNotes(raw));
+    Patched(spot.segment, [&](std::string& file) { change(file, spot); });
+    return image;
+  }
+
+  // An E01 set in folder `name` with its second segment's first "sectors"
+  // section changed by `change`, given the section's offset.
+  fs::path MakeE01WithSecondSectors(const std::string& name,
+                                    const std::function<void(std::string&, std::size_t)>& change) {
+    const fs::path image = MakeE01(name);
+    Patched(image.parent_path() / "case.E02",
+            [&](std::string& file) { change(file, FirstSection(file, "sectors")); });
+    return image;
+  }
+
   TempDir dir;
   std::string raw;
 };
@@ -210,66 +212,45 @@ struct HostileCase {
   std::vector<std::string> scanOptions;
 };
 
-// The recovered files of volume 1, by relative path, without the reports.
-std::map<std::string, std::string> TreeOf(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  if (!fs::exists(root)) return entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    if (relative.starts_with("tolvar-report")) continue;
-    entries[relative] = entry.is_directory() ? "folder" : Slurp(entry.path());
-  }
-  return entries;
-}
-
 TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
   const auto whole =
       RunLimited({"recover", "--quiet", raw, "-v", "1", "-o", (dir / "raw").string()});
   ASSERT_EQ(whole.status, 0) << whole.err;
-  const auto expected = TreeOf(dir / "raw");
+  const auto expected = RecoveredTree(dir / "raw");
   ASSERT_EQ(expected.at("notes.txt").size(), 192u * 1024);
 
   const std::vector<HostileCase> cases = {
       {"qcow2 compressed cluster that does not decompress",
        [](HostileImages& t) {
-         const fs::path image = t.MakeQcow("compressed", "-c -o cluster_size=65536");
-         auto file = Bytes(image);
          // A cluster of the notes: its deflate stream gets an invalid block
          // type in place of its first 4 bytes.
-         const std::uint64_t virt = InsideTheNotes(t.raw);
-         const unsigned bits = static_cast<unsigned>(Be(file, 20, 4));
-         const std::uint64_t l1 = Be(file, 40, 8);
-         const std::uint64_t cluster = virt >> bits;
-         const std::uint64_t l2 =
-             Be(file, l1 + 8 * (cluster >> (bits - 3)), 8) & 0x00ff'ffff'ffff'fe00ull;
-         const std::uint64_t entry = Be(file, l2 + 8 * (cluster & ((1u << (bits - 3)) - 1)), 8);
-         EXPECT_NE(entry & (1ull << 62), 0u) << "the notes' cluster is not compressed";
-         const std::uint64_t stored = entry & ((1ull << (62 - (bits - 8))) - 1);
-         for (std::size_t i = 0; i < 4; ++i)
-           file[stored + i] = i == 0 ? std::byte{0x07} : std::byte{0xff};
-         Store(image, file);
-         return image;
+         return Patched(
+             t.MakeQcow("compressed", "-c -o cluster_size=65536"), [&](std::string& file) {
+               const std::uint64_t virt = InsideTheNotes(t.raw);
+               const unsigned bits = static_cast<unsigned>(GetBe(file, 20, 4));
+               const std::uint64_t l1 = GetBe(file, 40, 8);
+               const std::uint64_t cluster = virt >> bits;
+               const std::uint64_t l2 =
+                   GetBe(file, l1 + 8 * (cluster >> (bits - 3)), 8) & 0x00ff'ffff'ffff'fe00ull;
+               const std::uint64_t entry =
+                   GetBe(file, l2 + 8 * (cluster & ((1u << (bits - 3)) - 1)), 8);
+               EXPECT_NE(entry & (1ull << 62), 0u) << "the notes' cluster is not compressed";
+               const std::uint64_t stored = entry & ((1ull << (62 - (bits - 8))) - 1);
+               file.replace(stored, 4, "\x07\xff\xff\xff");
+             });
        },
        Outcome::kUnreadable,
        "",
        {}},
       {"qcow2 overlay larger than its backing file",
-       [](HostileImages& t) {
-         const fs::path base = t.MakeQcow("grown", "");
-         const fs::path overlay = base.parent_path() / "overlay.qcow2";
-         t.Make(fmt::format("qemu-img create -q -f qcow2 -F qcow2 -b disk.qcow2 {} 16M",
-                            overlay.string()));
-         return overlay;
-       },
+       [](HostileImages& t) { return t.MakeOverlay("grown", "16M"); },
        Outcome::kWhole,
        "",
        {"--search", "0", "32768"}},
       {"qcow2 overlay whose backing file is cut to half",
        [](HostileImages& t) {
-         const fs::path base = t.MakeQcow("cut", "");
-         const fs::path overlay = base.parent_path() / "overlay.qcow2";
-         t.Make(fmt::format("qemu-img create -q -f qcow2 -F qcow2 -b disk.qcow2 {}",
-                            overlay.string()));
+         const fs::path overlay = t.MakeOverlay("cut");
+         const fs::path base = overlay.parent_path() / "disk.qcow2";
          fs::resize_file(base, fs::file_size(base) / 2);
          return overlay;
        },
@@ -278,44 +259,33 @@ TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
        {}},
       {"qcow2 backing file name that is not UTF-8",
        [](HostileImages& t) {
-         const fs::path base = t.MakeQcow("name", "");
-         const fs::path overlay = base.parent_path() / "overlay.qcow2";
-         t.Make(fmt::format("qemu-img create -q -f qcow2 -F qcow2 -b disk.qcow2 {}",
-                            overlay.string()));
-         auto file = Bytes(overlay);
-         file[Be(file, 8, 8) + 2] = std::byte{0xff};  // di\xffk.qcow2
-         Store(overlay, file);
-         return overlay;
+         return Patched(t.MakeOverlay("name"), [](std::string& file) {
+           file[GetBe(file, 8, 8) + 2] = '\xff';  // di\xffk.qcow2
+         });
        },
        Outcome::kRefused,
        "di\\xFFk.qcow2",
        {}},
       {"E01 whose table entries point past the end of the file, checksum recomputed",
        [](HostileImages& t) {
-         const fs::path image = t.MakeE01("entry");
-         // The first entry of the table listing a chunk of the notes, and
-         // that chunk's own entry.
-         const ChunkSpot spot = FindChunk(image, InsideTheNotes(t.raw));
-         auto file = Bytes(spot.segment);
-         for (const std::size_t index : {std::size_t{0}, spot.index}) {
-           PutLe(file, spot.table + 100 + 4 * index, 4, 0x7fff'0000u);
-         }
-         PutLe(file, spot.table + 100 + 4 * spot.count, 4,
-               Adler(file, spot.table + 100, 4 * spot.count));
-         Store(spot.segment, file);
-         return image;
+         return t.MakeE01WithNotesChunk("entry", [](std::string& file, const ChunkSpot& spot) {
+           // The first entry of the table listing a chunk of the notes, and
+           // that chunk's own entry.
+           for (const std::size_t index : {std::size_t{0}, spot.index}) {
+             PutLe(file, spot.table + 100 + 4 * index, 4, 0x7fff'0000u);
+           }
+           PutLe(file, spot.table + 100 + 4 * spot.count, 4,
+                 Adler(file, spot.table + 100, 4 * spot.count));
+         });
        },
        Outcome::kUnreadable,
        "",
        {}},
       {"E01 whose chunk table is damaged where its copy is whole",
        [](HostileImages& t) {
-         const fs::path image = t.MakeE01("copy");
-         const ChunkSpot spot = FindChunk(image, InsideTheNotes(t.raw));
-         auto file = Bytes(spot.segment);
-         PutLe(file, spot.table + 100 + 4 * spot.index, 4, 0x7fff'0000u);  // checksum left
-         Store(spot.segment, file);
-         return image;
+         return t.MakeE01WithNotesChunk("copy", [](std::string& file, const ChunkSpot& spot) {
+           PutLe(file, spot.table + 100 + 4 * spot.index, 4, 0x7fff'0000u);  // checksum left
+         });
        },
        Outcome::kWhole,
        "",
@@ -333,41 +303,36 @@ TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
        {}},
       {"E01 with a damaged section descriptor in its second segment",
        [](HostileImages& t) {
-         const fs::path image = t.MakeE01("descriptor");
-         const fs::path second = image.parent_path() / "case.E02";
-         auto file = Bytes(second);
-         const std::size_t sectors = FirstSection(file, "sectors");
-         PutLe(file, sectors + 16, 8, Le(file, sectors + 16, 8) + 32772);  // next, one chunk on
-         Store(second, file);
-         return image;
+         return t.MakeE01WithSecondSectors(
+             "descriptor", [](std::string& file, std::size_t sectors) {
+               PutLe(file, sectors + 16, 8,
+                     GetLe(file, sectors + 16, 8) + 32772);  // next, one chunk on
+             });
        },
        Outcome::kRefused,
        "case.E02",
        {}},
       {"E01 whose second segment's sections disagree, checksum recomputed",
        [](HostileImages& t) {
-         const fs::path image = t.MakeE01("disagree");
-         const fs::path second = image.parent_path() / "case.E02";
-         auto file = Bytes(second);
-         const std::size_t sectors = FirstSection(file, "sectors");
-         PutLe(file, sectors + 24, 8, Le(file, sectors + 24, 8) - 32772);  // size, one chunk less
-         PutLe(file, sectors + 72, 4, Adler(file, sectors, 72));
-         Store(second, file);
-         return image;
+         return t.MakeE01WithSecondSectors("disagree", [](std::string& file, std::size_t sectors) {
+           PutLe(file, sectors + 24, 8,
+                 GetLe(file, sectors + 24, 8) - 32772);  // size, one chunk less
+           PutLe(file, sectors + 72, 4, Adler(file, sectors, 72));
+         });
        },
        Outcome::kRefused,
        "case.E02",
        {}},
       {"E01 with a damaged chunk",
        [](HostileImages& t) {
-         const fs::path image = t.MakeE01("chunk");
-         const ChunkSpot spot = FindChunk(image, InsideTheNotes(t.raw));
-         auto file = Bytes(spot.segment);
-         const std::size_t stored = Le(file, spot.table + 84, 8) +
-                                    (Le(file, spot.table + 100 + 4 * spot.index, 4) & 0x7fff'ffff);
-         for (std::size_t i = stored + 100; i < stored + 200; ++i) file[i] ^= std::byte{0x5a};
-         Store(spot.segment, file);
-         return image;
+         return t.MakeE01WithNotesChunk("chunk", [](std::string& file, const ChunkSpot& spot) {
+           const std::size_t stored =
+               GetLe(file, spot.table + 84, 8) +
+               (GetLe(file, spot.table + 100 + 4 * spot.index, 4) & 0x7fff'ffff);
+           for (std::size_t i = stored + 100; i < stored + 200; ++i) {
+             file[i] = static_cast<char>(file[i] ^ 0x5a);
+           }
+         });
        },
        Outcome::kUnreadable,
        "",
@@ -396,7 +361,7 @@ TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
         EXPECT_EQ(recover.status, 1) << recover.out << recover.err;
         EXPECT_GT(UnreadableSectorsIn(recover.out), 0u) << recover.out;
         // What was read whole is the raw disk's; the rest is marked.
-        const auto got = TreeOf(out);
+        const auto got = RecoveredTree(out);
         for (const auto& [path, content] : got) {
           if (content == "folder" || !expected.contains(path)) continue;
           if (content != expected.at(path)) {
@@ -408,7 +373,7 @@ TEST_F(HostileImages, EachEndsRefusedInOneLineOrWithItsDamageRecorded) {
       case Outcome::kWhole:
         EXPECT_EQ(scan.status, 0) << scan.err;
         EXPECT_EQ(recover.status, 0) << recover.out << recover.err;
-        EXPECT_EQ(TreeOf(out), expected);
+        EXPECT_EQ(RecoveredTree(out), expected);
         break;
     }
   }

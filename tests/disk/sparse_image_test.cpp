@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -79,8 +80,8 @@ Walk WalkMap(ClusterMap& map, const std::vector<std::byte>& file) {
         ++walk.compressed;
         EXPECT_LE(piece->hostOffset + piece->storedLength, file.size());
         std::vector<std::byte> cluster(piece->clusterBytes);
-        EXPECT_TRUE(map.Decompress(
-            std::span(file).subspan(piece->hostOffset, piece->storedLength), cluster));
+        EXPECT_TRUE(map.Decompress(std::span(file).subspan(piece->hostOffset, piece->storedLength),
+                                   cluster));
         std::memcpy(out.data(), cluster.data() + piece->withinCluster, out.size());
         break;
       }
@@ -253,6 +254,82 @@ TEST_F(SparseImages, AnOverlayMixesItsOwnClustersWithItsBackingFile) {
   auto own = OpenImageFile(overlay.string());
   ASSERT_TRUE(own.has_value()) << own.error().message;
   EXPECT_TRUE(ReadAll(**own, 40000) == expected);
+}
+
+// A chain of three files is followed to its end by either decoder, and
+// one backing file that needs the library (qcow version 1) sends the whole
+// chain to it; each way the chain can go wrong is refused in one line that
+// names the file.
+TEST_F(SparseImages, BackingChainsAreWalkedAloneByEitherDecoder) {
+  const auto qemu = [&](const std::string& command) {
+    EXPECT_TRUE(Shell(fmt::format("cd {} && {} >/dev/null", dir.Path().string(), command)))
+        << command;
+  };
+  const auto overlay = [&](const std::string& name, const std::string& backing,
+                           const std::string& format, const std::string& writes) {
+    // Unsafe: the backing file is not opened, so that it may be missing.
+    qemu(fmt::format("qemu-img create -q -u -f qcow2 -F {} -b {} {} 4M", format, backing, name));
+    if (!writes.empty()) qemu(fmt::format("qemu-io -f qcow2 {} {}", writes, name));
+    return dir / name;
+  };
+  auto expected = raw;
+  std::fill_n(expected.begin() + (1 << 20), 65536, std::byte{0xab});
+  std::fill_n(expected.begin() + (2 << 20), 4096, std::byte{0xcd});
+  std::fill_n(expected.begin() + (2 << 20) + 512, 512, std::byte{0xef});
+
+  Convert("-O qcow2 -o compat=0.10", "base.qcow2");
+  overlay("middle.qcow2", "base.qcow2", "qcow2", "-c 'write -q -P 0xab 1M 64k'");
+  const fs::path top = overlay("top.qcow2", "middle.qcow2", "qcow2",
+                               "-c 'write -q -P 0xcd 2M 4k' -c 'write -q -P 0xef 2097664 512'");
+  Convert("-O qcow", "old.qcow");
+  overlay("old-middle.qcow2", "old.qcow", "qcow", "-c 'write -q -P 0xab 1M 64k'");
+  const fs::path oldTop = overlay("old-top.qcow2", "old-middle.qcow2", "qcow2",
+                                  "-c 'write -q -P 0xcd 2M 4k' -c 'write -q -P 0xef 2097664 512'");
+  for (const fs::path& image : {top, oldTop}) {
+    for (const ImageDecoder decoder : {ImageDecoder::kOwn, ImageDecoder::kLibraryOnly}) {
+      SCOPED_TRACE(image.filename().string() +
+                   (decoder == ImageDecoder::kOwn ? " own" : " library"));
+      auto source = OpenQcowImage(image.string(), decoder);
+      ASSERT_TRUE(source.has_value()) << source.error().message;
+      EXPECT_EQ((*source)->Describe().path, image.string());
+      // Reads that cross from clusters a file leaves to its backing file
+      // into its own ones.
+      EXPECT_TRUE(ReadAll(**source, 12345) == expected);
+    }
+  }
+
+  struct Refusal {
+    const char* what;
+    fs::path image;
+    const char* mention;
+  };
+  fs::create_directory(dir / "inner");
+  std::vector<Refusal> refusals = {
+      {"a raw backing file", overlay("on-raw.qcow2", "disk.raw", "raw", ""),
+       "its backing file disk.raw is not a qcow image"},
+      {"a missing backing file", overlay("orphan.qcow2", "gone.qcow2", "qcow2", ""),
+       "its backing file gone.qcow2 is missing"},
+      {"a backing file outside the folder",
+       overlay("inner/escape.qcow2", "../base.qcow2", "qcow2", ""),
+       "its backing file ../base.qcow2 is not read"},
+      {"a chain that comes back to its start",
+       (overlay("loop-b.qcow2", "loop-a.qcow2", "qcow2", ""),
+        overlay("loop-a.qcow2", "loop-b.qcow2", "qcow2", "")),
+       "the qcow image is damaged or incomplete"},
+  };
+  const fs::path fifoBacked = overlay("on-fifo.qcow2", "gone-fifo.qcow2", "qcow2", "");
+  ASSERT_EQ(::mkfifo((dir / "gone-fifo.qcow2").c_str(), 0644), 0);
+  refusals.push_back({"a FIFO as backing file", fifoBacked, "gone-fifo.qcow2"});
+  for (const auto& refusal : refusals) {
+    for (const ImageDecoder decoder : {ImageDecoder::kOwn, ImageDecoder::kLibraryOnly}) {
+      SCOPED_TRACE(std::string(refusal.what) +
+                   (decoder == ImageDecoder::kOwn ? " own" : " library"));
+      auto source = OpenQcowImage(refusal.image.string(), decoder);
+      ASSERT_FALSE(source.has_value());
+      EXPECT_THAT(source.error().message, HasSubstr(refusal.mention));
+      EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
+    }
+  }
 }
 
 // A grain table entry pointing past the end of the file, and a file cut

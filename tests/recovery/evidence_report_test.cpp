@@ -1,5 +1,6 @@
 // The report as evidence: every entry's inode words and the hashes of the
 // bytes that reached the host, and the run's own facts.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -179,6 +180,34 @@ TEST(EvidenceReport, AStoppedCopyHasNoHashAndTheSourceHashSaysWhy) {
   EXPECT_TRUE(json["settings"]["hashSource"].get<bool>());
 }
 
+// The JSON report, written entry by entry, is exactly what one dump of the
+// whole document gives, whatever its texts hold (a command line that reads
+// like the entry list, quotes, newlines).
+TEST(ReportJsonText, EntriesWrittenOneByOneMatchTheWholeDocument) {
+  RecoveryReport report;
+  report.commandLine = "tolvar recover \"entries\": [] x\n  \"entries\": []";
+  report.destination = "out";
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(count);
+    report.entries.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      ReportEntry entry;
+      entry.path = fmt::format("a/b{}", i);
+      entry.rawPath = {"a", fmt::format("b{}\n", i)};
+      entry.unreadable = {{10, 2}, {20, 1}};
+      entry.note = i == 1 ? "line\nbreak \"quoted\"" : "";
+      entry.sha256 = std::string(64, 'a');
+      if (i == 2) entry.facts = InodeFacts{0x81a4, 1, 2, 1, 3, 4, 5};
+      report.entries.push_back(entry);
+    }
+    const std::string text = ReportJson(report);
+    const nlohmann::json parsed = nlohmann::json::parse(text);
+    EXPECT_EQ(parsed.dump(2) + "\n", text);
+    EXPECT_EQ(parsed["entries"].size(), count);
+    EXPECT_EQ(parsed["commandLine"], report.commandLine);
+  }
+}
+
 TEST(ContentHash, TheWholeSourceIsHashedOrRefusedNamingTheUnreadableByte) {
   const auto bytes = testing::PatternBytes(20000);  // more than one piece of the reader
   ContentHasher expected(DigestSet::kSha256Only);
@@ -242,6 +271,24 @@ TEST(ContentHash, TheFileDigesterGivesTheDigestsOfTheStreamFedToIt) {
     const ContentDigests want = expected.Finish();
     EXPECT_EQ(digests->sha256, want.sha256);
     EXPECT_EQ(digests->md5, want.md5);
+
+    // Bytes, read-backs and zeros interleaved keep their order through both
+    // digests (the read-back is handed from one digest's thread to the other).
+    ContentHasher mixed;
+    digester.Start(size + 2 * zeros);
+    for (int round = 0; round < 2; ++round) {
+      mixed.Update(std::span(image).subspan(round * 7, bytesPart));
+      mixed.Update(std::span(image).subspan(round * 11, size - bytesPart));
+      mixed.UpdateZeros(zeros);
+      digester.Update(std::span(image).subspan(round * 7, bytesPart));
+      digester.UpdateFromFile(fd, round * 11, size - bytesPart);
+      digester.UpdateZeros(zeros);
+    }
+    const std::optional<ContentDigests> mixedDigests = digester.Finish();
+    ASSERT_TRUE(mixedDigests.has_value());
+    const ContentDigests mixedWant = mixed.Finish();
+    EXPECT_EQ(mixedDigests->sha256, mixedWant.sha256);
+    EXPECT_EQ(mixedDigests->md5, mixedWant.md5);
 
     // A range running past the end of the file does not read back whole.
     digester.Start(size);

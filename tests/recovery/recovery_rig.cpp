@@ -54,7 +54,11 @@ RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, std::size_t volu
   Mount(MakeFaultInjectingSource(memory, std::move(extraFaults)), volumeIndex);
 }
 
-RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile) {
+RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile)
+    : RecoveryRig(disk, FromImageFile{}, [](const std::filesystem::path& raw) { return raw; }) {}
+
+RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile,
+                         const ImageConverter& convert) {
   auto built = imagekit::BuildImageBytes(disk);
   if (!built) {
     ADD_FAILURE() << "image build failed: " << built.error().message;
@@ -65,7 +69,9 @@ RecoveryRig::RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile) {
   std::ofstream(image, std::ios::binary)
       .write(reinterpret_cast<const char*>(built_.bytes.data()),
              static_cast<std::streamsize>(built_.bytes.size()));
-  auto source = OpenRawImageFile(image.string());
+  const std::filesystem::path converted = convert(image);
+  auto source =
+      converted == image ? OpenRawImageFile(image.string()) : OpenImageFile(converted.string());
   if (!source) {
     ADD_FAILURE() << source.error().message;
     return;

@@ -46,6 +46,10 @@ class RecoveryRig {
   // the description lists as unreadable are ignored.
   struct FromImageFile {};
   RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile);
+  // The same, with the raw image file turned into another image format by
+  // `convert` (which returns the new file's path) and opened by content.
+  using ImageConverter = std::function<std::filesystem::path(const std::filesystem::path& raw)>;
+  RecoveryRig(const imagekit::DiskDescription& disk, FromImageFile, const ImageConverter& convert);
 
   // A saving run into Destination() (or `destination`).
   // The run's counts, as the saving observer hears them.
