@@ -64,28 +64,28 @@ constexpr ContextItem kContextMenu[] = {
 };
 
 constexpr ToolButton kToolButtons[] = {
-    {1049, 20, 13, false, Bitmap::kToolRecoverSelected, Bitmap::kToolRecoverSelectedHover,
-     "Copy the selected file(s) and folder(s) to your computer", kRecoverSelected},
-    {1050, 80, 13, false, Bitmap::kToolRecoverAll, Bitmap::kToolRecoverAllHover,
-     "Copy all the file(s) and folder(s) to your computer", kRecoverAll},
-    {1053, 140, 13, false, Bitmap::kToolFindFiles, Bitmap::kToolFindFilesHover,
-     "Search the file(s) in the recovered data", kFindFiles},
-    {1055, 200, 13, false, Bitmap::kToolLiveUpdate, Bitmap::kToolLiveUpdateHover,
-     "Updates the software with latest changes from internet", kLiveUpdate},
-    {1054, 260, 13, false, Bitmap::kToolSettings, Bitmap::kToolSettingsHover,
-     "Configures the software", kSettings},
-    {1051, 0, 0, true, Bitmap::kToolSaveSnapshot, Bitmap::kToolSaveSnapshotHover,
+    {kRecoverSelected, 20, 13, false, Bitmap::kToolRecoverSelected,
+     Bitmap::kToolRecoverSelectedHover, "Copy the selected file(s) and folder(s) to your computer",
+     "Recover"},
+    {kRecoverAll, 80, 13, false, Bitmap::kToolRecoverAll, Bitmap::kToolRecoverAllHover,
+     "Copy all the file(s) and folder(s) to your computer", "Recover All"},
+    {kFindFiles, 140, 13, false, Bitmap::kToolFindFiles, Bitmap::kToolFindFilesHover,
+     "Search the file(s) in the recovered data", "Search"},
+    {kLiveUpdate, 200, 13, false, Bitmap::kToolLiveUpdate, Bitmap::kToolLiveUpdateHover,
+     "Updates the software with latest changes from internet", "Update"},
+    {kSettings, 260, 13, false, Bitmap::kToolSettings, Bitmap::kToolSettingsHover,
+     "Configures the software", "Settings"},
+    {kSaveSnapshot, 0, 0, true, Bitmap::kToolSaveSnapshot, Bitmap::kToolSaveSnapshotHover,
      "Saves the snapshot of scan information, so that later on you need not to scan the disk "
      "again",
-     kNone},
-    {1052, 0, 0, true, Bitmap::kToolLoadSnapshot, Bitmap::kToolLoadSnapshotHover,
-     "Loads the data from previously saved scan information", kNone},
+     "Save", false},
+    {kLoadSnapshot, 0, 0, true, Bitmap::kToolLoadSnapshot, Bitmap::kToolLoadSnapshotHover,
+     "Loads the data from previously saved scan information", "Load", false},
 };
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
+  return std::ranges::equal(
+      a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 // The type column as the window reads it: at most 100 characters.
@@ -134,13 +134,14 @@ Command MenuBarEquivalent(Command command) {
 std::span<const ToolButton> ToolButtons() { return kToolButtons; }
 
 bool ToolButtonActs(const ToolButton& button, bool commandEnabledInMenuBar) {
-  if (button.actsAs == kNone) return false;
-  if (AlwaysEnabled(button.actsAs)) return true;
+  if (!button.acts) return false;
+  if (AlwaysEnabled(button.command)) return true;
   return commandEnabledInMenuBar;
 }
 
 bool ContextMenuAvailable(const WizardState& state, bool hasSelectionMark) {
-  return state.treeHasFocus == 0 && state.step == 2 && !state.Busy() && hasSelectionMark;
+  return state.treeHasFocus == 0 && state.step == WizardStep::kFiles && !state.Busy() &&
+         hasSelectionMark;
 }
 
 bool RenamesAsFolder(std::string_view typeText) {
@@ -152,8 +153,8 @@ bool OpenWithGreyed(std::string_view typeText) { return RenamesAsFolder(typeText
 
 bool OpensAsFolder(std::string_view typeText) { return TypeAsRead(typeText).ends_with("Folder"); }
 
-std::string RenamedName(std::string_view edited, std::string_view oldName, int step) {
-  const std::string_view name = (edited.empty() || step != 2) ? oldName : edited;
+std::string RenamedName(std::string_view edited, std::string_view oldName, WizardStep step) {
+  const std::string_view name = (edited.empty() || step != WizardStep::kFiles) ? oldName : edited;
   return std::string(CutUtf8(name, kMaxNameBytes));
 }
 
@@ -196,17 +197,19 @@ KeyAction ActionForKey(Key key, const WizardState& state) {
       return KeyAction::kHelpContents;
     case Key::kTab:
       if (renaming) return KeyAction::kDefault;
-      return state.step == 2 ? KeyAction::kToggleListTreeFocus : KeyAction::kDefault;
+      return state.step == WizardStep::kFiles ? KeyAction::kToggleListTreeFocus
+                                              : KeyAction::kDefault;
     case Key::kEscape:
       return KeyAction::kToFocusedControl;
     case Key::kEnter:
       if (renaming) return KeyAction::kDefault;
-      return state.step == 2 ? KeyAction::kOpen : KeyAction::kSwallow;
+      return state.step == WizardStep::kFiles ? KeyAction::kOpen : KeyAction::kSwallow;
     case Key::kContextMenu:
       return KeyAction::kContextMenu;
     case Key::kF2:
-      return (state.step == 2 && state.treeHasFocus == 0 && !renaming) ? KeyAction::kRename
-                                                                          : KeyAction::kSwallow;
+      return (state.step == WizardStep::kFiles && state.treeHasFocus == 0 && !renaming)
+                 ? KeyAction::kRename
+                 : KeyAction::kSwallow;
     case Key::kOther:
       break;
   }

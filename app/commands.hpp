@@ -22,38 +22,38 @@ namespace tolvar::commands {
 inline constexpr std::string_view kHomePage = "https://tolvar.example.org/";
 inline constexpr std::string_view kReleasesPage = "https://tolvar.example.org/releases/";
 
-// Every command id of the window's menus.
-enum class Command : int {
-  kNone = 0,
-  kSaveSnapshot = 32772,  // in no menu; does nothing
-  kLoadSnapshot = 32773,  // in no menu; does nothing
-  kExit = 32774,
-  kRecoverSelected = 32806,
-  kRecoverAll = 32807,
-  kIcons = 32808,
-  kFindFiles = 32813,
-  kFileFilters = 32814,
-  kSettings = 32815,
-  kContents = 32816,
-  kAbout = 32817,
-  kContextIcons = 32819,
-  kContextList = 32820,
-  kContextRecoverSelected = 32825,
-  kContextRecoverAll = 32826,
-  kContextOpen = 32827,
-  kContextSettings = 32828,
-  kContextOpenWith = 32829,
-  kContextProperties = 32830,
-  kOpenLog = 32831,  // in no menu
-  kContextFindFiles = 32836,
-  kContextDetails = 32837,
-  kContextRename = 32839,
-  kDriveInformation = 32840,
-  kBuyOnline = 32841,
-  kLiveUpdate = 32842,
-  kRestoreCompressed = 32843,  // in no menu
-  kList = 59410,
-  kDetails = 59411,
+// Every command of the window's menus, by name.
+enum class Command {
+  kNone,
+  kSaveSnapshot,  // in no menu; does nothing
+  kLoadSnapshot,  // in no menu; does nothing
+  kExit,
+  kRecoverSelected,
+  kRecoverAll,
+  kIcons,
+  kFindFiles,
+  kFileFilters,
+  kSettings,
+  kContents,
+  kAbout,
+  kContextIcons,
+  kContextList,
+  kContextRecoverSelected,
+  kContextRecoverAll,
+  kContextOpen,
+  kContextSettings,
+  kContextOpenWith,
+  kContextProperties,
+  kOpenLog,  // in no menu
+  kContextFindFiles,
+  kContextDetails,
+  kContextRename,
+  kDriveInformation,
+  kBuyOnline,
+  kLiveUpdate,
+  kRestoreCompressed,  // in no menu
+  kList,
+  kDetails,
 };
 
 // The pictures beside menu items and on tool buttons, by their number.
@@ -121,16 +121,17 @@ struct ContextItem {
 // With, Rename and Properties, which have no menu-bar item).
 [[nodiscard]] Command MenuBarEquivalent(Command command);
 
-// The tool buttons of the top row.
+// The tool buttons of the top row, each known by the command it stands for.
 struct ToolButton {
-  int controlId = 0;
+  Command command = Command::kNone;
   int x = 0;  // dialog units; hidden buttons have no place
   int y = 0;
   bool hidden = false;
   Bitmap normal = Bitmap::kNone;
   Bitmap hover = Bitmap::kNone;
   std::string_view tooltip;
-  Command actsAs = Command::kNone;  // kNone: does nothing
+  std::string_view caption;  // the word under its picture
+  bool acts = true;          // false: a click does nothing
 };
 inline constexpr int kToolButtonWidth = 45;  // dialog units
 inline constexpr int kToolButtonHeight = 42;
@@ -156,7 +157,8 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 // The name an entry gets when its in-place editor closes: the edited text, or
 // the old name when the text is empty or the wizard is not on the files step;
 // cut to 255 bytes, never inside a UTF-8 sequence.
-[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName, int step);
+[[nodiscard]] std::string RenamedName(std::string_view edited, std::string_view oldName,
+                                      WizardStep step);
 // Gives the file whose id is `fileId` its new name; false when there is none.
 bool RenameFile(FileTree& tree, std::uint32_t fileId, std::string_view name);
 // Gives the folder record at `folderIndex` its new name; false when out of range.

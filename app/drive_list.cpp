@@ -30,7 +30,7 @@ std::uint32_t DefaultRangeEnd(const DriveInfo& drive) {
 }
 
 std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive) {
-  std::vector<PanelRow> rows = DescribePanelMode(0).rows;
+  std::vector<PanelRow> rows = DescribePanelMode(PanelMode::kDrive).rows;
   const std::string values[] = {drive.model, MegabytesText(drive.totalSectors),
                                 fmt::format("{}", drive.cylinders), fmt::format("{}", drive.heads),
                                 fmt::format("{}", drive.sectorsPerTrack)};
@@ -40,7 +40,7 @@ std::vector<PanelRow> DrivePanelRows(const DriveInfo& drive) {
 
 bool SelectDrive(DriveTable& drives, WizardState& state, Feedback& feedback,
                  std::string_view itemText) {
-  if (state.step != 0) return false;
+  if (state.step != WizardStep::kDisk) return false;
   const auto index = DriveIndexFromItemText(itemText);
   // Only listed drives have items; anything else is not a drive of this table.
   if (!index || *index >= drives.listedCount) return false;

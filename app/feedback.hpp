@@ -23,7 +23,7 @@ class Feedback {
   virtual void ShowProgress(bool shown) = 0;
   virtual void SetQuickHelp(std::string_view text) = 0;
 
-  void SetPanelMode(int mode, std::uint32_t rangeEnd = 0) {
+  void SetPanelMode(PanelMode mode, std::uint32_t rangeEnd = 0) {
     SetPanelMode(DescribePanelMode(mode, rangeEnd));
   }
 };

@@ -5,9 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/saved_digests.hpp"
+#include "disk/drive_table.hpp"
+#include "recovery/report.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
 
@@ -28,5 +33,22 @@ struct CaptionedValue {
   std::string value;
 };
 [[nodiscard]] std::array<CaptionedValue, 8> DriveInformationFields(const DriveInformation& info);
+
+inline constexpr std::string_view kNotReadable = "not readable";
+inline constexpr std::string_view kReadingDetails = "reading...";
+
+// The words of inode `inode` as the report gives them; nothing when the
+// number lies outside the volume's inode table or its sector did not read.
+[[nodiscard]] std::optional<InodeFacts> ReadInodeFacts(DriveTable& drives, const VolumeInfo& volume,
+                                                       std::uint32_t inode);
+
+// An entry's details under its time stamp in Properties: the inode number,
+// then its mode, owner, group, links and three times (UTC, as in the
+// report), then the digests when the file was saved in this session. The
+// rows are the same whether the words were read or not: without them the
+// mode says `missing` ("not readable", "reading...") and the others "-".
+[[nodiscard]] std::vector<CaptionedValue> EntryDetailFields(
+    std::uint32_t inode, const std::optional<InodeFacts>& facts, const FileDigests* digests,
+    std::string_view missing = kNotReadable);
 
 }  // namespace tolvar

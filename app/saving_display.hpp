@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/saved_digests.hpp"
 #include "base/error.hpp"
 #include "recovery/saving_run.hpp"
 
@@ -25,7 +27,7 @@ class SavingDisplay {
 
 // A saving run's events as the dialog's fields: the host folder as "Path",
 // the entry's name, "n of m" and the progress. A failure that ends the run
-// is kept in `problem`.
+// is kept in `problem`, the digests of every file written in `written`.
 class SavingDisplayObserver final : public SavingObserver {
  public:
   explicit SavingDisplayObserver(SavingDisplay& display) : display_(display) {}
@@ -33,11 +35,23 @@ class SavingDisplayObserver final : public SavingObserver {
                     std::uint64_t total) override;
   void Progress(int position) override { display_.SetProgress(position); }
   void Failed(const Error& error) override { problem = error.message; }
+  void EntryReported(const ReportEntry& entry) override;
 
   std::string problem;
+  std::vector<WrittenFileDigests> written;
 
  private:
   SavingDisplay& display_;
 };
+
+// The summary's line on the digests of the files written: where to find
+// them all, or the one file's own; empty when no file was written.
+[[nodiscard]] std::string DigestSummaryText(const std::vector<WrittenFileDigests>& written,
+                                            bool reportWritten);
+
+// Every written file's digests, one block per file, for the summary's
+// details; past `limit` files a last line says how many more the report has.
+[[nodiscard]] std::string DigestListText(const std::vector<WrittenFileDigests>& written,
+                                         std::size_t limit);
 
 }  // namespace tolvar

@@ -1,6 +1,7 @@
 #include "app/wizard_controller.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
@@ -39,10 +40,6 @@ constexpr std::size_t kTreeItemsPerPost = 1024;
 std::string JoinHelp(std::span<const std::string_view> lines) {
   return QuickHelpText(std::vector<std::string>(lines.begin(), lines.end()));
 }
-
-constexpr std::array kRangeControls = {
-    ControlId::kRangeTitle, ControlId::kRangeGroup, ControlId::kEndField, ControlId::kStartField,
-    ControlId::kStartLabel, ControlId::kEndLabel,   ControlId::kRangeHelp};
 
 constexpr std::array kBrowseCommands = {
     MenuCommand::kRecoverSelected, MenuCommand::kRecoverAll,
@@ -84,7 +81,9 @@ struct WizardController::Impl {
   bool ended = false;
   bool driveChosen = false;
   bool leaving = false;
+  bool restoreDeclined = false;
   std::map<MenuCommand, bool> menuEnabled;
+  SaveControl saveControl;           // the saving run's stop and skip requests
   std::atomic<bool> closing{false};  // read by the mount worker to skip the tree build
 
   WizardState& state() { return session.state; }
@@ -116,17 +115,12 @@ struct WizardController::Impl {
 
   // ---- feedback surface (UI thread) ----
 
-  void ShowBoth(ControlId control, bool on) {
-    view.ShowControl(control, on);
-    view.EnableControl(control, on);
-  }
-
-  void PanelMode(int mode) {
+  void Panel(PanelMode mode) {
     const PanelLayout layout = DescribePanelMode(mode, state().rangeEnd);
     view.SetPanel(layout);
     if (!layout.quickHelp.empty()) view.SetQuickHelp(layout.quickHelp);
-    if (mode == 1 || mode == 44) {
-      for (const ControlId c : kRangeControls) view.ShowControl(c, false);
+    if (mode == PanelMode::kRangeSearch || mode == PanelMode::kRecordSearch) {
+      view.ShowSection(PaneSection::kSectorRange, false);
     }
   }
 
@@ -140,7 +134,7 @@ struct WizardController::Impl {
   void MenuState(int menu) {
     const bool browse = menu == 3;
     for (const MenuCommand c : kBrowseCommands) EnableMenu(c, browse);
-    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == 0);
+    EnableMenu(MenuCommand::kSettings, menu != 0 || state().step == WizardStep::kDisk);
     for (const MenuCommand c :
          {MenuCommand::kExit, MenuCommand::kLiveUpdate, MenuCommand::kContents,
           MenuCommand::kBuyOnline, MenuCommand::kAbout}) {
@@ -169,14 +163,10 @@ struct WizardController::Impl {
     FillList(kRootFolderInode);
   }
 
-  void ShowRangeControls(bool shown) {
-    for (const ControlId c : kRangeControls) view.ShowControl(c, shown);
-  }
+  void ShowRangeControls(bool shown) { view.ShowSection(PaneSection::kSectorRange, shown); }
 
   void ResetRangeFields() {
-    view.SetControlText(ControlId::kStartField, "0");
-    view.SetControlText(ControlId::kEndField,
-                        fmt::format("{}", DefaultRangeEnd(session.drives.Current())));
+    view.SetSectorRange({"0", fmt::format("{}", DefaultRangeEnd(session.drives.Current()))});
   }
 
   void DetailsColumn() {
@@ -190,16 +180,12 @@ struct WizardController::Impl {
     view.ShowTree(TreeKind::kDisk, false);
     view.EnableTree(TreeKind::kDisk, false);
     view.ClearList();
-    view.ShowControl(ControlId::kIdentifyGroup, false);
-    view.ShowControl(ControlId::kIdentifyTitle, false);
-    ShowBoth(ControlId::kUsePartitionTable, false);
-    ShowBoth(ControlId::kSearchPartition, false);
-    view.ShowControl(ControlId::kIdentifyHelp, false);
-    ShowBoth(ControlId::kNext, false);
-    ShowBoth(ControlId::kBack, false);
-    ShowBoth(ControlId::kStop, true);
+    view.ShowSection(PaneSection::kIdentifyOptions, false);
+    view.ShowButton(WizardButton::kNext, false);
+    view.ShowButton(WizardButton::kBack, false);
+    view.ShowButton(WizardButton::kStop, true);
     view.SetProgress(0);
-    view.ShowControl(ControlId::kProgress, true);
+    view.ShowSection(PaneSection::kProgress, true);
   }
 
   void LayoutBackToDisk() {
@@ -208,24 +194,20 @@ struct WizardController::Impl {
     view.ShowTree(TreeKind::kVolume, false);
     view.EnableTree(TreeKind::kVolume, false);
     view.ClearList();
-    view.ShowControl(ControlId::kIdentifyGroup, true);
-    view.ShowControl(ControlId::kIdentifyTitle, true);
-    ShowBoth(ControlId::kUsePartitionTable, true);
-    ShowBoth(ControlId::kSearchPartition, true);
-    ShowBoth(ControlId::kBack, false);
-    view.ShowControl(ControlId::kIdentifyHelp, true);
+    view.ShowSection(PaneSection::kIdentifyOptions, true);
+    view.ShowButton(WizardButton::kBack, false);
     if (state().identifyOption == IdentifyOption::kSearchPartition) ShowRangeControls(true);
   }
 
   void LayoutVolumesReady() {
     view.EnableTree(TreeKind::kVolume, true);
     state().ClearStop();
-    view.ShowControl(ControlId::kProgress, false);
-    view.ShowControl(ControlId::kStatusLine, false);
-    ShowBoth(ControlId::kStop, false);
-    ShowBoth(ControlId::kBack, true);
+    view.ShowSection(PaneSection::kProgress, false);
+    view.ShowSection(PaneSection::kStatusLine, false);
+    view.ShowButton(WizardButton::kStop, false);
+    view.ShowButton(WizardButton::kBack, true);
     MenuState(1);
-    PanelMode(6);
+    Panel(PanelMode::kVolume);
     QuickHelp(kVolumesReadyHelpLines);
   }
 
@@ -256,7 +238,7 @@ struct WizardController::Impl {
   void DiskStep(int menu) {
     LayoutBackToDisk();
     MenuState(menu);
-    PanelMode(0);
+    Panel(PanelMode::kDrive);
   }
 
   // ---- trees ----
@@ -299,19 +281,19 @@ struct WizardController::Impl {
     state().ClearStop();
     state().SetBusy(false);
 
-    state().step = -1;
+    state().step = WizardStep::kStarting;
     MakeDiskTree();
-    state().step = 0;
+    state().step = WizardStep::kDisk;
 
     MenuState(0);
     ShowRangeControls(false);
-    PanelMode(0);
+    Panel(PanelMode::kDrive);
     QuickHelp(kStartHelpLines);
-    view.CheckRadio(ControlId::kUsePartitionTable);
-    view.ShowControl(ControlId::kProgress, false);
-    ShowBoth(ControlId::kBack, false);
-    ShowBoth(ControlId::kNext, false);
-    ShowBoth(ControlId::kStop, false);
+    view.CheckIdentifyOption(IdentifyOption::kUsePartitionTable);
+    view.ShowSection(PaneSection::kProgress, false);
+    view.ShowButton(WizardButton::kBack, false);
+    view.ShowButton(WizardButton::kNext, false);
+    view.ShowButton(WizardButton::kStop, false);
     view.ShowList(false);
     DetailsColumn();
     session.settings = RecoverySettings::DefaultsFor(session.drives.Route());
@@ -333,10 +315,10 @@ struct WizardController::Impl {
   }
 
   bool DrivesChanged() {
-    if (ended || workerActive || state().step != 0) return false;
+    if (ended || workerActive || state().step != WizardStep::kDisk) return false;
     MakeDiskTree();
-    ShowBoth(ControlId::kNext, false);
-    PanelMode(0);
+    view.ShowButton(WizardButton::kNext, false);
+    Panel(PanelMode::kDrive);
     return true;
   }
 
@@ -347,13 +329,14 @@ struct WizardController::Impl {
     if (item == kNoViewItem) item = root;
     if (item == root || workerActive) {
       view.SelectTreeItem(kind, item);
-      if (item == root && kind == TreeKind::kFile && state().step == 2 && !workerActive) {
+      if (item == root && kind == TreeKind::kFile && state().step == WizardStep::kFiles &&
+          !workerActive) {
         state().openWith = 0;
         OpenFolder(item);
       }
       return;
     }
-    if (kind == TreeKind::kDisk && state().step == 0) {
+    if (kind == TreeKind::kDisk && state().step == WizardStep::kDisk) {
       const auto it = std::find(driveItems.begin(), driveItems.end(), item);
       if (it == driveItems.end()) return;
       view.SelectTreeItem(kind, item);
@@ -361,25 +344,20 @@ struct WizardController::Impl {
       driveChosen = true;
       ResetRangeFields();
       const DriveInfo& drive = session.drives.Current();
-      view.SetPanelValue(kModelLabel, drive.model);
-      view.SetPanelValue(kCapacityLabel, fmt::format("{} MB ( Approx )", drive.totalSectors >> 11));
-      view.SetPanelValue(kCylindersLabel, fmt::format("{}", drive.cylinders));
-      view.SetPanelValue(kHeadLabel, fmt::format("{}", drive.heads));
-      view.SetPanelValue(kSectorsPerTrackLabel, fmt::format("{}", drive.sectorsPerTrack));
-      ShowBoth(ControlId::kNext, true);
-    } else if (kind == TreeKind::kVolume && state().step == 1) {
+      view.ShowDriveFigures(
+          {drive.model, drive.totalSectors, drive.cylinders, drive.heads, drive.sectorsPerTrack});
+      view.ShowButton(WizardButton::kNext, true);
+    } else if (kind == TreeKind::kVolume && state().step == WizardStep::kVolume) {
       const auto it = std::find(volumeItems.begin(), volumeItems.end(), item);
       if (it == volumeItems.end()) return;
       view.SelectTreeItem(kind, item);
       const auto index = static_cast<std::uint16_t>(it - volumeItems.begin());
       session.volumes.currentVolume = index;
       const VolumeInfo& volume = session.volumes.entries[index];
-      view.SetPanelValue(kVolumeTypeLabel, FsTypeName(volume.fsType));
-      view.SetPanelValue(kVolumeNameLabel, volume.volumeName);
-      view.SetPanelValue(kVolumeStartLabel, fmt::format("{}", volume.startSector));
-      view.SetPanelValue(kVolumeSizeLabel, MegabytesText(volume.sizeSectors));
-      ShowBoth(ControlId::kNext, true);
-    } else if (kind == TreeKind::kFile && state().step == 2) {
+      view.ShowVolumeFigures({std::string(FsTypeName(volume.fsType)), volume.volumeName,
+                              volume.startSector, volume.sizeSectors});
+      view.ShowButton(WizardButton::kNext, true);
+    } else if (kind == TreeKind::kFile && state().step == WizardStep::kFiles) {
       state().openWith = 0;
       view.ClearList();
       view.SelectTreeItem(kind, item);
@@ -388,10 +366,9 @@ struct WizardController::Impl {
   }
 
   void IdentifyOptionChosen(IdentifyOption option) {
-    if (ended || state().step != 0 || workerActive) return;
+    if (ended || state().step != WizardStep::kDisk || workerActive) return;
     state().identifyOption = option;
-    view.CheckRadio(option == IdentifyOption::kSearchPartition ? ControlId::kSearchPartition
-                                                               : ControlId::kUsePartitionTable);
+    view.CheckIdentifyOption(option);
     if (option == IdentifyOption::kSearchPartition) {
       ShowRangeControls(true);
       ResetRangeFields();
@@ -405,15 +382,15 @@ struct WizardController::Impl {
     view.SetListGridAndFullRow();
     session.filters.Reset();
     state().SetBusy(false);
-    ShowBoth(ControlId::kNext, false);
+    view.ShowButton(WizardButton::kNext, false);
     view.SetListViewMode(ListViewMode::kDetails);
 
-    if (state().step == 0) {
+    if (state().step == WizardStep::kDisk) {
       if (!driveChosen) return;
       if (state().identifyOption == IdentifyOption::kSearchPartition) {
-        const auto start = ParseSectorField(view.ReadField(ControlId::kStartField));
-        const auto end = start ? ParseSectorField(view.ReadField(ControlId::kEndField))
-                               : std::optional<std::uint32_t>{};
+        const SectorRangeText typed = view.ReadSectorRange();
+        const auto start = ParseSectorField(typed.start);
+        const auto end = start ? ParseSectorField(typed.end) : std::optional<std::uint32_t>{};
         std::string_view refusal;
         if (!start) {
           refusal = kBadStartMessage;
@@ -424,14 +401,14 @@ struct WizardController::Impl {
         }
         if (!refusal.empty()) {
           view.ShowMessage(refusal, MessageKind::kError);
-          ShowBoth(ControlId::kNext, true);
+          view.ShowButton(WizardButton::kNext, true);
           return;
         }
         state().rangeStart = *start;
         state().rangeEnd = *end;
       }
       StartOpenWorker(state().identifyOption == IdentifyOption::kSearchPartition);
-    } else if (state().step == 1) {
+    } else if (state().step == WizardStep::kVolume) {
       const std::optional<RecoveryMode> mode = view.AskRecoveryMode();
       if (!mode) return;
       state().recoveryMode = *mode;
@@ -466,22 +443,22 @@ struct WizardController::Impl {
           // The reason, not an empty search: the user can mend it and retry.
           view.ShowMessage(DriveNotOpenedMessage(session.drives.currentDrive, openProblem),
                            MessageKind::kError);
-          ShowBoth(ControlId::kNext, true);
+          view.ShowButton(WizardButton::kNext, true);
           return;
         }
         if (!hasRecord) {
           view.ShowMessage(kNoRecordMessage, MessageKind::kInformation);
           return;
         }
-        BeginSearch(rangeSearch ? 1 : 44);
+        BeginSearch(rangeSearch ? PanelMode::kRangeSearch : PanelMode::kRecordSearch);
       });
     });
   }
 
-  void BeginSearch(int panelMode) {
+  void BeginSearch(PanelMode panelMode) {
     LayoutSearchStart();
     MenuState(1);
-    PanelMode(panelMode);
+    Panel(panelMode);
     QuickHelp(kSearchingHelpLines);
     CreateTree(TreeKind::kVolume, kVolumeTreeRootText, TreeImage::kDrive);
     StartSearchWorker();
@@ -490,23 +467,23 @@ struct WizardController::Impl {
   void Back() {
     if (ended || workerActive) return;
     view.SetListViewMode(ListViewMode::kDetails);
-    ShowBoth(ControlId::kNext, false);
+    view.ShowButton(WizardButton::kNext, false);
     view.ClearList();
     view.ShowList(false);
-    if (state().step == 1) {
+    if (state().step == WizardStep::kVolume) {
       session.drives.CloseDrive();
       DiskStep(4);
-      state().step = 0;
+      state().step = WizardStep::kDisk;
       QuickHelp(kBackToDiskHelpLines);
       driveChosen = false;
-    } else if (state().step == 2) {
+    } else if (state().step == WizardStep::kFiles) {
       FreeFileTree();
       LayoutBackToVolumes();
-      state().step = 1;
+      state().step = WizardStep::kVolume;
       MenuState(1);
-      PanelMode(7);
+      Panel(PanelMode::kVolumeOnReturn);
       QuickHelp(kBackToVolumesHelpLines);
-      view.ShowControl(ControlId::kStatusLine, false);
+      view.ShowSection(PaneSection::kStatusLine, false);
       view.SetStatusText("");
     }
   }
@@ -531,6 +508,7 @@ struct WizardController::Impl {
   void EndNow() {
     ended = true;
     state().RequestStop();
+    saveControl.PressStopSaving();
     view.EndProcess();
   }
 
@@ -545,6 +523,7 @@ struct WizardController::Impl {
       closePending = true;
       closing.store(true, std::memory_order_relaxed);
       state().RequestStop();
+      saveControl.PressStopSaving();
       return CloseDecision::kKeepOpen;
     }
     FinishClose();
@@ -575,7 +554,8 @@ struct WizardController::Impl {
   }
 
   void OpenFolder(ViewItem target) {
-    if (ended || state().step != 2 || workerActive || target == kNoViewItem) return;
+    if (ended || state().step != WizardStep::kFiles || workerActive || target == kNoViewItem)
+      return;
     const auto found = folderByItem.find(target);
     const FileTree& tree = session.fileTree;
     FillList(found == folderByItem.end() ? kRootFolderInode : tree.Folders()[found->second].inode);
@@ -591,6 +571,53 @@ struct WizardController::Impl {
   }
 
   // ---- workers ----
+
+  bool Save(engine::SavingRequest request, WizardController::SavingEnded onEnded) {
+    if (ended || workerActive || state().step != WizardStep::kFiles) return false;
+    workerActive = true;
+    saveControl.StartRun();
+    view.OpenSavingDialog();
+    workers.Start([this, request = std::move(request), onEnded = std::move(onEnded)] {
+      auto run = std::make_shared<engine::SavingRun>(
+          engine::Save(session, request, saveControl, ProgressCall()));
+      Post([this, run, onEnded] {
+        view.CloseSavingDialog();
+        // Properties shows these digests for the files from now on.
+        const std::string volumeKey =
+            SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current());
+        for (const WrittenFileDigests& file : run->written) {
+          session.savedDigests.Record(volumeKey, file.inode, file.digests);
+        }
+        if (!closePending && onEnded) onEnded(*run);
+        WorkerEnded();
+      });
+    });
+    return true;
+  }
+
+  void RestoreCompressed(std::string folder) {
+    if (ended || workerActive) return;
+    if (view.AskYesNo(kRestoreQuestion, MessageKind::kQuestion) != Answer::kYes) {
+      // Kept for the record only: a later Yes still restores.
+      restoreDeclined = true;
+      return;
+    }
+    workerActive = true;
+    state().ClearStop();
+    view.OpenRestoreDialog();
+    workers.Start([this, folder = std::move(folder)] {
+      auto report = engine::Restore(folder, state().Stop(), ProgressCall());
+      Post([this, report = std::move(report)] {
+        // A host failure that ended the work is said first; "Finish" always
+        // comes, whatever happened.
+        if (report && !report->summary.stopMessage.empty()) {
+          view.ShowMessage(report->summary.stopMessage, MessageKind::kError);
+        }
+        view.RestoreEnded(report ? RestoreSummaryLine(report->summary) : report.error().message);
+        WorkerEnded();
+      });
+    });
+  }
 
   void StartSearchWorker() {
     workerActive = true;
@@ -634,15 +661,17 @@ struct WizardController::Impl {
 
   void SearchCompleted(bool fromRecord) {
     LayoutVolumesReady();
-    state().step += 1;
+    state().step = WizardStep::kVolume;
     state().SetBusy(false);
     if (session.volumes.volumeCount == 0) {
       DiskStep(4);
       QuickHelp(kBackToDiskHelpLines);
-      state().step -= 1;
+      state().step = WizardStep::kDisk;
       driveChosen = false;
       view.ShowMessage(fromRecord ? kNothingFromRecordMessage : kNothingFromSearchMessage,
                        MessageKind::kInformation);
+    } else if (const auto unrescued = engine::UnrescuedVolumeLines(session); !unrescued.empty()) {
+      view.ShowMessage(fmt::format("{}", fmt::join(unrescued, "\r\n")), MessageKind::kInformation);
     }
     WorkerEnded();
   }
@@ -663,13 +692,13 @@ struct WizardController::Impl {
     folderByItem.clear();
     parentOfItem.clear();
     Post([this] {
-      view.ShowControl(ControlId::kStatusLine, true);
+      view.ShowSection(PaneSection::kStatusLine, true);
       view.SetProgress(0);
-      view.ShowControl(ControlId::kProgress, true);
-      ShowBoth(ControlId::kBack, false);
-      ShowBoth(ControlId::kStop, false);
-      PanelMode(2);
-      ShowBoth(ControlId::kStop, true);
+      view.ShowSection(PaneSection::kProgress, true);
+      view.ShowButton(WizardButton::kBack, false);
+      view.ShowButton(WizardButton::kStop, false);
+      Panel(PanelMode::kMounting);
+      view.ShowButton(WizardButton::kStop, true);
       view.SetStatusText(kMountingStatus);
     });
     st.ClearStop();
@@ -691,8 +720,8 @@ struct WizardController::Impl {
 
     st.ClearStop();
     Post([this] {
-      ShowBoth(ControlId::kStop, false);
-      state().step += 1;
+      view.ShowButton(WizardButton::kStop, false);
+      state().step = WizardStep::kFiles;
       LayoutFilesReady();
       view.SetProgress(0);
       view.SetStatusText(kTreeStatus);
@@ -707,10 +736,10 @@ struct WizardController::Impl {
       view.ClearList();
       view.AddListRows(rows);
       view.EnableTree(TreeKind::kFile, true);
-      PanelMode(-1);
+      Panel(PanelMode::kCleared);
       view.ShowList(true);
-      ShowBoth(ControlId::kBack, true);
-      view.ShowControl(ControlId::kProgress, false);
+      view.ShowButton(WizardButton::kBack, true);
+      view.ShowSection(PaneSection::kProgress, false);
       MenuState(3);
       state().SetBusy(false);
       view.SetQuickHelp(kBrowseHelp);
@@ -772,7 +801,10 @@ WizardController::WizardController(Session& session, WizardView& view, Dispatche
     : session_(session),
       impl_(std::make_unique<Impl>(session, view, dispatcher, workers, std::move(options))) {}
 
-WizardController::~WizardController() { session_.state.RequestStop(); }
+WizardController::~WizardController() {
+  session_.state.RequestStop();
+  impl_->saveControl.PressStopSaving();
+}
 
 void WizardController::Startup(std::string_view startDirectory) { impl_->Startup(startDirectory); }
 bool WizardController::DrivesChanged() { return impl_->DrivesChanged(); }
@@ -793,6 +825,15 @@ void WizardController::OpenFolder(ViewItem folderItem) {
 void WizardController::SetListViewMode(ListViewMode mode) { impl_->view.SetListViewMode(mode); }
 void WizardController::Settings() { impl_->Settings(); }
 void WizardController::FileFilters() { impl_->FileFilters(); }
+bool WizardController::Save(engine::SavingRequest request, SavingEnded ended) {
+  return impl_->Save(std::move(request), std::move(ended));
+}
+void WizardController::StopSaving() { impl_->saveControl.PressStopSaving(); }
+void WizardController::SkipFile() { impl_->saveControl.PressSkipFile(); }
+void WizardController::RestoreCompressed(std::string folder) {
+  impl_->RestoreCompressed(std::move(folder));
+}
+bool WizardController::RestoreDeclined() const { return impl_->restoreDeclined; }
 bool WizardController::MenuCommandEnabled(MenuCommand command) const {
   return impl_->MenuEnabled(command);
 }

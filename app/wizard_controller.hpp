@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/engine_runs.hpp"
 #include "app/session.hpp"
 #include "app/wizard_view.hpp"
 
@@ -78,6 +79,24 @@ class WizardController {
   // command is greyed (its tool button included).
   void Settings();     // the recovery settings
   void FileFilters();  // the patterns; then the root folder is listed with them
+
+  // Copies entries out on a worker (Recover Selected, Recover All, and the
+  // copy Open and Open With make), shown by the view's saving dialog.
+  // `ended` runs on the view's thread once the dialog has closed, unless
+  // the window is closing. Refused (false) away from the files step or
+  // while a worker runs.
+  // The files' digests are recorded in the session before `ended` runs.
+  using SavingEnded = std::function<void(const engine::SavingRun& run)>;
+  bool Save(engine::SavingRequest request, SavingEnded ended);
+  // The saving dialog's buttons: each sets its request and nothing more.
+  void StopSaving();
+  void SkipFile();
+
+  // Restores the compressed files below `folder` on a worker, after the
+  // question; shown by the view's restore dialog. A No starts nothing.
+  void RestoreCompressed(std::string folder);
+  // Whether the restore question was ever answered No.
+  [[nodiscard]] bool RestoreDeclined() const;
 
   [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
 

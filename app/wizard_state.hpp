@@ -11,10 +11,13 @@ namespace tolvar {
 
 enum class IdentifyOption : std::uint16_t { kUsePartitionTable = 1, kSearchPartition = 2 };
 
+// The wizard's steps, in order; kStarting only while the window starts.
+enum class WizardStep : std::int32_t { kStarting = -1, kDisk = 0, kVolume = 1, kFiles = 2 };
+
 // Shared between the front end and the one worker that runs at a time. The two
 // flags are read and written from both threads; relaxed atomics suffice.
 struct WizardState {
-  std::int32_t step = 0;  // 0 disk, 1 volume, 2 files
+  WizardStep step = WizardStep::kDisk;
   IdentifyOption identifyOption = IdentifyOption::kUsePartitionTable;
   std::uint32_t rangeStart = 0;
   std::uint32_t rangeEnd = 0;

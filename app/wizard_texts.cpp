@@ -2,64 +2,86 @@
 
 #include <fmt/format.h>
 
+#include "app/wizard_view.hpp"
+
 namespace tolvar {
 
 namespace {
 
-PanelLayout VolumeRows(int mode) {
+PanelLayout VolumeRows(PanelMode mode) {
   PanelLayout layout;
   layout.mode = mode;
-  layout.rows = {{"Volume Type  ", ""},
-                 {"Volume Name    ", ""},
-                 {"Volume Start      ", ""},
-                 {"Volume Size     ", ""}};
+  layout.rows = {{std::string(kVolumeTypeLabel), ""},
+                 {std::string(kVolumeNameLabel), ""},
+                 {std::string(kVolumeStartLabel), ""},
+                 {std::string(kVolumeSizeLabel), ""}};
   return layout;
 }
 
 }  // namespace
 
-PanelLayout DescribePanelMode(int mode, std::uint32_t rangeEnd) {
+std::string_view PanelModeName(PanelMode mode) {
+  switch (mode) {
+    case PanelMode::kCleared:
+      return "Cleared";
+    case PanelMode::kDrive:
+      return "Drive";
+    case PanelMode::kRangeSearch:
+      return "RangeSearch";
+    case PanelMode::kRecordSearch:
+      return "RecordSearch";
+    case PanelMode::kMounting:
+      return "Mounting";
+    case PanelMode::kVolume:
+      return "Volume";
+    case PanelMode::kVolumeOnReturn:
+      return "VolumeOnReturn";
+  }
+  return "Cleared";
+}
+
+PanelLayout DescribePanelMode(PanelMode mode, std::uint32_t rangeEnd) {
   PanelLayout layout;
   layout.mode = mode;
   switch (mode) {
-    case 0:
+    case PanelMode::kDrive:
       layout.clearsFirst = false;
-      layout.rows = {{"Model                  ", ""},
-                     {"Capacity              ", ""},
-                     {"Cylinders              ", ""},
-                     {"Head                   ", ""},
-                     {"Sectors Per Track ", ""}};
+      layout.rows = {{std::string(kModelLabel), ""},
+                     {std::string(kCapacityLabel), ""},
+                     {std::string(kCylindersLabel), ""},
+                     {std::string(kHeadLabel), ""},
+                     {std::string(kSectorsPerTrackLabel), ""}};
       break;
-    case 1:
-      layout.rows = {{"Partition(s) Found  ", "0"},
-                     {"Current Sector", "0"},
+    case PanelMode::kRangeSearch:
+      layout.rows = {{std::string(kSearchFoundLabel), "0"},
+                     {std::string(kSearchCurrentSectorLabel), "0"},
                      {"End Sector     ", fmt::format("{}", rangeEnd)}};
       layout.statusShown = true;
       layout.statusText = "Searching for partitions. This may take long time. Pleae wait";
       break;
-    case 44:
-      layout.rows = {{"Partition(s) Found  ", "0"}, {"Current Sector", "0"}};
+    case PanelMode::kRecordSearch:
+      layout.rows = {{std::string(kSearchFoundLabel), "0"},
+                     {std::string(kSearchCurrentSectorLabel), "0"}};
       layout.statusShown = true;
       layout.statusText = "Searching for partitions. This may take some time. Pleae wait";
       break;
-    case 2:
-      layout.rows = {{"Folder(s) Found    ", ""},
-                     {"File(s) Found      ", ""},
-                     {"Current Sector       ", ""},
-                     {"Last File/Folder       ", ""}};
+    case PanelMode::kMounting:
+      layout.rows = {{std::string(kFoldersFoundLabel), ""},
+                     {std::string(kFilesFoundLabel), ""},
+                     {std::string(kCurrentSectorLabel), ""},
+                     {std::string(kLastEntryLabel), ""}};
       layout.statusShown = true;
-      layout.statusText = "Mounting volume, please wait...";
+      layout.statusText = std::string(kMountingStatus);
       break;
-    case 6:
-      layout = VolumeRows(6);
+    case PanelMode::kVolume:
+      layout = VolumeRows(mode);
       break;
-    case 7:
-      layout = VolumeRows(7);
-      layout.quickHelp =
-          QuickHelpText({"1. Select the Volume to recover from left pane.", "2. Click Next Button."});
+    case PanelMode::kVolumeOnReturn:
+      layout = VolumeRows(mode);
+      layout.quickHelp = QuickHelpText(
+          {"1. Select the Volume to recover from left pane.", "2. Click Next Button."});
       break;
-    default:
-      layout.mode = -1;
+    case PanelMode::kCleared:
       break;
   }
   return layout;
@@ -88,6 +110,25 @@ std::string SearchingForPartitionText(std::uint32_t volumeNumber) {
 
 std::string ScanningSectorText(std::uint64_t done, std::uint64_t total) {
   return fmt::format("Scanning sector {} Of {}", done, total);
+}
+
+}  // namespace tolvar
+
+namespace tolvar {
+
+std::vector<PanelRow> PanelRowsOf(const DriveFigures& figures) {
+  return {{std::string(kModelLabel), figures.model},
+          {std::string(kCapacityLabel), MegabytesText(figures.totalSectors)},
+          {std::string(kCylindersLabel), fmt::format("{}", figures.cylinders)},
+          {std::string(kHeadLabel), fmt::format("{}", figures.heads)},
+          {std::string(kSectorsPerTrackLabel), fmt::format("{}", figures.sectorsPerTrack)}};
+}
+
+std::vector<PanelRow> PanelRowsOf(const VolumeFigures& figures) {
+  return {{std::string(kVolumeTypeLabel), figures.type},
+          {std::string(kVolumeNameLabel), figures.name},
+          {std::string(kVolumeStartLabel), fmt::format("{}", figures.startSector)},
+          {std::string(kVolumeSizeLabel), MegabytesText(figures.sizeSectors)}};
 }
 
 }  // namespace tolvar

@@ -16,6 +16,18 @@ inline constexpr std::string_view kCaption = "Tolvar for SCO OpenServer";
 enum class MessageKind : std::uint16_t { kInformation = 1, kError = 2, kQuestion = 3 };
 enum class Answer { kYes, kNo };
 
+// The information panel's layouts.
+enum class PanelMode {
+  kCleared,         // no rows: the files step
+  kDrive,           // the chosen drive's figures
+  kRangeSearch,     // a search of a sector range, with its end
+  kRecordSearch,    // the volumes of the partition record
+  kMounting,        // folders and files found while mounting
+  kVolume,          // the chosen volume's figures
+  kVolumeOnReturn,  // the same, back from the files step, with its quick help
+};
+[[nodiscard]] std::string_view PanelModeName(PanelMode mode);
+
 // The information panel's layout for one mode: labels (with their trailing
 // blanks) and start values, and the status line the mode shows.
 struct PanelRow {
@@ -23,7 +35,7 @@ struct PanelRow {
   std::string value;
 };
 struct PanelLayout {
-  int mode = -1;
+  PanelMode mode = PanelMode::kCleared;
   bool clearsFirst = true;
   std::vector<PanelRow> rows;  // at most five
   bool statusShown = false;
@@ -31,9 +43,8 @@ struct PanelLayout {
   std::string quickHelp;  // empty: the mode leaves the quick help alone
 };
 
-// Known modes: -1, 0, 1, 2, 6, 7, 44. `rangeEnd` fills mode 1's third row.
-// An unknown mode yields the cleared panel.
-[[nodiscard]] PanelLayout DescribePanelMode(int mode, std::uint32_t rangeEnd = 0);
+// `rangeEnd` fills the range search's third row.
+[[nodiscard]] PanelLayout DescribePanelMode(PanelMode mode, std::uint32_t rangeEnd = 0);
 
 // Joins quick-help lines the way the panel shows them: each line preceded by
 // CR LF and sixteen blanks.

@@ -15,84 +15,63 @@
 #include <string_view>
 #include <vector>
 
+#include "app/commands.hpp"
 #include "app/wizard_state.hpp"
 #include "app/wizard_texts.hpp"
 #include "base/settings.hpp"
 
 namespace tolvar {
 
-// The window's controls by their numeric ids.
-enum class ControlId : int {
-  kBrowseList = 1000,
-  kSearchPartition = 1001,    // radio button "Search Partition"
-  kUsePartitionTable = 1002,  // radio button "Use Partition Table"
-  kNext = 1003,
-  kBack = 1004,
-  kIdentifyGroup = 1007,
-  kProgress = 1008,
-  kStartField = 1011,
-  kEndField = 1012,
-  kStartLabel = 1014,
-  kEndLabel = 1015,
-  kStop = 1017,
-  kPanelLabel1 = 1018,
-  kPanelValue1 = 1019,
-  kStatusLine = 1020,
-  kToolRecoverSelected = 1049,
-  kToolRecoverAll = 1050,
-  kToolSaveSnapshot = 1051,
-  kToolLoadSnapshot = 1052,
-  kToolFindFiles = 1053,
-  kToolSettings = 1054,
-  kToolLiveUpdate = 1055,
-  kListFrame = 1056,
-  kPanelLabel2 = 1058,
-  kPanelValue2 = 1059,
-  kPanelLabel3 = 1060,
-  kPanelValue3 = 1061,
-  kPanelLabel4 = 1062,
-  kPanelValue4 = 1063,
-  kPanelLabel5 = 1064,
-  kPanelValue5 = 1065,
-  kHomePageLink = 1072,
-  kIdentifyHelp = 1097,
-  kRangeHelp = 1098,
-  kQuickHelp = 1100,
-  kIdentifyTitle = 1101,
-  kSecondLink = 1102,
-  kRangeGroup = 1106,
-  kRangeTitle = 1107,
+// The wizard's three buttons; each is shown and enabled together.
+enum class WizardButton { kNext, kBack, kStop };
+
+// Parts of the right pane that come and go as one.
+enum class PaneSection {
+  kIdentifyOptions,  // "Volume Identify Options": its frame, the two options, their help
+  kSectorRange,      // "Select Range": its frame, the start and end fields, their help
+  kProgress,         // the progress bar
+  kStatusLine,       // the status line under the panel
 };
 
-// The five rows of the information panel, label and value ids, in order.
-struct PanelRowControls {
-  ControlId label;
-  ControlId value;
-};
-inline constexpr PanelRowControls kPanelRowControls[5] = {
-    {ControlId::kPanelLabel1, ControlId::kPanelValue1},
-    {ControlId::kPanelLabel2, ControlId::kPanelValue2},
-    {ControlId::kPanelLabel3, ControlId::kPanelValue3},
-    {ControlId::kPanelLabel4, ControlId::kPanelValue4},
-    {ControlId::kPanelLabel5, ControlId::kPanelValue5},
+// The sector range fields as typed: the controller checks them.
+struct SectorRangeText {
+  std::string start;
+  std::string end;
 };
 
-// Menu-bar commands by their numeric ids.
-enum class MenuCommand : int {
-  kExit = 32774,
-  kRecoverSelected = 32806,
-  kRecoverAll = 32807,
-  kIcons = 32808,
-  kFindFiles = 32813,
-  kFileFilters = 32814,
-  kSettings = 32815,
-  kContents = 32816,
-  kAbout = 32817,
-  kDriveInformation = 32840,
-  kBuyOnline = 32841,
-  kLiveUpdate = 32842,
-  kList = 59410,
-  kDetails = 59411,
+// The menu bar's commands, by name.
+using MenuCommand = commands::Command;
+
+// The drive chosen in the disk tree, as the information panel shows it.
+struct DriveFigures {
+  std::string model;
+  std::uint64_t totalSectors = 0;
+  std::uint64_t cylinders = 0;
+  std::uint32_t heads = 0;
+  std::uint32_t sectorsPerTrack = 0;
+};
+
+// The volume chosen in the volume tree, as the information panel shows it.
+struct VolumeFigures {
+  std::string type;  // "HTFS" or "EAFS"
+  std::string name;
+  std::uint64_t startSector = 0;
+  std::uint64_t sizeSectors = 0;
+};
+
+// The panel rows (label and value text) each set of figures fills, in the
+// order of the panel's drive and volume layouts.
+[[nodiscard]] std::vector<PanelRow> PanelRowsOf(const DriveFigures& figures);
+[[nodiscard]] std::vector<PanelRow> PanelRowsOf(const VolumeFigures& figures);
+
+// What a running search or mount shows: the panel values it has set so far
+// (by their row's label), the status line and the progress bar. Each
+// snapshot holds everything the worker has shown, so only the latest of
+// those not yet drawn needs drawing.
+struct ProgressSnapshot {
+  std::vector<PanelRow> values;
+  std::optional<std::string> status;
+  std::optional<int> position;  // 0 to 100
 };
 
 // The three trees of the left pane; one of each kind exists at a time.
@@ -136,25 +115,39 @@ struct ListRow {
   std::uint32_t timestamp = 0;  // as `date` and `time`
 };
 
+// What the saving dialog shows of a running copy: the entry being written
+// ("Path" is its host folder, "File Name" its name), "n of m" as "Total
+// Files", and the progress.
+struct SavingSnapshot {
+  std::string path;
+  std::string fileName;
+  std::string count;
+  int position = 0;  // 0 to 100
+};
+
 class WizardView {
  public:
   virtual ~WizardView() = default;
 
-  // Controls.
-  virtual void ShowControl(ControlId control, bool shown) = 0;
-  virtual void EnableControl(ControlId control, bool enabled) = 0;
-  virtual void SetControlText(ControlId control, std::string_view text) = 0;  // labels, fields
-  virtual void SetStatusText(std::string_view text) = 0;                      // 1020
-  virtual void SetQuickHelp(std::string_view text) = 0;                       // 1100
-  virtual void SetProgress(int position) = 0;                                 // 0 to 100
-  virtual void CheckRadio(ControlId radio) = 0;  // checks it, unchecks the other
-  // The two range fields as typed.
-  [[nodiscard]] virtual std::string ReadField(ControlId field) = 0;
+  // The right pane.
+  virtual void ShowButton(WizardButton button, bool shown) = 0;
+  virtual void ShowSection(PaneSection section, bool shown) = 0;
+  virtual void SetStatusText(std::string_view text) = 0;
+  virtual void SetQuickHelp(std::string_view text) = 0;
+  virtual void SetProgress(int position) = 0;  // 0 to 100
+  // Checks that option and unchecks the other.
+  virtual void CheckIdentifyOption(IdentifyOption option) = 0;
+  virtual void SetSectorRange(const SectorRangeText& range) = 0;
+  [[nodiscard]] virtual SectorRangeText ReadSectorRange() = 0;
 
   // The information panel: `rows` are the label and value texts of rows 1
   // to n in order; rows past n are hidden. Status line shown or hidden.
   virtual void SetPanel(const PanelLayout& layout) = 0;
-  virtual void SetPanelValue(std::string_view label, std::string_view value) = 0;
+  // The figures fill the values of the drive's or the volume's layout.
+  virtual void ShowDriveFigures(const DriveFigures& figures) = 0;
+  virtual void ShowVolumeFigures(const VolumeFigures& figures) = 0;
+  // A running worker's panel values, status line and progress.
+  virtual void ShowProgress(const ProgressSnapshot& snapshot) = 0;
 
   // Trees. CreateTree destroys the previous tree of that kind and makes a new
   // one holding only `root` with `text`. Items are appended after the
@@ -192,8 +185,21 @@ class WizardView {
       std::span<const std::string> current) = 0;
   // The host folder that receives recovered files.
   [[nodiscard]] virtual std::optional<std::filesystem::path> AskDestinationFolder() = 0;
-  // Saving progress, find files, properties, drive information and restore are
-  // added by the issues that build those dialogs.
+
+  // The saving dialog, a view of the controller's saving run: opened as the
+  // run starts (modal to the window, without blocking this call), redrawn
+  // from each snapshot, closed once the run has ended. Its "Stop Saving" and
+  // "Skip File" go to WizardController::StopSaving and SkipFile.
+  virtual void OpenSavingDialog() = 0;
+  virtual void ShowSavingProgress(const SavingSnapshot& snapshot) = 0;
+  virtual void CloseSavingDialog() = 0;
+
+  // The restore dialog, a view of the controller's restore run: opened with
+  // "Finish" disabled, its status redrawn, and "Finish" enabled at the end
+  // with the summary as the status ("Finish" alone closes it).
+  virtual void OpenRestoreDialog() = 0;
+  virtual void ShowRestoreStatus(std::string_view text) = 0;
+  virtual void RestoreEnded(std::string_view summary) = 0;
 
   // Shell and process.
   virtual void OpenDocument(std::string_view pathOrAddress, bool maximised) = 0;

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "disk/rescue_map.hpp"
-#include "fs/inode_reader.hpp"
+#include "tools/rescue_warnings.hpp"
 #include "volumes/discovery.hpp"
 
 namespace tolvar::cli {
@@ -258,21 +258,10 @@ namespace {
 // from zeros there: its tree is incomplete or made up, and the user must know.
 void WarnOfUnrescuedVolumes(OpenedImage& image) {
   if (!image.rescueMap) return;
-  const RescueMap& map = *image.rescueMap;
   for (std::uint32_t i = 0; i < image.volumes.volumeCount; ++i) {
     VolumeInfo& volume = image.volumes.entries.at(i);
-    const std::uint64_t superblock = (volume.startSector + 1) * kSectorSize;
-    if (!map.Rescued(superblock, kSectorSize)) {
-      volume.assumptions.push_back(
-          "the mapfile marks the volume's superblock not rescued: it was read as zeros or from "
-          "the unrescued bytes");
-    }
-    const SectorRange table = InodeTableSectors(volume);
-    if (table.end > table.first &&
-        !map.Rescued(table.first * kSectorSize, (table.end - table.first) * kSectorSize)) {
-      volume.assumptions.push_back(
-          "the mapfile marks part of the volume's inode table not rescued: files there read as "
-          "unreadable");
+    for (std::string& line : UnrescuedVolumeWarnings(*image.rescueMap, volume)) {
+      volume.assumptions.push_back(std::move(line));
     }
   }
 }

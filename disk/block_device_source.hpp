@@ -26,7 +26,7 @@ struct DeviceDescription {
   bool onUsb = false;
   std::string productId;
   DeviceGeometry geometry;
-  std::string path;  // what the drive was opened from: an image path or /dev node
+  std::string path;                  // what the drive was opened from: an image path or /dev node
   std::int32_t int13Extensions = 0;  // legacy BIOS drives only: the extensions flag
 };
 
@@ -40,6 +40,9 @@ struct DeviceDescription {
 struct FileSpan {
   int fd = -1;
   std::uint64_t offset = 0;
+  // A block device rather than a regular file: the kernel copies from it
+  // through a pipe (splice), not file to file.
+  bool device = false;
 };
 
 // Read-only access to one drive. There is deliberately no write operation.
@@ -56,7 +59,8 @@ class BlockDeviceSource {
   // The host file holding [byteOffset, byteOffset + length) byte for byte,
   // so that the kernel can copy the range without it passing through this
   // process; nothing when the range is not stored plainly in one regular
-  // file (library-backed images, devices, sources that alter what they read).
+  // file or block device (library-backed images, sources that alter what
+  // they read).
   [[nodiscard]] virtual std::optional<FileSpan> FileBacking(std::uint64_t /*byteOffset*/,
                                                             std::uint64_t /*length*/) const {
     return std::nullopt;

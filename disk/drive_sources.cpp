@@ -1,5 +1,6 @@
 #include "disk/drive_sources.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "disk/fault_injecting_source.hpp"
@@ -59,8 +60,18 @@ Error LegacyRouteRefuses(const DriveSourceOptions& options) {
                std::nullopt};
 }
 
+// The mapfile image `index` is read through; empty: none.
+const std::string& MapfileOf(const DriveSourceOptions& options, std::size_t index) {
+  if (index < options.imageMapfiles.size() && !options.imageMapfiles[index].empty()) {
+    return options.imageMapfiles[index];
+  }
+  return options.mapfile;
+}
+
 bool WrapsImages(const DriveSourceOptions& options) {
-  return !options.unreadableSectorsFile.empty() || !options.mapfile.empty();
+  const bool anyImageMap =
+      std::ranges::any_of(options.imageMapfiles, [](const std::string& m) { return !m.empty(); });
+  return !options.unreadableSectorsFile.empty() || !options.mapfile.empty() || anyImageMap;
 }
 
 // Opens every image by its content; the first that fails ends the setup.
@@ -80,7 +91,7 @@ std::expected<std::vector<std::unique_ptr<BlockDeviceSource>>, Error> OpenImages
 // meets them.
 std::expected<void, Error> WrapImages(std::vector<std::unique_ptr<BlockDeviceSource>>& sources,
                                       const DriveSourceOptions& options,
-                                      std::shared_ptr<const RescueMap>* rescueMap) {
+                                      std::vector<std::shared_ptr<const RescueMap>>* rescueMaps) {
   if (!options.unreadableSectorsFile.empty()) {
     auto plan = LoadFaultPlan(options.unreadableSectorsFile);
     if (!plan) return std::unexpected(plan.error());
@@ -88,14 +99,15 @@ std::expected<void, Error> WrapImages(std::vector<std::unique_ptr<BlockDeviceSou
       source = MakeFaultInjectingSource(std::move(source), *plan);
     }
   }
-  if (!options.mapfile.empty()) {
-    for (auto& source : sources) {
-      auto map = LoadRescueMap(options.mapfile, source->LengthBytes());
-      if (!map) return std::unexpected(map.error());
-      auto shared = std::make_shared<const RescueMap>(std::move(*map));
-      if (rescueMap != nullptr) *rescueMap = shared;
-      source = MakeRescueMapSource(std::move(source), std::move(shared));
-    }
+  if (rescueMaps != nullptr) rescueMaps->assign(sources.size(), nullptr);
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const std::string& mapfile = MapfileOf(options, i);
+    if (mapfile.empty()) continue;
+    auto map = LoadRescueMap(mapfile, sources[i]->LengthBytes());
+    if (!map) return std::unexpected(map.error());
+    auto shared = std::make_shared<const RescueMap>(std::move(*map));
+    if (rescueMaps != nullptr) (*rescueMaps)[i] = shared;
+    sources[i] = MakeRescueMapSource(std::move(sources[i]), std::move(shared));
   }
   return {};
 }
@@ -109,7 +121,10 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenDriveImage(
   }
   auto sources = OpenImages({path}, options.imageDirs);
   if (!sources) return std::unexpected(sources.error());
-  if (auto wrapped = WrapImages(*sources, options, nullptr); !wrapped) {
+  // `path` has no place in `images`: only the mapfile of every image applies.
+  DriveSourceOptions single = options;
+  single.imageMapfiles.clear();
+  if (auto wrapped = WrapImages(*sources, single, nullptr); !wrapped) {
     return std::unexpected(wrapped.error());
   }
   return std::move(sources->front());
@@ -118,7 +133,21 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenDriveImage(
 std::expected<void, Error> EnumerateDriveSources(DriveTable& drives,
                                                  const DriveSourceOptions& options,
                                                  std::shared_ptr<const RescueMap>* rescueMap) {
-  if (rescueMap != nullptr) rescueMap->reset();
+  std::vector<std::shared_ptr<const RescueMap>> maps;
+  auto listed = EnumerateDriveSources(drives, options, maps);
+  if (rescueMap != nullptr) {
+    rescueMap->reset();
+    for (const auto& map : maps) {
+      if (map) *rescueMap = map;
+    }
+  }
+  return listed;
+}
+
+std::expected<void, Error> EnumerateDriveSources(
+    DriveTable& drives, const DriveSourceOptions& options,
+    std::vector<std::shared_ptr<const RescueMap>>& rescueMaps) {
+  rescueMaps.clear();
   if (options.legacyRoute && WrapsImages(options)) {
     return std::unexpected(LegacyRouteRefuses(options));
   }
@@ -137,7 +166,7 @@ std::expected<void, Error> EnumerateDriveSources(DriveTable& drives,
     return {};
   }
 
-  if (auto wrapped = WrapImages(*sources, options, rescueMap); !wrapped) {
+  if (auto wrapped = WrapImages(*sources, options, &rescueMaps); !wrapped) {
     return std::unexpected(wrapped.error());
   }
   std::vector<std::shared_ptr<BlockDeviceSource>> shared;

@@ -27,6 +27,9 @@ struct DriveSourceOptions {
   // A GNU ddrescue mapfile of the image: bytes it does not mark rescued read
   // as unreadable. Empty: none. Not available on the legacy route.
   std::string mapfile;
+  // A mapfile for one image alone, by the image's place in `images`: a
+  // non-empty one is read for that image instead of `mapfile`.
+  std::vector<std::string> imageMapfiles;
   // Folders besides each image's own where files named inside an image
   // (extents, parents, backing files) may be read.
   std::vector<std::string> imageDirs;
@@ -36,7 +39,8 @@ struct DriveSourceOptions {
 
 // Opens one image read-only as the front ends serve it: by its content
 // (OpenImageFile), then seen through the unreadable-sector list when one is
-// named. The error's message is the one line to show.
+// named. The error's message is the one line to show. `imageMapfiles` is
+// not read here.
 [[nodiscard]] std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenDriveImage(
     const std::string& path, const DriveSourceOptions& options);
 
@@ -51,5 +55,10 @@ struct DriveSourceOptions {
 [[nodiscard]] std::expected<void, Error> EnumerateDriveSources(
     DriveTable& drives, const DriveSourceOptions& options,
     std::shared_ptr<const RescueMap>* rescueMap = nullptr);
+// The same, with each image's map by its place in `images` (null for an
+// image read without one).
+[[nodiscard]] std::expected<void, Error> EnumerateDriveSources(
+    DriveTable& drives, const DriveSourceOptions& options,
+    std::vector<std::shared_ptr<const RescueMap>>& rescueMaps);
 
 }  // namespace tolvar

@@ -8,7 +8,7 @@
 
 #include "disk/block_device_source.hpp"
 #include "disk/linux_block_device.hpp"
-#include "disk/posix_read.hpp"
+#include "disk/sized_image_source.hpp"
 
 namespace tolvar {
 
@@ -26,40 +26,6 @@ DeviceGeometry GeometryForLength(std::uint64_t sectors) {
 }
 
 namespace {
-
-class ImageFileSource final : public BlockDeviceSource {
- public:
-  ImageFileSource(int fd, std::uint64_t length, std::string path, bool regularFile)
-      : fd_(fd), length_(length), path_(std::move(path)), regularFile_(regularFile) {}
-  ~ImageFileSource() override { ::close(fd_); }
-  ImageFileSource(const ImageFileSource&) = delete;
-  ImageFileSource& operator=(const ImageFileSource&) = delete;
-
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "Disk Image";
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-
-  std::uint64_t LengthBytes() const override { return length_; }
-
-  std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    return detail::ReadFully(fd_, length_, path_, offset, out);
-  }
-
-  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
-    if (!regularFile_ || offset > length_ || length > length_ - offset) return std::nullopt;
-    return FileSpan{fd_, offset};
-  }
-
- private:
-  int fd_;
-  std::uint64_t length_;
-  std::string path_;
-  bool regularFile_;
-};
 
 class MemorySource final : public BlockDeviceSource {
  public:
@@ -185,8 +151,8 @@ std::expected<std::unique_ptr<BlockDeviceSource>, Error> OpenRawImageFile(const 
   // whether the kernel may copy straight from it.
   struct stat opened {};
   const bool regularFile = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
-  return std::make_unique<ImageFileSource>(fd, static_cast<std::uint64_t>(st.st_size), path,
-                                           regularFile);
+  return std::make_unique<PlainFileImageSource>(
+      path, "Disk Image", fd, static_cast<std::uint64_t>(st.st_size), regularFile);
 }
 
 std::unique_ptr<DriveProvider> MakeImageFileProvider(std::vector<std::string> paths) {

@@ -123,6 +123,10 @@ class LinuxBlockDevice final : public BlockDeviceSource {
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
     return detail::ReadFully(fd_, length_, description_.path, offset, out);
   }
+  std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
+    if (offset > length_ || length > length_ - offset) return std::nullopt;
+    return FileSpan{fd_, offset, true};
+  }
 
  private:
   int fd_;

@@ -1,6 +1,9 @@
 #include "disk/sized_image_source.hpp"
 
 #include <fmt/format.h>
+#include <unistd.h>
+
+#include "disk/posix_read.hpp"
 
 namespace tolvar {
 
@@ -27,6 +30,19 @@ DeviceDescription SizedImageSource::Describe() const {
   d.geometry = GeometryForLength(length_ / kSectorSize);
   d.path = path_;
   return d;
+}
+
+PlainFileImageSource::~PlainFileImageSource() { ::close(fd_); }
+
+std::expected<void, Error> PlainFileImageSource::ReadAt(std::uint64_t offset,
+                                                        std::span<std::byte> out) {
+  return detail::ReadFully(fd_, LengthBytes(), Path(), offset, out);
+}
+
+std::optional<FileSpan> PlainFileImageSource::FileBacking(std::uint64_t offset,
+                                                          std::uint64_t length) const {
+  if (!regularFile_ || !CheckWithin(offset, length)) return std::nullopt;
+  return FileSpan{fd_, offset};
 }
 
 }  // namespace tolvar

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,6 +45,30 @@ class SizedImageSource : public BlockDeviceSource {
   std::string path_;
   std::string product_;
   std::uint64_t length_;
+};
+
+// An image whose disk is the first `length` bytes of one open file (a raw
+// image, a fixed VHD): read with plain reads and, when the file is a
+// regular one, handed whole to the kernel's copy. Owns `fd`.
+class PlainFileImageSource final : public SizedImageSource {
+ public:
+  PlainFileImageSource(std::string path, std::string product, int fd, std::uint64_t length,
+                       bool regularFile)
+      : SizedImageSource(std::move(path), std::move(product), length),
+        fd_(fd),
+        regularFile_(regularFile) {}
+  ~PlainFileImageSource() override;
+  PlainFileImageSource(const PlainFileImageSource&) = delete;
+  PlainFileImageSource& operator=(const PlainFileImageSource&) = delete;
+
+  [[nodiscard]] std::expected<void, Error> ReadAt(std::uint64_t offset,
+                                                  std::span<std::byte> out) override;
+  [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t offset,
+                                                    std::uint64_t length) const override;
+
+ private:
+  int fd_;
+  bool regularFile_;
 };
 
 }  // namespace tolvar

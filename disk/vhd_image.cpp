@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <libvhdi.h>
 #include <signal.h>
@@ -10,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -21,6 +18,7 @@
 #include "disk/library_image.hpp"
 #include "disk/posix_read.hpp"
 #include "disk/regular_file.hpp"
+#include "disk/sized_image_source.hpp"
 #include "disk/vhd_locator.hpp"
 #include "disk/vhd_map.hpp"
 #include "disk/vhdx_blocks.hpp"
@@ -30,7 +28,6 @@ namespace tolvar {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace image_detail;
 
 Error DamagedBecause(const std::string& path, std::string_view wrong) {
@@ -103,6 +100,20 @@ std::expected<std::vector<std::string>, Error> OpenOwnVhdFile(
   auto layout = ReadVhdLayout(file->Reader(), file->size);
   if (!layout) return std::unexpected(DamagedBecause(path, layout.error()));
   file->layout = std::move(*layout);
+  // A parent found by name must be the disk the child was made over: any
+  // other one would show its own sectors where the child has none.
+  if (!chain.empty()) {
+    const auto& expected = chain.back()->layout.parentUniqueId;
+    if (std::ranges::any_of(expected, [](std::byte b) { return b != std::byte{0}; }) &&
+        expected != file->layout.uniqueId) {
+      return std::unexpected(Error{
+          ErrorCode::kCorrupt,
+          fmt::format("{}: its parent image {} is another disk (its identifier is not the one "
+                      "the child records); name the folder holding the right one with --image-dir",
+                      chain.back()->path, path),
+          std::nullopt});
+    }
+  }
   chain.push_back(std::move(file));
   if (chain.back()->layout.type != VhdLayout::Type::kDifferencing) {
     return std::vector<std::string>{};
@@ -112,67 +123,42 @@ std::expected<std::vector<std::string>, Error> OpenOwnVhdFile(
 
 // A fixed VHD: the disk's bytes from the start of the file, which the
 // kernel may copy straight out of it.
-class FixedVhdSource final : public BlockDeviceSource {
+class FixedVhdSource final : public SizedImageSource {
  public:
   FixedVhdSource(std::string path, int fd, std::uint64_t length)
-      : path_(std::move(path)), fd_(fd), length_(length) {}
+      : SizedImageSource(std::move(path), "VHD Image", length), fd_(fd) {}
   ~FixedVhdSource() override { ::close(fd_); }
   FixedVhdSource(const FixedVhdSource&) = delete;
   FixedVhdSource& operator=(const FixedVhdSource&) = delete;
 
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "VHD Image";
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return length_; }
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    return detail::ReadFully(fd_, length_, path_, offset, out);
+    return detail::ReadFully(fd_, LengthBytes(), Path(), offset, out);
   }
   std::optional<FileSpan> FileBacking(std::uint64_t offset, std::uint64_t length) const override {
-    if (offset > length_ || length > length_ - offset) return std::nullopt;
+    if (!CheckWithin(offset, length)) return std::nullopt;
     return FileSpan{fd_, offset};
   }
 
  private:
-  std::string path_;
   int fd_;
-  std::uint64_t length_;
 };
 
 // What a dynamic or differencing VHD's decoder falls back on: the parent's
 // disk for the sectors a differencing disk leaves to it (none for a
 // dynamic disk, which leaves nothing), and the drive's description.
-class VhdParentSource final : public BlockDeviceSource {
+class VhdParentSource final : public SizedImageSource {
  public:
   VhdParentSource(std::string path, std::uint64_t length, std::unique_ptr<BlockDeviceSource> parent)
-      : path_(std::move(path)), length_(length), parent_(std::move(parent)) {}
+      : SizedImageSource(std::move(path), "VHD Image", length), parent_(std::move(parent)) {}
 
-  DeviceDescription Describe() const override {
-    DeviceDescription d;
-    d.productId = "VHD Image";
-    d.geometry = GeometryForLength(length_ / kSectorSize);
-    d.path = path_;
-    return d;
-  }
-  std::uint64_t LengthBytes() const override { return length_; }
   std::expected<void, Error> ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
-    if (parent_ && offset <= parent_->LengthBytes() &&
-        out.size() <= parent_->LengthBytes() - offset) {
+    if (parent_ && CheckReadWithin(Path(), parent_->LengthBytes(), offset, out.size())) {
       return parent_->ReadAt(offset, out);
     }
-    return std::unexpected(
-        Error{ErrorCode::kIoError,
-              fmt::format("read error in {} at sector {}: the parent image does not hold it", path_,
-                          offset / kSectorSize),
-              offset / kSectorSize});
+    return std::unexpected(ReadErrorAt(Path(), offset, "the parent image does not hold it"));
   }
 
  private:
-  std::string path_;
-  std::uint64_t length_;
   std::unique_ptr<BlockDeviceSource> parent_;
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/percent_escapes.hpp"
 #include "disk/image_fields.hpp"
 
 namespace tolvar {
@@ -56,28 +57,11 @@ std::string Utf16ToUtf8(std::span<const std::byte> bytes, bool bigEndian) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A file:// URL's path with its %XX escapes undone.
 std::string UrlPath(std::string_view url) {
   if (url.starts_with("file://")) url.remove_prefix(7);
   if (url.starts_with("localhost/")) url.remove_prefix(9);
-  std::string path;
-  for (std::size_t i = 0; i < url.size(); ++i) {
-    if (url[i] == '%' && i + 2 < url.size() && HexValue(url[i + 1]) >= 0 &&
-        HexValue(url[i + 2]) >= 0) {
-      path += static_cast<char>(HexValue(url[i + 1]) * 16 + HexValue(url[i + 2]));
-      i += 2;
-    } else {
-      path += url[i];
-    }
-  }
-  return path;
+  return PercentDecoded(url);
 }
 
 }  // namespace

@@ -169,6 +169,7 @@ std::expected<VhdLayout, std::string> ReadVhdLayout(const SegmentReader& read,
   VhdLayout layout;
   layout.diskBytes = image::ReadBigEndian(footer, 48, 8);
   const std::uint64_t diskType = image::ReadBigEndian(footer, 60, 4);
+  std::copy_n(footer.begin() + 68, layout.uniqueId.size(), layout.uniqueId.begin());
   if (layout.diskBytes == 0) return std::unexpected("its disk size is zero");
   if (diskType == 2) {
     if (!fromEnd) return std::unexpected("its footer's checksum is wrong");
@@ -191,6 +192,7 @@ std::expected<VhdLayout, std::string> ReadVhdLayout(const SegmentReader& read,
   if (!ChecksumMatches(header, 36)) {
     return std::unexpected("its dynamic-disk header's checksum is wrong");
   }
+  std::copy_n(header.begin() + 40, layout.parentUniqueId.size(), layout.parentUniqueId.begin());
   const std::uint64_t tableOffset = image::ReadBigEndian(header, 16, 8);
   const std::uint64_t maxEntries = image::ReadBigEndian(header, 28, 4);
   layout.blockBytes = image::ReadBigEndian(header, 32, 4);

@@ -4,6 +4,8 @@
 // and the dynamic-disk header with their checksums, the block allocation
 // table and the sector bitmaps of a differencing disk.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -24,6 +26,10 @@ struct VhdLayout {
   std::uint64_t blockBytes = 0;
   std::uint64_t bitmapBytes = 0;     // in front of each block's data, whole sectors
   std::vector<std::uint32_t> table;  // one sector number per block, 0xffffffff: none
+  // The disk's own identifier (the footer's), and the one a differencing
+  // disk records for its parent (all zeros when it records none).
+  std::array<std::byte, 16> uniqueId{};
+  std::array<std::byte, 16> parentUniqueId{};
 };
 
 // Reads the footer (the last sector, or its copy in the first when the last

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "disk/image_fields.hpp"
 #include "disk/library_image.hpp"
+#include "disk/posix_read.hpp"
 #include "disk/regular_file.hpp"
 #include "disk/virtual_disk_sources.hpp"
 #include "disk/vmdk_descriptor.hpp"
@@ -216,11 +216,18 @@ std::expected<std::vector<std::string>, Error> OpenVmdkFile(
   bool compressed = false;
   std::vector<std::string> parents;
   if (FormatOfFile(path) == ImageFormat::kVmdkCowd) {
-    // An older sparse extent with no descriptor: it is its own only extent.
+    // An older ESX sparse extent on its own: the library reads such extents
+    // only through a descriptor naming them, which also says what lies
+    // beneath them (they are most often the changes over a parent disk).
     if (auto checked = CheckCowdExtent(file, path); !checked) {
       return std::unexpected(checked.error());
     }
-    extentPaths.push_back(path);
+    return std::unexpected(Error{
+        ErrorCode::kNotReadable,
+        fmt::format("{}: an ESX sparse extent is read through the VMDK descriptor that names it; "
+                    "open that .vmdk file instead",
+                    path),
+        std::nullopt});
   } else {
     auto descriptor = ReadDescriptor(file, path, sparse, compressed);
     if (!descriptor) return std::unexpected(descriptor.error());
@@ -380,8 +387,8 @@ class VmdkSource final : public LibraryImageSource {
           continue;
         }
         // Bytes past the end of the extent's file do not exist: unreadable.
-        if (within + take > extent->available ||
-            !ReadFile(extent->fd, extent->fileOffset + within, out.subspan(done, take))) {
+        if (!detail::ReadFully(extent->fd, extent->fileOffset + extent->available, Path(),
+                               extent->fileOffset + within, out.subspan(done, take))) {
           return false;
         }
         done += take;
@@ -411,17 +418,6 @@ class VmdkSource final : public LibraryImageSource {
       if (extent.start > offset) next = std::min(next, extent.start);
     }
     return next;
-  }
-  static bool ReadFile(int fd, std::uint64_t offset, std::span<std::byte> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t got =
-          ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      done += static_cast<std::size_t>(got);
-    }
-    return true;
   }
 
   std::unique_ptr<VmdkChain> chain_;

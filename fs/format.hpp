@@ -24,8 +24,6 @@ inline constexpr std::uint32_t kFsSectorBytes = 512;
 inline constexpr std::uint32_t kRootInode = 2;
 inline constexpr std::uint32_t kFirstEntryInode = 3;  // numbers below are never listed
 
-inline constexpr std::uint32_t kEafsInodeBytes = 64;
-inline constexpr std::uint32_t kHtfsInodeBytes = 128;
 inline constexpr std::uint32_t kEafsInodesPerSector = 8;
 inline constexpr std::uint32_t kHtfsInodesPerSector = 4;
 

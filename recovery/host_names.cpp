@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/percent_escapes.hpp"
 #include "base/utf8.hpp"
 
 namespace tolvar {
@@ -26,13 +27,6 @@ std::uint32_t Fnv1a(std::string_view raw) {
     hash *= 16777619u;
   }
   return hash;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 // Cuts `name` to at most `limit` bytes without splitting an escape or a
@@ -87,21 +81,7 @@ std::string EscapeHostName(std::string_view raw) {
 
 std::string UnescapeHostName(std::string_view escaped) {
   if (escaped == "%") return "";
-  std::string out;
-  out.reserve(escaped.size());
-  for (std::size_t pos = 0; pos < escaped.size(); ++pos) {
-    if (escaped[pos] == '%' && pos + 2 < escaped.size()) {
-      const int high = HexValue(escaped[pos + 1]);
-      const int low = HexValue(escaped[pos + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high * 16 + low));
-        pos += 2;
-        continue;
-      }
-    }
-    out.push_back(escaped[pos]);
-  }
-  return out;
+  return PercentDecoded(escaped);
 }
 
 std::string HexBytes(std::string_view raw) {

@@ -364,38 +364,116 @@ std::expected<void, Error> PendingFile::Write(std::span<const std::byte> bytes) 
   return {};
 }
 
+PendingFile::KernelCopyMode& PendingFile::KernelCopyMode::operator=(const KernelCopyMode& other) {
+  copyRange = other.copyRange;
+  sendFile = other.sendFile;
+  splice = other.splice;
+  return *this;
+}
+
+bool PendingFile::KernelCopyMode::OpenPipe() {
+  if (pipe_[0] >= 0) return true;
+  if (::pipe2(pipe_, O_CLOEXEC) != 0) {
+    pipe_[0] = pipe_[1] = -1;
+    return false;
+  }
+  // A larger pipe moves more per call; the default size serves as well.
+  (void)::fcntl(pipe_[1], F_SETPIPE_SZ, 1 << 20);
+  return true;
+}
+
+void PendingFile::KernelCopyMode::ClosePipe() {
+  for (int& end : pipe_) {
+    if (end >= 0) ::close(end);
+    end = -1;
+  }
+}
+
+namespace {
+
+// What a failed kernel copy call means.
+enum class CopyFailure { kRetry, kRefused, kFull, kStopped };
+CopyFailure ClassifyCopyError(int error) {
+  if (error == EINTR) return CopyFailure::kRetry;
+  if (error == ENOSPC || error == EDQUOT || error == EFBIG) return CopyFailure::kFull;
+  if (error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS ||
+      error == EBADF || error == ETXTBSY || error == ESPIPE) {
+    return CopyFailure::kRefused;
+  }
+  return CopyFailure::kStopped;  // a read error, say: the drive table's reads sort it out
+}
+
+// Moves `count` bytes out of a pipe into `fd`; 0, or the errno that stopped it.
+int DrainPipe(int pipeOut, int fd, ssize_t count) {
+  while (count > 0) {
+    const ssize_t out =
+        ::splice(pipeOut, nullptr, fd, nullptr, static_cast<std::size_t>(count), SPLICE_F_MOVE);
+    if (out > 0) {
+      count -= out;
+    } else if (out == 0) {
+      return ENOSPC;
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::expected<bool, Error> PendingFile::CopyFromFile(int source, std::uint64_t offset,
                                                      std::uint64_t length, KernelCopyMode& mode) {
   const std::uint64_t start = written_;
   std::uint64_t done = 0;
-  while (done < length && (mode.copyRange || mode.sendFile)) {
+  while (done < length && mode.Any()) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(length - done, std::uint64_t{1} << 30));
     ssize_t moved = 0;
+    int error = 0;
     if (mode.copyRange) {
       auto from = static_cast<loff_t>(offset + done);
       moved = ::copy_file_range(source, &from, fd_, nullptr, want, 0);
-    } else {
+      error = errno;
+    } else if (mode.sendFile) {
       auto from = static_cast<off_t>(offset + done);
       moved = ::sendfile(fd_, source, &from, want);
+      error = errno;
+    } else if (!mode.OpenPipe()) {
+      mode.splice = false;
+      break;
+    } else {
+      // Into the pipe from the source, then out of it into the file.
+      auto from = static_cast<loff_t>(offset + done);
+      moved = ::splice(source, &from, mode.PipeIn(), nullptr, want, SPLICE_F_MOVE);
+      error = errno;
+      if (moved > 0) {
+        if (const int outError = DrainPipe(mode.PipeOut(), fd_, moved); outError != 0) {
+          // Bytes left in the pipe must not reach the next copy: a new pipe.
+          mode.ClosePipe();
+          if (ClassifyCopyError(outError) == CopyFailure::kFull) {
+            return std::unexpected(HostError(outError, "write", displayPath_));
+          }
+          break;  // the ordinary way meets the problem again and reports it
+        }
+      }
     }
     if (moved > 0) {
       done += static_cast<std::uint64_t>(moved);
       continue;
     }
     if (moved == 0) break;  // the source ended early: read it the ordinary way
-    const int error = errno;
-    if (error == EINTR) continue;
-    if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+    const CopyFailure failure = ClassifyCopyError(error);
+    if (failure == CopyFailure::kRetry) continue;
+    if (failure == CopyFailure::kFull) {
       return std::unexpected(HostError(error, "write", displayPath_));
     }
-    const bool refused = error == EXDEV || error == EINVAL || error == EOPNOTSUPP ||
-                         error == ENOSYS || error == EBADF || error == ETXTBSY;
-    if (!refused) break;  // a read error, say: the drive table's reads sort it out
+    if (failure == CopyFailure::kStopped) break;
     if (mode.copyRange) {
       mode.copyRange = false;
-    } else {
+    } else if (mode.sendFile) {
       mode.sendFile = false;
+    } else {
+      mode.splice = false;
     }
   }
   if (done == length) {
@@ -627,6 +705,38 @@ std::expected<void, Error> WriteWholeFile(const FolderHandle& folder, const std:
   }
   auto placed =
       pending->Commit(name, text.size(), std::nullopt, DuplicatePolicy::kOverwrite, false);
+  if (!placed) return std::unexpected(placed.error());
+  return {};
+}
+
+std::expected<void, Error> WriteWholeFileFrom(const FolderHandle& folder, const std::string& name,
+                                              const std::function<void(const TextSink&)>& produce,
+                                              std::string_view displayPath) {
+  auto pending = PendingFile::Create(folder, std::string(displayPath));
+  if (!pending) return std::unexpected(pending.error());
+  // Pieces are gathered into large writes; the first failure is kept and
+  // the rest of the text is let go by.
+  constexpr std::size_t kGather = std::size_t{1} << 20;
+  std::string gathered;
+  gathered.reserve(kGather);
+  std::optional<Error> failed;
+  std::uint64_t size = 0;
+  auto flush = [&] {
+    if (!failed && !gathered.empty()) {
+      if (auto written = pending->Write(std::as_bytes(std::span(gathered))); !written) {
+        failed = written.error();
+      }
+    }
+    gathered.clear();
+  };
+  produce([&](std::string_view piece) {
+    size += piece.size();
+    if (gathered.size() + piece.size() > kGather) flush();
+    gathered += piece;
+  });
+  flush();
+  if (failed) return std::unexpected(*failed);
+  auto placed = pending->Commit(name, size, std::nullopt, DuplicatePolicy::kOverwrite, false);
   if (!placed) return std::unexpected(placed.error());
   return {};
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -106,15 +107,36 @@ class PendingFile {
   [[nodiscard]] std::uint64_t Written() const { return written_; }
 
   // Appends `length` bytes of the host file `source` from `offset`, copied
-  // by the kernel (copy_file_range, else sendfile) so that they never pass
-  // through this process. False when the kernel refused or the copy stopped
-  // short: the file is then as it was before the call and the caller writes
-  // the bytes itself. An Error only for a failure of the destination that
-  // writing would meet too (a full disk). `mode` remembers, across files,
-  // which of the two calls the kernel refuses between these files.
-  struct KernelCopyMode {
+  // by the kernel (copy_file_range, else sendfile, else splice through a
+  // pipe) so that they never pass through this process. False when the
+  // kernel refused or the copy stopped short: the file is then as it was
+  // before the call and the caller writes the bytes itself. An Error only
+  // for a failure of the destination that writing would meet too (a full
+  // disk). `mode` remembers, across files, which calls the kernel refuses
+  // between these files, and keeps the pipe.
+  class KernelCopyMode {
+   public:
+    KernelCopyMode(bool useCopyRange = true, bool useSendFile = true, bool useSplice = true)
+        : copyRange(useCopyRange), sendFile(useSendFile), splice(useSplice) {}
+    // A copy takes the flags; the pipe is its own.
+    KernelCopyMode(const KernelCopyMode& other)
+        : copyRange(other.copyRange), sendFile(other.sendFile), splice(other.splice) {}
+    KernelCopyMode& operator=(const KernelCopyMode& other);
+    ~KernelCopyMode() { ClosePipe(); }
+
+    [[nodiscard]] bool Any() const { return copyRange || sendFile || splice; }
+    // The pipe splice goes through, made on first use; false when none can be.
+    [[nodiscard]] bool OpenPipe();
+    void ClosePipe();
+    [[nodiscard]] int PipeIn() const { return pipe_[1]; }
+    [[nodiscard]] int PipeOut() const { return pipe_[0]; }
+
     bool copyRange = true;
     bool sendFile = true;
+    bool splice = true;
+
+   private:
+    int pipe_[2] = {-1, -1};
   };
   [[nodiscard]] std::expected<bool, Error> CopyFromFile(int source, std::uint64_t offset,
                                                         std::uint64_t length, KernelCopyMode& mode);
@@ -195,6 +217,12 @@ struct OpenedFolder {
                                                         const std::string& name,
                                                         std::string_view text,
                                                         std::string_view displayPath);
+// The same for a text made piece by piece: `produce` hands every piece to
+// the sink it is given, in order.
+using TextSink = std::function<void(std::string_view)>;
+[[nodiscard]] std::expected<void, Error> WriteWholeFileFrom(
+    const FolderHandle& folder, const std::string& name,
+    const std::function<void(const TextSink&)>& produce, std::string_view displayPath);
 
 // A small file whose bytes are already in memory, to be created, written,
 // hashed and put in place off the reading thread.

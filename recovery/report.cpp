@@ -179,7 +179,8 @@ nlohmann::json EntryJson(const ReportEntry& entry) {
 
 }  // namespace
 
-std::string ReportJson(const RecoveryReport& report) {
+void WriteReportJson(const RecoveryReport& report,
+                     const std::function<void(std::string_view)>& sink) {
   using nlohmann::json;
   const RunSummary& s = report.summary;
   json summary = {{"files", s.files},
@@ -222,31 +223,39 @@ std::string ReportJson(const RecoveryReport& report) {
                    {"entries", json::array()}};
   // Host paths are escaped and always valid UTF-8; the replace handler only
   // guards the source and destination texts the user typed.
-  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  if (report.entries.empty()) return text;
+  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
   // The entries are dumped one at a time into the place of the empty list,
   // so that a run of many files never holds them all as one tree of values
-  // (several times the size of the text). A newline only ever stands
-  // between values, never in a string, so the place is found unambiguously.
+  // or one text. A newline only ever stands between values, never in a
+  // string, so the place is found unambiguously.
   constexpr std::string_view kEmptyList = "\n  \"entries\": []";
   const std::size_t at = text.find(kEmptyList);
-  std::string out;
-  out.reserve(text.size() + report.entries.size() * 640);
-  out.append(text, 0, at + kEmptyList.size() - 1);
-  out += "\n";
+  if (report.entries.empty() || at == std::string::npos) {
+    sink(text);
+    return;
+  }
+  sink(std::string_view(text).substr(0, at + kEmptyList.size() - 1));
+  sink("\n");
+  std::string indented;
   for (std::size_t i = 0; i < report.entries.size(); ++i) {
     const std::string item =
         EntryJson(report.entries[i]).dump(2, ' ', false, json::error_handler_t::replace);
-    out += "    ";
+    indented = "    ";
     for (const char c : item) {
-      out += c;
-      if (c == '\n') out += "    ";
+      indented += c;
+      if (c == '\n') indented += "    ";
     }
-    out += i + 1 < report.entries.size() ? ",\n" : "\n";
+    indented += i + 1 < report.entries.size() ? ",\n" : "\n";
+    sink(indented);
   }
-  out += "  ]";
-  out.append(text, at + kEmptyList.size());
-  return out;
+  sink("  ]");
+  sink(std::string_view(text).substr(at + kEmptyList.size()));
+}
+
+std::string ReportJson(const RecoveryReport& report) {
+  std::string text;
+  WriteReportJson(report, [&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 std::string ReportText(const RecoveryReport& report) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +128,10 @@ struct RecoveryReport {
 [[nodiscard]] std::string SummaryLine(const RunSummary& summary);
 
 [[nodiscard]] std::string ReportJson(const RecoveryReport& report);
+// The same text handed to `sink` piece by piece, an entry at a time, so
+// that a report of many entries is never held whole.
+void WriteReportJson(const RecoveryReport& report,
+                     const std::function<void(std::string_view)>& sink);
 [[nodiscard]] std::string ReportText(const RecoveryReport& report);
 
 // "2026-12-10T04:50:16Z"

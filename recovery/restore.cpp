@@ -778,37 +778,4 @@ std::expected<RestoreReport, Error> RestoreCompressedFiles(const std::string& fo
   return restorer.Run(FolderHandle(fd));
 }
 
-void RestoreWorker::Start(std::string folder, RestoreObserver& observer,
-                          std::function<void()> onFinished) {
-  Join();
-  finished_.store(false, std::memory_order_release);
-  stop_.Clear();
-  thread_ = std::jthread(
-      [this, folder = std::move(folder), &observer, onFinished = std::move(onFinished)] {
-        std::expected<RestoreReport, Error> outcome =
-            std::unexpected(Error{ErrorCode::kIoError, "The restore work failed", std::nullopt});
-        try {
-          outcome = RestoreCompressedFiles(folder, observer, StopToken(stop_));
-        } catch (const std::exception& problem) {
-          outcome = std::unexpected(Error{ErrorCode::kIoError, problem.what(), std::nullopt});
-        } catch (...) {
-        }
-        {
-          std::lock_guard lock(mutex_);
-          result_ = std::move(outcome);
-        }
-        finished_.store(true, std::memory_order_release);
-        if (onFinished) onFinished();
-      });
-}
-
-void RestoreWorker::Join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-std::optional<std::expected<RestoreReport, Error>> RestoreWorker::Result() const {
-  std::lock_guard lock(mutex_);
-  return result_;
-}
-
 }  // namespace tolvar

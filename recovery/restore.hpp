@@ -8,16 +8,11 @@
 // always stay. Damaged ones are left as they are. A restored file that is
 // itself compressed (x.gz.Z) is restored in turn.
 
-#include <atomic>
 #include <cstdint>
 #include <expected>
-#include <functional>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "base/error.hpp"
@@ -95,30 +90,5 @@ class RestoreObserver {
     const RestoreLimits& limits = {});
 
 [[nodiscard]] std::string RestoreSummaryLine(const RestoreSummary& summary);
-
-// Runs the restore work on a thread of its own. The thread always ends, and
-// at its end Finished() turns true and `onFinished` is called (the dialog
-// enables "Finish" there), whatever happened inside.
-class RestoreWorker {
- public:
-  RestoreWorker() = default;
-  ~RestoreWorker() { Join(); }
-  RestoreWorker(const RestoreWorker&) = delete;
-  RestoreWorker& operator=(const RestoreWorker&) = delete;
-
-  void Start(std::string folder, RestoreObserver& observer, std::function<void()> onFinished = {});
-  void Join();
-  [[nodiscard]] bool Finished() const { return finished_.load(std::memory_order_acquire); }
-  void RequestStop() { stop_.RequestStop(); }
-  // The outcome, once Finished().
-  [[nodiscard]] std::optional<std::expected<RestoreReport, Error>> Result() const;
-
- private:
-  std::atomic<bool> finished_{false};
-  StopFlag stop_;
-  mutable std::mutex mutex_;
-  std::optional<std::expected<RestoreReport, Error>> result_;
-  std::jthread thread_;
-};
 
 }  // namespace tolvar

@@ -120,7 +120,11 @@ class SavingRun {
         observer_(observer) {
     const SectorRange table = InodeTableSectors(volume_);
     inodeSectors_.Aim(table.first, table.end);
-    kernelCopy_ = options_.kernelCopy && drives_.FileBacking(volume_.startSector, 1).has_value();
+    const auto backing = drives_.FileBacking(volume_.startSector, 1);
+    kernelCopy_ = options_.kernelCopy && backing.has_value();
+    // From a block device the kernel copies through a pipe.
+    if (backing && backing->device)
+      kernelCopyMode_ = PendingFile::KernelCopyMode(false, false, true);
     for (const UnreadWalkSectors& run : tree_.Findings().unreadable) {
       unreadFolders_[run.folder].push_back({run.first, run.count});
     }
@@ -642,7 +646,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         // Refused, or a read failed: the run is read and written the
         // ordinary way, which retries and notes what does not read.
         reader.Seek(at);
-        if (!kernelCopyMode_.copyRange && !kernelCopyMode_.sendFile) kernelCopy_ = false;
+        if (!kernelCopyMode_.Any()) kernelCopy_ = false;
       }
     }
     const std::span<const std::byte> piece = reader.Next();
@@ -905,6 +909,9 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
       }
     }
     CountSelection(top);
+    // One entry per file and folder, and two for the destination's findings:
+    // room made once rather than doubled as the list grows.
+    report_.entries.reserve(filesTotal_ + foldersTotal_ + 2);
     RemoveLeftovers(top.handle, "");
     AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
@@ -985,8 +992,9 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
     } else {
       const std::string jsonPath = fmt::format("{}/{}", options.destination, kReportJsonName);
       const std::string textPath = fmt::format("{}/{}", options.destination, kReportTextName);
-      auto json = WriteWholeFile(*reportFolder, std::string(kReportJsonName),
-                                 ReportJson(result.report), jsonPath);
+      auto json = WriteWholeFileFrom(
+          *reportFolder, std::string(kReportJsonName),
+          [&](const TextSink& sink) { WriteReportJson(result.report, sink); }, jsonPath);
       auto text = json ? WriteWholeFile(*reportFolder, std::string(kReportTextName),
                                         ReportText(result.report), textPath)
                        : json;

@@ -19,11 +19,8 @@ constexpr std::size_t kHtfsCheckOffset = 244;
 constexpr std::size_t kHtfsInodeBlocksOffset = 248;
 // The inode table starts at block 2: four sectors past the volume's start.
 constexpr std::uint64_t kInodeTableSectorOffset = 4;
-// Inodes as the volume stores them: 128 bytes for HTFS, 64 for EAFS and AFS;
-// the mode is the u16 at byte 0, the first block address a u32 at byte 20
-// (HTFS) or three bytes at byte 12 (EAFS).
-constexpr std::size_t kHtfsInodeBytes = 128;
-constexpr std::size_t kEafsInodeBytes = 64;
+// In an inode the mode is the u16 at byte 0, the first block address a u32
+// at byte 20 (HTFS) or three bytes at byte 12 (EAFS).
 constexpr std::size_t kHtfsFirstAddress = 20;
 constexpr std::size_t kEafsFirstAddress = 12;
 constexpr std::uint16_t kModeTypeMask = 0xF000;

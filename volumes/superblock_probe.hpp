@@ -18,6 +18,9 @@ inline constexpr std::uint32_t kEafsMagic = 0xFD187E21;
 // AFS: this magic, and only with the free count (u16 at byte 8) 0xFFFF.
 inline constexpr std::uint32_t kAfsMagic = 0xFD187E20;
 inline constexpr std::uint16_t kAfsFreeCountMark = 0xFFFF;
+// An inode's slot in the inode table.
+inline constexpr std::uint32_t kEafsInodeBytes = 64;  // EAFS and AFS
+inline constexpr std::uint32_t kHtfsInodeBytes = 128;
 // Candidates larger than this many sectors (80 GiB) are not taken.
 inline constexpr std::uint32_t kMaxVolumeSectors = 0xA000000;
 

@@ -61,27 +61,6 @@ QString ArtName(Bitmap bitmap) {
   return {};
 }
 
-QString Caption(int controlId) {
-  switch (controlId) {
-    case 1049:
-      return QStringLiteral("Recover");
-    case 1050:
-      return QStringLiteral("Recover All");
-    case 1053:
-      return QStringLiteral("Search");
-    case 1055:
-      return QStringLiteral("Update");
-    case 1054:
-      return QStringLiteral("Settings");
-    case 1051:
-      return QStringLiteral("Save");
-    case 1052:
-      return QStringLiteral("Load");
-    default:
-      return {};
-  }
-}
-
 QString ArtPathOf(Bitmap bitmap) {
   return QStringLiteral(":/tolvar/commands/%1.svg").arg(ArtName(bitmap));
 }
@@ -110,14 +89,17 @@ QPixmap ToolButtonPicture(const commands::ToolButton& button, bool hover, const 
     painter.drawPath(outline);
   }
   const qreal inset = tileSide * 0.2;
-  QSvgRenderer(ArtPathOf(button.normal)).render(&painter, tile.adjusted(inset, inset, -inset, -inset));
+  QSvgRenderer(ArtPathOf(button.normal))
+      .render(&painter, tile.adjusted(inset, inset, -inset, -inset));
   QFont font = painter.font();
   font.setPixelSize(std::max(9, size.height() / 6));
   font.setBold(true);
   painter.setFont(font);
   painter.setPen(hover ? QColor(0xFF, 0xD3, 0x6B) : QColor(Qt::white));
-  painter.drawText(QRectF(0, tile.bottom() + 2, size.width(), size.height() - tile.bottom() - 2),
-                   Qt::AlignHCenter | Qt::AlignTop, Caption(button.controlId));
+  painter.drawText(
+      QRectF(0, tile.bottom() + 2, size.width(), size.height() - tile.bottom() - 2),
+      Qt::AlignHCenter | Qt::AlignTop,
+      QString::fromUtf8(button.caption.data(), static_cast<qsizetype>(button.caption.size())));
   return picture;
 }
 

@@ -24,6 +24,7 @@
 #include <QUrl>
 
 #include "app/properties.hpp"
+#include "app/saving_display.hpp"
 #include "gui/commands/command_art.hpp"
 #include "gui/commands/open_with.hpp"
 #include "gui/controls/folder_tree_ctrl.hpp"
@@ -34,8 +35,6 @@
 #include "gui/dialogs/info_dialogs.hpp"
 #include "gui/window/entry_list_model.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
-#include "app/properties.hpp"
-#include "app/saving_display.hpp"
 #include "packaging/project_info.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
@@ -72,24 +71,24 @@ QString DefaultManualPath() {
 std::string ToStd(const QString& text) { return text.toStdString(); }
 
 // A tool button's accessible name: the word of the command it runs.
-const char* ToolButtonWord(int controlId) {
-  switch (controlId) {
-    case 1049:
-      return "Recover Selected";
-    case 1050:
-      return "Recover All";
-    case 1051:
-      return "Save Snapshot";
-    case 1052:
-      return "Load Snapshot";
-    case 1053:
-      return "Find Files";
-    case 1054:
-      return "Settings";
-    case 1055:
-      return "Live Update";
+QString ToolButtonWord(Command command) {
+  switch (command) {
+    case Command::kRecoverSelected:
+      return QStringLiteral("Recover Selected");
+    case Command::kRecoverAll:
+      return QStringLiteral("Recover All");
+    case Command::kSaveSnapshot:
+      return QStringLiteral("Save Snapshot");
+    case Command::kLoadSnapshot:
+      return QStringLiteral("Load Snapshot");
+    case Command::kFindFiles:
+      return QStringLiteral("Find Files");
+    case Command::kSettings:
+      return QStringLiteral("Settings");
+    case Command::kLiveUpdate:
+      return QStringLiteral("Live Update");
     default:
-      return "Tool";
+      return QStringLiteral("Tool");
   }
 }
 
@@ -105,7 +104,9 @@ class WizardCommands::EntryDelegate : public EntryItemDelegate {
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                         const QModelIndex& index) const override {
     WizardState& state = commands_.window_.Controller().GetSession().state;
-    if (index.column() != kNameColumn || state.treeHasFocus == 1 || state.step != 2) return nullptr;
+    if (index.column() != kNameColumn || state.treeHasFocus == 1 ||
+        state.step != WizardStep::kFiles)
+      return nullptr;
     commands_.renameOldName_ = index.data(Qt::EditRole).toString().left(256);
     state.renaming = 1;
     auto* editor = new QLineEdit(parent);
@@ -162,7 +163,7 @@ void WizardCommands::BuildMenuBar() {
       const Command command = item.command;
       connect(action, &QAction::triggered, this, [this, command] { Run(command); });
       actions_.insert(static_cast<int>(command), action);
-      window_.RegisterCommandAction(static_cast<MenuCommand>(command), action);
+      window_.RegisterCommandAction(command, action);
     }
     menuBar_->addMenu(menu);
     popups_.push_back(menu);
@@ -184,11 +185,10 @@ void WizardCommands::BuildToolButtons() {
     button->SetTooltipText(Text(spec.tooltip));
     button->setFocusPolicy(Qt::NoFocus);
     button->setVisible(!spec.hidden);
-    window_.RegisterControl(static_cast<ControlId>(spec.controlId), button,
-                            QString::fromUtf8(ToolButtonWord(spec.controlId)));
-    const int id = spec.controlId;
-    connect(button, &QAbstractButton::clicked, this, [this, id] { ClickToolButton(id); });
-    toolButtons_.insert(id, button);
+    window_.AddPaneControl(button, ToolButtonWord(spec.command));
+    const Command command = spec.command;
+    connect(button, &QAbstractButton::clicked, this, [this, command] { ClickToolButton(command); });
+    toolButtons_.insert(static_cast<int>(command), button);
   }
 }
 
@@ -228,8 +228,8 @@ QAction* WizardCommands::Action(Command command) const {
   return actions_.value(static_cast<int>(command), nullptr);
 }
 
-CImageButton* WizardCommands::ToolButton(int controlId) const {
-  return toolButtons_.value(controlId, nullptr);
+CImageButton* WizardCommands::ToolButton(Command command) const {
+  return toolButtons_.value(static_cast<int>(command), nullptr);
 }
 
 QAbstractItemView* WizardCommands::CurrentListView() const {
@@ -262,11 +262,10 @@ void WizardCommands::RunDialog(QDialog& dialog) {
 
 // ---- commands ----
 
-void WizardCommands::ClickToolButton(int controlId) {
+void WizardCommands::ClickToolButton(Command command) {
   for (const commands::ToolButton& spec : commands::ToolButtons()) {
-    if (spec.controlId != controlId || spec.actsAs == Command::kNone) continue;
-    const bool enabled = window_.MenuCommandEnabled(static_cast<MenuCommand>(spec.actsAs));
-    if (commands::ToolButtonActs(spec, enabled)) Run(spec.actsAs);
+    if (spec.command != command) continue;
+    if (commands::ToolButtonActs(spec, window_.MenuCommandEnabled(command))) Run(command);
     return;
   }
 }
@@ -274,7 +273,7 @@ void WizardCommands::ClickToolButton(int controlId) {
 void WizardCommands::Run(Command command) {
   const Command bar = commands::MenuBarEquivalent(command);
   if (!commands::AlwaysEnabled(bar) && actions_.contains(static_cast<int>(bar)) &&
-      !window_.MenuCommandEnabled(static_cast<MenuCommand>(bar))) {
+      !window_.MenuCommandEnabled(bar)) {
     return;  // a greyed command does nothing and says nothing
   }
   WizardController& controller = window_.Controller();
@@ -332,6 +331,9 @@ void WizardCommands::Run(Command command) {
     case Command::kContextRename:
       Rename();
       break;
+    case Command::kRestoreCompressed:
+      RestoreCompressed();
+      break;
     case Command::kContextProperties:
       Properties();
       break;
@@ -387,7 +389,7 @@ void WizardCommands::Open(bool openWith) {
   WizardController& controller = window_.Controller();
   WizardState& state = controller.GetSession().state;
   state.openWith = openWith ? 1 : 0;
-  if (state.step != 2 || controller.WorkerRunning()) return;
+  if (state.step != WizardStep::kFiles || controller.WorkerRunning()) return;
   if (state.treeHasFocus == 1) {
     CFolderTreeCtrl* tree = window_.Tree(TreeKind::kFile);
     QTreeWidgetItem* selected = tree != nullptr ? tree->currentItem() : nullptr;
@@ -417,21 +419,24 @@ void WizardCommands::OpenFile(std::uint32_t fileId, bool openWith) {
   // meets the duplicate rule and an open program keeps its copy.
   const QString folder = temporary_.filePath(QStringLiteral("open-%1").arg(++openedCount_));
   QDir().mkpath(folder);
-  std::vector<std::string> written;
-  const SavingOutcome outcome =
-      RunSavingInto(folder, Selection::Rows({}, {fileId}), false, &written);
-  if (!outcome.started || written.empty()) {
-    window_.ShowMessage(
-        outcome.problem.empty() ? "The file could not be copied for opening." : outcome.problem,
-        MessageKind::kError);
-    return;
-  }
-  const QString path = QDir(folder).filePath(QString::fromStdString(written.front()));
-  if (!openWith) {
-    window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
-    return;
-  }
-  ChooseApplication(path);
+  engine::SavingRequest request{Selection::Rows({}, {fileId}), ToStd(folder), false};
+  (void)window_.Controller().Save(
+      std::move(request), [this, folder, openWith](const engine::SavingRun& run) {
+        std::vector<std::string> written;
+        const SavingOutcome outcome = OutcomeOf(run, ToStd(folder), false, &written);
+        if (!outcome.started || written.empty()) {
+          window_.ShowMessage(outcome.problem.empty() ? "The file could not be copied for opening."
+                                                      : outcome.problem,
+                              MessageKind::kError);
+          return;
+        }
+        const QString path = QDir(folder).filePath(QString::fromStdString(written.front()));
+        if (!openWith) {
+          window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
+          return;
+        }
+        ChooseApplication(path);
+      });
 }
 
 void WizardCommands::ChooseApplication(const QString& path) {
@@ -464,7 +469,7 @@ void WizardCommands::ChooseApplication(const QString& path) {
 
 void WizardCommands::Rename() {
   WizardState& state = window_.Controller().GetSession().state;
-  if (state.treeHasFocus == 1 || state.step != 2) return;
+  if (state.treeHasFocus == 1 || state.step != WizardStep::kFiles) return;
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
   QAbstractItemView* view = CurrentListView();
@@ -477,7 +482,7 @@ void WizardCommands::FinishRename(int row, const QString& edited) {
       commands::RenamedName(ToStd(edited), ToStd(renameOldName_), session.state.step);
   window_.RenameListEntry(row, name);
   const ListRow* entry = window_.ListEntry(row);
-  if (session.state.step == 2 && entry != nullptr) {
+  if (session.state.step == WizardStep::kFiles && entry != nullptr) {
     if (!commands::RenamesAsFolder(entry->type)) {
       (void)commands::RenameFile(session.fileTree, static_cast<std::uint32_t>(entry->key), name);
     } else {
@@ -531,54 +536,32 @@ void WizardCommands::Recover(bool everything) {
     if (!chosen.isEmpty()) destination = chosen;
   }
   if (!destination) return;
-  lastSaving_ = RunSavingInto(*destination, *selection, true, nullptr);
-  if (dialogDriver_) return;  // scripted: no summary box
-  ShowSavingSummary(&window_, lastSaving_, [this](const QString& path) {
-    window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
-  });
+  lastDestination_ = *destination;
+  engine::SavingRequest request{std::move(*selection), ToStd(*destination), true};
+  (void)window_.Controller().Save(
+      std::move(request), [this, folder = ToStd(*destination)](const engine::SavingRun& run) {
+        lastSaving_ = OutcomeOf(run, folder, true);
+        ++savingsEnded_;
+        if (dialogDriver_) return;  // scripted: no summary box
+        ShowSavingSummary(&window_, lastSaving_, [this](const QString& path) {
+          window_.OpenDocument(ToStd(QUrl::fromLocalFile(path).toString()), false);
+        });
+      });
 }
 
-SavingOutcome WizardCommands::RunSavingInto(const QString& destination, const Selection& selection,
-                                            bool writeReport, std::vector<std::string>* written) {
-  Session& session = window_.Controller().GetSession();
-  SavingOptions options;
-  options.destination = ToStd(destination);
-  options.sourcePath = session.drives.Current().devicePath;
-  options.volumeName = session.volumes.Current().volumeName;
-  options.writeReport = writeReport;
-  SavingDialog::RunBody body = [&session, selection, options, written](SaveControl& control,
-                                                                       SavingDisplay& display) {
-    SavingDisplayObserver observer(display);
-    const auto result = RunSaving(session.drives, session.volumes.Current(), session.fileTree,
-                                  selection, session.settings, control, observer, options);
-    SavingOutcome outcome;
-    if (!result) {
-      outcome.problem = result.error().message;
-      return outcome;
-    }
-    outcome.started = true;
-    const RunSummary& summary = result->report.summary;
-    outcome.summaryLine = SummaryLine(summary);
-    outcome.stoppedByUser = summary.stoppedByUser;
-    outcome.problem = !summary.stopMessage.empty() ? summary.stopMessage : result->reportProblem;
-    if (options.writeReport && result->reportProblem.empty()) {
-      outcome.reportPath = options.destination + "/" + std::string(kReportTextName);
-    }
-    if (written != nullptr) {
-      for (const ReportEntry& entry : result->report.entries) {
-        if (entry.type == EntryType::kFile &&
-            (entry.status == EntryStatus::kComplete || entry.status == EntryStatus::kDamaged)) {
-          written->push_back(entry.path);
-        }
-      }
-    }
-    return outcome;
-  };
-  SavingDialog dialog(saveControl_, &window_);
-  dialog.Start(std::move(body));
-  RunDialog(dialog);
-  if (dialog.result() != QDialog::Accepted) dialog.exec();  // the run must end first
-  return dialog.Outcome();
+void WizardCommands::RestoreCompressed() {
+  // The data recovered last, or a folder the user names.
+  std::optional<QString> folder;
+  if (!lastDestination_.isEmpty()) {
+    folder = lastDestination_;
+  } else if (destinationChooser_) {
+    folder = destinationChooser_();
+  } else {
+    const QString chosen = QFileDialog::getExistingDirectory(
+        &window_, QStringLiteral("Choose the folder of recovered data to restore"));
+    if (!chosen.isEmpty()) folder = chosen;
+  }
+  if (folder) window_.Controller().RestoreCompressed(ToStd(*folder));
 }
 
 // ---- tools ----
@@ -611,25 +594,50 @@ void WizardCommands::ShowFileInWindow(std::uint32_t fileId) {
 void WizardCommands::Properties() {
   const std::optional<int> row = SelectionMarkRow();
   if (!row) return;
-  const Session& session = window_.Controller().GetSession();
+  Session& session = window_.Controller().GetSession();
   PropertiesFields fields;
   const ListRow* entry = window_.ListEntry(*row);
   if (entry == nullptr) return;
   fields.name = entry->name;
   fields.date = entry->date;
   fields.time = entry->time;
+  std::optional<std::uint32_t> inode;
+  const FileDigests* digests = nullptr;
   if (commands::OpensAsFolder(entry->type)) {
     const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
-    const std::uint32_t inode = folder && *folder < session.fileTree.Folders().size()
-                                    ? session.fileTree.Folders()[*folder].inode
-                                    : 2;
-    const FolderTotals totals = CountFolderTotals(session.fileTree, inode);
+    inode = folder && *folder < session.fileTree.Folders().size()
+                ? session.fileTree.Folders()[*folder].inode
+                : 2;
+    const FolderTotals totals = CountFolderTotals(session.fileTree, *inode);
     fields.size = FolderSizeText(totals);
     fields.contents = ContentsText(totals);
   } else {
     fields.size = FileSizeText(entry->sizeValue);
+    if (const FileNode* file =
+            session.fileTree.FindFileById(static_cast<std::uint32_t>(entry->key))) {
+      inode = file->inode;
+      digests = session.savedDigests.Find(
+          SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current()), *inode);
+    }
+  }
+  auto details = [](const std::vector<CaptionedValue>& rows) {
+    std::vector<PropertiesFields::Detail> texts;
+    for (const CaptionedValue& field : rows)
+      texts.push_back({std::string(field.caption), field.value});
+    return texts;
+  };
+  if (inode) {
+    fields.details = details(EntryDetailFields(*inode, std::nullopt, digests, kReadingDetails));
   }
   PropertiesDialog dialog(fields, &window_);
+  if (inode) {
+    // The inode is read off the window's thread while the dialog shows.
+    const FileDigests* saved = digests;
+    dialog.ReadDetails([&session, details, number = *inode, saved] {
+      const auto facts = ReadInodeFacts(session.drives, session.volumes.Current(), number);
+      return details(EntryDetailFields(number, facts, saved));
+    });
+  }
   RunDialog(dialog);
 }
 

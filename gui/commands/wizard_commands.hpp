@@ -43,7 +43,7 @@ class WizardCommands : public QObject {
   // Runs a command as its menu item would (greyed items do nothing).
   void Run(commands::Command command);
   // A tool button's click: acts only while its menu command is enabled.
-  void ClickToolButton(int controlId);
+  void ClickToolButton(commands::Command command);
 
   // Open (openWith 0) or Open With (openWith 1) of the tree's selection or
   // the list's selection mark.
@@ -73,8 +73,10 @@ class WizardCommands : public QObject {
     return popups_.at(static_cast<std::size_t>(index));
   }
   [[nodiscard]] QAction* Action(commands::Command command) const;
-  [[nodiscard]] CImageButton* ToolButton(int controlId) const;
+  [[nodiscard]] CImageButton* ToolButton(commands::Command command) const;
   [[nodiscard]] const SavingOutcome& LastSaving() const { return lastSaving_; }
+  // How many recoveries have ended (their summary is LastSaving()).
+  [[nodiscard]] int SavingsEnded() const { return savingsEnded_; }
   // Where opened files are copied for this session (removed at exit).
   [[nodiscard]] QString TemporaryFolder() const { return temporary_.path(); }
   // Removes the copies now: for an exit that skips destructors.
@@ -98,8 +100,7 @@ class WizardCommands : public QObject {
 
   void Recover(bool everything);
   [[nodiscard]] std::optional<Selection> SelectedRows() const;
-  [[nodiscard]] SavingOutcome RunSavingInto(const QString& destination, const Selection& selection,
-                                            bool writeReport, std::vector<std::string>* written);
+  void RestoreCompressed();
   void OpenFile(std::uint32_t fileId, bool openWith);
   void ChooseApplication(const QString& path);
   void FindFiles();
@@ -116,8 +117,9 @@ class WizardCommands : public QObject {
   QHash<int, QAction*> actions_;
   QHash<int, CImageButton*> toolButtons_;
   QString renameOldName_;
-  SaveControl saveControl_;
   SavingOutcome lastSaving_;
+  int savingsEnded_ = 0;
+  QString lastDestination_;
   QTemporaryDir temporary_;
   int openedCount_ = 0;
   QString manualPath_;

@@ -52,13 +52,25 @@ Answer Messenger::Ask(std::string_view text, MessageKind kind) const {
   return box->exec() == QMessageBox::Yes ? Answer::kYes : Answer::kNo;
 }
 
-QSize DialogUnitsToPixels(const QFont& font, int width, int height) {
+DialogUnits::DialogUnits(const QFont& font) {
   const QFontMetrics metrics(font);
+  // The average width of the 52 letters, rounded as the classic dialog
+  // manager rounds it.
   const int letters = metrics.horizontalAdvance(
       QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  const int baseX = std::max(1, (letters / 26 + 1) / 2);
-  const int baseY = std::max(1, metrics.height());
-  return {width * baseX / 4, height * baseY / 8};
+  baseX_ = std::max(1, (letters / 26 + 1) / 2);
+  baseY_ = std::max(1, metrics.height());
+}
+
+int DialogUnits::X(int units) const { return units * baseX_ / 4; }
+int DialogUnits::Y(int units) const { return units * baseY_ / 8; }
+QRect DialogUnits::Rect(int x, int y, int width, int height) const {
+  return {X(x), Y(y), X(width), Y(height)};
+}
+
+QSize DialogUnitsToPixels(const QFont& font, int width, int height) {
+  const DialogUnits units(font);
+  return {units.X(width), units.Y(height)};
 }
 
 DialogFrame::DialogFrame(const QString& title, int widthUnits, int heightUnits, bool systemMenu,

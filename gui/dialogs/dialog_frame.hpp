@@ -32,8 +32,23 @@ class Messenger {
   MessageAnswerer answerer_;
 };
 
-// Dialog units of the dialog font: x is a quarter of the average character
-// width, y an eighth of the character height.
+// Converts dialog units to pixels with the base units of a font: x times a
+// quarter of the average character width, y times an eighth of the height.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QFont& font);
+  [[nodiscard]] int X(int units) const;
+  [[nodiscard]] int Y(int units) const;
+  [[nodiscard]] QRect Rect(int x, int y, int width, int height) const;
+  [[nodiscard]] int BaseX() const { return baseX_; }
+  [[nodiscard]] int BaseY() const { return baseY_; }
+
+ private:
+  int baseX_;
+  int baseY_;
+};
+
+// A size in dialog units of `font`, in pixels.
 [[nodiscard]] QSize DialogUnitsToPixels(const QFont& font, int width, int height);
 
 class DialogFrame : public QDialog {

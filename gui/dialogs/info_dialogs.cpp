@@ -79,6 +79,22 @@ PropertiesDialog::PropertiesDialog(const PropertiesFields& fields, QWidget* pare
   row(1060, "Creation Date              :", 1015, fields.date, "Creation Date");
   row(1061, "Creation Time              :", 1014, fields.time, "Creation Time");
   line();
+  if (!fields.details.empty()) {
+    int index = 0;
+    for (const PropertiesFields::Detail& detail : fields.details) {
+      const int at = grid->rowCount();
+      const QString caption = QString::fromStdString(detail.caption);
+      auto* captionLabel = Register(new QLabel(caption + QStringLiteral(" :"), this),
+                                    kFirstDetailCaptionId + index, caption);
+      grid->addWidget(captionLabel, at, 0, Qt::AlignTop);
+      auto* value = ExposeValue(
+          Register(ValueLabel(this, detail.value), kFirstDetailValueId + index, {}), captionLabel);
+      grid->addWidget(value, at, 1, Qt::AlignTop);
+      detailValues_.push_back(value);
+      ++index;
+    }
+    line();
+  }
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(16, 14, 16, 12);
@@ -86,6 +102,25 @@ PropertiesDialog::PropertiesDialog(const PropertiesFields& fields, QWidget* pare
   layout->addStretch();
   layout->addLayout(OkRow(this, Register(new QPushButton(QStringLiteral("OK"), this), 1, {}),
                           Register(new QPushButton(QStringLiteral("Cancel"), this), 2, {})));
+}
+
+PropertiesDialog::~PropertiesDialog() {
+  if (reader_.joinable()) reader_.join();
+}
+
+void PropertiesDialog::ReadDetails(DetailsReader read) {
+  reader_ = std::jthread([this, read = std::move(read)] {
+    std::vector<PropertiesFields::Detail> details = read();
+    QMetaObject::invokeMethod(
+        this,
+        [this, details = std::move(details)] {
+          for (std::size_t i = 0; i < details.size() && i < detailValues_.size(); ++i) {
+            detailValues_[i]->setText(QString::fromStdString(details[i].value));
+          }
+          detailsRead_ = true;
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 QString PropertiesDialog::Value(int id) const {

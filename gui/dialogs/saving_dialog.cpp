@@ -9,41 +9,12 @@
 
 namespace tolvar::gui {
 
-// Posts each call to the dialog's thread; the dialog joins the worker before
-// it goes, so `dialog_` outlives every call made on the worker.
-class SavingDialog::Display final : public SavingDisplay {
- public:
-  explicit Display(SavingDialog* dialog) : dialog_(dialog) {}
-  void SetPath(std::string_view path) override { Post(dialog_->path_, path); }
-  void SetFileName(std::string_view name) override { Post(dialog_->name_, name); }
-  void SetCount(std::string_view count) override { Post(dialog_->count_, count); }
-  void SetProgress(int position) override {
-    QPointer<CTextProgressCtrl> bar = dialog_->progress_;
-    QMetaObject::invokeMethod(
-        dialog_, [bar, position] { if (bar) bar->setValue(position); }, Qt::QueuedConnection);
-  }
-
- private:
-  void Post(QLabel* label, std::string_view text) {
-    QPointer<QLabel> target = label;
-    QMetaObject::invokeMethod(
-        dialog_,
-        [target, shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))] {
-          if (target) target->setText(shown);
-        },
-        Qt::QueuedConnection);
-  }
-  SavingDialog* dialog_;
-};
-
-SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
+SavingDialog::SavingDialog(QWidget* parent)
     : DialogFrame(Text(kSavingTitle), 328, 166, false, parent),
-      control_(control),
       path_(Register(new QLabel(this), 1069, QStringLiteral("Path"))),
       name_(Register(new QLabel(this), 1012, QStringLiteral("File Name"))),
       count_(Register(new QLabel(this), 1070, QStringLiteral("Total Files"))),
-      progress_(Register(new CTextProgressCtrl(this), 1008, QStringLiteral("Progress"))),
-      display_(std::make_unique<Display>(this)) {
+      progress_(Register(new CTextProgressCtrl(this), 1008, QStringLiteral("Progress"))) {
   for (QLabel* field : {path_, name_, count_}) {
     field->setTextFormat(Qt::PlainText);
     field->setMinimumWidth(DialogUnitsToPixels(font(), 240, 0).width());
@@ -67,8 +38,8 @@ SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
   hidden->hide();
   stop->setDefault(true);
   // Neither button closes the dialog: each sets its request and nothing more.
-  connect(stop, &QPushButton::clicked, this, [this] { control_.PressStopSaving(); });
-  connect(skip, &QPushButton::clicked, this, [this] { control_.PressSkipFile(); });
+  connect(stop, &QPushButton::clicked, this, &SavingDialog::StopPressed);
+  connect(skip, &QPushButton::clicked, this, &SavingDialog::SkipPressed);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -83,56 +54,48 @@ SavingDialog::SavingDialog(SaveControl& control, QWidget* parent)
   layout->addWidget(progress_);
   layout->addStretch();
   layout->addLayout(buttons);
-
-  // The close request is tested on every repaint; the timer repaints, and
-  // tests the request itself for a dialog that is not on screen.
-  repaint_.setInterval(50);
-  connect(&repaint_, &QTimer::timeout, this, [this] {
-    update();
-    CheckCloseRequest();
-  });
 }
 
-SavingDialog::~SavingDialog() {
-  // A run never outlives its dialog.
-  control_.PressStopSaving();
-  worker_.Join();
+void SavingDialog::Show(const SavingSnapshot& snapshot) {
+  path_->setText(QString::fromStdString(snapshot.path));
+  name_->setText(QString::fromStdString(snapshot.fileName));
+  count_->setText(QString::fromStdString(snapshot.count));
+  progress_->setValue(snapshot.position);
 }
 
-void SavingDialog::Start(RunBody run) {
-  control_.StartRun();
-  control_.closeSavingRequested.store(0, std::memory_order_relaxed);
-  worker_.Start([this, run = std::move(run)] {
-    outcome_ = run(control_, *display_);
-    // The run sets the flag itself; setting it again covers a body that
-    // ended without reaching it, so the dialog can always close.
-    control_.closeSavingRequested.store(1, std::memory_order_release);
-  });
-  repaint_.start();
-}
-
-void SavingDialog::paintEvent(QPaintEvent* event) {
-  DialogFrame::paintEvent(event);
-  CheckCloseRequest();
-}
-
-void SavingDialog::CheckCloseRequest() {
-  if (!control_.TakeCloseRequest()) return;
-  repaint_.stop();
-  worker_.Join();
-  QMetaObject::invokeMethod(this, [this] { done(QDialog::Accepted); }, Qt::QueuedConnection);
-}
+void SavingDialog::Finish() { done(QDialog::Accepted); }
 
 QString SavingDialog::FieldText(int id) const {
   auto* label = qobject_cast<QLabel*>(Control(id));
   return label != nullptr ? label->text() : QString();
 }
 
-SavingOutcome SavingDialog::Run(QWidget* parent, SaveControl& control, RunBody run) {
-  SavingDialog dialog(control, parent);
-  dialog.Start(std::move(run));
-  dialog.exec();
-  return dialog.Outcome();
+SavingOutcome OutcomeOf(const engine::SavingRun& run, const std::string& destination,
+                        bool reportWanted, std::vector<std::string>* written) {
+  const std::expected<SavingResult, Error>& result = run.result;
+  SavingOutcome outcome;
+  if (!result) {
+    outcome.problem = result.error().message;
+    return outcome;
+  }
+  outcome.started = true;
+  outcome.written = run.written;
+  const RunSummary& summary = result->report.summary;
+  outcome.summaryLine = SummaryLine(summary);
+  outcome.stoppedByUser = summary.stoppedByUser;
+  outcome.problem = !summary.stopMessage.empty() ? summary.stopMessage : result->reportProblem;
+  if (reportWanted && result->reportProblem.empty()) {
+    outcome.reportPath = destination + "/" + std::string(kReportTextName);
+  }
+  if (written != nullptr) {
+    for (const ReportEntry& entry : result->report.entries) {
+      if (entry.type == EntryType::kFile &&
+          (entry.status == EntryStatus::kComplete || entry.status == EntryStatus::kDamaged)) {
+        written->push_back(entry.path);
+      }
+    }
+  }
+  return outcome;
 }
 
 QString SavingSummaryText(const SavingOutcome& outcome) {
@@ -142,16 +105,24 @@ QString SavingSummaryText(const SavingOutcome& outcome) {
   QString text = outcome.stoppedByUser ? QStringLiteral("Saving stopped. Saved: ")
                                        : QStringLiteral("Saving finished. Saved: ");
   text += QString::fromStdString(outcome.summaryLine);
-  if (!outcome.problem.empty()) text += QStringLiteral("\n") + QString::fromStdString(outcome.problem);
+  if (!outcome.problem.empty())
+    text += QStringLiteral("\n") + QString::fromStdString(outcome.problem);
+  const std::string digests = DigestSummaryText(outcome.written, !outcome.reportPath.empty());
+  if (!digests.empty()) text += QStringLiteral("\n") + QString::fromStdString(digests);
   return text;
 }
 
 void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
                        const std::function<void(const QString& path)>& openReport) {
-  auto box = MakeMessageBox(parent, SavingSummaryText(outcome),
-                            outcome.started && outcome.problem.empty() ? QMessageBox::Information
-                                                                       : QMessageBox::Warning,
-                            QMessageBox::Ok);
+  auto box = MakeMessageBox(
+      parent, SavingSummaryText(outcome),
+      outcome.started && outcome.problem.empty() ? QMessageBox::Information : QMessageBox::Warning,
+      QMessageBox::Ok);
+  // A list of thousands of files stays readable and quick to lay out.
+  constexpr std::size_t kDigestsListed = 500;
+  if (outcome.written.size() > 1) {
+    box->setDetailedText(QString::fromStdString(DigestListText(outcome.written, kDigestsListed)));
+  }
   QPushButton* report = nullptr;
   if (!outcome.reportPath.empty()) {
     report = box->addButton(QStringLiteral("Open &Report"), QMessageBox::ActionRole);

@@ -2,12 +2,15 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
+#include <expected>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/engine_runs.hpp"
 #include "app/saving_display.hpp"
+#include "app/wizard_view.hpp"
 #include "gui/controls/text_progress_ctrl.hpp"
 #include "gui/dialogs/dialog_frame.hpp"
 #include "recovery/saving_run.hpp"
@@ -20,53 +23,47 @@ struct SavingOutcome {
   std::string problem;      // why not, or a host failure that ended the run
   std::string summaryLine;  // files, folders, bytes, damaged files, unreadable sectors
   bool stoppedByUser = false;
-  std::string reportPath;  // the readable report, empty when none was written
+  std::string reportPath;                   // the readable report, empty when none was written
+  std::vector<WrittenFileDigests> written;  // every file written, with its digests
 };
 
-// "Saving the data please wait": the path, name and count of the entry being
-// written and the progress. "&Stop Saving" and "S&kip File" only set their
-// request flags; the dialog closes when the run sets closeSavingRequested,
-// after its worker has ended.
+// "Saving the data please wait": a view of the controller's saving run,
+// showing the path, name and count of the entry being written and the
+// progress. "&Stop Saving" and "S&kip File" only report their press; the
+// dialog closes when the run has ended (Finish), never by a key.
 class SavingDialog : public DialogFrame {
   Q_OBJECT
 
  public:
-  using RunBody = std::function<SavingOutcome(SaveControl& control, SavingDisplay& display)>;
+  explicit SavingDialog(QWidget* parent = nullptr);
 
-  SavingDialog(SaveControl& control, QWidget* parent = nullptr);
-  ~SavingDialog() override;
-
-  // Clears the stop and skip requests and starts `run` on the worker. The
-  // run must set closeSavingRequested as its last act (RunSaving does).
-  void Start(RunBody run);
-  [[nodiscard]] const SavingOutcome& Outcome() const { return outcome_; }
+  void Show(const SavingSnapshot& snapshot);
+  // The run has ended: the dialog closes, accepted.
+  void Finish();
   [[nodiscard]] QString FieldText(int id) const;
-
-  // Start, then run the dialog modally until the run has ended.
-  [[nodiscard]] static SavingOutcome Run(QWidget* parent, SaveControl& control, RunBody run);
 
   void reject() override {}  // Escape does nothing; there is no close box
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
+ signals:
+  void StopPressed();
+  void SkipPressed();
 
  private:
-  class Display;
-  void CheckCloseRequest();
-
-  SaveControl& control_;
   QLabel* path_;
   QLabel* name_;
   QLabel* count_;
   CTextProgressCtrl* progress_;
-  QTimer repaint_;
-  std::unique_ptr<Display> display_;
-  SavingWorker worker_;
-  SavingOutcome outcome_;
 };
 
+// What a finished run comes to for the summary: the outcome, and the files
+// it wrote (paths below the destination) for the copies opened.
+[[nodiscard]] SavingOutcome OutcomeOf(const engine::SavingRun& run, const std::string& destination,
+                                      bool reportWanted,
+                                      std::vector<std::string>* written = nullptr);
+
 // The end of a run: its summary, with a button that opens the report when
-// one was written. `openReport` opens a path with the desktop.
+// one was written and the files' digests as details. `openReport` opens a
+// path with the desktop.
 void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
                        const std::function<void(const QString& path)>& openReport);
 [[nodiscard]] QString SavingSummaryText(const SavingOutcome& outcome);

@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "app/session.hpp"
+#include "gui/commands/wizard_commands.hpp"
 #include "gui/controls/artwork.hpp"
 #include "gui/controls/message_box.hpp"
-#include "gui/commands/wizard_commands.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/recovery_wizard_dlg.hpp"
 #include "packaging/project_info.hpp"
@@ -48,8 +48,20 @@ tolvar::gui::DriveSources::Options ParseArguments(const QCoreApplication& app) {
   const QCommandLineOption legacyDir(QStringLiteral("legacy-library-dir"),
                                      QStringLiteral("Folder holding the legacy disk libraries"),
                                      QStringLiteral("DIR"));
+  const QCommandLineOption mapfile(
+      QStringLiteral("mapfile"),
+      QStringLiteral("GNU ddrescue mapfile of the images: bytes it does not mark finished (+) are "
+                     "unreadable"),
+      QStringLiteral("FILE"));
+  const QCommandLineOption imageDir(
+      QStringLiteral("image-dir"),
+      QStringLiteral("Folder where extent, parent and backing files named inside an image may "
+                     "also be read (besides the image's own folder); repeatable"),
+      QStringLiteral("DIR"));
   parser.addOption(legacyRoute);
   parser.addOption(legacyDir);
+  parser.addOption(mapfile);
+  parser.addOption(imageDir);
   parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                QStringLiteral("Disk images to list as drives 0, 1, ..."),
                                QStringLiteral("[IMAGE...]"));
@@ -61,14 +73,15 @@ tolvar::gui::DriveSources::Options ParseArguments(const QCoreApplication& app) {
   }
   options.legacyRoute = parser.isSet(legacyRoute);
   options.legacyLibraryDir = parser.value(legacyDir).toStdString();
+  options.mapfile = parser.value(mapfile).toStdString();
+  for (const QString& dir : parser.values(imageDir)) options.imageDirs.push_back(dir.toStdString());
   return options;
 }
 
 void Describe() {
   QCoreApplication::setApplicationName(QStringLiteral("tolvar-gui"));
-  QCoreApplication::setApplicationVersion(
-      QString::fromUtf8(tolvar::project::kVersion.data(),
-                        static_cast<qsizetype>(tolvar::project::kVersion.size())));
+  QCoreApplication::setApplicationVersion(QString::fromUtf8(
+      tolvar::project::kVersion.data(), static_cast<qsizetype>(tolvar::project::kVersion.size())));
 }
 
 }  // namespace
@@ -109,7 +122,7 @@ int main(int argc, char** argv) {
   tolvar::Session session(options.legacyRoute ? tolvar::DiskRoute::kLegacyBios
                                               : tolvar::DiskRoute::kNtFamily);
   tolvar::gui::DriveSources sources(std::move(options));
-  if (auto listed = sources.Enumerate(session.drives); !listed) {
+  if (auto listed = sources.Enumerate(session.drives, &session.rescueMaps); !listed) {
     tolvar::gui::MakeMessageBox(nullptr, QString::fromStdString(listed.error().message),
                                 QMessageBox::Critical, QMessageBox::Ok)
         ->exec();

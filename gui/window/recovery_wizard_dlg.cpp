@@ -46,7 +46,10 @@
 #include "gui/controls/transparent_static.hpp"
 #include "gui/controls/xp_group_box.hpp"
 #include "gui/dialogs/file_filters_dialog.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
+#include "gui/dialogs/restore_compressed_dialog.hpp"
+#include "gui/dialogs/saving_dialog.hpp"
 #include "gui/window/anchored_layout.hpp"
 #include "gui/window/drive_sources.hpp"
 #include "gui/window/entry_list_model.hpp"
@@ -80,25 +83,6 @@ QString ToQt(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Multi-line texts arrive with CR LF line breaks.
-QString LinesToQt(std::string_view text) {
-  QString result = ToQt(text);
-  result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return result;
-}
-
-QMessageBox::Icon IconFor(MessageKind kind) {
-  switch (kind) {
-    case MessageKind::kError:
-      return QMessageBox::Critical;
-    case MessageKind::kQuestion:
-      return QMessageBox::Question;
-    case MessageKind::kInformation:
-      break;
-  }
-  return QMessageBox::Information;
-}
-
 // The background of the pane: our picture stretched to the window, drawn
 // again whenever the pane is painted.
 class BackgroundPane : public QWidget {
@@ -119,22 +103,6 @@ class BackgroundPane : public QWidget {
 };
 
 }  // namespace
-
-DialogUnits::DialogUnits(const QFont& font) {
-  const QFontMetrics metrics(font);
-  // The average width of the 52 letters, rounded as the classic dialog
-  // manager rounds it.
-  const int letters = metrics.horizontalAdvance(
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  baseX_ = std::max(1, (letters / 26 + 1) / 2);
-  baseY_ = std::max(1, metrics.height());
-}
-
-int DialogUnits::X(int units) const { return units * baseX_ / 4; }
-int DialogUnits::Y(int units) const { return units * baseY_ / 8; }
-QRect DialogUnits::Rect(int x, int y, int width, int height) const {
-  return {X(x), Y(y), X(width), Y(height)};
-}
 
 CRecoveryWizardDlg::CRecoveryWizardDlg(Session& session, DriveSources& drives,
                                        ControllerOptions options, QWidget* parent)
@@ -209,9 +177,9 @@ void CRecoveryWizardDlg::Initialise(const std::string& startDirectory) {
   controller_->Startup(startDirectory);
 }
 
-void CRecoveryWizardDlg::RegisterControl(ControlId id, QWidget* widget,
-                                         const QString& accessibleName) {
-  Register(id, widget, accessibleName);
+void CRecoveryWizardDlg::AddPaneControl(QWidget* widget, const QString& accessibleName) {
+  if (paneLayout_ != nullptr && widget->parentWidget() == pane_) Anchor(widget);
+  widget->setAccessibleName(accessibleName);
 }
 
 QList<int> CRecoveryWizardDlg::SelectedListRows() const {
@@ -229,7 +197,8 @@ ViewItem CRecoveryWizardDlg::SelectedTreeItem(TreeKind kind) const {
   return tree->currentItem()->data(0, kViewItemRole).toULongLong();
 }
 
-void CRecoveryWizardDlg::Register(ControlId id, QWidget* widget, const QString& accessibleName) {
+void CRecoveryWizardDlg::Register(WindowControl id, QWidget* widget,
+                                  const QString& accessibleName) {
   if (paneLayout_ != nullptr && widget->parentWidget() == pane_) Anchor(widget);
   controls_.insert(static_cast<int>(id), widget);
   widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(id)));
@@ -243,16 +212,16 @@ void CRecoveryWizardDlg::BuildControls() {
   // Frames first, so the controls inside them are drawn over them.
   auto* listFrame = new QGroupBox(pane);
   listFrame->setGeometry(units_.Rect(153, 57, 371, 200));
-  Register(ControlId::kListFrame, listFrame, QString());
+  Register(WindowControl::kListFrame, listFrame, QString());
 
   auto* identifyGroup = new CXPGroupBox(QString(), pane);
   identifyGroup->setGeometry(units_.Rect(176, 206, 123, 47));
-  Register(ControlId::kIdentifyGroup, identifyGroup, QStringLiteral("Volume Identify Options"));
+  Register(WindowControl::kIdentifyGroup, identifyGroup, QStringLiteral("Volume Identify Options"));
   auto* rangeGroup = new CXPGroupBox(QString(), pane);
   rangeGroup->setGeometry(units_.Rect(329, 206, 167, 47));
-  Register(ControlId::kRangeGroup, rangeGroup, QStringLiteral("Select Range"));
+  Register(WindowControl::kRangeGroup, rangeGroup, QStringLiteral("Select Range"));
 
-  const auto makeTitle = [&](ControlId id, const char* text, QRect geometry) {
+  const auto makeTitle = [&](WindowControl id, const char* text, QRect geometry) {
     auto* title = new CColorLabel(QString::fromLatin1(text), pane);
     title->SetBold(true);
     title->SetTextColor(labelBlue);
@@ -264,22 +233,23 @@ void CRecoveryWizardDlg::BuildControls() {
     Register(id, title, QString::fromLatin1(text));
     return title;
   };
-  makeTitle(ControlId::kIdentifyTitle, "Volume Identify Options", units_.Rect(186, 202, 91, 10));
-  makeTitle(ControlId::kRangeTitle, "Select Range", units_.Rect(339, 202, 52, 10));
+  makeTitle(WindowControl::kIdentifyTitle, "Volume Identify Options",
+            units_.Rect(186, 202, 91, 10));
+  makeTitle(WindowControl::kRangeTitle, "Select Range", units_.Rect(339, 202, 52, 10));
 
   usePartitionTable_ = new CColorButton(QStringLiteral("Use Partition Table"), pane);
   usePartitionTable_->setGeometry(units_.Rect(186, 215, 86, 14));
-  Register(ControlId::kUsePartitionTable, usePartitionTable_,
+  Register(WindowControl::kUsePartitionTable, usePartitionTable_,
            QStringLiteral("Use Partition Table"));
   searchPartition_ = new CColorButton(QStringLiteral("Search Partition"), pane);
   searchPartition_->setGeometry(units_.Rect(185, 233, 83, 13));
-  Register(ControlId::kSearchPartition, searchPartition_, QStringLiteral("Search Partition"));
+  Register(WindowControl::kSearchPartition, searchPartition_, QStringLiteral("Search Partition"));
   connect(usePartitionTable_, &QAbstractButton::clicked, this,
           [this] { controller_->IdentifyOptionChosen(IdentifyOption::kUsePartitionTable); });
   connect(searchPartition_, &QAbstractButton::clicked, this,
           [this] { controller_->IdentifyOptionChosen(IdentifyOption::kSearchPartition); });
 
-  const auto makeRangeLabel = [&](ControlId id, const char* text, int y) {
+  const auto makeRangeLabel = [&](WindowControl id, const char* text, int y) {
     auto* label = new CColorLabel(QString::fromLatin1(text), pane);
     label->SetBold(true);
     label->SetTextColor(labelBlue);
@@ -288,17 +258,17 @@ void CRecoveryWizardDlg::BuildControls() {
     Register(id, label, QString::fromLatin1(text));
     return label;
   };
-  const auto makeField = [&](ControlId id, const char* name, int y, CColorLabel* label) {
+  const auto makeField = [&](WindowControl id, const char* name, int y, CColorLabel* label) {
     auto* field = new QLineEdit(pane);
     field->setGeometry(units_.Rect(397, y, 76, 12));
     Register(id, field, QString::fromLatin1(name));
     label->setBuddy(field);
     return field;
   };
-  startField_ = makeField(ControlId::kStartField, "Start Sector", 215,
-                          makeRangeLabel(ControlId::kStartLabel, "Start Sector", 215));
-  endField_ = makeField(ControlId::kEndField, "End Sector", 235,
-                        makeRangeLabel(ControlId::kEndLabel, "End Sector", 235));
+  startField_ = makeField(WindowControl::kStartField, "Start Sector", 215,
+                          makeRangeLabel(WindowControl::kStartLabel, "Start Sector", 215));
+  endField_ = makeField(WindowControl::kEndField, "End Sector", 235,
+                        makeRangeLabel(WindowControl::kEndLabel, "End Sector", 235));
 
   // The hover colours of the five image buttons: dark green text and a
   // background 30 steps lighter under the mouse.
@@ -307,7 +277,7 @@ void CRecoveryWizardDlg::BuildControls() {
     button->SetColor(CImageButton::kTextHover, FromColorRef(0x008000));
     button->OffsetColor(CImageButton::kBackgroundHover, 30);
   };
-  const auto makeNavButton = [&](ControlId id, const char* name, Art normal, Art hover,
+  const auto makeNavButton = [&](WindowControl id, const char* name, Art normal, Art hover,
                                  const char* tooltip, QRect geometry) {
     auto* button = new CImageButton(pane);
     button->setGeometry(geometry);
@@ -319,18 +289,18 @@ void CRecoveryWizardDlg::BuildControls() {
     Register(id, button, QString::fromLatin1(name));
     return button;
   };
-  next_ = makeNavButton(ControlId::kNext, "Next", Art::kNext, Art::kNextHover, "Go to next step",
-                        units_.Rect(459, 260, 33, 30));
-  back_ = makeNavButton(ControlId::kBack, "Back", Art::kBack, Art::kBackHover,
+  next_ = makeNavButton(WindowControl::kNext, "Next", Art::kNext, Art::kNextHover,
+                        "Go to next step", units_.Rect(459, 260, 33, 30));
+  back_ = makeNavButton(WindowControl::kBack, "Back", Art::kBack, Art::kBackHover,
                         "Go to previous step", units_.Rect(404, 260, 33, 30));
-  stop_ = makeNavButton(ControlId::kStop, "Stop", Art::kStop, Art::kStopHover,
+  stop_ = makeNavButton(WindowControl::kStop, "Stop", Art::kStop, Art::kStopHover,
                         "Stops the current process", units_.Rect(474, 217, 33, 30));
   connect(next_, &QAbstractButton::clicked, this, &CRecoveryWizardDlg::OnNext);
   connect(back_, &QAbstractButton::clicked, this, [this] { controller_->Back(); });
   connect(stop_, &QAbstractButton::clicked, this, [this] { controller_->Stop(); });
 
   quickHelpTooltip_ = new CHtmlTooltip(this);
-  const auto makeHelpButton = [&](ControlId id, const char* name, const char* markup,
+  const auto makeHelpButton = [&](WindowControl id, const char* name, const char* markup,
                                   QRect geometry) {
     auto* button = new CImageButton(pane);
     button->setGeometry(geometry);
@@ -346,14 +316,14 @@ void CRecoveryWizardDlg::BuildControls() {
     });
     return button;
   };
-  makeHelpButton(ControlId::kIdentifyHelp, "Help on the volume identify options",
+  makeHelpButton(WindowControl::kIdentifyHelp, "Help on the volume identify options",
                  kIdentifyHelpMarkup, units_.Rect(271, 225, 11, 12));
-  makeHelpButton(ControlId::kRangeHelp, "Help on the scan range", kRangeHelpMarkup,
+  makeHelpButton(WindowControl::kRangeHelp, "Help on the scan range", kRangeHelpMarkup,
                  units_.Rect(478, 225, 11, 12));
 
   progress_ = new CTextProgressCtrl(pane);
   progress_->setGeometry(units_.Rect(156, 226, 294, 12));
-  Register(ControlId::kProgress, progress_, QStringLiteral("Progress"));
+  Register(WindowControl::kProgress, progress_, QStringLiteral("Progress"));
 
   const int rowY[5][2] = {{70, 70}, {89, 88}, {110, 109}, {130, 130}, {149, 149}};
   for (std::size_t row = 0; row < panelRows_.size(); ++row) {
@@ -374,14 +344,14 @@ void CRecoveryWizardDlg::BuildControls() {
 
   statusLine_ = new CTransparentStatic(QString(), pane);
   statusLine_->setGeometry(units_.Rect(160, 212, 300, 10));
-  Register(ControlId::kStatusLine, statusLine_, QString());
+  Register(WindowControl::kStatusLine, statusLine_, QString());
   quickHelp_ = new CTransparentStatic(QString(), pane);
   quickHelp_->setGeometry(units_.Rect(13, 260, 384, 38));
   quickHelp_->setWordWrap(true);
   quickHelp_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   quickHelp_->setContentsMargins(
       quickHelp_->fontMetrics().horizontalAdvance(QString(16, QLatin1Char(' '))), 0, 0, 0);
-  Register(ControlId::kQuickHelp, quickHelp_, QString());
+  Register(WindowControl::kQuickHelp, quickHelp_, QString());
 
   homeLink_ = new CHoverButton(pane);
   const QRect linkRect = units_.Rect(398, 1, 106, 35);
@@ -391,7 +361,7 @@ void CRecoveryWizardDlg::BuildControls() {
   // A link never holds the focus, so a key meant for the wizard never opens
   // a browser; the Help menu offers the same page.
   homeLink_->setFocusPolicy(Qt::NoFocus);
-  Register(ControlId::kHomePageLink, homeLink_, QStringLiteral("Home page"));
+  Register(WindowControl::kHomePageLink, homeLink_, QStringLiteral("Home page"));
   connect(homeLink_, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
   // The second link exists for the controller's ids but is never shown.
   auto* secondLink = new CHoverButton(pane);
@@ -401,15 +371,16 @@ void CRecoveryWizardDlg::BuildControls() {
   secondLink->SetTooltipText(QStringLiteral("Click here to buy the software"));
   secondLink->setFocusPolicy(Qt::NoFocus);
   secondLink->hide();
-  Register(ControlId::kSecondLink, secondLink, QStringLiteral("Buy online"));
+  Register(WindowControl::kSecondLink, secondLink, QStringLiteral("Buy online"));
   connect(secondLink, &QAbstractButton::clicked, this, [this] { OpenDocument(homePage_, true); });
 
   BuildList();
 
   // Start: the range controls and the list hidden, the radio buttons in one group.
-  for (ControlId id : {ControlId::kRangeGroup, ControlId::kRangeTitle, ControlId::kStartLabel,
-                       ControlId::kEndLabel, ControlId::kStartField, ControlId::kEndField,
-                       ControlId::kRangeHelp}) {
+  for (WindowControl id :
+       {WindowControl::kRangeGroup, WindowControl::kRangeTitle, WindowControl::kStartLabel,
+        WindowControl::kEndLabel, WindowControl::kStartField, WindowControl::kEndField,
+        WindowControl::kRangeHelp}) {
     Control(id)->hide();
   }
   list_->hide();
@@ -468,7 +439,7 @@ void CRecoveryWizardDlg::BuildList() {
 
   list_->addWidget(listDetails_);
   list_->addWidget(listIcons_);
-  Register(ControlId::kBrowseList, list_, QStringLiteral("Folder contents"));
+  Register(WindowControl::kBrowseList, list_, QStringLiteral("Folder contents"));
   for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(listDetails_),
                                   static_cast<QAbstractItemView*>(listIcons_)}) {
     connect(view, &QAbstractItemView::clicked, this, [this] { controller_->ListClicked(); });
@@ -481,7 +452,7 @@ void CRecoveryWizardDlg::BuildList() {
   }
 }
 
-QLabel* CRecoveryWizardDlg::CaptionOf(ControlId value) const {
+QLabel* CRecoveryWizardDlg::CaptionOf(WindowControl value) const {
   for (std::size_t row = 0; row < panelRows_.size(); ++row) {
     if (kPanelRowControls[row].value == value) return panelRows_[row].label;
   }
@@ -512,7 +483,7 @@ int CRecoveryWizardDlg::ListRowOfKey(std::uint64_t key, bool folder) const {
 
 QWidget* CRecoveryWizardDlg::ListWidget() const { return list_; }
 
-QWidget* CRecoveryWizardDlg::Control(ControlId control) const {
+QWidget* CRecoveryWizardDlg::Control(WindowControl control) const {
   return controls_.value(static_cast<int>(control), nullptr);
 }
 
@@ -564,7 +535,7 @@ void CRecoveryWizardDlg::Anchor(QWidget* widget) {
   const bool isTree = qobject_cast<CFolderTreeCtrl*>(widget) != nullptr;
   if (isTree) {
     anchor = {0, treeShare, 0, 1};
-  } else if (widget == list_ || widget == Control(ControlId::kListFrame)) {
+  } else if (widget == list_ || widget == Control(WindowControl::kListFrame)) {
     anchor = {treeShare, 1 - treeShare, 0, 1};
   } else if (place.top() < frame.top()) {
     // The top row: the tool buttons stay left, the home-page link right.
@@ -613,41 +584,61 @@ void CRecoveryWizardDlg::FitScreen() {
 
 // ---- WizardView: controls ----
 
-void CRecoveryWizardDlg::ShowControl(ControlId control, bool shown) {
-  if (control == ControlId::kBrowseList) {
-    ShowList(shown);
-    return;
+void CRecoveryWizardDlg::ShowButton(WizardButton button, bool shown) {
+  CImageButton* widget = button == WizardButton::kNext   ? next_
+                         : button == WizardButton::kBack ? back_
+                                                         : stop_;
+  if (!shown && widget->hasFocus()) {
+    // The button that was pressed goes with the step it belonged to: the
+    // focus moves to the left tree, not to whatever control follows it.
+    for (const TreeSlot& slot : trees_) {
+      if (slot.tree != nullptr && slot.tree->isVisibleTo(this) && slot.tree->isEnabled()) {
+        slot.tree->setFocus(Qt::OtherFocusReason);
+        break;
+      }
+    }
   }
-  if (QWidget* widget = Control(control)) widget->setVisible(shown);
+  widget->setVisible(shown);
+  widget->setEnabled(shown);
 }
 
-void CRecoveryWizardDlg::EnableControl(ControlId control, bool enabled) {
-  if (QWidget* widget = Control(control)) widget->setEnabled(enabled);
-}
-
-void CRecoveryWizardDlg::SetControlText(ControlId control, std::string_view text) {
-  QWidget* widget = Control(control);
-  if (auto* field = qobject_cast<QLineEdit*>(widget)) {
-    field->setText(ToQt(text));
-  } else if (auto* label = qobject_cast<CTransparentStatic*>(widget)) {
-    label->SetText(LinesToQt(text));
-  } else if (auto* plain = qobject_cast<QLabel*>(widget)) {
-    plain->setText(LinesToQt(text));
-  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    button->setText(ToQt(text));
+void CRecoveryWizardDlg::ShowSection(PaneSection section, bool shown) {
+  switch (section) {
+    case PaneSection::kIdentifyOptions:
+      for (const WindowControl id : {WindowControl::kIdentifyGroup, WindowControl::kIdentifyTitle,
+                                     WindowControl::kIdentifyHelp}) {
+        Control(id)->setVisible(shown);
+      }
+      for (QWidget* option : {usePartitionTable_, searchPartition_}) {
+        option->setVisible(shown);
+        option->setEnabled(shown);
+      }
+      return;
+    case PaneSection::kSectorRange:
+      for (const WindowControl id :
+           {WindowControl::kRangeTitle, WindowControl::kRangeGroup, WindowControl::kEndField,
+            WindowControl::kStartField, WindowControl::kStartLabel, WindowControl::kEndLabel,
+            WindowControl::kRangeHelp}) {
+        Control(id)->setVisible(shown);
+      }
+      return;
+    case PaneSection::kProgress:
+      progress_->setVisible(shown);
+      return;
+    case PaneSection::kStatusLine:
+      statusLine_->setVisible(shown);
+      return;
   }
 }
 
-void CRecoveryWizardDlg::SetStatusText(std::string_view text) {
-  statusLine_->SetText(LinesToQt(text));
-}
+void CRecoveryWizardDlg::SetStatusText(std::string_view text) { statusLine_->SetText(Text(text)); }
 
 void CRecoveryWizardDlg::SetQuickHelp(std::string_view text) {
   // Each line comes as CR LF and sixteen blanks, spacing meant for one fixed
   // width. The label indents every line (wrapped ones too) by the width of
   // those blanks instead, and runs of blanks inside a line shrink to one.
   static const QRegularExpression innerBlanks(QStringLiteral("(?<=\\S) {2,}(?=\\S)"));
-  QStringList lines = LinesToQt(text).split(QLatin1Char('\n'));
+  QStringList lines = Text(text).split(QLatin1Char('\n'));
   if (!lines.isEmpty() && lines.front().trimmed().isEmpty()) lines.removeFirst();
   for (QString& line : lines) {
     line = line.trimmed();
@@ -660,15 +651,19 @@ void CRecoveryWizardDlg::SetProgress(int position) {
   progress_->setValue(std::clamp(position, 0, 100));
 }
 
-void CRecoveryWizardDlg::CheckRadio(ControlId radio) {
-  const bool search = radio == ControlId::kSearchPartition;
+void CRecoveryWizardDlg::CheckIdentifyOption(IdentifyOption option) {
+  const bool search = option == IdentifyOption::kSearchPartition;
   searchPartition_->setChecked(search);
   usePartitionTable_->setChecked(!search);
 }
 
-std::string CRecoveryWizardDlg::ReadField(ControlId field) {
-  if (auto* edit = qobject_cast<QLineEdit*>(Control(field))) return edit->text().toStdString();
-  return {};
+void CRecoveryWizardDlg::SetSectorRange(const SectorRangeText& range) {
+  startField_->setText(ToQt(range.start));
+  endField_->setText(ToQt(range.end));
+}
+
+SectorRangeText CRecoveryWizardDlg::ReadSectorRange() {
+  return {startField_->text().toStdString(), endField_->text().toStdString()};
 }
 
 void CRecoveryWizardDlg::SetPanel(const PanelLayout& layout) {
@@ -688,6 +683,20 @@ void CRecoveryWizardDlg::SetPanel(const PanelLayout& layout) {
   statusLine_->setVisible(layout.statusShown);
   statusLine_->SetText(ToQt(layout.statusText));
   if (!layout.quickHelp.empty()) SetQuickHelp(layout.quickHelp);
+}
+
+void CRecoveryWizardDlg::ShowDriveFigures(const DriveFigures& figures) {
+  for (const PanelRow& row : PanelRowsOf(figures)) SetPanelValue(row.label, row.value);
+}
+
+void CRecoveryWizardDlg::ShowVolumeFigures(const VolumeFigures& figures) {
+  for (const PanelRow& row : PanelRowsOf(figures)) SetPanelValue(row.label, row.value);
+}
+
+void CRecoveryWizardDlg::ShowProgress(const ProgressSnapshot& snapshot) {
+  for (const PanelRow& row : snapshot.values) SetPanelValue(row.label, row.value);
+  if (snapshot.status) SetStatusText(*snapshot.status);
+  if (snapshot.position) SetProgress(*snapshot.position);
 }
 
 void CRecoveryWizardDlg::SetPanelValue(std::string_view label, std::string_view value) {
@@ -814,7 +823,8 @@ void CRecoveryWizardDlg::EnableTree(TreeKind kind, bool enabled) {
 void CRecoveryWizardDlg::OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item) {
   const ViewItem id = item == nullptr ? kNoViewItem : item->data(0, kViewItemRole).toULongLong();
   controller_->TreeClicked(kind, id);
-  if (kind == TreeKind::kDisk && session_.state.step == 0 && id != controller_->RootItem(kind)) {
+  if (kind == TreeKind::kDisk && session_.state.step == WizardStep::kDisk &&
+      id != controller_->RootItem(kind)) {
     if (const auto problem = ChosenDriveProblem()) ShowMessage(*problem, MessageKind::kError);
   }
 }
@@ -832,7 +842,7 @@ std::optional<std::string> CRecoveryWizardDlg::ChosenDriveProblem() const {
 void CRecoveryWizardDlg::OnNext() {
   // A drive the user may not read would only look empty: say how to get
   // access instead of searching it.
-  if (session_.state.step == 0) {
+  if (session_.state.step == WizardStep::kDisk) {
     if (const auto problem = ChosenDriveProblem()) {
       ShowMessage(*problem, MessageKind::kError);
       return;
@@ -925,19 +935,11 @@ void CRecoveryWizardDlg::EnableMenuCommand(MenuCommand command, bool enabled) {
 // ---- WizardView: messages and dialogs ----
 
 void CRecoveryWizardDlg::ShowMessage(std::string_view text, MessageKind kind) {
-  if (messageAnswerer_) {
-    (void)messageAnswerer_(text, kind, false);
-    return;
-  }
-  const auto box = MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Ok);
-  box->exec();
+  messenger_.Show(text, kind);
 }
 
 Answer CRecoveryWizardDlg::AskYesNo(std::string_view text, MessageKind kind) {
-  if (messageAnswerer_) return messageAnswerer_(text, kind, true);
-  const auto box =
-      MakeMessageBox(this, ToQt(text), IconFor(kind), QMessageBox::Yes | QMessageBox::No);
-  return box->exec() == QMessageBox::Yes ? Answer::kYes : Answer::kNo;
+  return messenger_.Ask(text, kind);
 }
 
 std::optional<RecoveryMode> CRecoveryWizardDlg::AskRecoveryMode() {
@@ -952,7 +954,7 @@ std::optional<RecoverySettings> CRecoveryWizardDlg::AskRecoverySettings(
 
 std::optional<std::vector<std::string>> CRecoveryWizardDlg::AskFileFilters(
     std::span<const std::string> current) {
-  return FileFiltersDialog::Ask(this, current, messageAnswerer_);  // every close stores
+  return FileFiltersDialog::Ask(this, current, messenger_.Answerer());  // every close stores
 }
 
 std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() {
@@ -960,6 +962,43 @@ std::optional<std::filesystem::path> CRecoveryWizardDlg::AskDestinationFolder() 
       this, QStringLiteral("Select the folder that receives the recovered files"));
   if (folder.isEmpty()) return std::nullopt;
   return std::filesystem::path(folder.toStdString());
+}
+
+SavingDialog* CRecoveryWizardDlg::OpenSaving() const { return savingDialog_.data(); }
+RestoreCompressedDialog* CRecoveryWizardDlg::OpenRestore() const { return restoreDialog_.data(); }
+
+void CRecoveryWizardDlg::OpenSavingDialog() {
+  if (savingDialog_) savingDialog_->deleteLater();
+  savingDialog_ = new SavingDialog(this);
+  connect(savingDialog_, &SavingDialog::StopPressed, this, [this] { controller_->StopSaving(); });
+  connect(savingDialog_, &SavingDialog::SkipPressed, this, [this] { controller_->SkipFile(); });
+  connect(savingDialog_, &QDialog::finished, savingDialog_, &QObject::deleteLater);
+  // Modal to the window, and this call returns: the run reports to the
+  // window's event loop.
+  savingDialog_->open();
+}
+
+void CRecoveryWizardDlg::ShowSavingProgress(const SavingSnapshot& snapshot) {
+  if (savingDialog_) savingDialog_->Show(snapshot);
+}
+
+void CRecoveryWizardDlg::CloseSavingDialog() {
+  if (savingDialog_) savingDialog_->Finish();
+}
+
+void CRecoveryWizardDlg::OpenRestoreDialog() {
+  if (restoreDialog_) restoreDialog_->deleteLater();
+  restoreDialog_ = new RestoreCompressedDialog(this);
+  connect(restoreDialog_, &QDialog::finished, restoreDialog_, &QObject::deleteLater);
+  restoreDialog_->open();
+}
+
+void CRecoveryWizardDlg::ShowRestoreStatus(std::string_view text) {
+  if (restoreDialog_) restoreDialog_->SetStatus(ToQt(text));
+}
+
+void CRecoveryWizardDlg::RestoreEnded(std::string_view summary) {
+  if (restoreDialog_) restoreDialog_->Finish(ToQt(summary));
 }
 
 void CRecoveryWizardDlg::OpenDocument(std::string_view pathOrAddress, bool) {
@@ -1032,15 +1071,29 @@ void CRecoveryWizardDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
-  if (session_.state.step != 0 || controller_->WorkerRunning()) {
+bool CRecoveryWizardDlg::AddDiskImage(const QString& path, const QString& mapfile) {
+  if (session_.state.step != WizardStep::kDisk || controller_->WorkerRunning()) {
     ShowMessage("A disk image can be added on the first step only.", MessageKind::kInformation);
     return false;
   }
-  auto added = driveSources_.AddImage(session_.drives, path.toStdString());
-  if (!added) {
-    ShowMessage(added.error().message, MessageKind::kError);
-    return false;
+  while (true) {
+    auto added = driveSources_.AddImage(session_.drives, path.toStdString(), mapfile.toStdString(),
+                                        &session_.rescueMaps);
+    if (added) break;
+    if (!NeedsImageDir(added.error())) {
+      ShowMessage(added.error().message, MessageKind::kError);
+      return false;
+    }
+    // A file the image names lies elsewhere: a folder the user names may
+    // hold it; the image is tried again with it.
+    if (AskYesNo(ImageFolderQuestion(added.error()), MessageKind::kQuestion) != Answer::kYes) {
+      return false;
+    }
+    const QString folder =
+        folderChooser_ ? folderChooser_()
+                       : QFileDialog::getExistingDirectory(this, QStringLiteral("Image Folder"));
+    if (folder.isEmpty()) return false;
+    driveSources_.AddImageDir(folder.toStdString());
   }
   RebuildDiskTree();
   return true;
@@ -1049,14 +1102,18 @@ bool CRecoveryWizardDlg::AddDiskImage(const QString& path) {
 void CRecoveryWizardDlg::RebuildDiskTree() { (void)controller_->DrivesChanged(); }
 
 void CRecoveryWizardDlg::OpenDiskImage() {
-  const QString path = QFileDialog::getOpenFileName(
-      this, QStringLiteral("Open Disk Image"), QString(),
-      QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
-  if (!path.isEmpty()) AddDiskImage(path);
+  OpenImageDialog dialog(driveSources_.ImageDirs(), this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  const ImageToOpen chosen = dialog.Chosen();
+  driveSources_.SetImageDirs(chosen.imageDirs);
+  if (!chosen.path.empty()) {
+    AddDiskImage(QString::fromStdString(chosen.path), QString::fromStdString(chosen.mapfile));
+  }
 }
 
 void CRecoveryWizardDlg::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls() && session_.state.step == 0) event->acceptProposedAction();
+  if (event->mimeData()->hasUrls() && session_.state.step == WizardStep::kDisk)
+    event->acceptProposedAction();
 }
 
 void CRecoveryWizardDlg::dropEvent(QDropEvent* event) {

@@ -14,6 +14,7 @@
 #include "app/session.hpp"
 #include "app/wizard_controller.hpp"
 #include "app/wizard_view.hpp"
+#include "gui/dialogs/dialog_frame.hpp"
 #include "gui/window/qt_dispatcher.hpp"
 
 class QAction;
@@ -36,6 +37,8 @@ class CHoverButton;
 class CHtmlTooltip;
 class CImageButton;
 class CRecoveryModeDialog;
+class RestoreCompressedDialog;
+class SavingDialog;
 class CTextProgressCtrl;
 class CTransparentStatic;
 class CXPGroupBox;
@@ -46,26 +49,59 @@ class EntryItemDelegate;
 class EntryListModel;
 class EntrySortProxy;
 
+// The window's own controls, by name: the commands and the tests reach them.
+enum class WindowControl {
+  kBrowseList,
+  kListFrame,
+  kIdentifyGroup,
+  kIdentifyTitle,
+  kUsePartitionTable,
+  kSearchPartition,
+  kIdentifyHelp,
+  kRangeGroup,
+  kRangeTitle,
+  kStartLabel,
+  kStartField,
+  kEndLabel,
+  kEndField,
+  kRangeHelp,
+  kNext,
+  kBack,
+  kStop,
+  kProgress,
+  kStatusLine,
+  kQuickHelp,
+  kHomePageLink,
+  kSecondLink,
+  kPanelLabel1,
+  kPanelValue1,
+  kPanelLabel2,
+  kPanelValue2,
+  kPanelLabel3,
+  kPanelValue3,
+  kPanelLabel4,
+  kPanelValue4,
+  kPanelLabel5,
+  kPanelValue5,
+};
+
+// The five rows of the information panel, label and value, in order.
+struct PanelRowControls {
+  WindowControl label;
+  WindowControl value;
+};
+inline constexpr PanelRowControls kPanelRowControls[5] = {
+    {WindowControl::kPanelLabel1, WindowControl::kPanelValue1},
+    {WindowControl::kPanelLabel2, WindowControl::kPanelValue2},
+    {WindowControl::kPanelLabel3, WindowControl::kPanelValue3},
+    {WindowControl::kPanelLabel4, WindowControl::kPanelValue4},
+    {WindowControl::kPanelLabel5, WindowControl::kPanelValue5},
+};
+
 // What the window says instead of opening `where` while it runs as root, and
 // when no program takes a file or an address.
 [[nodiscard]] std::string RootWillNotOpenMessage(std::string_view where);
 [[nodiscard]] std::string NoHandlerMessage(std::string_view where, bool localFile);
-
-// Converts dialog units to pixels with the base units of a font: x times a
-// quarter of the average character width, y times an eighth of the height.
-class DialogUnits {
- public:
-  explicit DialogUnits(const QFont& font);
-  [[nodiscard]] int X(int units) const;
-  [[nodiscard]] int Y(int units) const;
-  [[nodiscard]] QRect Rect(int x, int y, int width, int height) const;
-  [[nodiscard]] int BaseX() const { return baseX_; }
-  [[nodiscard]] int BaseY() const { return baseY_; }
-
- private:
-  int baseX_;
-  int baseY_;
-};
 
 // The wizard window: the left tree, the right pane with the information
 // panel, the identify options, the progress and the browse list, and the
@@ -77,8 +113,6 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
 
  public:
   // Test hooks: answers in place of the modal boxes and dialogs.
-  using MessageAnswerer =
-      std::function<Answer(std::string_view text, MessageKind kind, bool question)>;
   using ModeAnswerer = std::function<std::optional<RecoveryMode>()>;
   using DocumentOpener = std::function<void(std::string_view pathOrAddress)>;
   using ProcessEnder = std::function<void()>;
@@ -90,7 +124,7 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // Runs the controller's start-up over the already enumerated drives.
   void Initialise(const std::string& startDirectory);
 
-  void SetMessageAnswerer(MessageAnswerer answerer) { messageAnswerer_ = std::move(answerer); }
+  void SetMessageAnswerer(MessageAnswerer answerer) { messenger_.SetAnswerer(std::move(answerer)); }
   void SetModeAnswerer(ModeAnswerer answerer) { modeAnswerer_ = std::move(answerer); }
   void SetDocumentOpener(DocumentOpener opener) { documentOpener_ = std::move(opener); }
   void SetProcessEnder(ProcessEnder ender) { processEnder_ = std::move(ender); }
@@ -99,16 +133,20 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   void SetRunsAsRoot(bool root) { runsAsRoot_ = root; }
   [[nodiscard]] bool RunsAsRoot() const { return runsAsRoot_; }
 
-  // Adds a disk image as the next drive (Open Disk Image, or a drop).
-  bool AddDiskImage(const QString& path);
+  // Adds a disk image as the next drive (Open Disk Image, or a drop), read
+  // through `mapfile` when one is given. When a file the image names lies
+  // outside the folders it may be read from, offers to name a folder.
+  bool AddDiskImage(const QString& path, const QString& mapfile = {});
   void OpenDiskImage();
+  // Picks the folder that prompt offers (tests); empty: none chosen.
+  void SetFolderChooser(std::function<QString()> chooser) { folderChooser_ = std::move(chooser); }
 
   [[nodiscard]] WizardController& Controller() { return *controller_; }
   // The most calls from workers that waited for the window at one time.
   [[nodiscard]] int QueueHighWater() const { return dispatcher_.HighWater(); }
   // The caption label of a value label (the panel's rows).
-  [[nodiscard]] QLabel* CaptionOf(ControlId value) const;
-  [[nodiscard]] QWidget* Control(ControlId control) const;
+  [[nodiscard]] QLabel* CaptionOf(WindowControl value) const;
+  [[nodiscard]] QWidget* Control(WindowControl control) const;
   [[nodiscard]] CFolderTreeCtrl* Tree(TreeKind kind) const;
   [[nodiscard]] QTreeWidgetItem* TreeItem(TreeKind kind, ViewItem item) const;
   [[nodiscard]] QTreeView* ListDetails() const { return listDetails_; }
@@ -123,14 +161,17 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] int ListRowOfKey(std::uint64_t key, bool folder) const;
   [[nodiscard]] QWidget* ListWidget() const;
   [[nodiscard]] CRecoveryModeDialog* ModeDialog() const { return modeDialog_; }
+  // The saving and restore dialogs while they are open (nullptr otherwise).
+  [[nodiscard]] SavingDialog* OpenSaving() const;
+  [[nodiscard]] RestoreCompressedDialog* OpenRestore() const;
   [[nodiscard]] QAction* OpenImageAction() const { return openImageAction_; }
   [[nodiscard]] CHtmlTooltip* QuickHelpTooltip() const { return quickHelpTooltip_; }
   // The pane that holds the wizard's controls at their dialog-unit places,
-  // and the units; further controls (tool buttons) go there and are
-  // registered so the controller can show, enable and name them.
+  // and the units; further controls (tool buttons) go there, added with
+  // their accessible name so the pane's layout keeps them in place.
   [[nodiscard]] QWidget* Pane() const { return pane_; }
   [[nodiscard]] const DialogUnits& Units() const { return units_; }
-  void RegisterControl(ControlId id, QWidget* widget, const QString& accessibleName);
+  void AddPaneControl(QWidget* widget, const QString& accessibleName);
   // The list's selected rows (model rows, ascending) and the current item of
   // a tree (kNoViewItem for none).
   [[nodiscard]] QList<int> SelectedListRows() const;
@@ -142,16 +183,18 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] bool MenuCommandEnabled(MenuCommand command) const;
 
   // WizardView.
-  void ShowControl(ControlId control, bool shown) override;
-  void EnableControl(ControlId control, bool enabled) override;
-  void SetControlText(ControlId control, std::string_view text) override;
+  void ShowButton(WizardButton button, bool shown) override;
+  void ShowSection(PaneSection section, bool shown) override;
   void SetStatusText(std::string_view text) override;
   void SetQuickHelp(std::string_view text) override;
   void SetProgress(int position) override;
-  void CheckRadio(ControlId radio) override;
-  [[nodiscard]] std::string ReadField(ControlId field) override;
+  void CheckIdentifyOption(IdentifyOption option) override;
+  void SetSectorRange(const SectorRangeText& range) override;
+  [[nodiscard]] SectorRangeText ReadSectorRange() override;
   void SetPanel(const PanelLayout& layout) override;
-  void SetPanelValue(std::string_view label, std::string_view value) override;
+  void ShowDriveFigures(const DriveFigures& figures) override;
+  void ShowVolumeFigures(const VolumeFigures& figures) override;
+  void ShowProgress(const ProgressSnapshot& snapshot) override;
   void CreateTree(TreeKind kind, ViewItem root, std::string_view text, TreeImage image) override;
   void AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item, std::string_view text,
                    TreeImage image, TreeImage selectedImage) override;
@@ -175,6 +218,12 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   [[nodiscard]] std::optional<std::vector<std::string>> AskFileFilters(
       std::span<const std::string> current) override;
   [[nodiscard]] std::optional<std::filesystem::path> AskDestinationFolder() override;
+  void OpenSavingDialog() override;
+  void ShowSavingProgress(const SavingSnapshot& snapshot) override;
+  void CloseSavingDialog() override;
+  void OpenRestoreDialog() override;
+  void ShowRestoreStatus(std::string_view text) override;
+  void RestoreEnded(std::string_view summary) override;
   void OpenDocument(std::string_view pathOrAddress, bool maximised) override;
   void CloseWindow() override;
   void EndProcess() override;
@@ -206,7 +255,9 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   // anchored by the region it sits in.
   void Anchor(QWidget* widget);
   [[nodiscard]] QRect TreePlace() const;
-  void Register(ControlId id, QWidget* widget, const QString& accessibleName);
+  void Register(WindowControl id, QWidget* widget, const QString& accessibleName);
+  // Sets the value of the panel row whose caption is `label`.
+  void SetPanelValue(std::string_view label, std::string_view value);
   void OnTreeItemClicked(TreeKind kind, QTreeWidgetItem* item);
   void OnNext();
   void RebuildDiskTree();
@@ -244,15 +295,18 @@ class CRecoveryWizardDlg : public QDialog, public WizardView {
   EntryListModel* entries_ = nullptr;
   EntrySortProxy* sortedEntries_ = nullptr;
   CRecoveryModeDialog* modeDialog_ = nullptr;
+  QPointer<SavingDialog> savingDialog_;
+  QPointer<RestoreCompressedDialog> restoreDialog_;
   QAction* openImageAction_ = nullptr;
   QHash<int, QPointer<QAction>> commandActions_;
   QHash<int, bool> commandStates_;
   mutable QHash<QString, QIcon> fileIcons_;
 
-  MessageAnswerer messageAnswerer_;
+  Messenger messenger_{this};
   ModeAnswerer modeAnswerer_;
   DocumentOpener documentOpener_;
   ProcessEnder processEnder_;
+  std::function<QString()> folderChooser_;
   std::string homePage_;
   bool closeApproved_ = false;
   bool runsAsRoot_ = false;

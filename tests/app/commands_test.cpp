@@ -9,7 +9,7 @@
 namespace tolvar::commands {
 namespace {
 
-void ToFilesStep(WizardState& state) { state.step = 2; }
+void ToFilesStep(WizardState& state) { state.step = WizardStep::kFiles; }
 
 TEST(CommandTables, MenuBarHoldsEveryPlacedCommandOnceAndNoneOfTheUnplaced) {
   std::set<Command> seen;
@@ -47,18 +47,18 @@ TEST(CommandTables, ContextItemsActAsTheirMenuBarCommands) {
 
 TEST(ToolButtonRules, GreyedCommandsDoNothingLiveUpdateAlwaysSnapshotsNever) {
   for (const ToolButton& button : ToolButtons()) {
-    switch (button.controlId) {
-      case 1055:
+    switch (button.command) {
+      case Command::kLiveUpdate:
         EXPECT_TRUE(ToolButtonActs(button, false));
         break;
-      case 1051:
-      case 1052:
+      case Command::kSaveSnapshot:
+      case Command::kLoadSnapshot:
         EXPECT_TRUE(button.hidden);
         EXPECT_FALSE(ToolButtonActs(button, true));
         break;
       default:
-        EXPECT_FALSE(ToolButtonActs(button, false)) << button.controlId;
-        EXPECT_TRUE(ToolButtonActs(button, true)) << button.controlId;
+        EXPECT_FALSE(ToolButtonActs(button, false)) << button.caption;
+        EXPECT_TRUE(ToolButtonActs(button, true)) << button.caption;
     }
   }
 }
@@ -74,7 +74,7 @@ TEST(ContextMenuRules, OpensOnlyOnTheFilesStepWithListFocusIdleAndAMark) {
   state.SetBusy(true);
   EXPECT_FALSE(ContextMenuAvailable(state, true));
   state.SetBusy(false);
-  state.step = 1;
+  state.step = WizardStep::kVolume;
   EXPECT_FALSE(ContextMenuAvailable(state, true));
 }
 
@@ -88,13 +88,13 @@ TEST(ContextMenuRules, OpenWithIsGreyedOnFoldersOnly) {
 }
 
 TEST(RenameRules, EmptyTextOrAnotherStepKeepsTheOldNameAndLongNamesAreCut) {
-  EXPECT_EQ(RenamedName("", "OLD", 2), "OLD");
-  EXPECT_EQ(RenamedName("NEW", "OLD", 1), "OLD");
-  EXPECT_EQ(RenamedName("NEW", "OLD", 2), "NEW");
-  EXPECT_EQ(RenamedName(std::string(300, 'x'), "OLD", 2).size(), 255U);
+  EXPECT_EQ(RenamedName("", "OLD", WizardStep::kFiles), "OLD");
+  EXPECT_EQ(RenamedName("NEW", "OLD", WizardStep::kVolume), "OLD");
+  EXPECT_EQ(RenamedName("NEW", "OLD", WizardStep::kFiles), "NEW");
+  EXPECT_EQ(RenamedName(std::string(300, 'x'), "OLD", WizardStep::kFiles).size(), 255U);
   // 254 ASCII bytes then a two-byte character: the character is dropped whole.
   const std::string edited = std::string(254, 'a') + "\xC3\xA9";
-  EXPECT_EQ(RenamedName(edited, "OLD", 2), std::string(254, 'a'));
+  EXPECT_EQ(RenamedName(edited, "OLD", WizardStep::kFiles), std::string(254, 'a'));
 }
 
 TEST(RenameRules, RecordsTakeTheNewNameByIdAndIndex) {

@@ -1,10 +1,9 @@
-#include "app/wizard_steps.hpp"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/support/disk_builder.hpp"
+#include "app/wizard_steps.hpp"
 #include "tests/app/volume_test_rig.hpp"
+#include "tests/support/disk_builder.hpp"
 
 namespace tolvar {
 namespace {
@@ -56,8 +55,8 @@ TEST(DiskStepNextTest, RangeFieldsAreCheckedInOrder) {
     EXPECT_EQ(messages[0].kind, MessageKind::kError);
     EXPECT_FALSE(rig.drives.IsOpen()) << "a refused range reads nothing";
     EXPECT_EQ(rig.VolumeTreesMade(), 0);
-    EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext)) << "Next is offered again";
-    EXPECT_EQ(rig.state.step, 0);
+    EXPECT_TRUE(rig.view.Shown(WizardButton::kNext)) << "Next is offered again";
+    EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   }
   EXPECT_EQ(kBadStartMessage.substr(0, 7), "      S");
 }
@@ -68,9 +67,9 @@ TEST(DiskStepNextTest, ValidRangeStartsTheSearchDisplay) {
   // What the window shows while the search runs, seen at its first status.
   std::string endRow;
   std::string help;
-  int mode = -2;
+  std::optional<PanelMode> mode;
   rig.view.hook = [&](std::string_view call, std::string_view) {
-    if (call != "SetStatusText" || mode != -2) return;
+    if (call != "SetStatusText" || mode) return;
     endRow = rig.view.PanelValue("End Sector     ");
     help = rig.view.quickHelp;
     mode = rig.PanelMode();
@@ -78,7 +77,7 @@ TEST(DiskStepNextTest, ValidRangeStartsTheSearchDisplay) {
   ASSERT_EQ(rig.Next(IdentifyOption::kSearchPartition, "10", "150"), NextOutcome::kStartWorker);
   EXPECT_EQ(rig.state.rangeStart, 10u);
   EXPECT_EQ(rig.state.rangeEnd, 150u);
-  EXPECT_EQ(mode, 1);
+  EXPECT_EQ(mode, PanelMode::kRangeSearch);
   EXPECT_EQ(endRow, "150");
   EXPECT_EQ(help, kSearchingHelp);
   EXPECT_EQ(rig.VolumeTreesMade(), 1);
@@ -96,7 +95,7 @@ TEST(DiskStepNextTest, PartitionTableNeedsTheMark) {
   VolumeRig marked;
   marked.Attach(DiskBuilder(200).PartitionRecord({}).Take());
   ASSERT_EQ(marked.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
-  EXPECT_THAT(marked.view.panelModes, Contains(44));
+  EXPECT_THAT(marked.view.panelModes, Contains(PanelMode::kRecordSearch));
   EXPECT_THAT(marked.view.quickHelpHistory, Contains(kSearchingHelp));
   EXPECT_EQ(marked.VolumeTreesMade(), 1);
 }
@@ -108,12 +107,11 @@ TEST(PartitionTableTest, AllZeroLengthsFindNothing) {
   ASSERT_EQ(rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_TRUE(rig.StatusTexts().empty());
-  EXPECT_EQ(rig.Messages(),
-            std::vector<std::string>{std::string(kNothingFromRecordMessage)});
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromRecordMessage)});
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_EQ(rig.view.quickHelp, kDiskHelp);
-  EXPECT_EQ(rig.PanelMode(), 0);
+  EXPECT_EQ(rig.PanelMode(), PanelMode::kDrive);
 }
 
 TEST(PartitionTableTest, EntryScansTwiceItsLengthInWholeRuns) {
@@ -153,8 +151,8 @@ TEST(PartitionTableTest, ProgressCurrentSectorAndStatusPerRange) {
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"1000", "1060", "200"}));
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
-  EXPECT_EQ(rig.state.step, 1);
-  EXPECT_EQ(rig.PanelMode(), 6);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
+  EXPECT_EQ(rig.PanelMode(), PanelMode::kVolume);
   EXPECT_TRUE(rig.Messages().empty());
 }
 
@@ -189,7 +187,7 @@ TEST(PartitionTableTest, StopSkipsTheRemainingEntries) {
   rig.Next(IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{10});
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_FALSE(rig.state.StopRequested());  // the switch to the volume step clears it
   EXPECT_TRUE(rig.Messages().empty());
 }
@@ -201,7 +199,7 @@ TEST(PartitionTableTest, RangeEndingAtTheTopOfTheSectorSpaceEnds) {
   rig.Next(IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchCurrentSectorLabel)),
             (std::vector<std::string>{"4294967040", "4294967140", "4294967240"}));
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
 }
 
 TEST(PartitionTableTest, RecordThatNoLongerReadsStillCompletes) {
@@ -219,10 +217,9 @@ TEST(PartitionTableTest, RecordThatNoLongerReadsStillCompletes) {
   ASSERT_EQ(rig.Next(IdentifyOption::kUsePartitionTable), NextOutcome::kStartWorker);
   EXPECT_GT(recordReads, 1);
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
-  EXPECT_EQ(rig.state.step, 0);
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
   EXPECT_FALSE(rig.state.Busy());
-  EXPECT_EQ(rig.Messages(),
-            std::vector<std::string>{std::string(kNothingFromRecordMessage)});
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromRecordMessage)});
 }
 
 TEST(CompletionTest, VolumesReadyThenVolumeRows) {
@@ -234,10 +231,10 @@ TEST(CompletionTest, VolumesReadyThenVolumeRows) {
                  .Take());
   rig.Next(IdentifyOption::kUsePartitionTable);
   ASSERT_EQ(rig.volumes.volumeCount, 2u);
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_TRUE(rig.VolumeTreeEnabled());
-  EXPECT_EQ(rig.PanelMode(), 6);
+  EXPECT_EQ(rig.PanelMode(), PanelMode::kVolume);
   EXPECT_EQ(rig.view.quickHelp,
             "\r\n                1. Select the Partition to recover from left pane.\r\n           "
             "     2. Click Next Button.");

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/recording_feedback.hpp"
 #include "tests/disk/disk_test_util.hpp"
+#include "tests/support/recording_feedback.hpp"
 
 namespace tolvar {
 namespace {
@@ -27,7 +27,7 @@ TEST(DriveItems, PanelRowsCarryTheFiguresUnderTheModeZeroLabels) {
   drive.sectorsPerTrack = 63;
   drive.totalSectors = 16'514'064;
   const auto rows = DrivePanelRows(drive);
-  const auto labels = DescribePanelMode(0).rows;
+  const auto labels = DescribePanelMode(PanelMode::kDrive).rows;
   ASSERT_EQ(rows.size(), 5u);
   for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].label, labels[i].label);
   EXPECT_EQ(rows[0].value, "ST3500418AS");
@@ -56,7 +56,7 @@ class DriveClick : public ::testing::Test {
 };
 
 TEST_F(DriveClick, MakesTheDriveCurrentAndFillsRangeAndPanel) {
-  feedback.SetPanelMode(0);
+  feedback.SetPanelMode(PanelMode::kDrive);
   state.rangeStart = 77;
   EXPECT_TRUE(SelectDrive(table, state, feedback, "Storage Device1"));
   EXPECT_EQ(table.currentDrive, 1);
@@ -73,7 +73,7 @@ TEST_F(DriveClick, TheRootAndItemsThatAreNoListedDriveChangeNothing) {
   for (std::string_view text : {"My Computer", "", "Storage Device2", "Storage Device31"}) {
     EXPECT_FALSE(SelectDrive(table, state, feedback, text)) << text;
   }
-  state.step = 1;  // only the disk step takes drive clicks
+  state.step = WizardStep::kVolume;  // only the disk step takes drive clicks
   EXPECT_FALSE(SelectDrive(table, state, feedback, "Storage Device0"));
   EXPECT_EQ(table.currentDrive, 1);
   EXPECT_EQ(state.rangeEnd, 5u);

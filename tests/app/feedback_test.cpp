@@ -1,17 +1,18 @@
+#include "app/feedback.hpp"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "app/feedback.hpp"
-#include "tests/support/recording_feedback.hpp"
 #include "app/wizard_state.hpp"
+#include "tests/support/recording_feedback.hpp"
 
 namespace tolvar {
 namespace {
 
 TEST(WizardStateTest, FreshStartValues) {
   WizardState state;
-  EXPECT_EQ(state.step, 0);
+  EXPECT_EQ(state.step, WizardStep::kDisk);
   EXPECT_EQ(state.identifyOption, IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(state.recoveryMode, RecoveryMode::kNormal);
   EXPECT_FALSE(state.StopRequested());
@@ -26,36 +27,36 @@ TEST(WizardStateTest, FreshStartValues) {
 }
 
 TEST(PanelModeTest, RowsAndLabelsOfEachMode) {
-  auto m44 = DescribePanelMode(44);
+  auto m44 = DescribePanelMode(PanelMode::kRecordSearch);
   ASSERT_EQ(m44.rows.size(), 2u);
   EXPECT_EQ(m44.rows[0].label, "Partition(s) Found  ");
   EXPECT_EQ(m44.statusText, "Searching for partitions. This may take some time. Pleae wait");
 
-  auto m1 = DescribePanelMode(1, 123456);
+  auto m1 = DescribePanelMode(PanelMode::kRangeSearch, 123456);
   ASSERT_EQ(m1.rows.size(), 3u);
   EXPECT_EQ(m1.rows[2].label, "End Sector     ");
   EXPECT_EQ(m1.rows[2].value, "123456");
   EXPECT_EQ(m1.statusText, "Searching for partitions. This may take long time. Pleae wait");
 
-  auto m6 = DescribePanelMode(6);
+  auto m6 = DescribePanelMode(PanelMode::kVolume);
   ASSERT_EQ(m6.rows.size(), 4u);
   EXPECT_EQ(m6.rows[3].label, "Volume Size     ");
   EXPECT_FALSE(m6.statusShown);
 
-  auto m0 = DescribePanelMode(0);
+  auto m0 = DescribePanelMode(PanelMode::kDrive);
   EXPECT_FALSE(m0.clearsFirst);
   ASSERT_EQ(m0.rows.size(), 5u);
   EXPECT_EQ(m0.rows[4].label, "Sectors Per Track ");
 
-  auto m2 = DescribePanelMode(2);
+  auto m2 = DescribePanelMode(PanelMode::kMounting);
   EXPECT_EQ(m2.rows[3].label, "Last File/Folder       ");
   EXPECT_EQ(m2.statusText, "Mounting volume, please wait...");
 
-  auto m7 = DescribePanelMode(7);
+  auto m7 = DescribePanelMode(PanelMode::kVolumeOnReturn);
   EXPECT_EQ(m7.quickHelp,
             "\r\n                1. Select the Volume to recover from left pane."
             "\r\n                2. Click Next Button.");
-  EXPECT_EQ(DescribePanelMode(12345).rows.size(), 0u);
+  EXPECT_EQ(DescribePanelMode(PanelMode::kCleared).rows.size(), 0u);
 }
 
 TEST(PanelModeTest, MegabytesRoundDown) {
@@ -66,7 +67,7 @@ TEST(PanelModeTest, MegabytesRoundDown) {
 
 TEST(RecordingFeedbackTest, KeepsOrderAcrossThreadsAndPanelState) {
   RecordingFeedback feedback;
-  feedback.SetPanelMode(1, 99);
+  feedback.SetPanelMode(PanelMode::kRangeSearch, 99);
   std::thread worker([&] {
     for (int i = 0; i <= 100; ++i) feedback.SetProgress(i);
     feedback.SetRowValue("Current Sector", "42");

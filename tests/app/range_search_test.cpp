@@ -26,7 +26,7 @@ TEST(RangeSearchTest, RunsAreTestedWholePastTheEnd) {
   EXPECT_EQ(rig.StatusTexts(),
             (std::vector<std::string>{"Scanning sector 0 Of 100", "Scanning sector 60 Of 100"}));
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)), std::vector<std::string>{"1"});
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
 }
 
 TEST(RangeSearchTest, StatusAndProgressPerRun) {
@@ -67,7 +67,7 @@ TEST(RangeSearchTest, NinetyNinthVolumeEndsTheSearch) {
   // The count shown stays at the value before the limit was reached.
   EXPECT_EQ(rig.RowUpdates(std::string(kSearchFoundLabel)).back(), "98");
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_FALSE(rig.state.StopRequested());
 }
 
@@ -81,10 +81,9 @@ TEST(RangeSearchTest, StopDuringTheFirstRunTestsNoMoreSectors) {
   rig.Next(kSearch, "0", "200");
   EXPECT_EQ(rig.volumes.volumeCount, 0u);
   EXPECT_EQ(rig.StatusTexts().size(), 1u);
-  EXPECT_EQ(rig.Messages(),
-            std::vector<std::string>{std::string(kNothingFromSearchMessage)});
-  EXPECT_EQ(rig.state.step, 0);
-  EXPECT_EQ(rig.PanelMode(), 0);
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{std::string(kNothingFromSearchMessage)});
+  EXPECT_EQ(rig.state.step, WizardStep::kDisk);
+  EXPECT_EQ(rig.PanelMode(), PanelMode::kDrive);
   EXPECT_FALSE(rig.state.StopRequested());
   EXPECT_FALSE(rig.state.Busy());
   EXPECT_FALSE(rig.VolumeTreeEnabled());
@@ -98,7 +97,7 @@ TEST(RangeSearchTest, StopKeepsWhatWasFound) {
   };
   rig.Next(kSearch, "0", "200");
   EXPECT_EQ(rig.Starts(), std::vector<std::uint32_t>{4});
-  EXPECT_EQ(rig.state.step, 1);
+  EXPECT_EQ(rig.state.step, WizardStep::kVolume);
   EXPECT_TRUE(rig.Messages().empty());
 }
 

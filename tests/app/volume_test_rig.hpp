@@ -37,12 +37,6 @@ class HookedView final : public RecordingView {
     RecordingView::SetPanel(layout);
     panelModes.push_back(layout.mode);
   }
-  void SetPanelValue(std::string_view label, std::string_view value) override {
-    RecordingView::SetPanelValue(label, value);
-    const std::string text = std::string(label) + "=" + std::string(value);
-    valueHistory.push_back(text);
-    Fire("SetRowValue", text);
-  }
   void SetStatusText(std::string_view text) override {
     RecordingView::SetStatusText(text);
     statusHistory.emplace_back(text);
@@ -62,11 +56,18 @@ class HookedView final : public RecordingView {
   }
 
   Hook hook;
-  std::vector<int> panelModes;
+  std::vector<PanelMode> panelModes;
   std::vector<std::string> valueHistory;
   std::vector<std::string> statusHistory;
   std::vector<int> progressHistory;
   std::vector<std::string> quickHelpHistory;
+
+ protected:
+  void ValueShown(std::string_view label, std::string_view value) override {
+    const std::string text = std::string(label) + "=" + std::string(value);
+    valueHistory.push_back(text);
+    Fire("SetRowValue", text);
+  }
 
  private:
   void Fire(std::string_view call, std::string_view text) {
@@ -123,12 +124,11 @@ struct VolumeRig {
   // Chooses the drive (going back from the volume step if need be), the
   // identify option and, for a search, types the range; then Next.
   NextOutcome Next(IdentifyOption option, std::string_view start = {}, std::string_view end = {}) {
-    if (state.step == 1) controller.Back();
+    if (state.step == WizardStep::kVolume) controller.Back();
     controller.TreeClicked(TreeKind::kDisk, view.TreeOf(TreeKind::kDisk).nodes.at(1).item);
     controller.IdentifyOptionChosen(option);
     if (option == IdentifyOption::kSearchPartition) {
-      view.TypeField(ControlId::kStartField, std::string(start));
-      view.TypeField(ControlId::kEndField, std::string(end));
+      view.TypeRange(std::string(start), std::string(end));
     }
     const int treesBefore = VolumeTreesMade();
     const std::size_t messagesBefore = view.messages.size();
@@ -157,8 +157,9 @@ struct VolumeRig {
     return view.TreeOf(TreeKind::kVolume).created - volumeTreesAtStart_;
   }
   [[nodiscard]] bool VolumeTreeEnabled() const { return view.TreeOf(TreeKind::kVolume).enabled; }
-  [[nodiscard]] int PanelMode() const {
-    return view.panelModes.empty() ? -2 : view.panelModes.back();
+  [[nodiscard]] std::optional<tolvar::PanelMode> PanelMode() const {
+    if (view.panelModes.empty()) return std::nullopt;
+    return view.panelModes.back();
   }
   [[nodiscard]] std::vector<std::string> Messages() const { return view.MessageTexts(); }
   [[nodiscard]] const std::vector<std::string>& StatusTexts() const { return view.statusHistory; }

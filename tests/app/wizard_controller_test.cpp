@@ -73,7 +73,7 @@ void ToVolumeStep(Rig& rig) {
   rig.ChooseDrive(0);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  ASSERT_EQ(rig.Step(), 1);
+  ASSERT_EQ(rig.Step(), WizardStep::kVolume);
 }
 
 // Up to the files step, volume `index`, Normal mode.
@@ -83,7 +83,7 @@ void ToFilesStep(Rig& rig, std::size_t index = 0, RecoveryMode mode = RecoveryMo
   rig.view.QueueMode(mode);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  ASSERT_EQ(rig.Step(), 2);
+  ASSERT_EQ(rig.Step(), WizardStep::kFiles);
 }
 
 TEST(WizardStartup, FreshStateDiskTreeAndControls) {
@@ -91,7 +91,7 @@ TEST(WizardStartup, FreshStateDiskTreeAndControls) {
   disks.push_back(AsDrive(std::vector<std::byte>(512 * 64), "Second"));
   Rig rig(std::move(disks));
   const WizardState& state = rig.session.state;
-  EXPECT_EQ(state.step, 0);
+  EXPECT_EQ(state.step, WizardStep::kDisk);
   EXPECT_EQ(state.identifyOption, IdentifyOption::kUsePartitionTable);
   EXPECT_EQ(state.recoveryMode, RecoveryMode::kNormal);
   EXPECT_FALSE(state.StopRequested());
@@ -108,11 +108,12 @@ TEST(WizardStartup, FreshStateDiskTreeAndControls) {
   EXPECT_TRUE(disk.nodes[0].expanded);
   EXPECT_THAT(disk.ChildTexts(disk.root), ElementsAre("Storage Device0", "Storage Device1"));
 
-  for (const ControlId c : {ControlId::kNext, ControlId::kBack, ControlId::kStop,
-                            ControlId::kProgress, ControlId::kStartField, ControlId::kRangeGroup}) {
-    EXPECT_FALSE(rig.view.Shown(c)) << int(c);
+  for (const WizardButton b : {WizardButton::kNext, WizardButton::kBack, WizardButton::kStop}) {
+    EXPECT_FALSE(rig.view.Shown(b)) << int(b);
   }
-  EXPECT_EQ(rig.view.checkedRadio, ControlId::kUsePartitionTable);
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kProgress));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));
+  EXPECT_EQ(rig.view.checkedOption, IdentifyOption::kUsePartitionTable);
   ExpectMenus(rig.view, false, true);
   EXPECT_THAT(
       rig.view.PanelLabels(),
@@ -133,11 +134,11 @@ TEST(WizardDiskStep, ChoosingDrivesAndTheSearchOption) {
   rig.controller.TreeClicked(TreeKind::kDisk, rig.controller.RootItem(TreeKind::kDisk));
   rig.controller.TreeClicked(TreeKind::kDisk, kNoViewItem);
   EXPECT_EQ(rig.view.TreeOf(TreeKind::kDisk).selected, rig.controller.RootItem(TreeKind::kDisk));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
 
   rig.ChooseDrive(1);
   EXPECT_EQ(rig.session.drives.currentDrive, 1);
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
   EXPECT_EQ(rig.view.PanelValue("Model                  "), "Second");
   EXPECT_EQ(rig.view.PanelValue("Capacity              "),
             std::to_string(second.totalSectors >> 11) + " MB ( Approx )");
@@ -147,20 +148,18 @@ TEST(WizardDiskStep, ChoosingDrivesAndTheSearchOption) {
 
   rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
   EXPECT_EQ(rig.session.state.identifyOption, IdentifyOption::kSearchPartition);
-  EXPECT_TRUE(rig.view.Shown(ControlId::kRangeGroup));
-  EXPECT_TRUE(rig.view.Shown(ControlId::kEndField));
-  EXPECT_EQ(rig.view.Text(ControlId::kStartField), "0");
-  EXPECT_EQ(rig.view.Text(ControlId::kEndField), std::to_string(second.totalSectors));
+  EXPECT_TRUE(rig.view.Shown(PaneSection::kSectorRange));
+  EXPECT_EQ(rig.view.range.start, "0");
+  EXPECT_EQ(rig.view.range.end, std::to_string(second.totalSectors));
 
-  rig.view.TypeField(ControlId::kStartField, "7");
+  rig.view.range.start = "7";
   rig.ChooseDrive(0);  // another drive refills both fields
-  EXPECT_EQ(rig.view.Text(ControlId::kStartField), "0");
-  EXPECT_EQ(rig.view.Text(ControlId::kEndField),
-            std::to_string(rig.session.drives.Slot(0).totalSectors));
+  EXPECT_EQ(rig.view.range.start, "0");
+  EXPECT_EQ(rig.view.range.end, std::to_string(rig.session.drives.Slot(0).totalSectors));
 
   rig.controller.IdentifyOptionChosen(IdentifyOption::kUsePartitionTable);
-  EXPECT_FALSE(rig.view.Shown(ControlId::kRangeGroup));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kRangeHelp));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));
 }
 
 TEST(WizardDiskStep, DrivesChangedRebuildsTheDiskTreeOnlyAtTheDiskStep) {
@@ -173,7 +172,7 @@ TEST(WizardDiskStep, DrivesChangedRebuildsTheDiskTreeOnlyAtTheDiskStep) {
   const auto& disk = rig.view.TreeOf(TreeKind::kDisk);
   EXPECT_EQ(disk.created, 2);
   EXPECT_THAT(disk.ChildTexts(disk.root), ElementsAre("Storage Device0", "Storage Device1"));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   rig.controller.Next();  // no drive chosen in the new tree
   EXPECT_EQ(rig.workers.started, 0);
   EXPECT_TRUE(rig.view.messages.empty());
@@ -197,11 +196,10 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   EXPECT_TRUE(rig.controller.WorkerRunning());
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kDisk).shown);
   EXPECT_EQ(rig.view.TreeOf(TreeKind::kVolume).nodes[0].text, "Partitions");
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kStop));
-  for (const ControlId c : {ControlId::kNext, ControlId::kBack, ControlId::kUsePartitionTable,
-                            ControlId::kSearchPartition, ControlId::kIdentifyGroup}) {
-    EXPECT_FALSE(rig.view.Shown(c)) << int(c);
-  }
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kStop));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kBack));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kIdentifyOptions));
   EXPECT_THAT(rig.view.PanelLabels(), ElementsAre("Partition(s) Found  ", "Current Sector"));
   EXPECT_EQ(rig.view.status, "Searching for partitions. This may take some time. Pleae wait");
   EXPECT_EQ(rig.view.quickHelp, kSearchingHelp);
@@ -210,7 +208,7 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   rig.workers.RunAll();
   rig.dispatcher.DrainAll();
   EXPECT_FALSE(rig.controller.WorkerRunning());
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   EXPECT_EQ(rig.session.volumes.volumeCount, 2u);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_THAT(volumes.ChildTexts(volumes.root),
@@ -220,11 +218,11 @@ TEST(WizardTransitions, DiskNextWithRecordSearchesAndReachesTheVolumeStep) {
   EXPECT_EQ(rig.view.PanelValue("Partition(s) Found  "), "<no row>");  // panel now mode 6
   EXPECT_THAT(rig.view.PanelLabels(), ElementsAre("Volume Type  ", "Volume Name    ",
                                                   "Volume Start      ", "Volume Size     "));
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kBack));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kStop));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kProgress));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kStatusLine));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kBack));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kStop));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kProgress));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kStatusLine));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   EXPECT_FALSE(rig.session.state.Busy());
   EXPECT_EQ(rig.view.quickHelp,
             Help({"1. Select the Partition to recover from left pane.", "2. Click Next Button."}));
@@ -279,7 +277,7 @@ TEST(WizardTransitions, RangeSearchReportsEachRun) {
   rig.session.settings.sectorsPerRead = 100;
   rig.ChooseDrive(0);
   rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
-  rig.view.TypeField(ControlId::kEndField, "10000");
+  rig.view.range.end = "10000";
   rig.controller.Next();
   rig.dispatcher.DrainAll();
   const auto& calls = rig.view.calls;
@@ -303,11 +301,11 @@ TEST(WizardTransitions, DiskNextWithoutRecordShowsTheMessageAndHidesNext) {
               ElementsAre("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and "
                           "then Click Next."));
   EXPECT_EQ(rig.view.messages[0].kind, MessageKind::kInformation);
-  EXPECT_EQ(rig.Step(), 0);
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   EXPECT_TRUE(rig.session.drives.IsOpen());
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   rig.ChooseDrive(0);
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
 }
 
 TEST(WizardTransitions, RangeSearchFindsEveryVolume) {
@@ -317,23 +315,23 @@ TEST(WizardTransitions, RangeSearchFindsEveryVolume) {
   rig.controller.Next();
   EXPECT_EQ(rig.session.state.rangeStart, 0u);
   EXPECT_EQ(rig.session.state.rangeEnd, rig.session.drives.Current().totalSectors);
-  EXPECT_EQ(rig.Step(), 0);  // the worker has posted its completion, not yet run
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);  // the worker has posted its completion, not yet run
   rig.dispatcher.DrainAll();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_THAT(volumes.ChildTexts(volumes.root),
               ElementsAre("HTFS Partition - 1", "EAFS Partition - 2"));
   // The range display before the completion replaced it.
-  EXPECT_GE(rig.view.CallCount("Panel(1)"), 1u);
+  EXPECT_GE(rig.view.CallCount("Panel(RangeSearch)"), 1u);
   EXPECT_GE(rig.view.CallCount("Value(Partition(s) Found  =2)"), 1u);
-  EXPECT_FALSE(rig.view.Shown(ControlId::kRangeGroup));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));
 }
 
 TEST(WizardTransitions, RangeSearchDisplayHasThreeRows) {
   WizardRig<QueueDispatcher, HeldWorkers> rig(BareDisk());
   rig.ChooseDrive(0);
   rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
-  rig.view.TypeField(ControlId::kEndField, "1000");
+  rig.view.range.end = "1000";
   rig.controller.Next();
   rig.workers.RunAll();  // the drive's opening
   rig.dispatcher.DrainAll();
@@ -341,7 +339,7 @@ TEST(WizardTransitions, RangeSearchDisplayHasThreeRows) {
               ElementsAre("Partition(s) Found  ", "Current Sector", "End Sector     "));
   EXPECT_EQ(rig.view.PanelValue("End Sector     "), "1000");
   EXPECT_EQ(rig.view.status, "Searching for partitions. This may take long time. Pleae wait");
-  EXPECT_FALSE(rig.view.Shown(ControlId::kRangeGroup));  // hidden by the search display
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));  // hidden by the search display
   rig.workers.RunAll();
   rig.dispatcher.DrainAll();
 }
@@ -364,14 +362,13 @@ TEST(WizardTransitions, InvalidRangesAreRefusedAndNextReturns) {
   rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
   for (const Case& c : cases) {
     rig.view.messages.clear();
-    rig.view.TypeField(ControlId::kStartField, c.start);
-    rig.view.TypeField(ControlId::kEndField, c.end);
+    rig.view.TypeRange(c.start, c.end);
     rig.controller.Next();
     ASSERT_EQ(rig.view.messages.size(), 1u) << c.start << ".." << c.end;
     EXPECT_EQ(rig.view.messages[0].text, c.message) << c.start << ".." << c.end;
     EXPECT_EQ(rig.view.messages[0].kind, MessageKind::kError);
-    EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext));
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   }
   EXPECT_EQ(rig.workers.started, 0);
 }
@@ -382,7 +379,7 @@ TEST(WizardTransitions, SearchesThatFindNothingReturnToTheDiskStep) {
     rig.ChooseDrive(0);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_THAT(rig.view.MessageTexts(),
                 ElementsAre("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search "
                             "process."));
@@ -390,9 +387,9 @@ TEST(WizardTransitions, SearchesThatFindNothingReturnToTheDiskStep) {
     EXPECT_TRUE(rig.view.TreeOf(TreeKind::kDisk).shown);
     EXPECT_TRUE(rig.view.TreeOf(TreeKind::kDisk).enabled);
     EXPECT_FALSE(rig.view.TreeOf(TreeKind::kVolume).shown);
-    EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kUsePartitionTable));
-    EXPECT_FALSE(rig.view.Shown(ControlId::kBack));
-    EXPECT_FALSE(rig.view.Shown(ControlId::kRangeGroup));
+    EXPECT_TRUE(rig.view.Shown(PaneSection::kIdentifyOptions));
+    EXPECT_FALSE(rig.view.Shown(WizardButton::kBack));
+    EXPECT_FALSE(rig.view.Shown(PaneSection::kSectorRange));
     EXPECT_EQ(rig.view.quickHelp, kDiskBackHelp);
     EXPECT_EQ(rig.view.PanelLabels().front(), "Model                  ");
     ExpectMenus(rig.view, false, true);
@@ -404,9 +401,9 @@ TEST(WizardTransitions, SearchesThatFindNothingReturnToTheDiskStep) {
     rig.controller.IdentifyOptionChosen(IdentifyOption::kSearchPartition);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_THAT(rig.view.MessageTexts(), ElementsAre("No HTFS/EAFS Partition Found  !!"));
-    EXPECT_TRUE(rig.view.Shown(ControlId::kRangeGroup));  // option 2 shows its range again
+    EXPECT_TRUE(rig.view.Shown(PaneSection::kSectorRange));  // option 2 shows its range again
   }
 }
 
@@ -414,7 +411,7 @@ TEST(WizardVolumeStep, ChoosingAVolumeFillsItsRows) {
   Rig rig(RecordDisk());
   ToVolumeStep(rig);
   rig.controller.TreeClicked(TreeKind::kVolume, rig.controller.RootItem(TreeKind::kVolume));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   rig.ChooseVolume(1);
   const VolumeInfo& eafs = rig.session.volumes.entries[1];
   EXPECT_EQ(rig.session.volumes.currentVolume, 1);
@@ -423,7 +420,7 @@ TEST(WizardVolumeStep, ChoosingAVolumeFillsItsRows) {
   EXPECT_EQ(rig.view.PanelValue("Volume Start      "), std::to_string(eafs.startSector));
   EXPECT_EQ(rig.view.PanelValue("Volume Size     "),
             std::to_string(eafs.sizeSectors / 2048) + " MB ( Approx )");
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
   rig.ChooseVolume(0);
   EXPECT_EQ(rig.view.PanelValue("Volume Type  "), "HTFS");
 }
@@ -434,12 +431,12 @@ TEST(WizardVolumeStep, CancelledModeDialogKeepsTheStep) {
   rig.ChooseVolume(0);
   rig.view.QueueMode(std::nullopt);
   rig.controller.Next();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   EXPECT_EQ(rig.workers.started, 2);  // the drive's opening and the search
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   EXPECT_TRUE(rig.view.TreeOf(TreeKind::kVolume).shown);
   rig.ChooseVolume(0);
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kNext));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kNext));
 }
 
 TEST(WizardTransitions, MountReachesTheFilesStep) {
@@ -461,10 +458,10 @@ TEST(WizardTransitions, MountReachesTheFilesStep) {
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kFile).enabled);
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kVolume).shown);
   rig.workers.RunAll();
-  EXPECT_EQ(rig.Step(), 1);  // the worker's updates are still on their way
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);  // the worker's updates are still on their way
   rig.dispatcher.DrainAll();
 
-  EXPECT_EQ(rig.Step(), 2);
+  EXPECT_EQ(rig.Step(), WizardStep::kFiles);
   EXPECT_FALSE(rig.controller.WorkerRunning());
   EXPECT_FALSE(rig.session.state.Busy());
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
@@ -478,14 +475,14 @@ TEST(WizardTransitions, MountReachesTheFilesStep) {
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
   EXPECT_TRUE(rig.view.listShown);
   EXPECT_TRUE(rig.view.PanelLabels().empty());
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kBack));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kStop));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kProgress));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kBack));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kStop));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kProgress));
   ExpectMenus(rig.view, true, true);
   EXPECT_EQ(rig.view.quickHelp, kBrowseHelp);
   EXPECT_EQ(rig.view.CallCount("Status(Creating Tree Structure, Please wait)"), 2u);
   EXPECT_EQ(rig.view.status, "");  // the cleared panel empties the status line
-  EXPECT_FALSE(rig.view.Shown(ControlId::kStatusLine));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kStatusLine));
   EXPECT_GE(rig.view.CallCount("Value(Folder(s) Found    =3)"), 1u);
 }
 
@@ -600,7 +597,7 @@ TEST(WizardFilesStep, MountStatusesAndPanelsFollowThePhases) {
     rig.view.QueueMode(mode);
     rig.controller.Next();
     rig.dispatcher.DrainAll();
-    ASSERT_EQ(rig.Step(), 2);
+    ASSERT_EQ(rig.Step(), WizardStep::kFiles);
     // The files-ready layout sets the tree text, and the tree build sets it
     // again with the progress.
     const auto statuses = MountCalls(rig.view, from, "Status(");
@@ -612,7 +609,8 @@ TEST(WizardFilesStep, MountStatusesAndPanelsFollowThePhases) {
                                         fmt::format("Status({})", kFinalizingStatus),
                                         fmt::format("Status({})", kLostDataStatus), tree, tree));
     }
-    EXPECT_THAT(MountCalls(rig.view, from, "Panel("), ElementsAre("Panel(2)", "Panel(-1)"));
+    EXPECT_THAT(MountCalls(rig.view, from, "Panel("),
+                ElementsAre("Panel(Mounting)", "Panel(Cleared)"));
     EXPECT_EQ(rig.view.quickHelp, kBrowseHelp);
   }
 }
@@ -638,13 +636,13 @@ TEST(WizardBack, FromTheVolumeStepToTheDiskStep) {
   ToVolumeStep(rig);
   rig.ChooseVolume(0);
   rig.controller.Back();
-  EXPECT_EQ(rig.Step(), 0);
+  EXPECT_EQ(rig.Step(), WizardStep::kDisk);
   EXPECT_FALSE(rig.session.drives.IsOpen());
   EXPECT_EQ(rig.session.volumes.volumeCount, 2u);
   EXPECT_TRUE(rig.view.TreeOf(TreeKind::kDisk).shown);
   EXPECT_FALSE(rig.view.TreeOf(TreeKind::kVolume).shown);
-  EXPECT_FALSE(rig.view.Shown(ControlId::kBack));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kNext));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kBack));
+  EXPECT_FALSE(rig.view.Shown(WizardButton::kNext));
   EXPECT_FALSE(rig.view.listShown);
   EXPECT_EQ(rig.view.quickHelp, kDiskBackHelp);
   ExpectMenus(rig.view, false, true);  // menu state 4: only Settings and the fixed ones
@@ -655,7 +653,7 @@ TEST(WizardBack, FromTheVolumeStepToTheDiskStep) {
   rig.controller.Next();
   rig.dispatcher.DrainAll();
   EXPECT_EQ(rig.view.TreeOf(TreeKind::kVolume).created, 2);
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
 }
 
 TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
@@ -663,7 +661,7 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
   ToFilesStep(rig);
   const auto volumeTreeBefore = rig.view.TreeOf(TreeKind::kVolume);
   rig.controller.Back();
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_EQ(volumes.created, volumeTreeBefore.created);
   EXPECT_EQ(volumes.ChildTexts(volumes.root), volumeTreeBefore.ChildTexts(volumeTreeBefore.root));
@@ -682,7 +680,7 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
             Help({"1. Select the volume to recover from left pane or use Search Partitions for "
                   "a quick search of missing partitions.",
                   "2. Click Next Button"}));
-  EXPECT_FALSE(rig.view.Shown(ControlId::kStatusLine));
+  EXPECT_FALSE(rig.view.Shown(PaneSection::kStatusLine));
   EXPECT_EQ(rig.view.status, "");
   ExpectMenus(rig.view, false, true);
 
@@ -691,7 +689,7 @@ TEST(WizardBack, FromTheFilesStepKeepsTheVolumeTree) {
   rig.view.QueueMode(RecoveryMode::kNormal);
   rig.controller.Next();
   rig.dispatcher.DrainAll();
-  EXPECT_EQ(rig.Step(), 2);
+  EXPECT_EQ(rig.Step(), WizardStep::kFiles);
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
   EXPECT_EQ(files.nodes[0].text, "EAFS Partition - 2");
   EXPECT_THAT(files.ChildTexts(files.root), ElementsAre("other"));

@@ -82,7 +82,7 @@ struct WizardRig {
     ADD_FAILURE() << "no folder " << name;
     return kNoViewItem;
   }
-  int Step() const { return session.state.step; }
+  WizardStep Step() const { return session.state.step; }
 
   Session session;
   RecordingView view;

@@ -51,7 +51,7 @@ TEST(WizardStop, SearchStoppedAfterTwoVolumesReachesTheVolumeStep) {
   StartRangeSearch(rig);
   ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
   EXPECT_THAT(rig.view.questions, ElementsAre("Do you want to stop the current process ?"));
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
   EXPECT_EQ(rig.session.volumes.volumeCount, 2u);
   const auto& volumes = rig.view.TreeOf(TreeKind::kVolume);
   EXPECT_THAT(volumes.ChildTexts(volumes.root),
@@ -66,7 +66,7 @@ TEST(WizardStop, SearchStoppedBeforeAnyVolumeReturnsWithItsMessage) {
     StopWhen(rig, [&] { return rig.view.status.starts_with("Scanning sector 0 Of "); });
     StartRangeSearch(rig);
     ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_EQ(rig.session.volumes.volumeCount, 0u);
     EXPECT_THAT(rig.view.MessageTexts(), ElementsAre("No HTFS/EAFS Partition Found  !!"));
   }
@@ -76,7 +76,7 @@ TEST(WizardStop, SearchStoppedBeforeAnyVolumeReturnsWithItsMessage) {
     rig.ChooseDrive(0);
     rig.controller.Next();
     ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
-    EXPECT_EQ(rig.Step(), 0);
+    EXPECT_EQ(rig.Step(), WizardStep::kDisk);
     EXPECT_THAT(rig.view.MessageTexts(),
                 ElementsAre("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search "
                             "process."));
@@ -98,7 +98,7 @@ void StartMount(Rig& rig) {
   rig.ChooseDrive(0);
   rig.controller.Next();
   ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
-  ASSERT_EQ(rig.Step(), 1);
+  ASSERT_EQ(rig.Step(), WizardStep::kVolume);
   rig.ChooseVolume(0);
   rig.view.QueueMode(RecoveryMode::kNormal);
   rig.controller.Next();
@@ -109,14 +109,14 @@ TEST(WizardStop, MountStoppedInTheRootStillReachesTheFilesStep) {
   StartMount(rig);
   StopWhen(rig, [&] { return rig.view.PanelValue("Folder(s) Found    ") == "1"; });
   ASSERT_TRUE(rig.dispatcher.RunWhile([&] { return Running(rig); }));
-  EXPECT_EQ(rig.Step(), 2);
+  EXPECT_EQ(rig.Step(), WizardStep::kFiles);
   // The walk ended after the root: its folders are there, theirs are not.
   const auto& files = rig.view.TreeOf(TreeKind::kFile);
   EXPECT_THAT(files.ChildTexts(files.root), ElementsAre("docs", "src"));
   EXPECT_TRUE(files.ChildTexts(rig.FolderItem("src")).empty());
   EXPECT_THAT(rig.view.RowNames(), ElementsAre("docs", "src", "readme.txt", "notes.TXT"));
   EXPECT_FALSE(rig.session.state.StopRequested());
-  EXPECT_TRUE(rig.view.ShownAndEnabled(ControlId::kBack));
+  EXPECT_TRUE(rig.view.Shown(WizardButton::kBack));
 }
 
 TEST(WizardExitAndClose, ExitYesWhileMountingEndsAtOnce) {
@@ -139,7 +139,7 @@ TEST(WizardExitAndClose, ExitYesWhileMountingEndsAtOnce) {
   rig.workers.JoinAll();
   rig.dispatcher.DrainQueued();
   EXPECT_EQ(rig.view.calls.size(), callsAtEnd);
-  EXPECT_EQ(rig.Step(), 1);
+  EXPECT_EQ(rig.Step(), WizardStep::kVolume);
 }
 
 TEST(WizardExitAndClose, CloseWhileMountingStopsTheWorkerFirst) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/aligned_rows.hpp"
+#include "base/percent_escapes.hpp"
 
 namespace tolvar {
 namespace {
@@ -91,6 +92,25 @@ TEST(Utf8, AlignedRowsLineValuesUpByColumnsNotBytes) {
             "Size:  12 bytes\n"
             "Caf\xC3\xA9:  open\n");
   EXPECT_EQ(AlignedRows({}, 2), "");
+}
+
+TEST(PercentEscapes, UndoEveryTwoDigitEscapeAndLeaveTheRest) {
+  static_assert(HexDigitValue('0') == 0 && HexDigitValue('9') == 9);
+  static_assert(HexDigitValue('a') == 10 && HexDigitValue('F') == 15);
+  static_assert(HexDigitValue('g') == -1 && HexDigitValue('%') == -1);
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a%20b", "a b"},
+      {"%2f%2F%41", "//A"},
+      {"%", "%"},
+      {"%4", "%4"},
+      {"50%", "50%"},
+      {"%zz%4g", "%zz%4g"},
+      {"%00end", std::string("\0end", 4)},
+      {"%%41", "%A"},
+  };
+  for (const auto& [text, decoded] : cases) EXPECT_EQ(PercentDecoded(text), decoded) << text;
 }
 
 }  // namespace

@@ -109,22 +109,7 @@ ChunkSpot FindChunk(const fs::path& first, std::uint64_t offset) {
   return {};
 }
 
-// Runs tolvar under a hard limit of the runner's own, so that a command that
-// hangs fails its case instead of stalling the suite.
-RunResult RunLimited(std::vector<std::string> args) {
-  args.insert(args.begin(), TolvarPath().string());
-  std::string command = "timeout -k 5 120";
-  for (const auto& arg : args) command += " " + ShellQuote(arg);
-  TempDir capture;
-  command += " </dev/null >" + ShellQuote((capture / "out").string()) + " 2>" +
-             ShellQuote((capture / "err").string());
-  const int raw = std::system(command.c_str());
-  RunResult result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = Slurp(capture / "out");
-  result.err = Slurp(capture / "err");
-  return result;
-}
+RunResult RunLimited(const std::vector<std::string>& args) { return RunTolvar(args, 120); }
 
 std::uint64_t UnreadableSectorsIn(const std::string& out) {
   std::smatch match;

@@ -46,10 +46,13 @@ inline std::string Slurp(const std::filesystem::path& path) {
 }
 
 // Runs tolvar with `args`, stdin closed, stdout and stderr captured (so
-// stderr is never a terminal here).
-inline RunResult RunTolvar(const std::vector<std::string>& args) {
+// stderr is never a terminal here). With `limitSeconds`, under a hard limit
+// of its own, so that a command that hangs fails its case instead of
+// stalling the suite.
+inline RunResult RunTolvar(const std::vector<std::string>& args, int limitSeconds = 0) {
   TempDir capture;
   std::string command = ShellQuote(TolvarPath().string());
+  if (limitSeconds > 0) command = "timeout -k 5 " + std::to_string(limitSeconds) + " " + command;
   for (const auto& arg : args) command += " " + ShellQuote(arg);
   command += " </dev/null >" + ShellQuote((capture / "out").string()) + " 2>" +
              ShellQuote((capture / "err").string());

@@ -113,5 +113,48 @@ TEST_F(DriveSourcesTest, RefusesAMissingListAndTheListOnTheLegacyRoute) {
   EXPECT_EQ(table.listedCount, 0);
 }
 
+TEST_F(DriveSourcesTest, EachImageIsReadThroughItsOwnMapfile) {
+  // a.img: sector 2 not rescued; b.img: sector 7 not rescued.
+  auto writeMap = [&](const char* name, std::uint64_t badSector, std::uint64_t sectors) {
+    std::ofstream map(dir / name);
+    map << "# Mapfile\n0 +\n0 " << badSector * 512 << " +\n"
+        << badSector * 512 << " 512 -\n"
+        << (badSector + 1) * 512 << ' ' << (sectors - badSector - 1) * 512 << " +\n";
+    return (dir / name).string();
+  };
+  options.mapfile = writeMap("a.map", 2, 2 * 1008);
+  options.imageMapfiles = {"", writeMap("b.map", 7, 1008)};
+  std::vector<std::shared_ptr<const RescueMap>> maps;
+  ASSERT_TRUE(EnumerateDriveSources(table, options, maps).has_value());
+  ASSERT_EQ(maps.size(), 2u);
+  ASSERT_TRUE(maps[0] && maps[1]);
+  EXPECT_FALSE(maps[0]->Rescued(2 * 512, 512));
+  EXPECT_FALSE(maps[1]->Rescued(7 * 512, 512));
+  struct Case {
+    std::uint16_t drive;
+    std::uint64_t unreadable;
+    std::uint64_t readable;
+  };
+  for (const Case& c : {Case{0, 2, 7}, Case{1, 7, 2}}) {
+    SCOPED_TRACE(c.drive);
+    table.BadSectors().Clear();
+    EXPECT_TRUE(testing::AllZero(ReadFrom(table, c.drive, c.unreadable, 1)));
+    EXPECT_TRUE(table.BadSectors().Contains(c.unreadable));
+    const auto& source = c.drive == 0 ? first : second;
+    EXPECT_TRUE(
+        testing::Equal(ReadFrom(table, c.drive, c.readable, 1), SectorsOf(source, c.readable, 1)));
+  }
+
+  // One image opened on its own knows no place in the list: the common map.
+  auto single = OpenDriveImage(options.images[1], options);
+  ASSERT_FALSE(single.has_value());  // a.map describes a larger image
+  EXPECT_NE(single.error().message.find("a.map"), std::string::npos);
+
+  // A map for an image alone is refused on the legacy route as well.
+  options.mapfile.clear();
+  options.legacyRoute = true;
+  EXPECT_EQ(EnumerateDriveSources(table, options, maps).error().code, ErrorCode::kInvalidArgument);
+}
+
 }  // namespace
 }  // namespace tolvar

@@ -1,9 +1,14 @@
 #include "disk/sized_image_source.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
+
+#include "tests/disk/disk_test_util.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace tolvar {
 namespace {
@@ -27,10 +32,11 @@ TEST(SizedImageSource, RefusesEveryReadThatLeavesTheImage) {
     std::size_t size;
     bool fits;
   };
-  for (const Case c : {Case{0, 0, true}, Case{0, kLength, true}, Case{kLength, 0, true},
-                       Case{kLength - 1, 1, true}, Case{kLength - 1, 2, false},
-                       Case{kLength + 1, 0, false}, Case{kHuge, 1, false}, Case{1, kLength, false}}) {
-    SCOPED_TRACE(testing::Message() << c.offset << "+" << c.size);
+  for (const Case c :
+       {Case{0, 0, true}, Case{0, kLength, true}, Case{kLength, 0, true},
+        Case{kLength - 1, 1, true}, Case{kLength - 1, 2, false}, Case{kLength + 1, 0, false},
+        Case{kHuge, 1, false}, Case{1, kLength, false}}) {
+    SCOPED_TRACE(::testing::Message() << c.offset << "+" << c.size);
     const auto within = CheckReadWithin("disk.img", kLength, c.offset, c.size);
     EXPECT_EQ(within.has_value(), c.fits);
     if (!c.fits) {
@@ -60,6 +66,34 @@ TEST(SizedImageSource, DescribesItselfAndNamesTheSectorOfAFailedRead) {
   EXPECT_EQ(plain.sector, 3u);
   EXPECT_EQ(ReadErrorAt("a.img", 0, "the grain does not decompress").message,
             "read error in a.img at sector 0: the grain does not decompress");
+}
+
+// A plain file serves its first `length` bytes, and hands a range to the
+// kernel's copy only when it is a regular file and the range lies inside.
+TEST(SizedImageSource, APlainFileServesItsBytesAndHandsOnlyRegularFilesToTheKernel) {
+  testing::TempDir dir;
+  const auto bytes = testing::PatternBytes(8);
+  testing::WriteFile(dir / "disk.img", bytes);
+  for (const bool regular : {true, false}) {
+    SCOPED_TRACE(regular);
+    const int fd = ::open((dir / "disk.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    PlainFileImageSource source((dir / "disk.img").string(), "Disk Image", fd, 6 * kSectorSize,
+                                regular);
+    EXPECT_EQ(source.Describe().productId, "Disk Image");
+    std::vector<std::byte> out(kSectorSize + 3);
+    ASSERT_TRUE(source.ReadAt(kSectorSize - 1, out).has_value());
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + kSectorSize - 1));
+    // The file goes on past the image's length; the source does not.
+    EXPECT_FALSE(source.ReadAt(6 * kSectorSize - 2, out).has_value());
+    const auto backing = source.FileBacking(kSectorSize, 5 * kSectorSize);
+    EXPECT_EQ(backing.has_value(), regular);
+    if (backing) {
+      EXPECT_EQ(backing->fd, fd);
+      EXPECT_EQ(backing->offset, kSectorSize);
+    }
+    EXPECT_FALSE(source.FileBacking(kSectorSize, 5 * kSectorSize + 1).has_value());
+  }
 }
 
 }  // namespace

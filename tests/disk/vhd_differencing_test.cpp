@@ -169,6 +169,20 @@ TEST_F(DifferencingVhd, AMissingParentIsNamedInOneLine) {
   EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
 }
 
+// A file of the parent's name that is not the disk the child was made over
+// (its identifier differs from the one the child records) is refused.
+TEST_F(DifferencingVhd, AParentThatIsAnotherDiskIsRefusedInOneLine) {
+  (void)WriteChild({0}, std::byte{0x5a});
+  auto child = testing::ReadFile(ChildPath());
+  child[kFooter + 40] ^= std::byte{0xff};  // the parent's identifier
+  Checksum(child, kFooter, kSparseHeader, 36);
+  testing::WriteFile(ChildPath(), child);
+  auto source = OpenImageFile(ChildPath().string());
+  ASSERT_FALSE(source.has_value());
+  EXPECT_THAT(source.error().message, HasSubstr("parent.vhd is another disk"));
+  EXPECT_THAT(source.error().message, Not(HasSubstr("\n")));
+}
+
 // The parent's recorded name is followed only inside the child's folder.
 TEST_F(DifferencingVhd, AParentNamedOutsideTheFolderIsRefusedInOneLine) {
   (void)WriteChild({0}, std::byte{0x5a}, "../../../../../../../../etc/passwd");

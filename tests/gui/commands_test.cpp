@@ -3,8 +3,10 @@
 // greying, Rename, Enter, Esc and F2, Open, help, find and Recover All.
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTreeView>
@@ -34,8 +36,9 @@ using imagekit::Node;
 namespace {
 
 struct Rig {
-  explicit Rig(const std::string& image) : sources(Options(image)) {
-    if (!sources.Enumerate(session.drives)) qFatal("cannot list the drives");
+  explicit Rig(const std::string& image, const std::string& mapfile = {})
+      : sources(Options(image, mapfile)) {
+    if (!sources.Enumerate(session.drives, &session.rescueMaps)) qFatal("cannot list the drives");
     window = std::make_unique<CRecoveryWizardDlg>(session, sources);
     auto answerer = [this](std::string_view text, MessageKind, bool) {
       messages.emplace_back(text);
@@ -52,25 +55,24 @@ struct Rig {
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get())) qFatal("window not shown");
   }
-  static DriveSources::Options Options(const std::string& image) {
+  static DriveSources::Options Options(const std::string& image, const std::string& mapfile) {
     DriveSources::Options options;
     options.images = {image};
+    options.mapfile = mapfile;
     return options;
   }
 
   void ToFilesStep() {
     CFolderTreeCtrl* disks = window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
-    Click(window->Control(ControlId::kNext));
-    if (!WaitForStep(*window, 1)) qFatal("no volume step");
+    Click(window->Control(WindowControl::kNext));
+    if (!WaitForStep(*window, WizardStep::kVolume)) qFatal("no volume step");
     ClickItem(window->Tree(TreeKind::kVolume), window->Tree(TreeKind::kVolume)->Root()->child(0));
-    Click(window->Control(ControlId::kNext));
-    if (!WaitForStep(*window, 2)) qFatal("no files step");
+    Click(window->Control(WindowControl::kNext));
+    if (!WaitForStep(*window, WizardStep::kFiles)) qFatal("no files step");
   }
 
-  bool Enabled(Command command) const {
-    return window->MenuCommandEnabled(static_cast<MenuCommand>(command));
-  }
+  bool Enabled(Command command) const { return window->MenuCommandEnabled(command); }
   QTreeView* List() const { return window->ListDetails(); }
   int RowNamed(const QString& name) const {
     QAbstractItemModel* model = window->ListModel();
@@ -133,7 +135,8 @@ class CommandsTest : public QObject {
     Rig rig(image_);
     QCOMPARE(rig.commands->MenuBar()->actions().size(), 4);
     QCOMPARE(rig.commands->Popup(3)->title(), QStringLiteral("&Help"));
-    QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)), 32817);
+    QCOMPARE(CImageMenu::CommandIdOf(rig.commands->Action(Command::kAbout)),
+             static_cast<int>(Command::kAbout));
     const Command greyable[] = {Command::kRecoverSelected, Command::kRecoverAll,
                                 Command::kIcons,           Command::kList,
                                 Command::kDetails,         Command::kFindFiles,
@@ -151,18 +154,18 @@ class CommandsTest : public QObject {
     check(false, true);  // state 0
     CFolderTreeCtrl* disks = rig.window->Tree(TreeKind::kDisk);
     ClickItem(disks, FindItem(disks, QStringLiteral("Storage Device0")));
-    Click(rig.window->Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.window->Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     check(false, true);  // state 1
     ClickItem(rig.window->Tree(TreeKind::kVolume),
               rig.window->Tree(TreeKind::kVolume)->Root()->child(0));
-    Click(rig.window->Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    Click(rig.window->Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     check(true, true);  // state 3
-    Click(rig.window->Control(ControlId::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
-    Click(rig.window->Control(ControlId::kBack));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    Click(rig.window->Control(WindowControl::kBack));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
+    Click(rig.window->Control(WindowControl::kBack));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     check(false, true);  // state 4
   }
 
@@ -173,16 +176,16 @@ class CommandsTest : public QObject {
       ++destinationAsked;
       return std::nullopt;
     });
-    QVERIFY(rig.commands->ToolButton(1049)->isVisible());
-    QVERIFY(!rig.commands->ToolButton(1051)->isVisible());
-    Click(rig.commands->ToolButton(1050));  // Recover All, greyed at step 0
+    QVERIFY(rig.commands->ToolButton(Command::kRecoverSelected)->isVisible());
+    QVERIFY(!rig.commands->ToolButton(Command::kSaveSnapshot)->isVisible());
+    Click(rig.commands->ToolButton(Command::kRecoverAll));  // Recover All, greyed at step 0
     rig.commands->Run(Command::kRecoverSelected);
     QCOMPARE(destinationAsked, 0);
     QVERIFY(rig.messages.empty());
-    Click(rig.commands->ToolButton(1055));  // Live Update acts at every step
+    Click(rig.commands->ToolButton(Command::kLiveUpdate));  // Live Update acts at every step
     QCOMPARE(rig.opened, std::vector<std::string>{std::string(commands::kReleasesPage)});
     rig.ToFilesStep();
-    Click(rig.commands->ToolButton(1050));
+    Click(rig.commands->ToolButton(Command::kRecoverAll));
     QCOMPARE(destinationAsked, 1);
   }
 
@@ -280,6 +283,7 @@ class CommandsTest : public QObject {
     rig.ToFilesStep();
     rig.SelectRow(QStringLiteral("README"));
     rig.commands->Run(Command::kContextOpen);
+    QVERIFY(QTest::qWaitFor([&] { return !rig.opened.empty(); }));
     QCOMPARE(rig.opened.size(), std::size_t{1});
     const QUrl url(QString::fromStdString(rig.opened.front()));
     QVERIFY(url.isLocalFile());
@@ -341,15 +345,17 @@ class CommandsTest : public QObject {
     rig.commands->SetLauncher([&](const QStringList& command) { launched = command; });
     rig.commands->SetDialogDriver([](QDialog& dialog) {
       auto* chooser = qobject_cast<AppChooserDialog*>(&dialog);
-      if (chooser == nullptr) {  // the copy's saving dialog: let the run end
-        QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
-        return;
-      }
+      QVERIFY(chooser != nullptr);
       chooser->CommandField()->setText(QStringLiteral("cat"));
       chooser->accept();
     });
     rig.SelectRow(QStringLiteral("README"));
     rig.commands->Run(Command::kContextOpenWith);
+    // The copy is made by the controller's worker behind the saving dialog;
+    // the chooser comes once it has ended.
+    QVERIFY(rig.window->OpenSaving() != nullptr);
+    QVERIFY(QTest::qWaitFor([&] { return !launched.isEmpty(); }));
+    QVERIFY(rig.window->OpenSaving() == nullptr || !rig.window->OpenSaving()->isVisible());
     QCOMPARE(launched.size(), 2);
     QCOMPARE(launched.front(), QStringLiteral("cat"));
     QCOMPARE(Slurp(launched.back().toStdString()), std::string("read me\n"));
@@ -381,16 +387,76 @@ class CommandsTest : public QObject {
     rig.ToFilesStep();
     const QString out = QString::fromStdString((dir_ / "out").string());
     rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
-    rig.commands->SetDialogDriver([](QDialog& dialog) {
-      QVERIFY(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }));
-    });
+    rig.commands->SetDialogDriver([](QDialog&) {});  // no summary box
     rig.commands->Run(Command::kRecoverAll);
+    QVERIFY(rig.window->Controller().WorkerRunning());
+    QVERIFY(QTest::qWaitFor([&] { return rig.commands->SavingsEnded() == 1; }));
+    QVERIFY(!rig.window->Controller().WorkerRunning());
     const SavingOutcome& outcome = rig.commands->LastSaving();
     QVERIFY(outcome.started);
     QVERIFY(!outcome.reportPath.empty());
     QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()),
              std::string("int x;\n"));
     QVERIFY(QString::fromStdString(outcome.summaryLine).contains(QStringLiteral("3 files")));
+    QCOMPARE(outcome.written.size(), std::size_t{3});
+    QVERIFY(SavingSummaryText(outcome).contains(QStringLiteral("are in the report")));
+
+    // Properties now gives each file's words and the digests of its copy,
+    // and a folder's words alone; read as assistive tools read them.
+    const auto propertiesOf = [&rig](const QString& name) {
+      QMap<QString, QString> shown;
+      rig.commands->SetDialogDriver([&shown](QDialog& dialog) {
+        auto& properties = static_cast<PropertiesDialog&>(dialog);
+        QVERIFY(QTest::qWaitFor([&] { return properties.DetailsRead(); }));
+        for (int i = 0;; ++i) {
+          QWidget* value = properties.Control(PropertiesDialog::kFirstDetailValueId + i);
+          if (value == nullptr) break;
+          QAccessibleInterface* face = QAccessible::queryAccessibleInterface(value);
+          const auto labels = face->relations(QAccessible::Label);
+          if (labels.isEmpty()) break;
+          shown[labels.front().first->text(QAccessible::Name)] = face->text(QAccessible::Name);
+        }
+        dialog.accept();
+      });
+      rig.SelectRow(name);
+      rig.commands->Run(Command::kContextProperties);
+      return shown;
+    };
+    const QMap<QString, QString> folder = propertiesOf(QStringLiteral("docs"));
+    QVERIFY(folder.value(QStringLiteral("Mode")).startsWith(QLatin1Char('d')));
+    QVERIFY(!folder.contains(QStringLiteral("SHA-256")));
+    rig.SelectRow(QStringLiteral("docs"));
+    rig.commands->Open(false);
+    const QMap<QString, QString> file = propertiesOf(QStringLiteral("notes.txt"));
+    struct Expected {
+      const char* caption;
+      const char* value;
+    };
+    for (const Expected& row : {
+             Expected{"SHA-256",
+                      "af94040caa54ae89a0460096007629185ce8d17256b0ba0ed7691ef4500449bf"},
+             Expected{"MD5", "3daf9071f85296467f9669febf63b349"},
+             Expected{"Links", "1"},
+         }) {
+      QCOMPARE(file.value(QString::fromLatin1(row.caption)), QString::fromLatin1(row.value));
+    }
+    QVERIFY(file.value(QStringLiteral("Mode")).startsWith(QLatin1Char('-')));
+    QVERIFY(file.value(QStringLiteral("Modified")).endsWith(QLatin1Char('Z')));
+  }
+
+  void TheReportNamesTheMapfileTheImageWasReadThrough() {
+    const std::string map = (dir_ / "disk.map").string();
+    std::ofstream(map) << "0 +\n0 " << std::filesystem::file_size(image_) << " +\n";
+    Rig rig(image_, map);
+    rig.ToFilesStep();
+    const QString out = QString::fromStdString((dir_ / "mapped-out").string());
+    rig.commands->SetDestinationChooser([out]() -> std::optional<QString> { return out; });
+    rig.commands->SetDialogDriver([](QDialog&) {});  // no summary box
+    rig.commands->Run(Command::kRecoverAll);
+    QVERIFY(QTest::qWaitFor([&] { return rig.commands->SavingsEnded() == 1; }));
+    QVERIFY(rig.commands->LastSaving().started);
+    const std::string report = Slurp((out + QStringLiteral("/tolvar-report.json")).toStdString());
+    QVERIFY2(report.find("\"mapfile\": \"" + map + "\"") != std::string::npos, report.c_str());
   }
 };
 

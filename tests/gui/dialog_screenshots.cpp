@@ -12,7 +12,6 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <cstdio>
-#include <latch>
 
 #include "app/properties.hpp"
 #include "app/session.hpp"
@@ -22,6 +21,7 @@
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/dialogs/restore_compressed_dialog.hpp"
 #include "gui/dialogs/saving_dialog.hpp"
@@ -82,11 +82,11 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
   ClickItem(window.Tree(TreeKind::kDisk),
             FindItem(window.Tree(TreeKind::kDisk), "Storage Device0"));
-  Click(window.Control(ControlId::kNext));
-  if (!WaitForStep(window, 1)) return 1;
+  Click(window.Control(WindowControl::kNext));
+  if (!WaitForStep(window, WizardStep::kVolume)) return 1;
   ClickItem(window.Tree(TreeKind::kVolume), window.Tree(TreeKind::kVolume)->Root()->child(0));
-  Click(window.Control(ControlId::kNext));
-  if (!WaitForStep(window, 2)) return 1;
+  Click(window.Control(WindowControl::kNext));
+  if (!WaitForStep(window, WizardStep::kFiles)) return 1;
 
   bool ok = true;
   ok &= Save(&window, out, QStringLiteral("4-commands.png"));
@@ -128,33 +128,18 @@ int main(int argc, char** argv) {
   ok &= Save(&find, out, QStringLiteral("dialog-find-files.png"));
   find.hide();
 
-  SaveControl control;
-  SavingDialog saving(control, &window);
-  std::latch grabbed(1);
-  saving.Start([&grabbed](SaveControl& flags, SavingDisplay& display) {
-    display.SetPath("/home/user/recovered/usr/lib");
-    display.SetFileName("libc.so.1");
-    display.SetCount("212 of 1480");
-    display.SetProgress(37);
-    grabbed.wait();
-    flags.closeSavingRequested.store(1);
-    return SavingOutcome{};
-  });
+  SavingDialog saving(&window);
+  saving.Show({"/home/user/recovered/usr/lib", "libc.so.1", "212 of 1480", 37});
   saving.show();
   (void)QTest::qWaitForWindowExposed(&saving);
   QTest::qWait(150);
   ok &= Save(&saving, out, QStringLiteral("dialog-saving.png"));
-  grabbed.count_down();
-  (void)QTest::qWaitFor([&] { return saving.result() == QDialog::Accepted; });
+  saving.Finish();
 
   RestoreCompressedDialog restore(&window);
-  restore.SetMessageAnswerer([](std::string_view, MessageKind, bool) { return Answer::kYes; });
-  (void)restore.Begin([](const auto&, const auto&) {
-    return std::string("12 files examined, 3 restored, 1 damaged, 0 failed");
-  });
+  restore.Finish(QStringLiteral("12 files examined, 3 restored, 1 damaged, 0 failed"));
   restore.show();
   (void)QTest::qWaitForWindowExposed(&restore);
-  (void)QTest::qWaitFor([&] { return restore.Finished(); });
   ok &= Save(&restore, out, QStringLiteral("dialog-restore.png"));
   QTimer::singleShot(0, &restore, [&] { restore.FinishButton()->click(); });
   restore.hide();
@@ -166,8 +151,40 @@ int main(int argc, char** argv) {
   fields.contents = ContentsText(totals);
   fields.date = "07-Dec-2006";
   fields.time = "09:05:00";
+  // The inode's words as a read gives them (this thread may not read).
+  InodeFacts facts;
+  facts.mode = 040755;
+  facts.nlink = 5;
+  facts.atime = facts.mtime = facts.ctime = 1165482300;
+  for (const CaptionedValue& row : EntryDetailFields(2, facts, nullptr)) {
+    fields.details.push_back({std::string(row.caption), row.value});
+  }
   PropertiesDialog properties(fields, &window);
   ok &= ShowAndSave(&properties, out, QStringLiteral("dialog-properties.png"));
+
+  PropertiesFields file;
+  file.name = "notes.txt";
+  file.size = FileSizeText(11);
+  file.date = "07-Dec-2006";
+  file.time = "09:05:00";
+  facts.mode = 0100644;
+  facts.uid = 104;
+  facts.gid = 50;
+  facts.nlink = 1;
+  const FileDigests digests{"af94040caa54ae89a0460096007629185ce8d17256b0ba0ed7691ef4500449bf",
+                            "3daf9071f85296467f9669febf63b349"};
+  for (const CaptionedValue& row : EntryDetailFields(41, facts, &digests)) {
+    file.details.push_back({std::string(row.caption), row.value});
+  }
+  PropertiesDialog fileProperties(file, &window);
+  ok &= ShowAndSave(&fileProperties, out, QStringLiteral("dialog-properties-file.png"));
+
+  OpenImageDialog openImage({"/cases/vm-extents"}, &window);
+  qobject_cast<QLineEdit*>(openImage.Control(OpenImageDialog::kImageId))
+      ->setText(QStringLiteral("/cases/drive.img"));
+  qobject_cast<QLineEdit*>(openImage.Control(OpenImageDialog::kMapfileId))
+      ->setText(QStringLiteral("/cases/drive.map"));
+  ok &= ShowAndSave(&openImage, out, QStringLiteral("dialog-open-image.png"));
 
   const auto texts = DriveInformationFields(
       DescribeDrive(session.volumes.Current(), session.fileTree, session.state.recoveryMode));

@@ -1,7 +1,7 @@
 // The dialogs' rules on the offscreen platform: settings OK and Cancel, the
 // filter list's limits and messages, find with its stop question, the
-// properties of a folder, a saving run stopped and skipped, and a restore
-// over a damaged archive.
+// properties of a folder, and the saving and restore dialogs as views of
+// their runs.
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
@@ -13,20 +13,19 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
-#include <latch>
 
+#include "app/properties.hpp"
 #include "gui/dialogs/file_filters_dialog.hpp"
 #include "gui/dialogs/find_files_dialog.hpp"
 #include "gui/dialogs/info_dialogs.hpp"
+#include "gui/dialogs/open_image_dialog.hpp"
 #include "gui/dialogs/recovery_settings_dialog.hpp"
 #include "gui/dialogs/restore_compressed_dialog.hpp"
 #include "gui/dialogs/saving_dialog.hpp"
 #include "recovery/restore.hpp"
-#include "tests/recovery/recovery_rig.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tools/drive_information.hpp"
 #include "tools/folder_totals.hpp"
-#include "app/properties.hpp"
 
 using namespace tolvar;
 using namespace tolvar::gui;
@@ -46,9 +45,7 @@ MessageAnswerer Recorder(std::vector<Recorded>& log, Answer answer = Answer::kYe
   };
 }
 
-bool WaitUntil(const std::function<bool()>& done) {
-  return QTest::qWaitFor(done, 20000);
-}
+bool WaitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 20000); }
 
 QPushButton* Button(const DialogFrame& dialog, int id) {
   return qobject_cast<QPushButton*>(dialog.Control(id));
@@ -58,23 +55,11 @@ QPushButton* Button(const DialogFrame& dialog, int id) {
 FileTree ManyFiles(std::uint32_t count) {
   FileTree tree;
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::string name = i % 10 == 0 ? (i % 20 == 0 ? "README" : "ReadMe") : "F" + std::to_string(i);
+    const std::string name =
+        i % 10 == 0 ? (i % 20 == 0 ? "README" : "ReadMe") : "F" + std::to_string(i);
     (void)tree.AddFile(name, 100 + i, 2, i + 1, 0, i);
   }
   return tree;
-}
-
-imagekit::DiskDescription TwoBigFiles() {
-  imagekit::DiskDescription disk;
-  imagekit::VolumeDescription volume;
-  volume.fs = imagekit::FsKind::kHtfs;
-  imagekit::Fill fill;
-  fill.pattern = imagekit::Fill::Pattern::kOffset;
-  volume.root = imagekit::Node::Folder(
-      "", {imagekit::Node::Filled("first.bin", 3 << 20, fill),
-           imagekit::Node::Filled("second.bin", 1 << 20, fill)});
-  disk.volumes.push_back(std::move(volume));
-  return disk;
 }
 
 }  // namespace
@@ -242,103 +227,87 @@ class DialogsTest : public QObject {
     QVERIFY(!dialog.Control(2)->isVisible());
   }
 
-  void SavingStopAndSkipKeepTheDialogOpenAndLeaveNoTruncatedFile() {
-    for (const bool stop : {true, false}) {
-      testing::RecoveryRig rig(TwoBigFiles());
-      rig.options.destination = rig.Destination().string();
-      SavingDialog dialog(rig.control);
-      std::latch pressed(1);
-      dialog.Start([&](SaveControl& control, SavingDisplay& display) {
-        pressed.wait();  // the button is pressed before the first read
-        struct Forward final : SavingObserver {
-          SavingDisplay& out;
-          explicit Forward(SavingDisplay& display) : out(display) {}
-          void EntryStarted(std::string_view, std::string_view name, std::uint64_t,
-                            std::uint64_t) override {
-            out.SetFileName(name);
-          }
-          void Progress(int position) override { out.SetProgress(position); }
-        } feedback(display);
-        const auto result = RunSaving(rig.Drives(), rig.Volume(), rig.Tree(), Selection::All(),
-                                      rig.settings, control, feedback, rig.options);
-        SavingOutcome outcome;
-        outcome.started = result.has_value();
-        if (result) outcome.stoppedByUser = result->report.summary.stoppedByUser;
-        return outcome;
-      });
-      dialog.show();
-      QTest::mouseClick(Button(dialog, stop ? 1 : 1049), Qt::LeftButton);
-      QVERIFY(dialog.isVisible());  // the button only set its request
-      pressed.count_down();
-      QVERIFY(WaitUntil([&] { return !dialog.isVisible(); }));
-      QCOMPARE(dialog.result(), int(QDialog::Accepted));
-      QVERIFY(dialog.Outcome().started);
-      QCOMPARE(dialog.Outcome().stoppedByUser, stop);
-      // No file stands under a real name with fewer bytes than it has.
-      const std::uint64_t sizes[] = {3 << 20, 1 << 20};
-      const char* names[] = {"first.bin", "second.bin"};
-      for (int i = 0; i < 2; ++i) {
-        const auto path = rig.Destination() / names[i];
-        if (std::filesystem::exists(path)) {
-          QCOMPARE(std::uint64_t(std::filesystem::file_size(path)), sizes[i]);
-        }
-      }
-      if (!stop) QVERIFY(std::filesystem::exists(rig.Destination() / "second.bin"));
-      QVERIFY(!std::filesystem::exists(rig.Destination() / "first.bin"));
-    }
+  void SavingDialogDrawsSnapshotsAndOnlyTheRunsEndClosesIt() {
+    SavingDialog dialog;
+    QSignalSpy stops(&dialog, &SavingDialog::StopPressed);
+    QSignalSpy skips(&dialog, &SavingDialog::SkipPressed);
+    dialog.open();
+    dialog.Show({"/docs", "a.txt", "3 of 12", 40});
+    QCOMPARE(dialog.FieldText(1069), QStringLiteral("/docs"));
+    QCOMPARE(dialog.FieldText(1012), QStringLiteral("a.txt"));
+    QCOMPARE(dialog.FieldText(1070), QStringLiteral("3 of 12"));
+    // The buttons and Escape only report or do nothing: the run decides.
+    QTest::mouseClick(Button(dialog, 1), Qt::LeftButton);
+    QTest::mouseClick(Button(dialog, 1049), Qt::LeftButton);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(stops.count(), 1);
+    QCOMPARE(skips.count(), 1);
+    QVERIFY(dialog.isVisible());
+    dialog.Finish();
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
   }
 
-  void RestoreOverADamagedArchiveEnablesFinishAndIgnoresEscape() {
-    testing::TempDir temp;
-    {
-      std::ofstream damaged(temp.Path() / "broken.gz", std::ios::binary);
-      const unsigned char header[] = {0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0, 0x03, 0xFF, 0xFF, 0x12};
-      damaged.write(reinterpret_cast<const char*>(header), sizeof header);
-    }
-    std::vector<Recorded> log;
+  void RestoreDialogFinishesOnlyAtTheEndAndIgnoresEscape() {
     RestoreCompressedDialog dialog;
-    dialog.SetMessageAnswerer(Recorder(log, Answer::kYes));
-    const std::string folder = temp.Path().string();
-    QVERIFY(dialog.Begin([folder](const std::function<void(std::string_view)>& status,
-                                  const std::atomic<bool>&) {
-      struct StatusObserver final : RestoreObserver {
-        const std::function<void(std::string_view)>& out;
-        explicit StatusObserver(const std::function<void(std::string_view)>& s) : out(s) {}
-        void FileStarted(std::string_view path) override { out(path); }
-      } feedback(status);
-      const auto report = RestoreCompressedFiles(folder, feedback);
-      return report ? RestoreSummaryLine(report->summary) : report.error().message;
-    }));
-    QCOMPARE(log.size(), std::size_t{1});
-    QCOMPARE(log.front().kind, MessageKind::kQuestion);
-    dialog.show();
+    dialog.open();
+    dialog.SetStatus(QStringLiteral("Restoring broken.gz"));
     QVERIFY(!dialog.FinishButton()->isEnabled());
-    QVERIFY(WaitUntil([&] { return dialog.Finished(); }));
-    QVERIFY(dialog.FinishButton()->isEnabled());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(dialog.isVisible());
+    dialog.Finish(QStringLiteral("1 files examined, 0 restored, 1 damaged, 0 failed"));
+    QVERIFY(dialog.Finished());
     QVERIFY(dialog.Status().contains(QStringLiteral("1 damaged")));
-    QVERIFY(std::filesystem::exists(temp.Path() / "broken.gz"));  // left as it was
     QTest::keyClick(&dialog, Qt::Key_Escape);
     QVERIFY(dialog.isVisible());
     QTest::mouseClick(dialog.FinishButton(), Qt::LeftButton);
     QVERIFY(!dialog.isVisible());
+  }
 
-    // No: the dialog is not shown at all.
-    RestoreCompressedDialog declined;
-    declined.SetMessageAnswerer(Recorder(log, Answer::kNo));
-    QVERIFY(!declined.Begin([](const auto&, const auto&) { return std::string(); }));
+  void OpenImageDialogGathersTheImageItsMapfileAndFolders() {
+    OpenImageDialog dialog({"/srv/vm"});
+    QStringList asked;
+    dialog.SetFileChooser([&asked](const QString& title, bool folder) {
+      asked << title;
+      if (folder) return QStringLiteral("/srv/extents");
+      return title == QStringLiteral("Open Disk Image") ? QStringLiteral("/cases/drive.img")
+                                                        : QStringLiteral("/cases/drive.map");
+    });
+    dialog.show();
+    QVERIFY(!Button(dialog, 1)->isEnabled());  // nothing to open yet
+    for (const int browse : {1403, 1406, 1409, 1409}) {
+      QTest::mouseClick(Button(dialog, browse), Qt::LeftButton);
+    }
+    QCOMPARE(asked, (QStringList{"Open Disk Image", "Open Mapfile", "Add Image Folder",
+                                 "Add Image Folder"}));
+    QVERIFY(Button(dialog, 1)->isEnabled());
+    const ImageToOpen chosen = dialog.Chosen();
+    QCOMPARE(chosen.path, std::string("/cases/drive.img"));
+    QCOMPARE(chosen.mapfile, std::string("/cases/drive.map"));
+    QCOMPARE(chosen.imageDirs, (std::vector<std::string>{"/srv/vm", "/srv/extents"}));
+    // Remove takes the marked folder out.
+    auto* folders = qobject_cast<QListWidget*>(dialog.Control(OpenImageDialog::kFoldersId));
+    folders->setCurrentRow(0);
+    QTest::mouseClick(Button(dialog, 1410), Qt::LeftButton);
+    QCOMPARE(dialog.Chosen().imageDirs, std::vector<std::string>{"/srv/extents"});
+    QTest::mouseClick(Button(dialog, 1), Qt::LeftButton);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
   }
 
   void EveryControlHasAnAccessibleName() {
     const RecoverySettings defaults = RecoverySettings::DefaultsFor(DiskRoute::kNtFamily);
-    SaveControl control;
     const FileTree tree;
     std::vector<std::unique_ptr<QDialog>> dialogs;
     dialogs.push_back(std::make_unique<RecoverySettingsDialog>(defaults));
     dialogs.push_back(std::make_unique<FileFiltersDialog>(std::span<const std::string>{}));
     dialogs.push_back(std::make_unique<FindFilesDialog>(tree));
-    dialogs.push_back(std::make_unique<SavingDialog>(control));
+    dialogs.push_back(std::make_unique<SavingDialog>());
     dialogs.push_back(std::make_unique<RestoreCompressedDialog>());
     dialogs.push_back(std::make_unique<PropertiesDialog>(PropertiesFields{}));
+    PropertiesFields detailed;
+    detailed.details = {{"Inode", "41"}, {"SHA-256", std::string(64, 'a')}};
+    dialogs.push_back(std::make_unique<PropertiesDialog>(detailed));
+    dialogs.push_back(std::make_unique<OpenImageDialog>(std::vector<std::string>{"/srv/vm"}));
     std::array<DriveField, 8> drive;
     const auto fields = DriveInformationFields(DriveInformation{});
     for (std::size_t i = 0; i < drive.size(); ++i) drive[i] = {fields[i].caption, fields[i].value};
@@ -349,9 +318,9 @@ class DialogsTest : public QObject {
         if (child->objectName().startsWith(QStringLiteral("control"))) {
           // A name of its own, or (a value, empty here) labelled by its caption.
           QAccessibleInterface* face = QAccessible::queryAccessibleInterface(child);
-          QVERIFY2(!child->accessibleName().isEmpty() ||
-                       !face->relations(QAccessible::Label).isEmpty(),
-                   qPrintable(child->objectName()));
+          QVERIFY2(
+              !child->accessibleName().isEmpty() || !face->relations(QAccessible::Label).isEmpty(),
+              qPrintable(child->objectName()));
         }
       }
     }

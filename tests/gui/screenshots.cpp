@@ -77,18 +77,18 @@ int main(int argc, char** argv) {
   QCoreApplication::processEvents();
   ok &= window.screen()->grabWindow(0).save(out.filePath(QStringLiteral("screen-1-disk.png")));
 
-  Click(window.Control(ControlId::kSearchPartition));
+  Click(window.Control(WindowControl::kSearchPartition));
   ok &= Save(&window, out, QStringLiteral("1-disk-search-range.png"));
-  Click(window.Control(ControlId::kUsePartitionTable));
+  Click(window.Control(WindowControl::kUsePartitionTable));
 
   gated->HoldAtRead(12);
-  Click(window.Control(ControlId::kNext));
+  Click(window.Control(WindowControl::kNext));
   if (WaitFor([&] { return gated->Held(); }, 10000)) {
     WaitFor([] { return false; }, 300);  // the queued updates land
     ok &= Save(&window, out, QStringLiteral("1-searching.png"));
   }
   gated->Release();
-  if (!WaitForStep(window, 1)) return 1;
+  if (!WaitForStep(window, WizardStep::kVolume)) return 1;
   CFolderTreeCtrl* volumes = window.Tree(TreeKind::kVolume);
   QTreeWidgetItem* root = volumes->Root();
   if (root == nullptr || root->childCount() == 0) return 1;
@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
   mode->hide();
 
   window.SetModeAnswerer([] { return RecoveryMode::kNormal; });
-  Click(window.Control(ControlId::kNext));
-  if (!WaitForStep(window, 2)) return 1;
+  Click(window.Control(WindowControl::kNext));
+  if (!WaitForStep(window, WizardStep::kFiles)) return 1;
   CFolderTreeCtrl* files = window.Tree(TreeKind::kFile);
   if (files != nullptr && files->Root() != nullptr && files->Root()->childCount() > 0) {
     files->expandAll();
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   ok &= Save(&window, out, QStringLiteral("3-files-icons.png"));
   window.Controller().SetListViewMode(ListViewMode::kDetails);
 
-  QWidget* help = window.Control(ControlId::kIdentifyHelp);
+  QWidget* help = window.Control(WindowControl::kIdentifyHelp);
   window.QuickHelpTooltip()->ShowFor(help, window.mapToGlobal(QPoint(40, 40)));
   ok &= Save(window.QuickHelpTooltip(), out, QStringLiteral("quick-help.png"));
   window.QuickHelpTooltip()->hide();

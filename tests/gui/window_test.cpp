@@ -85,8 +85,8 @@ struct Rig {
   }
 
   CFolderTreeCtrl* Tree(TreeKind kind) const { return window->Tree(kind); }
-  QWidget* Control(ControlId id) const { return window->Control(id); }
-  bool Visible(ControlId id) const { return Control(id)->isVisible(); }
+  QWidget* Control(WindowControl id) const { return window->Control(id); }
+  bool Visible(WindowControl id) const { return Control(id)->isVisible(); }
 
   void ChooseDrive(const QString& text = QStringLiteral("Storage Device0")) {
     ClickItem(Tree(TreeKind::kDisk), FindItem(Tree(TreeKind::kDisk), text));
@@ -181,39 +181,40 @@ class WindowTest : public QObject {
     Rig rig({image_});
     QCOMPARE(rig.window->windowTitle(), QStringLiteral("Tolvar for SCO OpenServer (HTFS / EAFS)"));
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->text(0), QStringLiteral("My Computer"));
-    QCOMPARE(rig.Control(ControlId::kNext)->toolTip(), QStringLiteral("Go to next step"));
-    QCOMPARE(rig.Control(ControlId::kBack)->toolTip(), QStringLiteral("Go to previous step"));
-    QCOMPARE(rig.Control(ControlId::kStop)->toolTip(), QStringLiteral("Stops the current process"));
-    QCOMPARE(rig.Control(ControlId::kHomePageLink)->toolTip(),
+    QCOMPARE(rig.Control(WindowControl::kNext)->toolTip(), QStringLiteral("Go to next step"));
+    QCOMPARE(rig.Control(WindowControl::kBack)->toolTip(), QStringLiteral("Go to previous step"));
+    QCOMPARE(rig.Control(WindowControl::kStop)->toolTip(),
+             QStringLiteral("Stops the current process"));
+    QCOMPARE(rig.Control(WindowControl::kHomePageLink)->toolTip(),
              QStringLiteral("Click here to visit software home page"));
     QVERIFY(rig.window->QuickHelpTooltip()
-                ->MarkupFor(rig.Control(ControlId::kRangeHelp))
+                ->MarkupFor(rig.Control(WindowControl::kRangeHelp))
                 .contains(QStringLiteral("<h3>Scan Control</h3>")));
-    Click(rig.Control(ControlId::kHomePageLink));
+    Click(rig.Control(WindowControl::kHomePageLink));
     QCOMPARE(rig.opened.size(), std::size_t{1});
     rig.opened.clear();
     QCOMPARE(Rig::ChildTexts(rig.Tree(TreeKind::kDisk)->Root()), QStringList{"Storage Device0"});
-    QVERIFY(!rig.Visible(ControlId::kNext));
+    QVERIFY(!rig.Visible(WindowControl::kNext));
     QVERIFY(!rig.window->ListWidget()->isVisible());
-    QVERIFY(
-        qobject_cast<QAbstractButton*>(rig.Control(ControlId::kUsePartitionTable))->isChecked());
-    QCOMPARE(qobject_cast<QLabel*>(rig.Control(ControlId::kQuickHelp))->text(),
+    QVERIFY(qobject_cast<QAbstractButton*>(rig.Control(WindowControl::kUsePartitionTable))
+                ->isChecked());
+    QCOMPARE(qobject_cast<QLabel*>(rig.Control(WindowControl::kQuickHelp))->text(),
              QStringLiteral("1. Select the disk to recover from left pane.\n2. Select the Volume "
                             "Identify Option.\n3. Click Next Button."));
 
     rig.ChooseDrive();
     QCOMPARE(rig.PanelValue("Model"), QStringLiteral("Disk Image"));
     QVERIFY(rig.PanelValue("Capacity").endsWith(QStringLiteral(" MB ( Approx )")));
-    QVERIFY(rig.Visible(ControlId::kNext));
+    QVERIFY(rig.Visible(WindowControl::kNext));
 
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->text(0), QStringLiteral("Partitions"));
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
     QVERIFY(!rig.Tree(TreeKind::kDisk)->isVisible());
-    QVERIFY(rig.Visible(ControlId::kBack));
-    QVERIFY(!rig.Visible(ControlId::kStop));
-    QVERIFY(!rig.Visible(ControlId::kProgress));
+    QVERIFY(rig.Visible(WindowControl::kBack));
+    QVERIFY(!rig.Visible(WindowControl::kStop));
+    QVERIFY(!rig.Visible(WindowControl::kProgress));
 
     rig.ChooseVolume(0);
     QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("HTFS"));
@@ -223,8 +224,8 @@ class WindowTest : public QObject {
 
     // Normal: the folders of the walk, the root's rows in the list.
     rig.mode = RecoveryMode::kNormal;
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
     QVERIFY(files->isVisible() && files->isEnabled());
     QCOMPARE(files->Root()->text(0), volumeName);
@@ -240,8 +241,8 @@ class WindowTest : public QObject {
     QCOMPARE(model->index(3, 2).data().toString(), QStringLiteral("70000"));
     QCOMPARE(model->index(3, 2).data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight,
              Qt::AlignRight);
-    QVERIFY(!rig.Visible(ControlId::kStop));
-    QVERIFY(rig.Visible(ControlId::kBack));
+    QVERIFY(!rig.Visible(WindowControl::kStop));
+    QVERIFY(rig.Visible(WindowControl::kBack));
 
     // Assistive tools read the list's cells as their texts.
     QAccessibleInterface* list = QAccessible::queryAccessibleInterface(rig.window->ListDetails());
@@ -255,47 +256,47 @@ class WindowTest : public QObject {
     QCOMPARE(rig.ListNames(), (QStringList{"sub", "notes.txt"}));
 
     // Back to the volume step: the same volume tree, no search again.
-    Click(rig.Control(ControlId::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kBack));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QVERIFY(rig.Tree(TreeKind::kVolume)->isVisible());
     QCOMPARE(rig.Tree(TreeKind::kVolume)->Root()->childCount(), 2);
     QVERIFY(!rig.window->ListWidget()->isVisible());
-    QVERIFY(!rig.Visible(ControlId::kNext));
+    QVERIFY(!rig.Visible(WindowControl::kNext));
 
     // Extensive: the orphans' folder joins the root.
     rig.ChooseVolume(0);
     rig.mode = RecoveryMode::kExtensive;
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     QVERIFY(Rig::ChildTexts(rig.Tree(TreeKind::kFile)->Root()).contains(QStringLiteral("LostDir")));
     QVERIFY(rig.ListNames().contains(QStringLiteral("README")));
 
     // Back twice: the disk step with its options again.
-    Click(rig.Control(ControlId::kBack));
-    QVERIFY(WaitForStep(*rig.window, 1));
-    Click(rig.Control(ControlId::kBack));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    Click(rig.Control(WindowControl::kBack));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
+    Click(rig.Control(WindowControl::kBack));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
-    QVERIFY(rig.Visible(ControlId::kUsePartitionTable));
-    QVERIFY(rig.Visible(ControlId::kIdentifyGroup));
-    QVERIFY(!rig.Visible(ControlId::kBack));
+    QVERIFY(rig.Visible(WindowControl::kUsePartitionTable));
+    QVERIFY(rig.Visible(WindowControl::kIdentifyGroup));
+    QVERIFY(!rig.Visible(WindowControl::kBack));
     QVERIFY(rig.messages.empty());
   }
 
   void CancelledModeDialogStaysOnTheVolumeStep() {
     Rig rig({image_});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(1);
     QCOMPARE(rig.PanelValue("Volume Type"), QStringLiteral("EAFS"));
     rig.mode = std::nullopt;
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     QCoreApplication::processEvents();
-    QCOMPARE(rig.session.state.step, 1);
-    QVERIFY(!rig.Visible(ControlId::kNext));
+    QCOMPARE(rig.session.state.step, WizardStep::kVolume);
+    QVERIFY(!rig.Visible(WindowControl::kNext));
     rig.ChooseVolume(1);
-    QVERIFY(rig.Visible(ControlId::kNext));
+    QVERIFY(rig.Visible(WindowControl::kNext));
   }
 
   void StopDuringAMountKeepsWhatWasFound() {
@@ -304,36 +305,36 @@ class WindowTest : public QObject {
     auto gated = std::make_shared<GatedSource>(std::move(*file));
     Rig rig(gated);
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
 
     // The walk stops at the root folder's block until Stop is answered.
     const auto* root = report_.volumes[0].Find("/");
     QVERIFY(root != nullptr && !root->dataBlocks.empty());
     gated->HoldAt(report_.volumes[0].SectorOfBlock(root->dataBlocks[0]));
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitFor([&] { return gated->Held() && rig.Visible(ControlId::kStop); }));
-    QVERIFY(!rig.Visible(ControlId::kBack));
-    QVERIFY(rig.Visible(ControlId::kProgress));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitFor([&] { return gated->Held() && rig.Visible(WindowControl::kStop); }));
+    QVERIFY(!rig.Visible(WindowControl::kBack));
+    QVERIFY(rig.Visible(WindowControl::kProgress));
 
     rig.answer = Answer::kNo;
-    Click(rig.Control(ControlId::kStop));
+    Click(rig.Control(WindowControl::kStop));
     QCOMPARE(rig.messages.back().text, std::string("Do you want to stop the current process ?"));
     QVERIFY(rig.messages.back().question);
     QVERIFY(!rig.session.state.StopRequested());
     rig.answer = Answer::kYes;
-    Click(rig.Control(ControlId::kStop));
+    Click(rig.Control(WindowControl::kStop));
     QVERIFY(rig.session.state.StopRequested());
     gated->Release();
 
     // The walk ends after the root: its folders, none of theirs.
-    QVERIFY(WaitForStep(*rig.window, 2));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     CFolderTreeCtrl* files = rig.Tree(TreeKind::kFile);
     QCOMPARE(Rig::ChildTexts(files->Root()), (QStringList{"docs", "zeta"}));
     QCOMPARE(FindItem(files, "sub"), nullptr);
     QVERIFY(!rig.session.state.StopRequested());
-    QVERIFY(!rig.Visible(ControlId::kStop));
+    QVERIFY(!rig.Visible(WindowControl::kStop));
   }
 
   void ClosingDuringAMountWaitsForTheWorker() {
@@ -342,13 +343,13 @@ class WindowTest : public QObject {
     auto gated = std::make_shared<GatedSource>(std::move(*file));
     Rig rig(gated);
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     const auto* root = report_.volumes[0].Find("/");
     QVERIFY(root != nullptr && !root->dataBlocks.empty());
     gated->HoldAt(report_.volumes[0].SectorOfBlock(root->dataBlocks[0]));
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return gated->Held(); }));
 
     // Yes while the worker holds the file tree: the window stays until the
@@ -367,7 +368,7 @@ class WindowTest : public QObject {
     tolvar::testing::DiskBuilder blank(400);
     Rig rig({WriteDisk(blank, "blank.img")});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     // The drive is opened and its record looked for on a worker.
     QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
     QCOMPARE(rig.messages.size(), std::size_t{1});
@@ -375,19 +376,19 @@ class WindowTest : public QObject {
              std::string("No HTFS/EAFS Partition Found  !! \r\nSelect Search Partition and then "
                          "Click Next."));
     QCOMPARE(rig.messages[0].kind, MessageKind::kInformation);
-    QCOMPARE(rig.session.state.step, 0);
-    QVERIFY(!rig.Visible(ControlId::kNext));
+    QCOMPARE(rig.session.state.step, WizardStep::kDisk);
+    QVERIFY(!rig.Visible(WindowControl::kNext));
     rig.ChooseDrive();
-    QVERIFY(rig.Visible(ControlId::kNext));
+    QVERIFY(rig.Visible(WindowControl::kNext));
   }
 
   void BadRangesAreRefusedAndNextComesBack() {
     tolvar::testing::DiskBuilder blank(400);
     Rig rig({WriteDisk(blank, "blank-range.img")});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kSearchPartition));
-    auto* start = qobject_cast<QLineEdit*>(rig.Control(ControlId::kStartField));
-    auto* end = qobject_cast<QLineEdit*>(rig.Control(ControlId::kEndField));
+    Click(rig.Control(WindowControl::kSearchPartition));
+    auto* start = qobject_cast<QLineEdit*>(rig.Control(WindowControl::kStartField));
+    auto* end = qobject_cast<QLineEdit*>(rig.Control(WindowControl::kEndField));
     QVERIFY(start->isVisible() && end->isVisible());
     QCOMPARE(start->text(), QStringLiteral("0"));
     QCOMPARE(end->text(), QString::number(rig.session.drives.Current().totalSectors));
@@ -406,21 +407,21 @@ class WindowTest : public QObject {
       rig.messages.clear();
       start->setText(QString::fromLatin1(c.start));
       end->setText(QString::fromLatin1(c.end));
-      Click(rig.Control(ControlId::kNext));
+      Click(rig.Control(WindowControl::kNext));
       QCOMPARE(rig.messages.size(), std::size_t{1});
       QCOMPARE(rig.messages[0].text, std::string(c.message));
       QCOMPARE(rig.messages[0].kind, MessageKind::kError);
-      QVERIFY2(rig.Visible(ControlId::kNext), c.message);
-      QCOMPARE(rig.session.state.step, 0);
+      QVERIFY2(rig.Visible(WindowControl::kNext), c.message);
+      QCOMPARE(rig.session.state.step, WizardStep::kDisk);
     }
 
     // A valid range over a disk without volumes finds nothing.
     rig.messages.clear();
     start->setText(QStringLiteral("0"));
     end->setText(QStringLiteral("300"));
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QCOMPARE(rig.messages[0].text, std::string("No HTFS/EAFS Partition Found  !!"));
     QVERIFY(rig.Tree(TreeKind::kDisk)->isVisible());
   }
@@ -430,12 +431,12 @@ class WindowTest : public QObject {
     disk.PartitionRecord({{200, 400}});
     Rig rig({WriteDisk(disk, "empty-record.img")});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return !rig.messages.empty(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     QCOMPARE(rig.messages[0].text,
              std::string("No HTFS/EAFS Partition Found  !! \r\nUser stopped the search process."));
-    QVERIFY(rig.Visible(ControlId::kUsePartitionTable));
+    QVERIFY(rig.Visible(WindowControl::kUsePartitionTable));
   }
 
   void ClosingAsksFirst() {
@@ -484,6 +485,65 @@ class WindowTest : public QObject {
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
   }
 
+  void OpenedImageTakesItsMapfileAndAFolderForTheFilesItNames() {
+    Rig rig({image_});
+    tolvar::testing::DiskBuilder blank(400);
+    const std::string image = WriteDisk(blank, "mapped.img");
+    const auto write = [this](const char* name, const std::string& text) {
+      std::ofstream(dir_ / name) << text;
+      return QString::fromStdString((dir_ / name).string());
+    };
+    // A map that does not parse, or that describes a larger image, is
+    // refused with the engine's line and reason, and adds nothing.
+    struct Refusal {
+      const char* name;
+      std::string text;
+      const char* reason;
+    };
+    for (const Refusal& bad : {Refusal{"bad.map", "0 +\n0 0x200 +\n0x100 0x200 ?\n", "line 3"},
+                               Refusal{"big.map", "0 +\n0 0x100000 +\n", "another image"}}) {
+      rig.messages.clear();
+      QVERIFY(!rig.window->AddDiskImage(QString::fromStdString(image), write(bad.name, bad.text)));
+      QCOMPARE(rig.messages.size(), std::size_t{1});
+      QVERIFY2(rig.messages[0].text.find(bad.reason) != std::string::npos,
+               rig.messages[0].text.c_str());
+      QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 1);
+    }
+    const QString good = write("good.map", "0 +\n0 0x32000 +\n");
+    QVERIFY(rig.window->AddDiskImage(QString::fromStdString(image), good));
+    QCOMPARE(rig.session.rescueMaps.at(image).mapfile, good.toStdString());
+    QVERIFY(!rig.session.rescueMaps.contains(image_));
+
+    // A descriptor whose extent lies in another folder: the window offers to
+    // name that folder, and opens the image with it.
+    std::filesystem::create_directories(dir_ / "vm" / "extents");
+    blank.WriteTo(dir_ / "vm" / "extents" / "disk-flat.vmdk");
+    const std::string descriptor = (dir_ / "vm" / "disk.vmdk").string();
+    std::ofstream(descriptor) << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+                                 "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
+                                 "# Extent description\nRW 400 FLAT \"disk-flat.vmdk\" 0\n\n"
+                                 "# The Disk Data Base\n#DDB\n\n"
+                                 "ddb.virtualHWVersion = \"4\"\nddb.geometry.cylinders = \"0\"\n"
+                                 "ddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"63\"\n"
+                                 "ddb.adapterType = \"ide\"\n";
+    int chooserCalls = 0;
+    rig.window->SetFolderChooser([&] {
+      ++chooserCalls;
+      return QString::fromStdString((dir_ / "vm" / "extents").string());
+    });
+    for (const Answer answer : {Answer::kNo, Answer::kYes}) {
+      rig.messages.clear();
+      rig.answer = answer;
+      const bool added = rig.window->AddDiskImage(QString::fromStdString(descriptor));
+      QVERIFY2(added == (answer == Answer::kYes), rig.messages.back().text.c_str());
+      QCOMPARE(rig.messages.size(), std::size_t{1});
+      QVERIFY(rig.messages[0].question);
+      QVERIFY(rig.messages[0].text.find("disk-flat.vmdk") != std::string::npos);
+    }
+    QCOMPARE(chooserCalls, 1);
+    QCOMPARE(rig.Tree(TreeKind::kDisk)->Root()->childCount(), 3);
+  }
+
   void UnreadableDeviceIsListedWithItsReasonAndAdvice() {
     if (::geteuid() == 0) QSKIP("root reads every device node");
     tolvar::testing::TempDir fake;
@@ -514,33 +574,34 @@ class WindowTest : public QObject {
     QCOMPARE(messages.size(), std::size_t{1});
     QVERIFY(messages[0].find("disk group") != std::string::npos);
     QVERIFY(messages[0].find("pkexec tolvar-gui") != std::string::npos);
-    Click(window.Control(ControlId::kNext));
+    Click(window.Control(WindowControl::kNext));
     QCOMPARE(messages.size(), std::size_t{2});
-    QCOMPARE(session.state.step, 0);
+    QCOMPARE(session.state.step, WizardStep::kDisk);
   }
 
   void EveryControlHasANameForAssistiveTools() {
     Rig rig({image_});
     rig.ChooseDrive();
     QAccessible::setActive(true);
-    for (ControlId id :
-         {ControlId::kNext, ControlId::kBack, ControlId::kStop, ControlId::kUsePartitionTable,
-          ControlId::kSearchPartition, ControlId::kStartField, ControlId::kEndField,
-          ControlId::kIdentifyHelp, ControlId::kRangeHelp, ControlId::kProgress,
-          ControlId::kHomePageLink, ControlId::kBrowseList, ControlId::kPanelValue1}) {
+    for (WindowControl id :
+         {WindowControl::kNext, WindowControl::kBack, WindowControl::kStop,
+          WindowControl::kUsePartitionTable, WindowControl::kSearchPartition,
+          WindowControl::kStartField, WindowControl::kEndField, WindowControl::kIdentifyHelp,
+          WindowControl::kRangeHelp, WindowControl::kProgress, WindowControl::kHomePageLink,
+          WindowControl::kBrowseList, WindowControl::kPanelValue1}) {
       QAccessibleInterface* face = QAccessible::queryAccessibleInterface(rig.Control(id));
       QVERIFY(face != nullptr);
       QVERIFY2(!face->text(QAccessible::Name).isEmpty(),
                qPrintable(QString::number(static_cast<int>(id))));
     }
-    const auto name = [&](ControlId id) {
+    const auto name = [&](WindowControl id) {
       return QAccessible::queryAccessibleInterface(rig.Control(id))->text(QAccessible::Name);
     };
-    QCOMPARE(name(ControlId::kNext), QStringLiteral("Next"));
-    QCOMPARE(name(ControlId::kBack), QStringLiteral("Back"));
-    QCOMPARE(name(ControlId::kStop), QStringLiteral("Stop"));
+    QCOMPARE(name(WindowControl::kNext), QStringLiteral("Next"));
+    QCOMPARE(name(WindowControl::kBack), QStringLiteral("Back"));
+    QCOMPARE(name(WindowControl::kStop), QStringLiteral("Stop"));
     // A value reads as its text, labelled by its caption.
-    QCOMPARE(name(ControlId::kPanelValue1),
+    QCOMPARE(name(WindowControl::kPanelValue1),
              QString::fromStdString(rig.session.drives.Current().model));
 
     // The tree's items read as their texts.
@@ -563,11 +624,11 @@ class WindowTest : public QObject {
     QVERIFY(imagekit::BuildImage(disk, path).has_value());
     Rig rig({path});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     const QStringList diskOrder = {"beta", "file10", "file2", "File1"};
     QCOMPARE(rig.ListNames(), diskOrder);
 
@@ -620,11 +681,11 @@ class WindowTest : public QObject {
   void SelectedRowsAreDrawnInTheHighlightColours() {
     Rig rig({image_});
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 2));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kFiles));
     QTreeView* list = rig.window->ListDetails();
     list->setFocus();
     QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
@@ -664,8 +725,8 @@ class WindowTest : public QObject {
     checkPanel();
     QCOMPARE(rows, 5);
     QCOMPARE(rig.PanelValue("Cylinders"), QString::number(rig.session.drives.Current().cylinders));
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     rig.ChooseVolume(0);
     checkPanel();
     QCOMPARE(rows, 4);
@@ -683,7 +744,7 @@ class WindowTest : public QObject {
         QVERIFY(!face->relations(QAccessible::Label).isEmpty());
       }
     };
-    PropertiesFields fields{"notes.txt", "11 bytes", "", "01/02/2020", "10:11:12"};
+    PropertiesFields fields{"notes.txt", "11 bytes", "", "01/02/2020", "10:11:12", {}};
     PropertiesDialog properties(fields);
     checkDialog(
         properties,
@@ -722,12 +783,12 @@ class WindowTest : public QObject {
     rig.window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
     QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kDisk));
-    QCOMPARE(rig.Control(ControlId::kHomePageLink)->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(rig.Control(WindowControl::kHomePageLink)->focusPolicy(), Qt::NoFocus);
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kNext));
-    QVERIFY(WaitForStep(*rig.window, 1));
+    Click(rig.Control(WindowControl::kNext));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kVolume));
     QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kVolume));
-    Click(rig.Control(ControlId::kBack));
+    Click(rig.Control(WindowControl::kBack));
     QCOMPARE(QApplication::focusWidget(), rig.Tree(TreeKind::kDisk));
   }
 
@@ -747,8 +808,8 @@ class WindowTest : public QObject {
     QTest::qWait(10);
     QWidget* tree = rig.Tree(TreeKind::kDisk);
     QWidget* list = rig.window->ListWidget();
-    QWidget* next = rig.Control(ControlId::kNext);
-    QWidget* link = rig.Control(ControlId::kHomePageLink);
+    QWidget* next = rig.Control(WindowControl::kNext);
+    QWidget* link = rig.Control(WindowControl::kHomePageLink);
     const QRect tree0 = tree->geometry(), list0 = list->geometry();
     const QRect next0 = next->geometry(), link0 = link->geometry();
     rig.window->resize(rig.window->sizeHint() + QSize(300, 200));
@@ -767,7 +828,7 @@ class WindowTest : public QObject {
   void AsRootNothingIsOpenedAndTheWindowSaysWhat() {
     Rig rig({image_});
     rig.window->SetRunsAsRoot(true);
-    Click(rig.Control(ControlId::kHomePageLink));
+    Click(rig.Control(WindowControl::kHomePageLink));
     QVERIFY(rig.opened.empty());
     QCOMPARE(rig.messages.size(), std::size_t{1});
     QVERIFY(rig.messages[0].text.find("runs as root") != std::string::npos);
@@ -793,9 +854,9 @@ class WindowTest : public QObject {
     Rig rig(gated);
     rig.session.settings.sectorsPerRead = 1;
     rig.ChooseDrive();
-    Click(rig.Control(ControlId::kSearchPartition));
+    Click(rig.Control(WindowControl::kSearchPartition));
     gated->HoldAt(kSectors / 2);
-    Click(rig.Control(ControlId::kNext));
+    Click(rig.Control(WindowControl::kNext));
     QVERIFY(WaitFor([&] { return gated->Held(); }));
     QTest::qWait(2 * QtDispatcher::kProgressIntervalMs);
     // The shown sector has caught up with the reads (the latest value won).
@@ -804,11 +865,11 @@ class WindowTest : public QObject {
              qPrintable(QString::number(rig.window->QueueHighWater())));
 
     rig.answer = Answer::kYes;
-    Click(rig.Control(ControlId::kStop));
+    Click(rig.Control(WindowControl::kStop));
     QVERIFY(rig.session.state.StopRequested());
     gated->Release();
     QVERIFY(WaitFor([&] { return !rig.window->Controller().WorkerRunning(); }));
-    QVERIFY(WaitForStep(*rig.window, 0));
+    QVERIFY(WaitForStep(*rig.window, WizardStep::kDisk));
     // Stopped soon after the held read: far from the end of the range.
     QVERIFY(gated->SectorsReached() < kSectors * 3 / 4);
     QVERIFY(rig.window->QueueHighWater() <= 8);

@@ -27,7 +27,7 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000) {
 }
 
 // The wizard is on `step` with no worker running and every queued call run.
-inline bool WaitForStep(CRecoveryWizardDlg& window, int step) {
+inline bool WaitForStep(CRecoveryWizardDlg& window, WizardStep step) {
   const bool reached = WaitFor([&] {
     return window.Controller().GetSession().state.step == step &&
            !window.Controller().WorkerRunning();

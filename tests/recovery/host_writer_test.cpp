@@ -73,9 +73,10 @@ TEST(KernelCopy, EveryPathWritesExactlyTheBytesAsked) {
     bool copies;
   };
   const Case cases[] = {
-      {"copy-range", {true, true}, true},
-      {"sendfile", {false, true}, true},
-      {"refused", {false, false}, false},
+      {"copy-range", {true, true, true}, true},
+      {"sendfile", {false, true, true}, true},
+      {"splice", {false, false, true}, true},
+      {"refused", {false, false, false}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,8 +114,10 @@ TEST(KernelCopy, ACopyThatStopsShortLeavesTheFileAsItWas) {
   FileSource source(dir / "image", image);
   fs::create_directories(dir / "out");
   const FolderHandle folder = OpenFolder(dir / "out");
-  for (const PendingFile::KernelCopyMode start :
-       {PendingFile::KernelCopyMode{true, true}, PendingFile::KernelCopyMode{false, true}}) {
+  for (const PendingFile::KernelCopyMode& start :
+       {PendingFile::KernelCopyMode{true, true, true},
+        PendingFile::KernelCopyMode{false, true, true},
+        PendingFile::KernelCopyMode{false, false, true}}) {
     auto pending = PendingFile::Create(folder, "short");
     ASSERT_TRUE(pending.has_value());
     PendingFile::KernelCopyMode mode = start;
@@ -143,6 +146,7 @@ TEST(KernelCopy, ACopyThatStopsShortLeavesTheFileAsItWas) {
   EXPECT_FALSE(*copied);
   EXPECT_FALSE(mode.copyRange);
   EXPECT_FALSE(mode.sendFile);
+  EXPECT_FALSE(mode.splice);
 }
 
 // The temporary name can never be a recovered file's name, and cleanup takes

@@ -11,8 +11,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/dialog_steps.hpp"
-#include "tests/support/recording_feedback.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace tolvar {
@@ -104,10 +102,8 @@ TEST(Restore, EachFormatIsRestoredBesideTheOriginalWhichGoes) {
   Put(dir / "packed", Compress(data, CompressionFormat::kGzip));  // no suffix
   Put(dir / "empty.gz", Compress("", CompressionFormat::kGzip));
   Put(dir / "fake.gz", "not compressed at all");
-  RecordingFeedback feedback;
-  RestoreFeedback status(feedback);
-  auto report = RestoreCompressedFiles(dir.Path().string(), status);
-  if (report) ShowRestoreOutcome(feedback, *report);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   for (const char* name : {"a", "sub/b", "sub/deeper/c", "d", "packed.restored"}) {
     EXPECT_EQ(Slurp(dir / name), data) << name;
@@ -132,10 +128,8 @@ TEST(Restore, ARestoredNameThatIsTakenGetsANumber) {
   testing::TempDir dir;
   Put(dir / "notes.gz", Compress("new", CompressionFormat::kGzip));
   Put(dir / "notes", "keep me");
-  RecordingFeedback feedback;
-  RestoreFeedback status(feedback);
-  auto report = RestoreCompressedFiles(dir.Path().string(), status);
-  if (report) ShowRestoreOutcome(feedback, *report);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "notes"), "keep me");
   EXPECT_EQ(Slurp(dir / "notes (1)"), "new");
@@ -156,10 +150,8 @@ TEST(Restore, DamagedArchivesAreReportedAndLeftAsTheyWere) {
   Put(dir / "truncated.xz", truncated);
   Put(dir / "bad.bz2", badBzip);
   Put(dir / "trailer.gz", badTrailer);
-  RecordingFeedback feedback;
-  RestoreFeedback status(feedback);
-  auto report = RestoreCompressedFiles(dir.Path().string(), status);
-  if (report) ShowRestoreOutcome(feedback, *report);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Slurp(dir / "flipped.gz"), flipped);
   EXPECT_EQ(Slurp(dir / "truncated.xz"), truncated);
@@ -183,10 +175,8 @@ TEST(Restore, LinksAreNeverFollowed) {
   Put(outside / "secret.gz", Compress("secret", CompressionFormat::kGzip));
   fs::create_symlink(outside / "secret.gz", dir / "link.gz");
   fs::create_directory_symlink(outside.Path(), dir / "linkdir");
-  RecordingFeedback feedback;
-  RestoreFeedback status(feedback);
-  auto report = RestoreCompressedFiles(dir.Path().string(), status);
-  if (report) ShowRestoreOutcome(feedback, *report);
+  RestoreObserver observer;
+  auto report = RestoreCompressedFiles(dir.Path().string(), observer);
   ASSERT_TRUE(report.has_value());
   EXPECT_TRUE(fs::exists(outside / "secret.gz"));
   EXPECT_FALSE(fs::exists(outside / "secret"));
@@ -244,8 +234,8 @@ TEST(Restore, NestedMultiMemberAndPaddedFilesRestore) {
   Put(dir / "nested.gz.gz", Compress(gz, CompressionFormat::kGzip));
   Put(dir / "multi.gz", Compress("first part\n", CompressionFormat::kGzip) +
                             Compress("second part\n", CompressionFormat::kGzip));
-  Put(dir / "pair.bz2", Compress("one\n", CompressionFormat::kBzip2) +
-                             Compress("two\n", CompressionFormat::kBzip2));
+  Put(dir / "pair.bz2",
+      Compress("one\n", CompressionFormat::kBzip2) + Compress("two\n", CompressionFormat::kBzip2));
   Put(dir / "padded.gz", gz + std::string(512, '\0'));
   Put(dir / "tail.gz", gz + "not gzip");
   RestoreObserver observer;
@@ -327,36 +317,6 @@ TEST(Restore, LeftoversOfAnInterruptedRunAreRemovedAndNamed) {
                                               "sub/.tolvar%partial-4194305-3"));
   EXPECT_THAT(NamesIn(dir / "sub"), ::testing::ElementsAre(".tolvar-partial-4194305"));
   EXPECT_TRUE(fs::exists(dir / running));
-}
-
-TEST(RestoreDialog, NoRecordsTheDeclineAndAYesLaterStillStarts) {
-  RecordingFeedback feedback;
-  RestoreState state;
-  feedback.QueueAnswer(Answer::kNo);
-  EXPECT_EQ(StartRestoreDialog(feedback, state), RestoreStart::kDeclined);
-  EXPECT_EQ(state.restoreDeclined.load(), 1);
-  ASSERT_EQ(feedback.EventsOf("AskYesNo").size(), 1u);
-  EXPECT_EQ(feedback.EventsOf("AskYesNo")[0].text, kRestoreQuestion);
-  feedback.QueueAnswer(Answer::kYes);
-  EXPECT_EQ(StartRestoreDialog(feedback, state), RestoreStart::kStartWorker);
-}
-
-TEST(RestoreDialog, TheWorkerAlwaysEndsAndSaysSo) {
-  testing::TempDir dir;
-  Put(dir / "x.gz", Compress("x", CompressionFormat::kGzip));
-  RecordingFeedback feedback;
-  for (const fs::path& folder : {dir.Path(), dir / "missing"}) {
-    RestoreWorker worker;
-    std::atomic<int> finishedCalls{0};
-    RestoreFeedback status(feedback);
-    worker.Start(folder.string(), status, [&] { ++finishedCalls; });
-    worker.Join();
-    EXPECT_TRUE(worker.Finished());
-    EXPECT_EQ(finishedCalls.load(), 1);
-    ASSERT_TRUE(worker.Result().has_value());
-    EXPECT_EQ(worker.Result()->has_value(), folder == dir.Path());
-  }
-  EXPECT_EQ(Slurp(dir / "x"), "x");
 }
 
 }  // namespace

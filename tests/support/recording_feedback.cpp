@@ -22,13 +22,13 @@ Answer RecordingFeedback::AskYesNo(std::string_view text, MessageKind kind) {
 
 void RecordingFeedback::SetPanelMode(const PanelLayout& layout) {
   std::lock_guard lock(mutex_);
-  Record({"SetPanelMode", std::to_string(layout.mode), layout.mode});
+  Record({"SetPanelMode", std::string(PanelModeName(layout.mode)), 0});
   if (layout.clearsFirst) {
     rows_.clear();
     status_.clear();
   }
   if (!layout.rows.empty()) rows_ = layout.rows;
-  if (layout.mode == 0) status_.clear();
+  if (layout.mode == PanelMode::kDrive) status_.clear();
   if (layout.statusShown) status_ = layout.statusText;
   if (!layout.quickHelp.empty()) quickHelp_ = layout.quickHelp;
   mode_ = layout.mode;
@@ -37,7 +37,8 @@ void RecordingFeedback::SetPanelMode(const PanelLayout& layout) {
 void RecordingFeedback::SetRowValue(std::string_view label, std::string_view value) {
   std::lock_guard lock(mutex_);
   Record({"SetRowValue", std::string(label) + "=" + std::string(value), 0});
-  auto it = std::find_if(rows_.begin(), rows_.end(), [&](const PanelRow& r) { return r.label == label; });
+  auto it =
+      std::find_if(rows_.begin(), rows_.end(), [&](const PanelRow& r) { return r.label == label; });
   if (it != rows_.end()) {
     it->value = std::string(value);
   } else {
@@ -128,7 +129,7 @@ std::string RecordingFeedback::QuickHelp() const {
   return quickHelp_;
 }
 
-int RecordingFeedback::PanelMode() const {
+PanelMode RecordingFeedback::Mode() const {
   std::lock_guard lock(mutex_);
   return mode_;
 }

@@ -42,7 +42,7 @@ class RecordingFeedback final : public Feedback {
   [[nodiscard]] std::string StatusText() const;
   [[nodiscard]] int Progress() const;
   [[nodiscard]] std::string QuickHelp() const;
-  [[nodiscard]] int PanelMode() const;
+  [[nodiscard]] PanelMode Mode() const;
 
  private:
   void Record(Event event);
@@ -54,7 +54,7 @@ class RecordingFeedback final : public Feedback {
   std::string status_;
   int progress_ = 0;
   std::string quickHelp_;
-  int mode_ = -1;
+  PanelMode mode_ = PanelMode::kCleared;
 };
 
 }  // namespace tolvar

@@ -23,19 +23,44 @@ std::vector<std::string> RecordingView::Tree::ChildTexts(ViewItem parent) const 
 
 void RecordingView::Call(std::string text) { calls.push_back(std::move(text)); }
 
-void RecordingView::ShowControl(ControlId control, bool shown) {
-  controls[control].shown = shown;
-  Call(fmt::format("Show({},{})", static_cast<int>(control), shown));
+namespace {
+
+std::string_view ButtonName(WizardButton button) {
+  switch (button) {
+    case WizardButton::kNext:
+      return "Next";
+    case WizardButton::kBack:
+      return "Back";
+    case WizardButton::kStop:
+      return "Stop";
+  }
+  return "?";
 }
 
-void RecordingView::EnableControl(ControlId control, bool enabled) {
-  controls[control].enabled = enabled;
-  Call(fmt::format("Enable({},{})", static_cast<int>(control), enabled));
+std::string_view SectionName(PaneSection section) {
+  switch (section) {
+    case PaneSection::kIdentifyOptions:
+      return "IdentifyOptions";
+    case PaneSection::kSectorRange:
+      return "SectorRange";
+    case PaneSection::kProgress:
+      return "Progress";
+    case PaneSection::kStatusLine:
+      return "StatusLine";
+  }
+  return "?";
 }
 
-void RecordingView::SetControlText(ControlId control, std::string_view text) {
-  controls[control].text = std::string(text);
-  Call(fmt::format("SetText({},{})", static_cast<int>(control), text));
+}  // namespace
+
+void RecordingView::ShowButton(WizardButton button, bool shown) {
+  buttons[button] = shown;
+  Call(fmt::format("Button({},{})", ButtonName(button), shown));
+}
+
+void RecordingView::ShowSection(PaneSection section, bool shown) {
+  sections[section] = shown;
+  Call(fmt::format("Section({},{})", SectionName(section), shown));
 }
 
 void RecordingView::SetStatusText(std::string_view text) {
@@ -53,25 +78,55 @@ void RecordingView::SetProgress(int position) {
   Call(fmt::format("Progress({})", position));
 }
 
-void RecordingView::CheckRadio(ControlId radio) {
-  checkedRadio = radio;
-  Call(fmt::format("Check({})", static_cast<int>(radio)));
+void RecordingView::CheckIdentifyOption(IdentifyOption option) {
+  checkedOption = option;
+  Call(fmt::format("Check({})", static_cast<int>(option)));
 }
 
-std::string RecordingView::ReadField(ControlId field) { return Text(field); }
+void RecordingView::SetSectorRange(const SectorRangeText& newRange) { range = newRange; }
+
+SectorRangeText RecordingView::ReadSectorRange() { return range; }
 
 void RecordingView::SetPanel(const PanelLayout& layout) {
   panel = layout.rows;
-  controls[ControlId::kStatusLine].shown = layout.statusShown;
+  lastSnapshot_ = {};  // a new layout: the next worker's snapshots start afresh
+  sections[PaneSection::kStatusLine] = layout.statusShown;
   status = layout.statusText;
-  Call(fmt::format("Panel({})", layout.mode));
+  Call(fmt::format("Panel({})", PanelModeName(layout.mode)));
 }
 
-void RecordingView::SetPanelValue(std::string_view label, std::string_view value) {
+void RecordingView::SetValue(std::string_view label, std::string_view value, bool always) {
   for (PanelRow& row : panel) {
-    if (row.label == label) row.value = std::string(value);
+    if (row.label != label || (row.value == value && !always)) continue;
+    row.value = std::string(value);
+    Call(fmt::format("Value({}={})", label, value));
+    ValueShown(label, value);
   }
-  Call(fmt::format("Value({}={})", label, value));
+}
+
+void RecordingView::ShowDriveFigures(const DriveFigures& figures) {
+  for (const PanelRow& row : PanelRowsOf(figures)) SetValue(row.label, row.value);
+}
+
+void RecordingView::ShowVolumeFigures(const VolumeFigures& figures) {
+  for (const PanelRow& row : PanelRowsOf(figures)) SetValue(row.label, row.value);
+}
+
+void RecordingView::ShowProgress(const ProgressSnapshot& snapshot) {
+  // Each field the worker set since the snapshot before is drawn as a call
+  // of its own, so tests see the worker's events in order.
+  for (const PanelRow& row : snapshot.values) {
+    const auto before = std::find_if(lastSnapshot_.values.begin(), lastSnapshot_.values.end(),
+                                     [&](const PanelRow& r) { return r.label == row.label; });
+    if (before == lastSnapshot_.values.end() || before->value != row.value) {
+      SetValue(row.label, row.value, true);
+    }
+  }
+  if (snapshot.status && snapshot.status != lastSnapshot_.status) SetStatusText(*snapshot.status);
+  if (snapshot.position && snapshot.position != lastSnapshot_.position) {
+    SetProgress(*snapshot.position);
+  }
+  lastSnapshot_ = snapshot;
 }
 
 void RecordingView::CreateTree(TreeKind kind, ViewItem root, std::string_view text,
@@ -171,6 +226,36 @@ std::optional<std::vector<std::string>> RecordingView::AskFileFilters(
 
 std::optional<std::filesystem::path> RecordingView::AskDestinationFolder() { return std::nullopt; }
 
+void RecordingView::OpenSavingDialog() {
+  savingDialogOpen = true;
+  savingSnapshots.clear();
+  Call("OpenSavingDialog");
+}
+
+void RecordingView::ShowSavingProgress(const SavingSnapshot& snapshot) {
+  savingSnapshots.push_back(snapshot);
+}
+
+void RecordingView::CloseSavingDialog() {
+  savingDialogOpen = false;
+  Call("CloseSavingDialog");
+}
+
+void RecordingView::OpenRestoreDialog() {
+  restoreDialogOpen = true;
+  restoreFinished = false;
+  restoreStatus.clear();
+  Call("OpenRestoreDialog");
+}
+
+void RecordingView::ShowRestoreStatus(std::string_view text) { restoreStatus.emplace_back(text); }
+
+void RecordingView::RestoreEnded(std::string_view summary) {
+  restoreFinished = true;
+  restoreStatus.emplace_back(summary);
+  Call(fmt::format("RestoreEnded({})", summary));
+}
+
 void RecordingView::OpenDocument(std::string_view pathOrAddress, bool maximised) {
   opened.emplace_back(pathOrAddress);
   Call(fmt::format("Open({},{})", pathOrAddress, maximised));
@@ -186,19 +271,14 @@ void RecordingView::EndProcess() {
   Call("EndProcess");
 }
 
-bool RecordingView::Shown(ControlId control) const {
-  const auto it = controls.find(control);
-  return it == controls.end() || it->second.shown;
+bool RecordingView::Shown(WizardButton button) const {
+  const auto it = buttons.find(button);
+  return it == buttons.end() || it->second;
 }
 
-bool RecordingView::Enabled(ControlId control) const {
-  const auto it = controls.find(control);
-  return it == controls.end() || it->second.enabled;
-}
-
-std::string RecordingView::Text(ControlId control) const {
-  const auto it = controls.find(control);
-  return it == controls.end() ? std::string() : it->second.text;
+bool RecordingView::Shown(PaneSection section) const {
+  const auto it = sections.find(section);
+  return it == sections.end() || it->second;
 }
 
 std::vector<std::string> RecordingView::PanelLabels() const {

@@ -44,16 +44,18 @@ class RecordingView : public WizardView {
   };
 
   // WizardView.
-  void ShowControl(ControlId control, bool shown) override;
-  void EnableControl(ControlId control, bool enabled) override;
-  void SetControlText(ControlId control, std::string_view text) override;
+  void ShowButton(WizardButton button, bool shown) override;
+  void ShowSection(PaneSection section, bool shown) override;
   void SetStatusText(std::string_view text) override;
   void SetQuickHelp(std::string_view text) override;
   void SetProgress(int position) override;
-  void CheckRadio(ControlId radio) override;
-  std::string ReadField(ControlId field) override;
+  void CheckIdentifyOption(IdentifyOption option) override;
+  void SetSectorRange(const SectorRangeText& newRange) override;
+  SectorRangeText ReadSectorRange() override;
   void SetPanel(const PanelLayout& layout) override;
-  void SetPanelValue(std::string_view label, std::string_view value) override;
+  void ShowDriveFigures(const DriveFigures& figures) override;
+  void ShowVolumeFigures(const VolumeFigures& figures) override;
+  void ShowProgress(const ProgressSnapshot& snapshot) override;
   void CreateTree(TreeKind kind, ViewItem root, std::string_view text, TreeImage image) override;
   void AddTreeItem(TreeKind kind, ViewItem parent, ViewItem item, std::string_view text,
                    TreeImage image, TreeImage selectedImage) override;
@@ -76,21 +78,26 @@ class RecordingView : public WizardView {
   std::optional<std::vector<std::string>> AskFileFilters(
       std::span<const std::string> current) override;
   std::optional<std::filesystem::path> AskDestinationFolder() override;
+  void OpenSavingDialog() override;
+  void ShowSavingProgress(const SavingSnapshot& snapshot) override;
+  void CloseSavingDialog() override;
+  void OpenRestoreDialog() override;
+  void ShowRestoreStatus(std::string_view text) override;
+  void RestoreEnded(std::string_view summary) override;
   void OpenDocument(std::string_view pathOrAddress, bool maximised) override;
   void CloseWindow() override;
   void EndProcess() override;
 
   // What the user types or answers next. Unanswered questions get No and an
   // unanswered mode dialog is cancelled.
-  void TypeField(ControlId field, std::string text) { controls[field].text = std::move(text); }
+  void TypeRange(std::string start, std::string end) { range = {std::move(start), std::move(end)}; }
   void QueueAnswer(Answer answer) { answers.push_back(answer); }
   void QueueMode(std::optional<RecoveryMode> mode) { modes.push_back(mode); }
 
-  // What the window shows.
-  [[nodiscard]] bool Shown(ControlId control) const;
-  [[nodiscard]] bool Enabled(ControlId control) const;
-  [[nodiscard]] bool ShownAndEnabled(ControlId c) const { return Shown(c) && Enabled(c); }
-  [[nodiscard]] std::string Text(ControlId control) const;
+  // What the window shows. Buttons and sections are shown and enabled
+  // together; all are shown until told otherwise.
+  [[nodiscard]] bool Shown(WizardButton button) const;
+  [[nodiscard]] bool Shown(PaneSection section) const;
   [[nodiscard]] std::vector<std::string> PanelLabels() const;  // the shown rows, in order
   [[nodiscard]] std::string PanelValue(std::string_view label) const;
   [[nodiscard]] bool MenuEnabled(MenuCommand command) const;
@@ -101,18 +108,15 @@ class RecordingView : public WizardView {
   // Every call in order, as "Name(args)"; tests search it for sequences.
   [[nodiscard]] std::size_t CallCount(std::string_view prefix) const;
 
-  struct Control {
-    bool shown = true;
-    bool enabled = true;
-    std::string text;
-  };
-  std::map<ControlId, Control> controls;
+  std::map<WizardButton, bool> buttons;
+  std::map<PaneSection, bool> sections;
+  SectorRangeText range;
   std::map<MenuCommand, bool> menus;
   std::vector<PanelRow> panel;
   std::string status;
   std::string quickHelp;
   int progress = 0;
-  ControlId checkedRadio = ControlId::kUsePartitionTable;
+  IdentifyOption checkedOption = IdentifyOption::kUsePartitionTable;
   Tree trees[3];
   std::vector<ListColumn> columns;
   std::vector<ListRow> rows;
@@ -128,11 +132,25 @@ class RecordingView : public WizardView {
   std::deque<std::optional<RecoveryMode>> modes;
   std::optional<RecoverySettings> settingsAnswer;         // what the settings dialog gives
   std::optional<std::vector<std::string>> filtersAnswer;  // what the filters dialog gives
+  // The saving and restore dialogs as drawn.
+  bool savingDialogOpen = false;
+  std::vector<SavingSnapshot> savingSnapshots;
+  bool restoreDialogOpen = false;
+  bool restoreFinished = false;  // "Finish" enabled
+  std::vector<std::string> restoreStatus;
   int settingsAsked = 0;
   int filtersAsked = 0;
 
+ protected:
+  // A panel value the view drew (only values that changed are drawn).
+  virtual void ValueShown(std::string_view /*label*/, std::string_view /*value*/) {}
+
  private:
   Tree& TreeFor(TreeKind kind) { return trees[static_cast<int>(kind)]; }
+  // Sets the value of the panel row `label`, as a call when it changes (or
+  // `always`).
+  void SetValue(std::string_view label, std::string_view value, bool always = false);
+  ProgressSnapshot lastSnapshot_;
   void Call(std::string text);
 };
 
