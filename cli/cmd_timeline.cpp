@@ -19,7 +19,9 @@ namespace {
 class InodeFactsReader {
  public:
   explicit InodeFactsReader(MountedVolume& mounted)
-      : drives_(mounted.image->drives), volume_(mounted.volume) {
+      : drives_(mounted.image->drives),
+        volume_(mounted.volume),
+        readAhead_(drives_, kInodeTableReadAhead) {
     const SectorRange table = InodeTableSectors(volume_);
     readAhead_.Aim(table.first, table.end);
   }
@@ -46,7 +48,7 @@ class InodeFactsReader {
  private:
   DriveTable& drives_;
   const VolumeInfo& volume_;
-  SectorReadAhead readAhead_;
+  ReadAheadPath readAhead_;
 };
 
 int RunTimeline(const BrowseOptions& options, CliRuntime& runtime) {

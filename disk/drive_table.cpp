@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "base/thread_role.hpp"
@@ -118,76 +117,67 @@ std::uint64_t DriveTable::OpenLengthBytes() const { return open_ ? open_->Length
 bool DriveTable::ReadSectors(std::uint64_t sector, std::uint32_t count,
                              std::span<std::byte> buffer) {
   CheckDiskReadAllowed();
-  if (currentDrive >= kSlotCount) return false;
-  // Only the first sector is tested against the capacity: a run may reach past it.
-  if (sector > slots_[currentDrive].totalSectors) return false;
   const std::size_t bytes = std::size_t{count} * kSectorSize;
   if (buffer.size() < bytes) return false;
-  buffer = buffer.first(bytes);
-  // The legacy libraries need no open: a read goes to whichever drive is
-  // current, as the BIOS numbers it.
-  if (route_ == DiskRoute::kLegacyBios && provider_ && (!open_ || openDrive_ != currentDrive)) {
-    (void)OpenCurrentDrive();
-  }
-  if (!open_) {
-    // Nothing can be read: never let a caller see an earlier read as this one.
-    std::fill(buffer.begin(), buffer.end(), std::byte{0});
-    return false;
-  }
-  if (open_->ReadAt(sector * kSectorSize, buffer)) return true;
-  return RetrySingly(sector, count, buffer, open_->LengthBytes() / kSectorSize,
-                     [this](std::uint64_t s, std::span<std::byte> one) {
-                       return open_->ReadAt(s * kSectorSize, one).has_value();
-                     });
-}
-
-bool DriveTable::TryReadSectors(std::uint64_t sector, std::uint32_t count,
-                                std::span<std::byte> buffer) {
-  CheckDiskReadAllowed();
-  // The legacy libraries read through their own path: leave them to
-  // ReadSectors, which also opens the drive they name.
-  if (route_ == DiskRoute::kLegacyBios || !open_ || currentDrive >= kSlotCount) return false;
-  const std::size_t bytes = std::size_t{count} * kSectorSize;
-  if (count == 0 || buffer.size() < bytes) return false;
-  const std::uint64_t existing = open_->LengthBytes() / kSectorSize;
-  if (sector >= existing || existing - sector < count) return false;
-  // ReadSectors refuses a sector past the capacity: so does every sector here.
-  if (sector + count - 1 > slots_[currentDrive].totalSectors) return false;
-  return open_->ReadAt(sector * kSectorSize, buffer.first(bytes)).has_value();
+  const auto read = policy_.Read(sector, buffer.first(bytes));
+  // Reported as before the read path had layers: whether the last sector read.
+  return read ||
+         (!read.error().beyondDrive && !read.error().Contains(sector + count - 1) && count != 0);
 }
 
 std::optional<FileSpan> DriveTable::FileBacking(std::uint64_t sector, std::uint64_t count) const {
-  if (route_ == DiskRoute::kLegacyBios || !open_ || currentDrive >= kSlotCount ||
-      openDrive_ != currentDrive || count == 0) {
-    return std::nullopt;
-  }
-  const std::uint64_t existing = open_->LengthBytes() / kSectorSize;
-  if (sector >= existing || existing - sector < count) return std::nullopt;
-  if (sector + count - 1 > slots_[currentDrive].totalSectors) return std::nullopt;
-  if (!badSectors_.RunsIn(sector, count).empty()) return std::nullopt;
-  return open_->FileBacking(sector * kSectorSize, count * kSectorSize);
+  return policy_.FileBacking(sector, count);
 }
 
-bool DriveTable::RetrySingly(
-    std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
-    std::uint64_t existingSectors,
-    const std::function<bool(std::uint64_t, std::span<std::byte>)>& readOne) {
-  const unsigned attempts = std::max<unsigned>(1, settings_.badSectorRetries);
-  bool lastOk = false;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    auto one = buffer.subspan(std::size_t{i} * kSectorSize, kSectorSize);
-    lastOk = false;
-    for (unsigned attempt = 0; attempt < attempts && !lastOk; ++attempt) {
-      lastOk = readOne(sector + i, one);
-    }
-    if (!lastOk) {
-      // Never let a caller see what an earlier read left here as this sector.
-      std::fill(one.begin(), one.end(), std::byte{0});
-      // Sectors past the drive's end do not exist; they are not bad sectors.
-      if (sector + i < existingSectors) badSectors_.Record(sector + i);
-    }
+std::uint64_t DriveTable::DriveSectors::SectorCount() const {
+  return table_.open_ ? table_.open_->LengthBytes() / kSectorSize : 0;
+}
+
+std::uint64_t DriveTable::DriveSectors::RequestEnd() const {
+  // Only the first sector is tested against the capacity: a run may reach past it.
+  if (table_.currentDrive >= kSlotCount) return 0;
+  return table_.slots_[table_.currentDrive].totalSectors + 1;
+}
+
+std::uint64_t DriveTable::DriveSectors::ReadAheadEnd() const {
+  // The legacy libraries read through their own path, one request as asked.
+  if (table_.route_ == DiskRoute::kLegacyBios || !table_.open_) return 0;
+  return std::min(SectorCount(), RequestEnd());
+}
+
+bool DriveTable::DriveSectors::Ready() {
+  CheckDiskReadAllowed();
+  // The legacy libraries need no open: a read goes to whichever drive is
+  // current, as the BIOS numbers it.
+  if (table_.route_ == DiskRoute::kLegacyBios && table_.provider_ &&
+      (!table_.open_ || table_.openDrive_ != table_.currentDrive)) {
+    (void)table_.OpenCurrentDrive();
   }
-  return lastOk;
+  return table_.open_ != nullptr;
+}
+
+SectorReadResult DriveTable::DriveSectors::Read(std::uint64_t first, std::span<std::byte> out) {
+  CheckDiskReadAllowed();
+  const std::uint64_t count = out.size() / kSectorSize;
+  if (!table_.open_ || first > ~std::uint64_t{0} / kSectorSize) {
+    return std::unexpected(WholeRequest(first, count));
+  }
+  if (!table_.open_->ReadAt(first * kSectorSize, out)) {
+    return std::unexpected(WholeRequest(first, count));
+  }
+  return {};
+}
+
+std::optional<FileSpan> DriveTable::DriveSectors::FileBacking(std::uint64_t first,
+                                                              std::uint64_t count) const {
+  if (table_.route_ == DiskRoute::kLegacyBios || !table_.open_ ||
+      table_.currentDrive >= kSlotCount || table_.openDrive_ != table_.currentDrive || count == 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t existing = SectorCount();
+  if (first >= existing || existing - first < count) return std::nullopt;
+  if (first + count - 1 > table_.slots_[table_.currentDrive].totalSectors) return std::nullopt;
+  return table_.open_->FileBacking(first * kSectorSize, count * kSectorSize);
 }
 
 }  // namespace tolvar

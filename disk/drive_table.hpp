@@ -13,6 +13,8 @@
 #include "base/settings.hpp"
 #include "disk/bad_sector_list.hpp"
 #include "disk/block_device_source.hpp"
+#include "disk/retrying_sectors.hpp"
+#include "disk/sector_source.hpp"
 
 namespace tolvar {
 
@@ -59,11 +61,6 @@ class DriveTable {
   // the capacity (buffer untouched), when no drive is open, or when the last
   // single-sector read made failed.
   bool ReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
-  // Reads `count` whole sectors in one request, for reading ahead: no
-  // retries, nothing recorded, false when any part does not read (the
-  // caller then reads what it needs through ReadSectors). The buffer's
-  // contents are unspecified after a failure.
-  bool TryReadSectors(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer);
   // The host file holding `count` sectors from `sector` of the current
   // drive unchanged, for copies made by the kernel: nothing when the drive
   // is not a plain file, the run reaches past the capacity, or any sector
@@ -71,6 +68,13 @@ class DriveTable {
   [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t sector,
                                                     std::uint64_t count) const;
   void CloseDrive();
+
+  // The current drive as a sector source with no retries, for readers that
+  // stack layers of their own over it (a read-ahead, then the policy).
+  [[nodiscard]] SectorSource& Sectors() { return device_; }
+  // The drive table's own read path: the policy straight over the drive.
+  [[nodiscard]] SectorSource& Policy() { return policy_; }
+  [[nodiscard]] const RecoverySettings& Settings() const { return settings_; }
 
   [[nodiscard]] const DriveInfo& Slot(std::size_t index) const { return slots_.at(index); }
   [[nodiscard]] DriveInfo& Slot(std::size_t index) { return slots_.at(index); }
@@ -88,12 +92,22 @@ class DriveTable {
   std::uint16_t currentDrive = 0;
 
  private:
-  // After a failed run: reads each sector alone with the configured number of
-  // tries, zero-fills and records the ones that never read (below
-  // `existingSectors`), and reports the last single read's outcome.
-  bool RetrySingly(std::uint64_t sector, std::uint32_t count, std::span<std::byte> buffer,
-                   std::uint64_t existingSectors,
-                   const std::function<bool(std::uint64_t, std::span<std::byte>)>& readOne);
+  // The open drive as the bottom of every read path: the capacity, the
+  // legacy route's open on demand, the kernel copy's file spans.
+  class DriveSectors final : public SectorSource {
+   public:
+    explicit DriveSectors(DriveTable& table) : table_(table) {}
+    [[nodiscard]] std::uint64_t SectorCount() const override;
+    [[nodiscard]] std::uint64_t RequestEnd() const override;
+    [[nodiscard]] std::uint64_t ReadAheadEnd() const override;
+    [[nodiscard]] bool Ready() override;
+    [[nodiscard]] SectorReadResult Read(std::uint64_t first, std::span<std::byte> out) override;
+    [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t first,
+                                                      std::uint64_t count) const override;
+
+   private:
+    DriveTable& table_;
+  };
 
   const RecoverySettings& settings_;
   std::array<DriveInfo, kSlotCount> slots_{};
@@ -103,6 +117,8 @@ class DriveTable {
   std::uint16_t openDrive_ = 0;  // the slot `open_` was opened for
   BadSectorList badSectors_;
   std::optional<Error> lastOpenError_;
+  DriveSectors device_{*this};
+  RetryingSectors policy_{device_, settings_, badSectors_};
 };
 
 }  // namespace tolvar

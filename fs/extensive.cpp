@@ -79,11 +79,11 @@ MountResult ExtensiveScan(MountContext& context) {
   std::array<std::byte, kFsSectorBytes> head{};
   // The sweep reads the table in order through a read-ahead of its own, so
   // that the directory walks between its sectors do not take its run away.
-  SectorReadAhead scan;
+  ReadAheadPath scan(context.drives, kInodeTableReadAhead, context.stop);
   scan.Aim(volume.inodeTableSector, std::uint64_t{volume.inodeTableSector} + sectors);
   for (std::uint32_t s = 0; s < sectors && !context.stop.StopRequested(); ++s) {
     const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + s;
-    const auto read = scan.Sector(context.drives, sectorNumber);
+    const auto read = scan.Sector(sectorNumber);
     std::copy(read.begin(), read.end(), sector.begin());
     // An unreadable table sector hides whatever folders its slots held.
     if (context.drives.BadSectors().Contains(sectorNumber)) {

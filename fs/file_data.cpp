@@ -1,10 +1,9 @@
 #include "fs/file_data.hpp"
 
-#include "base/little_endian.hpp"
-
 #include <algorithm>
 #include <cstring>
 
+#include "base/little_endian.hpp"
 #include "fs/inode_reader.hpp"
 
 namespace tolvar {
@@ -72,9 +71,8 @@ std::optional<std::uint64_t> FileDataReader::LastDataBlockIn(std::uint32_t table
                                                              std::uint64_t base,
                                                              std::uint64_t limit) {
   if (base >= limit || Address(table).state != BlockState::kData) return std::nullopt;
-  std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
   const std::uint64_t sector = BlockSector(volume_, table);
-  (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
+  ReadIndirectBlock(sector);
   std::uint64_t childSpan = 1;
   for (unsigned level = 1; level < levels; ++level) childSpan *= kPerIndirect;
   if (!drives_.BadSectors().RunsIn(sector, kSectorsPerBlock).empty()) {
@@ -132,13 +130,23 @@ void FileDataReader::NoteUnreadable(std::uint64_t first, std::uint64_t count) {
   unreadable_ = std::move(merged);
 }
 
+void FileDataReader::ReadIndirectBlock(std::uint64_t sector) {
+  std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
+  const auto block =
+      std::span(indirectBuffer_).first(std::size_t{kSectorsPerBlock} * kFsSectorBytes);
+  if (indirectPath_ != nullptr) {
+    (void)indirectPath_->Read(sector, block);
+  } else {
+    (void)drives_.ReadSectors(sector, kSectorsPerBlock, block);
+  }
+}
+
 FileDataReader::Mapped FileDataReader::Follow(Mapped table, unsigned level, std::uint32_t index) {
   if (table.state != BlockState::kData) return table;  // a hole or damage covers all below it
   IndirectSlot& slot = slots_[level];
   if (slot.block != table.block) {
     const std::uint64_t sector = BlockSector(volume_, table.block);
-    std::fill(indirectBuffer_.begin(), indirectBuffer_.end(), std::byte{0});
-    (void)drives_.ReadSectors(sector, kSectorsPerBlock, indirectBuffer_);
+    ReadIndirectBlock(sector);
     NoteUnreadable(sector, kSectorsPerBlock);
     slot.entries = DecodeAddressBlock(indirectBuffer_);
     slot.block = table.block;

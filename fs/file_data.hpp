@@ -11,17 +11,12 @@
 #include <vector>
 
 #include "disk/drive_table.hpp"
+#include "disk/read_ahead_path.hpp"
+#include "disk/sector_source.hpp"
 #include "fs/format.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
-
-// A run of absolute sectors: `first` and the `count` that follow it.
-struct SectorRun {
-  std::uint64_t first = 0;
-  std::uint64_t count = 0;
-  friend bool operator==(const SectorRun&, const SectorRun&) = default;
-};
 
 // The blocks a file can address: 10 + 256 + 256^2 + 256^3.
 inline constexpr std::uint64_t kMaxFileBlocks =
@@ -45,6 +40,11 @@ class FileDataReader {
                  std::uint64_t size, std::uint32_t sectorsPerRead);
   // A reader to be aimed at files with Start, reusing its buffers.
   FileDataReader(DriveTable& drives, const VolumeInfo& volume, std::uint32_t sectorsPerRead);
+
+  // Reads indirect blocks through `path` (nothing: straight through the
+  // drive table), for a reader that keeps them near what it has read
+  // lately. The path must outlive the reader or be replaced.
+  void ReadIndirectBlocksThrough(ReadAheadPath* path) { indirectPath_ = path; }
 
   // Begins another file: its position, damage and cached indirect blocks
   // start afresh.
@@ -126,6 +126,8 @@ class FileDataReader {
                                                              std::uint64_t base,
                                                              std::uint64_t limit);
   void NoteUnreadable(std::uint64_t first, std::uint64_t count);
+  // Fills indirectBuffer_ with the block at `sector`: zeros where it does not read.
+  void ReadIndirectBlock(std::uint64_t sector);
 
   DriveTable& drives_;
   const VolumeInfo& volume_;
@@ -138,6 +140,7 @@ class FileDataReader {
   std::uint64_t sectorLimit_ = 0;  // first absolute sector not readable as data
   std::vector<std::byte> buffer_;
   std::vector<std::byte> indirectBuffer_;
+  ReadAheadPath* indirectPath_ = nullptr;
   IndirectSlot slots_[3];
   std::vector<SectorRun> unreadable_;
   std::uint64_t blocksOutside_ = 0;

@@ -26,13 +26,12 @@ bool ReadBlock(DriveTable& drives, const VolumeInfo& volume, std::uint32_t block
 }
 
 Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
-                      SectorReadAhead* readAhead) {
+                      ReadAheadPath* readAhead) {
   if (n == 0) return {};
   const InodeLocation where = LocateInode(volume.fsType, n);
   const std::uint64_t sectorNumber = std::uint64_t{volume.inodeTableSector} + where.sectorOffset;
   if (readAhead != nullptr) {
-    return DecodeInode(volume.fsType,
-                       readAhead->Sector(drives, sectorNumber).subspan(where.byteOffset));
+    return DecodeInode(volume.fsType, readAhead->Sector(sectorNumber).subspan(where.byteOffset));
   }
   std::array<std::byte, kFsSectorBytes> sector{};
   (void)drives.ReadSectors(sectorNumber, 1, sector);
@@ -54,7 +53,7 @@ EntryKind ClassifyInode(const Inode& inode, const VolumeInfo& volume, std::uint6
 }
 
 InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
-                     SectorReadAhead* readAhead) {
+                     ReadAheadPath* readAhead) {
   InodeEntry entry;
   if (n < kFirstEntryInode) return entry;
   const Inode inode = ReadInodeRecord(drives, volume, n, readAhead);

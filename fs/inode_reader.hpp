@@ -4,8 +4,8 @@
 #include <span>
 
 #include "disk/drive_table.hpp"
+#include "disk/read_ahead_path.hpp"
 #include "fs/format.hpp"
-#include "fs/sector_read_ahead.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -26,6 +26,11 @@ struct InodeEntry {
 // Block 0 and blocks at or past the end of the volume hold nothing of it.
 [[nodiscard]] bool IsVolumeBlock(const VolumeInfo& volume, std::uint32_t block);
 
+// How the inode table is read ahead: a walk looks up a directory's own
+// inode and its entries' inodes, which often lie apart in the table, so a
+// few short windows are kept.
+inline constexpr ReadAheadShape kInodeTableReadAhead{32, 8};
+
 // Reads one block into `out` (1024 bytes), zeroed first so that a failed read
 // looks like zeros. Returns whether ReadSectors reported success.
 bool ReadBlock(DriveTable& drives, const VolumeInfo& volume, std::uint32_t block,
@@ -35,13 +40,13 @@ bool ReadBlock(DriveTable& drives, const VolumeInfo& volume, std::uint32_t block
 // before the read, through `readAhead` when given (aimed at the inode
 // table, see InodeTableSectors). Inode 0 decodes as all zeros.
 [[nodiscard]] Inode ReadInodeRecord(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
-                                    SectorReadAhead* readAhead = nullptr);
+                                    ReadAheadPath* readAhead = nullptr);
 
 // Time stamp, size and kind of inode `n`. Numbers below 3 give zeros and
 // kind kFile without reading. Directory: the mode test holds. File: its first
 // block lies below the drive's end. Out of range: otherwise.
 [[nodiscard]] InodeEntry ReadInode(DriveTable& drives, const VolumeInfo& volume, std::uint32_t n,
-                                   SectorReadAhead* readAhead = nullptr);
+                                   ReadAheadPath* readAhead = nullptr);
 
 // The sectors the volume's inode table spans, as far as the volume holds
 // them: [first, end).

@@ -15,7 +15,7 @@
 #include "disk/drive_table.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/format.hpp"
-#include "fs/sector_read_ahead.hpp"
+#include "fs/inode_reader.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar {
@@ -67,9 +67,8 @@ struct MountContext {
   MountObserver& observer;
   StopToken stop;
   ClaimedBlocks claimed{};
-  // The inode table, read ahead in runs (aimed by MountInto; unaimed, every
-  // sector is read alone).
-  SectorReadAhead inodeSectors{};
+  // The inode table, read ahead in windows (aimed by MountInto).
+  ReadAheadPath inodeSectors{drives, kInodeTableReadAhead};
 };
 
 using MountResult = std::expected<void, Error>;

@@ -25,28 +25,44 @@ constexpr std::uint64_t kMaxLinkTarget = 4096;
 
 NodeKind KindOfMode(std::uint16_t mode) {
   switch (mode & 0xF000) {
-    case 0x1000: return NodeKind::kPipe;
-    case 0x2000: return NodeKind::kCharDevice;
-    case 0x6000: return NodeKind::kBlockDevice;
-    case 0xA000: return NodeKind::kSymlink;
-    case 0xC000: return NodeKind::kSocket;
-    default: return NodeKind::kFile;
+    case 0x1000:
+      return NodeKind::kPipe;
+    case 0x2000:
+      return NodeKind::kCharDevice;
+    case 0x6000:
+      return NodeKind::kBlockDevice;
+    case 0xA000:
+      return NodeKind::kSymlink;
+    case 0xC000:
+      return NodeKind::kSocket;
+    default:
+      return NodeKind::kFile;
   }
 }
 
 std::uint32_t HostTypeBits(NodeKind kind) {
   switch (kind) {
-    case NodeKind::kFolder: return S_IFDIR;
-    case NodeKind::kSymlink: return S_IFLNK;
-    case NodeKind::kCharDevice: return S_IFCHR;
-    case NodeKind::kBlockDevice: return S_IFBLK;
-    case NodeKind::kPipe: return S_IFIFO;
-    case NodeKind::kSocket: return S_IFSOCK;
+    case NodeKind::kFolder:
+      return S_IFDIR;
+    case NodeKind::kSymlink:
+      return S_IFLNK;
+    case NodeKind::kCharDevice:
+      return S_IFCHR;
+    case NodeKind::kBlockDevice:
+      return S_IFBLK;
+    case NodeKind::kPipe:
+      return S_IFIFO;
+    case NodeKind::kSocket:
+      return S_IFSOCK;
     case NodeKind::kFile:
-    case NodeKind::kReport: return S_IFREG;
+    case NodeKind::kReport:
+      return S_IFREG;
   }
   return S_IFREG;
 }
+
+// A few short windows: a file's indirect blocks lie apart, each near its data.
+constexpr ReadAheadShape kIndirectReadAhead{32, 4};
 
 }  // namespace
 
@@ -55,10 +71,14 @@ VolumeFiles::VolumeFiles(DriveTable& drives, const VolumeInfo& volume, const Fil
     : drives_(drives),
       volume_(volume),
       source_(std::move(source)),
+      inodeSectors_(drives, kInodeTableReadAhead),
+      indirectSectors_(drives, kIndirectReadAhead),
       reader_(drives, volume, sectorsPerRead),
       mountTime_(static_cast<std::int64_t>(std::time(nullptr))) {
   const SectorRange table = InodeTableSectors(volume);
   inodeSectors_.Aim(table.first, table.end);
+  indirectSectors_.Aim(volume.startSector, std::uint64_t{volume.startSector} + volume.sizeSectors);
+  reader_.ReadIndirectBlocksThrough(&indirectSectors_);
   Node root;
   root.kind = NodeKind::kFolder;
   root.diskInode = kRootInode;

@@ -18,17 +18,27 @@
 #include <vector>
 
 #include "disk/drive_table.hpp"
+#include "disk/read_ahead_path.hpp"
 #include "fs/file_data.hpp"
 #include "fs/file_tree.hpp"
 #include "fs/format.hpp"
-#include "fs/sector_read_ahead.hpp"
+#include "fs/inode_reader.hpp"
 #include "volumes/volume_table.hpp"
 
 namespace tolvar::mountfs {
 
 inline constexpr std::string_view kReportFileName = ".tolvar-report.txt";
 
-enum class NodeKind { kFolder, kFile, kSymlink, kCharDevice, kBlockDevice, kPipe, kSocket, kReport };
+enum class NodeKind {
+  kFolder,
+  kFile,
+  kSymlink,
+  kCharDevice,
+  kBlockDevice,
+  kPipe,
+  kSocket,
+  kReport
+};
 
 using NodeIndex = std::uint32_t;
 inline constexpr NodeIndex kRootNode = 0;
@@ -103,7 +113,10 @@ class VolumeFiles {
   NodeIndex reportNode_ = 0;
   // Inodes are asked for one by one as the kernel looks files up, mostly in
   // table order: one read serves many, as in the walk.
-  SectorReadAhead inodeSectors_;
+  ReadAheadPath inodeSectors_;
+  // Indirect blocks, read ahead over the volume: a table's next level is
+  // often written right after it.
+  ReadAheadPath indirectSectors_;
   FileDataReader reader_;
   std::optional<NodeIndex> readerNode_;
   std::uint64_t pieceStart_ = 0;

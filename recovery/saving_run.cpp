@@ -228,7 +228,7 @@ class SavingRun {
   // The sectors of each folder the mount could not read, by folder inode.
   std::unordered_map<std::uint32_t, std::vector<SectorRun>> unreadFolders_;
   // The files of a folder mostly have neighbouring inodes: one read serves many.
-  SectorReadAhead inodeSectors_;
+  ReadAheadPath inodeSectors_{drives_, kInodeTableReadAhead};
   // Runs of data are copied by the kernel straight from the image file.
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;

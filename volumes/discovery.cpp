@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/read_ahead_sectors.hpp"
 #include "volumes/division_scan.hpp"
 #include "volumes/partition_record.hpp"
 #include "volumes/superblock_probe.hpp"
@@ -27,20 +28,18 @@ std::uint32_t RunLength(const DiscoveryRequest& request) {
   return std::clamp<std::uint32_t>(request.sectorsPerRead, 1, kScanBufferSectors);
 }
 
-// The scans' reads. Each run is tested where it lies in a window of up to
-// 1 MiB read ahead in one request, since one large read costs far less than
-// many small ones; when a window does not read whole, the run is read on its
-// own through ReadSectors, with its retries and bad-sector records, exactly
-// as without the window. The memory starts on a page boundary (the kernel
-// copies into aligned memory fastest).
+// The scans' reads. Each run is served from a window of up to 1 MiB read
+// ahead in one request, since one large read costs far less than many
+// small ones; where no window serves it, the run is read through the drive
+// table, with its retries and bad-sector records, exactly as without the
+// window.
 class RunBuffer {
  public:
-  RunBuffer() : storage_(std::size_t{kWindowSectors} * kSectorBytes + kAlignment) {
-    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-    const std::size_t skip = (kAlignment - address % kAlignment) % kAlignment;
-    window_ =
-        std::span<std::byte>(storage_).subspan(skip, std::size_t{kWindowSectors} * kSectorBytes);
-    bytes_ = window_.first(std::size_t{kScanBufferSectors} * kSectorBytes);
+  RunBuffer(DriveTable& drives, std::uint64_t first, std::uint64_t end)
+      : drives_(drives),
+        ahead_(drives.Sectors(), {kWindowSectors, 1}),
+        own_(std::size_t{kScanBufferSectors} * kSectorBytes) {
+    ahead_.Aim(first, end);
   }
   RunBuffer(const RunBuffer&) = delete;
   RunBuffer& operator=(const RunBuffer&) = delete;
@@ -49,18 +48,19 @@ class RunBuffer {
   // drive table without touching the buffer; it is then tested as zeros, so
   // that the previous run's superblocks cannot turn up again at new sector
   // numbers. Returns false when the run is known to hold only zeros.
-  bool Read(DriveTable& drives, std::uint64_t sector, std::uint32_t count) {
-    if (FromWindow(drives, sector, count)) {
+  bool Read(std::uint64_t sector, std::uint32_t count) {
+    if (const auto held = ahead_.Held(sector, count); !held.empty()) {
+      bytes_ = held;
       zeroed_ = false;
       return true;
     }
-    bytes_ = window_.first(std::size_t{kScanBufferSectors} * kSectorBytes);
-    windowCount_ = 0;
-    (void)drives.ReadSectors(sector, count, bytes_);
-    if (sector <= drives.Current().totalSectors) {
+    const auto own = std::span<std::byte>(own_).first(std::size_t{count} * kSectorBytes);
+    bytes_ = own;
+    const auto read = drives_.Policy().Read(sector, own);
+    if (read || !read.error().beyondDrive) {
       zeroed_ = false;  // written: data, or zeros where sectors did not read
     } else if (!zeroed_) {
-      std::fill(bytes_.begin(), bytes_.end(), std::byte{0});
+      std::fill(own_.begin(), own_.end(), std::byte{0});
       zeroed_ = true;
     }
     return !zeroed_;
@@ -75,36 +75,12 @@ class RunBuffer {
   }
 
  private:
-  static constexpr std::size_t kAlignment = 4096;
   static constexpr std::uint32_t kWindowSectors = 2048;
 
-  // Points the run at its place in the window, reading a new window when
-  // the run is not inside the current one; false when the window cannot
-  // serve it.
-  bool FromWindow(DriveTable& drives, std::uint64_t sector, std::uint32_t count) {
-    if (sector < windowFirst_ || sector - windowFirst_ + count > windowCount_) {
-      // After a window that did not read, runs go alone past its end, so
-      // that a bad area is not asked for again and again in large pieces.
-      if (sector < failedEnd_) return false;
-      windowCount_ = 0;
-      if (!drives.TryReadSectors(sector, kWindowSectors, window_)) {
-        failedEnd_ = sector + kWindowSectors;
-        return false;
-      }
-      windowFirst_ = sector;
-      windowCount_ = kWindowSectors;
-    }
-    bytes_ = window_.subspan((sector - windowFirst_) * kSectorBytes,
-                             std::size_t{count} * kSectorBytes);
-    return true;
-  }
-
-  std::vector<std::byte> storage_;
-  std::span<std::byte> window_;
-  std::span<std::byte> bytes_;
-  std::uint64_t windowFirst_ = 0;
-  std::uint64_t windowCount_ = 0;
-  std::uint64_t failedEnd_ = 0;
+  DriveTable& drives_;
+  ReadAheadSectors ahead_;
+  std::vector<std::byte> own_;
+  std::span<const std::byte> bytes_;
   bool zeroed_ = true;
 };
 
@@ -397,10 +373,10 @@ void ScanRecordRange(Discoverer& discoverer, DriveTable& drives, std::uint32_t r
     fallback.reset();
   };
 
-  RunBuffer buffer;
+  RunBuffer buffer(drives, first, walkEnd);
   for (std::uint64_t r = first; r < walkEnd && !stop.StopRequested(); r += runLength) {
     observer.RunStarted(r - first, count, r);
-    const bool worthTesting = buffer.Read(drives, r, runLength);
+    const bool worthTesting = buffer.Read(r, runLength);
     for (std::uint32_t j = 0; worthTesting && j < runLength && !stop.StopRequested(); ++j) {
       const auto bytes = buffer.Signed(j);
       if (bytes.empty()) continue;
@@ -519,14 +495,14 @@ void FindInRange(Discoverer& discoverer, DriveTable& drives, const DiscoveryRequ
   const std::uint64_t start = request.rangeStart;
   const std::uint64_t end = request.rangeEnd;
   if (start >= end) return;
-  RunBuffer buffer;
+  RunBuffer buffer(drives, start, end);
   const std::uint64_t total = end - start;
   std::uint64_t r = start;
   std::uint64_t done = 0;
   while (!stop.StopRequested()) {
     observer.RunStarted(done, total, r);
     // The whole run is read and tested, even where it reaches past the end.
-    const bool worthTesting = buffer.Read(drives, r, runLength);
+    const bool worthTesting = buffer.Read(r, runLength);
     for (std::uint32_t j = 0; worthTesting && j < runLength && !stop.StopRequested(); ++j) {
       const auto bytes = buffer.Signed(j);
       if (bytes.empty()) continue;

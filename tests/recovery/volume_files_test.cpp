@@ -91,5 +91,32 @@ TEST(VolumeFiles, AnUnreadableSectorReadsAsZerosAndIsReported) {
       << files.ReportText();
 }
 
+TEST(VolumeFiles, ALostIndirectBlockIsReportedForEveryNameOfTheFile) {
+  DiskDescription disk = OneBigFile();
+  disk.volumes[0].root.children.push_back(Node::HardLink("twin", "/big"));
+  const auto built = imagekit::BuildImageBytes(disk);
+  ASSERT_TRUE(built.has_value());
+  const auto& volume = built->report.volumes[0];
+  // The first half of the single indirect block: the addresses of blocks
+  // 10 to 137 are lost and those blocks read as zeros.
+  const std::uint64_t bad = volume.SectorOfBlock(volume.Find("/big")->indirectBlocks[0]);
+  FaultPlan faults;
+  faults.neverReadable.insert(bad);
+  RecoveryRig rig(disk, 0, faults);
+  mountfs::VolumeFiles files(rig.Drives(), rig.Volume(), rig.Tree(), 60, "disk.img");
+  std::string expected = testing::FilledContents(Fill{Fill::Pattern::kRandom, 0, "", 4}, kSize);
+  std::fill_n(expected.begin() + 10 * 1024, 128 * 1024, '\0');
+  for (const char* name : {"/big", "/twin", "/big"}) {
+    SCOPED_TRACE(name);
+    const auto node = files.Lookup(name);
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(ReadAll(files, *node, 131072, 0), expected);
+    EXPECT_NE(files.ReportText().find(std::string(name) + ": unreadable sectors"),
+              std::string::npos)
+        << files.ReportText();
+  }
+  EXPECT_EQ(rig.Drives().BadSectors().Sectors(), std::vector<std::uint64_t>{bad});
+}
+
 }  // namespace
 }  // namespace tolvar

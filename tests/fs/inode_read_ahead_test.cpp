@@ -1,5 +1,3 @@
-#include "fs/sector_read_ahead.hpp"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "disk/fault_injecting_source.hpp"
+#include "fs/inode_reader.hpp"
 #include "fs/mount.hpp"
 #include "tests/fs/tiny_volume.hpp"
 #include "tests/support/faulty_drive.hpp"
@@ -15,8 +14,8 @@ namespace tolvar {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FaultyDrive;
+using ::testing::IsEmpty;
 using testing::TinyVolume;
 
 std::vector<std::byte> NumberedSectors(std::uint32_t count) {
@@ -27,13 +26,13 @@ std::vector<std::byte> NumberedSectors(std::uint32_t count) {
   return bytes;
 }
 
-TEST(SectorReadAhead, ReadsExactlyAsSingleSectorReadsDo) {
+TEST(InodeReadAhead, ReadsExactlyAsSingleSectorReadsDo) {
   FaultPlan plan;
   plan.neverReadable = {130, 131, 135, 300};
   plan.readableOnAttempt = {{140, 2}};
   FaultyDrive ahead(NumberedSectors(600), plan);
   FaultyDrive alone(NumberedSectors(600), plan);
-  SectorReadAhead readAhead;
+  ReadAheadPath readAhead(ahead.drives, kInodeTableReadAhead);
   readAhead.Aim(100, 420);
 
   // Ascending, a step back, sectors outside the region, the region's last
@@ -42,7 +41,7 @@ TEST(SectorReadAhead, ReadsExactlyAsSingleSectorReadsDo) {
                                             300, 301, 99,  419, 420, 599, 600, 130, 227};
   for (const std::uint64_t sector : order) {
     SCOPED_TRACE(sector);
-    const auto got = readAhead.Sector(ahead.drives, sector);
+    const auto got = readAhead.Sector(sector);
     std::vector<std::byte> expected(512);
     (void)alone.drives.ReadSectors(sector, 1, expected);
     ASSERT_EQ(got.size(), 512U);
@@ -50,17 +49,6 @@ TEST(SectorReadAhead, ReadsExactlyAsSingleSectorReadsDo) {
   }
   EXPECT_EQ(ahead.drives.BadSectors().Sectors(), alone.drives.BadSectors().Sectors());
   EXPECT_THAT(ahead.drives.BadSectors().Sectors(), ElementsAre(130, 131, 300));
-}
-
-TEST(SectorReadAhead, ARunIsNeverReadPastTheCapacityOrTheDrive) {
-  // The capacity is what the geometry says; sectors past it read as zeros
-  // alone, and so they must from a run.
-  FaultyDrive drive(NumberedSectors(300), FaultPlan{});
-  std::vector<std::byte> past(100 * 512);
-  EXPECT_FALSE(drive.drives.TryReadSectors(250, 100, past));
-  std::vector<std::byte> whole(50 * 512);
-  EXPECT_TRUE(drive.drives.TryReadSectors(250, 50, whole));
-  EXPECT_FALSE(drive.drives.TryReadSectors(0, 0, whole));
 }
 
 // EAFS: root (inode 2) at block 40 lists docs (inode 3, block 41) and a
@@ -73,7 +61,7 @@ TinyVolume SmallEafs() {
   return v;
 }
 
-TEST(SectorReadAhead, MountRecordsOnlyTheBadSectorsItNeeds) {
+TEST(InodeReadAhead, MountRecordsOnlyTheBadSectorsItNeeds) {
   for (const RecoveryMode mode : {RecoveryMode::kNormal, RecoveryMode::kExtensive}) {
     SCOPED_TRACE(static_cast<int>(mode));
     // A bad sector among the table's unused inodes: never read alone, so
