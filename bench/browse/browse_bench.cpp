@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   window.SetListViewMode(ListViewMode::kDetails);
   window.ShowList(true);
   // The browse step, as the mount leaves it.
-  session.state.step = 2;
+  session.state.step = WizardStep::kFiles;
   QTreeView* list = window.ListDetails();
   const auto drawList = [&] {
     list->viewport()->repaint();
