@@ -34,6 +34,7 @@ struct RecoverOptions {
   bool duplicatesGiven = false;
   bool sync = false;
   bool hashSource = false;
+  bool noDigests = false;
 };
 
 std::vector<std::string> SplitPath(std::string_view path) {
@@ -188,6 +189,7 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
   saving.volumeName = volume.volume.volumeName;
   saving.volumeWarnings = volume.volume.assumptions;
   saving.syncEachFile = options.sync;
+  saving.fileDigests = !options.noDigests;
   saving.commandLine = runtime.commandLine;
   saving.mapfile = options.browse.discovery.source.mapfile;
   saving.mode = volume.mode;
@@ -301,6 +303,8 @@ void RegisterRecoverCommand(CLI::App& app, CliRuntime& runtime) {
                     "Flush each file to the medium before the next (slower)");
   command->add_flag("--hash-source", options->hashSource,
                     "Record the SHA-256 of the whole source in the report, read alongside the run");
+  command->add_flag("--no-digests", options->noDigests,
+                    "Leave each file's SHA-256 and MD5 out of the report (faster on large files)");
   command->callback([options, &runtime] { runtime.exitCode = RunRecover(*options, runtime); });
 }
 

@@ -754,7 +754,7 @@ void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
     const auto piece = std::span<const std::byte>(job.bytes).subspan(consumed, count);
     consumed += piece.size();
     at += piece.size();
-    hasher.Update(piece);
+    if (job.hash) hasher.Update(piece);
     return created->Write(piece);
   };
   for (const auto& [offset, length] : job.holes) {
@@ -762,7 +762,7 @@ void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
       job.placed = std::unexpected(written.error());
       return;
     }
-    hasher.UpdateZeros(length);
+    if (job.hash) hasher.UpdateZeros(length);
     at += length;
     if (auto written = created->WriteHole(length); !written) {
       job.placed = std::unexpected(written.error());
@@ -774,7 +774,7 @@ void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
     return;
   }
   job.placed = created->Commit(job.name, job.size, job.mtime, job.policy, job.syncToMedium);
-  if (job.placed && job.placed->has_value()) job.digests = hasher.Finish();
+  if (job.hash && job.placed && job.placed->has_value()) job.digests = hasher.Finish();
 }
 
 HostWritePool::HostWritePool(unsigned threads, std::size_t mostJobs, std::uint64_t mostBytes)

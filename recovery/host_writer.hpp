@@ -238,6 +238,7 @@ struct HostFileJob {
   std::optional<std::int64_t> mtime;
   DuplicatePolicy policy = DuplicatePolicy::kRename;
   bool syncToMedium = false;
+  bool hash = true;  // work out `digests`
 
   // Filled in by the pool: the name used (nullopt: skipped) or what failed,
   // and the digests of the bytes written when it was placed.

@@ -206,9 +206,13 @@ void WriteReportJson(const RecoveryReport& report,
   if (!from.sha256.empty()) source["sha256"] = from.sha256;
   if (!from.sha256Problem.empty()) source["sha256Problem"] = from.sha256Problem;
   const ReportSettings& used = report.settings;
-  json settings = {{"mode", used.mode},         {"sectorsPerRead", used.sectorsPerRead},
-                   {"retries", used.retries},   {"duplicates", used.duplicates},
-                   {"sync", used.syncEachFile}, {"hashSource", used.hashSource}};
+  json settings = {{"mode", used.mode},
+                   {"sectorsPerRead", used.sectorsPerRead},
+                   {"retries", used.retries},
+                   {"duplicates", used.duplicates},
+                   {"sync", used.syncEachFile},
+                   {"hashSource", used.hashSource},
+                   {"fileDigests", used.fileDigests}};
   json document = {{"tool", {{"name", report.toolName}, {"version", report.toolVersion}}},
                    {"commandLine", report.commandLine},
                    {"started", report.started},
@@ -278,9 +282,10 @@ std::string ReportText(const RecoveryReport& report) {
                                               from.volumeStart, from.volumeSectors)});
   for (const std::string& warning : report.volumeWarnings) head.push_back({"Warning:", warning});
   head.push_back(
-      {"Settings:", fmt::format("{} mode, {} sectors per read, {} retries, duplicates: {}{}",
+      {"Settings:", fmt::format("{} mode, {} sectors per read, {} retries, duplicates: {}{}{}",
                                 used.mode, used.sectorsPerRead, used.retries, used.duplicates,
-                                used.syncEachFile ? ", sync" : "")});
+                                used.syncEachFile ? ", sync" : "",
+                                used.fileDigests ? "" : ", no file digests")});
   head.push_back({"Destination:", report.destination});
   text += AlignedRows(head, 1);
   text += '\n';

@@ -98,6 +98,7 @@ struct ReportSettings {
   std::string duplicates;  // "rename", "overwrite", "skip"
   bool syncEachFile = false;
   bool hashSource = false;
+  bool fileDigests = true;
 };
 
 struct RecoveryReport {

@@ -527,6 +527,7 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
   job->mtime = HostTime(file.time);
   job->policy = policy;
   job->syncToMedium = options_.syncEachFile;
+  job->hash = options_.fileDigests;
   if (!pool_) {
     pool_ = std::make_unique<HostWritePool>(kWriterThreads, kMostPooledFiles, kMostPooledBytes);
   }
@@ -546,7 +547,7 @@ void SavingRun::CollectOne(Frame& frame) {
   ShowFile(frame, file.hostName);
   std::optional<ContentDigests> digests;
   if (job->placed && job->placed->has_value()) digests = std::move(job->digests);
-  RecordPlaced(frame, std::move(file), std::move(job->placed), true, std::move(digests));
+  RecordPlaced(frame, std::move(file), std::move(job->placed), job->hash, std::move(digests));
 }
 
 void SavingRun::CollectAll(Frame& frame) {
@@ -613,7 +614,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   }
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
-  digester_.Start(readSize);
+  const bool hashing = options_.fileDigests;
+  if (hashing) digester_.Start(readSize);
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -660,7 +662,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         // The kernel's copy never passes through here: the digests are fed
         // from the same bytes of the image file, which that copy has just
         // brought into the page cache.
-        if (moved && *moved) digester_.UpdateFromFile(backing->fd, backing->offset, run->bytes);
+        if (hashing && moved && *moved)
+          digester_.UpdateFromFile(backing->fd, backing->offset, run->bytes);
         if (!moved) {
           pending->Abandon();
           StopWith(moved.error(), entry);
@@ -684,9 +687,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     if (pending) {
       const bool hole = reader.LastPieceUnread();
       auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
-      if (hole) {
+      if (hashing && hole) {
         digester_.UpdateZeros(piece.size());
-      } else {
+      } else if (hashing) {
         digester_.Update(piece);
       }
       if (!written) {
@@ -727,8 +730,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     copiedFile.brokenLink = linkTarget.size() != copied;
   }
   std::optional<ContentDigests> digests;
-  if (pending && placed && placed->has_value()) digests = digester_.Finish();
-  RecordPlaced(frame, std::move(copiedFile), std::move(placed), pending.has_value(),
+  if (hashing && pending && placed && placed->has_value()) digests = digester_.Finish();
+  RecordPlaced(frame, std::move(copiedFile), std::move(placed), hashing && pending.has_value(),
                std::move(digests));
 }
 
@@ -912,6 +915,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
   used.duplicates = std::string(DuplicatePolicyName(settings_.duplicatePolicy));
   used.syncEachFile = options_.syncEachFile;
   used.hashSource = static_cast<bool>(options_.sourceHash);
+  used.fileDigests = options_.fileDigests;
   report_.volume = options_.volumeName;
   report_.volumeWarnings = options_.volumeWarnings;
   report_.destination = options_.destination;

@@ -100,6 +100,9 @@ struct SavingOptions {
   std::function<std::expected<std::string, Error>()> sourceHash;
   bool syncEachFile = false;
   bool writeReport = true;
+  // The SHA-256 and MD5 of every file written, for the report. Off, the
+  // hashing CPU is saved: on large files it costs more than the copy.
+  bool fileDigests = true;
   // Where the image is a plain file, let the kernel copy runs of data
   // straight into the host files: the bytes never pass through this
   // process, so anything that must see them (hashes of each file) turns

@@ -5,7 +5,8 @@
 // 20,000 files, a few large files (also compared with cat), and 100,000
 // small files. Each tool runs --runs times (3), the order alternating from
 // round to round, and the best run counts; --load N keeps N busy loops
-// running beside them. The system calls each tool makes are counted once
+// running beside them. tolvar also runs with --no-digests, to show what
+// the per-file hashes cost. The system calls each tool makes are counted once
 // with strace.
 //
 //   tolvar-bench-recover --tolvar PATH [--work DIR] [--only spread|large|small] [--keep]
@@ -241,6 +242,11 @@ bool RunShape(const Shape& shape, const Options& options) {
                    fmt::format("{} recover {} -o {} --quiet >/dev/null", Quote(options.tolvar),
                                Quote(sco.string()), Quote(out.string())),
                    true});
+  // The same without the per-file SHA-256 and MD5: what the hashing costs,
+  // and the copy's own speed.
+  tools.push_back({"tolvar --no-digests",
+                   fmt::format("{} recover {} -o {} --quiet --no-digests >/dev/null",
+                               Quote(options.tolvar), Quote(sco.string()), Quote(out.string()))});
   if (haveExt2 && Have("debugfs")) {
     tools.push_back(
         {"debugfs rdump",
@@ -305,6 +311,7 @@ bool RunShape(const Shape& shape, const Options& options) {
     }
   }
   const std::optional<double> ours = Best(tools.front());
+  const std::optional<double> undigested = Best(tools[1]);
   for (const Tool& tool : tools) {
     const auto best = Best(tool);
     if (!best) {
@@ -313,6 +320,9 @@ bool RunShape(const Shape& shape, const Options& options) {
     }
     std::string ratio;
     if (!tool.ours && ours) ratio = fmt::format("  tolvar/this {:.2f}x", *best / *ours);
+    if (!tool.ours && &tool != &tools[1] && undigested) {
+      ratio += fmt::format("  --no-digests/this {:.2f}x", *best / *undigested);
+    }
     fmt::print("  {:<28} {}{}\n", tool.name, Figures(*best, totals), ratio);
   }
   fmt::print("  ({} before the runs, {} after; tolvar recover peak memory {:.1f} MiB)\n",

@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using imagekit::Fill;
 using imagekit::Node;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 bool Installed(const char* program) {
   return std::system(fmt::format("command -v {} > /dev/null 2>&1", program).c_str()) == 0;
@@ -233,6 +234,36 @@ TEST_F(EvidenceCommands, HashSourceRecordsTheImagesSha256) {
     EXPECT_EQ(entry["sha256"], Output("sha256sum " + ShellQuote(path)).substr(0, 64));
     EXPECT_EQ(entry["md5"], Output("md5sum " + ShellQuote(path)).substr(0, 32));
   }
+}
+
+// Without digests the copies are the same bytes, written by both the run's
+// own thread (a large file) and the writer threads (small ones), and the
+// reports say the hashes were left out rather than carrying empty ones.
+TEST_F(EvidenceCommands, NoDigestsLeavesTheHashesOutAndTheCopiesAlike) {
+  imagekit::DiskDescription disk = LedgerDisk();
+  disk.volumes[0].root.children.push_back(
+      Node::Filled("archive.bin", 3 * 1024 * 1024, Fill{Fill::Pattern::kRandom, 0, "", 9}));
+  const std::string image = Build(disk);
+  const fs::path hashed = dir / "hashed";
+  const fs::path plain = dir / "plain";
+  ASSERT_EQ(RunTolvar({"recover", image, "-q", "-o", hashed.string()}).status, 0);
+  const RunResult run = RunTolvar({"recover", image, "-q", "--no-digests", "-o", plain.string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const auto json = nlohmann::json::parse(Slurp(plain / "tolvar-report.json"));
+  EXPECT_EQ(json["settings"]["fileDigests"], false);
+  EXPECT_THAT(Slurp(plain / "tolvar-report.txt"), HasSubstr(", no file digests"));
+  int files = 0;
+  for (const auto& entry : json["entries"]) {
+    if (entry["type"] != "file") continue;
+    ++files;
+    EXPECT_FALSE(entry.contains("sha256")) << entry.dump();
+    EXPECT_FALSE(entry.contains("md5")) << entry.dump();
+    EXPECT_THAT(entry.value("note", ""), Not(HasSubstr("digests"))) << entry.dump();
+    const std::string path = entry["path"].get<std::string>();
+    EXPECT_EQ(Slurp(plain / path), Slurp(hashed / path)) << path;
+  }
+  EXPECT_EQ(files, 3);
 }
 
 }  // namespace
