@@ -262,7 +262,8 @@ std::string ReportJson(const RecoveryReport& report) {
   return text;
 }
 
-std::string ReportText(const RecoveryReport& report) {
+void WriteReportText(const RecoveryReport& report,
+                     const std::function<void(std::string_view)>& sink) {
   const ReportSource& from = report.source;
   const ReportSettings& used = report.settings;
   std::string text = "Recovery report\n";
@@ -289,13 +290,14 @@ std::string ReportText(const RecoveryReport& report) {
   head.push_back({"Destination:", report.destination});
   text += AlignedRows(head, 1);
   text += '\n';
+  sink(text);
   // One line per entry; the path comes last so that the columns stay aligned
   // whatever its length.
   constexpr std::string_view kNoHash = "-";
-  text += fmt::format(
+  sink(fmt::format(
       "{:<9} {:>12}  {:<10} {:>5} {:>5} {:>5} {:>10}  {:<20}  {:<20}  {:<20}  {:<64}  {:<32}  {}\n",
       "Status", "Bytes", "Mode", "UID", "GID", "Links", "Inode", "Accessed", "Modified", "Changed",
-      "SHA-256", "MD5", "Path");
+      "SHA-256", "MD5", "Path"));
   for (const ReportEntry& entry : report.entries) {
     std::string facts;
     if (entry.facts) {
@@ -320,10 +322,11 @@ std::string ReportText(const RecoveryReport& report) {
     }
     if (entry.timeUnreadable) line += "  time stamp unreadable";
     if (!entry.note.empty()) line += fmt::format("  [{}]", entry.note);
-    text += line + "\n";
+    line += '\n';
+    sink(line);
   }
   const RunSummary& s = report.summary;
-  text += "\n";
+  text = "\n";
   if (s.stoppedByUser) text += "The run was stopped before it ended.\n";
   if (!s.stopMessage.empty()) text += fmt::format("The run ended early: {}\n", s.stopMessage);
   if (s.notReached != 0) text += fmt::format("{} entries were not reached.\n", s.notReached);
@@ -333,6 +336,12 @@ std::string ReportText(const RecoveryReport& report) {
         fmt::format("Removed {}: an earlier run was interrupted while it wrote it.\n", leftover);
   }
   text += fmt::format("Summary: {}\n", SummaryLine(s));
+  sink(text);
+}
+
+std::string ReportText(const RecoveryReport& report) {
+  std::string text;
+  WriteReportText(report, [&text](std::string_view piece) { text += piece; });
   return text;
 }
 

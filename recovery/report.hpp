@@ -134,6 +134,9 @@ struct RecoveryReport {
 void WriteReportJson(const RecoveryReport& report,
                      const std::function<void(std::string_view)>& sink);
 [[nodiscard]] std::string ReportText(const RecoveryReport& report);
+// The text report handed to `sink` a line at a time, like WriteReportJson.
+void WriteReportText(const RecoveryReport& report,
+                     const std::function<void(std::string_view)>& sink);
 
 // "2026-12-10T04:50:16Z"
 [[nodiscard]] std::string IsoUtc(std::time_t when);

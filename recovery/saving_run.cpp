@@ -1029,9 +1029,11 @@ std::expected<SavingResult, Error> RunSaving(DriveTable& drives, const VolumeInf
       auto json = WriteWholeFileFrom(
           *reportFolder, std::string(kReportJsonName),
           [&](const TextSink& sink) { WriteReportJson(result.report, sink); }, jsonPath);
-      auto text = json ? WriteWholeFile(*reportFolder, std::string(kReportTextName),
-                                        ReportText(result.report), textPath)
-                       : json;
+      auto text =
+          json ? WriteWholeFileFrom(
+                     *reportFolder, std::string(kReportTextName),
+                     [&](const TextSink& sink) { WriteReportText(result.report, sink); }, textPath)
+               : json;
       if (!text) {
         result.reportProblem = text.error().message;
         observer.Failed(text.error());
