@@ -13,7 +13,7 @@ constexpr std::size_t kAlignment = 4096;
 }  // namespace
 
 ReadAheadSectors::ReadAheadSectors(SectorSource& lower, ReadAheadShape shape)
-    : lower_(lower), shape_(shape) {
+    : SectorSourceLayer(lower), shape_(shape) {
   shape_.windowSectors = std::max<std::uint32_t>(shape_.windowSectors, 1);
   windows_.resize(std::max<std::size_t>(shape_.windowsKept, 1));
 }

@@ -21,7 +21,7 @@ struct ReadAheadShape {
   std::size_t windowsKept = 1;  // the least recently used one is read over
 };
 
-class ReadAheadSectors final : public SectorSource {
+class ReadAheadSectors final : public SectorSourceLayer {
  public:
   ReadAheadSectors(SectorSource& lower, ReadAheadShape shape);
   ReadAheadSectors(const ReadAheadSectors&) = delete;
@@ -41,15 +41,7 @@ class ReadAheadSectors final : public SectorSource {
   // ReadAheadEnd(), or inside a window that did not read.
   [[nodiscard]] std::span<const std::byte> Held(std::uint64_t first, std::uint64_t count);
 
-  [[nodiscard]] std::uint64_t SectorCount() const override { return lower_.SectorCount(); }
-  [[nodiscard]] std::uint64_t RequestEnd() const override { return lower_.RequestEnd(); }
-  [[nodiscard]] bool Ready() override { return lower_.Ready(); }
-  [[nodiscard]] std::uint64_t ReadAheadEnd() const override { return lower_.ReadAheadEnd(); }
   [[nodiscard]] SectorReadResult Read(std::uint64_t first, std::span<std::byte> out) override;
-  [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t first,
-                                                    std::uint64_t count) const override {
-    return lower_.FileBacking(first, count);
-  }
 
   // Windows read whole so far, and requests served from one.
   [[nodiscard]] std::uint64_t WindowsRead() const { return windowsRead_; }
@@ -67,7 +59,6 @@ class ReadAheadSectors final : public SectorSource {
   [[nodiscard]] std::span<const std::byte> Slice(Window& window, std::uint64_t first,
                                                  std::uint64_t count);
 
-  SectorSource& lower_;
   ReadAheadShape shape_;
   std::uint64_t aimFirst_ = 0;
   std::uint64_t aimEnd_ = ~std::uint64_t{0};

@@ -6,7 +6,7 @@ namespace tolvar {
 
 RetryingSectors::RetryingSectors(SectorSource& lower, const RecoverySettings& settings,
                                  BadSectorList& badSectors, StopToken stop)
-    : lower_(lower), settings_(settings), badSectors_(badSectors), stop_(stop) {}
+    : SectorSourceLayer(lower), settings_(settings), badSectors_(badSectors), stop_(stop) {}
 
 SectorReadResult RetryingSectors::Read(std::uint64_t first, std::span<std::byte> out) {
   const std::uint64_t count = out.size() / kSectorSize;

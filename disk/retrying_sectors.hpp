@@ -15,7 +15,7 @@
 
 namespace tolvar {
 
-class RetryingSectors final : public SectorSource {
+class RetryingSectors final : public SectorSourceLayer {
  public:
   // The retry count is read from `settings` at each failed read. A stop
   // ends the retries at once; what is left is zero-filled, reported and
@@ -23,10 +23,6 @@ class RetryingSectors final : public SectorSource {
   RetryingSectors(SectorSource& lower, const RecoverySettings& settings, BadSectorList& badSectors,
                   StopToken stop = {});
 
-  [[nodiscard]] std::uint64_t SectorCount() const override { return lower_.SectorCount(); }
-  [[nodiscard]] std::uint64_t RequestEnd() const override { return lower_.RequestEnd(); }
-  [[nodiscard]] bool Ready() override { return lower_.Ready(); }
-  [[nodiscard]] std::uint64_t ReadAheadEnd() const override { return lower_.ReadAheadEnd(); }
   // Fails with the sectors that stayed unreadable (zeros in `out`); a read
   // that starts past the drive's capacity fails at once and leaves `out`
   // untouched; with no drive to read, `out` is zeros and nothing is tried.
@@ -36,7 +32,6 @@ class RetryingSectors final : public SectorSource {
                                                     std::uint64_t count) const override;
 
  private:
-  SectorSource& lower_;
   const RecoverySettings& settings_;
   BadSectorList& badSectors_;
   StopToken stop_;

@@ -72,6 +72,28 @@ class SectorSource {
   }
 };
 
+// A layer over another source: everything it does not change is the lower
+// source's, so a layer overrides only what it adds.
+class SectorSourceLayer : public SectorSource {
+ public:
+  explicit SectorSourceLayer(SectorSource& lower) : lower_(lower) {}
+
+  [[nodiscard]] std::uint64_t SectorCount() const override { return lower_.SectorCount(); }
+  [[nodiscard]] std::uint64_t RequestEnd() const override { return lower_.RequestEnd(); }
+  [[nodiscard]] std::uint64_t ReadAheadEnd() const override { return lower_.ReadAheadEnd(); }
+  [[nodiscard]] bool Ready() override { return lower_.Ready(); }
+  [[nodiscard]] SectorReadResult Read(std::uint64_t first, std::span<std::byte> out) override {
+    return lower_.Read(first, out);
+  }
+  [[nodiscard]] std::optional<FileSpan> FileBacking(std::uint64_t first,
+                                                    std::uint64_t count) const override {
+    return lower_.FileBacking(first, count);
+  }
+
+ protected:
+  SectorSource& lower_;
+};
+
 // A read that failed as a whole, its sectors unknown: every sector of it.
 [[nodiscard]] UnreadSectors WholeRequest(std::uint64_t first, std::uint64_t count);
 
