@@ -3,6 +3,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScopedValueRollback>
 
 namespace tolvar::gui {
 
@@ -32,7 +33,22 @@ void CFolderTreeCtrl::currentChanged(const QModelIndex& current, const QModelInd
   model_->SetCurrent(current);
 }
 
+void CFolderTreeCtrl::SelectQuietly(const QModelIndex& index) {
+  const QScopedValueRollback quiet(selectingItself_, true);
+  setCurrentIndex(index);
+}
+
+void CFolderTreeCtrl::selectionChanged(const QItemSelection& selected,
+                                       const QItemSelection& deselected) {
+  QTreeView::selectionChanged(selected, deselected);
+  if (selectingItself_ || selected.indexes().isEmpty()) return;
+  const QModelIndex item = selected.indexes().front();
+  SelectQuietly(item);
+  emit ItemClicked(item);
+}
+
 void CFolderTreeCtrl::mousePressEvent(QMouseEvent* event) {
+  const QScopedValueRollback quiet(selectingItself_, true);
   const QModelIndex item = indexAt(event->position().toPoint());
   if (!item.isValid()) {
     if (const QModelIndex root = Root(); root.isValid()) {
@@ -50,6 +66,7 @@ void CFolderTreeCtrl::mousePressEvent(QMouseEvent* event) {
 }
 
 void CFolderTreeCtrl::keyPressEvent(QKeyEvent* event) {
+  const QScopedValueRollback quiet(selectingItself_, true);
   const QModelIndex before = currentIndex();
   QTreeView::keyPressEvent(event);
   const QModelIndex after = currentIndex();

@@ -12,7 +12,8 @@ namespace tolvar::gui {
 // edge. A click on an item's icon, label or the space right of it reports
 // the item; a click on empty space selects and reports the root. Moving to
 // an item with the keyboard reports it the same way, so the tree works
-// without a mouse.
+// without a mouse, and so does selecting an item through the accessibility
+// interface, so that assistive tools can choose one.
 class CFolderTreeCtrl : public QTreeView {
   Q_OBJECT
 
@@ -32,6 +33,8 @@ class CFolderTreeCtrl : public QTreeView {
   // The item of the current row; kNoViewItem without one.
   [[nodiscard]] ViewItem CurrentItem() const { return model_->ItemOf(currentIndex()); }
   [[nodiscard]] QIcon Image(int index) const { return model_->Image(index); }
+  // Makes `index` the current item without reporting it.
+  void SelectQuietly(const QModelIndex& index);
 
  signals:
   void ItemClicked(const QModelIndex& index);
@@ -40,9 +43,14 @@ class CFolderTreeCtrl : public QTreeView {
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+  // A selection made from outside the tree's own clicks and keys (an
+  // assistive tool's) becomes the current item and is reported.
+  void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
 
  private:
   FolderTreeModel* model_;
+  // Set while the tree selects on its own account: nothing is reported then.
+  bool selectingItself_ = false;
 };
 
 }  // namespace tolvar::gui

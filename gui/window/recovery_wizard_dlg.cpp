@@ -791,9 +791,8 @@ void CRecoveryWizardDlg::SelectTreeItem(TreeKind kind, ViewItem item) {
   TreeSlot& slot = Slot(kind);
   const QModelIndex found = TreeItem(kind, item);
   if (slot.tree == nullptr || !found.isValid()) return;
-  // Setting the current item reports no click, so the controller is not
-  // called back.
-  slot.tree->setCurrentIndex(found);
+  // Selected quietly, so the controller is not called back.
+  slot.tree->SelectQuietly(found);
   slot.tree->scrollTo(found);
 }
 

@@ -177,7 +177,8 @@ class WindowTest : public QObject {
     QCOMPARE(rig.Tree(TreeKind::kDisk)->Root().data().toString(), QStringLiteral("My Computer"));
     QCOMPARE(rig.Control(WindowControl::kNext)->toolTip(), QStringLiteral("Go to next step"));
     QCOMPARE(rig.Control(WindowControl::kBack)->toolTip(), QStringLiteral("Go to previous step"));
-    QCOMPARE(rig.Control(WindowControl::kStop)->toolTip(), QStringLiteral("Stops the current process"));
+    QCOMPARE(rig.Control(WindowControl::kStop)->toolTip(),
+             QStringLiteral("Stops the current process"));
     QCOMPARE(rig.Control(WindowControl::kHomePageLink)->toolTip(),
              QStringLiteral("Click here to visit software home page"));
     QVERIFY(rig.window->QuickHelpTooltip()
@@ -603,6 +604,30 @@ class WindowTest : public QObject {
     QStringList texts;
     for (int i = 0; i < tree->childCount(); ++i) texts << tree->child(i)->text(QAccessible::Name);
     QVERIFY(texts.contains(QStringLiteral("Storage Device0")));
+  }
+
+  // An assistive tool chooses a drive by selecting its row through the
+  // tree's table interface; the window answers as it does a click.
+  void ADriveChosenThroughTheAccessibilityInterfaceIsShown() {
+    Rig rig({image_});
+    QAccessible::setActive(true);
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(rig.Tree(TreeKind::kDisk));
+    QVERIFY(tree != nullptr && tree->tableInterface() != nullptr);
+    int row = -1;
+    for (int i = 0; i < tree->childCount(); ++i) {
+      QAccessibleInterface* cell = tree->child(i);
+      if (cell->text(QAccessible::Name) == QStringLiteral("Storage Device0")) {
+        row = cell->tableCellInterface()->rowIndex();
+      }
+    }
+    QVERIFY(row >= 0);
+    QVERIFY(tree->tableInterface()->selectRow(row));
+    const auto value = [&] {
+      return QAccessible::queryAccessibleInterface(rig.Control(WindowControl::kPanelValue1))
+          ->text(QAccessible::Name);
+    };
+    QTRY_COMPARE(value(), QString::fromStdString(rig.session.drives.Current().model));
+    QVERIFY(rig.Control(WindowControl::kNext)->isVisible());
   }
 
   void ListSortsByEveryColumnAndReturnsToTheDisksOrder() {
