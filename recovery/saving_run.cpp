@@ -184,6 +184,9 @@ class SavingRun {
   void LeaveFolder(std::vector<Frame>& stack);
   [[nodiscard]] std::string HostNameFor(const Frame& folder, std::string_view raw) const;
   void StopWith(const Error& error, ReportEntry& entry);
+  // A failure of one file: the run's end when the host cannot go on (a full
+  // disk, say), else that file skipped with the reason.
+  void StopOrSkip(const Error& error, ReportEntry& entry);
   // Marks a folder entry damaged when the mount could not read some of its
   // sectors (`folder` 0: the inode-table sectors the sweep could not read).
   void NoteUnreadFolder(ReportEntry& entry, std::uint32_t folder);
@@ -303,6 +306,16 @@ std::string SavingRun::HostNameFor(const Frame& folder, std::string_view raw) co
     name = fmt::format("%{:02X}{}", static_cast<unsigned char>(name[0]), name.substr(1));
   }
   return name;
+}
+
+void SavingRun::StopOrSkip(const Error& error, ReportEntry& entry) {
+  if (StopsTheRun(error)) {
+    StopWith(error, entry);
+    return;
+  }
+  entry.status = EntryStatus::kSkipped;
+  entry.byError = true;
+  entry.note = error.message;
 }
 
 void SavingRun::StopWith(const Error& error, ReportEntry& entry) {
@@ -431,13 +444,7 @@ void SavingRun::RecordPlaced(Frame& frame, CopiedFile file,
                              std::optional<ContentDigests> digests) {
   ReportEntry& entry = file.entry;
   if (!placed) {
-    if (StopsTheRun(placed.error())) {
-      StopWith(placed.error(), entry);
-    } else {
-      entry.status = EntryStatus::kSkipped;
-      entry.byError = true;
-      entry.note = placed.error().message;
-    }
+    StopOrSkip(placed.error(), entry);
     FinishEntry(std::move(entry), file.fileSize, 0);
     return;
   }
@@ -621,13 +628,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   if (entry.type == EntryType::kFile) {
     auto created = PendingFile::Create(frame.handle, JoinPath(options_.destination, entry.path));
     if (!created) {
-      if (StopsTheRun(created.error())) {
-        StopWith(created.error(), entry);
-      } else {
-        entry.status = EntryStatus::kSkipped;
-        entry.byError = true;
-        entry.note = created.error().message;
-      }
+      StopOrSkip(created.error(), entry);
       finish(0);
       return;
     }
@@ -694,13 +695,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       }
       if (!written) {
         pending->Abandon();
-        if (StopsTheRun(written.error())) {
-          StopWith(written.error(), entry);
-        } else {
-          entry.status = EntryStatus::kSkipped;
-          entry.byError = true;
-          entry.note = written.error().message;
-        }
+        StopOrSkip(written.error(), entry);
         finish(0);
         return;
       }
