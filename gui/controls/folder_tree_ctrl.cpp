@@ -42,7 +42,17 @@ void CFolderTreeCtrl::selectionChanged(const QItemSelection& selected,
                                        const QItemSelection& deselected) {
   QTreeView::selectionChanged(selected, deselected);
   if (selectingItself_ || selected.indexes().isEmpty()) return;
-  const QModelIndex item = selected.indexes().front();
+  // The tree's own moves (rows removed, a model reset) select through
+  // setCurrentIndex, which makes the row current right after this; only a
+  // selection that is still not the current row once they are done came
+  // from outside.
+  QMetaObject::invokeMethod(this, &CFolderTreeCtrl::TakeOutsideSelection, Qt::QueuedConnection);
+}
+
+void CFolderTreeCtrl::TakeOutsideSelection() {
+  const QModelIndexList rows = selectionModel()->selectedIndexes();
+  if (rows.isEmpty() || rows.front() == currentIndex()) return;
+  const QModelIndex item = rows.front();
   SelectQuietly(item);
   emit ItemClicked(item);
 }

@@ -48,6 +48,8 @@ class CFolderTreeCtrl : public QTreeView {
   void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
 
  private:
+  void TakeOutsideSelection();
+
   FolderTreeModel* model_;
   // Set while the tree selects on its own account: nothing is reported then.
   bool selectingItself_ = false;
