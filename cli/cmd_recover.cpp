@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -136,27 +137,36 @@ class SavingProgressLine final : public SavingObserver {
   void WriteReportSoFar(RecoveryReport report) {
     if (soFarMutex_.try_lock_for(std::chrono::milliseconds(500))) {
       std::lock_guard lock(soFarMutex_, std::adopt_lock);
-      report.entries = soFar_.entries;
+      // The process ends after this: the entries are taken, not copied.
+      report.entries = std::move(soFar_.entries);
       report.summary = soFar_.summary;
     }
     report.summary.stoppedByUser = true;
     report.summary.stopMessage =
         "ended at once by an interrupt: entries not listed were not reached or not finished";
     const std::string folder = report.destination;
-    WriteWhole(fmt::format("{}/{}", folder, kReportTextName), ReportText(report));
-    WriteWhole(fmt::format("{}/{}", folder, kReportJsonName), ReportJson(report));
+    WriteWhole(fmt::format("{}/{}", folder, kReportTextName),
+               [&](const auto& sink) { WriteReportText(report, sink); });
+    WriteWhole(fmt::format("{}/{}", folder, kReportJsonName),
+               [&](const auto& sink) { WriteReportJson(report, sink); });
   }
 
  private:
-  static void WriteWhole(const std::string& path, const std::string& text) {
+  using Sink = std::function<void(std::string_view)>;
+  static void WriteWhole(const std::string& path, const std::function<void(const Sink&)>& write) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-      if (wrote <= 0) break;
-      done += static_cast<std::size_t>(wrote);
-    }
+    bool failed = false;
+    write([&](std::string_view text) {
+      while (!failed && !text.empty()) {
+        const ssize_t wrote = ::write(fd, text.data(), text.size());
+        if (wrote <= 0) {
+          failed = true;
+          break;
+        }
+        text.remove_prefix(static_cast<std::size_t>(wrote));
+      }
+    });
     ::close(fd);
   }
 
@@ -247,7 +257,9 @@ int RunRecover(const RecoverOptions& options, CliRuntime& runtime) {
 
   const RecoveryReport& report = result->report;
   if (options.browse.json) {
-    std::fputs(ReportJson(report).c_str(), runtime.out);
+    WriteReportJson(report, [&](std::string_view piece) {
+      std::fwrite(piece.data(), 1, piece.size(), runtime.out);
+    });
     runtime.printedJson = true;
   } else {
     for (const ReportEntry& entry : report.entries) {

@@ -43,6 +43,9 @@ class FileDigester {
   [[nodiscard]] std::optional<ContentDigests> Finish();
   // Drops the file: what is not hashed yet is not hashed.
   void Abandon();
+  // Whether the file's digests are worked out on the digester's threads
+  // (Finish may then wait), not on the caller's.
+  [[nodiscard]] bool OffThread() const { return !inline_; }
 
  private:
   class Worker;

@@ -241,15 +241,16 @@ void WriteReportJson(const RecoveryReport& report,
   sink(std::string_view(text).substr(0, at + kEmptyList.size() - 1));
   sink("\n");
   std::string indented;
-  for (std::size_t i = 0; i < report.entries.size(); ++i) {
+  std::size_t i = 0;
+  for (const ReportEntry& entry : report.entries) {
     const std::string item =
-        EntryJson(report.entries[i]).dump(2, ' ', false, json::error_handler_t::replace);
+        EntryJson(entry).dump(2, ' ', false, json::error_handler_t::replace);
     indented = "    ";
     for (const char c : item) {
       indented += c;
       if (c == '\n') indented += "    ";
     }
-    indented += i + 1 < report.entries.size() ? ",\n" : "\n";
+    indented += ++i < report.entries.size() ? ",\n" : "\n";
     sink(indented);
   }
   sink("  ]");

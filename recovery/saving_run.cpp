@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <deque>
 #include <memory>
@@ -177,7 +178,23 @@ class SavingRun {
   void RecordPlaced(Frame& frame, CopiedFile file,
                     std::expected<std::optional<std::string>, Error> placed, bool hashed,
                     std::optional<ContentDigests> digests);
-  void FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes);
+  // Records a file that is in place under `placedName`, with its digests
+  // when `hashed`; `counted` when its progress was counted already.
+  void RecordWritten(CopiedFile file, const std::string& placedName, bool hashed,
+                     std::optional<ContentDigests> digests, bool counted);
+  // Counts `counted` files as done, unless they were counted already.
+  void FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes,
+                   bool counted = false);
+  void CountDone(std::uint64_t fileSize) {
+    bytesDone_ += fileSize;
+    ++filesDone_;
+  }
+  // Records the file whose digests were left to finish, waiting for them.
+  void FlushDeferred();
+  // The digester no deferred file holds.
+  [[nodiscard]] FileDigester& FreeDigester();
+  // Adds an entry to the report and tells the observer.
+  void Record(ReportEntry entry);
   // Creates the host folder for `folder` below `parent`; nullopt when it was
   // skipped (its entry says why) or the run must stop.
   [[nodiscard]] std::optional<Frame> EnterFolder(Frame& parent, const FolderNode& folder);
@@ -236,8 +253,18 @@ class SavingRun {
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;
   // Of the file being written, fed as it is written and worked out off
-  // this thread.
-  FileDigester digester_;
+  // this thread. Two, so that a large file's digests can finish while the
+  // next file is copied and hashed: on a large file the hashing, not the
+  // copy, takes the time, and two files hash on two cores.
+  std::array<FileDigester, 2> digesters_;
+  // A file in place whose digests are still being worked out: recorded
+  // before anything after it is.
+  struct DeferredFile {
+    CopiedFile file;
+    std::string placedName;
+    FileDigester* digester = nullptr;
+  };
+  std::optional<DeferredFile> deferred_;
   // Small files being written by the writer threads (made for the first),
   // all of the folder on top of the stack, oldest first.
   std::unique_ptr<HostWritePool> pool_;
@@ -360,8 +387,7 @@ void SavingRun::AddRootFindings(bool everything) {
     entry.path = ".";
     NoteUnreadFolder(entry, folder);
     if (entry.status == EntryStatus::kDamaged) {
-      report_.entries.push_back(std::move(entry));
-      observer_.EntryReported(report_.entries.back());
+      Record(std::move(entry));
     }
   }
 }
@@ -384,9 +410,10 @@ void SavingRun::ShowProgress(std::string_view path) {
   observer_.Counted({filesDone_, filesTotal_, bytesDone_, bytesTotal_, path});
 }
 
-void SavingRun::FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes) {
-  bytesDone_ += fileSize;
-  ++filesDone_;
+void SavingRun::FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint64_t bytes,
+                            bool counted) {
+  FlushDeferred();
+  if (!counted) CountDone(fileSize);
   entry.bytesWritten = bytes;
   report_.summary.bytes += bytes;
   for (const SectorRun& run : entry.unreadable) report_.summary.unreadableSectors += run.count;
@@ -406,8 +433,13 @@ void SavingRun::FinishEntry(ReportEntry entry, std::uint64_t fileSize, std::uint
       break;
   }
   ShowProgress(entry.path);
-  report_.entries.push_back(std::move(entry));
-  observer_.EntryReported(report_.entries.back());
+  Record(std::move(entry));
+}
+
+void SavingRun::Record(ReportEntry entry) {
+  FlushDeferred();
+  observer_.EntryReported(entry);
+  report_.entries.push_back(entry);
 }
 
 bool SavingRun::Pooled(const Frame& frame, EntryType type, std::uint64_t size) const {
@@ -455,6 +487,13 @@ void SavingRun::RecordPlaced(Frame& frame, CopiedFile file,
     return;
   }
   frame.namesThisRun.insert(**placed);
+  if (**placed != file.hostName) entry.path = JoinPath(frame.hostPath, **placed);
+  RecordWritten(std::move(file), **placed, hashed, std::move(digests), false);
+}
+
+void SavingRun::RecordWritten(CopiedFile file, const std::string& placedName, bool hashed,
+                              std::optional<ContentDigests> digests, bool counted) {
+  ReportEntry& entry = file.entry;
   if (hashed) {
     // A kernel-copied run that could not be read back leaves the digests
     // out rather than wrong.
@@ -465,19 +504,30 @@ void SavingRun::RecordPlaced(Frame& frame, CopiedFile file,
       file.notes.push_back("its digests are not given: the image could not be read back for them");
     }
   }
-  if (**placed != file.hostName) {
-    entry.path = JoinPath(frame.hostPath, **placed);
+  if (placedName != file.hostName) {
     file.notes.push_back(file.sameNameOnDisk
                              ? fmt::format("written as \"{}\": an entry of the same folder on the "
                                            "disk has its name",
-                                           **placed)
-                             : fmt::format("written as \"{}\"", **placed));
+                                           placedName)
+                             : fmt::format("written as \"{}\"", placedName));
   }
   entry.status = file.damaged || file.brokenLink ? EntryStatus::kDamaged : EntryStatus::kComplete;
   for (std::size_t i = 0; i < file.notes.size(); ++i) {
     entry.note += (i == 0 ? "" : "; ") + file.notes[i];
   }
-  FinishEntry(std::move(entry), file.fileSize, file.copied);
+  FinishEntry(std::move(entry), file.fileSize, file.copied, counted);
+}
+
+void SavingRun::FlushDeferred() {
+  if (!deferred_) return;
+  DeferredFile done = std::move(*deferred_);
+  deferred_.reset();
+  std::optional<ContentDigests> digests = done.digester->Finish();
+  RecordWritten(std::move(done.file), done.placedName, true, std::move(digests), true);
+}
+
+FileDigester& SavingRun::FreeDigester() {
+  return deferred_ && deferred_->digester == &digesters_[0] ? digesters_[1] : digesters_[0];
 }
 
 void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& inode,
@@ -622,7 +672,8 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
   const bool hashing = options_.fileDigests;
-  if (hashing) digester_.Start(readSize);
+  FileDigester& digester = FreeDigester();
+  if (hashing) digester.Start(readSize);
   std::optional<PendingFile> pending;
   std::string linkTarget;
   if (entry.type == EntryType::kFile) {
@@ -664,7 +715,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
         // from the same bytes of the image file, which that copy has just
         // brought into the page cache.
         if (hashing && moved && *moved)
-          digester_.UpdateFromFile(backing->fd, backing->offset, run->bytes);
+          digester.UpdateFromFile(backing->fd, backing->offset, run->bytes);
         if (!moved) {
           pending->Abandon();
           StopWith(moved.error(), entry);
@@ -689,9 +740,9 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
       const bool hole = reader.LastPieceUnread();
       auto written = hole ? pending->WriteHole(piece.size()) : pending->Write(piece);
       if (hashing && hole) {
-        digester_.UpdateZeros(piece.size());
+        digester.UpdateZeros(piece.size());
       } else if (hashing) {
-        digester_.Update(piece);
+        digester.Update(piece);
       }
       if (!written) {
         pending->Abandon();
@@ -724,8 +775,18 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
                          JoinPath(options_.destination, entry.path));
     copiedFile.brokenLink = linkTarget.size() != copied;
   }
+  if (hashing && pending && placed && placed->has_value() && digester.OffThread()) {
+    // In place: the entry waits for its digests while the next file is
+    // copied, and is recorded before anything that comes after it.
+    FlushDeferred();
+    CountDone(file.size);
+    frame.namesThisRun.insert(**placed);
+    if (**placed != copiedFile.hostName) entry.path = JoinPath(frame.hostPath, **placed);
+    deferred_ = DeferredFile{std::move(copiedFile), std::move(**placed), &digester};
+    return;
+  }
   std::optional<ContentDigests> digests;
-  if (hashing && pending && placed && placed->has_value()) digests = digester_.Finish();
+  if (hashing && pending && placed && placed->has_value()) digests = digester.Finish();
   RecordPlaced(frame, std::move(copiedFile), std::move(placed), hashing && pending.has_value(),
                std::move(digests));
 }
@@ -764,6 +825,7 @@ void SavingRun::WriteFiles(Frame& frame) {
   // folder: the folder's time is set after its last file, and its handle
   // may be closed.
   CollectAll(frame);
+  FlushDeferred();
 }
 
 Frame SavingRun::MakeChildFrame(const FolderNode& folder, const Frame& parent, FolderHandle handle,
@@ -805,15 +867,13 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
     entry.byError = byError;
     ++report_.summary.skipped;
     if (byError) ++report_.summary.skippedByError;
-    report_.entries.push_back(std::move(entry));
-    observer_.EntryReported(report_.entries.back());
+    Record(std::move(entry));
     return std::nullopt;
   };
   auto failed = [&](const Error& error) -> std::optional<Frame> {
     if (StopsTheRun(error)) {
       StopWith(error, entry);
-      report_.entries.push_back(std::move(entry));
-      observer_.EntryReported(report_.entries.back());
+      Record(std::move(entry));
       return std::nullopt;
     }
     return skipped(error.message, true);
@@ -846,10 +906,10 @@ std::optional<Frame> SavingRun::EnterFolder(Frame& parent, const FolderNode& fol
       NoteUnreadFolder(entry, folder.inode);
       Frame frame = MakeChildFrame(folder, parent, std::move(opened->handle), *identity, name);
       frame.createdByRun = !opened->existing;
+      FlushDeferred();  // the entries before it are in place: its index holds
       frame.entryIndex = report_.entries.size();
       ++report_.summary.folders;
-      report_.entries.push_back(std::move(entry));
-      observer_.EntryReported(report_.entries.back());
+      Record(std::move(entry));
       return frame;
     }
     if (!opened && LookUpName(parent.handle, name) != NameState::kOther) {
@@ -877,12 +937,12 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
         parent.handle = std::move(*reopened);
       } else {
         // Someone moved the folder away while the run wrote into it.
-        ReportEntry& entry = report_.entries[parent.entryIndex];
-        StopWith(Error{ErrorCode::kIoError,
-                       fmt::format("The folder \"{}\" was moved while files were written into it",
-                                   JoinPath(options_.destination, parent.hostPath)),
-                       std::nullopt},
-                 entry);
+        const Error moved{
+            ErrorCode::kIoError,
+            fmt::format("The folder \"{}\" was moved while files were written into it",
+                        JoinPath(options_.destination, parent.hostPath)),
+            std::nullopt};
+        report_.entries.Amend(parent.entryIndex, [&](ReportEntry& entry) { StopWith(moved, entry); });
       }
     }
   }
@@ -938,9 +998,6 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
       }
     }
     CountSelection(top);
-    // One entry per file and folder, and two for the destination's findings:
-    // room made once rather than doubled as the list grows.
-    report_.entries.reserve(filesTotal_ + foldersTotal_ + 2);
     RemoveLeftovers(top.handle, "");
     AddRootFindings(selection.everything);
     stack.push_back(std::move(top));
@@ -973,6 +1030,7 @@ SavingResult SavingRun::Run(FolderHandle root, const Selection& selection) {
     stack.push_back(std::move(*child));
   }
 
+  FlushDeferred();
   RunSummary& summary = report_.summary;
   summary.stoppedByUser = stopped_;
   if (Ending()) summary.notReached = filesTotal_ - std::min(filesTotal_, filesDone_);

@@ -25,6 +25,7 @@ using imagekit::DiskDescription;
 using imagekit::Fill;
 using imagekit::FsKind;
 using imagekit::Node;
+using testing::EntryFor;
 using testing::RecoveryRig;
 
 std::string Slurp(const fs::path& path) {
@@ -38,13 +39,6 @@ ContentDigests DigestsOf(const fs::path& path) {
   ContentHasher hasher;
   hasher.Update(std::as_bytes(std::span(bytes)));
   return hasher.Finish();
-}
-
-const ReportEntry* EntryFor(const RecoveryReport& report, std::string_view path) {
-  for (const ReportEntry& entry : report.entries) {
-    if (entry.path == path) return &entry;
-  }
-  return nullptr;
 }
 
 DiskDescription Evidence(FsKind kind) {
@@ -76,7 +70,7 @@ TEST_P(EvidenceReport, EntriesCarryTheInodeWordsAndTheHashesOfTheBytesWritten) {
   ASSERT_TRUE(result.has_value());
   const RecoveryReport& report = result->report;
 
-  const ReportEntry* hello = EntryFor(report, "hello");
+  std::shared_ptr<const ReportEntry> hello = EntryFor(report, "hello");
   ASSERT_NE(hello, nullptr);
   EXPECT_EQ(hello->sha256, "853ff93762a06ddbf722c4ebe9ddd66d8f63ddaea97f521c3ecc20da7c976020");
   EXPECT_EQ(hello->md5, "22c3683b094136c3398391ae71b20f04");
@@ -88,13 +82,13 @@ TEST_P(EvidenceReport, EntriesCarryTheInodeWordsAndTheHashesOfTheBytesWritten) {
   EXPECT_EQ(hello->facts->mtime, 1165482300);
 
   // A file long enough to need many pieces and the indirect block.
-  const ReportEntry* big = EntryFor(report, "big");
+  std::shared_ptr<const ReportEntry> big = EntryFor(report, "big");
   ASSERT_NE(big, nullptr);
   const ContentDigests bigOnHost = DigestsOf(rig.Destination() / "big");
   EXPECT_EQ(big->sha256, bigOnHost.sha256);
   EXPECT_EQ(big->md5, bigOnHost.md5);
 
-  const ReportEntry* etc = EntryFor(report, "etc");
+  std::shared_ptr<const ReportEntry> etc = EntryFor(report, "etc");
   ASSERT_NE(etc, nullptr);
   ASSERT_TRUE(etc->facts.has_value());
   EXPECT_EQ(etc->facts->mode, 0x4000 | 0750);
@@ -142,7 +136,7 @@ TEST(EvidenceReport, ADamagedCopyIsHashedAsWrittenWithItsZeros) {
   RecoveryRig rig(disk);
   auto result = rig.Save();
   ASSERT_TRUE(result.has_value());
-  const ReportEntry* big = EntryFor(result->report, "big");
+  std::shared_ptr<const ReportEntry> big = EntryFor(result->report, "big");
   ASSERT_NE(big, nullptr);
   EXPECT_EQ(big->status, EntryStatus::kDamaged);
   const ContentDigests onHost = DigestsOf(rig.Destination() / "big");
@@ -168,7 +162,7 @@ TEST(EvidenceReport, AStoppedCopyHasNoHashAndTheSourceHashSaysWhy) {
     if (progress.path == "big" && progress.bytesDone > 40 * 1024) rig.control.PressStopSaving();
   });
   ASSERT_TRUE(result.has_value());
-  const ReportEntry* big = EntryFor(result->report, "big");
+  std::shared_ptr<const ReportEntry> big = EntryFor(result->report, "big");
   ASSERT_NE(big, nullptr);
   EXPECT_EQ(big->status, EntryStatus::kStopped);
   EXPECT_TRUE(big->sha256.empty());
@@ -178,6 +172,58 @@ TEST(EvidenceReport, AStoppedCopyHasNoHashAndTheSourceHashSaysWhy) {
   const auto json = nlohmann::json::parse(Slurp(rig.Destination() / std::string(kReportJsonName)));
   EXPECT_FALSE(json["source"].contains("sha256"));
   EXPECT_TRUE(json["settings"]["hashSource"].get<bool>());
+}
+
+// Large files are hashed off the run's thread, each finishing while the
+// next is copied: the report still lists every entry in the order of a run
+// that hashes nothing, each with the digests of what its host file holds,
+// and the progress counts every file once, in order.
+TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
+  auto big = [](const char* name, std::uint64_t size, std::uint64_t seed) {
+    return Node::Filled(name, size, Fill{Fill::Pattern::kRandom, 0, "", seed});
+  };
+  DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = FsKind::kHtfs;
+  volume.root = Node::Folder(
+      "", {big("one", (3u << 19) + 5, 1), Node::File("a", "small\n"), big("two", 2u << 20, 2),
+           big("three", (5u << 18) + 1, 3), Node::Folder("d", {big("four", 3u << 19, 4)}),
+           Node::File("z", "last\n")});
+  disk.volumes.push_back(std::move(volume));
+  for (const bool fromImageFile : {false, true}) {
+    SCOPED_TRACE(fromImageFile ? "kernel copy" : "read and written");
+    auto rig = fromImageFile ? std::make_unique<RecoveryRig>(disk, RecoveryRig::FromImageFile{})
+                             : std::make_unique<RecoveryRig>(disk);
+    fs::create_directories(rig->Destination() / "plain");
+    fs::create_directories(rig->Destination() / "hashed");
+    rig->options.fileDigests = false;
+    auto plain = rig->SaveTo(rig->Destination() / "plain");
+    ASSERT_TRUE(plain.has_value());
+    rig->options.fileDigests = true;
+    std::vector<std::uint64_t> filesDone;
+    auto hashed = rig->SaveTo(rig->Destination() / "hashed", Selection::All(),
+                              [&](const SavingProgress& progress) {
+                                if (filesDone.empty() || filesDone.back() != progress.filesDone)
+                                  filesDone.push_back(progress.filesDone);
+                              });
+    ASSERT_TRUE(hashed.has_value());
+    ASSERT_EQ(hashed->report.entries.size(), plain->report.entries.size());
+    std::size_t files = 0;
+    for (std::size_t i = 0; i < plain->report.entries.size(); ++i) {
+      const ReportEntry entry = hashed->report.entries[i];
+      EXPECT_EQ(entry.path, plain->report.entries[i].path);
+      if (entry.type != EntryType::kFile) continue;
+      ++files;
+      EXPECT_EQ(entry.status, EntryStatus::kComplete) << entry.path;
+      const ContentDigests onHost = DigestsOf(rig->Destination() / "hashed" / entry.path);
+      EXPECT_EQ(entry.sha256, onHost.sha256) << entry.path;
+      EXPECT_EQ(entry.md5, onHost.md5) << entry.path;
+    }
+    EXPECT_EQ(files, 6u);
+    EXPECT_EQ(hashed->report.summary.files, 6u);
+    for (std::size_t i = 1; i < filesDone.size(); ++i) EXPECT_EQ(filesDone[i], filesDone[i - 1] + 1);
+    EXPECT_EQ(filesDone.back(), 6u);
+  }
 }
 
 // The JSON report, written entry by entry, is exactly what one dump of the

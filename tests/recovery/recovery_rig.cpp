@@ -146,4 +146,11 @@ std::vector<std::pair<std::string, std::string>> HostFiles(const std::filesystem
   return files;
 }
 
+std::shared_ptr<const ReportEntry> EntryFor(const RecoveryReport& report, std::string_view path) {
+  for (const ReportEntry& entry : report.entries) {
+    if (entry.path == path) return std::make_shared<const ReportEntry>(entry);
+  }
+  return nullptr;
+}
+
 }  // namespace tolvar::testing

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/saving_display.hpp"
@@ -90,5 +91,9 @@ class RecoveryRig {
 // Every regular file below `root`, as relative path -> contents.
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> HostFiles(
     const std::filesystem::path& root);
+
+// The report's entry for a host path, or null.
+[[nodiscard]] std::shared_ptr<const ReportEntry> EntryFor(const RecoveryReport& report,
+                                                          std::string_view path);
 
 }  // namespace tolvar::testing

@@ -30,6 +30,7 @@ using imagekit::Fill;
 using imagekit::FsKind;
 using imagekit::Node;
 using imagekit::NodeKind;
+using testing::EntryFor;
 using testing::RecoveryRig;
 
 Fill Offsets() { return Fill{Fill::Pattern::kOffset, 0, "", 0}; }
@@ -69,13 +70,6 @@ ContentDigests DigestsOfFile(const fs::path& path) {
   ContentHasher hasher;
   hasher.Update(std::as_bytes(std::span(bytes)));
   return hasher.Finish();
-}
-
-const ReportEntry* EntryFor(const RecoveryReport& report, std::string_view path) {
-  for (const ReportEntry& entry : report.entries) {
-    if (entry.path == path) return &entry;
-  }
-  return nullptr;
 }
 
 // Files that need each level of addressing: 10 direct blocks hold 10 KiB,
@@ -127,7 +121,7 @@ TEST_P(RoundTrip, EveryFileComesOutByteIdenticalWithItsTimeStamp) {
   for (const Expected& e : expected) {
     EXPECT_EQ(Slurp(out / e.path), e.contents) << e.path;
     EXPECT_EQ(MtimeOf(out / e.path), e.time) << e.path;
-    const ReportEntry* entry = EntryFor(result->report, e.path);
+    std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, e.path);
     ASSERT_NE(entry, nullptr) << e.path;
     EXPECT_EQ(entry->status, EntryStatus::kComplete) << e.path;
     EXPECT_EQ(entry->bytesWritten, e.contents.size());
@@ -139,7 +133,7 @@ TEST_P(RoundTrip, EveryFileComesOutByteIdenticalWithItsTimeStamp) {
   EXPECT_EQ(MtimeOf(out / "link"), 1250000000);
   for (const char* node : {"tty", "disk", "fifo"}) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(out / node))) << node;
-    const ReportEntry* entry = EntryFor(result->report, node);
+    std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, node);
     ASSERT_NE(entry, nullptr) << node;
     EXPECT_EQ(entry->status, EntryStatus::kSkipped);
     EXPECT_FALSE(entry->byError);
@@ -300,7 +294,7 @@ TEST(SavingRun, UnreadableSectorsAreZeroFilledAndReported) {
   std::string expected = testing::FilledContents(Random(4), 8 * 1024);
   std::fill(expected.begin() + 2048, expected.begin() + 3072, '\0');
   EXPECT_EQ(Slurp(rig.Destination() / "db"), expected);
-  const ReportEntry* entry = EntryFor(result->report, "db");
+  std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, "db");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->status, EntryStatus::kDamaged);
   const auto& volume = rig.Built().volumes[0];
@@ -379,7 +373,7 @@ TEST(SavingRun, ASizePastTheFilesBlocksIsCopiedAsFarAsTheyGoAndCalledDamaged) {
     const std::string copied = Slurp(rig.Destination() / "huge");
     ASSERT_EQ(copied.size(), 3072u);
     EXPECT_EQ(copied.substr(0, 3000), testing::FilledContents(Random(9), 3000));
-    const ReportEntry* entry = EntryFor(result->report, "huge");
+    std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, "huge");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->status, EntryStatus::kDamaged);
     EXPECT_THAT(entry->note, ::testing::HasSubstr("runs past its last block"));
@@ -440,7 +434,7 @@ TEST(SavingRun, SameNamesOnTheDiskAreRenamedWhateverThePolicy) {
       EXPECT_EQ(Slurp(out / "twin/one") + Slurp(out / "twin (1)/two") + Slurp(out / "twin/two") +
                     Slurp(out / "twin (1)/one"),
                 "12");
-      const ReportEntry* folder = EntryFor(result->report, "data (1)");
+      std::shared_ptr<const ReportEntry> folder = EntryFor(result->report, "data (1)");
       ASSERT_NE(folder, nullptr);
       EXPECT_THAT(folder->note, ::testing::HasSubstr("written as"));
       EXPECT_EQ(result->report.summary.skipped, 0u);
@@ -471,7 +465,7 @@ TEST(SavingRun, HostileNamesStayInsideTheDestination) {
   EXPECT_EQ(Slurp(destination / "..%2F.%2F" / "in.txt"), "in");
   EXPECT_EQ(Slurp(destination / "esc%1B[2J%FF"), "odd");
   EXPECT_EQ(Slurp(destination / "%74olvar-report.json"), "mine");  // the report keeps its name
-  const ReportEntry* entry = EntryFor(result->report, "a%2Fb");
+  std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, "a%2Fb");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->rawPath, (std::vector<std::string>{"a/b"}));
   const auto json = nlohmann::json::parse(Slurp(destination / std::string(kReportJsonName)));
@@ -713,7 +707,7 @@ TEST(SavingRun, KernelCopyAndReadWriteGiveTheSameFiles) {
         // The reports name their own destination folder.
         std::erase_if(written, [](const auto& file) { return file.first.starts_with("tolvar-"); });
         outputs.push_back(std::move(written));
-        const ReportEntry* entry = EntryFor(result->report, "double");
+        std::shared_ptr<const ReportEntry> entry = EntryFor(result->report, "double");
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->status, knownBad ? EntryStatus::kDamaged : EntryStatus::kComplete);
         EXPECT_EQ(entry->unreadable.size(), knownBad ? 1u : 0u);
