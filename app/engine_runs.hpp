@@ -70,7 +70,7 @@ void Discover(Session& session, const DiscoveryHooks& hooks);
 // file it wrote.
 struct SavingRun {
   std::expected<SavingResult, Error> result;
-  std::vector<WrittenFileDigests> written;
+  WrittenFiles written;
 };
 
 // Copies `request.selection` of the session's file tree from its current

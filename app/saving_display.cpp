@@ -15,33 +15,32 @@ void SavingDisplayObserver::EntryStarted(std::string_view hostFolder, std::strin
 
 void SavingDisplayObserver::EntryReported(const ReportEntry& entry) {
   if (entry.sha256.empty()) return;
-  written.push_back({entry.path, entry.inode, {entry.sha256, entry.md5}});
+  written.Add(entry.path, entry.inode, {entry.sha256, entry.md5});
 }
 
-std::string DigestSummaryText(const std::vector<WrittenFileDigests>& written, bool reportWritten) {
-  if (written.empty()) return {};
-  if (written.size() == 1) {
-    const FileDigests& one = written.front().digests;
+std::string DigestSummaryText(const WrittenFiles& written, bool reportWritten) {
+  if (written.count == 0 || written.listed.empty()) return {};
+  if (written.count == 1) {
+    const FileDigests& one = written.listed.front().digests;
     return fmt::format("SHA-256: {}\nMD5: {}", one.sha256, one.md5);
   }
   if (reportWritten) {
     return fmt::format("The SHA-256 and MD5 of the {} files written are in the report.",
-                       written.size());
+                       written.count);
   }
   return fmt::format("The SHA-256 and MD5 of the {} files written are in the details.",
-                     written.size());
+                     written.count);
 }
 
-std::string DigestListText(const std::vector<WrittenFileDigests>& written, std::size_t limit) {
+std::string DigestListText(const WrittenFiles& written) {
   std::string text;
-  const std::size_t shown = std::min(limit, written.size());
-  for (std::size_t i = 0; i < shown; ++i) {
-    const WrittenFileDigests& file = written[i];
+  for (const WrittenFileDigests& file : written.listed) {
     text += fmt::format("{}\n  SHA-256: {}\n  MD5: {}\n", file.path, file.digests.sha256,
                         file.digests.md5);
   }
-  if (shown < written.size()) {
-    text += fmt::format("... and {} more files: see the report.\n", written.size() - shown);
+  if (written.listed.size() < written.count) {
+    text += fmt::format("... and {} more files: see the report.\n",
+                        written.count - written.listed.size());
   }
   return text;
 }

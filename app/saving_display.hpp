@@ -38,7 +38,7 @@ class SavingDisplayObserver final : public SavingObserver {
   void EntryReported(const ReportEntry& entry) override;
 
   std::string problem;
-  std::vector<WrittenFileDigests> written;
+  WrittenFiles written;
 
  private:
   SavingDisplay& display_;
@@ -46,12 +46,10 @@ class SavingDisplayObserver final : public SavingObserver {
 
 // The summary's line on the digests of the files written: where to find
 // them all, or the one file's own; empty when no file was written.
-[[nodiscard]] std::string DigestSummaryText(const std::vector<WrittenFileDigests>& written,
-                                            bool reportWritten);
+[[nodiscard]] std::string DigestSummaryText(const WrittenFiles& written, bool reportWritten);
 
-// Every written file's digests, one block per file, for the summary's
-// details; past `limit` files a last line says how many more the report has.
-[[nodiscard]] std::string DigestListText(const std::vector<WrittenFileDigests>& written,
-                                         std::size_t limit);
+// The listed files' digests, one block per file, for the summary's details;
+// when more were written, a last line says how many more the report has.
+[[nodiscard]] std::string DigestListText(const WrittenFiles& written);
 
 }  // namespace tolvar

@@ -589,8 +589,8 @@ struct WizardController::Impl {
         // Properties shows these digests for the files from now on.
         const std::string volumeKey =
             SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current());
-        for (const WrittenFileDigests& file : run->written) {
-          session.savedDigests.Record(volumeKey, file.inode, file.digests);
+        for (const auto& [inode, digests] : run->written.byInode) {
+          session.savedDigests.Record(volumeKey, inode, digests);
         }
         if (!closePending && onEnded) onEnded(*run);
         WorkerEnded();

@@ -601,7 +601,7 @@ void WizardCommands::Properties() {
   fields.date = entry->date;
   fields.time = entry->time;
   std::optional<std::uint32_t> inode;
-  const FileDigests* digests = nullptr;
+  std::optional<FileDigests> savedDigests;
   if (commands::OpensAsFolder(entry->type)) {
     const auto folder = window_.Controller().FolderIndexOfItem(entry->key);
     inode = folder && *folder < session.fileTree.Folders().size()
@@ -615,7 +615,7 @@ void WizardCommands::Properties() {
     if (const FileNode* file =
             session.fileTree.FindFileById(static_cast<std::uint32_t>(entry->key))) {
       inode = file->inode;
-      digests = session.savedDigests.Find(
+      savedDigests = session.savedDigests.Find(
           SavedDigests::VolumeKey(session.drives.Current(), session.volumes.Current()), *inode);
     }
   }
@@ -626,15 +626,15 @@ void WizardCommands::Properties() {
     return texts;
   };
   if (inode) {
-    fields.details = details(EntryDetailFields(*inode, std::nullopt, digests, kReadingDetails));
+    fields.details = details(EntryDetailFields(
+        *inode, std::nullopt, savedDigests ? &*savedDigests : nullptr, kReadingDetails));
   }
   PropertiesDialog dialog(fields, &window_);
   if (inode) {
     // The inode is read off the window's thread while the dialog shows.
-    const FileDigests* saved = digests;
-    dialog.ReadDetails([&session, details, number = *inode, saved] {
+    dialog.ReadDetails([&session, details, number = *inode, saved = savedDigests] {
       const auto facts = ReadInodeFacts(session.drives, session.volumes.Current(), number);
-      return details(EntryDetailFields(number, facts, saved));
+      return details(EntryDetailFields(number, facts, saved ? &*saved : nullptr));
     });
   }
   RunDialog(dialog);

@@ -79,7 +79,8 @@ SavingOutcome OutcomeOf(const engine::SavingRun& run, const std::string& destina
     return outcome;
   }
   outcome.started = true;
-  outcome.written = run.written;
+  outcome.written.count = run.written.count;
+  outcome.written.listed = run.written.listed;  // the packed digests are the session's
   const RunSummary& summary = result->report.summary;
   outcome.summaryLine = SummaryLine(summary);
   outcome.stoppedByUser = summary.stoppedByUser;
@@ -118,10 +119,10 @@ void ShowSavingSummary(QWidget* parent, const SavingOutcome& outcome,
       parent, SavingSummaryText(outcome),
       outcome.started && outcome.problem.empty() ? QMessageBox::Information : QMessageBox::Warning,
       QMessageBox::Ok);
-  // A list of thousands of files stays readable and quick to lay out.
-  constexpr std::size_t kDigestsListed = 500;
-  if (outcome.written.size() > 1) {
-    box->setDetailedText(QString::fromStdString(DigestListText(outcome.written, kDigestsListed)));
+  // At most WrittenFiles::kListed files: a list of thousands stays readable
+  // and quick to lay out.
+  if (outcome.written.count > 1) {
+    box->setDetailedText(QString::fromStdString(DigestListText(outcome.written)));
   }
   QPushButton* report = nullptr;
   if (!outcome.reportPath.empty()) {

@@ -24,7 +24,7 @@ struct SavingOutcome {
   std::string summaryLine;  // files, folders, bytes, damaged files, unreadable sectors
   bool stoppedByUser = false;
   std::string reportPath;                   // the readable report, empty when none was written
-  std::vector<WrittenFileDigests> written;  // every file written, with its digests
+  WrittenFiles written;  // the count and the first files written, with their digests
 };
 
 // "Saving the data please wait": a view of the controller's saving run,

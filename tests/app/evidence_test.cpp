@@ -2,6 +2,7 @@
 // digests of a saved copy in Properties, the digests in the saving summary,
 // and the warnings on volumes a mapfile leaves unrescued.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -52,21 +53,44 @@ TEST(EntryDetailFieldsTest, InodeWordsThenDigestsWhenKnown) {
 }
 
 TEST(DigestSummaryTest, OneFileInlineManyInTheReportOrTheDetails) {
-  std::vector<WrittenFileDigests> written;
+  WrittenFiles written;
   EXPECT_EQ(DigestSummaryText(written, true), "");
-  written.push_back({"a/one.txt", 11, {"11aa", "11bb"}});
+  written.Add("a/one.txt", 11, {"11aa", "11bb"});
   EXPECT_EQ(DigestSummaryText(written, true), "SHA-256: 11aa\nMD5: 11bb");
-  written.push_back({"a/two.txt", 12, {"22aa", "22bb"}});
-  written.push_back({"three.txt", 13, {"33aa", "33bb"}});
+  written.Add("a/two.txt", 12, {"22aa", "22bb"});
+  written.Add("three.txt", 13, {"33aa", "33bb"});
   EXPECT_EQ(DigestSummaryText(written, true),
             "The SHA-256 and MD5 of the 3 files written are in the report.");
   EXPECT_THAT(DigestSummaryText(written, false), HasSubstr("in the details"));
-  EXPECT_EQ(DigestListText(written, 2),
-            "a/one.txt\n  SHA-256: 11aa\n  MD5: 11bb\n"
-            "a/two.txt\n  SHA-256: 22aa\n  MD5: 22bb\n"
-            "... and 1 more files: see the report.\n");
-  EXPECT_THAT(DigestListText(written, 3),
-              ::testing::EndsWith("three.txt\n  SHA-256: 33aa\n  MD5: 33bb\n"));
+  EXPECT_THAT(DigestListText(written), ::testing::EndsWith("three.txt\n  SHA-256: 33aa\n  MD5: 33bb\n"));
+  // Past the listed files only the count grows: the rest are in the report.
+  for (std::size_t i = written.listed.size(); i < WrittenFiles::kListed + 2; ++i) {
+    written.Add(fmt::format("f{}", i), static_cast<std::uint32_t>(i), {"aa", "bb"});
+  }
+  EXPECT_EQ(written.listed.size(), WrittenFiles::kListed);
+  EXPECT_THAT(DigestListText(written), ::testing::EndsWith("... and 2 more files: see the report.\n"));
+}
+
+// Properties finds every saved file's digests, kept as bytes, exactly as
+// they were written in hex; what is not hex of the full length is not kept.
+TEST(SavedDigestsTest, KeepsEachVolumesDigestsPackedAndGivesThemBackInHex) {
+  const FileDigests one{"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
+                        "fedcba9876543210fedcba9876543210"};
+  const FileDigests two{std::string(64, 'f'), std::string(32, '0')};
+  WrittenFiles written;
+  written.Add("one", 5, one);
+  written.Add("two", 6, two);
+  written.Add("odd", 7, {"11aa", "11bb"});
+  SavedDigests saved;
+  for (const auto& [inode, digests] : written.byInode) saved.Record("disk\n63", inode, digests);
+  saved.Record("other\n63", 5, *PackedDigests::FromHex(two));
+  ASSERT_TRUE(saved.Find("disk\n63", 5).has_value());
+  EXPECT_EQ(saved.Find("disk\n63", 5)->sha256, one.sha256);
+  EXPECT_EQ(saved.Find("disk\n63", 5)->md5, one.md5);
+  EXPECT_EQ(saved.Find("disk\n63", 6)->sha256, two.sha256);
+  EXPECT_EQ(saved.Find("other\n63", 5)->md5, two.md5);
+  EXPECT_FALSE(saved.Find("disk\n63", 7).has_value());
+  EXPECT_FALSE(saved.Find("disk\n2048", 5).has_value());
 }
 
 TEST(UnrescuedVolumeTest, TheSearchWarnsAsTheCommandLineDoesAndTheVolumeKeepsIt) {

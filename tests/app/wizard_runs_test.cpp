@@ -67,7 +67,7 @@ WizardController::SavingEnded Recorder(Ended& ended, const RecordingView& view) 
     ++ended.calls;
     ended.dialogWasOpen = view.savingDialogOpen;
     ended.result = run.result;
-    ended.written = run.written.size();
+    ended.written = run.written.count;
   };
 }
 

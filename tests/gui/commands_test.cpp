@@ -452,7 +452,7 @@ class CommandsTest : public QObject {
     QCOMPARE(Slurp((out + QStringLiteral("/docs/sub/deep.c")).toStdString()),
              std::string("int x;\n"));
     QVERIFY(QString::fromStdString(outcome.summaryLine).contains(QStringLiteral("3 files")));
-    QCOMPARE(outcome.written.size(), std::size_t{3});
+    QCOMPARE(outcome.written.count, std::uint64_t{3});
     QVERIFY(SavingSummaryText(outcome).contains(QStringLiteral("are in the report")));
 
     // Properties now gives each file's words and the digests of its copy,
