@@ -9,8 +9,12 @@
 // the per-file hashes cost. The system calls each tool makes are counted once
 // with strace.
 //
-//   tolvar-bench-recover --tolvar PATH [--work DIR] [--only spread|large|small] [--keep]
-//                        [--load N] [--runs N] [--no-syscalls]
+//   tolvar-bench-recover --tolvar PATH [--work DIR] [--out DIR] [--only spread|large|small]
+//                        [--keep] [--load N] [--runs N] [--no-syscalls]
+//
+// --out puts the copies elsewhere than the work folder: on a tmpfs, say, so
+// that the host disk's write-back, which varies from run to run on a shared
+// machine, is left out and the tools' own costs compared.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -47,6 +51,7 @@ struct Shape {
 struct Options {
   std::string tolvar;
   fs::path work;
+  fs::path out;  // where the copies go; the work folder when empty
   bool keep = false;
   unsigned load = 0;
   unsigned runs = 3;
@@ -204,7 +209,7 @@ bool RunShape(const Shape& shape, const Options& options) {
   const fs::path tree = base / "tree";
   const fs::path sco = base / "sco.img";
   const fs::path ext2 = base / "ext2.img";
-  const fs::path out = base / "out";
+  const fs::path out = options.out.empty() ? base / "out" : options.out / shape.name;
 
   fmt::print("== {}: {} files in {} folders, {} to {} bytes each\n", shape.name, shape.tree.files,
              shape.tree.folders, shape.tree.minSize, shape.tree.maxSize);
@@ -351,7 +356,10 @@ bool RunShape(const Shape& shape, const Options& options) {
                      static_cast<double>(std::max<std::uint64_t>(totals.files, 1)));
     }
   }
-  if (!options.keep) fs::remove_all(base);
+  if (!options.keep) {
+    fs::remove_all(base);
+    fs::remove_all(out);
+  }
   return true;
 }
 
@@ -367,6 +375,8 @@ int main(int argc, char** argv) {
       options.tolvar = argv[++i];
     } else if (arg == "--work" && i + 1 < argc) {
       options.work = argv[++i];
+    } else if (arg == "--out" && i + 1 < argc) {
+      options.out = argv[++i];
     } else if (arg == "--keep") {
       options.keep = true;
     } else if (arg == "--only" && i + 1 < argc) {
@@ -379,8 +389,8 @@ int main(int argc, char** argv) {
       options.countCalls = false;
     } else {
       fmt::print(stderr,
-                 "usage: tolvar-bench-recover --tolvar PATH [--work DIR] [--only NAME] [--keep] "
-                 "[--load N] [--runs N] [--no-syscalls]\n");
+                 "usage: tolvar-bench-recover --tolvar PATH [--work DIR] [--out DIR] [--only NAME] "
+                 "[--keep] [--load N] [--runs N] [--no-syscalls]\n");
       return 2;
     }
   }
