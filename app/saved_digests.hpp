@@ -49,7 +49,7 @@ struct WrittenFiles {
   void Add(const std::string& path, std::uint32_t inode, const FileDigests& digests);
 
   std::uint64_t count = 0;
-  std::vector<WrittenFileDigests> listed;                           // the first kListed
+  std::vector<WrittenFileDigests> listed;                        // the first kListed
   std::vector<std::pair<std::uint32_t, PackedDigests>> byInode;  // every one
 };
 

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <utility>
+
+#include "recovery/whole_range_io.hpp"
 
 namespace tolvar {
 namespace {
@@ -157,28 +158,6 @@ int OpenUnnamedTemporary() {
   return fd;
 }
 
-bool WriteAll(int fd, std::span<const std::byte> bytes, std::uint64_t offset) {
-  while (!bytes.empty()) {
-    const ssize_t wrote = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(wrote));
-    offset += static_cast<std::uint64_t>(wrote);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, std::span<std::byte> bytes, std::uint64_t offset) {
-  while (!bytes.empty()) {
-    const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 ReportEntries::ReportEntries(std::size_t memoryBytes) : memoryBytes_(memoryBytes) {}
@@ -244,7 +223,7 @@ void ReportEntries::Spill() {
   if (fd_ < 0) fd_ = OpenUnnamedTemporary();
   // Whatever goes wrong, the entries stay in memory: the report is worth
   // more than the memory.
-  if (fd_ < 0 || !WriteAll(fd_, tail_, spilledBytes_)) {
+  if (fd_ < 0 || !WriteWholeAt(fd_, spilledBytes_, tail_)) {
     spillFailed_ = true;
     return;
   }
@@ -271,12 +250,12 @@ ReportEntry ReportEntries::At(std::size_t index, ReadWindow* window) const {
   const std::uint64_t end = EndOf(index);
   const auto length = static_cast<std::size_t>(end - start);
   if (start >= spilledBytes_) {
-    return Unpack(std::span(tail_).subspan(static_cast<std::size_t>(start - spilledBytes_), length));
+    return Unpack(
+        std::span(tail_).subspan(static_cast<std::size_t>(start - spilledBytes_), length));
   }
   ReadWindow single;
   if (window == nullptr) window = &single;
-  const bool inWindow =
-      start >= window->start && end <= window->start + window->bytes.size();
+  const bool inWindow = start >= window->start && end <= window->start + window->bytes.size();
   if (!inWindow) {
     // Entries never straddle the file's end: each was spilled whole.
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
@@ -284,7 +263,7 @@ ReportEntry ReportEntries::At(std::size_t index, ReadWindow* window) const {
         spilledBytes_ - start));
     window->start = start;
     window->bytes.resize(wanted);
-    if (!ReadAll(fd_, window->bytes, start)) {
+    if (!ReadWholeAt(fd_, start, window->bytes)) {
       window->bytes.clear();
       ReportEntry lost;
       lost.status = EntryStatus::kSkipped;

@@ -36,7 +36,6 @@ class ReportEntries {
   void clear();
   // A copy of entry `index`.
   [[nodiscard]] ReportEntry operator[](std::size_t index) const { return At(index, nullptr); }
-  [[nodiscard]] ReportEntry back() const { return (*this)[size() - 1]; }
   // Changes an entry already recorded (a folder found moved after its files
   // were written, say).
   void Amend(std::size_t index, const std::function<void(ReportEntry&)>& change);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -19,6 +18,7 @@
 #include "recovery/host_names.hpp"
 #include "recovery/host_writer.hpp"
 #include "recovery/settings_rules.hpp"
+#include "recovery/whole_range_io.hpp"
 
 namespace tolvar {
 namespace {
@@ -61,18 +61,6 @@ std::optional<std::int64_t> HostTime(std::uint32_t stamp) {
   const auto seconds = static_cast<std::int32_t>(stamp);
   if (seconds <= 0) return std::nullopt;
   return std::int64_t{seconds};
-}
-
-// Fills `out` from `offset` of `fd`; false when not every byte reads.
-bool ReadWhole(int fd, std::uint64_t offset, std::span<std::byte> out) {
-  while (!out.empty()) {
-    const ssize_t got = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    out = out.subspan(static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
 }
 
 std::string JoinPath(std::string_view folder, std::string_view name) {
@@ -556,7 +544,7 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
         const std::size_t start = job->bytes.size();
         if (backing && !backing->device) {
           job->bytes.resize(start + run->bytes);
-          if (ReadWhole(backing->fd, backing->offset, std::span(job->bytes).subspan(start))) {
+          if (ReadWholeAt(backing->fd, backing->offset, std::span(job->bytes).subspan(start))) {
             copied += run->bytes;
             continue;
           }
@@ -942,7 +930,8 @@ void SavingRun::LeaveFolder(std::vector<Frame>& stack) {
             fmt::format("The folder \"{}\" was moved while files were written into it",
                         JoinPath(options_.destination, parent.hostPath)),
             std::nullopt};
-        report_.entries.Amend(parent.entryIndex, [&](ReportEntry& entry) { StopWith(moved, entry); });
+        report_.entries.Amend(parent.entryIndex,
+                              [&](ReportEntry& entry) { StopWith(moved, entry); });
       }
     }
   }

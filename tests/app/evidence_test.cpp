@@ -62,13 +62,15 @@ TEST(DigestSummaryTest, OneFileInlineManyInTheReportOrTheDetails) {
   EXPECT_EQ(DigestSummaryText(written, true),
             "The SHA-256 and MD5 of the 3 files written are in the report.");
   EXPECT_THAT(DigestSummaryText(written, false), HasSubstr("in the details"));
-  EXPECT_THAT(DigestListText(written), ::testing::EndsWith("three.txt\n  SHA-256: 33aa\n  MD5: 33bb\n"));
+  EXPECT_THAT(DigestListText(written),
+              ::testing::EndsWith("three.txt\n  SHA-256: 33aa\n  MD5: 33bb\n"));
   // Past the listed files only the count grows: the rest are in the report.
   for (std::size_t i = written.listed.size(); i < WrittenFiles::kListed + 2; ++i) {
     written.Add(fmt::format("f{}", i), static_cast<std::uint32_t>(i), {"aa", "bb"});
   }
   EXPECT_EQ(written.listed.size(), WrittenFiles::kListed);
-  EXPECT_THAT(DigestListText(written), ::testing::EndsWith("... and 2 more files: see the report.\n"));
+  EXPECT_THAT(DigestListText(written),
+              ::testing::EndsWith("... and 2 more files: see the report.\n"));
 }
 
 // Properties finds every saved file's digests, kept as bytes, exactly as

@@ -185,10 +185,10 @@ TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
   DiskDescription disk;
   imagekit::VolumeDescription volume;
   volume.fs = FsKind::kHtfs;
-  volume.root = Node::Folder(
-      "", {big("one", (3u << 19) + 5, 1), Node::File("a", "small\n"), big("two", 2u << 20, 2),
-           big("three", (5u << 18) + 1, 3), Node::Folder("d", {big("four", 3u << 19, 4)}),
-           Node::File("z", "last\n")});
+  volume.root =
+      Node::Folder("", {big("one", (3u << 19) + 5, 1), Node::File("a", "small\n"),
+                        big("two", 2u << 20, 2), big("three", (5u << 18) + 1, 3),
+                        Node::Folder("d", {big("four", 3u << 19, 4)}), Node::File("z", "last\n")});
   disk.volumes.push_back(std::move(volume));
   for (const bool fromImageFile : {false, true}) {
     SCOPED_TRACE(fromImageFile ? "kernel copy" : "read and written");
@@ -221,7 +221,8 @@ TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
     }
     EXPECT_EQ(files, 6u);
     EXPECT_EQ(hashed->report.summary.files, 6u);
-    for (std::size_t i = 1; i < filesDone.size(); ++i) EXPECT_EQ(filesDone[i], filesDone[i - 1] + 1);
+    for (std::size_t i = 1; i < filesDone.size(); ++i)
+      EXPECT_EQ(filesDone[i], filesDone[i - 1] + 1);
     EXPECT_EQ(filesDone.back(), 6u);
   }
 }

@@ -30,8 +30,8 @@ std::vector<ReportEntry> SampleEntries(std::size_t count) {
     entry.timeUnreadable = i % 5 == 1;
     entry.note = i % 4 == 0 ? "a note \"quoted\"\nover two lines" : "";
     if (i % 2 == 1) {
-      entry.facts = InodeFacts{static_cast<std::uint16_t>(0x81a4 + i), 65535, 7, 2,
-                               -static_cast<std::int64_t>(i) - 1, 2147483647, 0};
+      entry.facts = InodeFacts{static_cast<std::uint16_t>(0x81a4 + i), 65535,      7, 2,
+                               -static_cast<std::int64_t>(i) - 1,      2147483647, 0};
     }
     if (i % 6 != 5) {
       entry.sha256 = std::string(64, static_cast<char>('a' + i % 6));
