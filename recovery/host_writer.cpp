@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "recovery/host_names.hpp"
+#include "recovery/md5_lanes.hpp"
 
 namespace tolvar {
 namespace {
@@ -29,6 +30,9 @@ namespace {
 // the cleanup of leftovers can never take one of them.
 constexpr std::string_view kTempPrefix = ".tolvar%partial-";
 constexpr unsigned kMaxNameAttempts = 100000;
+// Jobs a writer thread takes at once: enough to keep the MD5 lanes full
+// while the files differ in size, few enough that the oldest is soon done.
+constexpr std::size_t kJobsTakenAtOnce = 16;
 
 int RetryOnInterrupt(auto call) {
   int result = 0;
@@ -741,20 +745,44 @@ std::expected<void, Error> WriteWholeFileFrom(const FolderHandle& folder, const 
   return {};
 }
 
-void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
+void HashHostFiles(std::span<HostFileJob* const> jobs, ContentHasher& sha256) {
+  std::vector<Md5Message> messages;
+  std::vector<HostFileJob*> hashed;
+  for (HostFileJob* job : jobs) {
+    if (!job->hash) continue;
+    hashed.push_back(job);
+    messages.push_back({job->bytes, job->holes});
+  }
+  std::vector<std::string> md5s = Md5OfMessages(messages);
+  for (std::size_t i = 0; i < hashed.size(); ++i) {
+    HostFileJob& job = *hashed[i];
+    sha256.Reset();
+    std::uint64_t at = 0;      // in the file
+    std::size_t consumed = 0;  // of job.bytes
+    for (const auto& [offset, length] : job.holes) {
+      sha256.Update(std::span<const std::byte>(job.bytes).subspan(consumed, offset - at));
+      consumed += offset - at;
+      sha256.UpdateZeros(length);
+      at = offset + length;
+    }
+    sha256.Update(std::span<const std::byte>(job.bytes).subspan(consumed));
+    job.digests.sha256 = sha256.Finish().sha256;
+    job.digests.md5 = std::move(md5s[i]);
+  }
+}
+
+void WriteHostFile(HostFileJob& job) {
   auto created = PendingFile::Create(*job.folder, job.displayPath);
   if (!created) {
     job.placed = std::unexpected(created.error());
     return;
   }
-  hasher.Reset();
   std::uint64_t at = 0;      // in the file
   std::size_t consumed = 0;  // of job.bytes
   auto writeBytes = [&](std::uint64_t count) -> std::expected<void, Error> {
     const auto piece = std::span<const std::byte>(job.bytes).subspan(consumed, count);
     consumed += piece.size();
     at += piece.size();
-    if (job.hash) hasher.Update(piece);
     return created->Write(piece);
   };
   for (const auto& [offset, length] : job.holes) {
@@ -762,7 +790,6 @@ void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
       job.placed = std::unexpected(written.error());
       return;
     }
-    if (job.hash) hasher.UpdateZeros(length);
     at += length;
     if (auto written = created->WriteHole(length); !written) {
       job.placed = std::unexpected(written.error());
@@ -774,7 +801,6 @@ void WriteHostFile(HostFileJob& job, ContentHasher& hasher) {
     return;
   }
   job.placed = created->Commit(job.name, job.size, job.mtime, job.policy, job.syncToMedium);
-  if (job.hash && job.placed && job.placed->has_value()) job.digests = hasher.Finish();
 }
 
 HostWritePool::HostWritePool(unsigned threads, std::size_t mostJobs, std::uint64_t mostBytes)
@@ -826,22 +852,33 @@ std::unique_ptr<HostFileJob> HostWritePool::CollectOldest() {
 }
 
 void HostWritePool::Loop(const std::stop_token& stop) {
-  ContentHasher hasher;
+  ContentHasher sha256(DigestSet::kSha256Only);
+  std::vector<std::shared_ptr<Slot>> batch;
+  std::vector<HostFileJob*> jobs;
   while (true) {
-    std::shared_ptr<Slot> slot;
+    batch.clear();
+    jobs.clear();
     {
       std::unique_lock lock(mutex_);
       workAdded_.wait(lock, stop, [&] { return !waiting_.empty(); });
       if (waiting_.empty()) return;  // stopping
-      slot = std::move(waiting_.front());
-      waiting_.pop_front();
+      while (!waiting_.empty() && batch.size() < kJobsTakenAtOnce) {
+        jobs.push_back(waiting_.front()->job.get());
+        batch.push_back(std::move(waiting_.front()));
+        waiting_.pop_front();
+      }
     }
-    WriteHostFile(*slot->job, hasher);
-    {
-      std::lock_guard lock(mutex_);
-      slot->done = true;
+    // More than a thread can take at once: another thread may start on them.
+    workAdded_.notify_one();
+    HashHostFiles(jobs, sha256);
+    for (const std::shared_ptr<Slot>& slot : batch) {
+      WriteHostFile(*slot->job);
+      {
+        std::lock_guard lock(mutex_);
+        slot->done = true;
+      }
+      jobDone_.notify_all();
     }
-    jobDone_.notify_all();
   }
 }
 

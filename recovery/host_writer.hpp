@@ -246,14 +246,19 @@ struct HostFileJob {
   ContentDigests digests;
 };
 
+// Works out the digests of every job that asks for them: MD5 of all of them
+// at once in vector lanes, SHA-256 of each with `sha256`.
+void HashHostFiles(std::span<HostFileJob* const> jobs, ContentHasher& sha256);
+
 // Writes the file of `job` with PendingFile (every safety of one written on
-// the caller's thread), hashing its bytes with `hasher`.
-void WriteHostFile(HostFileJob& job, ContentHasher& hasher);
+// the caller's thread).
+void WriteHostFile(HostFileJob& job);
 
 // A few threads writing small files while the caller reads the next ones:
 // creating a host file costs more than reading it from an image. Jobs are
 // handed back in the order they were given, so a caller can report them in
-// order.
+// order. A thread takes several waiting jobs at once, so that their MD5s
+// are worked out side by side.
 class HostWritePool {
  public:
   HostWritePool(unsigned threads, std::size_t mostJobs, std::uint64_t mostBytes);
