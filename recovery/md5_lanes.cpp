@@ -78,32 +78,11 @@ class Cursor {
     position_ += length;
   }
 
-  // The last, partial block with MD5's padding and the length in bits: one
-  // or two blocks in `out`; returns how many.
-  unsigned Tail(unsigned char (&out)[128]) {
-    const auto left = static_cast<std::size_t>(total_ - position_);
-    std::memset(out, 0, sizeof out);
-    Take(out, left);
-    out[left] = 0x80;
-    const unsigned blocks = left + 1 + 8 <= 64 ? 1 : 2;
-    const std::uint64_t bits = total_ * 8;
-    for (int i = 0; i < 8; ++i)
-      out[blocks * 64 - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
-    return blocks;
-  }
+  // Bytes not yet passed.
+  [[nodiscard]] std::uint64_t Left() const { return total_ - position_; }
+  [[nodiscard]] std::uint64_t Total() const { return total_; }
 
- private:
-  // The length of the piece the position is in, and whether it is zeros.
-  std::pair<std::uint64_t, bool> Segment() {
-    const auto& runs = message_.zeroRuns;
-    while (run_ < runs.size() && runs[run_].first + runs[run_].second <= position_) ++run_;
-    if (run_ < runs.size() && runs[run_].first <= position_) {
-      return {runs[run_].first + runs[run_].second - position_, true};
-    }
-    const std::uint64_t end = run_ < runs.size() ? runs[run_].first : total_;
-    return {end - position_, false};
-  }
-
+  // Copies the next `count` bytes out (zeros where a run is).
   void Take(unsigned char* out, std::size_t count) {
     while (count > 0) {
       const auto [length, zeros] = Segment();
@@ -120,6 +99,18 @@ class Cursor {
     }
   }
 
+ private:
+  // The length of the piece the position is in, and whether it is zeros.
+  std::pair<std::uint64_t, bool> Segment() {
+    const auto& runs = message_.zeroRuns;
+    while (run_ < runs.size() && runs[run_].first + runs[run_].second <= position_) ++run_;
+    if (run_ < runs.size() && runs[run_].first <= position_) {
+      return {runs[run_].first + runs[run_].second - position_, true};
+    }
+    const std::uint64_t end = run_ < runs.size() ? runs[run_].first : total_;
+    return {end - position_, false};
+  }
+
   Md5Message message_;
   std::uint64_t total_ = 0;
   std::uint64_t position_ = 0;  // in the message
@@ -128,36 +119,6 @@ class Cursor {
   std::array<unsigned char, 64> gather_{};
   bool gathered_ = false;
 };
-
-std::string Hex(const std::uint32_t (&state)[4]) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    const auto byte = static_cast<unsigned>(state[i / 4] >> (8 * (i % 4))) & 0xFF;
-    hex[2 * i] = kDigits[byte >> 4];
-    hex[2 * i + 1] = kDigits[byte & 0xF];
-  }
-  return hex;
-}
-
-std::string FinishScalar(std::uint32_t (&state)[4], Cursor& cursor) {
-  unsigned char tail[128];
-  const unsigned blocks = cursor.Tail(tail);
-  for (unsigned i = 0; i < blocks; ++i) CompressScalar(state, tail + 64 * i);
-  return Hex(state);
-}
-
-std::string Md5Scalar(const Md5Message& message) {
-  Cursor cursor(message);
-  std::uint32_t state[4];
-  std::memcpy(state, md5::kInitialState, sizeof state);
-  unsigned count = 0;
-  while (const unsigned char* blocks = cursor.Blocks(count)) {
-    for (unsigned i = 0; i < count; ++i) CompressScalar(state, blocks + 64 * i);
-    cursor.Advance(count);
-  }
-  return FinishScalar(state, cursor);
-}
 
 using LaneKernel = void (*)(std::uint32_t (&)[4][kLanes], const unsigned char* const (&)[kLanes],
                             unsigned);
@@ -178,23 +139,94 @@ LaneKernel KernelFor(Md5Engine engine) {
   return nullptr;
 }
 
-// Fills the lanes from the messages in order; a lane whose message ends
-// takes the next, so that the lanes stay busy while messages differ in size.
-void Md5InLanes(std::span<const Md5Message> messages, LaneKernel kernel,
-                std::vector<std::string>& digests) {
-  struct Lane {
-    std::optional<Cursor> cursor;
-    std::size_t message = 0;
+LaneKernel Kernel(Md5Engine engine) {
+  // Asked once: the answer does not change while the program runs.
+  static const LaneKernel best = KernelFor(Md5Engine::kBest);
+  static const LaneKernel avx2 = KernelFor(Md5Engine::kAvx2);
+  return engine == Md5Engine::kBest ? best : engine == Md5Engine::kAvx2 ? avx2 : nullptr;
+}
+
+}  // namespace
+
+void Md5Stream::Reset() {
+  std::memcpy(state_, md5::kInitialState, sizeof state_);
+  length_ = 0;
+  partialSize_ = 0;
+}
+
+std::string Md5Stream::Finish() {
+  unsigned char tail[128] = {};
+  std::memcpy(tail, partial_, partialSize_);
+  tail[partialSize_] = 0x80;
+  const unsigned blocks = partialSize_ + 1 + 8 <= 64 ? 1 : 2;
+  const std::uint64_t bits = length_ * 8;
+  for (int i = 0; i < 8; ++i) {
+    tail[blocks * 64 - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
+  }
+  for (unsigned i = 0; i < blocks; ++i) CompressScalar(state_, tail + 64 * i);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex(32, '0');
+  for (int i = 0; i < 16; ++i) {
+    const auto byte = static_cast<unsigned>(state_[i / 4] >> (8 * (i % 4))) & 0xFF;
+    hex[2 * i] = kDigits[byte >> 4];
+    hex[2 * i + 1] = kDigits[byte & 0xF];
+  }
+  Reset();
+  return hex;
+}
+
+void UpdateMd5Streams(std::span<const Md5Update> updates, Md5Engine engine) {
+  // Each stream first tops up the block it has begun; its whole blocks then
+  // go through the lanes, and what is left past the last begins the next.
+  std::vector<Cursor> cursors;
+  cursors.reserve(updates.size());
+  for (const Md5Update& update : updates) {
+    Md5Stream& stream = *update.stream;
+    Cursor& cursor = cursors.emplace_back(update.piece);
+    stream.length_ += cursor.Total();
+    if (stream.partialSize_ == 0) continue;
+    const auto top =
+        static_cast<unsigned>(std::min<std::uint64_t>(64 - stream.partialSize_, cursor.Left()));
+    cursor.Take(stream.partial_ + stream.partialSize_, top);
+    stream.partialSize_ += top;
+    if (stream.partialSize_ == 64) {
+      CompressScalar(stream.state_, stream.partial_);
+      stream.partialSize_ = 0;
+    }
+  }
+  auto keepRest = [&](std::size_t index) {
+    Md5Stream& stream = *updates[index].stream;
+    const auto rest = static_cast<unsigned>(cursors[index].Left());
+    if (rest == 0) return;  // a piece that only topped up a block
+    cursors[index].Take(stream.partial_ + stream.partialSize_, rest);
+    stream.partialSize_ += rest;
   };
-  std::array<Lane, kLanes> lanes;
+
+  const LaneKernel kernel = Kernel(engine);
+  // A single stream gains nothing from the lanes.
+  if (kernel == nullptr || updates.size() < 2) {
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+      unsigned count = 0;
+      while (const unsigned char* blocks = cursors[i].Blocks(count)) {
+        for (unsigned n = 0; n < count; ++n)
+          CompressScalar(updates[i].stream->state_, blocks + 64 * n);
+        cursors[i].Advance(count);
+      }
+      keepRest(i);
+    }
+    return;
+  }
+
+  // A lane whose stream has no whole block left takes the next stream, so
+  // that the lanes stay busy while pieces differ in size.
+  constexpr std::size_t kIdle = static_cast<std::size_t>(-1);
+  std::array<std::size_t, kLanes> lanes;
   std::uint32_t state[4][kLanes] = {};
   std::size_t next = 0;
   auto load = [&](int lane) {
-    lanes[lane].cursor.reset();
-    if (next == messages.size()) return;
-    lanes[lane].message = next;
-    lanes[lane].cursor.emplace(messages[next++]);
-    for (int w = 0; w < 4; ++w) state[w][lane] = md5::kInitialState[w];
+    lanes[lane] = next == updates.size() ? kIdle : next++;
+    if (lanes[lane] == kIdle) return;
+    for (int w = 0; w < 4; ++w) state[w][lane] = updates[lanes[lane]].stream->state_[w];
   };
   for (int lane = 0; lane < kLanes; ++lane) load(lane);
 
@@ -205,11 +237,11 @@ void Md5InLanes(std::span<const Md5Message> messages, LaneKernel kernel,
     unsigned step = kZeroBlocks;
     for (int lane = 0; lane < kLanes; ++lane) {
       blocks[lane] = nullptr;
-      while (lanes[lane].cursor) {
-        blocks[lane] = lanes[lane].cursor->Blocks(counts[lane]);
+      while (lanes[lane] != kIdle) {
+        blocks[lane] = cursors[lanes[lane]].Blocks(counts[lane]);
         if (blocks[lane] != nullptr) break;
-        std::uint32_t own[4] = {state[0][lane], state[1][lane], state[2][lane], state[3][lane]};
-        digests[lanes[lane].message] = FinishScalar(own, *lanes[lane].cursor);
+        for (int w = 0; w < 4; ++w) updates[lanes[lane]].stream->state_[w] = state[w][lane];
+        keepRest(lanes[lane]);
         load(lane);
       }
       if (blocks[lane] == nullptr) {
@@ -221,28 +253,21 @@ void Md5InLanes(std::span<const Md5Message> messages, LaneKernel kernel,
     }
     if (!any) return;
     kernel(state, blocks, step);
-    for (Lane& lane : lanes) {
-      if (lane.cursor) lane.cursor->Advance(step);
+    for (int lane = 0; lane < kLanes; ++lane) {
+      if (lanes[lane] != kIdle) cursors[lanes[lane]].Advance(step);
     }
   }
 }
 
-}  // namespace
-
 std::vector<std::string> Md5OfMessages(std::span<const Md5Message> messages, Md5Engine engine) {
-  std::vector<std::string> digests(messages.size());
-  // Asked once: the answer does not change while the program runs.
-  static const LaneKernel best = KernelFor(Md5Engine::kBest);
-  static const LaneKernel avx2 = KernelFor(Md5Engine::kAvx2);
-  const LaneKernel kernel = engine == Md5Engine::kBest   ? best
-                            : engine == Md5Engine::kAvx2 ? avx2
-                                                         : nullptr;
-  // A single message gains nothing from the lanes.
-  if (kernel != nullptr && messages.size() > 1) {
-    Md5InLanes(messages, kernel, digests);
-    return digests;
-  }
-  for (std::size_t i = 0; i < messages.size(); ++i) digests[i] = Md5Scalar(messages[i]);
+  std::vector<Md5Stream> streams(messages.size());
+  std::vector<Md5Update> updates;
+  updates.reserve(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) updates.push_back({&streams[i], messages[i]});
+  UpdateMd5Streams(updates, engine);
+  std::vector<std::string> digests;
+  digests.reserve(messages.size());
+  for (Md5Stream& stream : streams) digests.push_back(stream.Finish());
   return digests;
 }
 

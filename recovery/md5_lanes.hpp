@@ -28,6 +28,33 @@ enum class Md5Engine {
   kScalar,  // one message at a time
 };
 
+struct Md5Update;
+
+// One MD5 fed piece by piece, alone or beside others.
+class Md5Stream {
+ public:
+  Md5Stream() { Reset(); }
+  void Reset();
+  // The lower-case hex digest of everything fed; the stream starts anew.
+  [[nodiscard]] std::string Finish();
+
+ private:
+  friend void UpdateMd5Streams(std::span<const Md5Update> updates, Md5Engine engine);
+  std::uint32_t state_[4];
+  std::uint64_t length_ = 0;
+  unsigned char partial_[64];  // a block begun
+  unsigned partialSize_ = 0;
+};
+
+struct Md5Update {
+  Md5Stream* stream;
+  Md5Message piece;
+};
+
+// Feeds each stream its piece, the streams side by side in the lanes. A
+// stream appears at most once.
+void UpdateMd5Streams(std::span<const Md5Update> updates, Md5Engine engine = Md5Engine::kBest);
+
 // The lower-case hex MD5 of each message, in order.
 [[nodiscard]] std::vector<std::string> Md5OfMessages(std::span<const Md5Message> messages,
                                                      Md5Engine engine = Md5Engine::kBest);

@@ -92,5 +92,33 @@ TEST(Md5Lanes, BatchesMatchTheLibraryDigest) {
   }
 }
 
+// Streams fed piece by piece, a different set of them in each call and the
+// pieces cut at odd places (some shorter than a block), as a queue of large
+// files feeds them.
+TEST(Md5Lanes, StreamsFedInPiecesMatchTheLibraryDigest) {
+  std::mt19937 random(11);
+  std::vector<Held> held;
+  for (const std::uint64_t length : {0, 63, 64, 200, 5000, 100000, 100001, 300000}) {
+    held.push_back(MakeMessage(random, length, {}));
+  }
+  std::vector<Md5Stream> streams(held.size());
+  std::vector<std::size_t> fed(held.size(), 0);
+  for (int round = 0; round < 1000; ++round) {
+    std::vector<Md5Update> updates;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      if (fed[i] == held[i].bytes.size() || random() % 3 == 0) continue;
+      const std::size_t piece = std::min<std::size_t>(
+          held[i].bytes.size() - fed[i], random() % 3 == 0 ? random() % 70 : random() % 9000);
+      updates.push_back({&streams[i], {std::span(held[i].bytes).subspan(fed[i], piece), {}}});
+      fed[i] += piece;
+    }
+    UpdateMd5Streams(updates);
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    ASSERT_EQ(fed[i], held[i].bytes.size()) << "message " << i << " was not fed whole";
+    EXPECT_EQ(streams[i].Finish(), ReferenceMd5(held[i])) << "message " << i;
+  }
+}
+
 }  // namespace
 }  // namespace tolvar
