@@ -3,294 +3,349 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <stop_token>
-#include <thread>
 #include <utility>
+
+#include "recovery/md5_rounds.hpp"
+#include "recovery/whole_range_io.hpp"
 
 namespace tolvar {
 namespace {
 
-// Bytes are handed to the workers in pieces of about this size.
-constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
-// The most bytes a worker has queued (a read-back counts its length): the
-// copy may run this far ahead of the digests, and no further. A larger job
-// is still taken when the queue is empty.
-constexpr std::uint64_t kQueuedBytes = std::uint64_t{4} << 20;
-constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+// A range is read back, and bytes are gathered, in pieces of this size.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+// The most read bytes waiting for the MD5 thread.
+constexpr std::uint64_t kMostForMd5 = std::uint64_t{64} << 20;
+// Files the MD5 thread takes a piece of at once: more than its lanes, so a
+// lane whose piece ends takes another.
+constexpr std::size_t kMd5Batch = 16;
 
-// One piece of a file's stream: bytes (kept alive by `owner`), zeros, or a
-// range of a file to read back.
-struct Job {
-  std::shared_ptr<const void> owner;
-  std::span<const std::byte> bytes;
+}  // namespace
+
+// One piece of a file's stream as fed: bytes, zeros, or a range to read back.
+struct DigestQueue::Job {
+  std::shared_ptr<std::vector<std::byte>> bytes;
   std::uint64_t zeros = 0;
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
 
-  static Job Bytes(std::shared_ptr<const void> owner, std::span<const std::byte> bytes) {
-    Job job;
-    job.owner = std::move(owner);
-    job.bytes = bytes;
-    return job;
-  }
-  static Job Zeros(std::uint64_t count) {
-    Job job;
-    job.zeros = count;
-    return job;
-  }
-  static Job Range(int fd, std::uint64_t offset, std::uint64_t length) {
-    Job job;
-    job.fd = fd;
-    job.offset = offset;
-    job.length = length;
-    return job;
-  }
-
-  [[nodiscard]] std::uint64_t Weight() const { return owner ? bytes.size() : length; }
+  [[nodiscard]] std::uint64_t Weight() const { return bytes ? bytes->size() : length; }
 };
 
-// Feeds `hasher` `length` bytes of `fd` from `offset`; false when they do
-// not all read.
-bool HashRange(ContentHasher& hasher, std::vector<std::byte>& buffer, int fd, std::uint64_t offset,
-               std::uint64_t length) {
-  buffer.resize(kReadPiece);
-  while (length > 0) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadPiece));
-    const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
-    if (got <= 0) {
-      if (got < 0 && errno == EINTR) continue;
-      return false;
-    }
-    const auto size = static_cast<std::size_t>(got);
-    hasher.Update(std::span<const std::byte>(buffer.data(), size));
-    offset += size;
-    length -= size;
-  }
-  return true;
+// Bytes (or zeros) through the SHA-256, on their way to the MD5.
+struct DigestQueue::Piece {
+  std::shared_ptr<const void> owner;  // keeps `bytes` alive
+  std::span<const std::byte> bytes;
+  std::uint64_t zeros = 0;
+  std::uint64_t weight = 0;  // what it counts against the bound
+};
+
+struct DigestQueue::File {
+  std::deque<Job> jobs;  // not yet read
+  std::deque<Piece> forMd5;
+  bool closed = false;
+  bool failed = false;  // a range did not read back: no digests
+  bool reading = false;
+  bool md5Busy = false;
+  std::uint64_t pending = 0;
+  ContentHasher sha256{DigestSet::kSha256Only};
+  Md5Stream md5;
+};
+
+DigestQueue::DigestQueue(std::uint64_t mostBytes)
+    : mostBytes_(std::max<std::uint64_t>(mostBytes, 1)) {}
+
+DigestQueue::~DigestQueue() {
+  for (std::jthread& thread : threads_) thread.request_stop();
+  threads_.clear();
 }
 
-}  // namespace
-
-// A thread computing one digest over the jobs queued to it, in order. A
-// worker with a `next` hands every piece on to it once hashed, read-backs
-// as the bytes it read: the image is read back once for both digests, and
-// the next worker sees the stream in the same order.
-class FileDigester::Worker {
- public:
-  Worker(DigestSet set, Worker* next)
-      : hasher_(set), next_(next), thread_([this](std::stop_token stop) { Loop(stop); }) {}
-
-  void Push(Job job) {
-    const std::uint64_t weight = job.Weight();
-    {
-      std::unique_lock lock(mutex_);
-      spaceFreed_.wait(lock,
-                       [&] { return jobs_.empty() || queuedBytes_ + weight <= kQueuedBytes; });
-      queuedBytes_ += weight;
-      jobs_.push_back(std::move(job));
-    }
-    workAdded_.notify_one();
+DigestQueue::Ticket DigestQueue::Open() {
+  std::lock_guard lock(mutex_);
+  if (threads_.empty()) {
+    threads_.emplace_back([this](std::stop_token stop) { ReadLoop(stop); });
+    threads_.emplace_back([this](std::stop_token stop) { Md5Loop(stop); });
   }
+  const Ticket ticket = nextTicket_++;
+  files_.try_emplace(ticket);
+  return ticket;
+}
 
-  // Waits until all that was pushed is hashed (and handed on). Until the
-  // next Push, the hasher and the read-failure flag are the caller's.
-  void Drain() {
+void DigestQueue::Add(Ticket ticket, Job job) {
+  const std::uint64_t weight = job.Weight();
+  {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
-  }
-
-  // Drops what is queued and waits for the job under way, which stops at
-  // its next piece.
-  void Discard() {
-    {
-      std::unique_lock lock(mutex_);
-      jobs_.clear();
-      queuedBytes_ = 0;
-      dropping_.store(true, std::memory_order_relaxed);
-      idle_.wait(lock, [&] { return !busy_; });
-      dropping_.store(false, std::memory_order_relaxed);
+    changed_.wait(lock, [&] { return pending_ == 0 || pending_ + weight <= mostBytes_; });
+    const auto found = files_.find(ticket);
+    if (found == files_.end() || found->second.failed) return;  // nothing more to work out
+    File& file = found->second;
+    pending_ += weight;
+    file.pending += weight;
+    // Small pieces of bytes are gathered into one.
+    if (job.bytes && !file.jobs.empty() && file.jobs.back().bytes &&
+        file.jobs.back().bytes->size() + job.bytes->size() <= kPieceBytes) {
+      auto& into = *file.jobs.back().bytes;
+      into.insert(into.end(), job.bytes->begin(), job.bytes->end());
+      return;
     }
-    spaceFreed_.notify_all();
+    file.jobs.push_back(std::move(job));
   }
+  changed_.notify_all();
+}
 
-  // Only between Drain (or Discard) and the next Push.
-  void Reset() {
-    hasher_.Reset();
-    readFailed_ = false;
+void DigestQueue::AddBytes(Ticket file, std::span<const std::byte> bytes) {
+  if (bytes.empty()) return;
+  Job job;
+  job.bytes = std::make_shared<std::vector<std::byte>>(bytes.begin(), bytes.end());
+  Add(file, std::move(job));
+}
+
+void DigestQueue::AddZeros(Ticket file, std::uint64_t count) {
+  if (count == 0) return;
+  Job job;
+  job.zeros = count;
+  Add(file, std::move(job));
+}
+
+void DigestQueue::AddRange(Ticket file, int fd, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  Job job;
+  job.fd = fd;
+  job.offset = offset;
+  job.length = length;
+  Add(file, std::move(job));
+}
+
+bool DigestQueue::Done(const File& file) {
+  return file.closed && file.jobs.empty() && file.forMd5.empty() && !file.reading && !file.md5Busy;
+}
+
+std::optional<ContentDigests> DigestQueue::Take(Ticket ticket) {
+  std::unique_lock lock(mutex_);
+  const auto found = files_.find(ticket);
+  if (found == files_.end()) return std::nullopt;
+  File& file = found->second;
+  file.closed = true;
+  changed_.wait(lock, [&] { return Done(file); });
+  std::optional<ContentDigests> digests;
+  if (!file.failed) digests = ContentDigests{file.sha256.Finish().sha256, file.md5.Finish()};
+  files_.erase(found);
+  return digests;
+}
+
+void DigestQueue::Drop(Ticket ticket) {
+  {
+    std::unique_lock lock(mutex_);
+    const auto found = files_.find(ticket);
+    if (found == files_.end()) return;
+    File& file = found->second;
+    file.closed = true;
+    file.jobs.clear();
+    for (const Piece& piece : file.forMd5) forMd5_ -= piece.bytes.size();
+    file.forMd5.clear();
+    changed_.wait(lock, [&] { return Done(file); });
+    pending_ -= file.pending;
+    files_.erase(found);
   }
-  [[nodiscard]] ContentDigests Finish() { return hasher_.Finish(); }
-  [[nodiscard]] bool ReadFailed() const { return readFailed_; }
+  changed_.notify_all();
+}
 
- private:
-  void Loop(const std::stop_token& stop) {
-    while (true) {
-      Job job;
-      {
-        std::unique_lock lock(mutex_);
-        // Closing: what is still queued belongs to no file anyone waits for.
-        workAdded_.wait(lock, stop, [&] { return !jobs_.empty(); });
-        if (stop.stop_requested()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        queuedBytes_ -= job.Weight();
-        busy_ = true;
+void DigestQueue::ReadLoop(const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    File* file = nullptr;
+    Ticket ticket = 0;
+    auto pick = [&] {
+      if (forMd5_ >= kMostForMd5) return false;
+      // The files take turns, so that the MD5 lanes have a piece of each.
+      auto next = files_.upper_bound(lastRead_);
+      for (std::size_t tries = 0; tries < 2; ++tries, next = files_.begin()) {
+        for (; next != files_.end(); ++next) {
+          if (!next->second.jobs.empty()) {
+            ticket = next->first;
+            file = &next->second;
+            return true;
+          }
+        }
       }
-      spaceFreed_.notify_all();
-      bool failed = false;
-      if (job.owner) {
-        hasher_.Update(job.bytes);
-        if (next_ != nullptr) next_->Push(std::move(job));
-      } else if (job.fd >= 0) {
-        // After a failed read-back the digests are not given: no use reading on.
-        failed = readFailed_ || !ReadBack(job, stop);
+      return false;
+    };
+    changed_.wait(lock, stop, pick);
+    if (stop.stop_requested()) return;
+    lastRead_ = ticket;
+    Job& front = file->jobs.front();
+    Job job;
+    if (front.fd >= 0 && front.length > kPieceBytes) {
+      job = front;
+      job.length = kPieceBytes;
+      front.offset += kPieceBytes;
+      front.length -= kPieceBytes;
+    } else {
+      job = std::move(front);
+      file->jobs.pop_front();
+    }
+    file->reading = true;
+    lock.unlock();
+
+    Piece piece;
+    piece.weight = job.Weight();
+    bool readFailed = false;
+    if (job.fd >= 0) {
+      // Not zero-filled: every byte hashed was read.
+      const auto length = static_cast<std::size_t>(job.length);
+      std::shared_ptr<std::byte[]> buffer(new std::byte[length]);
+      const std::span<std::byte> bytes(buffer.get(), length);
+      readFailed = !ReadWholeAt(job.fd, job.offset, bytes);
+      if (!readFailed) file->sha256.Update(bytes);
+      piece.bytes = bytes;
+      piece.owner = std::move(buffer);
+    } else if (job.bytes) {
+      file->sha256.Update(*job.bytes);
+      piece.bytes = *job.bytes;
+      piece.owner = std::move(job.bytes);
+    } else {
+      file->sha256.UpdateZeros(job.zeros);
+      piece.zeros = job.zeros;
+    }
+
+    lock.lock();
+    file->reading = false;
+    if (readFailed || file->failed) {
+      // No digests for this file: nothing more of it is worth reading.
+      file->failed = true;
+      for (const Job& left : file->jobs) {
+        pending_ -= left.Weight();
+        file->pending -= left.Weight();
+      }
+      file->jobs.clear();
+      pending_ -= piece.weight;
+      file->pending -= piece.weight;
+    } else {
+      forMd5_ += piece.bytes.size();
+      file->forMd5.push_back(std::move(piece));
+    }
+    changed_.notify_all();
+  }
+}
+
+void DigestQueue::Md5Loop(const std::stop_token& stop) {
+  std::vector<File*> batch;
+  std::vector<Piece> pieces;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> zeroRuns;
+  std::vector<Md5Update> updates;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    // The lanes are worth waiting for: a piece of every file still being
+    // read, or enough files for all of them.
+    changed_.wait(lock, stop, [&] {
+      std::size_t ready = 0;
+      std::size_t coming = 0;
+      for (const auto& [ticket, file] : files_) {
+        if (!file.forMd5.empty()) {
+          ++ready;
+        } else if (file.reading || !file.jobs.empty()) {
+          ++coming;
+        }
+      }
+      return ready > 0 && (coming == 0 || ready >= static_cast<std::size_t>(md5::kLanes) ||
+                           forMd5_ >= kMostForMd5 / 2);
+    });
+    if (stop.stop_requested()) return;
+    batch.clear();
+    pieces.clear();
+    for (auto& [ticket, file] : files_) {
+      if (file.forMd5.empty()) continue;
+      batch.push_back(&file);
+      pieces.push_back(std::move(file.forMd5.front()));
+      file.forMd5.pop_front();
+      file.md5Busy = true;
+      if (batch.size() == kMd5Batch) break;
+    }
+    lock.unlock();
+
+    zeroRuns.assign(pieces.size(), {0, 0});
+    updates.clear();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      Md5Message message;
+      if (pieces[i].zeros == 0) {
+        message.bytes = pieces[i].bytes;
       } else {
-        hasher_.UpdateZeros(job.zeros);
-        if (next_ != nullptr) next_->Push(std::move(job));
+        zeroRuns[i] = {0, pieces[i].zeros};
+        message.zeroRuns = std::span(zeroRuns).subspan(i, 1);
       }
-      job = {};  // the bytes are let go before the caller hears the job is done
-      {
-        std::lock_guard lock(mutex_);
-        busy_ = false;
-        readFailed_ = readFailed_ || failed;
-      }
-      idle_.notify_all();
+      if (!batch[i]->failed) updates.push_back({&batch[i]->md5, message});
     }
-  }
+    UpdateMd5Streams(updates);
 
-  // Reads a range back piece by piece, hashing each piece and handing it
-  // on; false when it does not all read. A discard or a close ends it early
-  // (the result is then of no interest).
-  bool ReadBack(const Job& job, const std::stop_token& stop) {
-    std::uint64_t offset = job.offset;
-    std::uint64_t length = job.length;
-    while (length > 0) {
-      if (stop.stop_requested() || dropping_.load(std::memory_order_relaxed)) return true;
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadPiece));
-      // Not zero-filled: every byte handed on was read.
-      std::shared_ptr<std::byte[]> piece(new std::byte[want]);
-      std::size_t got = 0;
-      while (got < want) {
-        const ssize_t count =
-            ::pread(job.fd, piece.get() + got, want - got, static_cast<off_t>(offset + got));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        got += static_cast<std::size_t>(count);
-      }
-      const std::span<const std::byte> bytes(piece.get(), got);
-      hasher_.Update(bytes);
-      if (next_ != nullptr) next_->Push(Job::Bytes(std::move(piece), bytes));
-      offset += got;
-      length -= got;
+    lock.lock();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      File& file = *batch[i];
+      file.md5Busy = false;
+      forMd5_ -= pieces[i].bytes.size();
+      pending_ -= pieces[i].weight;
+      file.pending -= pieces[i].weight;
     }
-    return true;
+    pieces.clear();  // the bytes are let go before anyone hears they are hashed
+    changed_.notify_all();
   }
-
-  ContentHasher hasher_;
-  Worker* next_ = nullptr;  // not owned; outlives this worker
-  bool readFailed_ = false;
-  std::atomic<bool> dropping_{false};
-  std::mutex mutex_;
-  std::condition_variable_any workAdded_;
-  std::condition_variable spaceFreed_;
-  std::condition_variable idle_;
-  std::deque<Job> jobs_;
-  std::uint64_t queuedBytes_ = 0;
-  bool busy_ = false;
-  std::jthread thread_;  // last: it starts after, and stops before, the rest
-};
-
-FileDigester::FileDigester() = default;
-
-FileDigester::~FileDigester() {
-  // The first hands on to the second: it goes first.
-  sha256_.reset();
-  md5_.reset();
 }
 
 void FileDigester::Start(std::uint64_t expectedBytes) {
   Abandon();
-  inline_ = expectedBytes < kInlineBytes;
-  if (inline_) {
-    inlineHasher_.Reset();
-    inlineReadFailed_ = false;
+  readFailed_ = false;
+  if (expectedBytes < kInlineBytes) {
+    hasher_.Reset();
     return;
   }
-  if (!sha256_) {
-    // SHA-256 is the faster of the two here: its thread also reads back.
-    md5_ = std::make_unique<Worker>(DigestSet::kMd5Only, nullptr);
-    sha256_ = std::make_unique<Worker>(DigestSet::kSha256Only, md5_.get());
-  }
-  sha256_->Reset();
-  md5_->Reset();
+  ticket_ = queue_.Open();
 }
 
 void FileDigester::Update(std::span<const std::byte> bytes) {
-  if (inline_) {
-    inlineHasher_.Update(bytes);
-    return;
+  if (ticket_) {
+    queue_.AddBytes(*ticket_, bytes);
+  } else {
+    hasher_.Update(bytes);
   }
-  if (chunk_.capacity() < kChunkBytes) chunk_.reserve(kChunkBytes);
-  chunk_.insert(chunk_.end(), bytes.begin(), bytes.end());
-  if (chunk_.size() >= kChunkBytes) Flush();
 }
 
 void FileDigester::UpdateZeros(std::uint64_t count) {
-  if (count == 0) return;
-  if (inline_) {
-    inlineHasher_.UpdateZeros(count);
-    return;
+  if (ticket_) {
+    queue_.AddZeros(*ticket_, count);
+  } else {
+    hasher_.UpdateZeros(count);
   }
-  Flush();
-  sha256_->Push(Job::Zeros(count));
 }
 
 void FileDigester::UpdateFromFile(int fd, std::uint64_t offset, std::uint64_t length) {
-  if (length == 0) return;
-  if (inline_) {
-    if (!inlineReadFailed_ && !HashRange(inlineHasher_, readBuffer_, fd, offset, length)) {
-      inlineReadFailed_ = true;
-    }
+  if (ticket_) {
+    queue_.AddRange(*ticket_, fd, offset, length);
     return;
   }
-  Flush();
-  sha256_->Push(Job::Range(fd, offset, length));
-}
-
-void FileDigester::Flush() {
-  if (chunk_.empty()) return;
-  auto bytes = std::make_shared<const std::vector<std::byte>>(std::move(chunk_));
-  chunk_ = {};
-  const std::span<const std::byte> view(*bytes);
-  sha256_->Push(Job::Bytes(std::move(bytes), view));
+  while (length > 0 && !readFailed_) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPieceBytes));
+    readBuffer_.resize(piece);
+    readFailed_ = !ReadWholeAt(fd, offset, readBuffer_);
+    if (!readFailed_) hasher_.Update(readBuffer_);
+    offset += piece;
+    length -= piece;
+  }
 }
 
 std::optional<ContentDigests> FileDigester::Finish() {
-  if (inline_) {
-    if (inlineReadFailed_) return std::nullopt;
-    return inlineHasher_.Finish();
-  }
-  Flush();
-  sha256_->Drain();  // then all is handed on
-  md5_->Drain();
-  if (sha256_->ReadFailed() || md5_->ReadFailed()) return std::nullopt;
-  ContentDigests digests;
-  digests.sha256 = sha256_->Finish().sha256;
-  digests.md5 = md5_->Finish().md5;
-  return digests;
+  if (ticket_) return queue_.Take(Detach());
+  if (readFailed_) return std::nullopt;
+  return hasher_.Finish();
+}
+
+DigestQueue::Ticket FileDigester::Detach() {
+  const DigestQueue::Ticket ticket = ticket_.value_or(0);
+  ticket_.reset();
+  return ticket;
 }
 
 void FileDigester::Abandon() {
-  chunk_.clear();
-  if (sha256_) {
-    sha256_->Discard();
-    md5_->Discard();
-  }
+  if (ticket_) queue_.Drop(Detach());
 }
 
 }  // namespace tolvar

@@ -37,6 +37,22 @@ constexpr std::uint32_t kMaxLinkTarget = 4096;
 // The most a single kernel copy takes at once: the stop and skip buttons are
 // looked at between copies.
 constexpr std::uint64_t kKernelCopySectors = 16384;
+// Large files in place whose entries wait for their digests, hashed side by
+// side while the next files are copied.
+constexpr std::size_t kMostDeferredFiles = 8;
+
+// How far the copy may run ahead of the hashing of large files: the bytes
+// are read back for the digests, from the page cache while they are still
+// there, so a share of the memory and no more than 1 GiB.
+std::uint64_t HashAheadBytes() {
+  constexpr std::uint64_t kMost = std::uint64_t{1} << 30;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return kMost / 4;
+  return std::clamp<std::uint64_t>(
+      static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 8,
+      std::uint64_t{64} << 20, kMost);
+}
 
 EntryType TypeOfMode(std::uint16_t mode) {
   switch (static_cast<ModeType>(ModeTypeBits(mode))) {
@@ -177,10 +193,9 @@ class SavingRun {
     bytesDone_ += fileSize;
     ++filesDone_;
   }
-  // Records the file whose digests were left to finish, waiting for them.
+  // Records the files whose digests were left to finish, waiting for them.
   void FlushDeferred();
-  // The digester no deferred file holds.
-  [[nodiscard]] FileDigester& FreeDigester();
+  void FlushOldestDeferred();
   // Adds an entry to the report and tells the observer.
   void Record(ReportEntry entry);
   // Creates the host folder for `folder` below `parent`; nullopt when it was
@@ -240,19 +255,19 @@ class SavingRun {
   // Runs of data are copied by the kernel straight from the image file.
   bool kernelCopy_ = false;
   PendingFile::KernelCopyMode kernelCopyMode_;
-  // Of the file being written, fed as it is written and worked out off
-  // this thread. Two, so that a large file's digests can finish while the
-  // next file is copied and hashed: on a large file the hashing, not the
-  // copy, takes the time, and two files hash on two cores.
-  std::array<FileDigester, 2> digesters_;
-  // A file in place whose digests are still being worked out: recorded
-  // before anything after it is.
+  // Of the file being written, fed as it is written; a large file's are
+  // worked out off this thread, several files side by side.
+  DigestQueue digestQueue_{HashAheadBytes()};
+  FileDigester digester_{digestQueue_};
+  // Files in place whose digests are still being worked out, oldest first:
+  // recorded before anything after them is.
   struct DeferredFile {
     CopiedFile file;
     std::string placedName;
-    FileDigester* digester = nullptr;
+    DigestQueue::Ticket ticket = 0;
   };
-  std::optional<DeferredFile> deferred_;
+  std::deque<DeferredFile> deferred_;
+  bool recordingDeferred_ = false;
   // Small files being written by the writer threads (made for the first),
   // all of the folder on top of the stack, oldest first.
   std::unique_ptr<HostWritePool> pool_;
@@ -507,15 +522,18 @@ void SavingRun::RecordWritten(CopiedFile file, const std::string& placedName, bo
 }
 
 void SavingRun::FlushDeferred() {
-  if (!deferred_) return;
-  DeferredFile done = std::move(*deferred_);
-  deferred_.reset();
-  std::optional<ContentDigests> digests = done.digester->Finish();
-  RecordWritten(std::move(done.file), done.placedName, true, std::move(digests), true);
+  // The entry being recorded is the oldest of them: the rest come after it.
+  if (recordingDeferred_) return;
+  while (!deferred_.empty()) FlushOldestDeferred();
 }
 
-FileDigester& SavingRun::FreeDigester() {
-  return deferred_ && deferred_->digester == &digesters_[0] ? digesters_[1] : digesters_[0];
+void SavingRun::FlushOldestDeferred() {
+  DeferredFile done = std::move(deferred_.front());
+  deferred_.pop_front();
+  std::optional<ContentDigests> digests = digestQueue_.Take(done.ticket);
+  recordingDeferred_ = true;
+  RecordWritten(std::move(done.file), done.placedName, true, std::move(digests), true);
+  recordingDeferred_ = false;
 }
 
 void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& inode,
@@ -660,7 +678,7 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
   FileDataReader& reader = reader_;
   reader.Start(inode, readSize);
   const bool hashing = options_.fileDigests;
-  FileDigester& digester = FreeDigester();
+  FileDigester& digester = digester_;
   if (hashing) digester.Start(readSize);
   std::optional<PendingFile> pending;
   std::string linkTarget;
@@ -764,13 +782,14 @@ void SavingRun::WriteOneFile(Frame& frame, const FileNode& file) {
     copiedFile.brokenLink = linkTarget.size() != copied;
   }
   if (hashing && pending && placed && placed->has_value() && digester.OffThread()) {
-    // In place: the entry waits for its digests while the next file is
+    // In place: the entry waits for its digests while the next files are
     // copied, and is recorded before anything that comes after it.
-    FlushDeferred();
+    if (deferred_.size() >= kMostDeferredFiles) FlushOldestDeferred();
     CountDone(file.size);
     frame.namesThisRun.insert(**placed);
     if (**placed != copiedFile.hostName) entry.path = JoinPath(frame.hostPath, **placed);
-    deferred_ = DeferredFile{std::move(copiedFile), std::move(**placed), &digester};
+    deferred_.push_back(
+        DeferredFile{std::move(copiedFile), std::move(**placed), digester.Detach()});
     return;
   }
   std::optional<ContentDigests> digests;

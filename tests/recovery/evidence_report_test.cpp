@@ -291,7 +291,9 @@ TEST(ContentHash, TheFileDigesterGivesTheDigestsOfTheStreamFedToIt) {
   ASSERT_EQ(std::fflush(file), 0);
   const int fd = fileno(file);
 
-  FileDigester digester;
+  // Little room ahead, so that feeding waits for the hashing now and then.
+  DigestQueue queue(std::uint64_t{2} << 20);
+  FileDigester digester(queue);
   for (const std::size_t size : {std::size_t{3000}, image.size() - 500}) {
     SCOPED_TRACE(size);
     const std::size_t bytesPart = size / 3;
@@ -342,6 +344,33 @@ TEST(ContentHash, TheFileDigesterGivesTheDigestsOfTheStreamFedToIt) {
     digester.Update(std::span(image).first(bytesPart));
     digester.UpdateFromFile(fd, image.size() - 10, size - bytesPart);
     EXPECT_FALSE(digester.Finish().has_value());
+  }
+
+  // Several files fed in turn, one dropped half-way, are each given the
+  // digests of their own stream: as large files side by side in the queue.
+  std::vector<DigestQueue::Ticket> tickets;
+  std::vector<ContentHasher> expected(4);
+  for (int i = 0; i < 4; ++i) tickets.push_back(queue.Open());
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 4; ++i) {
+      const std::size_t at = static_cast<std::size_t>(i * 1000 + round * 333);
+      const std::size_t length = 700000 + static_cast<std::size_t>(i * 65) + round;
+      queue.AddRange(tickets[i], fd, at, length);
+      expected[i].Update(std::span(image).subspan(at, length));
+      queue.AddZeros(tickets[i], 100 + i);
+      expected[i].UpdateZeros(100 + i);
+      queue.AddBytes(tickets[i], std::span(image).subspan(7, 61 + i));
+      expected[i].Update(std::span(image).subspan(7, 61 + i));
+    }
+    if (round == 1) queue.Drop(tickets[2]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (i == 2) continue;
+    const std::optional<ContentDigests> digests = queue.Take(tickets[i]);
+    ASSERT_TRUE(digests.has_value()) << "file " << i;
+    const ContentDigests want = expected[i].Finish();
+    EXPECT_EQ(digests->sha256, want.sha256) << "file " << i;
+    EXPECT_EQ(digests->md5, want.md5) << "file " << i;
   }
   std::fclose(file);
 }
