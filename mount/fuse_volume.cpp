@@ -1,10 +1,10 @@
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 34
 
 #include "mount/fuse_volume.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -15,148 +15,288 @@
 #include <fstream>
 #include <sstream>
 #include <string_view>
+#include <vector>
 
 namespace tolvar::mountfs {
 
 namespace {
 
-VolumeFiles& Files() { return *static_cast<VolumeFiles*>(fuse_get_context()->private_data); }
+// Nothing on the volume changes while it is mounted: the kernel may keep
+// names and attributes as long as it likes. The report is the exception.
+constexpr double kKeepSeconds = 3600;
 
-void Fill(const NodeAttributes& attributes, struct stat* st) {
-  std::memset(st, 0, sizeof *st);
-  st->st_ino = attributes.inode;
-  st->st_mode = attributes.mode;
-  st->st_nlink = attributes.links;
-  st->st_size = static_cast<off_t>(attributes.size);
+// The kernel's node 1 is the root; node n + 1 is our node n.
+fuse_ino_t InoOf(NodeIndex node) { return static_cast<fuse_ino_t>(node) + 1; }
+
+// What the requests share: the volume, and what every answer repeats.
+struct Server {
+  explicit Server(VolumeFiles& volumeFiles) : files(volumeFiles) {}
+
+  VolumeFiles& files;
+  uid_t owner = ::getuid();
+  gid_t group = ::getgid();
+  std::vector<char> buffer;  // one request at a time
+};
+
+Server& ServerOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_userdata(request)); }
+
+// Our node behind a kernel node, when it is one.
+std::optional<NodeIndex> NodeOf(const Server& server, fuse_ino_t ino) {
+  if (ino < 1 || ino > server.files.NodeCount()) return std::nullopt;
+  return static_cast<NodeIndex>(ino - 1);
+}
+
+struct stat StatOf(const Server& server, const NodeAttributes& attributes) {
+  struct stat st {};
+  st.st_ino = attributes.inode;
+  st.st_mode = attributes.mode;
+  st.st_nlink = attributes.links;
+  st.st_size = static_cast<off_t>(attributes.size);
   // Everything belongs to whoever mounted it: the volume's owners mean
   // nothing on this host.
-  st->st_uid = ::getuid();
-  st->st_gid = ::getgid();
-  st->st_blksize = 4096;
-  st->st_blocks = static_cast<blkcnt_t>((attributes.size + 511) / 512);
-  st->st_atim.tv_sec = attributes.time;
-  st->st_mtim.tv_sec = attributes.time;
-  st->st_ctim.tv_sec = attributes.time;
+  st.st_uid = server.owner;
+  st.st_gid = server.group;
+  st.st_blksize = 4096;
+  st.st_blocks = static_cast<blkcnt_t>((attributes.size + 511) / 512);
+  st.st_atim.tv_sec = attributes.time;
+  st.st_mtim.tv_sec = attributes.time;
+  st.st_ctim.tv_sec = attributes.time;
+  return st;
 }
 
-void* Init(fuse_conn_info*, fuse_config* config) {
-  // Nothing on the volume changes while it is mounted: the kernel may keep
-  // names, attributes and data as long as it likes.
-  config->use_ino = 1;
-  config->kernel_cache = 1;
-  config->entry_timeout = 3600;
-  config->attr_timeout = 3600;
-  config->negative_timeout = 3600;
-  return fuse_get_context()->private_data;
+// The report grows as damage is met: its size is asked for afresh.
+double TimeoutFor(const NodeAttributes& attributes) {
+  return attributes.kind == NodeKind::kReport ? 0 : kKeepSeconds;
 }
 
-int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
-  const auto node = Files().Lookup(path);
-  if (!node) return -ENOENT;
-  Fill(Files().Attributes(*node), st);
-  return 0;
+fuse_entry_param EntryOf(Server& server, NodeIndex node) {
+  const NodeAttributes attributes = server.files.Attributes(node);
+  fuse_entry_param entry{};
+  entry.ino = InoOf(node);
+  entry.generation = 1;
+  entry.attr = StatOf(server, attributes);
+  entry.attr_timeout = TimeoutFor(attributes);
+  entry.entry_timeout = kKeepSeconds;
+  return entry;
 }
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-            fuse_readdir_flags) {
-  const auto node = Files().Lookup(path);
-  if (!node) return -ENOENT;
-  if (!Files().IsFolder(*node)) return -ENOTDIR;
-  fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  for (const auto& [name, child] : Files().Entries(*node)) {
-    const std::string text(name);
-    if (fill(buffer, text.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+void Init(void*, fuse_conn_info* connection) {
+  // A folder's listing carries its entries' attributes, so that a walk of
+  // the tree does not look every name up again.
+  if ((connection->capable & FUSE_CAP_READDIRPLUS) != 0) {
+    connection->want |= FUSE_CAP_READDIRPLUS;
+    connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   }
-  return 0;
 }
 
-int Open(const char* path, fuse_file_info* info) {
-  if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC) != 0) return -EROFS;
-  const auto node = Files().Lookup(path);
-  if (!node) return -ENOENT;
-  if (Files().IsFolder(*node)) return -EISDIR;
-  info->fh = *node;
+void LookUp(fuse_req_t request, fuse_ino_t parent, const char* name) {
+  Server& server = ServerOf(request);
+  const auto folder = NodeOf(server, parent);
+  if (!folder || !server.files.IsFolder(*folder)) {
+    fuse_reply_err(request, ENOTDIR);
+    return;
+  }
+  const auto child = server.files.Child(*folder, name);
+  if (!child) {
+    // Names that are not there stay not there.
+    fuse_entry_param negative{};
+    negative.entry_timeout = kKeepSeconds;
+    fuse_reply_entry(request, &negative);
+    return;
+  }
+  const fuse_entry_param entry = EntryOf(server, *child);
+  fuse_reply_entry(request, &entry);
+}
+
+void GetAttr(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
+  Server& server = ServerOf(request);
+  const auto node = NodeOf(server, ino);
+  if (!node) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  const NodeAttributes attributes = server.files.Attributes(*node);
+  const struct stat st = StatOf(server, attributes);
+  fuse_reply_attr(request, &st, TimeoutFor(attributes));
+}
+
+void ReadLink(fuse_req_t request, fuse_ino_t ino) {
+  Server& server = ServerOf(request);
+  const auto node = NodeOf(server, ino);
+  if (!node || server.files.Attributes(*node).kind != NodeKind::kSymlink) {
+    fuse_reply_err(request, EINVAL);
+    return;
+  }
+  const std::string target = server.files.LinkTarget(*node);
+  fuse_reply_readlink(request, target.c_str());
+}
+
+void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
+  Server& server = ServerOf(request);
+  if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC) != 0) {
+    fuse_reply_err(request, EROFS);
+    return;
+  }
+  const auto node = NodeOf(server, ino);
+  if (!node) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  if (server.files.IsFolder(*node)) {
+    fuse_reply_err(request, EISDIR);
+    return;
+  }
   // The report grows as damage is met: never serve it from the page cache.
-  if (Files().Attributes(*node).kind == NodeKind::kReport) info->direct_io = 1;
-  info->keep_cache = 1;
-  return 0;
+  if (server.files.Attributes(*node).kind == NodeKind::kReport) {
+    info->direct_io = 1;
+  } else {
+    info->keep_cache = 1;
+  }
+  fuse_reply_open(request, info);
 }
 
-int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* info) {
-  if (offset < 0) return -EINVAL;
+void Read(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  Server& server = ServerOf(request);
+  const auto node = NodeOf(server, ino);
+  if (!node || offset < 0) {
+    fuse_reply_err(request, EINVAL);
+    return;
+  }
+  if (server.buffer.size() < size) server.buffer.resize(size);
   const std::size_t got =
-      Files().Read(static_cast<NodeIndex>(info->fh), static_cast<std::uint64_t>(offset),
-                   std::as_writable_bytes(std::span(buffer, size)));
+      server.files.Read(*node, static_cast<std::uint64_t>(offset),
+                        std::as_writable_bytes(std::span(server.buffer.data(), size)));
   // A short count would read as the file's end (the kernel may even shrink
   // the size it shows): data the size promises and the blocks lack is an
   // error.
-  if (Files().LastReadFellShort()) return -EIO;
-  return static_cast<int>(got);
+  if (server.files.LastReadFellShort()) {
+    fuse_reply_err(request, EIO);
+    return;
+  }
+  fuse_reply_buf(request, server.buffer.data(), got);
 }
 
-int ReadLink(const char* path, char* buffer, size_t size) {
-  const auto node = Files().Lookup(path);
-  if (!node) return -ENOENT;
-  if (Files().Attributes(*node).kind != NodeKind::kSymlink) return -EINVAL;
-  if (size == 0) return -EINVAL;
-  const std::string target = Files().LinkTarget(*node);
-  const std::size_t count = std::min(target.size(), size - 1);
-  std::memcpy(buffer, target.data(), count);
-  buffer[count] = '\0';
-  return 0;
+// A folder's listing from entry `offset` on ("." and ".." first), as much
+// as fits in `size` bytes; with each entry's attributes when `plus`.
+void List(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
+  Server& server = ServerOf(request);
+  const auto folder = NodeOf(server, ino);
+  if (!folder || offset < 0) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  if (!server.files.IsFolder(*folder)) {
+    fuse_reply_err(request, ENOTDIR);
+    return;
+  }
+  const std::span<const NodeIndex> children = server.files.Children(*folder);
+  if (server.buffer.size() < size) server.buffer.resize(size);
+  std::size_t used = 0;
+  for (auto index = static_cast<std::size_t>(offset); index < children.size() + 2; ++index) {
+    const NodeIndex node = index == 0   ? *folder
+                           : index == 1 ? server.files.ParentOf(*folder)
+                                        : children[index - 2];
+    const std::string name = index == 0   ? "."
+                             : index == 1 ? ".."
+                                          : std::string(server.files.NameOf(node));
+    const auto next = static_cast<off_t>(index + 1);
+    char* at = server.buffer.data() + used;
+    const std::size_t room = size - used;
+    std::size_t length = 0;
+    if (plus) {
+      const fuse_entry_param entry = EntryOf(server, node);
+      length = fuse_add_direntry_plus(request, at, room, name.c_str(), &entry, next);
+    } else {
+      struct stat st {};
+      st.st_ino = InoOf(node);
+      st.st_mode = server.files.IsFolder(node) ? S_IFDIR : 0;
+      length = fuse_add_direntry(request, at, room, name.c_str(), &st, next);
+    }
+    if (length > room) break;  // the next call starts here
+    used += length;
+  }
+  fuse_reply_buf(request, server.buffer.data(), used);
 }
 
-int StatFs(const char*, struct statvfs* st) {
-  std::memset(st, 0, sizeof *st);
-  st->f_bsize = 1024;
-  st->f_frsize = 1024;
-  st->f_files = Files().NodeCount();
-  st->f_namemax = 255;
-  st->f_flag = ST_RDONLY;
-  return 0;
+void ReadDir(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  List(request, ino, size, offset, false);
 }
 
-// Everything that would change the volume.
-int RefuseMknod(const char*, mode_t, dev_t) { return -EROFS; }
-int RefusePath(const char*) { return -EROFS; }
-int RefuseMkdir(const char*, mode_t) { return -EROFS; }
-int RefuseTwoPaths(const char*, const char*) { return -EROFS; }
-int RefuseRename(const char*, const char*, unsigned int) { return -EROFS; }
-int RefuseChmod(const char*, mode_t, fuse_file_info*) { return -EROFS; }
-int RefuseChown(const char*, uid_t, gid_t, fuse_file_info*) { return -EROFS; }
-int RefuseTruncate(const char*, off_t, fuse_file_info*) { return -EROFS; }
-int RefuseWrite(const char*, const char*, size_t, off_t, fuse_file_info*) { return -EROFS; }
-int RefuseCreate(const char*, mode_t, fuse_file_info*) { return -EROFS; }
-int RefuseTimes(const char*, const timespec[2], fuse_file_info*) { return -EROFS; }
-int RefuseSetXattr(const char*, const char*, const char*, size_t, int) { return -EROFS; }
-int RefuseRemoveXattr(const char*, const char*) { return -EROFS; }
-int RefuseAllocate(const char*, int, off_t, off_t, fuse_file_info*) { return -EROFS; }
+void ReadDirPlus(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  List(request, ino, size, offset, true);
+}
 
-fuse_operations Operations() {
-  fuse_operations ops{};
+void StatFs(fuse_req_t request, fuse_ino_t) {
+  Server& server = ServerOf(request);
+  struct statvfs st {};
+  st.f_bsize = 1024;
+  st.f_frsize = 1024;
+  st.f_files = server.files.NodeCount();
+  st.f_namemax = 255;
+  st.f_flag = ST_RDONLY;
+  fuse_reply_statfs(request, &st);
+}
+
+// Everything that would change the volume (the mount is read-only for the
+// kernel too: these are for a kernel that asks anyway).
+void RefuseSetAttr(fuse_req_t request, fuse_ino_t, struct stat*, int, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseMknod(fuse_req_t request, fuse_ino_t, const char*, mode_t, dev_t) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseMkdir(fuse_req_t request, fuse_ino_t, const char*, mode_t) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseName(fuse_req_t request, fuse_ino_t, const char*) { fuse_reply_err(request, EROFS); }
+void RefuseSymlink(fuse_req_t request, const char*, fuse_ino_t, const char*) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseRename(fuse_req_t request, fuse_ino_t, const char*, fuse_ino_t, const char*,
+                  unsigned int) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseLink(fuse_req_t request, fuse_ino_t, fuse_ino_t, const char*) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseWrite(fuse_req_t request, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseCreate(fuse_req_t request, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseSetXattr(fuse_req_t request, fuse_ino_t, const char*, const char*, size_t, int) {
+  fuse_reply_err(request, EROFS);
+}
+void RefuseAllocate(fuse_req_t request, fuse_ino_t, int, off_t, off_t, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+
+fuse_lowlevel_ops Operations() {
+  fuse_lowlevel_ops ops{};
   ops.init = Init;
+  ops.lookup = LookUp;
   ops.getattr = GetAttr;
-  ops.readdir = ReadDir;
+  ops.readlink = ReadLink;
   ops.open = Open;
   ops.read = Read;
-  ops.readlink = ReadLink;
+  ops.readdir = ReadDir;
+  ops.readdirplus = ReadDirPlus;
   ops.statfs = StatFs;
+  // No flush: the kernel stops asking after the first, as nothing is
+  // written; and nodes are never forgotten, so no forget either.
+  ops.setattr = RefuseSetAttr;
   ops.mknod = RefuseMknod;
   ops.mkdir = RefuseMkdir;
-  ops.unlink = RefusePath;
-  ops.rmdir = RefusePath;
-  ops.symlink = RefuseTwoPaths;
-  ops.link = RefuseTwoPaths;
+  ops.unlink = RefuseName;
+  ops.rmdir = RefuseName;
+  ops.symlink = RefuseSymlink;
   ops.rename = RefuseRename;
-  ops.chmod = RefuseChmod;
-  ops.chown = RefuseChown;
-  ops.truncate = RefuseTruncate;
+  ops.link = RefuseLink;
   ops.write = RefuseWrite;
   ops.create = RefuseCreate;
-  ops.utimens = RefuseTimes;
   ops.setxattr = RefuseSetXattr;
-  ops.removexattr = RefuseRemoveXattr;
+  ops.removexattr = RefuseName;
   ops.fallocate = RefuseAllocate;
   return ops;
 }
@@ -230,33 +370,33 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
     return std::unexpected(Error{ErrorCode::kOutOfMemory, "out of memory", std::nullopt});
   }
 
-  const fuse_operations ops = Operations();
-  fuse* session = fuse_new(&args.args, &ops, sizeof ops, &files);
+  const fuse_lowlevel_ops ops = Operations();
+  Server server(files);
+  fuse_session* session = fuse_session_new(&args.args, &ops, sizeof ops, &server);
   if (session == nullptr) {
-    return std::unexpected(Error{ErrorCode::kInvalidArgument,
-                                 "cannot set up the FUSE file system", std::nullopt});
+    return std::unexpected(
+        Error{ErrorCode::kInvalidArgument, "cannot set up the FUSE file system", std::nullopt});
   }
-  if (fuse_mount(session, mountPoint.c_str()) != 0) {
-    fuse_destroy(session);
-    return std::unexpected(Error{
-        ErrorCode::kPermission,
-        fmt::format("{}: cannot mount here (is /dev/fuse usable, and fuse3 installed?)",
-                    options.mountPoint),
-        std::nullopt});
+  if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
+    fuse_session_destroy(session);
+    return std::unexpected(
+        Error{ErrorCode::kPermission,
+              fmt::format("{}: cannot mount here (is /dev/fuse usable, and fuse3 installed?)",
+                          options.mountPoint),
+              std::nullopt});
   }
-  if (fuse_daemonize(options.foreground ? 1 : 0) != 0 ||
-      fuse_set_signal_handlers(fuse_get_session(session)) != 0) {
-    fuse_unmount(session);
-    fuse_destroy(session);
+  if (fuse_daemonize(options.foreground ? 1 : 0) != 0 || fuse_set_signal_handlers(session) != 0) {
+    fuse_session_unmount(session);
+    fuse_session_destroy(session);
     return std::unexpected(Error{ErrorCode::kIoError,
                                  fmt::format("{}: cannot serve the mount", options.mountPoint),
                                  std::nullopt});
   }
   // One request at a time: the drive table reads one run at a time.
-  const int status = fuse_loop(session);
-  fuse_remove_signal_handlers(fuse_get_session(session));
-  fuse_unmount(session);
-  fuse_destroy(session);
+  const int status = fuse_session_loop(session);
+  fuse_remove_signal_handlers(session);
+  fuse_session_unmount(session);
+  fuse_session_destroy(session);
   if (StillMounted(mountPoint)) {
     return std::unexpected(
         Error{ErrorCode::kIoError,

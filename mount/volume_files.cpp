@@ -155,13 +155,19 @@ std::optional<NodeIndex> VolumeFiles::Lookup(std::string_view path) const {
     if (start == std::string_view::npos) break;
     path.remove_prefix(start);
     const std::size_t end = std::min(path.find('/'), path.size());
-    const auto& names = nodes_[node].byName;
-    const auto found = names.find(std::string(path.substr(0, end)));
-    if (found == names.end()) return std::nullopt;
-    node = found->second;
+    const auto child = Child(node, path.substr(0, end));
+    if (!child) return std::nullopt;
+    node = *child;
     path.remove_prefix(end);
   }
   return node;
+}
+
+std::optional<NodeIndex> VolumeFiles::Child(NodeIndex folder, std::string_view name) const {
+  const auto& names = nodes_[folder].byName;
+  const auto found = names.find(std::string(name));
+  if (found == names.end()) return std::nullopt;
+  return found->second;
 }
 
 VolumeFiles::Node& VolumeFiles::Loaded(NodeIndex index) {

@@ -64,6 +64,14 @@ class VolumeFiles {
   [[nodiscard]] bool IsFolder(NodeIndex node) const;
   // A folder's entries: (shown name, node).
   [[nodiscard]] std::vector<std::pair<std::string_view, NodeIndex>> Entries(NodeIndex folder) const;
+  // The same one at a time: a folder's entries in order, each one's shown
+  // name and folder, and the entry of a shown name.
+  [[nodiscard]] std::span<const NodeIndex> Children(NodeIndex folder) const {
+    return nodes_[folder].children;
+  }
+  [[nodiscard]] std::string_view NameOf(NodeIndex node) const { return nodes_[node].name; }
+  [[nodiscard]] NodeIndex ParentOf(NodeIndex node) const { return nodes_[node].parent; }
+  [[nodiscard]] std::optional<NodeIndex> Child(NodeIndex folder, std::string_view name) const;
   // Copies up to out.size() bytes of a file (or a link's target, or the
   // report) from `offset`; returns how many. Unreadable sectors read as zeros
   // and are remembered for the report.
