@@ -24,6 +24,9 @@ namespace {
 // Nothing on the volume changes while it is mounted: the kernel may keep
 // names and attributes as long as it likes. The report is the exception.
 constexpr double kKeepSeconds = 3600;
+// A file up to this size is put in the kernel's page cache whole when it is
+// first opened, rather than asked for piece by piece as it is read.
+constexpr std::uint64_t kPushedFileBytes = std::uint64_t{1} << 20;
 
 // The kernel's node 1 is the root; node n + 1 is our node n.
 fuse_ino_t InoOf(NodeIndex node) { return static_cast<fuse_ino_t>(node) + 1; }
@@ -33,9 +36,11 @@ struct Server {
   explicit Server(VolumeFiles& volumeFiles) : files(volumeFiles) {}
 
   VolumeFiles& files;
+  fuse_session* session = nullptr;
   uid_t owner = ::getuid();
   gid_t group = ::getgid();
   std::vector<char> buffer;  // one request at a time
+  std::vector<bool> opened;  // by node: opened before in this mount
 };
 
 Server& ServerOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_userdata(request)); }
@@ -131,6 +136,21 @@ void ReadLink(fuse_req_t request, fuse_ino_t ino) {
   fuse_reply_readlink(request, target.c_str());
 }
 
+// Hands the kernel a whole small file before it asks: one message instead of
+// a read request per read-ahead window. A file that does not read whole is
+// left to the read requests, which say so.
+void PushIntoPageCache(Server& server, fuse_ino_t ino, NodeIndex node, std::uint64_t size) {
+  const auto length = static_cast<std::size_t>(size);
+  if (server.buffer.size() < length) server.buffer.resize(length);
+  const std::size_t got =
+      server.files.Read(node, 0, std::as_writable_bytes(std::span(server.buffer.data(), length)));
+  if (server.files.LastReadFellShort() || got != length) return;
+  fuse_bufvec data = FUSE_BUFVEC_INIT(length);
+  data.buf[0].mem = server.buffer.data();
+  // Refused (an old kernel): the read requests serve the file instead.
+  (void)fuse_lowlevel_notify_store(server.session, ino, 0, &data, fuse_buf_copy_flags{});
+}
+
 void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
   Server& server = ServerOf(request);
   if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC) != 0) {
@@ -146,11 +166,20 @@ void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
     fuse_reply_err(request, EISDIR);
     return;
   }
+  const NodeAttributes attributes = server.files.Attributes(*node);
   // The report grows as damage is met: never serve it from the page cache.
-  if (server.files.Attributes(*node).kind == NodeKind::kReport) {
+  if (attributes.kind == NodeKind::kReport) {
     info->direct_io = 1;
   } else {
     info->keep_cache = 1;
+  }
+  const bool first = !server.opened[*node];
+  server.opened[*node] = true;
+  // Only at the first open: no read of the file can then be waiting on a
+  // page of it that the kernel would have to lock to take the bytes.
+  if (first && attributes.kind == NodeKind::kFile && attributes.size > 0 &&
+      attributes.size <= kPushedFileBytes) {
+    PushIntoPageCache(server, ino, *node, attributes.size);
   }
   fuse_reply_open(request, info);
 }
@@ -377,6 +406,8 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
     return std::unexpected(
         Error{ErrorCode::kInvalidArgument, "cannot set up the FUSE file system", std::nullopt});
   }
+  server.session = session;
+  server.opened.assign(files.NodeCount(), false);
   if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
     fuse_session_destroy(session);
     return std::unexpected(

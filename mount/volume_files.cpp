@@ -12,6 +12,7 @@
 #include "fs/timestamp.hpp"
 #include "recovery/host_names.hpp"
 #include "recovery/report.hpp"
+#include "recovery/whole_range_io.hpp"
 
 namespace tolvar::mountfs {
 
@@ -279,6 +280,11 @@ std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<s
       readerNode_ = index;
     }
     if (reader_.Position() != want) reader_.Seek(want);
+    // Seek goes to a whole sector: a run goes straight in only from there.
+    if (reader_.Position() == want && ReadRunInto(out.subspan(done))) {
+      done += static_cast<std::size_t>(reader_.Position() - want);
+      continue;
+    }
     pieceStart_ = reader_.Position();
     piece_ = reader_.Next();
     NoteDamage(index);
@@ -288,6 +294,23 @@ std::size_t VolumeFiles::Read(NodeIndex index, std::uint64_t offset, std::span<s
     }
   }
   return done;
+}
+
+bool VolumeFiles::ReadRunInto(std::span<std::byte> out) {
+  // Only from where the kernel asked, and whole sectors of it.
+  const std::uint64_t at = reader_.Position();
+  if (at % kSectorSize != 0 || out.size() < kSectorSize) return false;
+  const auto run = reader_.NextDataRun(out.size() / kSectorSize);
+  if (!run) return false;
+  const auto backing = drives_.FileBacking(run->firstSector, run->sectors);
+  if (backing && !backing->device &&
+      ReadWholeAt(backing->fd, backing->offset, out.first(static_cast<std::size_t>(run->bytes)))) {
+    piece_ = {};
+    return true;
+  }
+  // Read the ordinary way, which retries and notes what does not read.
+  reader_.Seek(at);
+  return false;
 }
 
 std::string VolumeFiles::LinkTarget(NodeIndex index) {

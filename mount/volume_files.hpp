@@ -110,6 +110,9 @@ class VolumeFiles {
   };
 
   NodeIndex AddChild(NodeIndex parent, std::string_view rawName, Node node);
+  // From a plain image file, the next run of the reader's file that is data
+  // goes straight into `out` (as much as fits): no piece in between.
+  [[nodiscard]] bool ReadRunInto(std::span<std::byte> out);
   Node& Loaded(NodeIndex node);
   void NoteDamage(NodeIndex node);
 
