@@ -189,6 +189,14 @@ TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
       Node::Folder("", {big("one", (3u << 19) + 5, 1), Node::File("a", "small\n"),
                         big("two", 2u << 20, 2), big("three", (5u << 18) + 1, 3),
                         Node::Folder("d", {big("four", 3u << 19, 4)}), Node::File("z", "last\n")});
+  // More large files in a row than wait for their digests at once: the
+  // oldest is recorded to make room, still before the ones after it.
+  Node many = Node::Folder("many", {});
+  for (std::uint64_t i = 0; i < 10; ++i) {
+    many.children.push_back(big(i % 2 == 0 ? "even" : "odd", (1u << 20) + i, 10 + i));
+    many.children.back().name += std::to_string(i);
+  }
+  volume.root.children.push_back(std::move(many));
   disk.volumes.push_back(std::move(volume));
   for (const bool fromImageFile : {false, true}) {
     SCOPED_TRACE(fromImageFile ? "kernel copy" : "read and written");
@@ -219,11 +227,11 @@ TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
       EXPECT_EQ(entry.sha256, onHost.sha256) << entry.path;
       EXPECT_EQ(entry.md5, onHost.md5) << entry.path;
     }
-    EXPECT_EQ(files, 6u);
-    EXPECT_EQ(hashed->report.summary.files, 6u);
+    EXPECT_EQ(files, 16u);
+    EXPECT_EQ(hashed->report.summary.files, 16u);
     for (std::size_t i = 1; i < filesDone.size(); ++i)
       EXPECT_EQ(filesDone[i], filesDone[i - 1] + 1);
-    EXPECT_EQ(filesDone.back(), 6u);
+    EXPECT_EQ(filesDone.back(), 16u);
   }
 }
 
