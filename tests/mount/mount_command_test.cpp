@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "imagekit/image_builder.hpp"
@@ -41,11 +42,11 @@ imagekit::DiskDescription SampleDisk() {
       "data", {Node::Filled("ledger.db", 200 * 1024, Fill{Fill::Pattern::kRandom, 0, "", 9}),
                Node::Folder("old", {Node::File("1999.txt", "old\n")})});
   data.mtime = kFileTime + 60;
-  const Node tree = Node::Folder(
-      "", {readme, data, Node::Symlink("latest", "data/ledger.db"),
-           Node::HardLink("ledger-link", "/data/ledger.db"), Node::Pipe("fifo"),
-           Node::Device("tty01", imagekit::NodeKind::kCharDevice, 0x0501),
-           Node::File(kOddName, "odd\n")});
+  const Node tree =
+      Node::Folder("", {readme, data, Node::Symlink("latest", "data/ledger.db"),
+                        Node::HardLink("ledger-link", "/data/ledger.db"), Node::Pipe("fifo"),
+                        Node::Device("tty01", imagekit::NodeKind::kCharDevice, 0x0501),
+                        Node::File(kOddName, "odd\n")});
   imagekit::DiskDescription disk;
   imagekit::VolumeDescription volume;
   volume.fs = imagekit::FsKind::kHtfs;
@@ -101,10 +102,10 @@ class MountCommand : public ::testing::Test {
 TEST_F(MountCommand, ShowsTheVolumeReadOnlyAsItHoldsIt) {
   const std::uint64_t before = HashOf(image);
   const fs::path recovered = dir / "recovered";
-  ASSERT_EQ(RunTolvar({"recover", "-q", image, "--unreadable-sectors", sidecar, "-o",
-                       recovered.string()})
-                .status,
-            1);  // one damaged file
+  ASSERT_EQ(
+      RunTolvar({"recover", "-q", image, "--unreadable-sectors", sidecar, "-o", recovered.string()})
+          .status,
+      1);  // one damaged file
 
   const RunResult mount =
       RunTolvar({"mount", "-q", image, "--unreadable-sectors", sidecar, mountPoint.string()});
@@ -129,7 +130,8 @@ TEST_F(MountCommand, ShowsTheVolumeReadOnlyAsItHoldsIt) {
   // Names, links, nodes and time stamps.
   EXPECT_TRUE(fs::exists(mountPoint / EscapeHostName(kOddName)));
   EXPECT_EQ(fs::read_symlink(mountPoint / "latest"), "data/ledger.db");
-  struct stat ledger {}, link {}, fifo {}, tty {}, readme {}, data {};
+  struct stat ledger {
+  }, link{}, fifo{}, tty{}, readme{}, data{};
   ASSERT_EQ(::lstat((mountPoint / "data/ledger.db").c_str(), &ledger), 0);
   ASSERT_EQ(::lstat((mountPoint / "ledger-link").c_str(), &link), 0);
   EXPECT_EQ(ledger.st_ino, link.st_ino);
@@ -269,8 +271,9 @@ TEST_F(MountCommand, AReadPastTheLastBlockFailsWithEio) {
   imagekit::DiskDescription disk;
   imagekit::VolumeDescription volume;
   volume.fs = imagekit::FsKind::kHtfs;
-  volume.root = Node::Folder("", {Node::File("whole.txt", "whole\n"),
-                                  Node::Filled("short.bin", 3000, Fill{Fill::Pattern::kByte, 7, "", 0})});
+  volume.root =
+      Node::Folder("", {Node::File("whole.txt", "whole\n"),
+                        Node::Filled("short.bin", 3000, Fill{Fill::Pattern::kByte, 7, "", 0})});
   disk.volumes.push_back(volume);
   const std::string shortImage = (dir / "short.img").string();
   auto built = imagekit::BuildImage(disk, shortImage);
@@ -302,6 +305,50 @@ TEST_F(MountCommand, AReadPastTheLastBlockFailsWithEio) {
               HasSubstr("/short.bin: its size of 10000 bytes runs past its last block; reads "
                         "past byte 3072 fail"));
   std::system(fmt::format("fusermount3 -u {}", ShellQuote(mountPoint.string())).c_str());
+}
+
+// A folder longer than one listing request lists whole, each entry with its
+// size; a file too large to be handed over at its first open reads through
+// the read requests, whole and from an odd offset.
+TEST_F(MountCommand, ListsALongFolderWholeAndReadsALargeFile) {
+  std::vector<Node> entries;
+  for (int i = 0; i < 700; ++i) {
+    entries.push_back(
+        Node::File(fmt::format("an-entry-with-a-longer-name-{:04}", i), fmt::format("{}\n", i)));
+  }
+  std::string large((std::size_t{3} << 20) + 77, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) {
+    large[i] = static_cast<char>((i * 2654435761U) >> 13);
+  }
+  imagekit::DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = imagekit::FsKind::kHtfs;
+  volume.root =
+      Node::Folder("", {Node::Folder("many", std::move(entries)), Node::File("large.bin", large)});
+  disk.volumes.push_back(volume);
+  const std::string other = (dir / "other.img").string();
+  ASSERT_TRUE(imagekit::BuildImage(disk, other).has_value());
+  const RunResult mount = RunTolvar({"mount", "-q", other, mountPoint.string()});
+  ASSERT_EQ(mount.status, 0) << mount.err;
+
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(mountPoint / "many")) {
+    const std::string name = entry.path().filename().string();
+    names.insert(name);
+    const int number = std::stoi(name.substr(name.rfind('-') + 1));
+    EXPECT_EQ(entry.file_size(), fmt::format("{}\n", number).size()) << name;
+  }
+  EXPECT_EQ(names.size(), 700U);
+  EXPECT_EQ(Slurp(mountPoint / "many" / "an-entry-with-a-longer-name-0699"), "699\n");
+
+  EXPECT_EQ(Slurp(mountPoint / "large.bin"), large);
+  const int fd = ::open((mountPoint / "large.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string piece(200000, '\0');
+  const off_t at = (1 << 20) + 513;
+  EXPECT_EQ(::pread(fd, piece.data(), piece.size(), at), static_cast<ssize_t>(piece.size()));
+  ::close(fd);
+  EXPECT_EQ(piece, large.substr(static_cast<std::size_t>(at), piece.size()));
 }
 
 TEST_F(MountCommand, AMissingMountPointIsOneLine) {
