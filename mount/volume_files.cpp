@@ -216,15 +216,6 @@ NodeAttributes VolumeFiles::Attributes(NodeIndex index) {
 
 bool VolumeFiles::IsFolder(NodeIndex node) const { return nodes_[node].kind == NodeKind::kFolder; }
 
-std::vector<std::pair<std::string_view, NodeIndex>> VolumeFiles::Entries(NodeIndex folder) const {
-  std::vector<std::pair<std::string_view, NodeIndex>> entries;
-  entries.reserve(nodes_[folder].children.size());
-  for (const NodeIndex child : nodes_[folder].children) {
-    entries.emplace_back(nodes_[child].name, child);
-  }
-  return entries;
-}
-
 std::string VolumeFiles::PathOf(NodeIndex index) const {
   if (index == kRootNode) return "/";
   std::vector<std::string_view> names;

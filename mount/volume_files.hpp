@@ -62,10 +62,8 @@ class VolumeFiles {
   [[nodiscard]] std::optional<NodeIndex> Lookup(std::string_view path) const;
   [[nodiscard]] NodeAttributes Attributes(NodeIndex node);
   [[nodiscard]] bool IsFolder(NodeIndex node) const;
-  // A folder's entries: (shown name, node).
-  [[nodiscard]] std::vector<std::pair<std::string_view, NodeIndex>> Entries(NodeIndex folder) const;
-  // The same one at a time: a folder's entries in order, each one's shown
-  // name and folder, and the entry of a shown name.
+  // A folder's entries in order, each one's shown name and folder, and the
+  // entry of a shown name.
   [[nodiscard]] std::span<const NodeIndex> Children(NodeIndex folder) const {
     return nodes_[folder].children;
   }

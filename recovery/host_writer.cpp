@@ -745,6 +745,28 @@ std::expected<void, Error> WriteWholeFileFrom(const FolderHandle& folder, const 
   return {};
 }
 
+namespace {
+
+// Hands `job`'s file to `bytes` and `zeros` piece by piece in order: what
+// was read, and its holes. Stops at the first that fails.
+template <class OnBytes, class OnZeros>
+std::expected<void, Error> ForEachPiece(const HostFileJob& job, OnBytes bytes, OnZeros zeros) {
+  std::uint64_t at = 0;      // in the file
+  std::size_t consumed = 0;  // of job.bytes
+  for (const auto& [offset, length] : job.holes) {
+    const auto count = static_cast<std::size_t>(offset - at);
+    if (auto done = bytes(std::span<const std::byte>(job.bytes).subspan(consumed, count)); !done) {
+      return done;
+    }
+    consumed += count;
+    if (auto done = zeros(length); !done) return done;
+    at = offset + length;
+  }
+  return bytes(std::span<const std::byte>(job.bytes).subspan(consumed));
+}
+
+}  // namespace
+
 void HashHostFiles(std::span<HostFileJob* const> jobs, ContentHasher& sha256) {
   std::vector<Md5Message> messages;
   std::vector<HostFileJob*> hashed;
@@ -757,15 +779,16 @@ void HashHostFiles(std::span<HostFileJob* const> jobs, ContentHasher& sha256) {
   for (std::size_t i = 0; i < hashed.size(); ++i) {
     HostFileJob& job = *hashed[i];
     sha256.Reset();
-    std::uint64_t at = 0;      // in the file
-    std::size_t consumed = 0;  // of job.bytes
-    for (const auto& [offset, length] : job.holes) {
-      sha256.Update(std::span<const std::byte>(job.bytes).subspan(consumed, offset - at));
-      consumed += offset - at;
-      sha256.UpdateZeros(length);
-      at = offset + length;
-    }
-    sha256.Update(std::span<const std::byte>(job.bytes).subspan(consumed));
+    (void)ForEachPiece(
+        job,
+        [&](std::span<const std::byte> piece) -> std::expected<void, Error> {
+          sha256.Update(piece);
+          return {};
+        },
+        [&](std::uint64_t count) -> std::expected<void, Error> {
+          sha256.UpdateZeros(count);
+          return {};
+        });
     job.digests.sha256 = sha256.Finish().sha256;
     job.digests.md5 = std::move(md5s[i]);
   }
@@ -777,26 +800,10 @@ void WriteHostFile(HostFileJob& job) {
     job.placed = std::unexpected(created.error());
     return;
   }
-  std::uint64_t at = 0;      // in the file
-  std::size_t consumed = 0;  // of job.bytes
-  auto writeBytes = [&](std::uint64_t count) -> std::expected<void, Error> {
-    const auto piece = std::span<const std::byte>(job.bytes).subspan(consumed, count);
-    consumed += piece.size();
-    at += piece.size();
-    return created->Write(piece);
-  };
-  for (const auto& [offset, length] : job.holes) {
-    if (auto written = writeBytes(offset - at); !written) {
-      job.placed = std::unexpected(written.error());
-      return;
-    }
-    at += length;
-    if (auto written = created->WriteHole(length); !written) {
-      job.placed = std::unexpected(written.error());
-      return;
-    }
-  }
-  if (auto written = writeBytes(job.bytes.size() - consumed); !written) {
+  auto written = ForEachPiece(
+      job, [&](std::span<const std::byte> piece) { return created->Write(piece); },
+      [&](std::uint64_t count) { return created->WriteHole(count); });
+  if (!written) {
     job.placed = std::unexpected(written.error());
     return;
   }
