@@ -5,16 +5,22 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <fuse_lowlevel.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace tolvar::mountfs {
@@ -25,22 +31,45 @@ namespace {
 // names and attributes as long as it likes. The report is the exception.
 constexpr double kKeepSeconds = 3600;
 // A file up to this size is put in the kernel's page cache whole when it is
-// first opened, rather than asked for piece by piece as it is read.
+// opened, rather than asked for piece by piece as it is read.
 constexpr std::uint64_t kPushedFileBytes = std::uint64_t{1} << 20;
+// How many of the files after an opened one are cached ahead of their open:
+// at most this many times kPushedFileBytes of memory the kernel can drop.
+constexpr std::size_t kFilesAhead = 16;
+// Closed files whose cached pages wait to be let go before the filler is
+// woken for them alone.
+constexpr std::size_t kDropsPerWake = 16;
 
 // The kernel's node 1 is the root; node n + 1 is our node n.
 fuse_ino_t InoOf(NodeIndex node) { return static_cast<fuse_ino_t>(node) + 1; }
 
-// What the requests share: the volume, and what every answer repeats.
+// Where a small file's bytes stand in the kernel's page cache, as far as
+// this mount put them there.
+enum class Cached : std::uint8_t { kNo, kQueued, kPushing, kYes, kDropQueued };
+
+// What the requests share: the volume, and what every answer repeats. The
+// requests come one at a time; the filler thread shares the volume with
+// them, so both take `lock` to touch it.
 struct Server {
-  explicit Server(VolumeFiles& volumeFiles) : files(volumeFiles) {}
+  explicit Server(VolumeFiles& volumeFiles)
+      : files(volumeFiles),
+        cached(volumeFiles.NodeCount(), Cached::kNo),
+        openCount(volumeFiles.NodeCount(), 0) {}
 
   VolumeFiles& files;
   fuse_session* session = nullptr;
   uid_t owner = ::getuid();
   gid_t group = ::getgid();
   std::vector<char> buffer;  // one request at a time
-  std::vector<bool> opened;  // by node: opened before in this mount
+
+  std::mutex lock;
+  std::condition_variable work;  // for the filler: a job, or `stopping`
+  std::condition_variable pushEnded;
+  std::vector<Cached> cached;            // by node
+  std::vector<std::uint32_t> openCount;  // by node: handles the kernel holds
+  std::deque<NodeIndex> pushes;          // files to cache ahead, in folder order
+  std::deque<NodeIndex> drops;           // closed files whose pages go
+  bool stopping = false;
 };
 
 Server& ServerOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_userdata(request)); }
@@ -96,6 +125,7 @@ void Init(void*, fuse_conn_info* connection) {
 
 void LookUp(fuse_req_t request, fuse_ino_t parent, const char* name) {
   Server& server = ServerOf(request);
+  const std::lock_guard held(server.lock);
   const auto folder = NodeOf(server, parent);
   if (!folder || !server.files.IsFolder(*folder)) {
     fuse_reply_err(request, ENOTDIR);
@@ -115,6 +145,7 @@ void LookUp(fuse_req_t request, fuse_ino_t parent, const char* name) {
 
 void GetAttr(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
   Server& server = ServerOf(request);
+  const std::lock_guard held(server.lock);
   const auto node = NodeOf(server, ino);
   if (!node) {
     fuse_reply_err(request, ENOENT);
@@ -127,6 +158,7 @@ void GetAttr(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
 
 void ReadLink(fuse_req_t request, fuse_ino_t ino) {
   Server& server = ServerOf(request);
+  const std::lock_guard held(server.lock);
   const auto node = NodeOf(server, ino);
   if (!node || server.files.Attributes(*node).kind != NodeKind::kSymlink) {
     fuse_reply_err(request, EINVAL);
@@ -136,19 +168,94 @@ void ReadLink(fuse_req_t request, fuse_ino_t ino) {
   fuse_reply_readlink(request, target.c_str());
 }
 
+bool IsPushedSize(const NodeAttributes& attributes) {
+  return attributes.kind == NodeKind::kFile && attributes.size > 0 &&
+         attributes.size <= kPushedFileBytes;
+}
+
 // Hands the kernel a whole small file before it asks: one message instead of
-// a read request per read-ahead window. A file that does not read whole is
-// left to the read requests, which say so.
-void PushIntoPageCache(Server& server, fuse_ino_t ino, NodeIndex node, std::uint64_t size) {
+// a read request per read-ahead window. Only for a file no handle holds
+// open: no read of it can then be waiting on a page the kernel would have to
+// lock to take the bytes. A file that does not read whole is left to the
+// read requests, which say so. Called with `held` locked; the lock is let go
+// while the kernel takes the bytes.
+bool PushIntoPageCache(Server& server, std::unique_lock<std::mutex>& held, std::vector<char>& bytes,
+                       NodeIndex node, std::uint64_t size) {
   const auto length = static_cast<std::size_t>(size);
-  if (server.buffer.size() < length) server.buffer.resize(length);
+  if (bytes.size() < length) bytes.resize(length);
   const std::size_t got =
-      server.files.Read(node, 0, std::as_writable_bytes(std::span(server.buffer.data(), length)));
-  if (server.files.LastReadFellShort() || got != length) return;
+      server.files.Read(node, 0, std::as_writable_bytes(std::span(bytes.data(), length)));
+  if (server.files.LastReadFellShort() || got != length) return false;
+  held.unlock();
   fuse_bufvec data = FUSE_BUFVEC_INIT(length);
-  data.buf[0].mem = server.buffer.data();
-  // Refused (an old kernel): the read requests serve the file instead.
-  (void)fuse_lowlevel_notify_store(server.session, ino, 0, &data, fuse_buf_copy_flags{});
+  data.buf[0].mem = bytes.data();
+  // Refused (an old kernel, or a node the kernel has let go of): the read
+  // requests serve the file instead.
+  const bool stored =
+      fuse_lowlevel_notify_store(server.session, InoOf(node), 0, &data, fuse_buf_copy_flags{}) == 0;
+  held.lock();
+  return stored;
+}
+
+// The files after `node` in its folder go to the filler, so that a program
+// reading the folder's files in turn finds the next ones already cached.
+void QueueFollowing(Server& server, NodeIndex node) {
+  const std::span<const NodeIndex> siblings = server.files.Children(server.files.ParentOf(node));
+  const std::size_t first = std::size_t{server.files.PlaceOf(node)} + 1;
+  const std::size_t end = std::min(siblings.size(), first + kFilesAhead);
+  bool added = false;
+  for (std::size_t place = first; place < end; ++place) {
+    const NodeIndex next = siblings[place];
+    if (server.openCount[next] != 0 || server.cached[next] != Cached::kNo ||
+        server.files.IsFolder(next)) {
+      continue;
+    }
+    server.cached[next] = Cached::kQueued;
+    server.pushes.push_back(next);
+    added = true;
+  }
+  if (added) server.work.notify_one();
+}
+
+// The filler thread. It lets go of the pages of closed files first: the
+// image's own cached pages hold the same bytes, and pages freed as fast as
+// they are filled are cheap to fill again, where fresh memory costs more
+// than the copy. Then it caches queued files that no handle holds open; one
+// opened meanwhile waits for its push to end (see Open).
+void FillPageCache(Server& server) {
+  std::vector<char> bytes;
+  std::unique_lock held(server.lock);
+  while (true) {
+    server.work.wait(
+        held, [&] { return server.stopping || !server.pushes.empty() || !server.drops.empty(); });
+    if (server.stopping) return;
+    if (!server.drops.empty()) {
+      const NodeIndex node = server.drops.front();
+      server.drops.pop_front();
+      // Opened again since (its next close asks again), or being cached
+      // afresh: its pages stay.
+      const bool stays =
+          server.cached[node] != Cached::kDropQueued && server.cached[node] != Cached::kNo;
+      if (server.openCount[node] != 0 || stays) continue;
+      server.cached[node] = Cached::kNo;
+      held.unlock();
+      (void)fuse_lowlevel_notify_inval_inode(server.session, InoOf(node), 0, 0);
+      held.lock();
+      continue;
+    }
+    const NodeIndex node = server.pushes.front();
+    server.pushes.pop_front();
+    if (server.cached[node] != Cached::kQueued) continue;
+    const NodeAttributes attributes = server.files.Attributes(node);
+    if (server.openCount[node] != 0 || !IsPushedSize(attributes)) {
+      server.cached[node] = Cached::kNo;
+      continue;
+    }
+    server.cached[node] = Cached::kPushing;
+    const bool stored = PushIntoPageCache(server, held, bytes, node, attributes.size);
+    server.cached[node] = stored ? Cached::kYes : Cached::kNo;
+    server.pushEnded.notify_all();
+  }
 }
 
 void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
@@ -157,13 +264,11 @@ void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
     fuse_reply_err(request, EROFS);
     return;
   }
+  std::unique_lock held(server.lock);
   const auto node = NodeOf(server, ino);
-  if (!node) {
-    fuse_reply_err(request, ENOENT);
-    return;
-  }
-  if (server.files.IsFolder(*node)) {
-    fuse_reply_err(request, EISDIR);
+  if (!node || server.files.IsFolder(*node)) {
+    held.unlock();
+    fuse_reply_err(request, node ? EISDIR : ENOENT);
     return;
   }
   const NodeAttributes attributes = server.files.Attributes(*node);
@@ -173,19 +278,41 @@ void Open(fuse_req_t request, fuse_ino_t ino, fuse_file_info* info) {
   } else {
     info->keep_cache = 1;
   }
-  const bool first = !server.opened[*node];
-  server.opened[*node] = true;
-  // Only at the first open: no read of the file can then be waiting on a
-  // page of it that the kernel would have to lock to take the bytes.
-  if (first && attributes.kind == NodeKind::kFile && attributes.size > 0 &&
-      attributes.size <= kPushedFileBytes) {
-    PushIntoPageCache(server, ino, *node, attributes.size);
+  if (server.openCount[*node] == 0 && IsPushedSize(attributes)) {
+    server.pushEnded.wait(held, [&] { return server.cached[*node] != Cached::kPushing; });
+    if (server.cached[*node] == Cached::kDropQueued) {
+      server.cached[*node] = Cached::kYes;  // its pages stay
+    } else if (server.cached[*node] != Cached::kYes) {
+      server.cached[*node] = Cached::kPushing;  // the filler leaves it alone
+      server.cached[*node] = PushIntoPageCache(server, held, server.buffer, *node, attributes.size)
+                                 ? Cached::kYes
+                                 : Cached::kNo;
+    }
+    QueueFollowing(server, *node);
   }
+  ++server.openCount[*node];
+  held.unlock();
   fuse_reply_open(request, info);
+}
+
+void Release(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
+  Server& server = ServerOf(request);
+  {
+    const std::lock_guard held(server.lock);
+    const auto node = NodeOf(server, ino);
+    if (node && server.openCount[*node] != 0 && --server.openCount[*node] == 0 &&
+        server.files.Attributes(*node).kind == NodeKind::kFile) {
+      if (server.cached[*node] == Cached::kYes) server.cached[*node] = Cached::kDropQueued;
+      server.drops.push_back(*node);
+      if (server.drops.size() >= kDropsPerWake) server.work.notify_one();
+    }
+  }
+  fuse_reply_err(request, 0);
 }
 
 void Read(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
   Server& server = ServerOf(request);
+  const std::lock_guard held(server.lock);
   const auto node = NodeOf(server, ino);
   if (!node || offset < 0) {
     fuse_reply_err(request, EINVAL);
@@ -209,6 +336,7 @@ void Read(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, fuse_fi
 // as fits in `size` bytes; with each entry's attributes when `plus`.
 void List(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
   Server& server = ServerOf(request);
+  const std::lock_guard held(server.lock);
   const auto folder = NodeOf(server, ino);
   if (!folder || offset < 0) {
     fuse_reply_err(request, ENOENT);
@@ -309,6 +437,7 @@ fuse_lowlevel_ops Operations() {
   ops.readlink = ReadLink;
   ops.open = Open;
   ops.read = Read;
+  ops.release = Release;
   ops.readdir = ReadDir;
   ops.readdirplus = ReadDirPlus;
   ops.statfs = StatFs;
@@ -328,6 +457,22 @@ fuse_lowlevel_ops Operations() {
   ops.removexattr = RefuseName;
   ops.fallocate = RefuseAllocate;
   return ops;
+}
+
+// The filler blocks every signal, so that those that end the mount reach the
+// thread waiting on the kernel's requests. Without it (no thread to be had)
+// files are still cached at their open.
+std::optional<std::thread> StartFiller(Server& server) {
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  std::optional<std::thread> filler;
+  try {
+    filler.emplace(FillPageCache, std::ref(server));
+  } catch (const std::system_error&) {
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return filler;
 }
 
 // Undoes the octal escapes (\040 and the like) of a mountinfo field.
@@ -407,7 +552,6 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
         Error{ErrorCode::kInvalidArgument, "cannot set up the FUSE file system", std::nullopt});
   }
   server.session = session;
-  server.opened.assign(files.NodeCount(), false);
   if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
     fuse_session_destroy(session);
     return std::unexpected(
@@ -423,8 +567,16 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
                                  fmt::format("{}: cannot serve the mount", options.mountPoint),
                                  std::nullopt});
   }
-  // One request at a time: the drive table reads one run at a time.
+  // Requests one at a time, beside the filler. Started only now: the daemon
+  // has forked, and threads do not cross a fork.
+  std::optional<std::thread> filler = StartFiller(server);
   const int status = fuse_session_loop(session);
+  {
+    const std::lock_guard held(server.lock);
+    server.stopping = true;
+  }
+  server.work.notify_all();
+  if (filler) filler->join();
   fuse_remove_signal_handlers(session);
   fuse_session_unmount(session);
   fuse_session_destroy(session);

@@ -143,6 +143,7 @@ NodeIndex VolumeFiles::AddChild(NodeIndex parent, std::string_view rawName, Node
   }
   node.name = shown;
   node.parent = parent;
+  node.place = static_cast<std::uint32_t>(nodes_[parent].children.size());
   siblings.emplace(std::move(shown), index);
   nodes_[parent].children.push_back(index);
   nodes_.push_back(std::move(node));

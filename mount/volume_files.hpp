@@ -69,6 +69,8 @@ class VolumeFiles {
   }
   [[nodiscard]] std::string_view NameOf(NodeIndex node) const { return nodes_[node].name; }
   [[nodiscard]] NodeIndex ParentOf(NodeIndex node) const { return nodes_[node].parent; }
+  // Where the node stands among its folder's entries (0 for the first).
+  [[nodiscard]] std::uint32_t PlaceOf(NodeIndex node) const { return nodes_[node].place; }
   [[nodiscard]] std::optional<NodeIndex> Child(NodeIndex folder, std::string_view name) const;
   // Copies up to out.size() bytes of a file (or a link's target, or the
   // report) from `offset`; returns how many. Unreadable sectors read as zeros
@@ -89,6 +91,7 @@ class VolumeFiles {
   struct Node {
     std::string name;
     NodeIndex parent = kRootNode;
+    std::uint32_t place = 0;  // among the parent's children
     std::uint32_t diskInode = 0;
     NodeKind kind = NodeKind::kFile;  // files: settled when the inode is read
     bool synthetic = false;           // made up by the mount: no inode of its own

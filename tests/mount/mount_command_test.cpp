@@ -351,6 +351,49 @@ TEST_F(MountCommand, ListsALongFolderWholeAndReadsALargeFile) {
   EXPECT_EQ(piece, large.substr(static_cast<std::size_t>(at), piece.size()));
 }
 
+// Small files are cached ahead of their opening and let go at their close:
+// read by two programs at once from both ends of a folder, with one held
+// open throughout, then read again, each reads as the volume holds it.
+TEST_F(MountCommand, FilesReadInAnyOrderAndAgainReadWhole) {
+  constexpr int kFiles = 120;
+  std::vector<std::string> contents;
+  std::vector<Node> entries;
+  for (int i = 0; i < kFiles; ++i) {
+    std::string bytes(static_cast<std::size_t>(i * 997 % 70000), '\0');
+    for (std::size_t at = 0; at < bytes.size(); ++at) bytes[at] = static_cast<char>(at * 31 + i);
+    entries.push_back(Node::File(fmt::format("f{:03}", i), bytes));
+    contents.push_back(std::move(bytes));
+  }
+  imagekit::DiskDescription disk;
+  imagekit::VolumeDescription volume;
+  volume.fs = imagekit::FsKind::kHtfs;
+  volume.root = Node::Folder("", {Node::Folder("many", std::move(entries))});
+  disk.volumes.push_back(volume);
+  const std::string other = (dir / "other.img").string();
+  ASSERT_TRUE(imagekit::BuildImage(disk, other).has_value());
+  const RunResult mount = RunTolvar({"mount", "-q", other, mountPoint.string()});
+  ASSERT_EQ(mount.status, 0) << mount.err;
+  const fs::path many = mountPoint / "many";
+  auto nameOf = [](int i) { return fmt::format("f{:03}", i); };
+
+  const int held = ::open((many / nameOf(kFiles / 2)).c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  std::vector<int> wrong(2, 0);
+  std::thread backward([&] {
+    for (int i = kFiles - 1; i >= 0; --i) wrong[1] += Slurp(many / nameOf(i)) != contents[i];
+  });
+  for (int i = 0; i < kFiles; ++i) wrong[0] += Slurp(many / nameOf(i)) != contents[i];
+  backward.join();
+  EXPECT_EQ(wrong, std::vector<int>(2, 0));
+  std::string middle(contents[kFiles / 2].size() + 1, '\0');
+  EXPECT_EQ(::pread(held, middle.data(), middle.size(), 0),
+            static_cast<ssize_t>(middle.size() - 1));
+  middle.pop_back();
+  EXPECT_EQ(middle, contents[kFiles / 2]);
+  ::close(held);
+  for (int i = 0; i < kFiles; i += 7) EXPECT_EQ(Slurp(many / nameOf(i)), contents[i]) << i;
+}
+
 TEST_F(MountCommand, AMissingMountPointIsOneLine) {
   const RunResult run = RunTolvar({"mount", image, (dir / "nowhere").string()});
   EXPECT_EQ(run.status, 2);
