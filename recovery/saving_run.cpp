@@ -271,6 +271,10 @@ class SavingRun {
   // all of the folder on top of the stack, oldest first.
   std::unique_ptr<HostWritePool> pool_;
   std::deque<CopiedFile> inFlight_;
+  // Buffers of written files, kept for the next ones: memory used again at
+  // once is cheap, where fresh memory costs a fault a page.
+  std::vector<std::vector<std::byte>> spareBuffers_;
+  std::uint64_t spareBytes_ = 0;
 };
 
 std::vector<std::uint32_t> SavingRun::ChildFilesOf(std::uint32_t inode) const {
@@ -547,6 +551,12 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
   frame.namesThisRun.insert(target);
 
   auto job = std::make_unique<HostFileJob>();
+  if (!spareBuffers_.empty()) {
+    job->bytes = std::move(spareBuffers_.back());
+    spareBuffers_.pop_back();
+    spareBytes_ -= job->bytes.capacity();
+    job->bytes.clear();
+  }
   FileDataReader& reader = reader_;
   reader.Start(inode, file.size);
   job->bytes.reserve(file.size);
@@ -601,6 +611,11 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
 void SavingRun::CollectOne(Frame& frame) {
   if (inFlight_.empty()) return;
   std::unique_ptr<HostFileJob> job = pool_->CollectOldest();
+  if (spareBuffers_.size() < kMostPooledFiles &&
+      spareBytes_ + job->bytes.capacity() <= kMostPooledBytes) {
+    spareBytes_ += job->bytes.capacity();
+    spareBuffers_.push_back(std::move(job->bytes));
+  }
   CopiedFile file = std::move(inFlight_.front());
   inFlight_.pop_front();
   // After a failure that ended the run, later files that failed too are
