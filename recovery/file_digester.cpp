@@ -22,6 +22,36 @@ constexpr std::size_t kMd5Batch = 16;
 
 }  // namespace
 
+// Buffers for pieces read back, kept when let go and handed out again:
+// memory used again at once is cheap, where fresh memory costs a fault a
+// page. At most as many are kept as the MD5 thread may have waiting.
+class DigestQueue::PieceBuffers : public std::enable_shared_from_this<PieceBuffers> {
+ public:
+  std::shared_ptr<std::byte[]> Take() {
+    std::unique_ptr<std::byte[]> buffer;
+    {
+      const std::lock_guard lock(mutex_);
+      if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    // Not zero-filled: every byte hashed is read into it first.
+    if (!buffer) buffer.reset(new std::byte[kPieceBytes]);
+    return {buffer.release(), [self = shared_from_this()](std::byte* bytes) { self->Give(bytes); }};
+  }
+
+ private:
+  void Give(std::byte* bytes) {
+    std::unique_ptr<std::byte[]> buffer(bytes);
+    const std::lock_guard lock(mutex_);
+    if (spare_.size() < kMostForMd5 / kPieceBytes) spare_.push_back(std::move(buffer));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<std::byte[]>> spare_;
+};
+
 // One piece of a file's stream as fed: bytes, zeros, or a range to read back.
 struct DigestQueue::Job {
   std::shared_ptr<std::vector<std::byte>> bytes;
@@ -54,7 +84,8 @@ struct DigestQueue::File {
 };
 
 DigestQueue::DigestQueue(std::uint64_t mostBytes)
-    : mostBytes_(std::max<std::uint64_t>(mostBytes, 1)) {}
+    : mostBytes_(std::max<std::uint64_t>(mostBytes, 1)),
+      buffers_(std::make_shared<PieceBuffers>()) {}
 
 DigestQueue::~DigestQueue() {
   for (std::jthread& thread : threads_) thread.request_stop();
@@ -192,9 +223,8 @@ void DigestQueue::ReadLoop(const std::stop_token& stop) {
     piece.weight = job.Weight();
     bool readFailed = false;
     if (job.fd >= 0) {
-      // Not zero-filled: every byte hashed was read.
-      const auto length = static_cast<std::size_t>(job.length);
-      std::shared_ptr<std::byte[]> buffer(new std::byte[length]);
+      const auto length = static_cast<std::size_t>(job.length);  // at most a piece
+      std::shared_ptr<std::byte[]> buffer = buffers_->Take();
       const std::span<std::byte> bytes(buffer.get(), length);
       readFailed = !ReadWholeAt(job.fd, job.offset, bytes);
       if (!readFailed) file->sha256.Update(bytes);

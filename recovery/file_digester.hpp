@@ -54,6 +54,7 @@ class DigestQueue {
   struct Job;
   struct Piece;
   struct File;
+  class PieceBuffers;
   void Add(Ticket ticket, Job job);
   void ReadLoop(const std::stop_token& stop);
   void Md5Loop(const std::stop_token& stop);
@@ -62,7 +63,8 @@ class DigestQueue {
   const std::uint64_t mostBytes_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
-  std::map<Ticket, File> files_;  // oldest first
+  std::map<Ticket, File> files_;           // oldest first
+  std::shared_ptr<PieceBuffers> buffers_;  // shared with the pieces that hold one
   Ticket nextTicket_ = 1;
   Ticket lastRead_ = 0;        // the reader takes the files in turn
   std::uint64_t pending_ = 0;  // fed and not yet through both digests
