@@ -831,6 +831,11 @@ bool HostWritePool::Full(std::uint64_t bytes) const {
   return !order_.empty() && (order_.size() >= mostJobs_ || bytesInFlight_ + bytes > mostBytes_);
 }
 
+bool HostWritePool::OverHalfFull() const {
+  std::lock_guard lock(mutex_);
+  return 2 * order_.size() > mostJobs_ || 2 * bytesInFlight_ > mostBytes_;
+}
+
 std::size_t HostWritePool::InFlight() const {
   std::lock_guard lock(mutex_);
   return order_.size();
@@ -862,6 +867,7 @@ void HostWritePool::Loop(const std::stop_token& stop) {
   ContentHasher sha256(DigestSet::kSha256Only);
   std::vector<std::shared_ptr<Slot>> batch;
   std::vector<HostFileJob*> jobs;
+  bool moreWaiting = false;
   while (true) {
     batch.clear();
     jobs.clear();
@@ -874,18 +880,19 @@ void HostWritePool::Loop(const std::stop_token& stop) {
         batch.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
       }
+      moreWaiting = !waiting_.empty();
     }
     // More than a thread can take at once: another thread may start on them.
-    workAdded_.notify_one();
+    // Waking threads costs more than a small file: none is woken for nothing.
+    if (moreWaiting) workAdded_.notify_one();
     HashHostFiles(jobs, sha256);
     for (const std::shared_ptr<Slot>& slot : batch) {
       WriteHostFile(*slot->job);
-      {
-        std::lock_guard lock(mutex_);
-        slot->done = true;
-      }
-      jobDone_.notify_all();
+      const std::lock_guard lock(mutex_);
+      slot->done = true;
     }
+    // The collector hears once a batch: it takes what is done in one go.
+    jobDone_.notify_all();
   }
 }
 

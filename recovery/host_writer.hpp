@@ -269,6 +269,7 @@ class HostWritePool {
   // Whether another job of `bytes` would go over the pool's bounds: the
   // caller collects the oldest first. An empty pool takes any job.
   [[nodiscard]] bool Full(std::uint64_t bytes) const;
+  [[nodiscard]] bool OverHalfFull() const;
   void Submit(std::unique_ptr<HostFileJob> job);
   // Waits for the oldest job given and hands it back; nullptr when none is.
   [[nodiscard]] std::unique_ptr<HostFileJob> CollectOldest();

@@ -603,6 +603,13 @@ void SavingRun::WritePooled(Frame& frame, const FileNode& file, const Inode& ino
   if (!pool_) {
     pool_ = std::make_unique<HostWritePool>(kWriterThreads, kMostPooledFiles, kMostPooledBytes);
   }
+  // A full pool is emptied to half: this thread then reads on while the
+  // writers take many jobs at once, rather than the two taking turns a job
+  // at a time.
+  if (pool_->Full(job->bytes.size())) {
+    do CollectOne(frame);
+    while (pool_->OverHalfFull());
+  }
   while (pool_->Full(job->bytes.size())) CollectOne(frame);
   pool_->Submit(std::move(job));
   inFlight_.push_back(std::move(copiedFile));
