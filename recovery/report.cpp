@@ -2,9 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "base/aligned_rows.hpp"
+#include "base/utf8.hpp"
 #include "recovery/host_names.hpp"
 
 namespace tolvar {
@@ -142,39 +144,120 @@ std::string SectorRunsText(const std::vector<SectorRun>& runs) {
 
 namespace {
 
-nlohmann::json EntryJson(const ReportEntry& entry) {
-  using nlohmann::json;
-  json raw = json::array();
-  for (const std::string& name : entry.rawPath) raw.push_back(HexBytes(name));
-  json unreadable = json::array();
-  for (const SectorRun& run : entry.unreadable) {
-    unreadable.push_back({{"first", run.first}, {"count", run.count}});
+// A text as the JSON library dumps it (no ASCII escaping): written here
+// for valid UTF-8, the common case; the library itself replaces what is not.
+void AppendJsonString(std::string& out, std::string_view text) {
+  if (!IsValidUtf8(text)) {
+    out += nlohmann::json(std::string(text))
+               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
   }
-  json item = {{"path", entry.path},
-               {"rawPathHex", raw},
-               {"type", EntryTypeName(entry.type)},
-               {"status", StatusName(entry.status)},
-               {"inode", entry.inode},
-               {"size", entry.size},
-               {"bytesWritten", entry.bytesWritten},
-               {"unreadableSectors", unreadable}};
-  if (entry.blocksOutsideVolume != 0) item["blocksOutsideVolume"] = entry.blocksOutsideVolume;
-  if (entry.byError) item["byError"] = true;
-  if (entry.timeUnreadable) item["timeUnreadable"] = true;
-  if (!entry.note.empty()) item["note"] = entry.note;
-  if (entry.facts) {
-    const InodeFacts& facts = *entry.facts;
-    item["mode"] = facts.mode;
-    item["uid"] = facts.uid;
-    item["gid"] = facts.gid;
-    item["nlink"] = facts.nlink;
-    item["atime"] = facts.atime;
-    item["mtime"] = facts.mtime;
-    item["ctime"] = facts.ctime;
+  out += '"';
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+          out += c;
+        }
+    }
   }
-  if (!entry.sha256.empty()) item["sha256"] = entry.sha256;
-  if (!entry.md5.empty()) item["md5"] = entry.md5;
-  return item;
+  out += '"';
+}
+
+// One entry of the list as the library dumps it with an indent of two, four
+// spaces in: the keys in the library's order (sorted), written straight
+// rather than through a tree of values, which a run of a million files
+// would pay for a million times.
+void AppendEntryJson(std::string& out, const ReportEntry& entry) {
+  bool first = true;
+  auto key = [&](std::string_view name) {
+    out += first ? "    {\n      \"" : ",\n      \"";
+    first = false;
+    out += name;
+    out += "\": ";
+  };
+  auto number = [&](std::string_view name, auto value) {
+    key(name);
+    fmt::format_to(std::back_inserter(out), "{}", value);
+  };
+  auto text = [&](std::string_view name, std::string_view value) {
+    key(name);
+    AppendJsonString(out, value);
+  };
+  const InodeFacts* facts = entry.facts ? &*entry.facts : nullptr;
+  if (facts) number("atime", facts->atime);
+  if (entry.blocksOutsideVolume != 0) number("blocksOutsideVolume", entry.blocksOutsideVolume);
+  if (entry.byError) {
+    key("byError");
+    out += "true";
+  }
+  number("bytesWritten", entry.bytesWritten);
+  if (facts) number("ctime", facts->ctime);
+  if (facts) number("gid", facts->gid);
+  number("inode", entry.inode);
+  if (!entry.md5.empty()) text("md5", entry.md5);
+  if (facts) number("mode", facts->mode);
+  if (facts) number("mtime", facts->mtime);
+  if (facts) number("nlink", facts->nlink);
+  if (!entry.note.empty()) text("note", entry.note);
+  text("path", entry.path);
+  key("rawPathHex");
+  if (entry.rawPath.empty()) {
+    out += "[]";
+  } else {
+    out += "[";
+    for (std::size_t i = 0; i < entry.rawPath.size(); ++i) {
+      out += i == 0 ? "\n        " : ",\n        ";
+      AppendJsonString(out, HexBytes(entry.rawPath[i]));
+    }
+    out += "\n      ]";
+  }
+  if (!entry.sha256.empty()) text("sha256", entry.sha256);
+  number("size", entry.size);
+  text("status", StatusName(entry.status));
+  if (entry.timeUnreadable) {
+    key("timeUnreadable");
+    out += "true";
+  }
+  text("type", EntryTypeName(entry.type));
+  if (facts) number("uid", facts->uid);
+  key("unreadableSectors");
+  if (entry.unreadable.empty()) {
+    out += "[]";
+  } else {
+    out += "[";
+    for (std::size_t i = 0; i < entry.unreadable.size(); ++i) {
+      fmt::format_to(
+          std::back_inserter(out),
+          "{}\n        {{\n          \"count\": {},\n          \"first\": {}\n        }}",
+          i == 0 ? "" : ",", entry.unreadable[i].count, entry.unreadable[i].first);
+    }
+    out += "\n      ]";
+  }
+  out += "\n    }";
 }
 
 }  // namespace
@@ -240,18 +323,13 @@ void WriteReportJson(const RecoveryReport& report,
   }
   sink(std::string_view(text).substr(0, at + kEmptyList.size() - 1));
   sink("\n");
-  std::string indented;
+  std::string item;
   std::size_t i = 0;
   for (const ReportEntry& entry : report.entries) {
-    const std::string item =
-        EntryJson(entry).dump(2, ' ', false, json::error_handler_t::replace);
-    indented = "    ";
-    for (const char c : item) {
-      indented += c;
-      if (c == '\n') indented += "    ";
-    }
-    indented += ++i < report.entries.size() ? ",\n" : "\n";
-    sink(indented);
+    item.clear();
+    AppendEntryJson(item, entry);
+    item += ++i < report.entries.size() ? ",\n" : "\n";
+    sink(item);
   }
   sink("  ]");
   sink(std::string_view(text).substr(at + kEmptyList.size()));

@@ -237,12 +237,13 @@ TEST(EvidenceReport, LargeFilesHashedSideBySideKeepTheirOrderAndDigests) {
 
 // The JSON report, written entry by entry, is exactly what one dump of the
 // whole document gives, whatever its texts hold (a command line that reads
-// like the entry list, quotes, newlines).
+// like the entry list, quotes, newlines, control bytes, text that is not
+// UTF-8) and whichever fields an entry has.
 TEST(ReportJsonText, EntriesWrittenOneByOneMatchTheWholeDocument) {
   RecoveryReport report;
   report.commandLine = "tolvar recover \"entries\": [] x\n  \"entries\": []";
   report.destination = "out";
-  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
     SCOPED_TRACE(count);
     report.entries.clear();
     for (std::size_t i = 0; i < count; ++i) {
@@ -253,6 +254,19 @@ TEST(ReportJsonText, EntriesWrittenOneByOneMatchTheWholeDocument) {
       entry.note = i == 1 ? "line\nbreak \"quoted\"" : "";
       entry.sha256 = std::string(64, 'a');
       if (i == 2) entry.facts = InodeFacts{0x81a4, 1, 2, 1, 3, 4, 5};
+      if (i == 3) {
+        entry.rawPath.clear();
+        entry.unreadable.clear();
+        entry.path = "t\tb\bf\fr\r\x01\x1f\x7f back\\slash caf\xc3\xa9 \xf0\x9f\x98\x80";
+        entry.note = "not UTF-8: \xff\xc3 \xed\xa0\x80 end";
+        entry.byError = true;
+        entry.timeUnreadable = true;
+        entry.blocksOutsideVolume = 7;
+        entry.md5 = std::string(32, 'b');
+        entry.status = EntryStatus::kSkipped;
+        entry.type = EntryType::kFolder;
+        entry.facts = InodeFacts{0xffff, 65535, 0, 0, -1, -2000000000, 4102444800};
+      }
       report.entries.push_back(entry);
     }
     const std::string text = ReportJson(report);
