@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 
 #include "disk/fault_injecting_source.hpp"
@@ -275,6 +276,26 @@ TEST(ReportJsonText, EntriesWrittenOneByOneMatchTheWholeDocument) {
     EXPECT_EQ(parsed["entries"].size(), count);
     EXPECT_EQ(parsed["commandLine"], report.commandLine);
   }
+
+  // Texts of random bytes, mostly near the edges of UTF-8 (lead bytes,
+  // continuation bytes, surrogates, overlong forms, control bytes).
+  std::mt19937 random(7);
+  const std::string edges(
+      "\x00\x1f\x20\x22\x5c\x7f\x80\xbf\xc0\xc1\xc2\xdf\xe0\xed\xef\xf0\xf4\xf5\xff"
+      "a",
+      20);
+  report.entries.clear();
+  for (int n = 0; n < 300; ++n) {
+    ReportEntry entry;
+    const std::size_t length = random() % 12;
+    for (std::size_t i = 0; i < length; ++i) {
+      entry.note +=
+          random() % 3 == 0 ? static_cast<char>(random() % 256) : edges[random() % edges.size()];
+    }
+    report.entries.push_back(entry);
+  }
+  const std::string text = ReportJson(report);
+  EXPECT_EQ(nlohmann::json::parse(text).dump(2) + "\n", text);
 }
 
 TEST(ContentHash, TheWholeSourceIsHashedOrRefusedNamingTheUnreadableByte) {
