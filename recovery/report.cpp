@@ -207,13 +207,28 @@ void AppendEntryJson(std::string& out, const ReportEntry& entry) {
     key(name);
     AppendJsonString(out, value);
   };
+  auto flag = [&](std::string_view name, bool set) {
+    if (!set) return;
+    key(name);
+    out += "true";
+  };
+  // "[]" when empty, else an item a line, eight spaces in.
+  auto list = [&](std::string_view name, std::size_t count, const auto& appendItem) {
+    key(name);
+    if (count == 0) {
+      out += "[]";
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      out += i == 0 ? "[\n        " : ",\n        ";
+      appendItem(i);
+    }
+    out += "\n      ]";
+  };
   const InodeFacts* facts = entry.facts ? &*entry.facts : nullptr;
   if (facts) number("atime", facts->atime);
   if (entry.blocksOutsideVolume != 0) number("blocksOutsideVolume", entry.blocksOutsideVolume);
-  if (entry.byError) {
-    key("byError");
-    out += "true";
-  }
+  flag("byError", entry.byError);
   number("bytesWritten", entry.bytesWritten);
   if (facts) number("ctime", facts->ctime);
   if (facts) number("gid", facts->gid);
@@ -224,39 +239,19 @@ void AppendEntryJson(std::string& out, const ReportEntry& entry) {
   if (facts) number("nlink", facts->nlink);
   if (!entry.note.empty()) text("note", entry.note);
   text("path", entry.path);
-  key("rawPathHex");
-  if (entry.rawPath.empty()) {
-    out += "[]";
-  } else {
-    out += "[";
-    for (std::size_t i = 0; i < entry.rawPath.size(); ++i) {
-      out += i == 0 ? "\n        " : ",\n        ";
-      AppendJsonString(out, HexBytes(entry.rawPath[i]));
-    }
-    out += "\n      ]";
-  }
+  list("rawPathHex", entry.rawPath.size(),
+       [&](std::size_t i) { AppendJsonString(out, HexBytes(entry.rawPath[i])); });
   if (!entry.sha256.empty()) text("sha256", entry.sha256);
   number("size", entry.size);
   text("status", StatusName(entry.status));
-  if (entry.timeUnreadable) {
-    key("timeUnreadable");
-    out += "true";
-  }
+  flag("timeUnreadable", entry.timeUnreadable);
   text("type", EntryTypeName(entry.type));
   if (facts) number("uid", facts->uid);
-  key("unreadableSectors");
-  if (entry.unreadable.empty()) {
-    out += "[]";
-  } else {
-    out += "[";
-    for (std::size_t i = 0; i < entry.unreadable.size(); ++i) {
-      fmt::format_to(
-          std::back_inserter(out),
-          "{}\n        {{\n          \"count\": {},\n          \"first\": {}\n        }}",
-          i == 0 ? "" : ",", entry.unreadable[i].count, entry.unreadable[i].first);
-    }
-    out += "\n      ]";
-  }
+  list("unreadableSectors", entry.unreadable.size(), [&](std::size_t i) {
+    fmt::format_to(std::back_inserter(out),
+                   "{{\n          \"count\": {},\n          \"first\": {}\n        }}",
+                   entry.unreadable[i].count, entry.unreadable[i].first);
+  });
   out += "\n    }";
 }
 
