@@ -69,6 +69,7 @@ struct Server {
   std::vector<std::uint32_t> openCount;  // by node: handles the kernel holds
   std::deque<NodeIndex> pushes;          // files to cache ahead, in folder order
   std::deque<NodeIndex> drops;           // closed files whose pages go
+  bool fillerRuns = false;               // without it nothing is queued, and nothing let go
   bool stopping = false;
 };
 
@@ -200,6 +201,7 @@ bool PushIntoPageCache(Server& server, std::unique_lock<std::mutex>& held, std::
 // The files after `node` in its folder go to the filler, so that a program
 // reading the folder's files in turn finds the next ones already cached.
 void QueueFollowing(Server& server, NodeIndex node) {
+  if (!server.fillerRuns) return;
   const std::span<const NodeIndex> siblings = server.files.Children(server.files.ParentOf(node));
   const std::size_t first = std::size_t{server.files.PlaceOf(node)} + 1;
   const std::size_t end = std::min(siblings.size(), first + kFilesAhead);
@@ -301,7 +303,7 @@ void Release(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
     const std::lock_guard held(server.lock);
     const auto node = NodeOf(server, ino);
     if (node && server.openCount[*node] != 0 && --server.openCount[*node] == 0 &&
-        server.files.Attributes(*node).kind == NodeKind::kFile) {
+        server.fillerRuns && server.files.Attributes(*node).kind == NodeKind::kFile) {
       if (server.cached[*node] == Cached::kYes) server.cached[*node] = Cached::kDropQueued;
       server.drops.push_back(*node);
       if (server.drops.size() >= kDropsPerWake) server.work.notify_one();
@@ -461,7 +463,7 @@ fuse_lowlevel_ops Operations() {
 
 // The filler blocks every signal, so that those that end the mount reach the
 // thread waiting on the kernel's requests. Without it (no thread to be had)
-// files are still cached at their open.
+// files are still cached at their open, and their pages kept.
 std::optional<std::thread> StartFiller(Server& server) {
   sigset_t all, before;
   sigfillset(&all);
@@ -570,6 +572,7 @@ std::expected<void, Error> ServeReadOnly(VolumeFiles& files, const ServeOptions&
   // Requests one at a time, beside the filler. Started only now: the daemon
   // has forked, and threads do not cross a fork.
   std::optional<std::thread> filler = StartFiller(server);
+  server.fillerRuns = filler.has_value();  // before any request is read
   const int status = fuse_session_loop(session);
   {
     const std::lock_guard held(server.lock);
